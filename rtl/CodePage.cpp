@@ -1,0 +1,166 @@
+#include "rtl/CodePage.h"
+
+#include <iconv.h>
+
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+#include "rtl/SysUtils.h"
+
+namespace vix {
+namespace {
+
+std::atomic<int> gAnsiCodePage{kDefaultAnsiCodePage};
+
+int Resolve(int codePage) { return codePage == 0 ? gAnsiCodePage.load(std::memory_order_relaxed) : codePage; }
+
+std::string IconvName(int codePage) {
+  switch (codePage) {
+    case CP_UTF8: return "UTF-8";
+    case 20127: return "ASCII";
+    case 28591: return "ISO-8859-1";
+    default: return "CP" + std::to_string(codePage);
+  }
+}
+
+const char* WideName() { return std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE"; }
+
+// One converter per thread, code page and direction, opened on first use.
+class Converters {
+ public:
+  ~Converters() {
+    for (auto& [key, cd] : FMap) iconv_close(cd);
+  }
+  iconv_t Get(int codePage, bool toWide) {
+    const auto key = std::make_pair(codePage, toWide);
+    if (auto it = FMap.find(key); it != FMap.end()) return it->second;
+    const std::string name = IconvName(codePage);
+    iconv_t cd = toWide ? iconv_open(WideName(), name.c_str()) : iconv_open(name.c_str(), WideName());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+      throw EConvertError(u"Code page " + IntToStr(codePage) + u" is not supported");
+    FMap.emplace(key, cd);
+    return cd;
+  }
+
+ private:
+  std::map<std::pair<int, bool>, iconv_t> FMap;
+};
+
+thread_local Converters tConverters;
+
+}  // namespace
+
+int GetAnsiCodePage() { return gAnsiCodePage.load(std::memory_order_relaxed); }
+
+void SetAnsiCodePage(int codePage) {
+  if (codePage <= 0) throw EConvertError(u"Code page " + IntToStr(codePage) + u" is not supported");
+  tConverters.Get(codePage, true);  // raises for a code page the system lacks
+  gAnsiCodePage.store(codePage, std::memory_order_relaxed);
+}
+
+UString AnsiToUtf16(std::string_view bytes, int codePage) {
+  codePage = Resolve(codePage);
+  UString out;
+  if (bytes.empty()) return out;
+  bool ascii = true;
+  for (char c : bytes) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return UString(bytes.begin(), bytes.end());
+  if (codePage == CP_UTF8) return Utf8ToUtf16Lenient(bytes);
+
+  iconv_t cd = tConverters.Get(codePage, true);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  out.resize(bytes.size());  // no code page yields more UTF-16 units than bytes
+  char* in = const_cast<char*>(bytes.data());
+  size_t inLeft = bytes.size();
+  char* dst = reinterpret_cast<char*>(out.data());
+  size_t dstLeft = out.size() * sizeof(char16_t);
+  while (inLeft > 0) {
+    if (iconv(cd, &in, &inLeft, &dst, &dstLeft) != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) {  // cannot happen by the bound above, but stay safe
+      const size_t used = out.size() * sizeof(char16_t) - dstLeft;
+      out.resize(out.size() * 2);
+      dst = reinterpret_cast<char*>(out.data()) + used;
+      dstLeft = out.size() * sizeof(char16_t) - used;
+      continue;
+    }
+    // EILSEQ or EINVAL: a byte the code page cannot read (or a cut-off lead byte).
+    if (dstLeft < sizeof(char16_t)) break;
+    const char16_t bad = 0xFFFD;
+    std::memcpy(dst, &bad, sizeof bad);
+    dst += sizeof bad;
+    dstLeft -= sizeof bad;
+    ++in;
+    --inLeft;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  out.resize(out.size() - dstLeft / sizeof(char16_t));
+  return out;
+}
+
+std::string Utf16ToAnsi(UStringView text, int codePage) {
+  codePage = Resolve(codePage);
+  std::string out;
+  if (text.empty()) return out;
+  bool ascii = true;
+  for (char16_t c : text) ascii = ascii && c < 0x80;
+  if (ascii) return std::string(text.begin(), text.end());
+  if (codePage == CP_UTF8) return Utf16ToUtf8Lenient(text);
+
+  iconv_t cd = tConverters.Get(codePage, false);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  out.resize(text.size() * 4 + 8);
+  char* in = reinterpret_cast<char*>(const_cast<char16_t*>(text.data()));
+  size_t inLeft = text.size() * sizeof(char16_t);
+  char* dst = out.data();
+  size_t dstLeft = out.size();
+  while (inLeft > 0) {
+    if (iconv(cd, &in, &inLeft, &dst, &dstLeft) != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) {
+      const size_t used = out.size() - dstLeft;
+      out.resize(out.size() * 2);
+      dst = out.data() + used;
+      dstLeft = out.size() - used;
+      continue;
+    }
+    // A character the code page lacks (or a lone surrogate): '?' in its place.
+    if (dstLeft == 0) break;
+    *dst++ = '?';
+    --dstLeft;
+    char16_t c;
+    std::memcpy(&c, in, sizeof c);
+    size_t skip = sizeof(char16_t);
+    if (c >= 0xD800 && c <= 0xDBFF && inLeft >= 2 * sizeof(char16_t)) {
+      char16_t d;
+      std::memcpy(&d, in + sizeof c, sizeof d);
+      if (d >= 0xDC00 && d <= 0xDFFF) skip *= 2;
+    }
+    in += skip;
+    inLeft -= skip;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  out.resize(out.size() - dstLeft);
+  return out;
+}
+
+bool IsDBCSLeadByte(unsigned char byte, int codePage) {
+  switch (Resolve(codePage)) {
+    case 949:
+    case 936:
+    case 950:
+      return byte >= 0x81 && byte <= 0xFE;
+    case 932:
+      return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    default:
+      return false;
+  }
+}
+
+bool IsDoubleByteCodePage(int codePage) {
+  const int cp = Resolve(codePage);
+  return cp == 949 || cp == 936 || cp == 950 || cp == 932;
+}
+
+}  // namespace vix

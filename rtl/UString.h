@@ -1,0 +1,24 @@
+// Texts of the library: UTF-16 inside, UTF-8 or an 8-bit code page at the edges.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vix {
+
+// Every text inside the program is UTF-16.
+using UString = std::u16string;
+using UStringView = std::u16string_view;
+
+// Strict conversions raise EConvertError on malformed input; lenient ones put
+// U+FFFD in place of every malformed sequence (or lone surrogate) and never fail.
+UString Utf8ToUtf16(std::string_view utf8);
+UString Utf8ToUtf16Lenient(std::string_view utf8);
+std::string Utf16ToUtf8(UStringView text);
+std::string Utf16ToUtf8Lenient(UStringView text);
+
+// Shorthand for test and diagnostic code: lenient both ways.
+inline UString U(std::string_view utf8) { return Utf8ToUtf16Lenient(utf8); }
+inline std::string ToUtf8(UStringView text) { return Utf16ToUtf8Lenient(text); }
+
+}  // namespace vix

@@ -1,0 +1,41 @@
+// Included by every test: UString values print as readable text in failure
+// messages, and tests that need a real component know whether to skip.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+#include "rtl/UString.h"
+
+namespace vix::test {
+
+// u"..." with the text in UTF-8 and control characters escaped.
+void PrintUString(const std::u16string& s, std::ostream* os);
+
+// True when this run must not skip tests for a missing component (CI=true).
+bool MustHaveRealComponents();
+
+// Value of an environment variable, or `fallback` when it is unset or empty.
+std::string EnvOr(const char* name, const std::string& fallback = std::string());
+
+}  // namespace vix::test
+
+namespace testing::internal {
+template <>
+class UniversalPrinter<std::u16string> {
+ public:
+  static void Print(const std::u16string& s, std::ostream* os) { vix::test::PrintUString(s, os); }
+};
+}  // namespace testing::internal
+
+// Skips the current test when a real component is missing, or fails it when
+// the run is CI's. Use: VIX_REQUIRE_COMPONENT(!host.empty(), "MariaDB test server");
+#define VIX_REQUIRE_COMPONENT(available, what)                                              \
+  do {                                                                                      \
+    if (!(available)) {                                                                     \
+      if (::vix::test::MustHaveRealComponents()) FAIL() << (what) << " is required in CI"; \
+      GTEST_SKIP() << (what) << " is not available";                                       \
+    }                                                                                       \
+  } while (0)
