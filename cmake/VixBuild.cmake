@@ -11,8 +11,16 @@ function(vix_warnings target)
 endfunction()
 
 # A library of one layer. Sources are given relative to the calling directory.
+# A layer without sources yet is an interface library, so that the layers
+# above can already name it.
 function(vix_layer_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS;SYSTEM_LIBS" ${ARGN})
+  if(NOT ARG_SOURCES)
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_DEPENDS} ${ARG_SYSTEM_LIBS})
+    return()
+  endif()
   add_library(${name} STATIC ${ARG_SOURCES})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} ${ARG_SYSTEM_LIBS})
