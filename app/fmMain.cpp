@@ -1,0 +1,353 @@
+#include "app/fmMain.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProxyStyle>
+#include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QUrl>
+#include <QValidator>
+
+#include "app/Images.h"
+#include "rtl/SysUtils.h"
+
+namespace vix {
+
+namespace {
+
+QString Q(const UString& text) { return QString::fromStdU16String(text); }
+UString EditText(const QLineEdit* edit) { return edit->text().toStdU16String(); }
+
+// Letters typed or pasted into the edit arrive in lower case.
+class TLowerCaseValidator : public QValidator {
+ public:
+  using QValidator::QValidator;
+  State validate(QString& input, int&) const override {
+    input = input.toLower();
+    return Acceptable;
+  }
+};
+
+// Shows every character of a password edit as "#"; the edit keeps the text.
+class TPasswordCharStyle : public QProxyStyle {
+ public:
+  int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                QStyleHintReturn* returnData) const override {
+    if (hint == SH_LineEdit_PasswordCharacter) return u'#';
+    if (hint == SH_LineEdit_PasswordMaskDelay) return 0;
+    return QProxyStyle::styleHint(hint, option, widget, returnData);
+  }
+};
+
+QFont FontOf(std::initializer_list<const char16_t*> families, int pixelSize) {
+  QFont font;
+  QStringList names;
+  for (const char16_t* f : families) names << QString::fromUtf16(f);
+  font.setFamilies(names);
+  font.setPixelSize(pixelSize);
+  return font;
+}
+
+QWidget* WhitePanel(QWidget* parent, const QRect& geometry) {
+  auto* panel = new QWidget(parent);
+  panel->setGeometry(geometry);
+  panel->setAutoFillBackground(true);
+  QPalette palette = panel->palette();
+  palette.setColor(QPalette::Window, Qt::white);
+  panel->setPalette(palette);
+  return panel;
+}
+
+uint16_t VirtualKey(int qtKey) {
+  switch (qtKey) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return VK_RETURN;
+    case Qt::Key_Up: return VK_UP;
+    case Qt::Key_Down: return VK_DOWN;
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab: return VK_TAB;
+    default:
+      // Letters and digits share their codes with the virtual keys.
+      if ((qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) || (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z))
+        return static_cast<uint16_t>(qtKey);
+      return 0;
+  }
+}
+
+}  // namespace
+
+TMainForm::TMainForm(TPlatform& platform, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint),
+      FPlatform(platform) {
+  setObjectName(QStringLiteral("MainForm"));
+  setWindowTitle(QStringLiteral("사용자 인증"));
+  setWindowIcon(PaintWindowIcon());
+  setFixedSize(500, 350);
+  setFont(FontOf({u"Tahoma", u"DejaVu Sans"}, 11));
+  for (int i = 0; i < kGlyphCount; ++i) ImageList[static_cast<size_t>(i)] = PaintGlyph(i);
+
+  pnTitle = WhitePanel(this, QRect(0, 0, 500, 90));
+  BgTitle = new QLabel(pnTitle);
+  BgTitle->setGeometry(0, 0, 500, 90);
+  BgTitle->setAlignment(Qt::AlignCenter);
+  BgTitle->setPixmap(PaintBanner());
+
+  pnAspInfo = WhitePanel(this, QRect(0, 90, 500, 260));
+  const QFont captionFont = FontOf({u"맑은 고딕", u"Malgun Gothic", u"NanumGothic"}, 13);
+  auto label = [&](int top, const char16_t* caption) {
+    auto* l = new QLabel(QString::fromUtf16(caption), pnAspInfo);
+    l->setGeometry(0, top, 120, 19);
+    l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    l->setFont(captionFont);
+    return l;
+  };
+  Label1 = label(30, u"계정 아이디: ");
+  Label2 = label(70, u"매장번호: ");
+  Label3 = label(110, u"사용자 아이디: ");
+  Label4 = label(150, u"비밀번호: ");
+
+  auto edit = [&](int top) {
+    auto* e = new QLineEdit(pnAspInfo);
+    e->setGeometry(120, top, 350, 21);
+    e->setFont(font());
+    e->installEventFilter(this);
+    return e;
+  };
+  edAspID = edit(29);
+  edAspID->setValidator(new TLowerCaseValidator(edAspID));
+  edSiteID = edit(69);
+  edSiteID->setText(QStringLiteral("1"));
+  edUserName = edit(109);
+  edPassword = edit(149);
+  auto* passwordStyle = new TPasswordCharStyle;
+  passwordStyle->setParent(edPassword);
+  edPassword->setStyle(passwordStyle);
+  edPassword->setEchoMode(QLineEdit::Password);
+
+  auto button = [&](int left, const char16_t* caption, int glyph) {
+    auto* b = new QPushButton(QString::fromUtf16(caption), pnAspInfo);
+    b->setGeometry(left, 210, 100, 28);
+    b->setFont(captionFont);
+    b->setIcon(QIcon(ImageList[static_cast<size_t>(glyph)]));
+    b->setIconSize(QSize(kGlyphSize, kGlyphSize));
+    // Enter presses a focused button, as Space does.
+    b->setAutoDefault(true);
+    b->installEventFilter(this);
+    return b;
+  };
+  btOk = button(260, u"   확인", 0);
+  btCancel = button(370, u"   취소", 1);
+
+  setTabOrder(edAspID, edSiteID);
+  setTabOrder(edSiteID, edUserName);
+  setTabOrder(edUserName, edPassword);
+  setTabOrder(edPassword, btOk);
+  setTabOrder(btOk, btCancel);
+
+  QObject::connect(btOk, &QPushButton::clicked, this, [this] { Guarded([this] { btOkClick(btOk); }); });
+
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.center() - QPoint(width() / 2, height() / 2));
+  }
+  FormCreate(this);
+}
+
+TMainForm::~TMainForm() = default;
+
+void TMainForm::FormCreate(QObject*) {
+  lOk = false;
+  MasterPassword = u"kvmt2719";
+  Parameter = FPlatform.FirstArgument();
+  if (Parameter.empty()) FPlatform.Terminate();
+}
+
+void TMainForm::FormShow(QObject*) {
+  AspChecked = false;
+  edAspID->setFocus();
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!event->spontaneous()) Guarded([this] { FormShow(this); });
+}
+
+void TMainForm::FormKeyDown(QObject*, uint16_t& Key, TShiftState) {
+  switch (Key) {
+    case VK_RETURN: PostTab(false); break;
+    case VK_DOWN:
+      PostTab(false);
+      Key = 0;
+      break;
+    case VK_UP:
+      PostTab(true);
+      Key = 0;
+      break;
+    default: break;
+  }
+}
+
+void TMainForm::PostTab(bool Backward) {
+  QMetaObject::invokeMethod(
+      this,
+      [Backward] {
+        QWidget* target = QApplication::focusWidget();
+        if (target == nullptr) return;
+        const int key = Backward ? Qt::Key_Backtab : Qt::Key_Tab;
+        const Qt::KeyboardModifiers modifiers = Backward ? Qt::ShiftModifier : Qt::NoModifier;
+        QKeyEvent press(QEvent::KeyPress, key, modifiers);
+        QApplication::sendEvent(target, &press);
+        QKeyEvent release(QEvent::KeyRelease, key, modifiers);
+        QApplication::sendEvent(target, &release);
+      },
+      Qt::QueuedConnection);
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
+  auto* keyEvent = static_cast<QKeyEvent*>(event);
+  bool consumed = false;
+  Guarded([&] {
+    uint16_t key = VirtualKey(keyEvent->key());
+    if (key == 0) return;
+    TShiftState shift = 0;
+    if (keyEvent->modifiers() & Qt::ShiftModifier) shift |= ssShift;
+    if (keyEvent->modifiers() & Qt::AltModifier) shift |= ssAlt;
+    if (keyEvent->modifiers() & Qt::ControlModifier) shift |= ssCtrl;
+    FormKeyDown(watched, key, shift);
+    consumed = key == 0;
+  });
+  if (consumed) return true;
+  // The store-number edit takes digits only from the keyboard.
+  if (watched == edSiteID && !(keyEvent->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+    const QString text = keyEvent->text();
+    if (!text.isEmpty() && text.at(0).isPrint()) {
+      for (QChar c : text)
+        if (c < u'0' || c > u'9') return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+UString TMainForm::CleanInput(const UString& Text) const {
+  UString cleaned = Trim(Text);
+  std::erase_if(cleaned, [](char16_t c) { return c == u'"' || c == u'\''; });
+  return cleaned;
+}
+
+int TMainForm::ShowMessage(const UString& Text, unsigned Flags) {
+  return FPlatform.MessageBox(Text, kMessageCaption, Flags);
+}
+
+void TMainForm::Refuse(const UString& Text, QLineEdit* Edit) {
+  ShowMessage(Text, MB_OK | MB_ICONINFORMATION);
+  Edit->setFocus();
+}
+
+void TMainForm::btOkClick(QObject*) {
+  // A press while the account service is being asked (the event loop runs
+  // during the wait) must not start a second check inside the first.
+  if (FAspRequestRunning) return;
+
+  for (QLineEdit* edit : {edAspID, edSiteID, edUserName, edPassword}) edit->setText(Q(CleanInput(EditText(edit))));
+
+  if (EditText(edAspID).empty()) return Refuse(u"계정 아이디를 입력하세요.", edAspID);
+  if (EditText(edSiteID).empty()) return Refuse(u"매장번호를 입력하세요.", edSiteID);
+  // Text that does not read as an integer raises EConvertError here.
+  if (StrToInt(EditText(edSiteID)) <= 0) return Refuse(u"매장번호 형식이 잘못되었습니다.", edSiteID);
+  const UString userName = EditText(edUserName);
+  if (userName == u"123" || userName == u"head")
+    return Refuse(u"초기설정 아이디로는 사용자 인증이 불가능합니다.", edUserName);
+  if (userName.empty() && EditText(edPassword) != MasterPassword) return Refuse(u"사용자 아이디를 입력하세요.", edUserName);
+  if (EditText(edPassword).empty()) return Refuse(u"비밀번호를 입력하세요.", edPassword);
+
+  if (!CheckAspAccount(EditText(edAspID), EditText(edSiteID))) return;
+  // The user check against the account's database follows here.
+}
+
+bool TMainForm::CheckAspAccount(const UString& AspIdText, const UString& SiteIdText) {
+  if (AspChecked) return true;
+  const UString prefixedId = u"k8" + AspIdText;
+  const int32_t siteId = StrToInt(SiteIdText);
+  TAspSlots answer;
+  {
+    FAspRequestRunning = true;
+    struct Done {
+      bool& flag;
+      ~Done() { flag = false; }
+    } done{FAspRequestRunning};
+    RequestAspService(u"kiv8", prefixedId, siteId, answer);
+  }
+  if (Pos(u"aspservice", answer[0]) == 0) {
+    ShowMessage(u"인터넷환경에 문제가 있습니다. 잠시후 다시 시도해주세요.", MB_OK | MB_ICONERROR);
+    return false;
+  }
+  if (Pos(u"False", answer[1]) > 0) {
+    ShowMessage(u"계정설정에 문제가 있습니다.\r입력하신 계정을 확인하시거나 뮤라온으로 연락주세요.",
+                MB_OK | MB_ICONINFORMATION);
+    return false;
+  }
+  if (answer[3] == u"0") {
+    ShowMessage(u"계정이 만료되었습니다. 뮤라온으로 연락주세요.", MB_OK | MB_ICONERROR);
+    return false;
+  }
+  AspServer = answer[1];
+  AspID = prefixedId;
+  SiteID = SiteIdText;
+  edAspID->setReadOnly(true);
+  edSiteID->setReadOnly(true);
+  AspChecked = true;
+  return true;
+}
+
+UString TMainForm::AspServiceUrl(const UString& Host, const UString& AppName, const UString& AspId, int32_t SiteId) {
+  auto encoded = [](const UString& value) {
+    return QString::fromLatin1(QUrl::toPercentEncoding(Q(value))).toStdU16String();
+  };
+  return u"http://" + Host + u"/aspservice/AspService.php?appname=" + encoded(AppName) + u"&aspname=" +
+         encoded(AspId) + u"&siteid=" + IntToStr(SiteId);
+}
+
+void TMainForm::RequestAspService(const UString& AppName, const UString& AspId, int32_t SiteId, TAspSlots& Slots) {
+  for (bool fallback : {false, true}) {
+    const UString url = AspServiceUrl(FPlatform.AspHost(fallback), AppName, AspId, SiteId);
+    SplitText(FPlatform.BrowsePageText(url), u";", Slots);
+    if (Pos(u"aspservice", Slots[0]) > 0) return;
+  }
+}
+
+void TMainForm::SplitText(UStringView Text, UStringView Separator, TAspSlots& Slots) {
+  if (Text.empty()) return;
+  size_t count = 0;
+  UStringView rest = Text;
+  while (!Separator.empty() && count < Slots.size() - 1) {
+    const size_t at = rest.find(Separator);
+    if (at == UStringView::npos) break;
+    Slots[count++] = UString(rest.substr(0, at));
+    rest.remove_prefix(at + Separator.size());
+  }
+  if (!rest.empty()) Slots[count] = UString(rest);
+}
+
+void TMainForm::HandleException(const std::exception& E) {
+  if (dynamic_cast<const EAbort*>(&E) != nullptr) return;
+  const auto* own = dynamic_cast<const Exception*>(&E);
+  ShowMessage(own != nullptr ? own->Message() : Utf8ToUtf16Lenient(E.what()), MB_OK | MB_ICONERROR);
+}
+
+template <typename Handler>
+void TMainForm::Guarded(Handler&& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    HandleException(e);
+  } catch (...) {
+    HandleException(Exception(u"Unknown exception"));
+  }
+}
+
+}  // namespace vix

@@ -1,0 +1,112 @@
+// The user-authentication dialog: four inputs (account id, store number, user
+// name, password), a confirm and a cancel button. The confirm handler cleans
+// and validates the inputs and asks the account service where the account's
+// database lives.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <exception>
+
+#include <QPixmap>
+#include <QWidget>
+
+#include "app/Platform.h"
+#include "rtl/UString.h"
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace vix {
+
+// Virtual-key codes the keyboard handler speaks in.
+constexpr uint16_t VK_TAB = 9;
+constexpr uint16_t VK_RETURN = 13;
+constexpr uint16_t VK_UP = 38;
+constexpr uint16_t VK_DOWN = 40;
+
+enum TShiftStateFlag : unsigned { ssShift = 1, ssAlt = 2, ssCtrl = 4 };
+using TShiftState = unsigned;
+
+// The pieces of an account-service answer.
+constexpr size_t kAspSlotCount = 21;
+using TAspSlots = std::array<UString, kAspSlotCount>;
+
+class TMainForm : public QWidget {
+ public:
+  // Title of every message box of the dialog.
+  static constexpr char16_t kMessageCaption[] = u"확 인";
+
+  explicit TMainForm(TPlatform& platform, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // Components.
+  QWidget* pnTitle;
+  QLabel* BgTitle;
+  QWidget* pnAspInfo;
+  QLabel* Label1;
+  QLabel* Label2;
+  QLabel* Label3;
+  QLabel* Label4;
+  QLineEdit* edAspID;
+  QLineEdit* edSiteID;
+  QLineEdit* edUserName;
+  QLineEdit* edPassword;
+  QPushButton* btOk;
+  QPushButton* btCancel;
+  std::array<QPixmap, 3> ImageList;
+
+  // State of the run.
+  bool lOk = false;         // the authentication succeeded
+  bool AspChecked = false;  // the account check passed; later presses skip it
+  UString MasterPassword;
+  UString Parameter;  // the first command-line argument
+  UString AspServer;  // the account database server the service named
+  UString AspID;      // the prefixed account id (also the database name)
+  UString SiteID;     // the store number as entered
+
+  void FormCreate(QObject* Sender);
+  void FormShow(QObject* Sender);
+  // Sees every key pressed in the form before the focused control does;
+  // setting Key to 0 consumes it.
+  void FormKeyDown(QObject* Sender, uint16_t& Key, TShiftState Shift);
+  void btOkClick(QObject* Sender);
+
+  // The service address for one request; every query value is percent-encoded.
+  static UString AspServiceUrl(const UString& Host, const UString& AppName, const UString& AspId, int32_t SiteId);
+
+ protected:
+  UString CleanInput(const UString& Text) const;
+  bool CheckAspAccount(const UString& AspIdText, const UString& SiteIdText);
+  void RequestAspService(const UString& AppName, const UString& AspId, int32_t SiteId, TAspSlots& Slots);
+  // Splits Text at every Separator into Slots[0], Slots[1], ...: at most 20
+  // pieces that end at a separator, then the rest of the text, separators
+  // included, as the 21st. Slots after the last piece keep their texts.
+  static void SplitText(UStringView Text, UStringView Separator, TAspSlots& Slots);
+
+  // Every exception that leaves an event handler of the form ends here, so
+  // that none unwinds into Qt's event loop. The failure-recovery prompts
+  // (reconnect or retry) take over this spot; until they exist the message is
+  // shown with the error icon.
+  void HandleException(const std::exception& E);
+
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  TPlatform& FPlatform;
+  bool FAspRequestRunning = false;  // a confirm press is waiting for the service
+
+  int ShowMessage(const UString& Text, unsigned Flags);
+  // Shows a validation message and moves the focus to the edit to correct.
+  void Refuse(const UString& Text, QLineEdit* Edit);
+  // Sends Tab (or Shift+Tab) to whichever control has the focus once the
+  // events queued before it, the key being handled among them, are done.
+  void PostTab(bool Backward);
+  // Runs one event handler; what it throws goes to HandleException.
+  template <typename Handler>
+  void Guarded(Handler&& handler);
+};
+
+}  // namespace vix

@@ -1,0 +1,193 @@
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include "ScriptedPlatform.h"
+#include "TestSupport.h"
+#include "app/QtPlatform.h"
+#include "app/fmMain.h"
+#include "rtl/SysUtils.h"
+
+namespace vix {
+namespace {
+
+// The local account-service stand-in, started for one test with the given
+// options and stopped with it.
+class TStandIn {
+ public:
+  explicit TStandIn(const QStringList& options) {
+    FProcess.setProgram(QStringLiteral(VIX_ASPSERVICE_STANDIN));
+    FProcess.setArguments(options);
+    FProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    FProcess.start();
+    if (!FProcess.waitForStarted(10000)) return;
+    while (!FProcess.canReadLine() && FProcess.waitForReadyRead(10000)) {
+    }
+    const QByteArray line = FProcess.readLine().trimmed();
+    if (line.startsWith("port ")) FPort = line.mid(5).toInt();
+  }
+  ~TStandIn() {
+    FProcess.terminate();
+    if (!FProcess.waitForFinished(5000)) FProcess.kill();
+    FProcess.waitForFinished(5000);
+  }
+  int Port() const { return FPort; }
+  UString Host() const { return u"127.0.0.1:" + IntToStr(FPort); }
+  UString Url() const { return TMainForm::AspServiceUrl(Host(), u"kiv8", u"k8demo", 7); }
+
+ private:
+  QProcess FProcess;
+  int FPort = 0;
+};
+
+class QtPlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::TestApplication(); }
+};
+
+TEST_F(QtPlatformTest, BrowserYieldsThePageText) {
+  QTemporaryDir dir;
+  const QString accounts = dir.filePath(QStringLiteral("accounts"));
+  QFile file(accounts);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("# aspname siteid answer\nk8other * aspservice;other;x;1\nk8demo 7 aspservice;dbhost;메모;1\n");
+  file.close();
+
+  struct Case {
+    const char* what;
+    QStringList options;
+    UString expected;
+  };
+  const Case cases[] = {
+      {"account from the accounts file", {QStringLiteral("--accounts"), accounts}, u"aspservice;dbhost;메모;1"},
+      {"unknown account", {}, u"aspservice;False;unknown account;0"},
+      {"plain text as it is", {QStringLiteral("--text"), QStringLiteral("a <b>;c\n")}, u"a <b>;c\n"},
+      {"HTML as its rendered text",
+       {QStringLiteral("--html"), QStringLiteral("<html><head><title>t</title></head><body><p>aspservice;<b>db</b>&amp;1;x;1</p></body></html>")},
+       u"aspservice;db&1;x;1"},
+  };
+  TQtPlatform platform;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TStandIn standIn(c.options);
+    ASSERT_NE(standIn.Port(), 0);
+    EXPECT_EQ(platform.BrowsePageText(standIn.Url()), c.expected);
+  }
+}
+
+TEST_F(QtPlatformTest, AFailedPageYieldsATextWithoutTheServiceName) {
+  struct Case {
+    const char* what;
+    QStringList options;
+    const char16_t* reason;
+  };
+  const Case cases[] = {
+      {"HTTP error", {QStringLiteral("--status"), QStringLiteral("404")}, u"HTTP 404"},
+      {"server error", {QStringLiteral("--status"), QStringLiteral("500")}, u"HTTP 500"},
+      {"answer later than the time limit", {QStringLiteral("--delay"), QStringLiteral("60")}, u"no answer within"},
+      {"no answer at all", {QStringLiteral("--silent")}, u"no answer within"},
+  };
+  TQtPlatform platform(300);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TStandIn standIn(c.options);
+    ASSERT_NE(standIn.Port(), 0);
+    const UString text = platform.BrowsePageText(standIn.Url());
+    EXPECT_EQ(Pos(u"aspservice", text), 0u) << ToUtf8(text);
+    EXPECT_NE(Pos(c.reason, text), 0u) << ToUtf8(text);
+  }
+}
+
+TEST_F(QtPlatformTest, ARefusingHostYieldsATextWithoutTheServiceName) {
+  QTcpServer probe;
+  ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+  const int port = probe.serverPort();
+  probe.close();
+  TQtPlatform platform(5000);
+  const UString text = platform.BrowsePageText(TMainForm::AspServiceUrl(u"127.0.0.1:" + IntToStr(port), u"kiv8", u"k8demo", 7));
+  EXPECT_EQ(Pos(u"aspservice", text), 0u) << ToUtf8(text);
+  EXPECT_NE(Pos(u"ConnectionRefused", text), 0u) << ToUtf8(text);
+}
+
+TEST_F(QtPlatformTest, MessageBoxesMapTheFlagsToIconsButtonsAndResults) {
+  struct Case {
+    unsigned flags;
+    QMessageBox::Icon icon;
+    std::vector<std::pair<QString, int>> buttons;
+  };
+  const Case cases[] = {
+      {0x40, QMessageBox::Information, {{QStringLiteral("확인"), IDOK}}},
+      {0x10, QMessageBox::Critical, {{QStringLiteral("확인"), IDOK}}},
+      {0x14, QMessageBox::Critical, {{QStringLiteral("예"), IDYES}, {QStringLiteral("아니요"), IDNO}}},
+      {0x13, QMessageBox::Critical,
+       {{QStringLiteral("예"), IDYES}, {QStringLiteral("아니요"), IDNO}, {QStringLiteral("취소"), IDCANCEL}}},
+      {0x15, QMessageBox::Critical, {{QStringLiteral("다시 시도"), IDRETRY}, {QStringLiteral("취소"), IDCANCEL}}},
+  };
+  for (const Case& c : cases) {
+    for (const auto& [caption, result] : c.buttons) {
+      SCOPED_TRACE(::testing::Message() << std::hex << c.flags << " " << caption.toStdString());
+      QMessageBox box;
+      SetUpMessageBox(box, u"첫 줄\r둘째 줄", u"확 인", c.flags);
+      EXPECT_EQ(box.windowTitle(), QStringLiteral("확 인"));
+      EXPECT_EQ(box.text(), QStringLiteral("첫 줄\n둘째 줄"));
+      EXPECT_EQ(box.icon(), c.icon);
+      ASSERT_EQ(box.buttons().size(), static_cast<qsizetype>(c.buttons.size()));
+      QAbstractButton* target = nullptr;
+      for (QAbstractButton* b : box.buttons())
+        if (b->text() == caption) target = b;
+      ASSERT_NE(target, nullptr);
+      QTimer::singleShot(0, target, [target] { target->click(); });
+      EXPECT_EQ(ExecMessageBox(box), result);
+    }
+  }
+  // Escape answers a lone OK with OK, and Cancel where there is one.
+  for (const auto& [flags, result] : {std::pair{0x40u, IDOK}, std::pair{0x15u, IDCANCEL}}) {
+    QMessageBox box;
+    SetUpMessageBox(box, u"x", u"확 인", flags);
+    QTimer::singleShot(0, &box, [&box] { QTest::keyClick(&box, Qt::Key_Escape); });
+    EXPECT_EQ(ExecMessageBox(box), result) << flags;
+  }
+}
+
+// Counts the close requests it receives.
+class TWatchedWindow : public QWidget {
+ public:
+  int Closes = 0;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override {
+    ++Closes;
+    QWidget::closeEvent(event);
+  }
+};
+
+TEST_F(QtPlatformTest, TerminateEndsTheLoopWithoutClosingTheWindows) {
+  TWatchedWindow window;
+  window.show();
+  TQtPlatform platform;
+  platform.Terminate();  // queued: the loop below takes it
+  EXPECT_EQ(QCoreApplication::exec(), 0);
+  EXPECT_EQ(window.Closes, 0);
+  EXPECT_TRUE(window.isVisible());
+}
+
+TEST_F(QtPlatformTest, HostsComeFromTheEnvironmentOrTheBuild) {
+  TQtPlatform platform;
+  qunsetenv("USERAUTH_ASP_HOST");
+  qunsetenv("USERAUTH_ASP_FALLBACK_HOST");
+  EXPECT_EQ(platform.AspHost(false), u"aspservice.example.com");
+  EXPECT_EQ(platform.AspHost(true), u"aspservice2.example.com");
+  qputenv("USERAUTH_ASP_HOST", "127.0.0.1:8081");
+  qputenv("USERAUTH_ASP_FALLBACK_HOST", "localhost:8082");
+  EXPECT_EQ(platform.AspHost(false), u"127.0.0.1:8081");
+  EXPECT_EQ(platform.AspHost(true), u"localhost:8082");
+  qunsetenv("USERAUTH_ASP_HOST");
+  qunsetenv("USERAUTH_ASP_FALLBACK_HOST");
+}
+
+}  // namespace
+}  // namespace vix
