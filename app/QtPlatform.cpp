@@ -23,13 +23,19 @@ namespace vix {
 
 namespace {
 
-QString Q(const UString& text) { return QString::fromStdU16String(text); }
-UString U16(const QString& text) { return text.toStdU16String(); }
+QString Q(const UString& text) {
+  return QString::fromStdU16String(text);
+}
+UString U16(const QString& text) {
+  return text.toStdU16String();
+}
 
 const char* const kResultProperty = "vixResult";
 
 // The text a page that could not be loaded yields; it never holds the address.
-UString PageError(const QString& why) { return U16(QStringLiteral("The page cannot be displayed (%1)").arg(why)); }
+UString PageError(const QString& why) {
+  return U16(QStringLiteral("The page cannot be displayed (%1)").arg(why));
+}
 
 bool IsKoreanCharset(const QByteArray& name) {
   const QByteArray n = name.toLower();
@@ -66,11 +72,21 @@ void SetUpMessageBox(QMessageBox& box, const UString& text, const UString& capti
   shown.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(u'\r', u'\n');
   box.setText(shown);
   switch (flags & MB_ICONMASK) {
-    case MB_ICONERROR: box.setIcon(QMessageBox::Critical); break;
-    case MB_ICONQUESTION: box.setIcon(QMessageBox::Question); break;
-    case MB_ICONWARNING: box.setIcon(QMessageBox::Warning); break;
-    case MB_ICONINFORMATION: box.setIcon(QMessageBox::Information); break;
-    default: box.setIcon(QMessageBox::NoIcon); break;
+    case MB_ICONERROR:
+      box.setIcon(QMessageBox::Critical);
+      break;
+    case MB_ICONQUESTION:
+      box.setIcon(QMessageBox::Question);
+      break;
+    case MB_ICONWARNING:
+      box.setIcon(QMessageBox::Warning);
+      break;
+    case MB_ICONINFORMATION:
+      box.setIcon(QMessageBox::Information);
+      break;
+    default:
+      box.setIcon(QMessageBox::NoIcon);
+      break;
   }
   struct Button {
     const char16_t* caption;
@@ -84,11 +100,21 @@ void SetUpMessageBox(QMessageBox& box, const UString& text, const UString& capti
   static const Button kRetry{u"다시 시도", QMessageBox::AcceptRole, IDRETRY};
   std::vector<Button> buttons;
   switch (flags & MB_TYPEMASK) {
-    case MB_OKCANCEL: buttons = {kOk, kCancel}; break;
-    case MB_YESNOCANCEL: buttons = {kYes, kNo, kCancel}; break;
-    case MB_YESNO: buttons = {kYes, kNo}; break;
-    case MB_RETRYCANCEL: buttons = {kRetry, kCancel}; break;
-    default: buttons = {kOk}; break;
+    case MB_OKCANCEL:
+      buttons = {kOk, kCancel};
+      break;
+    case MB_YESNOCANCEL:
+      buttons = {kYes, kNo, kCancel};
+      break;
+    case MB_YESNO:
+      buttons = {kYes, kNo};
+      break;
+    case MB_RETRYCANCEL:
+      buttons = {kRetry, kCancel};
+      break;
+    default:
+      buttons = {kOk};
+      break;
   }
   QPushButton* first = nullptr;
   QPushButton* escape = nullptr;
@@ -110,7 +136,8 @@ void SetUpMessageBox(QMessageBox& box, const UString& text, const UString& capti
 int ExecMessageBox(QMessageBox& box) {
   box.exec();
   QAbstractButton* clicked = box.clickedButton();
-  if (clicked == nullptr) return box.escapeButton() != nullptr ? box.escapeButton()->property(kResultProperty).toInt() : IDCANCEL;
+  if (clicked == nullptr)
+    return box.escapeButton() != nullptr ? box.escapeButton()->property(kResultProperty).toInt() : IDCANCEL;
   return clicked->property(kResultProperty).toInt();
 }
 
@@ -123,7 +150,8 @@ int TQtPlatform::MessageBox(const UString& text, const UString& caption, unsigne
 void TQtPlatform::Terminate() {
   // Queued, and an exit rather than quit(): quit() would close the windows
   // first and so run their close handlers.
-  QMetaObject::invokeMethod(QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 UString TQtPlatform::FirstArgument() {
@@ -131,7 +159,9 @@ UString TQtPlatform::FirstArgument() {
   return args.size() > 1 ? U16(args.at(1)) : UString();
 }
 
-UString TQtPlatform::ExeDir() { return U16(QCoreApplication::applicationDirPath() + u'/'); }
+UString TQtPlatform::ExeDir() {
+  return U16(QCoreApplication::applicationDirPath() + u'/');
+}
 
 UString TQtPlatform::AspHost(bool fallback) {
   const char* name = fallback ? "USERAUTH_ASP_FALLBACK_HOST" : "USERAUTH_ASP_HOST";

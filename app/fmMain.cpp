@@ -18,8 +18,12 @@ namespace vix {
 
 namespace {
 
-QString Q(const UString& text) { return QString::fromStdU16String(text); }
-UString EditText(const QLineEdit* edit) { return edit->text().toStdU16String(); }
+QString Q(const UString& text) {
+  return QString::fromStdU16String(text);
+}
+UString EditText(const QLineEdit* edit) {
+  return edit->text().toStdU16String();
+}
 
 // Letters typed or pasted into the edit arrive in lower case.
 class TLowerCaseValidator : public QValidator {
@@ -64,11 +68,15 @@ QWidget* WhitePanel(QWidget* parent, const QRect& geometry) {
 uint16_t VirtualKey(int qtKey) {
   switch (qtKey) {
     case Qt::Key_Return:
-    case Qt::Key_Enter: return VK_RETURN;
-    case Qt::Key_Up: return VK_UP;
-    case Qt::Key_Down: return VK_DOWN;
+    case Qt::Key_Enter:
+      return VK_RETURN;
+    case Qt::Key_Up:
+      return VK_UP;
+    case Qt::Key_Down:
+      return VK_DOWN;
     case Qt::Key_Tab:
-    case Qt::Key_Backtab: return VK_TAB;
+    case Qt::Key_Backtab:
+      return VK_TAB;
     default:
       // Letters and digits share their codes with the virtual keys.
       if ((qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) || (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z))
@@ -178,7 +186,9 @@ void TMainForm::showEvent(QShowEvent* event) {
 
 void TMainForm::FormKeyDown(QObject*, uint16_t& Key, TShiftState) {
   switch (Key) {
-    case VK_RETURN: PostTab(false); break;
+    case VK_RETURN:
+      PostTab(false);
+      break;
     case VK_DOWN:
       PostTab(false);
       Key = 0;
@@ -187,7 +197,8 @@ void TMainForm::FormKeyDown(QObject*, uint16_t& Key, TShiftState) {
       PostTab(true);
       Key = 0;
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -262,7 +273,8 @@ void TMainForm::btOkClick(QObject*) {
   const UString userName = EditText(edUserName);
   if (userName == u"123" || userName == u"head")
     return Refuse(u"초기설정 아이디로는 사용자 인증이 불가능합니다.", edUserName);
-  if (userName.empty() && EditText(edPassword) != MasterPassword) return Refuse(u"사용자 아이디를 입력하세요.", edUserName);
+  if (userName.empty() && EditText(edPassword) != MasterPassword)
+    return Refuse(u"사용자 아이디를 입력하세요.", edUserName);
   if (EditText(edPassword).empty()) return Refuse(u"비밀번호를 입력하세요.", edPassword);
 
   if (!CheckAspAccount(EditText(edAspID), EditText(edSiteID))) return;
@@ -308,8 +320,8 @@ UString TMainForm::AspServiceUrl(const UString& Host, const UString& AppName, co
   auto encoded = [](const UString& value) {
     return QString::fromLatin1(QUrl::toPercentEncoding(Q(value))).toStdU16String();
   };
-  return u"http://" + Host + u"/aspservice/AspService.php?appname=" + encoded(AppName) + u"&aspname=" +
-         encoded(AspId) + u"&siteid=" + IntToStr(SiteId);
+  return u"http://" + Host + u"/aspservice/AspService.php?appname=" + encoded(AppName) + u"&aspname=" + encoded(AspId) +
+         u"&siteid=" + IntToStr(SiteId);
 }
 
 void TMainForm::RequestAspService(const UString& AppName, const UString& AspId, int32_t SiteId, TAspSlots& Slots) {

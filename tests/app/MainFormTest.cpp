@@ -114,13 +114,8 @@ TEST_F(MainFormTest, ValidationStopsAtTheFirstFailingInputWithItsMessageAndFocus
 
 TEST_F(MainFormTest, CleanInputTrimsBlanksAndControlsAndDropsQuotes) {
   const std::pair<UString, UString> cases[] = {
-      {u"  ab\"c'd  ", u"abcd"},
-      {u"\t\r\n x \x01", u"x"},
-      {u"A\"B", u"AB"},
-      {u"'\"'", u""},
-      {u"a b", u"a b"},
-      {u" ' a ' ", u" a "},
-      {u"\u3000x", u"\u3000x"},
+      {u"  ab\"c'd  ", u"abcd"}, {u"\t\r\n x \x01", u"x"}, {u"A\"B", u"AB"},         {u"'\"'", u""},
+      {u"a b", u"a b"},          {u" ' a ' ", u" a "},     {u"\u3000x", u"\u3000x"},
   };
   for (const auto& [input, cleaned] : cases) EXPECT_EQ(Form().CleanInput(input), cleaned) << ToUtf8(input);
 }
@@ -143,12 +138,9 @@ TEST_F(MainFormTest, ArrowsAndEnterMoveTheFocusAlongTheTabOrder) {
     QWidget* to;
   };
   const Case cases[] = {
-      {form.edSiteID, Qt::Key_Up, form.edAspID},
-      {form.edPassword, Qt::Key_Down, form.btOk},
-      {form.edUserName, Qt::Key_Return, form.edPassword},
-      {form.edAspID, Qt::Key_Enter, form.edSiteID},
-      {form.btOk, Qt::Key_Down, form.btCancel},
-      {form.edAspID, Qt::Key_Up, form.btCancel},
+      {form.edSiteID, Qt::Key_Up, form.edAspID},          {form.edPassword, Qt::Key_Down, form.btOk},
+      {form.edUserName, Qt::Key_Return, form.edPassword}, {form.edAspID, Qt::Key_Enter, form.edSiteID},
+      {form.btOk, Qt::Key_Down, form.btCancel},           {form.edAspID, Qt::Key_Up, form.btCancel},
   };
   for (const Case& c : cases) {
     c.from->setFocus();
@@ -232,7 +224,10 @@ TEST_F(MainFormTest, AccountCheckFollowsTheServiceAnswer) {
       {"fallback keeps pieces of the first answer", {u"a;b;c;d;e", u"aspservice;dbhost2"}, 2, nullptr, 0, u"dbhost2"},
       {"kept slot 3 says expired", {u"a;b;c;0;e", u"aspservice;dbhost2"}, 2, &kExpired, 0x10, nullptr},
       {"primary unreachable",
-       {u"The page cannot be displayed (ConnectionRefusedError)", u"aspservice;dbhost3;x;1"}, 2, nullptr, 0,
+       {u"The page cannot be displayed (ConnectionRefusedError)", u"aspservice;dbhost3;x;1"},
+       2,
+       nullptr,
+       0,
        u"dbhost3"},
       {"both unreachable", {u"", u"<html>404</html>"}, 2, &kInternet, 0x10, nullptr},
       {"fallback not from the service either", {u"nope", u"aspservice2;False"}, 2, &kAccountSettings, 0x40, nullptr},
@@ -250,7 +245,8 @@ TEST_F(MainFormTest, AccountCheckFollowsTheServiceAnswer) {
     form.btOkClick(form.btOk);
 
     ASSERT_EQ(platform.Urls.size(), c.requests);
-    EXPECT_EQ(platform.Urls[0], u"http://primary.test/aspservice/AspService.php?appname=kiv8&aspname=k8shop01&siteid=7");
+    EXPECT_EQ(platform.Urls[0],
+              u"http://primary.test/aspservice/AspService.php?appname=kiv8&aspname=k8shop01&siteid=7");
     if (c.requests > 1) {
       EXPECT_EQ(platform.Urls[1],
                 u"http://fallback.test:8080/aspservice/AspService.php?appname=kiv8&aspname=k8shop01&siteid=7");

@@ -67,8 +67,13 @@ TEST_F(QtPlatformTest, BrowserYieldsThePageText) {
       {"unknown account", {}, u"aspservice;False;unknown account;0"},
       {"plain text as it is", {QStringLiteral("--text"), QStringLiteral("a <b>;c\n")}, u"a <b>;c\n"},
       {"HTML as its rendered text",
-       {QStringLiteral("--html"), QStringLiteral("<html><head><title>t</title></head><body><p>aspservice;<b>db</b>&amp;1;x;1</p></body></html>")},
+       {QStringLiteral("--html"),
+        QStringLiteral("<html><head><title>t</title></head><body><p>aspservice;<b>db</b>&amp;1;x;1</p></body></html>")},
        u"aspservice;db&1;x;1"},
+      {"text in the charset the page names",
+       {QStringLiteral("--text"), QStringLiteral("aspservice;서버;x;1"), QStringLiteral("--charset"),
+        QStringLiteral("euc-kr")},
+       u"aspservice;서버;x;1"},
   };
   TQtPlatform platform;
   for (const Case& c : cases) {
@@ -84,18 +89,23 @@ TEST_F(QtPlatformTest, AFailedPageYieldsATextWithoutTheServiceName) {
     const char* what;
     QStringList options;
     const char16_t* reason;
+    int timeoutMs;
   };
   const Case cases[] = {
-      {"HTTP error", {QStringLiteral("--status"), QStringLiteral("404")}, u"HTTP 404"},
-      {"server error", {QStringLiteral("--status"), QStringLiteral("500")}, u"HTTP 500"},
-      {"answer later than the time limit", {QStringLiteral("--delay"), QStringLiteral("60")}, u"no answer within"},
-      {"no answer at all", {QStringLiteral("--silent")}, u"no answer within"},
+      {"HTTP error", {QStringLiteral("--status"), QStringLiteral("404")}, u"HTTP 404", 10000},
+      {"server error", {QStringLiteral("--status"), QStringLiteral("500")}, u"HTTP 500", 10000},
+      {"answer later than the time limit", {QStringLiteral("--delay"), QStringLiteral("60")}, u"no answer within", 300},
+      {"no answer at all", {QStringLiteral("--silent")}, u"no answer within", 300},
+      {"page too large",
+       {QStringLiteral("--text"), QStringLiteral("aspservice;"), QStringLiteral("--repeat"), QStringLiteral("200000")},
+       u"page too large",
+       10000},
   };
-  TQtPlatform platform(300);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TStandIn standIn(c.options);
     ASSERT_NE(standIn.Port(), 0);
+    TQtPlatform platform(c.timeoutMs);
     const UString text = platform.BrowsePageText(standIn.Url());
     EXPECT_EQ(Pos(u"aspservice", text), 0u) << ToUtf8(text);
     EXPECT_NE(Pos(c.reason, text), 0u) << ToUtf8(text);
@@ -108,7 +118,8 @@ TEST_F(QtPlatformTest, ARefusingHostYieldsATextWithoutTheServiceName) {
   const int port = probe.serverPort();
   probe.close();
   TQtPlatform platform(5000);
-  const UString text = platform.BrowsePageText(TMainForm::AspServiceUrl(u"127.0.0.1:" + IntToStr(port), u"kiv8", u"k8demo", 7));
+  const UString text =
+      platform.BrowsePageText(TMainForm::AspServiceUrl(u"127.0.0.1:" + IntToStr(port), u"kiv8", u"k8demo", 7));
   EXPECT_EQ(Pos(u"aspservice", text), 0u) << ToUtf8(text);
   EXPECT_NE(Pos(u"ConnectionRefused", text), 0u) << ToUtf8(text);
 }
@@ -123,7 +134,8 @@ TEST_F(QtPlatformTest, MessageBoxesMapTheFlagsToIconsButtonsAndResults) {
       {0x40, QMessageBox::Information, {{QStringLiteral("확인"), IDOK}}},
       {0x10, QMessageBox::Critical, {{QStringLiteral("확인"), IDOK}}},
       {0x14, QMessageBox::Critical, {{QStringLiteral("예"), IDYES}, {QStringLiteral("아니요"), IDNO}}},
-      {0x13, QMessageBox::Critical,
+      {0x13,
+       QMessageBox::Critical,
        {{QStringLiteral("예"), IDYES}, {QStringLiteral("아니요"), IDNO}, {QStringLiteral("취소"), IDCANCEL}}},
       {0x15, QMessageBox::Critical, {{QStringLiteral("다시 시도"), IDRETRY}, {QStringLiteral("취소"), IDCANCEL}}},
   };

@@ -2,8 +2,8 @@
 // from a script, pages come from a list, nothing reaches a screen or network.
 #pragma once
 
-#include <QApplication>
 #include <gtest/gtest.h>
+#include <QApplication>
 
 #include <deque>
 #include <functional>
@@ -45,8 +45,8 @@ class TScriptedPlatform : public TPlatform {
   int Terminations = 0;
 
   // Script.
-  std::deque<int> Answers;  // message-box answers, IDOK once they run out
-  std::deque<UString> Pages;  // one per request; an empty text once they run out
+  std::deque<int> Answers;             // message-box answers, IDOK once they run out
+  std::deque<UString> Pages;           // one per request; an empty text once they run out
   std::function<void()> WhileLoading;  // runs during every request, as the event loop would
   UString Argument = u"DemoPOS";
   UString Primary = u"primary.test";
