@@ -1,7 +1,10 @@
-// Field type codes: the value types of parameters and field objects.
+// Field type codes (the value types of parameters and field objects) and the
+// database error of the dataset layer.
 #pragma once
 
 #include <cstdint>
+
+#include "rtl/SysUtils.h"
 
 namespace vix {
 
@@ -61,5 +64,12 @@ enum TFieldType : uint8_t {
 };
 
 constexpr int kFieldTypeCount = 52;
+
+// A failure of the dataset layer (a field or parameter not found, a value
+// that a field cannot take...).
+class EDatabaseError : public Exception {
+ public:
+  using Exception::Exception;
+};
 
 }  // namespace vix
