@@ -430,9 +430,10 @@ void TData::PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t so
         fresh = FStringHeap->AllocStr(std::string_view(reinterpret_cast<const char*>(in), n));
       } else if (f.FDataType == mtExtWideString) {
         const size_t n = WideLength(in, sourceSize / 2);
-        UString text(n, u'\0');
-        std::memcpy(text.data(), in, 2 * n);
-        fresh = FStringHeap->AllocWideStr(text);
+        char* buf = FStringHeap->NewBuf(2 * n + 2);
+        std::memcpy(buf, in, 2 * n);
+        std::memset(buf + 2 * n, 0, 2);
+        fresh = buf;
       } else {
         const uint16_t length =
             sourceSize < 2 ? 0 : static_cast<uint16_t>(std::min<size_t>(Load<uint16_t>(in), sourceSize - 2));
