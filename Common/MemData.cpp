@@ -191,6 +191,36 @@ void TData::InitFields() {
   CalcRecordLayout();
 }
 
+void TData::Open() {
+  InternalReset();
+  try {
+    InternalOpen();
+  } catch (...) {
+    InternalClose();
+    InternalReset();
+    throw;
+  }
+  FActive = true;
+}
+
+void TData::Close() {
+  InternalClose();
+  FActive = false;
+  InternalReset();
+  if (FAutoInitFields && !FPrepared) ClearFields();
+}
+
+void TData::Prepare() {
+  InternalPrepare();
+  FPrepared = true;
+}
+
+void TData::UnPrepare() {
+  InternalUnPrepare();
+  FPrepared = false;
+  if (FAutoInitFields) ClearFields();
+}
+
 void TData::MakeNamesUnique() {
   std::vector<TFieldDesc*> sorted;
   for (int i = 0; i < FFields.Count(); ++i)
@@ -721,6 +751,12 @@ void TMemData::InitFields() {
   ClearItems();
   TData::InitFields();
   FBlockMan.RecordSize = FRecordSize;
+}
+
+void TMemData::ClearFields() {
+  ClearItems();
+  TData::ClearFields();
+  FBlockMan.RecordSize = 0;
 }
 
 void TMemData::Renumber(TItemHeader* from) {

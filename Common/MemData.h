@@ -411,6 +411,22 @@ class TData {
   TData(const TData&) = delete;
   TData& operator=(const TData&) = delete;
 
+  // Open resets the record list and runs the provider's open step (which
+  // builds the descriptors with InitFields when FAutoInitFields is on, and
+  // fetches); when that fails, the close step runs and the list is reset
+  // again before the error goes on. Close runs the close step, releases the
+  // records and, with FAutoInitFields and unless prepared, the descriptors.
+  void Open();
+  void Close();
+  void Reopen() {
+    Close();
+    Open();
+  }
+  void Prepare();
+  void UnPrepare();
+  bool Active() const { return FActive; }
+  bool Prepared() const { return FPrepared; }
+
   // Builds the descriptors (InternalInitFields), makes their names unique and
   // lays out the record.
   virtual void InitFields();
@@ -473,6 +489,13 @@ class TData {
  protected:
   // The provider's hook that fills FFields.
   virtual void InternalInitFields() {}
+  // The provider's steps of the lifecycle.
+  virtual void InternalPrepare() {}
+  virtual void InternalUnPrepare() {}
+  virtual void InternalOpen() {}
+  virtual void InternalClose() {}
+  // Empties the record list.
+  virtual void InternalReset() {}
   void MakeNamesUnique();
   void CalcRecordLayout();
   const TFieldDesc& Field(int fieldNo) const;
@@ -487,6 +510,8 @@ class TData {
   int FCalcDataSize = 0;
   bool FHasComplexFields = false;
   std::vector<int> FComplexFieldNos;  // fields with a complex slot
+  bool FActive = false;
+  bool FPrepared = false;
 };
 
 class TMemData : public TData {
@@ -495,6 +520,7 @@ class TMemData : public TData {
   ~TMemData() override;
 
   void InitFields() override;
+  void ClearFields() override;
 
   // Adds a copy of the record (its complex values get one more owner): at the
   // end, or in front of the current record. The new record becomes current.
@@ -541,6 +567,7 @@ class TMemData : public TData {
   uint32_t RefreshIteration() const { return FRefreshIteration; }
 
  protected:
+  void InternalReset() override { ClearItems(); }
   void AddRecord(const uint8_t* recBuf, bool atEnd);
   void Renumber(TItemHeader* from);
   void ReleaseItemValues(TItemHeader* item, bool heapCleared);

@@ -584,6 +584,84 @@ TEST(Records, NavigationInsertAndRenumbering) {
   EXPECT_EQ(data.GetFieldAsVariant(1, rec.data()).AsInteger(), 11);
 }
 
+TEST(Records, RollbackCopiesAreReleasedOnEveryPath) {
+  enum class Path { Delete, ClearWithHeapAtOnce, ClearOneByOne };
+  for (Path path : {Path::Delete, Path::ClearWithHeapAtOnce, Path::ClearOneByOne}) {
+    SCOPED_TRACE(static_cast<int>(path));
+    TestData data{{u"b", mtBlob}, {u"s", mtExtString}};
+    auto rec = data.AllocRecBuf();
+    data.CreateComplexFields(rec.data());
+    data.PutFieldAsVariant(1, rec.data(), Variant::FromBytes("x"));
+    const std::string text(path == Path::ClearOneByOne ? 3000 : 10, 't');
+    data.PutField(2, rec.data(), text.data(), text.size());
+    data.AppendRecord(rec.data());
+    data.FreeComplexFields(rec.data());
+    data.SaveRollback();
+    uint8_t* stored = TBlockManager::GetRecordPtr(data.CurrentItem);
+    EXPECT_EQ(data.GetBlob(1, stored)->RefCount(), 2);
+    const void* heapText;
+    std::memcpy(&heapText, stored + data.Fields()[1].FOffset, sizeof heapText);
+    EXPECT_EQ(data.StringHeap().UseCount(heapText), 2);
+    if (path == Path::Delete) data.DeleteRecord();
+    else data.ClearItems();
+    EXPECT_EQ(data.BlobsDestroyed, 1);
+    EXPECT_EQ(data.StringHeap().SysBufCount(), 0u);
+    EXPECT_EQ(data.BlockMan().BlockCount(), 0u);
+  }
+}
+
+// A provider whose open step builds two columns and fetches rows, or fails
+// after the first row.
+class OpeningData : public TestData {
+ public:
+  OpeningData() : TestData{{u"id", mtInt32}, {u"b", mtBlob}} {}
+  bool FailOpen = false;
+  int Closes = 0;
+
+ protected:
+  void InternalOpen() override {
+    if (FAutoInitFields) InitFields();
+    auto rec = AllocRecBuf();
+    CreateComplexFields(rec.data());
+    PutFieldAsVariant(1, rec.data(), Variant(1));
+    AppendRecord(rec.data());
+    FreeComplexFields(rec.data());
+    if (FailOpen) throw Exception(u"lost connection");
+  }
+  void InternalClose() override { ++Closes; }
+};
+
+TEST(Records, OpenCloseAndAFailedOpen) {
+  OpeningData data;
+  data.Open();
+  EXPECT_TRUE(data.Active());
+  EXPECT_EQ(data.RecordCount(), 1);
+  data.Close();
+  EXPECT_FALSE(data.Active());
+  EXPECT_EQ(data.RecordCount(), 0);
+  EXPECT_EQ(data.BlobsDestroyed, 1);
+  EXPECT_EQ(data.Fields().Count(), 0);  // descriptors are rebuilt on every open
+
+  data.FailOpen = true;
+  EXPECT_THROW(data.Open(), Exception);
+  EXPECT_FALSE(data.Active());
+  EXPECT_EQ(data.Closes, 2);
+  EXPECT_EQ(data.RecordCount(), 0);
+  EXPECT_EQ(data.BlobsDestroyed, 2);
+  EXPECT_TRUE(data.Bof() && data.Eof());
+}
+
+TEST(Records, BuffersStartZeroedWithEveryFieldNull) {
+  TestData data{{u"a", mtInt32}, {u"s", mtString, 5}};
+  ASSERT_EQ(data.RecordSize(), 13);  // 10 + 2 null flags + the pad byte
+  std::vector<uint8_t> rec(static_cast<size_t>(data.RecordSize()), 0xFF);
+  data.InitRecord(rec.data());
+  for (int i = 0; i < data.DataSize(); ++i) EXPECT_EQ(rec[static_cast<size_t>(i)], 0) << i;
+  EXPECT_TRUE(data.GetNull(1, rec.data()));
+  EXPECT_TRUE(data.GetNull(2, rec.data()));
+  EXPECT_EQ(rec.back(), 0);  // the pad byte
+}
+
 TEST(Blocks, LastItemFreesItsBlock) {
   TBlockManager man;
   man.RecordSize = 3;
