@@ -149,7 +149,7 @@ void TStringHeap::DisposeBufLocked(void* buf) {
 void TStringHeap::AddRef(void* buf) {
   HeapLock lock(FLock, FThreadSafety);
   const uint16_t use = UseWord(buf);
-  if (use <= kUseFree) throw Exception(u"AddRefStr failed");
+  if (use <= kUseFree || use == UINT16_MAX) throw Exception(u"AddRefStr failed");
   SetUseWord(buf, static_cast<uint16_t>(use + 1));
 }
 
@@ -195,6 +195,7 @@ void TStringHeap::Clear() {
 // --- blocks and items ---------------------------------------------------------
 
 TBlockHeader* TBlockManager::AllocBlock(int itemCount) {
+  if (itemCount < 1 || itemCount > UINT16_MAX || RecordSize <= 0) throw Exception(u"AllocBlock: invalid block");
   const size_t bytes = sizeof(TBlockHeader) + static_cast<size_t>(itemCount) * ItemSize();
   auto* block = static_cast<TBlockHeader*>(std::calloc(1, bytes));
   if (!block) throw std::bad_alloc();

@@ -123,7 +123,7 @@ TEST(Layout, SlotOfEveryDataTypeBetweenTwoFields) {
     const int recordSize = (dataSize + 3) % 2 == 0 ? dataSize + 4 : dataSize + 3;
     EXPECT_EQ(data.RecordSize(), recordSize);
     EXPECT_EQ(data.RecordSize() % 2, 1);
-    EXPECT_EQ(data.HasComplexFields(), IsComplexDataType(c.type));
+    EXPECT_EQ(data.HasComplexFields(), IsComplexFieldType(c.type));
     // The null flag of B is the second byte after the data area.
     auto rec = data.AllocRecBuf();
     data.SetNull(2, rec.data(), false);
@@ -310,6 +310,16 @@ TEST(Values, TrimOptionsAndEmptyStringsAsNull) {
   data.FSetEmptyStrToNull = true;
   data.PutField(2, rec.data(), u"", 0);
   EXPECT_TRUE(data.GetNull(2, rec.data()));
+}
+
+TEST(Values, FloatsRoundToTheFieldScale) {
+  TestData data{{u"f", mtFloat}};
+  data.Fields()[0].FScale = 2;
+  auto rec = data.AllocRecBuf();
+  for (const auto& [in, out] : {std::pair{3.14159, 3.14}, {-2.5, -2.5}, {1e300, 1e300}}) {
+    data.PutField(1, rec.data(), &in, sizeof in);
+    EXPECT_EQ(data.GetFieldAsVariant(1, rec.data()), Variant(out)) << in;
+  }
 }
 
 TEST(Values, NativeDateForms) {
