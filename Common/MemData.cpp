@@ -14,10 +14,10 @@ namespace vix {
 
 // --- data types ---------------------------------------------------------------
 
-bool IsBlobFieldType(TDataType t) { return t == mtBlob || t == mtMemo || t == mtWideMemo; }
+bool IsBlobDataType(TDataType t) { return t == mtBlob || t == mtMemo || t == mtWideMemo; }
 
-bool IsComplexFieldType(TDataType t) {
-  return IsBlobFieldType(t) || t == mtVariant || t == mtExtString || t == mtExtVarBytes || t == mtExtWideString;
+bool IsComplexDataType(TDataType t) {
+  return IsBlobDataType(t) || t == mtVariant || t == mtExtString || t == mtExtVarBytes || t == mtExtWideString;
 }
 
 bool IsReferenceDataType(TDataType t) {
@@ -262,7 +262,7 @@ void TData::CalcRecordLayout() {
     TFieldDesc& d = FFields[i];
     if (!d.HasDataSlot()) continue;
     place(d, 0, FDataSize);
-    if (IsComplexFieldType(d.FDataType)) FComplexFieldNos.push_back(d.FFieldNo);
+    if (IsComplexDataType(d.FDataType)) FComplexFieldNos.push_back(d.FFieldNo);
   }
   FHasComplexFields = !FComplexFieldNos.empty();
   FRecordSize = FDataSize + FFields.Count();
@@ -300,14 +300,14 @@ bool TData::GetNull(int fieldNo, const uint8_t* recBuf) const {
 void TData::SetNull(int fieldNo, uint8_t* recBuf, bool value) {
   const TFieldDesc& f = Field(fieldNo);
   recBuf[FDataSize + fieldNo - 1] = value ? 1 : 0;
-  if (value && IsBlobFieldType(f.FDataType)) {
+  if (value && IsBlobDataType(f.FDataType)) {
     if (TBlob* blob = GetBlob(fieldNo, recBuf)) blob->Clear();
   }
 }
 
 TBlob* TData::GetBlob(int fieldNo, const uint8_t* recBuf) const {
   const TFieldDesc& f = Field(fieldNo);
-  if (!IsBlobFieldType(f.FDataType)) throw Exception(u"Not a blob field");
+  if (!IsBlobDataType(f.FDataType)) throw Exception(u"Not a blob field");
   return Load<TBlob*>(recBuf + f.FOffset);
 }
 
@@ -326,7 +326,7 @@ TBlob* TData::NewBlob(const TFieldDesc& field) const {
 size_t TData::GetField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* dest, size_t destSize) const {
   const TFieldDesc& f = Field(fieldNo);
   isBlank = GetNull(fieldNo, recBuf);
-  if (!isBlank && IsBlobFieldType(f.FDataType)) {
+  if (!isBlank && IsBlobDataType(f.FDataType)) {
     TBlob* blob = Load<TBlob*>(recBuf + f.FOffset);
     isBlank = blob == nullptr || blob->IsEmpty();
   }
@@ -710,7 +710,7 @@ void TData::ReleaseSlot(const TFieldDesc& field, uint8_t* slot, bool heapCleared
   void* p = Load<void*>(slot);
   if (!p) return;
   Store<void*>(slot, nullptr);
-  if (IsBlobFieldType(field.FDataType)) static_cast<TBlob*>(p)->Release();
+  if (IsBlobDataType(field.FDataType)) static_cast<TBlob*>(p)->Release();
   else if (field.FDataType == mtVariant) static_cast<TVariantObject*>(p)->Release();
   else if (IsHeapDataType(field.FDataType) && !heapCleared) FStringHeap->DisposeBuf(p);
 }
@@ -719,14 +719,14 @@ void TData::CreateComplexFields(uint8_t* recBuf, bool withBlob) {
   for (int no : FComplexFieldNos) {
     const TFieldDesc& f = FFields[no - 1];
     Store<void*>(recBuf + f.FOffset, nullptr);
-    if (withBlob && IsBlobFieldType(f.FDataType)) Store<TBlob*>(recBuf + f.FOffset, NewBlob(f));
+    if (withBlob && IsBlobDataType(f.FDataType)) Store<TBlob*>(recBuf + f.FOffset, NewBlob(f));
   }
 }
 
 void TData::FreeComplexFields(uint8_t* recBuf, bool withBlob, bool heapCleared) {
   for (int no : FComplexFieldNos) {
     const TFieldDesc& f = FFields[no - 1];
-    if (!withBlob && IsBlobFieldType(f.FDataType)) continue;
+    if (!withBlob && IsBlobDataType(f.FDataType)) continue;
     ReleaseSlot(f, recBuf + f.FOffset, heapCleared);
   }
 }
@@ -736,7 +736,7 @@ void TData::AddRefComplexFields(const uint8_t* recBuf) {
     const TFieldDesc& f = FFields[no - 1];
     void* p = Load<void*>(recBuf + f.FOffset);
     if (!p) continue;
-    if (IsBlobFieldType(f.FDataType)) static_cast<TBlob*>(p)->AddRef();
+    if (IsBlobDataType(f.FDataType)) static_cast<TBlob*>(p)->AddRef();
     else if (f.FDataType == mtVariant) static_cast<TVariantObject*>(p)->AddRef();
     else FStringHeap->AddRef(p);
   }

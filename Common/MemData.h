@@ -66,8 +66,8 @@ constexpr TDataType mtCursor = 32;
 // Width of every reference slot: one pointer.
 constexpr int kRefSize = static_cast<int>(sizeof(void*));
 
-bool IsBlobFieldType(TDataType dataType);     // mtBlob, mtMemo, mtWideMemo
-bool IsComplexFieldType(TDataType dataType);  // blobs, mtVariant, mtExtString, mtExtVarBytes, mtExtWideString
+bool IsBlobDataType(TDataType dataType);     // mtBlob, mtMemo, mtWideMemo
+bool IsComplexDataType(TDataType dataType);  // blobs, mtVariant, mtExtString, mtExtVarBytes, mtExtWideString
 // Types whose slot holds a pointer.
 bool IsReferenceDataType(TDataType dataType);
 

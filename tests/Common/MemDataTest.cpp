@@ -123,7 +123,7 @@ TEST(Layout, SlotOfEveryDataTypeBetweenTwoFields) {
     const int recordSize = (dataSize + 3) % 2 == 0 ? dataSize + 4 : dataSize + 3;
     EXPECT_EQ(data.RecordSize(), recordSize);
     EXPECT_EQ(data.RecordSize() % 2, 1);
-    EXPECT_EQ(data.HasComplexFields(), IsComplexFieldType(c.type));
+    EXPECT_EQ(data.HasComplexFields(), IsComplexDataType(c.type));
     // The null flag of B is the second byte after the data area.
     auto rec = data.AllocRecBuf();
     data.SetNull(2, rec.data(), false);
