@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -222,6 +223,7 @@ class TStringHeap {
   TStringHeap() = default;
   TStringHeap(const TStringHeap&) = delete;
   TStringHeap& operator=(const TStringHeap&) = delete;
+  // Frees the blocks and every buffer from system memory still held.
   ~TStringHeap();
 
   // A buffer of at least `size` bytes (uninitialised). Raises on failure.
@@ -244,7 +246,7 @@ class TStringHeap {
 
   bool Empty() const { return FEmpty; }
   bool SysGetMem() const { return FSysGetMem; }
-  size_t SysBufCount() const { return FSysBufCount; }
+  size_t SysBufCount() const { return FSysBufs.size(); }
   size_t BlockCount() const;
   void SetThreadSafety(bool value) { FThreadSafety = value; }
   bool ThreadSafety() const { return FThreadSafety; }
@@ -259,7 +261,7 @@ class TStringHeap {
   char* FBlocks = nullptr;                  // first block; each starts with a link
   char* FCurrent = nullptr;                 // next free byte of the current block
   size_t FFree = 0;                         // free bytes of the current block
-  size_t FSysBufCount = 0;
+  std::set<char*> FSysBufs;  // raw allocations of the buffers from system memory
   bool FEmpty = true;
   bool FSysGetMem = false;
   bool FThreadSafety = false;

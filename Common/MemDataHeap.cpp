@@ -49,7 +49,10 @@ class HeapLock {
 
 }  // namespace
 
-TStringHeap::~TStringHeap() { Clear(); }
+TStringHeap::~TStringHeap() {
+  Clear();
+  for (char* raw : FSysBufs) std::free(raw);
+}
 
 size_t TStringHeap::BlockCount() const {
   size_t n = 0;
@@ -88,7 +91,12 @@ char* TStringHeap::NewBufLocked(size_t size) {
     SetSizeWord(data, static_cast<uint32_t>(size));
     SetUseWord(data, kUseOne);
     FSysGetMem = true;
-    ++FSysBufCount;
+    try {
+      FSysBufs.insert(raw);
+    } catch (...) {
+      std::free(raw);
+      throw;
+    }
     return data;
   }
   size_t cls = (size + 7) / 8;
@@ -135,8 +143,8 @@ void TStringHeap::DisposeBufLocked(void* buf) {
   const uint32_t size = SizeWord(data);
   if (size > kMaxSmallSize) {
     SetUseWord(data, kUseFree);
+    FSysBufs.erase(data - kWords);
     std::free(data - kWords);
-    --FSysBufCount;
     return;
   }
   const size_t cls = size / 8;
@@ -189,7 +197,7 @@ void TStringHeap::Clear() {
   FCurrent = nullptr;
   FFree = 0;
   FEmpty = true;
-  FSysGetMem = FSysBufCount != 0;
+  FSysGetMem = !FSysBufs.empty();
 }
 
 // --- blocks and items ---------------------------------------------------------

@@ -363,6 +363,15 @@ TEST(StringHeap, SmallBuffersFromBlocksLargeFromTheSystem) {
   EXPECT_EQ(heap.SysBufCount(), 0u);
 }
 
+TEST(StringHeap, GoingAwayFreesSystemBuffersStillHeld) {
+  // Checked by the leak detector of the sanitizer build.
+  auto heap = std::make_unique<TStringHeap>();
+  heap->NewBuf(5000);
+  heap->Clear();
+  EXPECT_EQ(heap->SysBufCount(), 1u);
+  heap.reset();
+}
+
 TEST(StringHeap, OwnersAndFreeLists) {
   TStringHeap heap;
   char* a = heap.AllocStr("hello  ", true);
