@@ -8,7 +8,7 @@
 namespace vix {
 namespace {
 
-struct FieldSpec {
+struct FieldDef {
   const char16_t* Name;
   TDataType Type;
   int Length = 0;
@@ -30,12 +30,12 @@ class CountedBlob : public TBlob {
 // Storage whose descriptors come from a list, as a provider's would.
 class TestData : public TMemData {
  public:
-  explicit TestData(std::initializer_list<FieldSpec> specs) : FSpecs(specs) { InitFields(); }
+  explicit TestData(std::initializer_list<FieldDef> defs) : FDefs(defs) { InitFields(); }
   mutable int BlobsDestroyed = 0;
 
  protected:
   void InternalInitFields() override {
-    for (const auto& s : FSpecs) {
+    for (const auto& s : FDefs) {
       auto d = std::make_unique<TFieldDesc>();
       d->FName = s.Name;
       d->FActualName = s.Name;
@@ -51,7 +51,7 @@ class TestData : public TMemData {
   }
 
  private:
-  std::vector<FieldSpec> FSpecs;
+  std::vector<FieldDef> FDefs;
 };
 
 // --- type codes and layout -------------------------------------------------------
@@ -181,7 +181,7 @@ TEST(Fields, FindFieldAndFieldByName) {
 TEST(Values, VariantRoundTripPerType) {
   const TDateTime when = EncodeDateTime(2024, 2, 9, 10, 11, 12, 0);
   struct Case {
-    FieldSpec spec;
+    FieldDef def;
     Variant in;
     Variant out;
   } const cases[] = {
@@ -211,8 +211,8 @@ TEST(Values, VariantRoundTripPerType) {
       {{u"wm", mtWideMemo}, Variant(u"\uAC00"), Variant(u"\uAC00")},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(ToUtf8(c.spec.Name));
-    TestData data{{u"pad", mtInt8}, c.spec};
+    SCOPED_TRACE(ToUtf8(c.def.Name));
+    TestData data{{u"pad", mtInt8}, c.def};
     auto rec = data.AllocRecBuf();
     EXPECT_TRUE(data.GetFieldAsVariant(2, rec.data()).IsNull());
     data.PutFieldAsVariant(2, rec.data(), c.in);
