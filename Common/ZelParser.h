@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "rtl/UString.h"
@@ -305,5 +307,13 @@ class TMyVixParser : public TMyParser {
   bool IsStringQuoteChar(char16_t c) const override;
   bool IsIdentQuoteChar(char16_t c) const override;
 };
+
+// A lexer class as a value: makes a lexer of that dialect on a text.
+using TParserClass = std::unique_ptr<TParser> (*)(UString text);
+
+template <typename T>
+std::unique_ptr<TParser> NewParser(UString text) {
+  return std::make_unique<T>(std::move(text));
+}
 
 }  // namespace vix

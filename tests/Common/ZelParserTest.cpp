@@ -1,6 +1,5 @@
 #include "Common/ZelParser.h"
 
-#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -24,11 +23,11 @@ void PrintTo(const Lexeme& l, std::ostream* os) {
   *os << "}";
 }
 
-using ParserFactory = std::function<std::unique_ptr<TParser>(UString)>;
+using ParserFactory = TParserClass;
 
 template <typename T>
 ParserFactory Factory() {
-  return [](UString text) { return std::make_unique<T>(std::move(text)); };
+  return &NewParser<T>;
 }
 
 // Every lexeme of `text`, blanks and comments included, strings with their quotes.
