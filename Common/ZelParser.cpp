@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "rtl/FormatSettings.h"
 #include "rtl/SysUtils.h"
 
 namespace vix {
@@ -160,17 +161,17 @@ const TLexemEntry* TLexemTable::Find(UStringView text) const {
 // --- TParser ------------------------------------------------------------------
 
 TParser::TParser(UString text) : FText(std::move(text)), TextLength(FText.size()) {
-  SetupLexems(GenericSymbols(), GenericKeywords());
+  SetupLexems(GenericSymbols(), GenericKeywords(), FormatSettings().DecimalSeparator);
 }
 
 TParser::~TParser() = default;
 
-void TParser::SetupLexems(const TLexemTable& symbols, const TLexemTable& keywords) {
+void TParser::SetupLexems(const TLexemTable& symbols, const TLexemTable& keywords, char16_t decSeparator) {
   FSymbolLexems = &symbols;
   FKeywordLexems = &keywords;
   CommentBegin = u"/*";
   CommentEnd = u"*/";
-  FDecSeparator = u'.';
+  FDecSeparator = decSeparator;
   FOmitBlank = true;
   FUppered = true;
   FQuotedString = false;
@@ -430,7 +431,7 @@ char16_t TParser::GetChar(int64_t index) const {
 
 // --- TSQLParser ---------------------------------------------------------------
 
-TSQLParser::TSQLParser(UString text) : TParser(std::move(text)) { SetupLexems(SQLSymbols(), SQLKeywords()); }
+TSQLParser::TSQLParser(UString text) : TParser(std::move(text)) { SetupLexems(SQLSymbols(), SQLKeywords(), u'.'); }
 
 bool TSQLParser::IsLetterChar(char16_t c) const { return TParser::IsLetterChar(c) || c == u'#' || c == u'$'; }
 
@@ -467,7 +468,7 @@ bool TSQLParser::IsQuasiColumn(UStringView) const { return false; }
 // --- TMyParser ----------------------------------------------------------------
 
 TMyParser::TMyParser(UString text) : TSQLParser(std::move(text)) {
-  SetupLexems(SQLSymbols(), MyKeywords());
+  SetupLexems(SQLSymbols(), MyKeywords(), u'.');
   FClauses = {lxWHERE, lxGROUP, lxHAVING, lxORDER, lxLIMIT, lxPROCEDURE, lxFOR, lxLOCK};
 }
 

@@ -128,8 +128,10 @@ class TLexemTable {
   std::bitset<256> FFirstChars;
 };
 
-// The generic lexer. Positions handed out are 0-based offsets into the text;
-// line numbers and columns are 0-based too.
+// The generic lexer (the base of the filter and sort texts' lexers): numbers
+// take the decimal separator of the process's format settings. Positions
+// handed out are 0-based offsets into the text; line numbers and columns are
+// 0-based too.
 class TParser {
  public:
   explicit TParser(UString text);
@@ -205,8 +207,9 @@ class TParser {
   virtual bool IsIdentQuoteChar(char16_t c) const;
 
  protected:
-  // Installs the dialect's tables; a dialect's constructor calls it.
-  void SetupLexems(const TLexemTable& symbols, const TLexemTable& keywords);
+  // Installs the dialect's tables and decimal separator; a dialect's
+  // constructor calls it.
+  void SetupLexems(const TLexemTable& symbols, const TLexemTable& keywords, char16_t decSeparator);
 
   // A line comment starts at `pos` (0-based).
   virtual bool StartsLineComment(size_t pos) const;
@@ -255,7 +258,8 @@ class TParser {
 };
 
 // The SQL dialect: apostrophe strings, double-quoted identifiers, "--" line
-// comments, '#' and '$' as letters.
+// comments, '#' and '$' as letters. SQL numbers always take "." as the
+// decimal separator, whatever the format settings say.
 class TSQLParser : public TParser {
  public:
   explicit TSQLParser(UString text);

@@ -6,6 +6,7 @@
 
 #include "SqlCorpus.h"
 #include "TestSupport.h"
+#include "rtl/FormatSettings.h"
 #include "rtl/SysUtils.h"
 
 namespace vix {
@@ -159,6 +160,28 @@ TEST(TParser, OptionsShapeTheTexts) {
   TMyParser r(u"select");
   r.SetOmitKeywords(true);
   EXPECT_EQ(r.GetNext(s), lkIdent);
+}
+
+// SQL numbers take "." whatever the display settings say; the generic lexer
+// follows the settings.
+TEST(TParser, DecimalSeparator) {
+  const char16_t saved = FormatSettings().DecimalSeparator;
+  FormatSettings().DecimalSeparator = u',';
+  std::vector<Lexeme> sql[3], generic;
+  {
+    TSQLParser a(u"1,5 2.5");
+    TMyParser b(u"1,5 2.5");
+    TMyVixParser c(u"1,5 2.5");
+    sql[0] = LexAll(a);
+    sql[1] = LexAll(b);
+    sql[2] = LexAll(c);
+    TParser d(u"1,5 2.5");
+    generic = LexAll(d);
+  }
+  FormatSettings().DecimalSeparator = saved;
+  const std::vector<Lexeme> expected = {{lkNumber, u"1"}, {4, u","}, {lkNumber, u"5"}, {B, u" "}, {lkNumber, u"2.5"}};
+  for (const auto& lexemes : sql) EXPECT_EQ(lexemes, expected);
+  EXPECT_EQ(generic, (std::vector<Lexeme>{{lkNumber, u"1,5"}, {B, u" "}, {lkNumber, u"2"}, {14, u"."}, {lkNumber, u"5"}}));
 }
 
 TEST(TParser, UnknownCharacterIsAnError) {
