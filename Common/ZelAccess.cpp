@@ -6,30 +6,28 @@
 
 namespace vix {
 
-// --- TParamDesc / TParamDescs ----------------------------------------------------
+void ListIndexError(int index) { throw Exception(Format(u"List index out of bounds (%d)", {index})); }
+
+// --- TParamDesc ------------------------------------------------------------------
 
 TParamDesc::~TParamDesc() = default;
 
-TParamDesc* TParamDescs::Add(std::unique_ptr<TParamDesc> desc) {
-  FItems.push_back(std::move(desc));
-  return FItems.back().get();
+void TParamDesc::SetValue(const Variant& value) {
+  FData = value;
+  FIsNull = value.IsEmptyOrNull();
 }
 
-TParamDesc* TParamDescs::Items(int index) const {
-  if (index < 0 || index >= Count()) throw Exception(Format(u"List index out of bounds (%d)", {index}));
-  return FItems[static_cast<size_t>(index)].get();
+void TParamDesc::SetNull(bool value) {
+  FIsNull = value;
+  if (value && FData.VarType() != varObject) FData = Variant::Null();
 }
 
-void TParamDescs::Delete(int index) {
-  Items(index);
-  FItems.erase(FItems.begin() + index);
+void TParamDesc::SetObject(TSharedObject* value) {
+  FData = Variant::FromObject(value);
+  FIsNull = value == nullptr;
 }
 
-TParamDesc* TParamDescs::FindParam(UStringView name) const {
-  for (const auto& item : FItems)
-    if (SameText(item->GetName(), name)) return item.get();
-  return nullptr;
-}
+TSharedObject* TParamDesc::GetObject() const { return FData.VarType() == varObject ? FData.AsObject() : nullptr; }
 
 // --- TZelCommand -----------------------------------------------------------------
 

@@ -5,12 +5,19 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "Common/ZelParser.h"
+#include "rtl/SharedObject.h"
+#include "rtl/SysUtils.h"
 #include "rtl/UString.h"
+#include "rtl/Variant.h"
 
 namespace vix {
+
+// Raises Exception "List index out of bounds (<index>)".
+[[noreturn]] void ListIndexError(int index);
 
 // Direction of a command parameter.
 enum TParamDirection : uint8_t { pdUnknown = 0, pdInput = 1, pdOutput = 2, pdInputOutput = 3, pdResult = 4 };
@@ -39,33 +46,65 @@ class TParamDesc {
   bool GetNational() const { return FNational; }
   void SetNational(bool value) { FNational = value; }
 
+  // The value; storing an empty or null value makes the descriptor null.
+  const Variant& GetValue() const { return FData; }
+  void SetValue(const Variant& value);
+  bool GetNull() const { return FIsNull; }
+  // Setting null replaces the value with Null, except a shared object (a
+  // large object or cursor), which stays for the provider to fill.
+  void SetNull(bool value);
+  // A large-object or cursor value: the descriptor holds its own reference.
+  void SetObject(TSharedObject* value);
+  TSharedObject* GetObject() const;
+
  protected:
   UString FName;
   uint16_t FDataType = 0;
   uint16_t FSubDataType = 0;
   TParamDirection FParamType = pdUnknown;
   int32_t FSize = 0;
+  Variant FData;
   bool FIsNull = true;
   bool FIsBound = true;
   bool FConvertEOL = false;
   bool FNational = false;
 };
 
-// A command's descriptors, owned, in placeholder order.
-class TParamDescs {
+// An owned list of named items in order; names are found ignoring case,
+// the first match winning.
+template <typename T>
+class TNamedItems {
  public:
   int Count() const { return static_cast<int>(FItems.size()); }
   // Raises Exception "List index out of bounds (n)" for an index outside the list.
-  TParamDesc* Items(int index) const;
-  TParamDesc* Add(std::unique_ptr<TParamDesc> desc);
-  void Delete(int index);
+  T* Items(int index) const {
+    if (index < 0 || index >= Count()) ListIndexError(index);
+    return FItems[static_cast<size_t>(index)].get();
+  }
+  T* Add(std::unique_ptr<T> item) {
+    FItems.push_back(std::move(item));
+    return FItems.back().get();
+  }
+  void Delete(int index) {
+    Items(index);
+    FItems.erase(FItems.begin() + index);
+  }
   void Clear() { FItems.clear(); }
-  // The first descriptor whose name equals `name` ignoring case, or none.
-  TParamDesc* FindParam(UStringView name) const;
-  void Swap(TParamDescs& other) noexcept { FItems.swap(other.FItems); }
+  T* Find(UStringView name) const {
+    for (const auto& item : FItems)
+      if (SameText(item->GetName(), name)) return item.get();
+    return nullptr;
+  }
+  void Swap(TNamedItems& other) noexcept { FItems.swap(other.FItems); }
 
  private:
-  std::vector<std::unique_ptr<TParamDesc>> FItems;
+  std::vector<std::unique_ptr<T>> FItems;
+};
+
+// A command's descriptors, owned, in placeholder order.
+class TParamDescs : public TNamedItems<TParamDesc> {
+ public:
+  TParamDesc* FindParam(UStringView name) const { return Find(name); }
 };
 
 // A descriptor class as a value.

@@ -119,6 +119,27 @@ TEST(TZelCommand, FailedScanChangesNothing) {
   }
 }
 
+TEST(TParamDesc, ValuesAndObjects) {
+  struct TObject : TSharedObject {};
+  TParamDesc desc;
+  EXPECT_TRUE(desc.GetNull());
+  desc.SetValue(Variant(u"x"));
+  EXPECT_FALSE(desc.GetNull());
+  desc.SetNull(true);
+  EXPECT_TRUE(desc.GetValue().IsNull());
+
+  auto* object = new TObject;
+  desc.SetObject(object);
+  EXPECT_EQ(desc.GetObject(), object);
+  EXPECT_EQ(object->RefCount(), 2);  // the descriptor holds a reference of its own
+  desc.SetNull(true);                // a large object stays for the provider to fill
+  EXPECT_EQ(desc.GetObject(), object);
+  desc.SetValue(Variant(1));
+  EXPECT_EQ(desc.GetObject(), nullptr);
+  EXPECT_EQ(object->RefCount(), 1);
+  object->Release();
+}
+
 TEST(TParamDescs, IndexErrors) {
   TZelCommand cmd;
   cmd.AddParam()->SetName(u"a");

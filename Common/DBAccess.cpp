@@ -1,0 +1,187 @@
+#include "Common/DBAccess.h"
+
+#include <utility>
+
+#include "rtl/CodePage.h"
+#include "rtl/DateUtils.h"
+#include "rtl/SysUtils.h"
+
+namespace vix {
+
+namespace {
+
+// Internal data types of byte arrays in the record storage: a text handed to
+// one of them travels as bytes in the ANSI code page.
+constexpr uint16_t kBytesDataType = 21;
+constexpr uint16_t kVarBytesDataType = 22;
+
+bool IsTextOrBytesType(TFieldType type) {
+  switch (type) {
+    case ftString:
+    case ftBytes:
+    case ftVarBytes:
+    case ftFixedChar:
+    case ftWideString:
+    case ftFixedWideChar: return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+// --- TDAParam -------------------------------------------------------------------
+
+TDAParam::TDAParam(UString name) : FName(std::move(name)) {}
+
+TDAParam::~TDAParam() = default;
+
+void TDAParam::SetDataType(TFieldType value) {
+  if (value == FDataType) return;
+  FDataType = value;
+  FSubDataType = 0;
+  FData = Variant();
+  FNull = true;
+}
+
+void TDAParam::StoreValue(const Variant& value) {
+  FData = value;
+  FBound = !value.IsEmpty();
+  FNull = value.IsEmptyOrNull();
+}
+
+void TDAParam::StoreTyped(TFieldType type, const Variant& value) {
+  SetDataType(type);
+  StoreValue(value);
+}
+
+TFieldType TDAParam::FieldTypeOfValue(TVarType type) {
+  switch (type) {
+    case varSmallint: return ftSmallint;
+    case varInteger: return ftInteger;
+    case varSingle: return ftSingle;
+    case varDouble: return ftFloat;
+    case varCurrency: return ftBCD;
+    case varDate: return ftDateTime;
+    case varUString: return ftWideString;
+    case varBoolean: return ftBoolean;
+    case varShortInt: return ftShortint;
+    case varByte: return ftByte;
+    case varWord: return ftWord;
+    case varLongWord: return ftLongWord;
+    case varInt64: return ftLargeint;
+    case varString: return ftString;
+    case varSQLTimeStamp: return ftTimeStamp;
+    case varFMTBcd: return ftFMTBcd;
+    default: return ftUnknown;
+  }
+}
+
+void TDAParam::SetValue(const Variant& value) {
+  if (FDataType == ftUnknown) FDataType = FieldTypeOfValue(value.VarType());
+  StoreValue(value);
+}
+
+bool TDAParam::IsNull() const { return FNull || FData.IsEmptyOrNull(); }
+
+void TDAParam::Clear() {
+  FData = Variant();
+  FNull = true;
+}
+
+UString TDAParam::GetAsString() const {
+  if (IsNull()) return UString();
+  if (FDataType == ftDate || FDataType == ftDateTime) return DateToStr(FData.AsDateTime());
+  return FData.AsString();
+}
+
+void TDAParam::SetAsString(const UString& value) {
+  StoreTyped(FDataType == ftFixedWideChar ? ftFixedWideChar : ftWideString, Variant(value));
+}
+
+std::string TDAParam::GetAsAnsiString() const {
+  if (IsNull()) return std::string();
+  return FData.AsAnsiString();
+}
+
+void TDAParam::SetAsAnsiString(const UString& value) {
+  if (FDataType == ftWideString || FDataType == ftFixedWideChar) return SetAsWideString(value);
+  StoreTyped(FDataType == ftFixedChar ? ftFixedChar : ftString, Variant::FromAnsi(Utf16ToAnsi(value)));
+}
+
+int32_t TDAParam::GetAsInteger() const { return IsNull() ? 0 : FData.AsInteger(); }
+
+int64_t TDAParam::GetAsLargeInt() const { return IsNull() ? 0 : FData.AsInt64(); }
+
+double TDAParam::GetAsFloat() const { return IsNull() ? 0 : FData.AsFloat(); }
+
+void TDAParam::AssignValue(const TDAParam& source) {
+  SetDataType(source.FDataType);
+  FData = source.FData;
+  FNull = source.FNull;
+  FBound = source.FBound;
+  if (FParamType == ptUnknown) FParamType = source.FParamType;
+  FSize = source.FSize;
+}
+
+void TDAParam::WriteParamDesc(TParamDesc& desc, uint16_t dataType, bool withValue,
+                              const TParamWriteSettings& settings) const {
+  desc.SetName(FName);
+  desc.SetDataType(dataType);
+  desc.SetSubDataType(FDataType == ftSingle && FSubDataType == 0 ? 1 : FSubDataType);
+  desc.SetNational(GetNational());
+  desc.SetParamType(static_cast<TParamDirection>(FParamType));
+  desc.SetIsBound(FBound);
+
+  int32_t size = FSize;
+  const bool input = FParamType == ptInput || (FParamType == ptUnknown && !settings.InOutParamsSupported);
+  if (size == 0 && input && IsTextOrBytesType(FDataType)) {
+    if (FData.VarType() == varBytes)
+      size = static_cast<int32_t>(FData.AsBytes().size());
+    else if (FData.IsText())
+      size = static_cast<int32_t>(FData.AsAnsiString().size());
+  }
+  if (size == 0) size = settings.DefaultParamSize;
+  desc.SetSize(size);
+
+  if (withValue && (FParamType == ptUnknown || FParamType == ptInput || FParamType == ptInputOutput)) {
+    Variant value = FData;
+    if (FDataType == ftDate && !IsNull()) value = Variant::FromDate(DateOf(FData.AsDateTime()));
+    if ((dataType == kBytesDataType || dataType == kVarBytesDataType) && FData.IsText())
+      value = Variant::FromBytes(FData.AsAnsiString());
+    desc.SetValue(value);
+    if (IsNull() && !desc.GetNull()) desc.SetNull(true);
+  }
+  desc.SetConvertEOL(settings.ConvertEOL);
+}
+
+// --- TDAParams ------------------------------------------------------------------
+
+TDAParams::TDAParams() = default;
+
+TDAParams::~TDAParams() = default;
+
+std::unique_ptr<TDAParam> TDAParams::CreateParam(UString name) const { return std::make_unique<TDAParam>(std::move(name)); }
+
+TDAParam* TDAParams::ParamByName(UStringView name) const {
+  TDAParam* param = FindParam(name);
+  if (!param) throw EDatabaseError(Format(u"Parameter '%s' not found", {name}));
+  return param;
+}
+
+void TDAParams::AssignValues(const TDAParams& source) {
+  for (int i = 0; i < source.Count(); ++i) {
+    const TDAParam* item = source.Items(i);
+    if (TDAParam* param = FindParam(item->GetName())) param->AssignValue(*item);
+  }
+}
+
+void TDAParams::WriteParamDescs(TParamDescs& descs, TParamDataTypeMap dataTypeMap, bool withValues,
+                                const TParamWriteSettings& settings) const {
+  for (int i = 0; i < descs.Count(); ++i) {
+    TParamDesc* desc = descs.Items(i);
+    if (const TDAParam* param = FindParam(desc->GetName()))
+      param->WriteParamDesc(*desc, dataTypeMap(param->GetDataType()), withValues, settings);
+  }
+}
+
+}  // namespace vix

@@ -1,0 +1,232 @@
+#include "Common/DBAccess.h"
+
+#include <vector>
+
+#include "TestSupport.h"
+#include "rtl/CodePage.h"
+#include "rtl/DateUtils.h"
+#include "rtl/SysUtils.h"
+
+namespace vix {
+namespace {
+
+TEST(TDAParams, ParamByName) {
+  TDAParams params;
+  params.Add(u"SiteID");
+  params.Add(u"UserName");
+  params.Add(u"username");
+  EXPECT_EQ(params.ParamByName(u"siteid"), params.Items(0));
+  EXPECT_EQ(params.ParamByName(u"USERNAME"), params.Items(1));  // the first of two
+  EXPECT_EQ(params.FindParam(u"Password"), nullptr);
+  try {
+    params.ParamByName(u"Password");
+    ADD_FAILURE() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), u"Parameter 'Password' not found");
+  }
+  EXPECT_EQ(params.Count(), 3);
+  EXPECT_THROW(params.Items(3), Exception);
+}
+
+TEST(TDAParam, SettersSetTheType) {
+  struct Case {
+    const char* What;
+    TFieldType Before;
+    void (*Set)(TDAParam&);
+    TFieldType After;
+    Variant Value;
+  };
+  const Case cases[] = {
+      {"AsString", ftUnknown, [](TDAParam& p) { p.SetAsString(u"김"); }, ftWideString, Variant(u"김")},
+      {"AsString on ftString", ftString, [](TDAParam& p) { p.SetAsString(u"a"); }, ftWideString, Variant(u"a")},
+      {"AsString on ftFixedWideChar", ftFixedWideChar, [](TDAParam& p) { p.SetAsWideString(u"a"); },
+       ftFixedWideChar, Variant(u"a")},
+      {"AsAnsiString", ftUnknown, [](TDAParam& p) { p.SetAsAnsiString(u"김a"); }, ftString,
+       Variant::FromAnsi(Utf16ToAnsi(u"김a"))},
+      {"AsAnsiString on ftFixedChar", ftFixedChar, [](TDAParam& p) { p.SetAsAnsiString(u"a"); }, ftFixedChar,
+       Variant::FromAnsi("a")},
+      {"AsAnsiString on ftWideString", ftWideString, [](TDAParam& p) { p.SetAsAnsiString(u"김"); }, ftWideString,
+       Variant(u"김")},
+      {"AsInteger", ftString, [](TDAParam& p) { p.SetAsInteger(-7); }, ftInteger, Variant(int32_t{-7})},
+      {"AsSmallInt", ftUnknown, [](TDAParam& p) { p.SetAsSmallInt(-2); }, ftSmallint, Variant(int16_t{-2})},
+      {"AsWord", ftUnknown, [](TDAParam& p) { p.SetAsWord(65535); }, ftWord, Variant(uint16_t{65535})},
+      {"AsShortInt", ftUnknown, [](TDAParam& p) { p.SetAsShortInt(-1); }, ftShortint, Variant(int8_t{-1})},
+      {"AsByte", ftUnknown, [](TDAParam& p) { p.SetAsByte(255); }, ftByte, Variant(uint8_t{255})},
+      {"AsLargeInt", ftUnknown, [](TDAParam& p) { p.SetAsLargeInt(INT64_MIN); }, ftLargeint, Variant(INT64_MIN)},
+      {"AsFloat", ftUnknown, [](TDAParam& p) { p.SetAsFloat(1.5); }, ftFloat, Variant(1.5)},
+      {"Value keeps a type", ftInteger, [](TDAParam& p) { p.SetValue(Variant(u"12")); }, ftInteger,
+       Variant(u"12")},
+  };
+  for (const auto& c : cases) {
+    TDAParam p(u"p");
+    p.SetDataType(c.Before);
+    c.Set(p);
+    EXPECT_EQ(p.GetDataType(), c.After) << c.What;
+    EXPECT_TRUE(p.GetValue() == c.Value) << c.What;
+    EXPECT_FALSE(p.IsNull()) << c.What;
+  }
+}
+
+TEST(TDAParam, ValueOfUnknownTypeGivesTheType) {
+  const std::pair<Variant, TFieldType> cases[] = {
+      {Variant(int16_t{1}), ftSmallint},    {Variant(int32_t{1}), ftInteger},
+      {Variant(1.0f), ftSingle},            {Variant(1.0), ftFloat},
+      {Variant(Currency()), ftBCD},         {Variant::FromDate(1.0), ftDateTime},
+      {Variant(u"x"), ftWideString},        {Variant(true), ftBoolean},
+      {Variant(int8_t{1}), ftShortint},     {Variant(uint8_t{1}), ftByte},
+      {Variant(uint16_t{1}), ftWord},       {Variant(uint32_t{1}), ftLongWord},
+      {Variant(int64_t{1}), ftLargeint},    {Variant::FromAnsi("x"), ftString},
+      {Variant(TSQLTimeStamp()), ftTimeStamp}, {Variant(TBcd()), ftFMTBcd},
+      {Variant::Null(), ftUnknown},
+  };
+  for (const auto& [value, type] : cases) {
+    TDAParam p;
+    p.SetValue(value);
+    EXPECT_EQ(p.GetDataType(), type) << ToUtf8(VarTypeName(value.VarType()));
+  }
+}
+
+TEST(TDAParam, NullAndBound) {
+  TDAParam p(u"p");
+  EXPECT_TRUE(p.IsNull());
+  EXPECT_TRUE(p.GetBound());
+  EXPECT_EQ(p.GetAsString(), u"");
+  EXPECT_EQ(p.GetAsInteger(), 0);
+
+  p.SetAsString(u"");  // an empty text is a value
+  EXPECT_FALSE(p.IsNull());
+  EXPECT_TRUE(p.GetBound());
+
+  p.SetValue(Variant::Null());
+  EXPECT_TRUE(p.IsNull());
+  EXPECT_TRUE(p.GetBound());
+  p.SetValue(Variant());
+  EXPECT_TRUE(p.IsNull());
+  EXPECT_FALSE(p.GetBound());
+
+  p.SetAsInteger(5);
+  p.SetDataType(ftFloat);  // another type discards the value
+  EXPECT_TRUE(p.IsNull());
+  p.SetAsFloat(2);
+  p.SetDataType(ftFloat);
+  EXPECT_FALSE(p.IsNull());
+  p.Clear();
+  EXPECT_TRUE(p.IsNull());
+  EXPECT_EQ(p.GetDataType(), ftFloat);
+}
+
+TEST(TDAParam, Getters) {
+  TDAParam p;
+  p.SetAsString(u"12");
+  EXPECT_EQ(p.GetAsInteger(), 12);
+  p.SetAsString(u"twelve");
+  EXPECT_THROW(p.GetAsInteger(), EVariantError);
+  EXPECT_EQ(p.GetAsString(), u"twelve");  // the value stays
+
+  TDAParam d;
+  d.SetDataType(ftDateTime);
+  d.SetValue(Variant::FromDate(EncodeDateTime(2024, 2, 29, 13, 45, 0, 0)));
+  EXPECT_EQ(d.GetAsString(), DateToStr(EncodeDate(2024, 2, 29)));  // the date part only
+}
+
+uint16_t MapForTest(TFieldType type) {
+  switch (type) {
+    case ftString: return 1;
+    case ftInteger: return 4;
+    case ftDate: return 9;
+    case ftBytes: return 21;
+    case ftWideString: return 25;
+    default: return 0;
+  }
+}
+
+TEST(TDAParams, WriteParamDescs) {
+  TZelCommand cmd;
+  cmd.SetSQL(u"SELECT :SiteID, :UserName, :Empty, :Never, :D, :B, :siteid, :Out");
+  TDAParams params;
+  params.Add(u"SiteID")->SetAsString(u"1001");
+  params.Add(u"UserName")->SetAsString(u"홍길동");
+  params.Add(u"Empty")->SetAsString(u"");
+  params.Add(u"Never");
+  TDAParam* d = params.Add(u"D");
+  d->SetDataType(ftDate);
+  d->SetValue(Variant::FromDate(EncodeDateTime(2024, 1, 2, 3, 4, 5, 0)));
+  TDAParam* b = params.Add(u"B");
+  b->SetDataType(ftBytes);
+  b->SetValue(Variant(u"ab"));
+  TDAParam* out = params.Add(u"Out");
+  out->SetParamType(ptOutput);
+  out->SetAsInteger(3);
+  out->SetSize(4);
+
+  TParamWriteSettings settings;
+  settings.ConvertEOL = true;
+  params.WriteParamDescs(cmd.Params(), &MapForTest, true, settings);
+
+  struct Expect {
+    uint16_t DataType;
+    TParamDirection Direction;
+    int32_t Size;
+    bool Null;
+    Variant Value;
+  };
+  const Expect expected[] = {
+      {25, pdUnknown, 4, false, Variant(u"1001")},
+      {25, pdUnknown, 6, false, Variant(u"홍길동")},  // ANSI bytes of the text
+      {25, pdUnknown, 0, false, Variant(u"")},
+      {0, pdUnknown, 0, true, Variant()},
+      {9, pdUnknown, 0, false, Variant::FromDate(EncodeDate(2024, 1, 2))},
+      {21, pdUnknown, 2, false, Variant::FromBytes("ab")},
+      {25, pdUnknown, 4, false, Variant(u"1001")},  // one parameter feeds both
+      {4, pdOutput, 4, true, Variant()},            // no value for an output
+  };
+  ASSERT_EQ(cmd.GetParamCount(), 8);
+  for (int i = 0; i < 8; ++i) {
+    const TParamDesc* desc = cmd.GetParam(i);
+    const Expect& e = expected[i];
+    EXPECT_EQ(desc->GetDataType(), e.DataType) << i;
+    EXPECT_EQ(desc->GetParamType(), e.Direction) << i;
+    EXPECT_EQ(desc->GetSize(), e.Size) << i;
+    EXPECT_EQ(desc->GetNull(), e.Null) << i;
+    EXPECT_TRUE(desc->GetValue() == e.Value) << i;
+    EXPECT_TRUE(desc->GetIsBound()) << i;
+    EXPECT_TRUE(desc->GetConvertEOL()) << i;
+  }
+  EXPECT_EQ(cmd.GetParam(0)->GetName(), u"SiteID");
+  EXPECT_EQ(cmd.GetParam(6)->GetName(), u"SiteID");
+
+  // The connection's default size stands in for a size of 0.
+  settings.DefaultParamSize = 255;
+  params.WriteParamDescs(cmd.Params(), &MapForTest, false, settings);
+  EXPECT_EQ(cmd.GetParam(2)->GetSize(), 255);
+  EXPECT_EQ(cmd.GetParam(0)->GetSize(), 4);
+}
+
+TEST(TDAParams, AssignValuesByName) {
+  TDAParams before;
+  before.Add(u"UserName")->SetAsString(u"kim");
+  TDAParam* gone = before.Add(u"Gone");
+  gone->SetAsInteger(1);
+  gone->SetParamType(ptInput);
+  TDAParam* site = before.Add(u"SiteID");
+  site->SetAsInteger(7);
+  site->SetParamType(ptInput);
+  site->SetSize(9);
+
+  TDAParams after;
+  after.Add(u"siteid");
+  after.Add(u"username")->SetParamType(ptOutput);
+  after.Add(u"New");
+  after.AssignValues(before);
+
+  EXPECT_EQ(after.Items(0)->GetDataType(), ftInteger);
+  EXPECT_EQ(after.Items(0)->GetAsInteger(), 7);
+  EXPECT_EQ(after.Items(0)->GetParamType(), ptInput);
+  EXPECT_EQ(after.Items(0)->GetSize(), 9);
+  EXPECT_EQ(after.Items(1)->GetAsString(), u"kim");
+  EXPECT_EQ(after.Items(1)->GetParamType(), ptOutput);  // its own direction stays
+  EXPECT_TRUE(after.Items(2)->IsNull());
+}
+
+}  // namespace
+}  // namespace vix
