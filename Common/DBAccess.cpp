@@ -175,6 +175,25 @@ void TDAParams::AssignValues(const TDAParams& source) {
   }
 }
 
+void TDAParams::RebuildFromParamDescs(const TParamDescs& descs, TParamFieldTypeMap fieldTypeMap,
+                                      std::vector<TDAParam*>* paramRefs) {
+  TDAParams before;
+  before.Swap(*this);
+  if (paramRefs) paramRefs->clear();
+  for (int i = 0; i < descs.Count(); ++i) {
+    const TParamDesc* desc = descs.Items(i);
+    TDAParam* param = FindParam(desc->GetName());
+    if (!param) {
+      param = Add(desc->GetName());
+      param->SetDataType(fieldTypeMap(desc->GetDataType()));
+      param->SetParamType(static_cast<TParamType>(desc->GetParamType()));
+      param->SetSize(desc->GetSize());
+    }
+    if (paramRefs) paramRefs->push_back(param);
+  }
+  AssignValues(before);
+}
+
 void TDAParams::WriteParamDescs(TParamDescs& descs, TParamDataTypeMap dataTypeMap, bool withValues,
                                 const TParamWriteSettings& settings) const {
   for (int i = 0; i < descs.Count(); ++i) {

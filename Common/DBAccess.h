@@ -32,8 +32,10 @@ struct TParamWriteSettings {
   bool InOutParamsSupported = false;
 };
 
-// The provider's map from field types to the internal data types of its descriptors.
+// The provider's map from field types to the internal data types of its
+// descriptors, and back.
 using TParamDataTypeMap = uint16_t (*)(TFieldType type);
+using TParamFieldTypeMap = TFieldType (*)(uint16_t dataType);
 
 class TDAParams;
 
@@ -138,6 +140,14 @@ class TDAParams : public TNamedItems<TDAParam> {
 
   // Every parameter of `source` gives its value to the parameter of the same name here.
   void AssignValues(const TDAParams& source);
+
+  // Rebuilds the collection from a command's descriptors after a scan: one
+  // parameter per distinct name (ignoring case), in order of first
+  // occurrence, typed, directed and sized after its first descriptor;
+  // parameters that were here before under the same name keep their values.
+  // `paramRefs`, when given, receives for each descriptor the parameter that feeds it.
+  void RebuildFromParamDescs(const TParamDescs& descs, TParamFieldTypeMap fieldTypeMap,
+                             std::vector<TDAParam*>* paramRefs = nullptr);
 
   // Writes each descriptor's parameter (found by name; descriptors without
   // one are left alone) to the descriptor.

@@ -202,6 +202,53 @@ TEST(TDAParams, WriteParamDescs) {
   EXPECT_EQ(cmd.GetParam(0)->GetSize(), 4);
 }
 
+TFieldType FieldTypeForTest(uint16_t dataType) { return dataType == 4 ? ftInteger : ftUnknown; }
+
+TEST(TDAParams, RebuildFromParamDescs) {
+  TZelCommand cmd;
+  TDAParams params;
+  cmd.SetSQL(u"SELECT :a, :B");
+  params.RebuildFromParamDescs(cmd.Params(), &FieldTypeForTest);
+  params.ParamByName(u"A")->SetAsInteger(5);
+  params.ParamByName(u"b")->SetAsString(u"x");
+
+  // A new text keeps the values of the names that survive.
+  cmd.SetSQL(u"SELECT :c, :A, :c, :C");
+  std::vector<TDAParam*> refs;
+  params.RebuildFromParamDescs(cmd.Params(), &FieldTypeForTest, &refs);
+  ASSERT_EQ(params.Count(), 2);
+  EXPECT_EQ(params.Items(0)->GetName(), u"c");
+  EXPECT_TRUE(params.Items(0)->IsNull());
+  EXPECT_EQ(params.Items(0)->GetDataType(), ftUnknown);
+  EXPECT_EQ(params.Items(1)->GetName(), u"A");
+  EXPECT_EQ(params.Items(1)->GetAsInteger(), 5);
+  EXPECT_EQ(refs, (std::vector<TDAParam*>{params.Items(0), params.Items(1), params.Items(0), params.Items(0)}));
+}
+
+// The dialog's path: text, two values by name, the command's descriptors.
+TEST(TDAParams, DialogStatement) {
+  TZelCommand cmd;
+  TDAParams params;
+  cmd.SetSQL(
+      u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = "
+      u":UserName ");
+  params.RebuildFromParamDescs(cmd.Params(), &FieldTypeForTest);
+  ASSERT_EQ(params.Count(), 2);
+  params.ParamByName(u"siteid")->SetAsString(u"2001");
+  params.ParamByName(u"UserName")->SetAsString(u"admin");
+  params.WriteParamDescs(cmd.Params(), &MapForTest, true, TParamWriteSettings());
+  for (int i = 0; i < 2; ++i) {
+    const TParamDesc* desc = cmd.GetParam(i);
+    EXPECT_EQ(desc->GetDataType(), 25);
+    EXPECT_EQ(desc->GetParamType(), pdUnknown);
+    EXPECT_TRUE(desc->GetIsBound());
+    EXPECT_FALSE(desc->GetNull());
+  }
+  EXPECT_TRUE(cmd.GetParam(0)->GetValue() == Variant(u"2001"));
+  EXPECT_TRUE(cmd.GetParam(1)->GetValue() == Variant(u"admin"));
+  EXPECT_EQ(cmd.GetParam(1)->GetSize(), 5);
+}
+
 TEST(TDAParams, AssignValuesByName) {
   TDAParams before;
   before.Add(u"UserName")->SetAsString(u"kim");
