@@ -1,5 +1,6 @@
 #include "Common/ZelAccess.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "TestSupport.h"
@@ -76,6 +77,32 @@ TEST(ParseSQL, RenamePrefixWithoutParams) {
   TMyScanCommand cmd;
   EXPECT_EQ(cmd.ParseSQL(u"a = :p AND b = ':q' AND c = :`r`", nullptr, true, u"@"), u"a = @p AND b = ':q' AND c = @r");
   EXPECT_EQ(cmd.ParseSQL(u"a = :p", nullptr), u"a = :p");
+}
+
+// Without a list and a prefix the scan must give any text back unchanged;
+// with a list, each descriptor has one "?" that the MySQL lexer reads as a
+// placeholder (not as part of a string or comment).
+TEST(ParseSQL, RandomTexts) {
+  const UString alphabet = u"'\"`\\/*-#:@ \na1._김=";
+  uint32_t seed = 777;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  TMyScanCommand cmd;
+  for (int n = 0; n < 3000; ++n) {
+    UString text;
+    const size_t length = next() % 20;
+    for (size_t i = 0; i < length; ++i) text += alphabet[(next() >> 8) % alphabet.size()];
+    ASSERT_EQ(cmd.ParseSQL(text, nullptr), text);
+    TParamDescs params;
+    const UString rewritten = cmd.ParseSQL(text, &params);
+    TMyParser p(rewritten);
+    p.SetOmitComment(true);
+    int placeholders = 0;
+    UString lexem;
+    for (int code; (code = p.GetNext(lexem)) != lkEnd;) placeholders += code == lkSymbol && lexem == u"?";
+    ASSERT_EQ(static_cast<int>(std::count(rewritten.begin(), rewritten.end(), u'?')), params.Count())
+        << ToUtf8(text);
+    ASSERT_EQ(placeholders, params.Count()) << ToUtf8(text);
+  }
 }
 
 TEST(TZelCommand, SetSQLScansTheText) {

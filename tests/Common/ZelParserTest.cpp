@@ -140,6 +140,27 @@ TEST(TParser, LexemesReproduceTheText) {
   }
 }
 
+// Random texts of the characters that steer the lexer: every dialect still
+// gives the text back, whatever is left open.
+TEST(TParser, RandomTextsReproduceTheText) {
+  const UString alphabet = u"'\"`\\/*-#:@ \r\na1._$김;(";
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  const ParserFactory dialects[] = {Factory<TParser>(), Factory<TSQLParser>(), Factory<TMyParser>(),
+                                    Factory<TMyVixParser>()};
+  for (int n = 0; n < 2000; ++n) {
+    UString text;
+    const size_t length = next() % 24;
+    for (size_t i = 0; i < length; ++i) text += alphabet[(next() >> 8) % alphabet.size()];
+    for (const auto& make : dialects) {
+      auto p = make(text);
+      UString joined;
+      for (const auto& l : LexAll(*p, false)) joined += l.Text;
+      ASSERT_EQ(joined, text);
+    }
+  }
+}
+
 TEST(TParser, OptionsShapeTheTexts) {
   TMyParser p(u"  'a\\'b' /* c */ select 'open");
   UString s;
