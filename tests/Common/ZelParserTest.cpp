@@ -73,6 +73,25 @@ TEST(TParser, GenericDialect) {
              });
 }
 
+// A dialect of its own tables: symbols of two characters match longest first.
+class TCompareParser : public TParser {
+ public:
+  explicit TCompareParser(UString text) : TParser(std::move(text)) {
+    static const TLexemTable symbols({{u"=", 1}, {u">", 2}, {u"<", 3}, {u">=", 4}, {u"<=", 5}, {u"<>", 6}});
+    static const TLexemTable keywords({{u"LIKE", 7}});
+    SetupLexems(symbols, keywords, u'.');
+  }
+};
+
+TEST(TParser, OwnTablesMatchLongestSymbol) {
+  CheckTable(Factory<TCompareParser>(),
+             {
+                 {u"a>=b<>c<", {{lkIdent, u"a"}, {4, u">="}, {lkIdent, u"b"}, {6, u"<>"}, {lkIdent, u"c"},
+                                {3, u"<"}}},
+                 {u"<>=!like", {{6, u"<>"}, {1, u"="}, {lkSymbol, u"!"}, {7, u"LIKE"}}},
+             });
+}
+
 TEST(TSQLParser, SqlDialect) {
   CheckTable(
       Factory<TSQLParser>(),
