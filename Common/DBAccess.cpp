@@ -22,8 +22,10 @@ bool IsTextOrBytesType(TFieldType type) {
     case ftVarBytes:
     case ftFixedChar:
     case ftWideString:
-    case ftFixedWideChar: return true;
-    default: return false;
+    case ftFixedWideChar:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -56,23 +58,40 @@ void TDAParam::StoreTyped(TFieldType type, const Variant& value) {
 
 TFieldType TDAParam::FieldTypeOfValue(TVarType type) {
   switch (type) {
-    case varSmallint: return ftSmallint;
-    case varInteger: return ftInteger;
-    case varSingle: return ftSingle;
-    case varDouble: return ftFloat;
-    case varCurrency: return ftBCD;
-    case varDate: return ftDateTime;
-    case varUString: return ftWideString;
-    case varBoolean: return ftBoolean;
-    case varShortInt: return ftShortint;
-    case varByte: return ftByte;
-    case varWord: return ftWord;
-    case varLongWord: return ftLongWord;
-    case varInt64: return ftLargeint;
-    case varString: return ftString;
-    case varSQLTimeStamp: return ftTimeStamp;
-    case varFMTBcd: return ftFMTBcd;
-    default: return ftUnknown;
+    case varSmallint:
+      return ftSmallint;
+    case varInteger:
+      return ftInteger;
+    case varSingle:
+      return ftSingle;
+    case varDouble:
+      return ftFloat;
+    case varCurrency:
+      return ftBCD;
+    case varDate:
+      return ftDateTime;
+    case varUString:
+      return ftWideString;
+    case varBoolean:
+      return ftBoolean;
+    case varShortInt:
+      return ftShortint;
+    case varByte:
+      return ftByte;
+    case varWord:
+      return ftWord;
+    case varLongWord:
+      return ftLongWord;
+    case varInt64:
+      return ftLargeint;
+    case varString:
+      return ftString;
+    case varSQLTimeStamp:
+      return ftTimeStamp;
+    case varFMTBcd:
+      return ftFMTBcd;
+    default:
+      return ftUnknown;
   }
 }
 
@@ -81,7 +100,9 @@ void TDAParam::SetValue(const Variant& value) {
   StoreValue(value);
 }
 
-bool TDAParam::IsNull() const { return FNull || FData.IsEmptyOrNull(); }
+bool TDAParam::IsNull() const {
+  return FNull || FData.IsEmptyOrNull();
+}
 
 void TDAParam::Clear() {
   FData = Variant();
@@ -108,11 +129,17 @@ void TDAParam::SetAsAnsiString(const UString& value) {
   StoreTyped(FDataType == ftFixedChar ? ftFixedChar : ftString, Variant::FromAnsi(Utf16ToAnsi(value)));
 }
 
-int32_t TDAParam::GetAsInteger() const { return IsNull() ? 0 : FData.AsInteger(); }
+int32_t TDAParam::GetAsInteger() const {
+  return IsNull() ? 0 : FData.AsInteger();
+}
 
-int64_t TDAParam::GetAsLargeInt() const { return IsNull() ? 0 : FData.AsInt64(); }
+int64_t TDAParam::GetAsLargeInt() const {
+  return IsNull() ? 0 : FData.AsInt64();
+}
 
-double TDAParam::GetAsFloat() const { return IsNull() ? 0 : FData.AsFloat(); }
+double TDAParam::GetAsFloat() const {
+  return IsNull() ? 0 : FData.AsFloat();
+}
 
 void TDAParam::AssignValue(const TDAParam& source) {
   SetDataType(source.FDataType);
@@ -160,7 +187,9 @@ TDAParams::TDAParams() = default;
 
 TDAParams::~TDAParams() = default;
 
-std::unique_ptr<TDAParam> TDAParams::CreateParam(UString name) const { return std::make_unique<TDAParam>(std::move(name)); }
+std::unique_ptr<TDAParam> TDAParams::CreateParam(UString name) const {
+  return std::make_unique<TDAParam>(std::move(name));
+}
 
 TDAParam* TDAParams::ParamByName(UStringView name) const {
   TDAParam* param = FindParam(name);

@@ -6,7 +6,9 @@
 
 namespace vix {
 
-void ListIndexError(int index) { throw Exception(Format(u"List index out of bounds (%d)", {index})); }
+void ListIndexError(int index) {
+  throw Exception(Format(u"List index out of bounds (%d)", {index}));
+}
 
 // --- TParamDesc ------------------------------------------------------------------
 
@@ -27,7 +29,9 @@ void TParamDesc::SetObject(TSharedObject* value) {
   FIsNull = value == nullptr;
 }
 
-TSharedObject* TParamDesc::GetObject() const { return FData.VarType() == varObject ? FData.AsObject() : nullptr; }
+TSharedObject* TParamDesc::GetObject() const {
+  return FData.VarType() == varObject ? FData.AsObject() : nullptr;
+}
 
 // --- TZelCommand -----------------------------------------------------------------
 
@@ -35,13 +39,17 @@ TZelCommand::TZelCommand() = default;
 
 TZelCommand::~TZelCommand() = default;
 
-TParserClass TZelCommand::GetParserClass() const { return &NewParser<TSQLParser>; }
+TParserClass TZelCommand::GetParserClass() const {
+  return &NewParser<TSQLParser>;
+}
 
 TParamDescClass TZelCommand::GetParamDescType() const {
   return [] { return std::make_unique<TParamDesc>(); };
 }
 
-TParamDesc* TZelCommand::AddParam() { return FParams.Add(GetParamDescType()()); }
+TParamDesc* TZelCommand::AddParam() {
+  return FParams.Add(GetParamDescType()());
+}
 
 void TZelCommand::SetSQL(const UString& value) {
   if (value == FUserSQL) return;
@@ -104,7 +112,8 @@ void TZelCommand::ScanParamAfterColon(UString& builder, TParser& parser, TParamD
     return;
   }
   UString name = at ? u"@" + lexem : std::move(lexem);
-  if (name.size() >= 2 && name.front() == leftQuote && name.back() == rightQuote) name = name.substr(1, name.size() - 2);
+  if (name.size() >= 2 && name.front() == leftQuote && name.back() == rightQuote)
+    name = name.substr(1, name.size() - 2);
   if (params) {
     params->Add(GetParamDescType()())->SetName(std::move(name));
     builder += u'?';

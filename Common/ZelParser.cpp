@@ -130,9 +130,13 @@ const TLexemTable& MyKeywords() {
 
 // --- TLexemTable --------------------------------------------------------------
 
-TLexemTable::TLexemTable(std::initializer_list<TLexemEntry> entries) : FEntries(entries) { Sort(); }
+TLexemTable::TLexemTable(std::initializer_list<TLexemEntry> entries) : FEntries(entries) {
+  Sort();
+}
 
-TLexemTable::TLexemTable(std::vector<TLexemEntry> entries) : FEntries(std::move(entries)) { Sort(); }
+TLexemTable::TLexemTable(std::vector<TLexemEntry> entries) : FEntries(std::move(entries)) {
+  Sort();
+}
 
 TLexemTable::TLexemTable(const TLexemTable& base, std::initializer_list<TLexemEntry> more) : FEntries(base.FEntries) {
   FEntries.insert(FEntries.end(), more.begin(), more.end());
@@ -194,19 +198,29 @@ void TParser::ToBegin() {
   FKeyword = false;
 }
 
-bool TParser::IsBlankChar(char16_t c) const { return c == 9 || c == kLF || c == kCR || c == 32; }
+bool TParser::IsBlankChar(char16_t c) const {
+  return c == 9 || c == kLF || c == kCR || c == 32;
+}
 
 bool TParser::IsSymbolChar(char16_t c) const {
   return (c >= 33 && c <= 47) || (c >= 58 && c <= 64) || (c >= 91 && c <= 94) || c == 96 || (c >= 123 && c <= 126);
 }
 
-bool TParser::IsLetterChar(char16_t c) const { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c >= 128; }
+bool TParser::IsLetterChar(char16_t c) const {
+  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c >= 128;
+}
 
-bool TParser::IsDigitChar(char16_t c) const { return c >= u'0' && c <= u'9'; }
+bool TParser::IsDigitChar(char16_t c) const {
+  return c >= u'0' && c <= u'9';
+}
 
-bool TParser::IsStringQuoteChar(char16_t c) const { return c == u'"' || c == u'\''; }
+bool TParser::IsStringQuoteChar(char16_t c) const {
+  return c == u'"' || c == u'\'';
+}
 
-bool TParser::IsIdentQuoteChar(char16_t) const { return false; }
+bool TParser::IsIdentQuoteChar(char16_t) const {
+  return false;
+}
 
 bool TParser::StartsLineComment(size_t pos) const {
   return pos + 1 < TextLength && FText[pos] == u'/' && FText[pos + 1] == u'/';
@@ -238,7 +252,9 @@ bool TParser::ScanQuoted(char16_t quote, bool backslashEscapes) {
   return false;
 }
 
-bool TParser::SkipToClosingQuote(char16_t quote) { return ScanQuoted(quote, false); }
+bool TParser::SkipToClosingQuote(char16_t quote) {
+  return ScanQuoted(quote, false);
+}
 
 int TParser::ReadSymbol() {
   // Longest match: grow the candidate while the next character is a symbol
@@ -431,13 +447,21 @@ char16_t TParser::GetChar(int64_t index) const {
 
 // --- TSQLParser ---------------------------------------------------------------
 
-TSQLParser::TSQLParser(UString text) : TParser(std::move(text)) { SetupLexems(SQLSymbols(), SQLKeywords(), u'.'); }
+TSQLParser::TSQLParser(UString text) : TParser(std::move(text)) {
+  SetupLexems(SQLSymbols(), SQLKeywords(), u'.');
+}
 
-bool TSQLParser::IsLetterChar(char16_t c) const { return TParser::IsLetterChar(c) || c == u'#' || c == u'$'; }
+bool TSQLParser::IsLetterChar(char16_t c) const {
+  return TParser::IsLetterChar(c) || c == u'#' || c == u'$';
+}
 
-bool TSQLParser::IsStringQuoteChar(char16_t c) const { return c == u'\''; }
+bool TSQLParser::IsStringQuoteChar(char16_t c) const {
+  return c == u'\'';
+}
 
-bool TSQLParser::IsIdentQuoteChar(char16_t c) const { return c == u'"'; }
+bool TSQLParser::IsIdentQuoteChar(char16_t c) const {
+  return c == u'"';
+}
 
 bool TSQLParser::StartsLineComment(size_t pos) const {
   return pos + 1 < TextLength && FText[pos] == u'-' && FText[pos + 1] == u'-';
@@ -455,15 +479,25 @@ int TSQLParser::CompareClauseLexems(int code1, int code2) const {
   return a == b ? 0 : (a < b ? -1 : 1);
 }
 
-bool TSQLParser::IsMacroAllowed(int code) const { return code != lkString; }
+bool TSQLParser::IsMacroAllowed(int code) const {
+  return code != lkString;
+}
 
-bool TSQLParser::IsNumericMacroNameAllowed() const { return false; }
+bool TSQLParser::IsNumericMacroNameAllowed() const {
+  return false;
+}
 
-bool TSQLParser::IsSelectModifier(int code) const { return code == lxALL || code == lxDISTINCT; }
+bool TSQLParser::IsSelectModifier(int code) const {
+  return code == lxALL || code == lxDISTINCT;
+}
 
-bool TSQLParser::IsFunctionOrConst(UStringView upperedName) const { return upperedName == u"NULL"; }
+bool TSQLParser::IsFunctionOrConst(UStringView upperedName) const {
+  return upperedName == u"NULL";
+}
 
-bool TSQLParser::IsQuasiColumn(UStringView) const { return false; }
+bool TSQLParser::IsQuasiColumn(UStringView) const {
+  return false;
+}
 
 // --- TMyParser ----------------------------------------------------------------
 
@@ -472,25 +506,37 @@ TMyParser::TMyParser(UString text) : TSQLParser(std::move(text)) {
   FClauses = {lxWHERE, lxGROUP, lxHAVING, lxORDER, lxLIMIT, lxPROCEDURE, lxFOR, lxLOCK};
 }
 
-bool TMyParser::IsLetterChar(char16_t c) const { return TParser::IsLetterChar(c); }
+bool TMyParser::IsLetterChar(char16_t c) const {
+  return TParser::IsLetterChar(c);
+}
 
-bool TMyParser::IsStringQuoteChar(char16_t c) const { return c == u'\'' || c == u'"'; }
+bool TMyParser::IsStringQuoteChar(char16_t c) const {
+  return c == u'\'' || c == u'"';
+}
 
-bool TMyParser::IsIdentQuoteChar(char16_t c) const { return c == u'`'; }
+bool TMyParser::IsIdentQuoteChar(char16_t c) const {
+  return c == u'`';
+}
 
 bool TMyParser::StartsLineComment(size_t pos) const {
   if (FText[pos] == u'#') return true;
   return pos + 2 < TextLength && FText[pos] == u'-' && FText[pos + 1] == u'-' && FText[pos + 2] == u' ';
 }
 
-bool TMyParser::SkipToClosingQuote(char16_t quote) { return ScanQuoted(quote, true); }
+bool TMyParser::SkipToClosingQuote(char16_t quote) {
+  return ScanQuoted(quote, true);
+}
 
 // --- TMyVixParser -------------------------------------------------------------
 
 TMyVixParser::TMyVixParser(UString text) : TMyParser(std::move(text)) {}
 
-bool TMyVixParser::IsStringQuoteChar(char16_t c) const { return c == u'\''; }
+bool TMyVixParser::IsStringQuoteChar(char16_t c) const {
+  return c == u'\'';
+}
 
-bool TMyVixParser::IsIdentQuoteChar(char16_t c) const { return c == u'"' || c == u'`'; }
+bool TMyVixParser::IsIdentQuoteChar(char16_t c) const {
+  return c == u'"' || c == u'`';
+}
 
 }  // namespace vix

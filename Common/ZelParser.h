@@ -18,8 +18,8 @@ namespace vix {
 // Codes of 1 and above are entries of the symbol or keyword table.
 
 constexpr int lkEnd = 0;
-constexpr int lkSymbol = -102;   // one symbol character that is not a table entry
-constexpr int lkIdent = -103;    // identifier, or a quoted identifier with its quotes
+constexpr int lkSymbol = -102;  // one symbol character that is not a table entry
+constexpr int lkIdent = -103;   // identifier, or a quoted identifier with its quotes
 constexpr int lkNumber = -105;
 constexpr int lkString = -106;
 constexpr int lkBlank = -107;    // only when OmitBlank is off

@@ -36,8 +36,8 @@ void BM_Lexer(benchmark::State& state) {
     benchmark::DoNotOptimize(lexem);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size() * 2));
-  state.counters["chars/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * text.size(),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["chars/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * text.size(), benchmark::Counter::kIsRate);
   state.counters["lexemes/s"] = benchmark::Counter(static_cast<double>(lexemes), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Lexer<TSQLParser>)->Unit(benchmark::kMillisecond);

@@ -39,8 +39,8 @@ TEST(TDAParam, SettersSetTheType) {
   const Case cases[] = {
       {"AsString", ftUnknown, [](TDAParam& p) { p.SetAsString(u"김"); }, ftWideString, Variant(u"김")},
       {"AsString on ftString", ftString, [](TDAParam& p) { p.SetAsString(u"a"); }, ftWideString, Variant(u"a")},
-      {"AsString on ftFixedWideChar", ftFixedWideChar, [](TDAParam& p) { p.SetAsWideString(u"a"); },
-       ftFixedWideChar, Variant(u"a")},
+      {"AsString on ftFixedWideChar", ftFixedWideChar, [](TDAParam& p) { p.SetAsWideString(u"a"); }, ftFixedWideChar,
+       Variant(u"a")},
       {"AsAnsiString", ftUnknown, [](TDAParam& p) { p.SetAsAnsiString(u"김a"); }, ftString,
        Variant::FromAnsi(Utf16ToAnsi(u"김a"))},
       {"AsAnsiString on ftFixedChar", ftFixedChar, [](TDAParam& p) { p.SetAsAnsiString(u"a"); }, ftFixedChar,
@@ -54,8 +54,7 @@ TEST(TDAParam, SettersSetTheType) {
       {"AsByte", ftUnknown, [](TDAParam& p) { p.SetAsByte(255); }, ftByte, Variant(uint8_t{255})},
       {"AsLargeInt", ftUnknown, [](TDAParam& p) { p.SetAsLargeInt(INT64_MIN); }, ftLargeint, Variant(INT64_MIN)},
       {"AsFloat", ftUnknown, [](TDAParam& p) { p.SetAsFloat(1.5); }, ftFloat, Variant(1.5)},
-      {"Value keeps a type", ftInteger, [](TDAParam& p) { p.SetValue(Variant(u"12")); }, ftInteger,
-       Variant(u"12")},
+      {"Value keeps a type", ftInteger, [](TDAParam& p) { p.SetValue(Variant(u"12")); }, ftInteger, Variant(u"12")},
   };
   for (const auto& c : cases) {
     TDAParam p(u"p");
@@ -69,15 +68,12 @@ TEST(TDAParam, SettersSetTheType) {
 
 TEST(TDAParam, ValueOfUnknownTypeGivesTheType) {
   const std::pair<Variant, TFieldType> cases[] = {
-      {Variant(int16_t{1}), ftSmallint},    {Variant(int32_t{1}), ftInteger},
-      {Variant(1.0f), ftSingle},            {Variant(1.0), ftFloat},
-      {Variant(Currency()), ftBCD},         {Variant::FromDate(1.0), ftDateTime},
-      {Variant(u"x"), ftWideString},        {Variant(true), ftBoolean},
-      {Variant(int8_t{1}), ftShortint},     {Variant(uint8_t{1}), ftByte},
-      {Variant(uint16_t{1}), ftWord},       {Variant(uint32_t{1}), ftLongWord},
-      {Variant(int64_t{1}), ftLargeint},    {Variant::FromAnsi("x"), ftString},
-      {Variant(TSQLTimeStamp()), ftTimeStamp}, {Variant(TBcd()), ftFMTBcd},
-      {Variant::Null(), ftUnknown},
+      {Variant(int16_t{1}), ftSmallint}, {Variant(int32_t{1}), ftInteger},   {Variant(1.0f), ftSingle},
+      {Variant(1.0), ftFloat},           {Variant(Currency()), ftBCD},       {Variant::FromDate(1.0), ftDateTime},
+      {Variant(u"x"), ftWideString},     {Variant(true), ftBoolean},         {Variant(int8_t{1}), ftShortint},
+      {Variant(uint8_t{1}), ftByte},     {Variant(uint16_t{1}), ftWord},     {Variant(uint32_t{1}), ftLongWord},
+      {Variant(int64_t{1}), ftLargeint}, {Variant::FromAnsi("x"), ftString}, {Variant(TSQLTimeStamp()), ftTimeStamp},
+      {Variant(TBcd()), ftFMTBcd},       {Variant::Null(), ftUnknown},
   };
   for (const auto& [value, type] : cases) {
     TDAParam p;
@@ -131,12 +127,18 @@ TEST(TDAParam, Getters) {
 
 uint16_t MapForTest(TFieldType type) {
   switch (type) {
-    case ftString: return 1;
-    case ftInteger: return 4;
-    case ftDate: return 9;
-    case ftBytes: return 21;
-    case ftWideString: return 25;
-    default: return 0;
+    case ftString:
+      return 1;
+    case ftInteger:
+      return 4;
+    case ftDate:
+      return 9;
+    case ftBytes:
+      return 21;
+    case ftWideString:
+      return 25;
+    default:
+      return 0;
   }
 }
 
@@ -202,7 +204,9 @@ TEST(TDAParams, WriteParamDescs) {
   EXPECT_EQ(cmd.GetParam(0)->GetSize(), 4);
 }
 
-TFieldType FieldTypeForTest(uint16_t dataType) { return dataType == 4 ? ftInteger : ftUnknown; }
+TFieldType FieldTypeForTest(uint16_t dataType) {
+  return dataType == 4 ? ftInteger : ftUnknown;
+}
 
 TEST(TDAParams, RebuildFromParamDescs) {
   TZelCommand cmd;

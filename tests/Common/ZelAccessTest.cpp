@@ -99,8 +99,7 @@ TEST(ParseSQL, RandomTexts) {
     int placeholders = 0;
     UString lexem;
     for (int code; (code = p.GetNext(lexem)) != lkEnd;) placeholders += code == lkSymbol && lexem == u"?";
-    ASSERT_EQ(static_cast<int>(std::count(rewritten.begin(), rewritten.end(), u'?')), params.Count())
-        << ToUtf8(text);
+    ASSERT_EQ(static_cast<int>(std::count(rewritten.begin(), rewritten.end(), u'?')), params.Count()) << ToUtf8(text);
     ASSERT_EQ(placeholders, params.Count()) << ToUtf8(text);
   }
 }

@@ -58,19 +58,35 @@ void CheckTable(const ParserFactory& make, const std::vector<Case>& cases) {
 constexpr int B = lkBlank;
 
 TEST(TParser, GenericDialect) {
-  CheckTable(Factory<TParser>(),
-             {
-                 {u"a = 'x:y' // c", {{lkIdent, u"a"}, {B, u" "}, {19, u"="}, {B, u" "}, {lkString, u"'x:y'"},
-                                      {B, u" "}, {lkComment, u"// c"}}},
-                 {u"\"dq\"&x", {{lkString, u"\"dq\""}, {6, u"&"}, {lkIdent, u"x"}}},
-                 {u"x and not y Or z", {{lkIdent, u"x"}, {B, u" "}, {29, u"AND"}, {B, u" "}, {30, u"NOT"},
-                                         {B, u" "}, {lkIdent, u"y"}, {B, u" "}, {31, u"OR"}, {B, u" "},
-                                         {lkIdent, u"z"}}},
-                 {u"3.14 3. #{`", {{lkNumber, u"3.14"}, {B, u" "}, {lkNumber, u"3"}, {14, u"."}, {B, u" "},
-                                  {3, u"#"}, {lkSymbol, u"{"}, {28, u"`"}}},
-                 {u"!:@_x /* c */", {{1, u"!"}, {16, u":"}, {22, u"@"}, {lkIdent, u"_x"}, {B, u" "},
-                                     {lkComment, u"/* c */"}}},
-             });
+  CheckTable(
+      Factory<TParser>(),
+      {
+          {u"a = 'x:y' // c",
+           {{lkIdent, u"a"}, {B, u" "}, {19, u"="}, {B, u" "}, {lkString, u"'x:y'"}, {B, u" "}, {lkComment, u"// c"}}},
+          {u"\"dq\"&x", {{lkString, u"\"dq\""}, {6, u"&"}, {lkIdent, u"x"}}},
+          {u"x and not y Or z",
+           {{lkIdent, u"x"},
+            {B, u" "},
+            {29, u"AND"},
+            {B, u" "},
+            {30, u"NOT"},
+            {B, u" "},
+            {lkIdent, u"y"},
+            {B, u" "},
+            {31, u"OR"},
+            {B, u" "},
+            {lkIdent, u"z"}}},
+          {u"3.14 3. #{`",
+           {{lkNumber, u"3.14"},
+            {B, u" "},
+            {lkNumber, u"3"},
+            {14, u"."},
+            {B, u" "},
+            {3, u"#"},
+            {lkSymbol, u"{"},
+            {28, u"`"}}},
+          {u"!:@_x /* c */", {{1, u"!"}, {16, u":"}, {22, u"@"}, {lkIdent, u"_x"}, {B, u" "}, {lkComment, u"/* c */"}}},
+      });
 }
 
 // A dialect of its own tables: symbols of two characters match longest first.
@@ -86,33 +102,46 @@ class TCompareParser : public TParser {
 TEST(TParser, OwnTablesMatchLongestSymbol) {
   CheckTable(Factory<TCompareParser>(),
              {
-                 {u"a>=b<>c<", {{lkIdent, u"a"}, {4, u">="}, {lkIdent, u"b"}, {6, u"<>"}, {lkIdent, u"c"},
-                                {3, u"<"}}},
+                 {u"a>=b<>c<", {{lkIdent, u"a"}, {4, u">="}, {lkIdent, u"b"}, {6, u"<>"}, {lkIdent, u"c"}, {3, u"<"}}},
                  {u"<>=!like", {{6, u"<>"}, {1, u"="}, {lkSymbol, u"!"}, {7, u"LIKE"}}},
              });
 }
 
 TEST(TSQLParser, SqlDialect) {
-  CheckTable(
-      Factory<TSQLParser>(),
-      {
-          {u"select a#b, $x FROM t", {{lxSELECT, u"SELECT"}, {B, u" "}, {lkIdent, u"a#b"}, {4, u","}, {B, u" "},
-                                      {lkSymbol, u"$"}, {lkIdent, u"x"}, {B, u" "}, {lxFROM, u"FROM"}, {B, u" "},
-                                      {lkIdent, u"t"}}},
-          {u"\"Quoted Id\".x", {{lkIdent, u"\"Quoted Id\""}, {5, u"."}, {lkIdent, u"x"}}},
-          {u"'it''s'", {{lkString, u"'it'"}, {lkString, u"'s'"}}},
-          {u"-- c :p\r\nx", {{lkComment, u"-- c :p"}, {B, u"\r\n"}, {lkIdent, u"x"}}},
-          {u"a::b", {{lkIdent, u"a"}, {3, u":"}, {3, u":"}, {lkIdent, u"b"}}},
-          {u"1.5e3 1,5", {{lkNumber, u"1.5"}, {lkIdent, u"e3"}, {B, u" "}, {lkNumber, u"1"}, {4, u","},
-                          {lkNumber, u"5"}}},
-          // The end marker is looked for after the whole opener.
-          {u"/*/ x */y", {{lkComment, u"/*/ x */"}, {lkIdent, u"y"}}},
-          {u"/**/;/* open", {{lkComment, u"/**/"}, {7, u";"}, {lkComment, u"/* open"}}},
-          {u"x<>'open", {{lkIdent, u"x"}, {lkSymbol, u"<"}, {lkSymbol, u">"}, {lkString, u"'open"}}},
-          {u"Select1 `n` \\", {{lkIdent, u"Select1"}, {B, u" "}, {lkSymbol, u"`"}, {lkIdent, u"n"},
-                                {lkSymbol, u"`"}, {B, u" "}, {lkSymbol, u"\\"}}},
-          {u"사용자=*/", {{lkIdent, u"사용자"}, {2, u"="}, {1, u"*"}, {6, u"/"}}},
-      });
+  CheckTable(Factory<TSQLParser>(),
+             {
+                 {u"select a#b, $x FROM t",
+                  {{lxSELECT, u"SELECT"},
+                   {B, u" "},
+                   {lkIdent, u"a#b"},
+                   {4, u","},
+                   {B, u" "},
+                   {lkSymbol, u"$"},
+                   {lkIdent, u"x"},
+                   {B, u" "},
+                   {lxFROM, u"FROM"},
+                   {B, u" "},
+                   {lkIdent, u"t"}}},
+                 {u"\"Quoted Id\".x", {{lkIdent, u"\"Quoted Id\""}, {5, u"."}, {lkIdent, u"x"}}},
+                 {u"'it''s'", {{lkString, u"'it'"}, {lkString, u"'s'"}}},
+                 {u"-- c :p\r\nx", {{lkComment, u"-- c :p"}, {B, u"\r\n"}, {lkIdent, u"x"}}},
+                 {u"a::b", {{lkIdent, u"a"}, {3, u":"}, {3, u":"}, {lkIdent, u"b"}}},
+                 {u"1.5e3 1,5",
+                  {{lkNumber, u"1.5"}, {lkIdent, u"e3"}, {B, u" "}, {lkNumber, u"1"}, {4, u","}, {lkNumber, u"5"}}},
+                 // The end marker is looked for after the whole opener.
+                 {u"/*/ x */y", {{lkComment, u"/*/ x */"}, {lkIdent, u"y"}}},
+                 {u"/**/;/* open", {{lkComment, u"/**/"}, {7, u";"}, {lkComment, u"/* open"}}},
+                 {u"x<>'open", {{lkIdent, u"x"}, {lkSymbol, u"<"}, {lkSymbol, u">"}, {lkString, u"'open"}}},
+                 {u"Select1 `n` \\",
+                  {{lkIdent, u"Select1"},
+                   {B, u" "},
+                   {lkSymbol, u"`"},
+                   {lkIdent, u"n"},
+                   {lkSymbol, u"`"},
+                   {B, u" "},
+                   {lkSymbol, u"\\"}}},
+                 {u"사용자=*/", {{lkIdent, u"사용자"}, {2, u"="}, {1, u"*"}, {6, u"/"}}},
+             });
 }
 
 TEST(TMyParser, MySqlDialect) {
@@ -121,23 +150,33 @@ TEST(TMyParser, MySqlDialect) {
                  {u"`a b`.`c`", {{lkIdent, u"`a b`"}, {5, u"."}, {lkIdent, u"`c`"}}},
                  {u"'a\\'b' \"d\\\"q\"", {{lkString, u"'a\\'b'"}, {B, u" "}, {lkString, u"\"d\\\"q\""}}},
                  {u"# c :p\nx-- y", {{lkComment, u"# c :p"}, {B, u"\n"}, {lkIdent, u"x"}, {lkComment, u"-- y"}}},
-                 {u"--:p --", {{lkSymbol, u"-"}, {lkSymbol, u"-"}, {3, u":"}, {lkIdent, u"p"}, {B, u" "},
-                              {lkSymbol, u"-"}, {lkSymbol, u"-"}}},
-                 {u"a$b \"x\"", {{lkIdent, u"a"}, {lkSymbol, u"$"}, {lkIdent, u"b"}, {B, u" "},
-                                 {lkString, u"\"x\""}}},
-                 {u"show Straight_Join where", {{lxSHOW, u"SHOW"}, {B, u" "}, {lxSTRAIGHT_JOIN, u"STRAIGHT_JOIN"},
-                                                {B, u" "}, {lxWHERE, u"WHERE"}}},
+                 {u"--:p --",
+                  {{lkSymbol, u"-"},
+                   {lkSymbol, u"-"},
+                   {3, u":"},
+                   {lkIdent, u"p"},
+                   {B, u" "},
+                   {lkSymbol, u"-"},
+                   {lkSymbol, u"-"}}},
+                 {u"a$b \"x\"", {{lkIdent, u"a"}, {lkSymbol, u"$"}, {lkIdent, u"b"}, {B, u" "}, {lkString, u"\"x\""}}},
+                 {u"show Straight_Join where",
+                  {{lxSHOW, u"SHOW"}, {B, u" "}, {lxSTRAIGHT_JOIN, u"STRAIGHT_JOIN"}, {B, u" "}, {lxWHERE, u"WHERE"}}},
                  {u"'ends with \\", {{lkString, u"'ends with \\"}}},
              });
 }
 
 TEST(TMyVixParser, UniversalMySqlDialect) {
-  CheckTable(Factory<TMyVixParser>(),
-             {
-                 {u"\"id\" `x` 's\\'t' # c", {{lkIdent, u"\"id\""}, {B, u" "}, {lkIdent, u"`x`"}, {B, u" "},
-                                              {lkString, u"'s\\'t'"}, {B, u" "}, {lkComment, u"# c"}}},
-                 {u"describe", {{lxDESCRIBE, u"DESCRIBE"}}},
-             });
+  CheckTable(Factory<TMyVixParser>(), {
+                                          {u"\"id\" `x` 's\\'t' # c",
+                                           {{lkIdent, u"\"id\""},
+                                            {B, u" "},
+                                            {lkIdent, u"`x`"},
+                                            {B, u" "},
+                                            {lkString, u"'s\\'t'"},
+                                            {B, u" "},
+                                            {lkComment, u"# c"}}},
+                                          {u"describe", {{lxDESCRIBE, u"DESCRIBE"}}},
+                                      });
 }
 
 // Blanks, comments, quotes and letter case all survive: the lexemes put back
@@ -221,7 +260,8 @@ TEST(TParser, DecimalSeparator) {
   FormatSettings().DecimalSeparator = saved;
   const std::vector<Lexeme> expected = {{lkNumber, u"1"}, {4, u","}, {lkNumber, u"5"}, {B, u" "}, {lkNumber, u"2.5"}};
   for (const auto& lexemes : sql) EXPECT_EQ(lexemes, expected);
-  EXPECT_EQ(generic, (std::vector<Lexeme>{{lkNumber, u"1,5"}, {B, u" "}, {lkNumber, u"2"}, {14, u"."}, {lkNumber, u"5"}}));
+  EXPECT_EQ(generic,
+            (std::vector<Lexeme>{{lkNumber, u"1,5"}, {B, u" "}, {lkNumber, u"2"}, {14, u"."}, {lkNumber, u"5"}}));
 }
 
 TEST(TParser, UnknownCharacterIsAnError) {
@@ -250,7 +290,7 @@ TEST(TParser, PositionsAndLines) {
   p.GetNext(s);  // a
   p.GetNext(s);  // bb
   EXPECT_EQ(p.CurrLine(), 1);
-  EXPECT_EQ(p.PrevPos(), 1);     // the blanks before "bb"
+  EXPECT_EQ(p.PrevPos(), 1);  // the blanks before "bb"
   EXPECT_EQ(p.LexemPos(), 3);
   EXPECT_EQ(p.CurrCol(), 2);
   p.GetNext(s);  // c
