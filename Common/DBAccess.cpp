@@ -232,4 +232,55 @@ void TDAParams::WriteParamDescs(TParamDescs& descs, TParamDataTypeMap dataTypeMa
   }
 }
 
+// --- TMacros -------------------------------------------------------------------
+
+template <typename Found>
+void TMacros::ForEachMacro(const UString& sql, Found found) {
+  if (sql.find(MacroChar) == UString::npos) return;
+  TSQLParser parser(sql);
+  parser.SetOmitBlank(false);
+  parser.SetUppered(false);
+  parser.SetQuotedString(true);
+  UString lexem;
+  for (int code; (code = parser.GetNext(lexem)) != lkEnd;) {
+    if (code != lkSymbol || lexem.size() != 1 || lexem[0] != MacroChar) continue;
+    const auto ampersand = static_cast<size_t>(parser.LexemPos());
+    code = parser.GetNext(lexem);
+    const bool isName = code == lkIdent || (code > 0 && parser.KeywordLexems().Find(lexem));
+    if (!isName) {
+      parser.Back();  // the next lexeme may start a macro of its own
+      continue;
+    }
+    found(ampersand, static_cast<size_t>(parser.CurrPos()), lexem);
+  }
+}
+
+void TMacros::Scan(const UString& sql) {
+  TMacros found;
+  ForEachMacro(sql, [&](size_t, size_t, const UString& name) {
+    if (found.FindMacro(name)) return;
+    TMacro* macro = found.Add(std::make_unique<TMacro>(name));
+    if (const TMacro* old = FindMacro(name)) {
+      macro->SetValue(old->GetValue());
+      macro->SetActive(old->GetActive());
+    }
+  });
+  Swap(found);
+}
+
+UString TMacros::Expand(const UString& sql) const {
+  UString out;
+  size_t done = 0;
+  ForEachMacro(sql, [&](size_t ampersand, size_t end, const UString& name) {
+    const TMacro* macro = FindMacro(name);
+    if (!macro) return;
+    out.append(sql, done, ampersand - done);
+    if (macro->GetActive()) out += macro->GetValue();
+    done = end;
+  });
+  if (done == 0) return sql;
+  out.append(sql, done);
+  return out;
+}
+
 }  // namespace vix

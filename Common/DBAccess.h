@@ -164,4 +164,44 @@ class TDAParams : public TNamedItems<TDAParam> {
   TParamsChangeType FParamsChangeType = ctGenerated;
 };
 
+// A macro of a query's text: "&Name" stands for its value while it is active.
+class TMacro {
+ public:
+  explicit TMacro(UString name = UString()) : FName(std::move(name)) {}
+  virtual ~TMacro() = default;
+
+  const UString& GetName() const { return FName; }
+  void SetName(UString value) { FName = std::move(value); }
+  const UString& GetValue() const { return FValue; }
+  void SetValue(UString value) { FValue = std::move(value); }
+  bool GetActive() const { return FActive; }
+  void SetActive(bool value) { FActive = value; }
+
+ private:
+  UString FName;
+  UString FValue;
+  bool FActive = true;
+};
+
+// The macros of a query's text, in order of first occurrence.
+class TMacros : public TNamedItems<TMacro> {
+ public:
+  static constexpr char16_t MacroChar = u'&';
+
+  TMacro* FindMacro(UStringView name) const { return Find(name); }
+  // Rebuilds the list from the "&Name"s of `sql` (outside strings, quoted
+  // names and comments; the name an identifier or keyword right after the
+  // '&'); a macro that was here before keeps its value and state. When the
+  // text does not lex, the list stays as it was.
+  void Scan(const UString& sql);
+  // `sql` with each "&Name" of a known macro replaced by its value, or by
+  // nothing when the macro is not active.
+  UString Expand(const UString& sql) const;
+
+ private:
+  // Calls `found(ampersandPos, endPos, name)` for each macro reference of `sql`.
+  template <typename Found>
+  static void ForEachMacro(const UString& sql, Found found);
+};
+
 }  // namespace vix

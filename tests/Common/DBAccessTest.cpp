@@ -279,5 +279,35 @@ TEST(TDAParams, AssignValuesByName) {
   EXPECT_TRUE(after.Items(2)->IsNull());
 }
 
+TEST(TMacros, ScanAndExpand) {
+  TMacros macros;
+  const UString sql = u"SELECT * FROM &Table WHERE &where AND x = '&str' /* &c */ AND y=a & b AND &&Order &Table";
+  macros.Scan(sql);
+  ASSERT_EQ(macros.Count(), 3);
+  EXPECT_EQ(macros.Items(0)->GetName(), u"Table");
+  EXPECT_EQ(macros.Items(1)->GetName(), u"where");  // keywords keep their case
+  EXPECT_EQ(macros.Items(2)->GetName(), u"Order");
+
+  macros.FindMacro(u"table")->SetValue(u"UserMt");
+  macros.FindMacro(u"WHERE")->SetValue(u"SiteID = 1");
+  macros.FindMacro(u"order")->SetValue(u"ORDER BY 1");
+  macros.FindMacro(u"order")->SetActive(false);
+  EXPECT_EQ(macros.Expand(sql),
+            u"SELECT * FROM UserMt WHERE SiteID = 1 AND x = '&str' /* &c */ AND y=a & b AND & UserMt");
+
+  // A new text keeps the values of the names that survive.
+  macros.Scan(u"SELECT &x FROM &TABLE");
+  ASSERT_EQ(macros.Count(), 2);
+  EXPECT_EQ(macros.Items(1)->GetValue(), u"UserMt");
+  EXPECT_EQ(macros.Expand(u"SELECT &x FROM &TABLE"), u"SELECT  FROM UserMt");
+
+  // A text without '&' empties the list and is left alone; one that does not lex changes nothing.
+  EXPECT_THROW(macros.Scan(u"SELECT &x \f"), Exception);
+  EXPECT_EQ(macros.Count(), 2);
+  macros.Scan(u"SELECT 1");
+  EXPECT_EQ(macros.Count(), 0);
+  EXPECT_EQ(macros.Expand(u"SELECT &y"), u"SELECT &y");
+}
+
 }  // namespace
 }  // namespace vix
