@@ -1,0 +1,946 @@
+#include "Common/MemData.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "rtl/CodePage.h"
+
+namespace vix {
+
+// --- data types ---------------------------------------------------------------
+
+bool IsBlobDataType(TDataType t) { return t == mtBlob || t == mtMemo || t == mtWideMemo; }
+
+bool IsComplexDataType(TDataType t) {
+  return IsBlobDataType(t) || t == mtVariant || t == mtExtString || t == mtExtVarBytes || t == mtExtWideString;
+}
+
+bool IsReferenceDataType(TDataType t) {
+  return (t >= mtBlob && t <= mtExtString) || t == mtExtVarBytes || t == mtExtWideString || t == mtWideMemo ||
+         t == mtCursor;
+}
+
+TFieldType GetFieldType(TDataType t) {
+  static constexpr TFieldType map[] = {
+      ftUnknown,  ftString,     ftSmallint, ftSmallint, ftInteger,  ftFloat,    ftDate,       ftTime,
+      ftDateTime, ftWord,       ftBoolean,  ftLargeint, ftCurrency, ftBlob,     ftMemo,       ftADT,
+      ftReference, ftArray,     ftDataSet,  ftVariant,  ftString,   ftBytes,    ftVarBytes,   ftVarBytes,
+      ftLargeint, ftWideString, ftWideString, ftBCD,    ftFMTBcd,   ftGuid,     ftWideMemo,   ftUnknown,
+      ftCursor};
+  if (t == mtSQLTimeStamp || t >= std::size(map)) throw Exception(u"Unknown data type");
+  return map[t];
+}
+
+TDataType GetDataType(TFieldType f) {
+  switch (f) {
+    case ftString:
+    case ftFixedChar: return mtString;
+    case ftSmallint: return mtInt16;
+    case ftInteger:
+    case ftAutoInc: return mtInt32;
+    case ftWord: return mtUInt16;
+    case ftBoolean: return mtBoolean;
+    case ftFloat:
+    case ftExtended:
+    case ftSingle: return mtFloat;
+    case ftCurrency: return mtCurrency;
+    case ftBCD: return mtBCD;
+    case ftDate: return mtDate;
+    case ftTime: return mtTime;
+    case ftDateTime: return mtDateTime;
+    case ftBytes: return mtBytes;
+    case ftVarBytes: return mtVarBytes;
+    case ftBlob: return mtBlob;
+    case ftMemo: return mtMemo;
+    case ftCursor: return mtCursor;
+    case ftWideString:
+    case ftFixedWideChar: return mtWideString;
+    case ftLargeint: return mtInt64;
+    case ftADT: return mtObject;
+    case ftArray: return mtArray;
+    case ftReference: return mtReference;
+    case ftDataSet: return mtTable;
+    case ftVariant: return mtVariant;
+    case ftGuid: return mtGuid;
+    case ftFMTBcd: return mtFMTBCD;
+    case ftWideMemo: return mtWideMemo;
+    case ftLongWord: return mtUInt32;
+    case ftShortint: return mtInt8;
+    case ftByte: return mtInt16;
+    default: return mtUnknown;
+  }
+}
+
+int DataTypeSize(TDataType t, int length) {
+  if (IsReferenceDataType(t)) return kRefSize;
+  switch (t) {
+    case mtString:
+    case mtGuid: return length + 1;
+    case mtInt8: return 1;
+    case mtInt16:
+    case mtUInt16:
+    case mtBoolean: return 2;
+    case mtInt32:
+    case mtUInt32: return 4;
+    case mtFloat:
+    case mtDate:
+    case mtTime:
+    case mtDateTime:
+    case mtInt64:
+    case mtCurrency:
+    case mtBCD: return 8;
+    case mtBytes: return length;
+    case mtVarBytes: return length + 2;
+    case mtWideString: return 2 * length + 2;
+    case mtFMTBCD: return static_cast<int>(sizeof(TBcd));
+    case mtSQLTimeStamp: return static_cast<int>(sizeof(TSQLTimeStamp));
+    default: return 0;
+  }
+}
+
+namespace {
+
+// Sizes that a type fixes; 0 where the descriptor's FSize decides.
+int FixedSize(TDataType t) {
+  switch (t) {
+    case mtString:
+    case mtGuid:
+    case mtBytes:
+    case mtVarBytes:
+    case mtWideString:
+    case mtUnknown: return 0;
+    default: return DataTypeSize(t, 0);
+  }
+}
+
+template <typename T>
+T Load(const uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <typename T>
+void Store(uint8_t* p, const T& v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+bool IsStringDataType(TDataType t) {
+  return t == mtString || t == mtExtString || t == mtWideString || t == mtExtWideString;
+}
+
+bool IsHeapDataType(TDataType t) { return t == mtExtString || t == mtExtWideString || t == mtExtVarBytes; }
+
+size_t WideLength(const uint8_t* p, size_t maxChars) {
+  size_t n = 0;
+  while (n < maxChars && Load<char16_t>(p + 2 * n) != 0) ++n;
+  return n;
+}
+
+std::atomic<uint32_t> gRefreshIteration{0};
+
+}  // namespace
+
+// --- descriptors ----------------------------------------------------------------
+
+TFieldDesc& TFieldDescs::Add(std::unique_ptr<TFieldDesc> desc) {
+  desc->FFieldNo = static_cast<uint16_t>(FItems.size() + 1);
+  FItems.push_back(std::move(desc));
+  return *FItems.back();
+}
+
+TFieldDesc* TFieldDescs::FindField(UStringView name) const {
+  for (const auto& d : FItems)
+    if (d->IsTopLevel() && SameText(d->FName, name)) return d.get();
+  const bool qualified = name.find(u'.') != UStringView::npos || name.find(u'[') != UStringView::npos;
+  for (const auto& d : FItems) {
+    if (qualified ? SameText(d->FActualName, name) : (!d->IsTopLevel() && SameText(d->FName, name)))
+      return d.get();
+  }
+  return nullptr;
+}
+
+TFieldDesc& TFieldDescs::FieldByName(UStringView name) const {
+  TFieldDesc* d = FindField(name);
+  if (!d) throw EDatabaseError(Format(u"Field %s not found", {name}));
+  return *d;
+}
+
+// --- TData ------------------------------------------------------------------------
+
+TData::TData() : FStringHeap(std::make_unique<TStringHeap>()) {}
+
+TData::~TData() = default;
+
+void TData::ClearFields() {
+  FFields.Clear();
+  FRecordSize = FCalcRecordSize = FDataSize = FCalcDataSize = 0;
+  FHasComplexFields = false;
+  FComplexFieldNos.clear();
+}
+
+void TData::InitFields() {
+  ClearFields();
+  InternalInitFields();
+  MakeNamesUnique();
+  CalcRecordLayout();
+}
+
+void TData::MakeNamesUnique() {
+  std::vector<TFieldDesc*> sorted;
+  for (int i = 0; i < FFields.Count(); ++i)
+    if (FFields[i].IsTopLevel()) sorted.push_back(&FFields[i]);
+  std::stable_sort(sorted.begin(), sorted.end(), [](const TFieldDesc* a, const TFieldDesc* b) {
+    const int c = CompareText(a->FName, b->FName);
+    return c != 0 ? c < 0 : a->FFieldNo < b->FFieldNo;
+  });
+  std::set<UString> taken;  // upper-case names given so far
+  for (TFieldDesc* d : sorted) {
+    UString name = d->FName;
+    if (name.empty() || taken.count(UpperCase(name))) {
+      const UString base = d->FName;
+      for (int n = base.empty() ? 0 : 1;; ++n) {
+        name = base + u"_" + IntToStr(n);
+        if (!taken.count(UpperCase(name))) break;
+      }
+    }
+    taken.insert(UpperCase(name));
+    d->FName = name;
+  }
+}
+
+void TData::CalcRecordLayout() {
+  const auto place = [](TFieldDesc& d, int base, int& size) {
+    if (const int fixed = FixedSize(d.FDataType)) d.FSize = fixed;  // reference slots are pointer-sized
+    if (d.FSize <= 0) d.FSize = DataTypeSize(d.FDataType, d.FLength);
+    if (d.FDataType == mtWideString && d.FSize < 2) d.FSize = 2;
+    if ((d.FDataType == mtString || d.FDataType == mtGuid) && d.FSize < 1) d.FSize = 1;
+    if (d.FDataType == mtVarBytes && d.FSize < 2) d.FSize = 2;
+    int offset = size;
+    if (d.FDataType == mtWideString && (base + offset) % 2 != 0) ++offset;
+    d.FOffset = base + offset;
+    size = offset + d.FSize;
+  };
+  FDataSize = 0;
+  FComplexFieldNos.clear();
+  for (int i = 0; i < FFields.Count(); ++i) {
+    TFieldDesc& d = FFields[i];
+    if (!d.HasDataSlot()) continue;
+    place(d, 0, FDataSize);
+    if (IsComplexDataType(d.FDataType)) FComplexFieldNos.push_back(d.FFieldNo);
+  }
+  FHasComplexFields = !FComplexFieldNos.empty();
+  FRecordSize = FDataSize + FFields.Count();
+  if (FRecordSize % 2 == 0) ++FRecordSize;
+  FCalcDataSize = 0;
+  for (int i = 0; i < FFields.Count(); ++i) {
+    TFieldDesc& d = FFields[i];
+    if (d.IsTopLevel() && d.FFieldDescKind == fdkCalculated) place(d, FRecordSize, FCalcDataSize);
+  }
+  FCalcRecordSize = FCalcDataSize;
+  if (FCalcRecordSize != 0 && FCalcRecordSize % 2 == 0) ++FCalcRecordSize;
+}
+
+const TFieldDesc& TData::Field(int fieldNo) const {
+  if (fieldNo < 1 || fieldNo > FFields.Count()) throw Exception(u"Field number out of range");
+  return FFields[fieldNo - 1];
+}
+
+std::vector<uint8_t> TData::AllocRecBuf() const {
+  std::vector<uint8_t> buf(static_cast<size_t>(FRecordSize + FCalcRecordSize));
+  InitRecord(buf.data());
+  return buf;
+}
+
+void TData::InitRecord(uint8_t* recBuf) const {
+  std::memset(recBuf, 0, static_cast<size_t>(FRecordSize + FCalcRecordSize));
+  std::memset(recBuf + FDataSize, 1, static_cast<size_t>(FFields.Count()));
+}
+
+bool TData::GetNull(int fieldNo, const uint8_t* recBuf) const {
+  Field(fieldNo);
+  return recBuf[FDataSize + fieldNo - 1] == 1;
+}
+
+void TData::SetNull(int fieldNo, uint8_t* recBuf, bool value) {
+  const TFieldDesc& f = Field(fieldNo);
+  recBuf[FDataSize + fieldNo - 1] = value ? 1 : 0;
+  if (value && IsBlobDataType(f.FDataType)) {
+    if (TBlob* blob = GetBlob(fieldNo, recBuf)) blob->Clear();
+  }
+}
+
+TBlob* TData::GetBlob(int fieldNo, const uint8_t* recBuf) const {
+  const TFieldDesc& f = Field(fieldNo);
+  if (!IsBlobDataType(f.FDataType)) throw Exception(u"Not a blob field");
+  return Load<TBlob*>(recBuf + f.FOffset);
+}
+
+void TData::SetBlob(int fieldNo, uint8_t* recBuf, TBlob* blob) {
+  TBlob* old = GetBlob(fieldNo, recBuf);
+  if (blob) blob->AddRef();
+  Store<TBlob*>(recBuf + Field(fieldNo).FOffset, blob);
+  if (old) old->Release();
+}
+
+TBlob* TData::NewBlob(const TFieldDesc& field) const {
+  const bool unicode = field.FDataType == mtWideMemo;
+  return FCompressBlobs ? new TCompressedBlob(unicode) : new TBlob(unicode);
+}
+
+size_t TData::GetField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* dest, size_t destSize) const {
+  const TFieldDesc& f = Field(fieldNo);
+  isBlank = GetNull(fieldNo, recBuf);
+  if (!isBlank && IsBlobDataType(f.FDataType)) {
+    TBlob* blob = Load<TBlob*>(recBuf + f.FOffset);
+    isBlank = blob == nullptr || blob->IsEmpty();
+  }
+  if (isBlank || dest == nullptr || destSize == 0) return 0;
+  const uint8_t* slot = recBuf + f.FOffset;
+  auto* out = static_cast<uint8_t*>(dest);
+  const bool trim = f.FFixed ? FTrimFixedChar : FTrimVarChar;
+  switch (f.FDataType) {
+    case mtString:
+    case mtGuid:
+    case mtExtString: {
+      const uint8_t* text = slot;
+      size_t n;
+      if (f.FDataType == mtExtString) {
+        text = Load<const uint8_t*>(slot);
+        n = text ? std::strlen(reinterpret_cast<const char*>(text)) : 0;
+      } else {
+        const size_t max = std::min<size_t>(f.FLength ? f.FLength : f.FSize - 1, static_cast<size_t>(f.FSize - 1));
+        n = 0;
+        while (n < max && slot[n] != 0) ++n;
+      }
+      if (f.FDataType == mtString && trim) {
+        while (n > 0 && text[n - 1] == ' ') --n;
+      }
+      n = std::min(n, destSize - 1);
+      if (n) std::memcpy(out, text, n);
+      out[n] = 0;
+      return n;
+    }
+    case mtWideString:
+    case mtExtWideString: {
+      if (destSize < 2) return 0;
+      const uint8_t* text = slot;
+      size_t n;
+      if (f.FDataType == mtExtWideString) {
+        text = Load<const uint8_t*>(slot);
+        n = text ? WideLength(text, SIZE_MAX / 2) : 0;
+      } else {
+        const size_t slotChars = static_cast<size_t>(f.FSize - 2) / 2;
+        n = WideLength(slot, std::min<size_t>(f.FLength ? f.FLength : slotChars, slotChars));
+      }
+      if (f.FDataType == mtWideString && trim) {
+        while (n > 0 && Load<char16_t>(text + 2 * (n - 1)) == u' ') --n;
+      }
+      n = std::min(n, destSize / 2 - 1);
+      if (n) std::memcpy(out, text, 2 * n);
+      Store<char16_t>(out + 2 * n, 0);
+      return 2 * n;
+    }
+    case mtVarBytes:
+    case mtExtVarBytes: {
+      const uint8_t* data = f.FDataType == mtExtVarBytes ? Load<const uint8_t*>(slot) : slot;
+      if (!data) return 0;
+      uint16_t length = Load<uint16_t>(data);
+      if (f.FDataType == mtVarBytes) length = static_cast<uint16_t>(std::min<int>(length, f.FSize - 2));
+      const size_t n = std::min<size_t>(2u + length, destSize);
+      std::memcpy(out, data, n);
+      if (n >= 2) Store<uint16_t>(out, static_cast<uint16_t>(n - 2));
+      return n;
+    }
+    case mtUInt32: {
+      const uint64_t v = Load<uint32_t>(slot);
+      const size_t n = std::min(sizeof v, destSize);
+      std::memcpy(out, &v, n);
+      return n;
+    }
+    case mtDate:
+    case mtTime:
+    case mtDateTime: {
+      const TTimeStamp stamp = DateTimeToTimeStamp(Load<double>(slot));
+      uint8_t native[8];
+      size_t size = 4;
+      if (f.FDataType == mtDate) Store<int32_t>(native, stamp.Date);
+      else if (f.FDataType == mtTime) Store<int32_t>(native, stamp.Time);
+      else {
+        Store<double>(native, TimeStampToMSecs(stamp));
+        size = 8;
+      }
+      const size_t n = std::min(size, destSize);
+      std::memcpy(out, native, n);
+      return n;
+    }
+    default: {
+      const size_t n = std::min(static_cast<size_t>(f.FSize), destSize);
+      std::memcpy(out, slot, n);
+      return n;
+    }
+  }
+}
+
+void TData::PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t sourceSize) {
+  const TFieldDesc& f = Field(fieldNo);
+  if (source == nullptr) {
+    SetNull(fieldNo, recBuf, true);
+    return;
+  }
+  const auto* in = static_cast<const uint8_t*>(source);
+  const bool wide = f.FDataType == mtWideString || f.FDataType == mtExtWideString;
+  if ((FSetEmptyStrToNull || FRequireEmptyStrToNull) && IsStringDataType(f.FDataType) &&
+      (wide ? sourceSize < 2 || Load<char16_t>(in) == 0 : sourceSize == 0 || in[0] == 0)) {
+    SetNull(fieldNo, recBuf, true);
+    return;
+  }
+  uint8_t* slot = recBuf + f.FOffset;
+  const auto slotSize = static_cast<size_t>(f.FSize);
+  switch (f.FDataType) {
+    case mtString:
+    case mtGuid: {
+      size_t n = 0;
+      const size_t max = std::min(sourceSize, slotSize - 1);
+      while (n < max && in[n] != 0) ++n;
+      std::memcpy(slot, in, n);
+      std::memset(slot + n, 0, slotSize - n);
+      break;
+    }
+    case mtWideString: {
+      const size_t slotChars = (slotSize - 2) / 2;
+      const size_t n = WideLength(in, std::min({sourceSize / 2, slotChars, f.FLength ? size_t{f.FLength} : slotChars}));
+      std::memcpy(slot, in, 2 * n);
+      std::memset(slot + 2 * n, 0, slotSize - 2 * n);
+      break;
+    }
+    case mtExtString:
+    case mtExtWideString:
+    case mtExtVarBytes: {
+      void* old = Load<void*>(slot);
+      void* fresh;
+      if (f.FDataType == mtExtString) {
+        size_t n = 0;
+        while (n < sourceSize && in[n] != 0) ++n;
+        fresh = FStringHeap->AllocStr(std::string_view(reinterpret_cast<const char*>(in), n));
+      } else if (f.FDataType == mtExtWideString) {
+        const size_t n = WideLength(in, sourceSize / 2);
+        UString text(n, u'\0');
+        std::memcpy(text.data(), in, 2 * n);
+        fresh = FStringHeap->AllocWideStr(text);
+      } else {
+        const uint16_t length =
+            sourceSize < 2 ? 0 : static_cast<uint16_t>(std::min<size_t>(Load<uint16_t>(in), sourceSize - 2));
+        char* buf = FStringHeap->NewBuf(2u + length);
+        Store<uint16_t>(reinterpret_cast<uint8_t*>(buf), length);
+        if (length) std::memcpy(buf + 2, in + 2, length);
+        fresh = buf;
+      }
+      Store<void*>(slot, fresh);
+      if (old) FStringHeap->DisposeBuf(old);
+      break;
+    }
+    case mtVarBytes: {
+      const uint16_t length = sourceSize < 2 ? 0
+                                             : static_cast<uint16_t>(std::min<size_t>(
+                                                   {size_t{Load<uint16_t>(in)}, sourceSize - 2, slotSize - 2}));
+      Store<uint16_t>(slot, length);
+      std::memcpy(slot + 2, in + 2, length);
+      std::memset(slot + 2 + length, 0, slotSize - 2 - length);
+      break;
+    }
+    case mtUInt32: {
+      uint64_t v = 0;
+      std::memcpy(&v, in, std::min(sourceSize, sizeof v));
+      Store<uint32_t>(slot, static_cast<uint32_t>(v));
+      break;
+    }
+    case mtDate:
+    case mtTime:
+    case mtDateTime: {
+      TTimeStamp stamp{0, 0};
+      if (f.FDataType == mtDateTime) {
+        double msecs = 0;
+        std::memcpy(&msecs, in, std::min(sourceSize, sizeof msecs));
+        stamp = MSecsToTimeStamp(msecs);
+      } else {
+        int32_t v = 0;
+        std::memcpy(&v, in, std::min(sourceSize, sizeof v));
+        if (f.FDataType == mtDate) stamp.Date = v;
+        else stamp.Time = v;
+      }
+      const TDateTime value =
+          f.FDataType == mtTime ? static_cast<double>(stamp.Time) / kMSecsPerDay : TimeStampToDateTime(stamp);
+      Store<double>(slot, value);
+      break;
+    }
+    case mtFloat: {
+      double v = 0;
+      std::memcpy(&v, in, std::min(sourceSize, sizeof v));
+      if (f.FScale > 0 && std::isfinite(v)) {
+        char text[400];
+        std::snprintf(text, sizeof text, "%.*f", static_cast<int>(f.FScale), v);
+        std::from_chars(text, text + std::strlen(text), v);
+      }
+      Store<double>(slot, v);
+      break;
+    }
+    case mtBlob:
+    case mtMemo:
+    case mtWideMemo: {
+      TBlob* blob = GetBlob(fieldNo, recBuf);
+      if (!blob) {
+        blob = NewBlob(f);
+        Store<TBlob*>(slot, blob);
+      }
+      blob->SetAsBytes(std::string_view(reinterpret_cast<const char*>(in), sourceSize));
+      break;
+    }
+    case mtVariant:
+    case mtObject:
+    case mtReference:
+    case mtArray:
+    case mtTable:
+    case mtCursor: throw Exception(u"Cannot convert type " + IntToStr(f.FDataType));
+    default: {
+      const size_t n = std::min(sourceSize, slotSize);
+      std::memcpy(slot, in, n);
+      std::memset(slot + n, 0, slotSize - n);
+      break;
+    }
+  }
+  recBuf[FDataSize + fieldNo - 1] = 0;
+}
+
+Variant TData::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) const {
+  const TFieldDesc& f = Field(fieldNo);
+  if (GetNull(fieldNo, recBuf)) return Variant::Null();
+  const uint8_t* slot = recBuf + f.FOffset;
+  switch (f.FDataType) {
+    case mtString:
+    case mtExtString:
+    case mtGuid: {
+      std::string text(f.FDataType == mtExtString ? 0 : static_cast<size_t>(f.FSize), '\0');
+      if (f.FDataType == mtExtString) {
+        const char* p = Load<const char*>(slot);
+        if (p) text = p;
+        if (FTrimVarChar)
+          while (!text.empty() && text.back() == ' ') text.pop_back();
+        return Variant::FromAnsi(std::move(text));
+      }
+      bool blank;
+      text.resize(GetField(fieldNo, recBuf, blank, text.data(), text.size()));
+      return Variant::FromAnsi(std::move(text));
+    }
+    case mtWideString:
+    case mtExtWideString: {
+      if (f.FDataType == mtExtWideString) {
+        const uint8_t* p = Load<const uint8_t*>(slot);
+        UString text(p ? WideLength(p, SIZE_MAX / 2) : 0, u'\0');
+        if (!text.empty()) std::memcpy(text.data(), p, 2 * text.size());
+        if (FTrimVarChar)
+          while (!text.empty() && text.back() == u' ') text.pop_back();
+        return Variant(std::move(text));
+      }
+      UString text(static_cast<size_t>(f.FSize) / 2, u'\0');
+      bool blank;
+      text.resize(GetField(fieldNo, recBuf, blank, text.data(), text.size() * 2) / 2);
+      return Variant(std::move(text));
+    }
+    case mtInt8: return Load<int8_t>(slot);
+    case mtInt16: return Load<int16_t>(slot);
+    case mtInt32: return Load<int32_t>(slot);
+    case mtUInt16: return Load<uint16_t>(slot);
+    case mtUInt32: return Load<uint32_t>(slot);
+    case mtInt64: return Load<int64_t>(slot);
+    case mtFloat:
+    case mtCurrency: return Load<double>(slot);
+    case mtDate:
+    case mtTime:
+    case mtDateTime: return Variant::FromDate(Load<double>(slot));
+    case mtBoolean: return Load<int16_t>(slot) != 0;
+    case mtBCD: return Currency::FromRaw(Load<int64_t>(slot));
+    case mtFMTBCD: return Load<TBcd>(slot);
+    case mtSQLTimeStamp: return Load<TSQLTimeStamp>(slot);
+    case mtMemo:
+    case mtWideMemo: {
+      TBlob* blob = Load<TBlob*>(slot);
+      if (f.FDataType == mtMemo) return Variant::FromAnsi(blob ? blob->AsAnsiString() : std::string());
+      return Variant(blob ? blob->AsString() : UString());
+    }
+    case mtBytes: return Variant::FromBytes(std::string(reinterpret_cast<const char*>(slot), static_cast<size_t>(f.FSize)));
+    case mtVarBytes:
+    case mtExtVarBytes: {
+      std::string bytes(f.FDataType == mtVarBytes ? static_cast<size_t>(f.FSize) : 0, '\0');
+      if (f.FDataType == mtExtVarBytes) {
+        const uint8_t* p = Load<const uint8_t*>(slot);
+        if (p) bytes.assign(reinterpret_cast<const char*>(p) + 2, Load<uint16_t>(p));
+        return Variant::FromBytes(std::move(bytes));
+      }
+      bool blank;
+      const size_t n = GetField(fieldNo, recBuf, blank, bytes.data(), bytes.size());
+      return Variant::FromBytes(n >= 2 ? bytes.substr(2, n - 2) : std::string());
+    }
+    default: throw EConvertError(u"Cannot convert type " + IntToStr(f.FDataType));
+  }
+}
+
+void TData::PutFieldAsVariant(int fieldNo, uint8_t* recBuf, const Variant& value) {
+  const TFieldDesc& f = Field(fieldNo);
+  if (value.IsEmptyOrNull()) {
+    SetNull(fieldNo, recBuf, true);
+    return;
+  }
+  uint8_t* slot = recBuf + f.FOffset;
+  switch (f.FDataType) {
+    case mtString:
+    case mtExtString:
+    case mtGuid: {
+      const std::string text = value.AsAnsiString();
+      PutField(fieldNo, recBuf, text.data(), text.size());
+      return;
+    }
+    case mtWideString:
+    case mtExtWideString: {
+      const UString text = value.AsString();
+      PutField(fieldNo, recBuf, text.data(), text.size() * 2);
+      return;
+    }
+    case mtBytes:
+    case mtVarBytes:
+    case mtExtVarBytes: {
+      std::string bytes = value.AsBytes();
+      if (f.FDataType != mtBytes) {
+        const auto length = static_cast<uint16_t>(std::min<size_t>(bytes.size(), 0xFFFF));
+        bytes.resize(length);
+        bytes.insert(0, reinterpret_cast<const char*>(&length), 2);
+      }
+      PutField(fieldNo, recBuf, bytes.data(), bytes.size());
+      return;
+    }
+    case mtFloat:
+    case mtCurrency: {
+      const double v = value.AsFloat();
+      PutField(fieldNo, recBuf, &v, sizeof v);
+      return;
+    }
+    case mtMemo:
+    case mtWideMemo:
+    case mtBlob: {
+      TBlob* blob = GetBlob(fieldNo, recBuf);
+      if (!blob) {
+        blob = NewBlob(f);
+        Store<TBlob*>(slot, blob);
+      }
+      if (f.FDataType == mtBlob) blob->SetAsBytes(value.AsBytes());
+      else if (f.FDataType == mtMemo) blob->SetAsAnsiString(value.AsAnsiString());
+      else blob->SetAsString(value.AsString());
+      break;
+    }
+    case mtVariant: {
+      auto* holder = new TVariantObject(value);
+      auto* old = Load<TVariantObject*>(slot);
+      Store<TVariantObject*>(slot, holder);
+      if (old) old->Release();
+      break;
+    }
+    case mtInt8: Store<int8_t>(slot, static_cast<int8_t>(value.AsType(varShortInt).AsInteger())); break;
+    case mtInt16: Store<int16_t>(slot, static_cast<int16_t>(value.AsType(varSmallint).AsInteger())); break;
+    case mtInt32: Store<int32_t>(slot, value.AsInteger()); break;
+    case mtUInt16: Store<uint16_t>(slot, static_cast<uint16_t>(value.AsType(varWord).AsInteger())); break;
+    case mtUInt32: Store<uint32_t>(slot, static_cast<uint32_t>(value.AsType(varLongWord).AsInt64())); break;
+    case mtInt64: Store<int64_t>(slot, value.AsInt64()); break;
+    case mtBoolean: Store<int16_t>(slot, value.AsBoolean() ? -1 : 0); break;
+    case mtDate:
+    case mtTime:
+    case mtDateTime: Store<double>(slot, value.AsDateTime()); break;
+    case mtBCD: Store<int64_t>(slot, value.AsCurrency().Value); break;
+    case mtFMTBCD: {
+      TBcd bcd = value.AsBcd();
+      if (f.FLength > 0 && f.FLength <= kMaxBcdDigits && f.FScale <= f.FLength) bcd = NormalizeBcd(bcd, f.FLength, f.FScale);
+      Store<TBcd>(slot, bcd);
+      break;
+    }
+    case mtSQLTimeStamp: Store<TSQLTimeStamp>(slot, value.AsSQLTimeStamp()); break;
+    default: throw EConvertError(u"Cannot convert type " + IntToStr(f.FDataType));
+  }
+  recBuf[FDataSize + fieldNo - 1] = 0;
+}
+
+// --- complex values -------------------------------------------------------------------
+
+void TData::ReleaseSlot(const TFieldDesc& field, uint8_t* slot, bool heapCleared) {
+  void* p = Load<void*>(slot);
+  if (!p) return;
+  Store<void*>(slot, nullptr);
+  if (IsBlobDataType(field.FDataType)) static_cast<TBlob*>(p)->Release();
+  else if (field.FDataType == mtVariant) static_cast<TVariantObject*>(p)->Release();
+  else if (IsHeapDataType(field.FDataType) && !heapCleared) FStringHeap->DisposeBuf(p);
+}
+
+void TData::CreateComplexFields(uint8_t* recBuf, bool withBlob) {
+  for (int no : FComplexFieldNos) {
+    const TFieldDesc& f = FFields[no - 1];
+    Store<void*>(recBuf + f.FOffset, nullptr);
+    if (withBlob && IsBlobDataType(f.FDataType)) Store<TBlob*>(recBuf + f.FOffset, NewBlob(f));
+  }
+}
+
+void TData::FreeComplexFields(uint8_t* recBuf, bool withBlob, bool heapCleared) {
+  for (int no : FComplexFieldNos) {
+    const TFieldDesc& f = FFields[no - 1];
+    if (!withBlob && IsBlobDataType(f.FDataType)) continue;
+    ReleaseSlot(f, recBuf + f.FOffset, heapCleared);
+  }
+}
+
+void TData::AddRefComplexFields(const uint8_t* recBuf) {
+  for (int no : FComplexFieldNos) {
+    const TFieldDesc& f = FFields[no - 1];
+    void* p = Load<void*>(recBuf + f.FOffset);
+    if (!p) continue;
+    if (IsBlobDataType(f.FDataType)) static_cast<TBlob*>(p)->AddRef();
+    else if (f.FDataType == mtVariant) static_cast<TVariantObject*>(p)->AddRef();
+    else FStringHeap->AddRef(p);
+  }
+}
+
+// --- TMemData ----------------------------------------------------------------------------
+
+TMemData::TMemData() { FRefreshIteration = ++gRefreshIteration; }
+
+TMemData::~TMemData() { ClearItems(); }
+
+void TMemData::InitFields() {
+  ClearItems();
+  TData::InitFields();
+  FBlockMan.RecordSize = FRecordSize;
+}
+
+void TMemData::Renumber(TItemHeader* from) {
+  int32_t order = from && from->Prev ? from->Prev->Order : 0;
+  for (TItemHeader* i = from; i; i = i->Next) i->Order = ++order;
+}
+
+void TMemData::AddRecord(const uint8_t* recBuf, bool atEnd) {
+  TItemHeader* item = FBlockMan.AllocItem();
+  FBlockMan.PutRecord(recBuf, item);
+  try {
+    AddRefComplexFields(recBuf);
+  } catch (...) {
+    std::memset(TBlockManager::GetRecordPtr(item), 0, static_cast<size_t>(FRecordSize));
+    FBlockMan.FreeItem(item);
+    throw;
+  }
+  item->Status = isUnmodified;
+  TItemHeader* before = nullptr;  // the item that will follow the new one
+  if (!atEnd) before = CurrentItem ? CurrentItem : (FBOF ? FirstItem : nullptr);
+  if (before) {
+    item->Next = before;
+    item->Prev = before->Prev;
+    if (before->Prev) before->Prev->Next = item;
+    else FirstItem = item;
+    before->Prev = item;
+  } else {
+    item->Prev = LastItem;
+    item->Next = nullptr;
+    if (LastItem) LastItem->Next = item;
+    else FirstItem = item;
+    LastItem = item;
+  }
+  Renumber(item);
+  ++FRecordCount;
+  CurrentItem = item;
+  FBOF = FEOF = false;
+}
+
+void TMemData::AppendRecord(const uint8_t* recBuf) { AddRecord(recBuf, true); }
+
+void TMemData::InsertRecord(const uint8_t* recBuf) { AddRecord(recBuf, false); }
+
+void TMemData::UpdateRecord(const uint8_t* recBuf) {
+  if (!CurrentItem) throw Exception(u"No current record");
+  AddRefComplexFields(recBuf);
+  FreeComplexFields(TBlockManager::GetRecordPtr(CurrentItem));
+  FBlockMan.PutRecord(recBuf, CurrentItem);
+}
+
+void TMemData::ReleaseRollback(TItemHeader* item) {
+  TItemHeader* rollback = item->Rollback;
+  if (!rollback) return;
+  item->Rollback = nullptr;
+  FreeComplexFields(TBlockManager::GetRecordPtr(rollback));
+  FBlockMan.FreeItem(rollback);
+}
+
+void TMemData::SaveRollback() {
+  if (!CurrentItem) throw Exception(u"No current record");
+  if (CurrentItem->Rollback) return;
+  TItemHeader* rollback = FBlockMan.AllocItem();
+  FBlockMan.CopyRecord(CurrentItem, rollback);
+  AddRefComplexFields(TBlockManager::GetRecordPtr(rollback));
+  CurrentItem->Rollback = rollback;
+}
+
+void TMemData::ReleaseItemValues(TItemHeader* item, bool heapCleared) {
+  if (TItemHeader* rollback = item->Rollback) {
+    item->Rollback = nullptr;
+    FreeComplexFields(TBlockManager::GetRecordPtr(rollback), true, heapCleared);
+    if (!heapCleared) FBlockMan.FreeItem(rollback);
+  }
+  FreeComplexFields(TBlockManager::GetRecordPtr(item), true, heapCleared);
+}
+
+void TMemData::DeleteRecord() {
+  TItemHeader* item = CurrentItem;
+  if (!item) throw Exception(u"No current record");
+  ReleaseItemValues(item, false);
+  TItemHeader* next = item->Next;
+  if (item->Prev) item->Prev->Next = item->Next;
+  else FirstItem = item->Next;
+  if (item->Next) item->Next->Prev = item->Prev;
+  else LastItem = item->Prev;
+  CurrentItem = next ? next : item->Prev;
+  FBlockMan.FreeItem(item);
+  --FRecordCount;
+  Renumber(next);
+  if (!CurrentItem) FBOF = FEOF = true;
+}
+
+void TMemData::GetRecord(uint8_t* recBuf) const {
+  if (!CurrentItem) throw Exception(u"No current record");
+  FBlockMan.GetRecord(CurrentItem, recBuf);
+}
+
+void TMemData::SetToBegin() {
+  CurrentItem = nullptr;
+  FBOF = true;
+  if (FirstItem) FEOF = false;
+}
+
+void TMemData::SetToEnd() {
+  CurrentItem = nullptr;
+  FEOF = true;
+  if (LastItem) FBOF = false;
+}
+
+bool TMemData::GetNextRecord(uint8_t* recBuf) {
+  TItemHeader* next = CurrentItem ? CurrentItem->Next : (FBOF ? FirstItem : nullptr);
+  if (!next) {
+    CurrentItem = nullptr;
+    FEOF = true;
+    return false;
+  }
+  CurrentItem = next;
+  FBOF = FEOF = false;
+  if (recBuf) GetRecord(recBuf);
+  return true;
+}
+
+bool TMemData::GetPriorRecord(uint8_t* recBuf) {
+  TItemHeader* prior = CurrentItem ? CurrentItem->Prev : (FEOF ? LastItem : nullptr);
+  if (!prior) {
+    CurrentItem = nullptr;
+    FBOF = true;
+    return false;
+  }
+  CurrentItem = prior;
+  FBOF = FEOF = false;
+  if (recBuf) GetRecord(recBuf);
+  return true;
+}
+
+int TMemData::RecordNo() const { return CurrentItem ? CurrentItem->Order + FRecordNoOffset : 0; }
+
+void TMemData::SetRecordNo(int recordNo) {
+  const int32_t order = recordNo - FRecordNoOffset;
+  // Walk from whichever known item is nearest.
+  TItemHeader* item = FirstItem;
+  if (LastItem && std::abs(LastItem->Order - order) < std::abs(order - 1)) item = LastItem;
+  if (CurrentItem && std::abs(CurrentItem->Order - order) < std::abs(item ? item->Order - order : INT32_MAX))
+    item = CurrentItem;
+  while (item && item->Order < order) item = item->Next;
+  while (item && item->Order > order) item = item->Prev;
+  if (item && item->Order == order) {
+    CurrentItem = item;
+    FBOF = FEOF = false;
+  }
+}
+
+bool TMemData::AddFetchedBlock(TBlockHeader* block, int count, bool forward) {
+  if (count <= 0) {
+    FBlockMan.FreeBlock(block);
+    return true;
+  }
+  TItemHeader* first = FBlockMan.ItemOf(block, 0);
+  TItemHeader* last = FBlockMan.ItemOf(block, count - 1);
+  for (int i = 0; i < count; ++i) {
+    TItemHeader* item = FBlockMan.ItemOf(block, i);
+    item->Block = block;
+    item->Flag = kItemInUse;
+    item->Rollback = nullptr;
+    item->Status = isUnmodified;
+    item->UpdateResult = urNone;
+    item->FilterResult = fsNotChecked;
+    item->Prev = i > 0 ? FBlockMan.ItemOf(block, i - 1) : nullptr;
+    item->Next = i + 1 < count ? FBlockMan.ItemOf(block, i + 1) : nullptr;
+  }
+  if (forward) {
+    int32_t order = LastItem ? LastItem->Order : 0;
+    for (TItemHeader* i = first; i; i = i->Next) i->Order = ++order;
+    first->Prev = LastItem;
+    if (LastItem) LastItem->Next = first;
+    else FirstItem = first;
+    LastItem = last;
+  } else {
+    int32_t order = FirstItem ? FirstItem->Order : count + 1;
+    for (TItemHeader* i = last; i; i = i->Prev) i->Order = --order;
+    last->Next = FirstItem;
+    if (FirstItem) FirstItem->Prev = last;
+    else LastItem = last;
+    FirstItem = first;
+  }
+  FirstItem->Prev = nullptr;
+  LastItem->Next = nullptr;
+  FRecordCount += count;
+  const bool exhausted = block->ItemCount > count;
+  for (int i = count; i < block->ItemCount; ++i) {
+    TItemHeader* item = FBlockMan.ItemOf(block, i);
+    FreeComplexFields(TBlockManager::GetRecordPtr(item));
+    std::memset(TBlockManager::GetRecordPtr(item), 0, static_cast<size_t>(FRecordSize));
+    FBlockMan.AddToFreeList(item);
+  }
+  block->UsedItems = static_cast<uint16_t>(count);
+  return exhausted;
+}
+
+void TMemData::DiscardFetchBlock(TBlockHeader* block, int count) {
+  for (int i = 0; i < count && i < block->ItemCount; ++i)
+    FreeComplexFields(TBlockManager::GetRecordPtr(FBlockMan.ItemOf(block, i)));
+  FBlockMan.FreeBlock(block);
+}
+
+void TMemData::ClearItems() {
+  if (FHasComplexFields) {
+    // With buffers from system memory every heap value is given back one by
+    // one; otherwise the heap goes at once and only blobs and variants are
+    // released.
+    const bool heapCleared = !FStringHeap->SysGetMem();
+    if (heapCleared) FStringHeap->Clear();
+    for (TItemHeader* i = FirstItem; i; i = i->Next) ReleaseItemValues(i, heapCleared);
+  }
+  FStringHeap->Clear();
+  FBlockMan.FreeAllBlock();
+  FirstItem = LastItem = CurrentItem = nullptr;
+  FBOF = FEOF = true;
+  FRecordCount = 0;
+  FRecordNoOffset = 0;
+  FRefreshIteration = ++gRefreshIteration;
+}
+
+}  // namespace vix

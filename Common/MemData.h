@@ -1,0 +1,556 @@
+// In-memory record storage: field descriptors and the record layout (TData),
+// the record list in blocks of items (TMemData, TBlockManager), the string
+// heap for variable-length texts, and blobs.
+//
+// A record buffer is FRecordSize bytes: the data area (each top-level field
+// at its FOffset), one null-flag byte per field (1 = null), and a pad byte
+// that makes the size odd, since the item header in front of every stored
+// record is odd-sized too. Offsets are not aligned: every slot is read and
+// written with memcpy. Reference slots (blobs, memos, heap strings, variants,
+// objects) hold a pointer and are kRefSize bytes wide.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Common/DBTypes.h"
+#include "rtl/SharedObject.h"
+#include "rtl/SysUtils.h"
+#include "rtl/Variant.h"
+
+namespace vix {
+
+// --- internal data type codes ------------------------------------------------
+
+using TDataType = uint16_t;
+
+constexpr TDataType mtUnknown = 0;
+constexpr TDataType mtString = 1;     // inline ANSI text, zero-terminated; FSize = FLength + 1
+constexpr TDataType mtInt8 = 2;
+constexpr TDataType mtInt16 = 3;
+constexpr TDataType mtInt32 = 4;
+constexpr TDataType mtFloat = 5;      // double
+constexpr TDataType mtDate = 6;       // TDateTime
+constexpr TDataType mtTime = 7;
+constexpr TDataType mtDateTime = 8;
+constexpr TDataType mtUInt16 = 9;
+constexpr TDataType mtBoolean = 10;   // 16-bit, non-zero = true
+constexpr TDataType mtInt64 = 11;
+constexpr TDataType mtCurrency = 12;  // double
+constexpr TDataType mtBlob = 13;      // TBlob reference (bytes)
+constexpr TDataType mtMemo = 14;      // TBlob reference (ANSI text)
+constexpr TDataType mtObject = 15;
+constexpr TDataType mtReference = 16;
+constexpr TDataType mtArray = 17;
+constexpr TDataType mtTable = 18;
+constexpr TDataType mtVariant = 19;        // TVariantObject reference
+constexpr TDataType mtExtString = 20;      // heap reference to zero-terminated ANSI text, null = ""
+constexpr TDataType mtBytes = 21;          // FLength bytes inline
+constexpr TDataType mtVarBytes = 22;       // 16-bit length + up to FLength bytes; FSize = FLength + 2
+constexpr TDataType mtExtVarBytes = 23;    // heap reference to a 16-bit length + bytes
+constexpr TDataType mtUInt32 = 24;
+constexpr TDataType mtWideString = 25;     // inline UTF-16, zero-terminated; FSize = 2 * FLength + 2, even offset
+constexpr TDataType mtExtWideString = 26;  // heap reference to zero-terminated UTF-16
+constexpr TDataType mtBCD = 27;            // Currency (int64 x 10^4)
+constexpr TDataType mtFMTBCD = 28;         // TBcd, 34 bytes
+constexpr TDataType mtGuid = 29;           // inline zero-terminated ANSI text
+constexpr TDataType mtWideMemo = 30;       // TBlob reference (UTF-16 text)
+constexpr TDataType mtSQLTimeStamp = 31;   // TSQLTimeStamp, 16 bytes
+constexpr TDataType mtCursor = 32;
+
+// Width of every reference slot: one pointer.
+constexpr int kRefSize = static_cast<int>(sizeof(void*));
+
+bool IsBlobDataType(TDataType dataType);     // mtBlob, mtMemo, mtWideMemo
+bool IsComplexDataType(TDataType dataType);  // blobs, mtVariant, mtExtString, mtExtVarBytes, mtExtWideString
+// Types whose slot holds a pointer.
+bool IsReferenceDataType(TDataType dataType);
+
+// Internal code to field type; a code without one raises "Unknown data type".
+TFieldType GetFieldType(TDataType dataType);
+// Field type to internal code (parameters); ftUnknown and types without a
+// storage give mtUnknown.
+TDataType GetDataType(TFieldType fieldType);
+
+// Slot size of a value of the type with `length` characters or bytes.
+int DataTypeSize(TDataType dataType, int length);
+
+// --- shared objects held by records --------------------------------------------
+
+// The holder of an mtVariant value.
+class TVariantObject : public TSharedObject {
+ public:
+  TVariantObject() = default;
+  explicit TVariantObject(Variant value) : Value(std::move(value)) {}
+  Variant Value;
+
+ protected:
+  ~TVariantObject() override = default;
+};
+
+class TBlob;
+
+#pragma pack(push, 1)
+struct TPieceHeader {
+  TBlob* Blob;
+  uint32_t Size;  // capacity
+  uint32_t Used;
+  TPieceHeader* Prev;
+  TPieceHeader* Next;
+  uint16_t Test;
+};
+#pragma pack(pop)
+
+// A list of pieces: header followed by its bytes.
+struct TZelBlobData {
+  static constexpr uint32_t kDefaultPieceSize = 65514;
+  TPieceHeader* FFirstPiece = nullptr;
+  uint32_t FPieceSize = kDefaultPieceSize;
+
+  size_t Size() const;
+  void Clear();
+  // Reads up to `count` bytes at `position`; returns the count read.
+  size_t Read(size_t position, size_t count, void* dest) const;
+  // Writes at `position` (which must not be beyond Size), extending the data.
+  void Write(size_t position, const void* source, size_t count, TBlob* owner);
+  void Truncate(size_t size);
+  std::string ReadAll() const;
+  // Copies the bytes of `other` into new pieces.
+  void Assign(const TZelBlobData& other, TBlob* owner);
+};
+
+// A large value in pieces; shared by the records and buffers that reference it.
+class TBlob : public TSharedObject {
+ public:
+  explicit TBlob(bool isUnicode = false);
+
+  bool IsUnicode() const { return FIsUnicode; }
+  // Raises "Cannot change IsUnicode if Size > 0" for a blob with data.
+  void SetIsUnicode(bool value);
+  uint32_t PieceSize() const { return FData.FPieceSize; }
+  void SetPieceSize(uint32_t size);
+
+  virtual size_t Size();
+  bool IsEmpty() { return Size() == 0; }
+  virtual size_t Read(size_t position, size_t count, void* dest);
+  virtual void Write(size_t position, const void* source, size_t count);
+  virtual void Truncate(size_t size);
+  void Clear() { Truncate(0); }
+
+  std::string AsBytes();
+  void SetAsBytes(std::string_view bytes);
+  // Text: UTF-16 for a Unicode blob, else the ANSI bytes converted.
+  UString AsString();
+  void SetAsString(UStringView text);
+  std::string AsAnsiString();
+  void SetAsAnsiString(std::string_view text);
+
+  int PieceCount() const;
+
+  // Cached updates: the first write after EnableRollback keeps the old data;
+  // Commit drops it, Cancel restores it.
+  void EnableRollback() { FNeedRollback = true; }
+  bool HasRollback() const { return FRollback != nullptr; }
+  void Commit();
+  virtual void Cancel();
+
+  uint8_t Test = 0;
+
+ protected:
+  ~TBlob() override;
+  // Keeps the data before the first change after EnableRollback; true when
+  // it did so now.
+  virtual bool SaveRollback();
+
+  TZelBlobData FData;
+  bool FIsUnicode;
+  bool FNeedRollback = false;
+  std::unique_ptr<TZelBlobData> FRollback;
+};
+
+// A blob that can hold its bytes zlib-compressed. Reads and writes see the
+// uncompressed data; the stored form is a 4-byte signature "VXZ1", the
+// uncompressed size (32-bit little-endian) and the zlib stream.
+class TCompressedBlob : public TBlob {
+ public:
+  using TBlob::TBlob;
+  static constexpr size_t kHeaderSize = 8;
+
+  bool IsCompressed() const { return FCompressed; }
+  // Compresses (kept only when smaller) or expands the stored bytes. A stored
+  // form that does not expand to its recorded size raises Exception
+  // "Invalid compressed blob data".
+  void SetCompressed(bool value);
+  size_t StoredSize() const { return FData.Size(); }
+  std::string StoredBytes() const { return FData.ReadAll(); }
+  // Takes a stored form as it is (compressed when it carries the signature).
+  void SetStoredBytes(std::string_view bytes);
+
+  size_t Size() override;
+  size_t Read(size_t position, size_t count, void* dest) override;
+  void Write(size_t position, const void* source, size_t count) override;
+  void Truncate(size_t size) override;
+  void Cancel() override;
+
+ protected:
+  ~TCompressedBlob() override = default;
+  bool SaveRollback() override;
+
+ private:
+  bool FCompressed = false;
+  bool FRollbackCompressed = false;
+};
+
+// --- string heap --------------------------------------------------------------
+
+// Short buffers are carved from 16380-byte blocks in 8-byte size classes and
+// recycled through per-class free lists; longer ones come from system memory.
+// Every buffer carries a 32-bit size word and a 16-bit use word in front of
+// its data: 101 = in use by one owner, +1 per further owner, 100 = free.
+class TStringHeap {
+ public:
+  static constexpr int kSizeClasses = 250;
+  static constexpr size_t kMaxSmallSize = 2000;
+  static constexpr size_t kBlockSize = 16380;
+  static constexpr size_t kWords = 6;  // size word + use word
+
+  TStringHeap() = default;
+  TStringHeap(const TStringHeap&) = delete;
+  TStringHeap& operator=(const TStringHeap&) = delete;
+  ~TStringHeap();
+
+  // A buffer of at least `size` bytes (uninitialised). Raises on failure.
+  char* NewBuf(size_t size);
+  // Drops one owner; the last one frees the buffer. Raises "DisposeBuf failed"
+  // for a buffer that is already free.
+  void DisposeBuf(void* buf);
+  // Adds one owner; raises "AddRefStr failed" for a free buffer.
+  void AddRef(void* buf);
+  int UseCount(const void* buf) const;  // owners, 0 when free
+
+  // A copy of the text with its terminating zero; trailing blanks dropped
+  // when `trim`.
+  char* AllocStr(std::string_view text, bool trim = false);
+  char16_t* AllocWideStr(UStringView text, bool trim = false);
+
+  // Frees every block at once and empties the free lists. Buffers from system
+  // memory stay (they are disposed of one by one).
+  void Clear();
+
+  bool Empty() const { return FEmpty; }
+  bool SysGetMem() const { return FSysGetMem; }
+  size_t SysBufCount() const { return FSysBufCount; }
+  size_t BlockCount() const;
+  void SetThreadSafety(bool value) { FThreadSafety = value; }
+  bool ThreadSafety() const { return FThreadSafety; }
+
+ private:
+  char* NewBufLocked(size_t size);
+  void DisposeBufLocked(void* buf);
+  void PushFree(char* start, size_t cls);
+  void StartBlock();
+
+  char* FFreeLists[kSizeClasses + 1] = {};  // by size class; links kept in the data
+  char* FBlocks = nullptr;                  // first block; each starts with a link
+  char* FCurrent = nullptr;                 // next free byte of the current block
+  size_t FFree = 0;                         // free bytes of the current block
+  size_t FSysBufCount = 0;
+  bool FEmpty = true;
+  bool FSysGetMem = false;
+  bool FThreadSafety = false;
+  std::mutex FLock;
+};
+
+// --- field descriptors --------------------------------------------------------
+
+enum TFieldDescKind : uint8_t { fdkData = 0, fdkCached = 1, fdkCalculated = 2 };
+
+class TFieldDesc {
+ public:
+  virtual ~TFieldDesc() = default;
+
+  UString FName;
+  UString FActualName;
+  TDataType FDataType = mtUnknown;
+  uint16_t FSubDataType = 0;
+  uint16_t FLength = 0;
+  uint16_t FScale = 0;
+  uint16_t FFieldNo = 0;
+  uint16_t FActualFieldNo = 0;
+  int FSize = 0;
+  int FOffset = 0;
+  int FDataOffset = 0;
+  bool FRequired = false;
+  bool FReadOnly = false;
+  bool FIsKey = false;
+  bool FFixed = false;
+  bool FHidden = false;
+  TSharedRef<TSharedObject> FObjectType;
+  TFieldDesc* FParentField = nullptr;
+  bool FHiddenObject = false;
+  void* FHandle = nullptr;
+  bool FReserved = false;
+  TFieldDescKind FFieldDescKind = fdkData;
+  bool FIsAutoIncrement = false;
+
+  bool IsTopLevel() const { return FParentField == nullptr; }
+  bool HasDataSlot() const { return IsTopLevel() && FFieldDescKind != fdkCalculated; }
+};
+
+// The ordered descriptors; owns them.
+class TFieldDescs {
+ public:
+  int Count() const { return static_cast<int>(FItems.size()); }
+  TFieldDesc& operator[](int index) const { return *FItems[static_cast<size_t>(index)]; }
+  // Takes the descriptor; sets FFieldNo to its 1-based position.
+  TFieldDesc& Add(std::unique_ptr<TFieldDesc> desc);
+  void Clear() { FItems.clear(); }
+
+  // The first top-level descriptor named `name` (any case); else, for a name
+  // with "." or "[", the first whose actual name matches, otherwise the first
+  // nested descriptor of that name; else null.
+  TFieldDesc* FindField(UStringView name) const;
+  // FindField, raising EDatabaseError "Field <name> not found".
+  TFieldDesc& FieldByName(UStringView name) const;
+
+ private:
+  std::vector<std::unique_ptr<TFieldDesc>> FItems;
+};
+
+// --- items and blocks ---------------------------------------------------------
+
+enum TItemStatus : uint8_t { isUnmodified, isUpdated, isAppended, isDeleted };
+enum TUpdateRecAction : uint8_t { urFail, urAbort, urSkip, urRetry, urApplied, urNone, urSuspended };
+enum TItemFilterState : uint8_t { fsNotChecked, fsNotOmitted, fsOmitted };
+
+constexpr uint8_t kItemInUse = 0xEE;
+constexpr uint8_t kItemFree = 0xDD;
+
+struct TBlockHeader;
+
+#pragma pack(push, 1)
+struct TItemHeader {
+  TBlockHeader* Block;
+  TItemHeader* Prev;
+  TItemHeader* Next;
+  TItemHeader* Rollback;
+  uint8_t Status;
+  uint8_t UpdateResult;
+  int32_t Order;
+  uint8_t Flag;
+  uint8_t FilterResult;
+  uint8_t AlignByte;
+};
+
+struct TBlockHeader {
+  uint16_t ItemCount;
+  uint16_t UsedItems;
+  TBlockHeader* Prev;
+  TBlockHeader* Next;
+  uint8_t Test;
+};
+#pragma pack(pop)
+
+static_assert(sizeof(TItemHeader) % 2 == 1, "the item header is odd-sized, so header plus record is even");
+
+class TBlockManager {
+ public:
+  static constexpr int kDefaultItemCount = 10;
+
+  TBlockManager() = default;
+  TBlockManager(const TBlockManager&) = delete;
+  TBlockManager& operator=(const TBlockManager&) = delete;
+  ~TBlockManager() { FreeAllBlock(); }
+
+  // One zero-filled allocation for the header and `itemCount` items, put at
+  // the head of the block list; ItemCount and UsedItems = itemCount.
+  TBlockHeader* AllocBlock(int itemCount);
+  void FreeBlock(TBlockHeader* block);
+  void FreeAllBlock();
+  // A block of DefaultItemCount items, all on the free list.
+  void AddFreeBlock();
+
+  TItemHeader* AllocItem();
+  // The last used item of a block frees the block.
+  void FreeItem(TItemHeader* item);
+  // Puts an item of a block taken with AllocBlock on the free list.
+  void AddToFreeList(TItemHeader* item);
+  static void InitItem(TItemHeader* item);
+
+  TItemHeader* ItemOf(TBlockHeader* block, int index) const;
+  static uint8_t* GetRecordPtr(TItemHeader* item) { return reinterpret_cast<uint8_t*>(item + 1); }
+  void PutRecord(const uint8_t* recBuf, TItemHeader* item) const;
+  void GetRecord(TItemHeader* item, uint8_t* recBuf) const;
+  void CopyRecord(TItemHeader* source, TItemHeader* dest) const;
+
+  int RecordSize = 0;
+  int DefaultItemCount = kDefaultItemCount;
+  TItemHeader* FirstFree = nullptr;
+  TBlockHeader* FirstBlock = nullptr;
+
+  size_t BlockCount() const;
+  size_t BlockAllocations() const { return FBlockAllocations; }
+
+ private:
+  void Unfree(TItemHeader* item);
+  size_t ItemSize() const { return sizeof(TItemHeader) + static_cast<size_t>(RecordSize); }
+  size_t FBlockAllocations = 0;
+};
+
+// --- TData / TMemData -----------------------------------------------------------
+
+class TData {
+ public:
+  TData();
+  virtual ~TData();
+  TData(const TData&) = delete;
+  TData& operator=(const TData&) = delete;
+
+  // Builds the descriptors (InternalInitFields), makes their names unique and
+  // lays out the record.
+  virtual void InitFields();
+  void ExplicitInitFields() { InitFields(); }
+  virtual void ClearFields();
+
+  TFieldDescs& Fields() { return FFields; }
+  const TFieldDescs& Fields() const { return FFields; }
+  int RecordSize() const { return FRecordSize; }
+  int CalcRecordSize() const { return FCalcRecordSize; }
+  int DataSize() const { return FDataSize; }
+  int CalcDataSize() const { return FCalcDataSize; }
+  bool HasComplexFields() const { return FHasComplexFields; }
+  TStringHeap& StringHeap() { return *FStringHeap; }
+
+  // --- record buffers (FRecordSize + FCalcRecordSize bytes) ---
+  std::vector<uint8_t> AllocRecBuf() const;
+  // Zero-fills the buffer and marks every field null.
+  void InitRecord(uint8_t* recBuf) const;
+
+  bool GetNull(int fieldNo, const uint8_t* recBuf) const;
+  // Setting null on a blob field also empties its blob.
+  void SetNull(int fieldNo, uint8_t* recBuf, bool value);
+
+  // Reads a field in its native form into `dest` (at most `destSize` bytes)
+  // and returns the bytes written; 0 with isBlank for a null field (blob
+  // fields: also for an empty blob). Texts are zero-terminated within
+  // destSize, after the trimming options; mtUInt32 gives 64 bits; dates give
+  // the native forms (mtDate: int32 day number from 0001-01-01 as day 1;
+  // mtTime: int32 milliseconds; mtDateTime: double milliseconds since
+  // 0001-01-01); mtVarBytes and mtExtVarBytes the length word and the bytes.
+  size_t GetField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* dest, size_t destSize) const;
+  // Stores a field from its native form (`source` null: null). Every write is
+  // clamped to the slot; texts keep their terminator. Heap values replace
+  // (and release) the previous buffer.
+  void PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t sourceSize);
+
+  Variant GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) const;
+  void PutFieldAsVariant(int fieldNo, uint8_t* recBuf, const Variant& value);
+
+  // The blob of a blob field (null when the slot holds none).
+  TBlob* GetBlob(int fieldNo, const uint8_t* recBuf) const;
+  // Stores `blob` in the slot (a new reference), releasing the previous one.
+  void SetBlob(int fieldNo, uint8_t* recBuf, TBlob* blob);
+
+  // Complex values of a record buffer: create empty blobs; release every
+  // blob, variant and heap buffer (slots zeroed); add one owner to each.
+  void CreateComplexFields(uint8_t* recBuf, bool withBlob = true);
+  // `heapCleared`: the string heap was cleared already; heap slots are only zeroed.
+  void FreeComplexFields(uint8_t* recBuf, bool withBlob = true, bool heapCleared = false);
+  void AddRefComplexFields(const uint8_t* recBuf);
+
+  bool FTrimFixedChar = true;
+  bool FTrimVarChar = false;
+  bool FSetEmptyStrToNull = false;
+  bool FRequireEmptyStrToNull = false;
+  bool FAutoInitFields = true;
+  bool FCompressBlobs = false;  // new blobs are TCompressedBlob
+
+ protected:
+  // The provider's hook that fills FFields.
+  virtual void InternalInitFields() {}
+  void MakeNamesUnique();
+  void CalcRecordLayout();
+  const TFieldDesc& Field(int fieldNo) const;
+  void ReleaseSlot(const TFieldDesc& field, uint8_t* slot, bool heapCleared);
+  virtual TBlob* NewBlob(const TFieldDesc& field) const;
+
+  TFieldDescs FFields;
+  std::unique_ptr<TStringHeap> FStringHeap;
+  int FRecordSize = 0;
+  int FCalcRecordSize = 0;
+  int FDataSize = 0;
+  int FCalcDataSize = 0;
+  bool FHasComplexFields = false;
+  std::vector<int> FComplexFieldNos;  // fields with a complex slot
+};
+
+class TMemData : public TData {
+ public:
+  TMemData();
+  ~TMemData() override;
+
+  void InitFields() override;
+
+  // Adds a copy of the record (its complex values get one more owner): at the
+  // end, or in front of the current record. The new record becomes current.
+  void AppendRecord(const uint8_t* recBuf);
+  void InsertRecord(const uint8_t* recBuf);
+  // Replaces the current record (old complex values released, new ones shared).
+  void UpdateRecord(const uint8_t* recBuf);
+  // Removes the current record; the next one (or the prior one) becomes current.
+  void DeleteRecord();
+  // Copies the current record into `recBuf`; the buffer borrows its references.
+  void GetRecord(uint8_t* recBuf) const;
+
+  void SetToBegin();
+  void SetToEnd();
+  bool GetNextRecord(uint8_t* recBuf = nullptr);
+  bool GetPriorRecord(uint8_t* recBuf = nullptr);
+  bool Bof() const { return FBOF && CurrentItem == nullptr; }
+  bool Eof() const { return FEOF && CurrentItem == nullptr; }
+  int RecordCount() const { return FRecordCount; }
+  int RecordNo() const;
+  void SetRecordNo(int recordNo);
+
+  // Cached updates: a copy of the current record kept before it is changed
+  // (its complex values shared), and its release.
+  void SaveRollback();
+  void ReleaseRollback(TItemHeader* item);
+
+  // Rows fetched into the first `count` items of a block from AllocBlock:
+  // linked after the last record (forward) or before the first; items left
+  // over go to the free list. Returns whether the block was not filled.
+  bool AddFetchedBlock(TBlockHeader* block, int count, bool forward = true);
+  // A fetch that failed part-way: releases the complex values of the `count`
+  // rows already decoded into the block and frees it.
+  void DiscardFetchBlock(TBlockHeader* block, int count);
+
+  // Releases every record (complex values, rollback copies) and resets the
+  // list: no records, BOF and EOF, a new refresh iteration.
+  void ClearItems();
+
+  TBlockManager& BlockMan() { return FBlockMan; }
+  TItemHeader* FirstItem = nullptr;
+  TItemHeader* LastItem = nullptr;
+  TItemHeader* CurrentItem = nullptr;
+  uint32_t RefreshIteration() const { return FRefreshIteration; }
+
+ protected:
+  void AddRecord(const uint8_t* recBuf, bool atEnd);
+  void Renumber(TItemHeader* from);
+  void ReleaseItemValues(TItemHeader* item, bool heapCleared);
+
+  TBlockManager FBlockMan;
+  int FRecordCount = 0;
+  int FRecordNoOffset = 0;
+  bool FBOF = true;
+  bool FEOF = true;
+  uint32_t FRefreshIteration = 0;
+};
+
+}  // namespace vix
