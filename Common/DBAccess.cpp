@@ -10,11 +10,6 @@ namespace vix {
 
 namespace {
 
-// Internal data types of byte arrays in the record storage: a text handed to
-// one of them travels as bytes in the ANSI code page.
-constexpr uint16_t kBytesDataType = 21;
-constexpr uint16_t kVarBytesDataType = 22;
-
 bool IsTextOrBytesType(TFieldType type) {
   switch (type) {
     case ftString:
@@ -39,10 +34,42 @@ TDAParam::~TDAParam() = default;
 
 void TDAParam::SetDataType(TFieldType value) {
   if (value == FDataType) return;
+  FParamObject.Reset();
   FDataType = value;
   FSubDataType = 0;
   FData = Variant();
   FNull = true;
+  if (IsBlobFieldType(value)) FParamObject = TSharedRef<TBlob>::Adopt(new TBlob(value == ftWideMemo));
+}
+
+bool TDAParam::IsBlobFieldType(TFieldType type) const {
+  return type == ftBlob || type == ftMemo || type == ftWideMemo;
+}
+
+void TDAParam::WriteBlobText(const UString& value, bool ansi) {
+  if (ansi)
+    FParamObject->SetAsAnsiString(Utf16ToAnsi(value));
+  else
+    FParamObject->SetAsString(value);
+  FNull = false;
+  FBound = true;
+}
+
+std::string TDAParam::GetAsBlob() const {
+  if (IsBlob()) return FParamObject->AsBytes();
+  return IsNull() ? std::string() : FData.AsBytes();
+}
+
+void TDAParam::SetAsBlob(std::string_view value) {
+  SetDataType(ftBlob);
+  FParamObject->SetAsBytes(value);
+  FNull = false;
+  FBound = true;
+}
+
+void TDAParam::SetAsMemo(const UString& value) {
+  SetDataType(ftMemo);
+  WriteBlobText(value, false);
 }
 
 void TDAParam::StoreValue(const Variant& value) {
@@ -96,35 +123,51 @@ TFieldType TDAParam::FieldTypeOfValue(TVarType type) {
 }
 
 void TDAParam::SetValue(const Variant& value) {
+  if (IsBlob()) {
+    if (value.VarType() == varBytes) {
+      FParamObject->SetAsBytes(value.AsBytes());
+      FNull = false;
+      FBound = true;
+    } else {
+      WriteBlobText(VarToStr(value), false);
+    }
+    return;
+  }
   if (FDataType == ftUnknown) FDataType = FieldTypeOfValue(value.VarType());
   StoreValue(value);
 }
 
 bool TDAParam::IsNull() const {
+  if (IsBlob()) return FParamObject->IsEmpty();
   return FNull || FData.IsEmptyOrNull();
 }
 
 void TDAParam::Clear() {
+  if (IsBlob()) return FParamObject->Clear();
   FData = Variant();
   FNull = true;
 }
 
 UString TDAParam::GetAsString() const {
+  if (IsBlob()) return FParamObject->AsString();
   if (IsNull()) return UString();
   if (FDataType == ftDate || FDataType == ftDateTime) return DateToStr(FData.AsDateTime());
   return FData.AsString();
 }
 
 void TDAParam::SetAsString(const UString& value) {
+  if (IsBlob()) return WriteBlobText(value, false);
   StoreTyped(FDataType == ftFixedWideChar ? ftFixedWideChar : ftWideString, Variant(value));
 }
 
 std::string TDAParam::GetAsAnsiString() const {
+  if (IsBlob()) return FParamObject->AsAnsiString();
   if (IsNull()) return std::string();
   return FData.AsAnsiString();
 }
 
 void TDAParam::SetAsAnsiString(const UString& value) {
+  if (IsBlob()) return WriteBlobText(value, true);
   if (FDataType == ftWideString || FDataType == ftFixedWideChar) return SetAsWideString(value);
   StoreTyped(FDataType == ftFixedChar ? ftFixedChar : ftString, Variant::FromAnsi(Utf16ToAnsi(value)));
 }
@@ -148,6 +191,7 @@ void TDAParam::AssignValue(const TDAParam& source) {
   FBound = source.FBound;
   if (FParamType == ptUnknown) FParamType = source.FParamType;
   FSize = source.FSize;
+  FParamObject = source.FParamObject;
 }
 
 void TDAParam::WriteParamDesc(TParamDesc& desc, uint16_t dataType, bool withValue,
@@ -170,10 +214,13 @@ void TDAParam::WriteParamDesc(TParamDesc& desc, uint16_t dataType, bool withValu
   if (size == 0) size = settings.DefaultParamSize;
   desc.SetSize(size);
 
-  if (withValue && (FParamType == ptUnknown || FParamType == ptInput || FParamType == ptInputOutput)) {
+  if (withValue && IsBlob()) {
+    desc.SetObject(FParamObject.Get());
+    if (IsNull()) desc.SetNull(true);
+  } else if (withValue && (FParamType == ptUnknown || FParamType == ptInput || FParamType == ptInputOutput)) {
     Variant value = FData;
     if (FDataType == ftDate && !IsNull()) value = Variant::FromDate(DateOf(FData.AsDateTime()));
-    if ((dataType == kBytesDataType || dataType == kVarBytesDataType) && FData.IsText())
+    if ((dataType == mtBytes || dataType == mtVarBytes) && FData.IsText())
       value = Variant::FromBytes(FData.AsAnsiString());
     desc.SetValue(value);
     if (IsNull() && !desc.GetNull()) desc.SetNull(true);

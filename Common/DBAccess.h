@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Common/DBTypes.h"
+#include "Common/MemData.h"
 #include "Common/ZelAccess.h"
 #include "rtl/SharedObject.h"
 #include "rtl/UString.h"
@@ -49,7 +51,8 @@ class TDAParam {
   const UString& GetName() const { return FName; }
   void SetName(UString value) { FName = std::move(value); }
   TFieldType GetDataType() const { return FDataType; }
-  // A different type discards the value.
+  // A different type discards the value; a blob type (IsBlobFieldType)
+  // comes with a blob object of its own.
   void SetDataType(TFieldType value);
   TParamType GetParamType() const { return FParamType; }
   void SetParamType(TParamType value) { FParamType = value; }
@@ -65,15 +68,27 @@ class TDAParam {
   void SetBound(bool value) { FBound = value; }
 
   // The value as stored. Setting it keeps the type, or, for ftUnknown,
-  // takes the type from the kind of value.
+  // takes the type from the kind of value. A blob-type parameter takes a
+  // byte array as bytes and any other value as text into its blob.
   const Variant& GetValue() const { return FData; }
   void SetValue(const Variant& value);
-  // True for a null or empty value.
+  // True for a null or empty value; for a blob type, when the blob is empty.
   bool IsNull() const;
-  // The value becomes empty and null.
+  // The value becomes empty and null; a blob is emptied.
   void Clear();
 
-  // Text: ftWideString unless the parameter is ftFixedWideChar.
+  // Blob types: ftBlob, ftMemo and ftWideMemo (its blob Unicode).
+  virtual bool IsBlobFieldType(TFieldType type) const;
+  bool IsBlob() const { return IsBlobFieldType(FDataType); }
+  // The blob of a blob-type parameter (none otherwise).
+  TBlob* GetAsBlobRef() const { return FParamObject.Get(); }
+  // Bytes as ftBlob, text as ftMemo.
+  std::string GetAsBlob() const;
+  void SetAsBlob(std::string_view value);
+  void SetAsMemo(const UString& value);
+
+  // Text: ftWideString unless the parameter is ftFixedWideChar. The text
+  // setters of a blob-type parameter write into its blob instead.
   UString GetAsString() const;
   void SetAsString(const UString& value);
   UString GetAsWideString() const { return GetAsString(); }
@@ -101,7 +116,8 @@ class TDAParam {
   // descriptor; `dataType` is the provider's internal type for GetDataType().
   void WriteParamDesc(TParamDesc& desc, uint16_t dataType, bool withValue, const TParamWriteSettings& settings) const;
 
-  // Takes type, value (or null), direction (when its own is unknown) and size of `source`.
+  // Takes type, value (or null), direction (when its own is unknown), size
+  // and blob of `source`.
   virtual void AssignValue(const TDAParam& source);
   virtual bool GetNational() const { return false; }
 
@@ -120,6 +136,11 @@ class TDAParam {
   int32_t FNumericScale = 0;
   int32_t FSize = 0;
   uint16_t FSubDataType = 0;
+  TSharedRef<TBlob> FParamObject;
+
+ private:
+  // Text into the blob of a blob-type parameter.
+  void WriteBlobText(const UString& value, bool ansi);
 };
 
 // A query's parameters, owned, in order.

@@ -125,23 +125,6 @@ TEST(TDAParam, Getters) {
   EXPECT_EQ(d.GetAsString(), DateToStr(EncodeDate(2024, 2, 29)));  // the date part only
 }
 
-uint16_t MapForTest(TFieldType type) {
-  switch (type) {
-    case ftString:
-      return 1;
-    case ftInteger:
-      return 4;
-    case ftDate:
-      return 9;
-    case ftBytes:
-      return 21;
-    case ftWideString:
-      return 25;
-    default:
-      return 0;
-  }
-}
-
 TEST(TDAParams, WriteParamDescs) {
   TZelCommand cmd;
   cmd.SetSQL(u"SELECT :SiteID, :UserName, :Empty, :Never, :D, :B, :siteid, :Out");
@@ -163,7 +146,7 @@ TEST(TDAParams, WriteParamDescs) {
 
   TParamWriteSettings settings;
   settings.ConvertEOL = true;
-  params.WriteParamDescs(cmd.Params(), &MapForTest, true, settings);
+  params.WriteParamDescs(cmd.Params(), &GetDataType, true, settings);
 
   struct Expect {
     uint16_t DataType;
@@ -173,14 +156,14 @@ TEST(TDAParams, WriteParamDescs) {
     Variant Value;
   };
   const Expect expected[] = {
-      {25, pdUnknown, 4, false, Variant(u"1001")},
-      {25, pdUnknown, 6, false, Variant(u"홍길동")},  // ANSI bytes of the text
-      {25, pdUnknown, 0, false, Variant(u"")},
-      {0, pdUnknown, 0, true, Variant()},
-      {9, pdUnknown, 0, false, Variant::FromDate(EncodeDate(2024, 1, 2))},
-      {21, pdUnknown, 2, false, Variant::FromBytes("ab")},
-      {25, pdUnknown, 4, false, Variant(u"1001")},  // one parameter feeds both
-      {4, pdOutput, 4, true, Variant()},            // no value for an output
+      {mtWideString, pdUnknown, 4, false, Variant(u"1001")},
+      {mtWideString, pdUnknown, 6, false, Variant(u"홍길동")},  // ANSI bytes of the text
+      {mtWideString, pdUnknown, 0, false, Variant(u"")},
+      {mtUnknown, pdUnknown, 0, true, Variant()},
+      {mtDate, pdUnknown, 0, false, Variant::FromDate(EncodeDate(2024, 1, 2))},
+      {mtBytes, pdUnknown, 2, false, Variant::FromBytes("ab")},
+      {mtWideString, pdUnknown, 4, false, Variant(u"1001")},  // one parameter feeds both
+      {mtInt32, pdOutput, 4, true, Variant()},                // no value for an output
   };
   ASSERT_EQ(cmd.GetParamCount(), 8);
   for (int i = 0; i < 8; ++i) {
@@ -199,27 +182,23 @@ TEST(TDAParams, WriteParamDescs) {
 
   // The connection's default size stands in for a size of 0.
   settings.DefaultParamSize = 255;
-  params.WriteParamDescs(cmd.Params(), &MapForTest, false, settings);
+  params.WriteParamDescs(cmd.Params(), &GetDataType, false, settings);
   EXPECT_EQ(cmd.GetParam(2)->GetSize(), 255);
   EXPECT_EQ(cmd.GetParam(0)->GetSize(), 4);
-}
-
-TFieldType FieldTypeForTest(uint16_t dataType) {
-  return dataType == 4 ? ftInteger : ftUnknown;
 }
 
 TEST(TDAParams, RebuildFromParamDescs) {
   TZelCommand cmd;
   TDAParams params;
   cmd.SetSQL(u"SELECT :a, :B");
-  params.RebuildFromParamDescs(cmd.Params(), &FieldTypeForTest);
+  params.RebuildFromParamDescs(cmd.Params(), &GetFieldType);
   params.ParamByName(u"A")->SetAsInteger(5);
   params.ParamByName(u"b")->SetAsString(u"x");
 
   // A new text keeps the values of the names that survive.
   cmd.SetSQL(u"SELECT :c, :A, :c, :C");
   std::vector<TDAParam*> refs;
-  params.RebuildFromParamDescs(cmd.Params(), &FieldTypeForTest, &refs);
+  params.RebuildFromParamDescs(cmd.Params(), &GetFieldType, &refs);
   ASSERT_EQ(params.Count(), 2);
   EXPECT_EQ(params.Items(0)->GetName(), u"c");
   EXPECT_TRUE(params.Items(0)->IsNull());
@@ -236,14 +215,15 @@ TEST(TDAParams, DialogStatement) {
   cmd.SetSQL(
       u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = "
       u":UserName ");
-  params.RebuildFromParamDescs(cmd.Params(), &FieldTypeForTest);
+  params.RebuildFromParamDescs(cmd.Params(), &GetFieldType);
   ASSERT_EQ(params.Count(), 2);
+  EXPECT_EQ(params.Items(0)->GetDataType(), ftUnknown);
   params.ParamByName(u"siteid")->SetAsString(u"2001");
   params.ParamByName(u"UserName")->SetAsString(u"admin");
-  params.WriteParamDescs(cmd.Params(), &MapForTest, true, TParamWriteSettings());
+  params.WriteParamDescs(cmd.Params(), &GetDataType, true, TParamWriteSettings());
   for (int i = 0; i < 2; ++i) {
     const TParamDesc* desc = cmd.GetParam(i);
-    EXPECT_EQ(desc->GetDataType(), 25);
+    EXPECT_EQ(desc->GetDataType(), mtWideString);
     EXPECT_EQ(desc->GetParamType(), pdUnknown);
     EXPECT_TRUE(desc->GetIsBound());
     EXPECT_FALSE(desc->GetNull());
@@ -277,6 +257,67 @@ TEST(TDAParams, AssignValuesByName) {
   EXPECT_EQ(after.Items(1)->GetAsString(), u"kim");
   EXPECT_EQ(after.Items(1)->GetParamType(), ptOutput);  // its own direction stays
   EXPECT_TRUE(after.Items(2)->IsNull());
+}
+
+TEST(TDAParam, BlobTypes) {
+  TDAParam memo(u"m");
+  memo.SetDataType(ftMemo);
+  TBlob* blob = memo.GetAsBlobRef();
+  ASSERT_NE(blob, nullptr);
+  EXPECT_FALSE(blob->IsUnicode());
+  EXPECT_TRUE(memo.IsNull());
+  memo.SetAsString(u"가나");  // into the blob; the type stays
+  EXPECT_EQ(memo.GetDataType(), ftMemo);
+  EXPECT_EQ(blob->AsAnsiString(), Utf16ToAnsi(u"가나"));
+  EXPECT_EQ(memo.GetAsString(), u"가나");
+  EXPECT_FALSE(memo.IsNull());
+  memo.SetValue(Variant(int32_t{42}));  // any value as its text
+  EXPECT_EQ(memo.GetAsString(), u"42");
+  memo.Clear();
+  EXPECT_TRUE(memo.IsNull());
+  EXPECT_EQ(memo.GetAsBlobRef(), blob);
+
+  TDAParam wide;
+  wide.SetDataType(ftWideMemo);
+  EXPECT_TRUE(wide.GetAsBlobRef()->IsUnicode());
+
+  TDAParam bytes;
+  bytes.SetAsBlob(std::string("\0\x01\xFF", 3));
+  EXPECT_EQ(bytes.GetDataType(), ftBlob);
+  EXPECT_EQ(bytes.GetAsBlob(), std::string("\0\x01\xFF", 3));
+  bytes.SetValue(Variant::FromBytes("ab"));
+  EXPECT_EQ(bytes.GetAsBlob(), "ab");
+
+  // Another type releases the blob.
+  blob->AddRef();
+  memo.SetDataType(ftInteger);
+  EXPECT_EQ(memo.GetAsBlobRef(), nullptr);
+  EXPECT_EQ(blob->RefCount(), 1);
+  blob->Release();
+}
+
+TEST(TDAParams, BlobsGoToTheCommandAsObjects) {
+  TZelCommand cmd;
+  cmd.SetSQL(u"INSERT INTO t VALUES (:Doc, :Empty)");
+  TDAParams params;
+  params.Add(u"Doc")->SetAsMemo(u"text");
+  params.Add(u"Empty")->SetDataType(ftBlob);
+  params.WriteParamDescs(cmd.Params(), &GetDataType, true, TParamWriteSettings());
+  const TParamDesc* doc = cmd.GetParam(0);
+  EXPECT_EQ(doc->GetDataType(), mtMemo);
+  EXPECT_EQ(doc->GetObject(), params.Items(0)->GetAsBlobRef());
+  EXPECT_EQ(params.Items(0)->GetAsBlobRef()->RefCount(), 2);  // parameter and descriptor
+  EXPECT_FALSE(doc->GetNull());
+  const TParamDesc* empty = cmd.GetParam(1);
+  EXPECT_EQ(empty->GetObject(), params.Items(1)->GetAsBlobRef());
+  EXPECT_TRUE(empty->GetNull());
+
+  // Values copied by name share the blob.
+  TDAParams copy;
+  copy.Add(u"doc");
+  copy.AssignValues(params);
+  EXPECT_EQ(copy.Items(0)->GetAsBlobRef(), params.Items(0)->GetAsBlobRef());
+  EXPECT_EQ(copy.Items(0)->GetAsString(), u"text");
 }
 
 TEST(TMacros, ScanAndExpand) {
