@@ -414,18 +414,21 @@ void TMySqlNet::VioRead(uint8_t* data, size_t count) {
   }
 }
 
-void TMySqlNet::ReceiveCompPacket() {
-  uint8_t h[kCompHeaderSize];
-  VioRead(h, kCompHeaderSize);
+void TMySqlNet::CheckSequence(uint8_t received, const char16_t* where) {
   const uint8_t expected = FPacketNumber;
   FPacketNumber = static_cast<uint8_t>(expected + 1);
   FComprPacketNumber = FPacketNumber;
-  if (h[3] != expected) {
+  if (received != expected) {
     FBroken = true;
     throw EMySqlException(ER_NET_PACKETS_OUT_OF_ORDER,
-                          Format(u"ReceiveCompHeader: Net packets out of order: received[%d], expected[%d]",
-                                 {h[3], expected}));
+                          Format(u"%s: Net packets out of order: received[%d], expected[%d]", {where, received, expected}));
   }
+}
+
+void TMySqlNet::ReceiveCompPacket() {
+  uint8_t h[kCompHeaderSize];
+  VioRead(h, kCompHeaderSize);
+  CheckSequence(h[3], u"ReceiveCompHeader");
   const size_t c = h[0] | (h[1] << 8) | (static_cast<size_t>(h[2]) << 16);
   const size_t u = h[4] | (h[5] << 8) | (static_cast<size_t>(h[6]) << 16);
   FCompressBuffer.clear();
@@ -464,17 +467,7 @@ size_t TMySqlNet::ReceiveHeader() {
   VIX_VIO_ASSERT(Fvio != nullptr);
   uint8_t h[kHeaderSize];
   ReceiveBytes(h, kHeaderSize);
-  if (!FCompress) {
-    const uint8_t expected = FPacketNumber;
-    FPacketNumber = static_cast<uint8_t>(expected + 1);
-    FComprPacketNumber = FPacketNumber;
-    if (h[3] != expected) {
-      FBroken = true;
-      throw EMySqlException(ER_NET_PACKETS_OUT_OF_ORDER,
-                            Format(u"ReceiveHeader: Net packets out of order: received[%d], expected[%d]",
-                                   {h[3], expected}));
-    }
-  }
+  if (!FCompress) CheckSequence(h[3], u"ReceiveHeader");
   return h[0] | (h[1] << 8) | (static_cast<size_t>(h[2]) << 16);
 }
 

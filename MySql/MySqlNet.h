@@ -197,6 +197,7 @@ class TMySqlNet {
   void SendCompressed(const uint8_t* data, size_t count);
   void ReceiveBytes(uint8_t* data, size_t count);
   size_t ReceiveHeader();
+  void CheckSequence(uint8_t received, const char16_t* where);
   void ReceiveCompPacket();
   void VioRead(uint8_t* data, size_t count);
   void VioWrite(const uint8_t* data, size_t count);
