@@ -504,31 +504,20 @@ void TMySqlNet::ReceiveBuffer(std::vector<uint8_t>& bytes) {
 size_t TMySqlNet::SkipBuffer(std::vector<uint8_t>& bytes, size_t chunk, bool checkError) {
   VIX_VIO_ASSERT(chunk > 0);
   const size_t length = ReceiveHeader();
-  size_t left = length;
-  uint8_t first = 0;
-  bool firstPiece = true;
-  while (left > 0) {
-    const size_t n = std::min(left, chunk);
-    bytes.resize(n);
-    ReceiveBytes(bytes.data(), n);
-    if (firstPiece) {
-      first = bytes[0];
-      if (checkError && first == 0xFF) {
-        if (left > n) {  // error packets are short; this is not one
-          FBroken = true;
-          RaiseMalformedPacket();
-        }
-        throw ServerError(bytes);
-      }
-      firstPiece = false;
+  bytes.resize(std::min(length, chunk));
+  ReceiveBytes(bytes.data(), bytes.size());
+  if (checkError && !bytes.empty() && bytes[0] == 0xFF) {
+    if (length > chunk) {  // error packets are short; this is not one
+      FBroken = true;
+      RaiseMalformedPacket();
     }
-    left -= n;
+    throw ServerError(bytes);
   }
-  if (length == 0) {
-    bytes.clear();
-  } else {
-    bytes.resize(1);
-    bytes[0] = checkError ? first : 0;
+  std::vector<uint8_t> scratch;
+  for (size_t left = length - bytes.size(); left > 0;) {
+    scratch.resize(std::min(left, chunk));
+    ReceiveBytes(scratch.data(), scratch.size());
+    left -= scratch.size();
   }
   return length;
 }

@@ -144,8 +144,9 @@ class TMySqlNet {
   // Reads one physical packet into `bytes`; empty and continued packets are
   // refused. A server error packet raises that error.
   void ReceiveBuffer(std::vector<uint8_t>& bytes);
-  // Reads one physical packet in pieces of at most `chunk` bytes; `bytes`
-  // holds its first byte afterwards (0 unless `checkError`). Returns its length.
+  // Reads one physical packet in pieces of at most `chunk` bytes and keeps
+  // only the first piece in `bytes`. With `checkError` a server error packet
+  // raises that error. Returns the packet's length.
   size_t SkipBuffer(std::vector<uint8_t>& bytes, size_t chunk, bool checkError);
 
   // The packet buffer: the packet being built (bytes 0-3 its header), or the
