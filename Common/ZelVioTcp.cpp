@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -35,7 +36,7 @@ struct LookupState {
 };
 
 // getaddrinfo for IPv4; returns INADDR_NONE and the Windows error number on failure.
-uint32_t LookupHost(const std::string& host, int& error) {
+uint32_t SystemLookup(const std::string& host, int& error) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -52,6 +53,8 @@ uint32_t LookupHost(const std::string& host, int& error) {
 }
 
 int LastSocketError() { return WinSockErrorFromErrno(errno); }
+
+std::atomic<THostLookup> gLookup{&SystemLookup};
 
 // poll on one descriptor, resumed after a signal with the time left.
 int PollOne(int fd, short events, int timeoutMs, short& revents) {
@@ -113,20 +116,22 @@ void TZelVioTcp::SetSendTimeout(int seconds) {
   if (FSd != -1 && seconds >= 1) ApplyTimeout(SO_SNDTIMEO, seconds);
 }
 
-uint32_t TZelVioTcp::ResolveHost() {
+THostLookup TZelVioTcp::SetHostLookup(THostLookup lookup) { return gLookup.exchange(lookup ? lookup : &SystemLookup); }
+
+uint32_t TZelVioTcp::ResolveHost(int& error) {
   in_addr dotted{};
   if (inet_aton(Fhostname.c_str(), &dotted) != 0) return dotted.s_addr;
-  int error = 0;
+  const THostLookup lookup = gLookup.load();
   if (FConnectionTimeout < 1) {
-    const uint32_t address = LookupHost(Fhostname, error);
+    const uint32_t address = lookup(Fhostname, error);
     if (address == INADDR_NONE) SetLastSocketError(u"Socket error on connect. WSAGetLastError return %d($%X)", error);
     return address;
   }
   auto state = std::make_shared<LookupState>();
   state->host = Fhostname;
-  std::thread([state] {
+  std::thread([state, lookup] {
     int err = 0;
-    const uint32_t address = LookupHost(state->host, err);
+    const uint32_t address = lookup(state->host, err);
     std::lock_guard<std::mutex> guard(state->lock);
     state->address = address;
     state->error = err;
@@ -136,8 +141,10 @@ uint32_t TZelVioTcp::ResolveHost() {
   std::unique_lock<std::mutex> guard(state->lock);
   if (!state->finished.wait_for(guard, std::chrono::seconds(FConnectionTimeout), [&] { return state->done; })) {
     FLastError = u"Connection timed out";
+    error = kErrTimedOut;
     return INADDR_NONE;
   }
+  error = state->error;
   if (state->address == INADDR_NONE)
     SetLastSocketError(u"Socket error on connect. WSAGetLastError return %d($%X)", state->error);
   return state->address;
@@ -184,9 +191,9 @@ void TZelVioTcp::Connect() {
   FSd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (FSd == -1) throw SocketException(u"Socket error %d", {LastSocketError()}, 2005);
   try {
-    const uint32_t address = ResolveHost();
-    if (address == INADDR_NONE)
-      throw SocketException(u"Socket error %d", {FLastError == u"Connection timed out" ? kErrTimedOut : 11001}, 2005);
+    int error = 0;
+    const uint32_t address = ResolveHost(error);
+    if (address == INADDR_NONE) throw SocketException(u"Socket error %d", {error}, 2005);
     ConnectSocket(address);
     const int on = 1;
     setsockopt(FSd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);

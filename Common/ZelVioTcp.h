@@ -8,6 +8,10 @@
 
 namespace vix {
 
+// A host name lookup: the IPv4 address in network order, or INADDR_NONE and
+// the Windows error number in `error`.
+using THostLookup = uint32_t (*)(const std::string& host, int& error);
+
 class TZelVioTcp : public TZelVio {
  public:
   TZelVioTcp() = default;
@@ -38,9 +42,14 @@ class TZelVioTcp : public TZelVio {
   int ConnectionTimeout() const { return FConnectionTimeout; }
   void SetConnectionTimeout(int seconds) { FConnectionTimeout = seconds; }
 
+  // Replaces the system's lookup (getaddrinfo) process-wide, for tests of
+  // slow and failing name services; nullptr restores it. Returns the previous one.
+  static THostLookup SetHostLookup(THostLookup lookup);
+
  private:
-  // The IPv4 address of the host in network order, or INADDR_NONE with LastError set.
-  uint32_t ResolveHost();
+  // The IPv4 address of the host in network order, or INADDR_NONE with
+  // LastError and `error` set.
+  uint32_t ResolveHost(int& error);
   void ConnectSocket(uint32_t address);
   void ApplyTimeout(int option, int seconds);
   void SetLastSocketError(const char16_t* fmt, int winsock);

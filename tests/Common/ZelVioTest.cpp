@@ -1,4 +1,5 @@
 #include <netdb.h>
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -193,6 +194,68 @@ TEST(ZelVioTcp, WriteToResetPeerFailsWithoutKillingTheProcess) {
   for (int i = 0; i < 4 && written == 0; ++i) written = vio.Write(data.data(), 0, static_cast<int>(data.size()));
   EXPECT_EQ(written, 0);
   EXPECT_EQ(vio.LastError().rfind(u"Socket error on write. WSAGetLastError return ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace vix
+
+namespace vix {
+namespace {
+
+struct LookupTest : ::testing::Test {
+  THostLookup saved = nullptr;
+  void Use(THostLookup lookup) { saved = TZelVioTcp::SetHostLookup(lookup); }
+  void TearDown() override { TZelVioTcp::SetHostLookup(saved); }
+};
+
+uint32_t HangingLookup(const std::string&, int&) {
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  return htonl(INADDR_LOOPBACK);
+}
+uint32_t UnknownHost(const std::string&, int& error) {
+  error = WinSockErrorFromResolver(EAI_NONAME, 0);
+  return INADDR_NONE;
+}
+
+TEST_F(LookupTest, HangingLookupIsAbandonedAtTheTimeLimit) {
+  Use(&HangingLookup);
+  auto vio = std::make_unique<TZelVioTcp>("db.example", 3306);
+  vio->SetConnectionTimeout(1);
+  try {
+    vio->Connect();
+    FAIL() << "connected";
+  } catch (const SocketException& e) {
+    EXPECT_EQ(e.ErrorCode(), 2005);
+    EXPECT_EQ(e.Message(), u"Socket error 10060");
+  }
+  EXPECT_EQ(vio->LastError(), u"Connection timed out");
+  EXPECT_FALSE(vio->IsActive());
+  vio.reset();  // the lookup still runs and must not touch the freed transport
+}
+
+TEST_F(LookupTest, UnknownHostIs2005WithTheResolverNumber) {
+  Use(&UnknownHost);
+  for (int limit : {0, 5}) {
+    TZelVioTcp vio("no-such-host", 3306);
+    vio.SetConnectionTimeout(limit);
+    try {
+      vio.Connect();
+      FAIL() << "connected";
+    } catch (const SocketException& e) {
+      EXPECT_EQ(e.ErrorCode(), 2005);
+      EXPECT_EQ(e.Message(), u"Socket error 11001");
+    }
+    EXPECT_EQ(vio.LastError(), u"Socket error on connect. WSAGetLastError return 11001($2AF9)");
+  }
+}
+
+TEST_F(LookupTest, DottedAddressNeedsNoLookup) {
+  Use(&UnknownHost);
+  TLoopbackServer server([](int) {});
+  TZelVioTcp vio("127.0.0.1", server.Port());
+  vio.SetConnectionTimeout(5);
+  vio.Connect();
+  EXPECT_TRUE(vio.IsActive());
 }
 
 }  // namespace
