@@ -1,0 +1,93 @@
+// The client API through which the MySQL provider drives a MySQL client: the
+// mysql_* operations as members of one API object, so that another client
+// implementation can stand beside this one. Handles are the wire client's
+// session, result-set and row objects.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "MySql/MySqlResultSet.h"
+#include "MySql/MySqlSession.h"
+
+namespace vix {
+
+using PMYSQL = TMySqlSession*;
+using PMYSQL_RES = TMySqlResultSet*;
+using PMYSQL_ROW = TMySqlBinds*;
+
+enum TClientStructVer { cvDirect, cv3, cv4, cv410, cv411 };
+
+enum mysql_option {
+  MYSQL_OPT_CONNECT_TIMEOUT = 0,
+  MYSQL_OPT_COMPRESS = 1,
+  MYSQL_OPT_NAMED_PIPE = 2,
+  MYSQL_SET_CHARSET_NAME = 7,
+  MYSQL_OPT_LOCAL_INFILE = 8,
+  MYSQL_OPT_PROTOCOL = 9,
+  MYSQL_OPT_READ_TIMEOUT = 11,
+  MYSQL_OPT_WRITE_TIMEOUT = 12,
+};
+
+// What _mysql_fetch_field_direct gives the provider about one column.
+struct TMYSQL_FIELD {
+  std::string Name, OrgName, Table, OrgTable;
+  uint32_t Flags = 0;
+  uint8_t _type = 0;
+  uint32_t LengthInBytes = 0;
+  int32_t CharsetNr = 0;
+  uint32_t Decimals = 0;
+};
+
+class TMySQLAPI {
+ public:
+  virtual ~TMySQLAPI() = default;
+
+  virtual int mysql_num_fields(PMYSQL_RES pres) = 0;
+  virtual int mysql_field_count(PMYSQL pmysql) = 0;
+  virtual int64_t mysql_affected_rows(PMYSQL pmysql) = 0;
+  virtual int64_t mysql_insert_id(PMYSQL pmysql) = 0;
+  virtual uint32_t mysql_errno(PMYSQL pmysql) = 0;
+  virtual std::string mysql_error(PMYSQL pmysql) = 0;
+  virtual std::string mysql_info(PMYSQL pmysql) = 0;
+  virtual uint32_t mysql_thread_id(PMYSQL pmysql) = 0;
+  virtual PMYSQL mysql_init(PMYSQL pmysql) = 0;
+  virtual PMYSQL mysql_real_connect(PMYSQL pmysql, const std::string& host, const std::string& user,
+                                    const std::string& passwd, const std::string& db, int port,
+                                    const std::string& unixSocket, uint32_t clientflag) = 0;
+  virtual void mysql_close(PMYSQL pmysql) = 0;
+  virtual int mysql_select_db(PMYSQL pmysql, const std::string& db) = 0;
+  virtual int mysql_real_query(PMYSQL pmysql, const char* q, size_t length) = 0;
+  virtual int mysql_kill(PMYSQL pmysql, uint32_t pid) = 0;
+  virtual int mysql_ping(PMYSQL pmysql) = 0;
+  virtual std::string mysql_get_server_info(PMYSQL pmysql) = 0;
+  virtual std::string mysql_get_client_info() = 0;
+  virtual std::string mysql_get_host_info(PMYSQL pmysql) = 0;
+  virtual PMYSQL_RES mysql_use_result(PMYSQL pmysql) = 0;
+  virtual int mysql_options(PMYSQL pmysql, mysql_option option, int arg) = 0;
+  virtual int mysql_options(PMYSQL pmysql, mysql_option option, const std::string& arg) = 0;
+  virtual void mysql_free_result(PMYSQL_RES pres) = 0;
+  virtual PMYSQL_ROW mysql_fetch_row(PMYSQL_RES pres) = 0;
+  virtual bool mysql_more_results(PMYSQL pmysql) = 0;
+  virtual int mysql_next_result(PMYSQL pmysql) = 0;
+
+  virtual TMYSQL_FIELD _mysql_fetch_field_direct(PMYSQL_RES pres, int fieldnr, bool Unicode) = 0;
+  virtual PMYSQL_ROW _mysql_fetch_row(PMYSQL_RES pres) = 0;
+  virtual void _mysql_fetch_lengths(PMYSQL_RES pres, std::vector<uint32_t>& Lens) = 0;
+  virtual bool _mysql_fetch_value_is_null(PMYSQL_ROW prow, int fieldnr) = 0;
+  virtual const uint8_t* _mysql_fetch_value_ptr(PMYSQL_RES pres, PMYSQL_ROW prow, int fieldnr) = 0;
+  virtual std::string _mysql_fetch_value_str(PMYSQL_ROW prow, int fieldnr) = 0;
+
+  // Both command time-outs; 0 stands for one year.
+  void SetTimeout(PMYSQL pmysql, int timeout) {
+    if (timeout == 0) timeout = 31536000;
+    mysql_options(pmysql, MYSQL_OPT_READ_TIMEOUT, timeout);
+    mysql_options(pmysql, MYSQL_OPT_WRITE_TIMEOUT, timeout);
+  }
+
+  std::string FClientVer;
+  TClientStructVer FClientStructVer = cvDirect;
+};
+
+}  // namespace vix

@@ -1,0 +1,205 @@
+#include "MySql/MySqlApiDirect.h"
+
+#include <algorithm>
+
+#include "rtl/UString.h"
+
+namespace vix {
+
+namespace {
+
+// The numbers after which the stream of a session cannot be trusted: the
+// next command must fail with 2013 so that the caller reconnects.
+bool BreaksTheSession(int errorCode) {
+  switch (errorCode) {
+    case CR_SERVER_LOST:
+    case CR_MALFORMED_PACKET:
+    case CR_NET_PACKET_TOO_LARGE:
+    case ER_NET_PACKETS_OUT_OF_ORDER:
+    case ER_NET_UNCOMPRESS_ERROR:
+    case ER_CONNECTION_KILLED:
+    case 2012:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void StoreError(PMYSQL pmysql, const EMySqlException& e) {
+  pmysql->Ferrno = static_cast<uint32_t>(e.ErrorCode());
+  pmysql->Ferror = e.what();
+  if (BreaksTheSession(e.ErrorCode())) pmysql->net.MarkBroken();
+}
+
+const TMySqlBind& BindOf(PMYSQL_ROW prow, int fieldnr) {
+  if (!prow || fieldnr < 0 || static_cast<size_t>(fieldnr) >= prow->Binds.size())
+    throw EMySqlException(CR_NULL_POINTER);
+  return prow->Binds[static_cast<size_t>(fieldnr)];
+}
+
+}  // namespace
+
+template <typename F>
+int TMySQLAPIDirect::Guarded(PMYSQL pmysql, F op) {
+  pmysql->Ferrno = 0;
+  pmysql->Ferror.clear();
+  try {
+    op();
+    return 0;
+  } catch (const EMySqlException& e) {
+    StoreError(pmysql, e);
+    return e.ErrorCode();
+  }
+}
+
+void TMySQLAPIDirect::CheckMySQLLib() {
+  FClientStructVer = cvDirect;
+  FClientVer = mysql_get_client_info();
+}
+
+int TMySQLAPIDirect::mysql_num_fields(PMYSQL_RES pres) { return pres->FieldCount(); }
+int TMySQLAPIDirect::mysql_field_count(PMYSQL pmysql) { return pmysql->fieldCount; }
+int64_t TMySQLAPIDirect::mysql_affected_rows(PMYSQL pmysql) { return pmysql->affectedRows; }
+int64_t TMySQLAPIDirect::mysql_insert_id(PMYSQL pmysql) { return pmysql->insertId; }
+uint32_t TMySQLAPIDirect::mysql_errno(PMYSQL pmysql) { return pmysql->Ferrno; }
+std::string TMySQLAPIDirect::mysql_error(PMYSQL pmysql) { return pmysql->Ferror; }
+std::string TMySQLAPIDirect::mysql_info(PMYSQL pmysql) { return pmysql->info; }
+uint32_t TMySQLAPIDirect::mysql_thread_id(PMYSQL pmysql) { return static_cast<uint32_t>(pmysql->threadId); }
+PMYSQL TMySQLAPIDirect::mysql_init(PMYSQL) { return new TMySqlSession(); }
+std::string TMySQLAPIDirect::mysql_get_server_info(PMYSQL pmysql) { return pmysql->serverVersion; }
+std::string TMySQLAPIDirect::mysql_get_client_info() { return "7.0.0 Direct"; }
+std::string TMySQLAPIDirect::mysql_get_host_info(PMYSQL pmysql) { return pmysql->hostInfo; }
+bool TMySQLAPIDirect::mysql_more_results(PMYSQL pmysql) {
+  return (pmysql->serverStatus & SERVER_MORE_RESULTS_EXISTS) != 0;
+}
+
+PMYSQL TMySQLAPIDirect::mysql_real_connect(PMYSQL pmysql, const std::string& host, const std::string& user,
+                                           const std::string& passwd, const std::string& db, int port,
+                                           const std::string& unixSocket, uint32_t clientflag) {
+  const int rc =
+      Guarded(pmysql, [&] { pmysql->Connect(host, user, passwd, db, port, unixSocket, clientflag); });
+  return rc == 0 ? pmysql : nullptr;
+}
+
+void TMySQLAPIDirect::mysql_close(PMYSQL pmysql) {
+  if (!pmysql) return;
+  try {
+    pmysql->Close();
+  } catch (const EMySqlException&) {
+  }
+  if (pmysql->FResultSet) pmysql->FResultSet->DetachSession();
+  pmysql->FResultSet = nullptr;
+  delete pmysql;
+}
+
+int TMySQLAPIDirect::mysql_select_db(PMYSQL pmysql, const std::string& db) {
+  return Guarded(pmysql, [&] { pmysql->SelectDb(db); });
+}
+
+int TMySQLAPIDirect::mysql_real_query(PMYSQL pmysql, const char* q, size_t length) {
+  return Guarded(pmysql, [&] { pmysql->Query(reinterpret_cast<const uint8_t*>(q), length); });
+}
+
+int TMySQLAPIDirect::mysql_kill(PMYSQL pmysql, uint32_t pid) {
+  return Guarded(pmysql, [&] { pmysql->Kill(pid); });
+}
+
+int TMySQLAPIDirect::mysql_ping(PMYSQL pmysql) {
+  return Guarded(pmysql, [&] { pmysql->Ping(); });
+}
+
+PMYSQL_RES TMySQLAPIDirect::mysql_use_result(PMYSQL pmysql) {
+  std::unique_ptr<TMySqlResultSet> rs;
+  Guarded(pmysql, [&] { rs = pmysql->UseResult(); });
+  return rs.release();
+}
+
+int TMySQLAPIDirect::mysql_options(PMYSQL pmysql, mysql_option option, int arg) {
+  switch (option) {
+    case MYSQL_OPT_CONNECT_TIMEOUT: pmysql->_connectTimeout = arg; break;
+    case MYSQL_OPT_NAMED_PIPE: pmysql->protocolType = MYSQL_PROTOCOL_PIPE; break;
+    case MYSQL_OPT_PROTOCOL: pmysql->protocolType = static_cast<MYSQL_PROTOCOL_TYPE>(arg); break;
+    case MYSQL_OPT_READ_TIMEOUT:
+    case MYSQL_OPT_WRITE_TIMEOUT: pmysql->commandTimeout = arg; break;
+    case MYSQL_OPT_LOCAL_INFILE: pmysql->localInfile = arg != 0; break;
+    default: break;
+  }
+  return 0;
+}
+
+int TMySQLAPIDirect::mysql_options(PMYSQL pmysql, mysql_option option, const std::string& arg) {
+  if (option == MYSQL_SET_CHARSET_NAME) pmysql->charset = arg;
+  return 0;
+}
+
+void TMySQLAPIDirect::mysql_free_result(PMYSQL_RES pres) {
+  if (!pres) return;
+  if (TMySqlSession* s = pres->Session()) {
+    try {
+      pres->Clear();
+      s->FreeQuery();
+    } catch (const EMySqlException& e) {
+      if (BreaksTheSession(e.ErrorCode())) s->net.MarkBroken();
+    }
+    s->FResultSet = nullptr;
+  }
+  delete pres;
+}
+
+PMYSQL_ROW TMySQLAPIDirect::mysql_fetch_row(PMYSQL_RES pres) {
+  PMYSQL_ROW row = nullptr;
+  TMySqlSession* s = pres->Session();
+  if (!s) return pres->Read();  // raises 2028 unless at the end
+  Guarded(s, [&] { row = pres->Read(); });
+  return row;
+}
+
+PMYSQL_ROW TMySQLAPIDirect::_mysql_fetch_row(PMYSQL_RES pres) { return mysql_fetch_row(pres); }
+
+int TMySQLAPIDirect::mysql_next_result(PMYSQL pmysql) {
+  bool more = false;
+  const int rc = Guarded(pmysql, [&] { more = pmysql->NextResult(); });
+  if (rc != 0) return rc;
+  return more ? 0 : -1;
+}
+
+TMYSQL_FIELD TMySQLAPIDirect::_mysql_fetch_field_direct(PMYSQL_RES pres, int fieldnr, bool Unicode) {
+  VIX_VIO_ASSERT(fieldnr >= 0 && fieldnr < pres->FieldCount());
+  const TMySqlFieldInfo& f = pres->Fields()[static_cast<size_t>(fieldnr)];
+  TMYSQL_FIELD r;
+  r.Name = f.Name;
+  r.OrgName = f.OrgName.empty() ? f.Name : f.OrgName;
+  r.Table = f.Table;
+  r.OrgTable = f.OrgTable;
+  r.Flags = static_cast<uint32_t>(f.Flags);
+  r._type = f._Type;
+  r.Decimals = static_cast<uint32_t>(f.Scale);
+  r.CharsetNr = f.CharsetNr;
+  r.LengthInBytes = std::min<uint32_t>(static_cast<uint32_t>(f.Length), 0xFFFF);
+  const bool stringType = f._Type == MYSQL_TYPE_VARCHAR || f._Type == MYSQL_TYPE_ENUM || f._Type == MYSQL_TYPE_SET ||
+                          f._Type == MYSQL_TYPE_VAR_STRING || f._Type == MYSQL_TYPE_STRING;
+  if (Unicode && !f.Table.empty() && pres->Session() && !pres->Session()->IsProtocol41() && stringType)
+    r.LengthInBytes *= 3;
+  return r;
+}
+
+void TMySQLAPIDirect::_mysql_fetch_lengths(PMYSQL_RES pres, std::vector<uint32_t>& Lens) {
+  const TMySqlBinds& row = pres->CurrentRow();
+  Lens.resize(row.Binds.size());
+  for (size_t i = 0; i < row.Binds.size(); ++i) Lens[i] = static_cast<uint32_t>(row.Binds[i].Length);
+}
+
+bool TMySQLAPIDirect::_mysql_fetch_value_is_null(PMYSQL_ROW prow, int fieldnr) { return BindOf(prow, fieldnr).IsNull; }
+
+const uint8_t* TMySQLAPIDirect::_mysql_fetch_value_ptr(PMYSQL_RES, PMYSQL_ROW prow, int fieldnr) {
+  const TMySqlBind& b = BindOf(prow, fieldnr);
+  return b.IsNull ? nullptr : prow->Buffer.data() + b.Offset;
+}
+
+std::string TMySQLAPIDirect::_mysql_fetch_value_str(PMYSQL_ROW prow, int fieldnr) {
+  const TMySqlBind& b = BindOf(prow, fieldnr);
+  if (b.IsNull) return std::string();
+  return std::string(reinterpret_cast<const char*>(prow->Buffer.data() + b.Offset), b.Length);
+}
+
+}  // namespace vix

@@ -1,0 +1,550 @@
+#include "MySql/MySqlNet.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "rtl/CodePage.h"
+#include "rtl/UString.h"
+
+namespace vix {
+
+namespace {
+
+const char16_t* const kClientErrors[] = {
+    u"Unknown MySQL error",
+    u"Can't create UNIX socket (%d)",
+    u"Can't connect to local MySQL server through socket '%-.64s' (%d)",
+    u"Can't connect to MySQL server on '%s' (%d)",
+    u"Can't create TCP/IP socket (%d)",
+    u"Unknown MySQL Server Host '%-.64s' (%d)",
+    u"MySQL server has gone away",
+    u"Protocol mismatch. Server Version = %d Client Version = %d",
+    u"MySQL client run out of memory",
+    u"Wrong host info",
+    u"Localhost via UNIX socket",
+    u"%-.64s via TCP/IP",
+    u"Error in server handshake",
+    u"Lost connection to MySQL server during query",
+    u"Commands out of sync;  You can't run this command now",
+    u"%-.64s via named pipe",
+    u"Can't wait for named pipe to host: %s  pipe: %s (%s)",
+    u"Can't open named pipe to host: %s  pipe: %s (%s)",
+    u"Can't set state of named pipe to host: %s  pipe: %s (%s)",
+    u"Can't initialize character set %s (path: %s)",
+    u"Got packet bigger than 'max_allowed_packet'",
+    u"Embedded server",
+    u"Error on SHOW SLAVE STATUS:",
+    u"Error on SHOW SLAVE HOSTS:",
+    u"Error connecting to slave:",
+    u"Error connecting to master:",
+    u"SSL connection error",
+    u"Malformed packet",
+    u"Invalid use of null pointer",
+    u"Statement not prepared",
+    u"Not all parameters data supplied",
+    u"Data truncated",
+    u"No parameters exists in the statement",
+    u"Invalid parameter number",
+    u"Can't send long data for non string or binary data types (parameter: %s)",
+    u"Using unsupported buffer type: %s  (parameter: %s)",
+    u"Shared memory (%s)",
+    u"Can't open shared memory. Request event don't create  (%s)",
+    u"Can't open shared memory. Answer event don't create  (%s)",
+    u"Can't open shared memory. File mapping don't create  (%s)",
+    u"Can't open shared memory. Map of memory don't create  (%s)",
+    u"Can't open shared memory. File mapping don't create for client (%s)",
+    u"Can't open shared memory. Map of memory don't create for client (%s)",
+    u"Can't open shared memory. %s event don't create for client (%s)",
+    u"Can't open shared memory. Server abandoded and don't sent the answer event (%s)",
+    u"Can't open shared memory. Can't send the request event to server (%s)",
+    u"Wrong or unknown protocol",
+    u"Invalid connection handle",
+};
+static_assert(std::size(kClientErrors) == 48);
+
+UString MessageOf(int errorCode, UStringView detail, std::initializer_list<FormatArg> args) {
+  UString text(ClientErrorText(errorCode));
+  if (args.size() != 0) text = Format(text, args);
+  if (!detail.empty()) {
+    text += u"\r\n";
+    text += detail;
+  }
+  return text;
+}
+
+// Server texts arrive in the connection's character set; UTF-8 is read as
+// such, anything else as the ANSI code page.
+UString ServerText(std::string_view bytes) {
+  try {
+    return Utf8ToUtf16(bytes);
+  } catch (const EConvertError&) {
+    return AnsiToUtf16(bytes);
+  }
+}
+
+}  // namespace
+
+UStringView ClientErrorText(int errorCode) {
+  if (errorCode < CLIENT_ERROR_BASE || errorCode >= CLIENT_ERROR_BASE + 48) return {};
+  return kClientErrors[errorCode - CLIENT_ERROR_BASE];
+}
+
+EMySqlException::EMySqlException(int errorCode) : Exception(UString(ClientErrorText(errorCode))), FErrorCode(errorCode) {}
+
+EMySqlException::EMySqlException(int errorCode, UStringView detail, std::initializer_list<FormatArg> args)
+    : Exception(MessageOf(errorCode, detail, args)), FErrorCode(errorCode) {}
+
+void RaiseMalformedPacket() { throw EMySqlException(CR_MALFORMED_PACKET); }
+
+// --- TMySqlReader ---------------------------------------------------------------
+
+uint64_t TMySqlReader::ReadLE(size_t width) {
+  if (Remaining() < width) RaiseMalformedPacket();
+  uint64_t v = 0;
+  for (size_t i = 0; i < width; ++i) v |= static_cast<uint64_t>(FBytes[FPos + i]) << (8 * i);
+  FPos += width;
+  return v;
+}
+
+uint8_t TMySqlReader::ReadByte() { return static_cast<uint8_t>(ReadLE(1)); }
+
+double TMySqlReader::ReadDouble() {
+  const uint64_t bits = ReadLE(8);
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+ByteSpan TMySqlReader::ReadSpan(size_t count) {
+  if (Remaining() < count) RaiseMalformedPacket();
+  ByteSpan s = FBytes.subspan(FPos, count);
+  FPos += count;
+  return s;
+}
+
+std::string TMySqlReader::ReadString(size_t count) {
+  ByteSpan s = ReadSpan(count);
+  return std::string(reinterpret_cast<const char*>(s.data()), s.size());
+}
+
+std::string TMySqlReader::ReadNulString() {
+  const uint8_t* begin = FBytes.data() + FPos;
+  const uint8_t* end = FBytes.data() + FBytes.size();
+  const uint8_t* zero = std::find(begin, end, uint8_t{0});
+  std::string s(reinterpret_cast<const char*>(begin), static_cast<size_t>(zero - begin));
+  FPos = static_cast<size_t>(zero - FBytes.data()) + (zero != end ? 1 : 0);
+  return s;
+}
+
+int64_t TMySqlReader::ReadFieldLength() {
+  const uint8_t first = ReadByte();
+  if (first <= 250) return first;
+  switch (first) {
+    case 0xFB: return kNullLength;
+    case 0xFC: return ReadLE(2);
+    case 0xFD: return ReadLE(3);
+    case 0xFE: {
+      const uint64_t v = ReadLE(8);
+      if (v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) RaiseMalformedPacket();
+      return static_cast<int64_t>(v);
+    }
+    default: RaiseMalformedPacket();
+  }
+}
+
+ByteSpan TMySqlReader::ReadLengthString(bool* isNull) {
+  const int64_t length = ReadFieldLength();
+  if (isNull) *isNull = length == kNullLength;
+  if (length == kNullLength) return {};
+  if (static_cast<uint64_t>(length) > Remaining()) RaiseMalformedPacket();
+  return ReadSpan(static_cast<size_t>(length));
+}
+
+EMySqlException ServerError(ByteSpan packet) {
+  TMySqlReader r(packet);
+  if (r.ReadByte() != 0xFF) RaiseMalformedPacket();
+  const uint16_t number = r.ReadUInt16();
+  const ByteSpan rest = r.ReadSpan(r.Remaining());
+  const std::string_view text(reinterpret_cast<const char*>(rest.data()), rest.size());
+  return EMySqlException(number, ServerText(text.substr(0, text.find('\0'))));
+}
+
+// --- zlib ----------------------------------------------------------------------
+
+void InflateFrame(ByteSpan data, size_t expected, std::vector<uint8_t>& out) {
+  const size_t start = out.size();
+  out.resize(start + expected);
+  uLongf produced = static_cast<uLongf>(expected);
+  const int rc = uncompress(out.data() + start, &produced, data.data(), static_cast<uLong>(data.size()));
+  if (rc != Z_OK || produced != expected) {
+    out.resize(start);
+    throw EMySqlException(ER_NET_UNCOMPRESS_ERROR);
+  }
+}
+
+bool DeflateFrame(ByteSpan data, std::vector<uint8_t>& out) {
+  uLongf size = compressBound(static_cast<uLong>(data.size()));
+  out.resize(size);
+  if (compress(out.data(), &size, data.data(), static_cast<uLong>(data.size())) != Z_OK) return false;
+  out.resize(size);
+  return true;
+}
+
+// --- TMySqlNet -------------------------------------------------------------------
+
+TMySqlNet::TMySqlNet() {
+  FBuffer.reserve(kBufferedPart);
+  FCompressBuffer.reserve(100);
+  Clear();
+}
+
+TMySqlNet::~TMySqlNet() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+void TMySqlNet::SetVio(std::unique_ptr<TZelVio> vio) {
+  if (Fvio) {
+    std::unique_ptr<TZelVio> old = std::move(Fvio);
+    old->Close();
+  }
+  Fvio = std::move(vio);
+  FBroken = false;
+}
+
+void TMySqlNet::Close() {
+  std::vector<uint8_t>().swap(FBuffer);
+  std::vector<uint8_t>().swap(FCompressBuffer);
+  FCompressPos = 0;
+  Clear();
+  std::unique_ptr<TZelVio> old = std::move(Fvio);
+  if (old) old->Close();
+}
+
+void TMySqlNet::NewCommand() {
+  FPacketNumber = 0;
+  FComprPacketNumber = 0;
+  Clear();
+}
+
+void TMySqlNet::Clear() {
+  FBuffer.resize(kHeaderSize);
+  FPosition = kHeaderSize;
+}
+
+void TMySqlNet::SetPosition(size_t position) {
+  if (position > FBuffer.size()) FBuffer.resize(position);
+  FPosition = position;
+}
+
+void TMySqlNet::WriteBytes(const void* data, size_t count) {
+  if (FPosition + count > FBuffer.size()) {
+    if (FPosition + count > FBuffer.capacity())
+      FBuffer.reserve(std::max(FPosition + count, FBuffer.capacity() + FBuffer.capacity() / 2));
+    FBuffer.resize(FPosition + count);
+  }
+  if (count) std::memcpy(FBuffer.data() + FPosition, data, count);
+  FPosition += count;
+}
+
+void TMySqlNet::WriteLE(uint64_t value, size_t width) {
+  uint8_t b[8];
+  for (size_t i = 0; i < width; ++i) b[i] = static_cast<uint8_t>(value >> (8 * i));
+  WriteBytes(b, width);
+}
+
+void TMySqlNet::WriteDouble(double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  WriteLE(bits, 8);
+}
+
+void TMySqlNet::WriteString(std::string_view value) {
+  WriteBytes(value.data(), value.size());
+  WriteByte(0);
+}
+
+void TMySqlNet::WriteFieldLength(int64_t length) {
+  const uint64_t v = static_cast<uint64_t>(length);
+  if (length >= 0 && v <= 250) {
+    WriteByte(static_cast<uint8_t>(v));
+  } else if (length >= 0 && v <= 0xFFFF) {
+    WriteByte(0xFC);
+    WriteLE(v, 2);
+  } else if (length >= 0 && v <= 0xFFFFFF) {
+    WriteByte(0xFD);
+    WriteLE(v, 3);
+  } else {
+    WriteByte(0xFE);
+    WriteLE(v, 8);
+  }
+}
+
+void TMySqlNet::Fill(uint8_t pattern, size_t count) {
+  const size_t start = FPosition;
+  SetPosition(start + count);
+  std::memset(FBuffer.data() + start, pattern, count);
+}
+
+void TMySqlNet::WriteHeader(size_t length) {
+  VIX_VIO_ASSERT(length <= kMaxPacketLength && FBuffer.size() >= kHeaderSize);
+  FBuffer[0] = static_cast<uint8_t>(length);
+  FBuffer[1] = static_cast<uint8_t>(length >> 8);
+  FBuffer[2] = static_cast<uint8_t>(length >> 16);
+  FBuffer[3] = FPacketNumber++;
+}
+
+void TMySqlNet::SendStep(const uint8_t* data, size_t part, size_t packetLength) {
+  VIX_VIO_ASSERT(FBuffer.size() >= kHeaderSize && FPosition == FBuffer.size());
+  size_t copied = 0;
+  if (FBuffer.size() < kBufferedPart) {
+    copied = std::min(part, kBufferedPart - FBuffer.size());
+    WriteBytes(data, copied);
+  }
+  if (copied < part) {
+    WriteHeader(packetLength);
+    SendBytes(FBuffer.data(), FBuffer.size());
+    Clear();
+    SendBytes(data + copied, part - copied);
+  }
+}
+
+void TMySqlNet::WriteOrSendBytes(const uint8_t* data, size_t count) {
+  const size_t payload = FBuffer.size() - kHeaderSize;
+  if (payload + count < kMaxPacketLength) {
+    SendStep(data, count, payload + count);
+    return;
+  }
+  size_t part = kMaxPacketLength - payload;
+  SendStep(data, part, kMaxPacketLength);
+  data += part;
+  count -= part;
+  while (count >= kMaxPacketLength) {
+    SendStep(data, kMaxPacketLength, kMaxPacketLength);
+    data += kMaxPacketLength;
+    count -= kMaxPacketLength;
+  }
+  if (count == 0) {  // ended on a packet boundary: the empty packet closes it
+    WriteHeader(0);
+    SendBytes(FBuffer.data(), kHeaderSize);
+    Clear();
+  } else {
+    SendStep(data, count, count);
+  }
+}
+
+void TMySqlNet::Send() {
+  if (FBuffer.size() != kHeaderSize) {
+    WriteHeader(FBuffer.size() - kHeaderSize);
+    SendBytes(FBuffer.data(), FBuffer.size());
+    Clear();
+  }
+  if (FCompress) FPacketNumber = FComprPacketNumber;
+}
+
+void TMySqlNet::SendEmpty() {
+  VIX_VIO_ASSERT(FBuffer.size() == kHeaderSize);
+  WriteHeader(0);
+  SendBytes(FBuffer.data(), kHeaderSize);
+  Clear();
+  if (FCompress) FPacketNumber = FComprPacketNumber;
+}
+
+void TMySqlNet::SendBytes(const uint8_t* data, size_t count) {
+  if (!FCompress) {
+    VioWrite(data, count);
+    return;
+  }
+  // One compressed frame carries at most 0xFFFFFF bytes either way; longer
+  // data goes in several frames (the peer joins the inflated stream).
+  constexpr size_t kFrame = kMaxPacketLength - 15;
+  do {
+    const size_t n = std::min(count, kFrame);
+    SendCompressed(data, n);
+    data += n;
+    count -= n;
+  } while (count > 0);
+}
+
+void TMySqlNet::SendCompressed(const uint8_t* data, size_t count) {
+  std::vector<uint8_t> deflated;
+  const bool packed = count > kCompressThreshold && DeflateFrame(ByteSpan(data, count), deflated) &&
+                      deflated.size() <= kMaxPacketLength;
+  const size_t size = packed ? deflated.size() : count;
+  std::vector<uint8_t> frame(kCompHeaderSize + size);
+  frame[0] = static_cast<uint8_t>(size);
+  frame[1] = static_cast<uint8_t>(size >> 8);
+  frame[2] = static_cast<uint8_t>(size >> 16);
+  frame[3] = FComprPacketNumber++;
+  const size_t u = packed ? count : 0;
+  frame[4] = static_cast<uint8_t>(u);
+  frame[5] = static_cast<uint8_t>(u >> 8);
+  frame[6] = static_cast<uint8_t>(u >> 16);
+  if (size) std::memcpy(frame.data() + kCompHeaderSize, packed ? deflated.data() : data, size);
+  VioWrite(frame.data(), frame.size());
+}
+
+void TMySqlNet::RaiseLost() {
+  FBroken = true;
+  throw EMySqlException(CR_SERVER_LOST, Fvio ? UStringView(Fvio->LastError()) : UStringView());
+}
+
+void TMySqlNet::VioWrite(const uint8_t* data, size_t count) {
+  VIX_VIO_ASSERT(Fvio != nullptr);
+  while (count > 0) {  // the transport counts in 32 bits
+    const int n = static_cast<int>(std::min<size_t>(count, 0x40000000));
+    if (Fvio->Write(data, 0, n) != n) RaiseLost();
+    data += n;
+    count -= static_cast<size_t>(n);
+  }
+}
+
+void TMySqlNet::VioRead(uint8_t* data, size_t count) {
+  VIX_VIO_ASSERT(Fvio != nullptr);
+  while (count > 0) {
+    const int n = static_cast<int>(std::min<size_t>(count, 0x40000000));
+    if (Fvio->Read(data, 0, n) != n) RaiseLost();
+    data += n;
+    count -= static_cast<size_t>(n);
+  }
+}
+
+void TMySqlNet::CheckSequence(uint8_t received, const char16_t* where) {
+  const uint8_t expected = FPacketNumber;
+  FPacketNumber = static_cast<uint8_t>(expected + 1);
+  FComprPacketNumber = FPacketNumber;
+  if (received != expected) {
+    FBroken = true;
+    throw EMySqlException(ER_NET_PACKETS_OUT_OF_ORDER,
+                          Format(u"%s: Net packets out of order: received[%d], expected[%d]", {where, received, expected}));
+  }
+}
+
+void TMySqlNet::ReceiveCompPacket() {
+  uint8_t h[kCompHeaderSize];
+  VioRead(h, kCompHeaderSize);
+  CheckSequence(h[3], u"ReceiveCompHeader");
+  const size_t c = h[0] | (h[1] << 8) | (static_cast<size_t>(h[2]) << 16);
+  const size_t u = h[4] | (h[5] << 8) | (static_cast<size_t>(h[6]) << 16);
+  FCompressBuffer.clear();
+  FCompressPos = 0;
+  if (u == 0) {
+    FCompressBuffer.resize(c);
+    VioRead(FCompressBuffer.data(), c);
+    return;
+  }
+  std::vector<uint8_t> data(c);
+  VioRead(data.data(), c);
+  try {
+    InflateFrame(data, u, FCompressBuffer);
+  } catch (...) {
+    FBroken = true;
+    throw;
+  }
+}
+
+void TMySqlNet::ReceiveBytes(uint8_t* data, size_t count) {
+  if (!FCompress) {
+    VioRead(data, count);
+    return;
+  }
+  while (count > 0) {
+    if (FCompressPos == FCompressBuffer.size()) ReceiveCompPacket();
+    const size_t n = std::min(count, FCompressBuffer.size() - FCompressPos);
+    std::memcpy(data, FCompressBuffer.data() + FCompressPos, n);
+    FCompressPos += n;
+    data += n;
+    count -= n;
+  }
+}
+
+size_t TMySqlNet::ReceiveHeader() {
+  VIX_VIO_ASSERT(Fvio != nullptr);
+  uint8_t h[kHeaderSize];
+  ReceiveBytes(h, kHeaderSize);
+  if (!FCompress) CheckSequence(h[3], u"ReceiveHeader");
+  return h[0] | (h[1] << 8) | (static_cast<size_t>(h[2]) << 16);
+}
+
+void TMySqlNet::Receive() {
+  FPosition = 0;
+  size_t total = 0;
+  size_t length;
+  FBuffer.clear();
+  do {
+    length = ReceiveHeader();
+    if (total + length > FMaxPacketSize) {
+      FBroken = true;
+      FBuffer.clear();
+      throw EMySqlException(CR_NET_PACKET_TOO_LARGE);
+    }
+    FBuffer.resize(total + length);
+    ReceiveBytes(FBuffer.data() + total, length);
+    total += length;
+  } while (length == kMaxPacketLength);
+  if (!FBuffer.empty() && FBuffer[0] == 0xFF) throw ServerError(Packet());
+}
+
+void TMySqlNet::ReceiveBuffer(std::vector<uint8_t>& bytes) {
+  const size_t length = ReceiveHeader();
+  if (length < 1 || length == kMaxPacketLength) {
+    FBroken = true;
+    RaiseMalformedPacket();
+  }
+  bytes.resize(length);
+  ReceiveBytes(bytes.data(), length);
+  if (bytes[0] == 0xFF) throw ServerError(bytes);
+}
+
+size_t TMySqlNet::SkipBuffer(std::vector<uint8_t>& bytes, size_t chunk, bool checkError) {
+  VIX_VIO_ASSERT(chunk > 0);
+  const size_t length = ReceiveHeader();
+  bytes.resize(std::min(length, chunk));
+  ReceiveBytes(bytes.data(), bytes.size());
+  if (checkError && !bytes.empty() && bytes[0] == 0xFF) {
+    if (length > chunk) {  // error packets are short; this is not one
+      FBroken = true;
+      RaiseMalformedPacket();
+    }
+    throw ServerError(bytes);
+  }
+  std::vector<uint8_t> scratch;
+  for (size_t left = length - bytes.size(); left > 0;) {
+    scratch.resize(std::min(left, chunk));
+    ReceiveBytes(scratch.data(), scratch.size());
+    left -= scratch.size();
+  }
+  return length;
+}
+
+template <typename F>
+auto TMySqlNet::Read(F f) {
+  TMySqlReader r(Packet(), FPosition);
+  auto v = f(r);
+  FPosition = r.Position();
+  return v;
+}
+
+uint8_t TMySqlNet::ReadByte() { return Read([](TMySqlReader& r) { return r.ReadByte(); }); }
+int16_t TMySqlNet::ReadInt16() { return Read([](TMySqlReader& r) { return r.ReadInt16(); }); }
+uint16_t TMySqlNet::ReadUInt16() { return Read([](TMySqlReader& r) { return r.ReadUInt16(); }); }
+uint32_t TMySqlNet::ReadInt24() { return Read([](TMySqlReader& r) { return r.ReadInt24(); }); }
+int32_t TMySqlNet::ReadInt32() { return Read([](TMySqlReader& r) { return r.ReadInt32(); }); }
+int64_t TMySqlNet::ReadInt64() { return Read([](TMySqlReader& r) { return r.ReadInt64(); }); }
+double TMySqlNet::ReadDouble() { return Read([](TMySqlReader& r) { return r.ReadDouble(); }); }
+std::string TMySqlNet::ReadString(size_t length) {
+  return Read([length](TMySqlReader& r) { return r.ReadString(length); });
+}
+std::string TMySqlNet::ReadString() { return Read([](TMySqlReader& r) { return r.ReadNulString(); }); }
+int64_t TMySqlNet::ReadFieldLength() { return Read([](TMySqlReader& r) { return r.ReadFieldLength(); }); }
+
+void TMySqlNet::ReadError() {
+  if (ReadByte() == 0xFF) throw ServerError(Packet().subspan(FPosition - 1));
+}
+
+}  // namespace vix

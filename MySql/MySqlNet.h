@@ -1,0 +1,219 @@
+// The MySQL packet layer: framing with sequence numbers, splitting at the
+// packet limit and reassembly, the optional zlib layer, and the read and write
+// primitives of the protocol. The readers of server bytes work over byte spans
+// with explicit bounds, so they can be tested and fuzzed without a socket.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Common/ZelVio.h"
+#include "rtl/SysUtils.h"
+
+namespace vix {
+
+using ByteSpan = std::span<const uint8_t>;
+
+constexpr int CLIENT_ERROR_BASE = 2000;
+constexpr int CR_UNKNOWN_ERROR = 2000;
+constexpr int CR_CONNECTION_ERROR = 2003;
+constexpr int CR_SERVER_GONE_ERROR = 2006;
+constexpr int CR_VERSION_ERROR = 2007;
+constexpr int CR_SERVER_LOST = 2013;
+constexpr int CR_COMMANDS_OUT_OF_SYNC = 2014;
+constexpr int CR_NET_PACKET_TOO_LARGE = 2020;
+constexpr int CR_MALFORMED_PACKET = 2027;
+constexpr int CR_NULL_POINTER = 2028;
+constexpr int CR_UNKNOWN_PROTOCOL = 2046;
+constexpr int ER_NET_PACKETS_OUT_OF_ORDER = 1156;
+constexpr int ER_NET_UNCOMPRESS_ERROR = 1157;
+constexpr int ER_CONNECTION_KILLED = 1927;  // MariaDB: "Connection was killed"
+
+// Text of a client error number 2000-2047, unformatted; empty for other numbers.
+UStringView ClientErrorText(int errorCode);
+
+// An error of the wire client or of the server. The message is the client
+// error text (formatted with the arguments) and, when a detail is given, a
+// line break and the detail: a server error's message is therefore a line
+// break followed by the server's text.
+class EMySqlException : public Exception {
+ public:
+  explicit EMySqlException(int errorCode);
+  EMySqlException(int errorCode, UStringView detail, std::initializer_list<FormatArg> args = {});
+  int ErrorCode() const { return FErrorCode; }
+
+ private:
+  int FErrorCode;
+};
+
+// 2027 "Malformed packet": what every reader raises instead of reading past
+// the end of a packet or accepting a length that the packet cannot hold.
+[[noreturn]] void RaiseMalformedPacket();
+
+// A bounded cursor over one packet's bytes. Every read checks the length first.
+class TMySqlReader {
+ public:
+  static constexpr int64_t kNullLength = -1;
+  explicit TMySqlReader(ByteSpan bytes, size_t position = 0) : FBytes(bytes), FPos(position) {
+    if (position > bytes.size()) RaiseMalformedPacket();
+  }
+  size_t Position() const { return FPos; }
+  size_t Remaining() const { return FBytes.size() - FPos; }
+  bool AtEnd() const { return FPos >= FBytes.size(); }
+  ByteSpan Bytes() const { return FBytes; }
+
+  uint8_t ReadByte();
+  int16_t ReadInt16() { return static_cast<int16_t>(ReadUInt16()); }
+  uint16_t ReadUInt16() { return static_cast<uint16_t>(ReadLE(2)); }
+  uint32_t ReadInt24() { return static_cast<uint32_t>(ReadLE(3)); }
+  uint32_t ReadUInt32() { return static_cast<uint32_t>(ReadLE(4)); }
+  int32_t ReadInt32() { return static_cast<int32_t>(ReadUInt32()); }
+  int64_t ReadInt64() { return static_cast<int64_t>(ReadLE(8)); }
+  double ReadDouble();
+  // Exactly `count` bytes.
+  ByteSpan ReadSpan(size_t count);
+  std::string ReadString(size_t count);
+  // Bytes up to a zero byte (consumed) or to the end of the packet.
+  std::string ReadNulString();
+  // A length-encoded integer: -1 for the NULL marker 0xFB; 0xFF and values
+  // above 2^63 - 1 are malformed.
+  int64_t ReadFieldLength();
+  // A length-encoded string whose length must fit in the packet; NULL gives
+  // `isNull` (when given) and an empty span.
+  ByteSpan ReadLengthString(bool* isNull = nullptr);
+  void Skip(size_t count) { ReadSpan(count); }
+
+ private:
+  uint64_t ReadLE(size_t width);
+  ByteSpan FBytes;
+  size_t FPos;
+};
+
+// The error of a server error packet (first byte 0xFF): number (2 bytes) and
+// the text from there to the end, with a 4.1 server's '#' and SQL state kept
+// at its front. A packet too short to hold the number is malformed.
+EMySqlException ServerError(ByteSpan packet);
+
+// One compressed frame's data: `data` inflates to exactly `expected` bytes,
+// appended to `out`; anything else raises 1157.
+void InflateFrame(ByteSpan data, size_t expected, std::vector<uint8_t>& out);
+// zlib stream (header, deflate, default level) of `data`; false when zlib fails.
+bool DeflateFrame(ByteSpan data, std::vector<uint8_t>& out);
+
+class TMySqlNet {
+ public:
+  static constexpr size_t kHeaderSize = 4;
+  static constexpr size_t kCompHeaderSize = 7;
+  static constexpr size_t kBufferedPart = 0x2000;
+  static constexpr size_t kMaxPacketLength = 0xFFFFFF;
+  static constexpr size_t kCompressThreshold = 50;
+  static constexpr size_t kDefaultMaxPacketSize = 0x40000000;  // announced at login
+
+  TMySqlNet();
+  ~TMySqlNet();
+  TMySqlNet(const TMySqlNet&) = delete;
+  TMySqlNet& operator=(const TMySqlNet&) = delete;
+
+  TZelVio* vio() const { return Fvio.get(); }
+  // Closes and frees the previous transport first.
+  void SetVio(std::unique_ptr<TZelVio> vio);
+  bool Compress() const { return FCompress; }
+  void SetCompress(bool on) { FCompress = on; }
+  // Bound on a reassembled incoming packet; longer ones raise 2020.
+  size_t MaxPacketSize() const { return FMaxPacketSize; }
+  void SetMaxPacketSize(size_t bytes) { FMaxPacketSize = bytes; }
+  // Set when the stream can no longer be trusted (lost, out of order,
+  // malformed or corrupt); only a new connection helps then.
+  bool Broken() const { return FBroken; }
+  void MarkBroken() { FBroken = true; }
+
+  void Close();
+  void NewCommand();
+  void Clear();
+  void Send();
+  void SendEmpty();
+  // Reads one logical packet into the buffer, position 0. A server error
+  // packet raises that error.
+  void Receive();
+  // Reads one physical packet into `bytes`; empty and continued packets are
+  // refused. A server error packet raises that error.
+  void ReceiveBuffer(std::vector<uint8_t>& bytes);
+  // Reads one physical packet in pieces of at most `chunk` bytes and keeps
+  // only the first piece in `bytes`. With `checkError` a server error packet
+  // raises that error. Returns the packet's length.
+  size_t SkipBuffer(std::vector<uint8_t>& bytes, size_t chunk, bool checkError);
+
+  // The packet buffer: the packet being built (bytes 0-3 its header), or the
+  // packet last received.
+  const uint8_t* Buffer() const { return FBuffer.data(); }
+  size_t Length() const { return FBuffer.size(); }
+  size_t Position() const { return FPosition; }
+  void SetPosition(size_t position);
+  ByteSpan Packet() const { return ByteSpan(FBuffer.data(), FBuffer.size()); }
+  uint8_t PacketNumber() const { return FPacketNumber; }
+
+  void WriteByte(uint8_t value) { WriteBytes(&value, 1); }
+  void WriteBool(bool value) { WriteByte(value ? 1 : 0); }
+  void WriteInt16(uint32_t value) { WriteLE(value, 2); }
+  void WriteInt24(uint32_t value) { WriteLE(value, 3); }
+  void WriteInt32(uint32_t value) { WriteLE(value, 4); }
+  void WriteInt64(int64_t value) { WriteLE(static_cast<uint64_t>(value), 8); }
+  void WriteDouble(double value);
+  void WriteBytes(const void* data, size_t count);
+  void WriteBytes(ByteSpan data) { WriteBytes(data.data(), data.size()); }
+  // The bytes and a terminating zero byte.
+  void WriteString(std::string_view value);
+  void WriteFieldLength(int64_t length);
+  void Fill(uint8_t pattern, size_t count);
+  // Appends a payload of any size, sending full packets on the way.
+  void WriteOrSendBytes(const uint8_t* data, size_t count);
+
+  // Readers at Position over the received packet (bounded; 2027 past the end).
+  uint8_t ReadByte();
+  int16_t ReadInt16();
+  uint16_t ReadUInt16();
+  uint32_t ReadInt24();
+  int32_t ReadInt32();
+  int64_t ReadInt64();
+  double ReadDouble();
+  std::string ReadString(size_t length);
+  std::string ReadString();
+  int64_t ReadFieldLength();
+  // Raises the server error when the next byte is 0xFF; otherwise consumes it.
+  void ReadError();
+
+ private:
+  template <typename F>
+  auto Read(F f);
+  void WriteLE(uint64_t value, size_t width);
+  void WriteHeader(size_t length);
+  void SendStep(const uint8_t* data, size_t part, size_t packetLength);
+  void SendBytes(const uint8_t* data, size_t count);
+  void SendCompressed(const uint8_t* data, size_t count);
+  void ReceiveBytes(uint8_t* data, size_t count);
+  size_t ReceiveHeader();
+  void CheckSequence(uint8_t received, const char16_t* where);
+  void ReceiveCompPacket();
+  void VioRead(uint8_t* data, size_t count);
+  void VioWrite(const uint8_t* data, size_t count);
+  [[noreturn]] void RaiseLost();
+
+  std::unique_ptr<TZelVio> Fvio;
+  std::vector<uint8_t> FBuffer;
+  size_t FPosition = 0;
+  std::vector<uint8_t> FCompressBuffer;  // inflated bytes not yet handed out
+  size_t FCompressPos = 0;
+  uint8_t FPacketNumber = 0;
+  uint8_t FComprPacketNumber = 0;
+  bool FCompress = false;
+  bool FBroken = false;
+  size_t FMaxPacketSize = kDefaultMaxPacketSize;
+};
+
+}  // namespace vix

@@ -1,0 +1,125 @@
+#include "MySql/MySqlResultSet.h"
+
+#include "MySql/MySqlSession.h"
+
+namespace vix {
+
+namespace {
+
+std::string Text(ByteSpan s) { return std::string(reinterpret_cast<const char*>(s.data()), s.size()); }
+
+bool IsNumericColumn(uint8_t type, int32_t length) {
+  if (type == MYSQL_TYPE_TIMESTAMP) return length == 14 || length == 8;
+  return type <= 9 || type == MYSQL_TYPE_YEAR;
+}
+
+}  // namespace
+
+TMySqlFieldInfo ParseColumnDefinition(ByteSpan packet, bool protocol41, bool longFlag) {
+  TMySqlReader r(packet);
+  TMySqlFieldInfo f;
+  if (protocol41) {
+    r.ReadLengthString();  // catalog
+    f.Database = Text(r.ReadLengthString());
+    f.Table = Text(r.ReadLengthString());
+    f.OrgTable = Text(r.ReadLengthString());
+    f.Name = Text(r.ReadLengthString());
+    f.OrgName = Text(r.ReadLengthString());
+    TMySqlReader fixed(r.ReadLengthString());
+    f.CharsetNr = fixed.ReadUInt16();
+    f.Length = fixed.ReadInt32();
+    f._Type = fixed.ReadByte();
+    f.Flags = fixed.ReadUInt16();
+    f.Scale = fixed.ReadUInt16();
+  } else {
+    f.Table = Text(r.ReadLengthString());
+    f.OrgTable = f.Table;
+    f.Name = Text(r.ReadLengthString());
+    TMySqlReader length(r.ReadLengthString());
+    f.Length = static_cast<int32_t>(length.ReadInt24());
+    TMySqlReader type(r.ReadLengthString());
+    f._Type = type.ReadByte();
+    TMySqlReader flags(r.ReadLengthString());
+    if (longFlag) {
+      f.Flags = flags.ReadUInt16();
+    } else {
+      f.Flags = flags.ReadByte();
+    }
+    f.Scale = flags.ReadByte();
+  }
+  if (IsNumericColumn(f._Type, f.Length)) f.Flags |= NUM_FLAG;
+  return f;
+}
+
+void DecodeTextRow(ByteSpan row, std::vector<TMySqlBind>& binds) {
+  TMySqlReader r(row);
+  for (TMySqlBind& b : binds) {
+    bool isNull = false;
+    const ByteSpan value = r.ReadLengthString(&isNull);
+    b.IsNull = isNull;
+    b.Offset = isNull ? 0 : static_cast<size_t>(value.data() - row.data());
+    b.Length = value.size();
+  }
+}
+
+bool ParseEofPacket(ByteSpan packet, uint16_t& warnings, uint16_t& status) {
+  if (packet.size() <= 1) return false;
+  TMySqlReader r(packet, 1);
+  warnings = r.ReadUInt16();
+  status = r.ReadUInt16();
+  return true;
+}
+
+TMySqlResultSet::TMySqlResultSet(TMySqlSession* session, std::vector<TMySqlFieldInfo> fields)
+    : fsession(session), ffields(std::move(fields)) {
+  FBind.Binds.resize(ffields.size());
+}
+
+TMySqlResultSet::~TMySqlResultSet() {
+  if (fsession && fsession->FResultSet == this) fsession->FResultSet = nullptr;
+}
+
+TMySqlBinds* TMySqlResultSet::Read() {
+  if (feof) return nullptr;
+  if (!fsession) throw EMySqlException(CR_NULL_POINTER);
+  TMySqlSession& s = *fsession;
+  try {
+    s.net.Receive();
+  } catch (const EMySqlException&) {
+    feof = true;
+    s.serverStatus &= ~SERVER_MORE_RESULTS_EXISTS;
+    s.status = TMySqlStatus::msReady;
+    throw;
+  }
+  const ByteSpan packet = s.net.Packet();
+  if (IsEofPacket(packet)) {
+    uint16_t warnings = 0, status = 0;
+    feof = true;
+    s.status = TMySqlStatus::msReady;
+    if (ParseEofPacket(packet, warnings, status)) {
+      s.warningCount = warnings;
+      s.serverStatus = status;
+    }
+    return nullptr;
+  }
+  try {
+    DecodeTextRow(packet, FBind.Binds);
+  } catch (const EMySqlException&) {
+    s.net.MarkBroken();
+    feof = true;
+    s.status = TMySqlStatus::msReady;
+    throw;
+  }
+  FBind.Buffer = packet;
+  ++frowCount;
+  return &FBind;
+}
+
+void TMySqlResultSet::Clear() {
+  if (fsession && !feof) {
+    feof = true;
+    fsession->FreeQuery();
+  }
+}
+
+}  // namespace vix

@@ -1,0 +1,156 @@
+// One client connection to a MySQL server: transport choice, greeting and
+// login, commands and their replies, the session state.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MySql/MySqlNet.h"
+#include "MySql/MySqlResultSet.h"
+
+namespace vix {
+
+enum MYSQL_PROTOCOL_TYPE {
+  MYSQL_PROTOCOL_DEFAULT = 0,
+  MYSQL_PROTOCOL_TCP = 1,
+  MYSQL_PROTOCOL_SOCKET = 2,
+  MYSQL_PROTOCOL_PIPE = 3,
+  MYSQL_PROTOCOL_MEMORY = 4,
+  MYSQL_PROTOCOL_SSL = 5,
+};
+
+enum class TMySqlStatus { msReady = 0, msGetResult = 1, msUseResult = 2 };
+
+enum TServerCommand : uint8_t {
+  scSleep = 0, scQuit = 1, scInitDb = 2, scQuery = 3, scFieldList = 4, scCreateDb = 5, scDropDb = 6,
+  scRefresh = 7, scShutdown = 8, scStatistics = 9, scProcessInfo = 10, scConnect = 11, scProcessKill = 12,
+  scDebug = 13, scPing = 14, scTime = 15, scDelayedInsert = 16, scChangeUser = 17, scBunLogDump = 18,
+  scTableDump = 19, scConnectOut = 20, scRegisterSlave = 21, scPrepare = 22, scExecute = 23,
+  scLongData = 24, scCloseStmt = 25,
+};
+
+constexpr uint32_t CLIENT_LONG_PASSWORD = 0x1;
+constexpr uint32_t CLIENT_FOUND_ROWS = 0x2;
+constexpr uint32_t CLIENT_LONG_FLAG = 0x4;
+constexpr uint32_t CLIENT_CONNECT_WITH_DB = 0x8;
+constexpr uint32_t CLIENT_COMPRESS = 0x20;
+constexpr uint32_t CLIENT_LOCAL_FILES = 0x80;
+constexpr uint32_t CLIENT_PROTOCOL_41 = 0x200;
+constexpr uint32_t CLIENT_SSL = 0x800;
+constexpr uint32_t CLIENT_TRANSACTIONS = 0x2000;
+constexpr uint32_t CLIENT_SECURE_CONNECTION = 0x8000;
+constexpr uint32_t CLIENT_MULTI_STATEMENTS = 0x10000;
+constexpr uint32_t CLIENT_MULTI_RESULTS = 0x20000;
+constexpr uint32_t kAlwaysSentFlags = 0x3A285;
+
+constexpr uint16_t SERVER_STATUS_IN_TRANS = 0x1;
+constexpr uint16_t SERVER_STATUS_AUTOCOMMIT = 0x2;
+constexpr uint16_t SERVER_MORE_RESULTS_EXISTS = 0x8;
+constexpr uint16_t SERVER_STATUS_NO_BACKSLASH_ESCAPES = 0x200;
+
+// The server's greeting (protocol 10).
+struct TMySqlGreeting {
+  std::string serverVersion;
+  int32_t threadId = 0;
+  std::array<uint8_t, 20> scramble{};
+  bool has41Scramble = false;
+  uint32_t serverCapabilities = 0;  // the low 16 bits
+  uint32_t serverLanguage = 0;
+  uint32_t serverStatus = 0;
+  bool hasStatus = false;
+};
+
+// Raises 2007 for another protocol version and 2027 for a cut greeting.
+TMySqlGreeting ParseGreeting(ByteSpan packet);
+
+// SHA-1 (FIPS 180-1).
+std::array<uint8_t, 20> Sha1(ByteSpan data);
+// The 4.1 password answer: SHA1(scramble + SHA1(SHA1(pw))) XOR SHA1(pw).
+std::array<uint8_t, 20> Scramble41(std::string_view password, ByteSpan scramble20);
+// The 3.23 password hash: two 31-bit numbers (blanks and tabs do not count).
+std::array<uint32_t, 2> HashPassword323(std::string_view text);
+// The 3.23 password answer to the first 8 scramble bytes (8 bytes, no terminator).
+std::array<uint8_t, 8> Scramble323(std::string_view password, ByteSpan scramble8);
+
+// Parsed OK packet (first byte 0x00).
+struct TMySqlOk {
+  int64_t affectedRows = 0;
+  int64_t insertId = 0;
+  bool hasStatus = false;
+  uint16_t serverStatus = 0;
+  uint16_t warningCount = 0;
+  std::string info;
+};
+TMySqlOk ParseOkPacket(ByteSpan packet, bool protocol41, bool transactions);
+
+class TMySqlSession {
+ public:
+  TMySqlSession();
+  ~TMySqlSession();
+  TMySqlSession(const TMySqlSession&) = delete;
+  TMySqlSession& operator=(const TMySqlSession&) = delete;
+
+  // Opens the session or raises EMySqlException. Empty strings and port 0
+  // take the fields' values (then port 3306 and host "localhost").
+  void Connect(const std::string& host, const std::string& user, const std::string& passwd,
+               const std::string& db, int port, const std::string& unixSocket, uint32_t clientflag);
+  void Close();
+
+  void WriteCommand(TServerCommand command);
+  void SimpleCommand(TServerCommand command, const uint8_t* data, size_t length, bool noReply);
+  void ReadQueryResult();
+  void FreeQuery();
+  void SelectDb(const std::string& db);
+  void Ping();
+  void Kill(uint32_t threadId);
+  std::string Statistics();
+  // A query's bytes, sent unchanged; the reply is read into the session.
+  void Query(const uint8_t* q, size_t length);
+  // Reads the next result of a multi-result reply; false when there is none.
+  bool NextResult();
+  // The pending result set (after a query with columns), or nullptr.
+  std::unique_ptr<TMySqlResultSet> UseResult();
+  // Raises 2013 when the stream of this session can no longer be trusted.
+  void CheckUsable();
+  bool IsProtocol41() const { return (serverCapabilities & clientFlag & CLIENT_PROTOCOL_41) != 0; }
+
+  // Error of the last API operation (kept here by the client API).
+  uint32_t Ferrno = 0;
+  std::string Ferror;  // UTF-8
+  bool isClosed = false;
+  TMySqlResultSet* FResultSet = nullptr;
+  TMySqlNet net;
+  std::string host, user, password, database;
+  std::string serverVersion, hostInfo, info, charset;
+  uint32_t clientFlag = 0;
+  int port = 0;
+  int _connectTimeout = 0;
+  int commandTimeout = 0;
+  int32_t threadId = 0;
+  uint32_t serverCapabilities = 0;
+  uint32_t serverStatus = 0;
+  uint32_t serverLanguage = 0;
+  uint32_t warningCount = 0;
+  TMySqlStatus status = TMySqlStatus::msReady;
+  std::array<uint8_t, 20> scrambleBuff{};
+  MYSQL_PROTOCOL_TYPE protocolType = MYSQL_PROTOCOL_DEFAULT;
+  std::vector<TMySqlFieldInfo> fields;
+  int64_t affectedRows = 0, insertId = 0, extraInfo = 0;
+  int32_t fieldCount = 0;
+  bool FSkipPacket = false;
+  // LOAD DATA LOCAL INFILE requests are refused unless this is set.
+  bool localInfile = false;
+
+ private:
+  void OpenTransport(const std::string& unixSocket);
+  void Login(const TMySqlGreeting& greeting, uint32_t clientflag);
+  void ReadLoginReply(const std::string& passwd);
+  void ReadColumns();
+  void SendLocalFile(const std::string& fileName);
+  void ApplyOk(ByteSpan packet);
+};
+
+}  // namespace vix

@@ -1,0 +1,142 @@
+// Writes the fuzzers' seed corpus: what the MariaDB test server sends for a
+// few logins and queries, whole (session, frames) and split into packets
+// (greeting, replies, column, row).
+//   capture_corpus <corpus dir>     with the VIX_MYSQL_* variables set
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/ZelVioTcp.h"
+#include "MySql/MySqlApiDirect.h"
+
+namespace {
+
+using namespace vix;
+
+class TRecordingVio : public TZelVioTcp {
+ public:
+  TRecordingVio(std::string host, int port, std::string* log) : TZelVioTcp(std::move(host), port), FLog(log) {}
+  int ReadNoWait(uint8_t* buffer, int offset, int count) override {
+    const int n = TZelVioTcp::ReadNoWait(buffer, offset, count);
+    FLog->append(reinterpret_cast<const char*>(buffer) + offset, static_cast<size_t>(n));
+    return n;
+  }
+
+ private:
+  std::string* FLog;
+};
+
+std::string Env(const char* name, const char* fallback = "") {
+  const char* v = std::getenv(name);
+  return v && *v ? v : fallback;
+}
+
+void Write(const std::filesystem::path& file, const std::string& bytes) {
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << bytes;
+}
+
+// What the server sends for one login and one query, read to the end.
+std::string Capture(const std::string& sql, uint8_t mode) {
+  TMySQLAPIDirect api;
+  std::string log;
+  PMYSQL m = api.mysql_init(nullptr);
+  api.mysql_options(m, MYSQL_OPT_PROTOCOL, MYSQL_PROTOCOL_MEMORY);
+  api.mysql_options(m, MYSQL_SET_CHARSET_NAME, std::string("utf8"));
+  const std::string host = Env("VIX_MYSQL_HOST", "127.0.0.1");
+  const int port = std::atoi(Env("VIX_MYSQL_PORT", "33306").c_str());
+  m->net.SetVio(std::make_unique<TRecordingVio>(host, port, &log));
+  uint32_t flags = CLIENT_FOUND_ROWS;
+  if (mode & 1) flags |= CLIENT_COMPRESS;
+  if (mode & 2) flags |= CLIENT_MULTI_STATEMENTS;
+  if (!api.mysql_real_connect(m, host, Env("VIX_MYSQL_USER", "vix"), Env("VIX_MYSQL_PASSWORD"),
+                              Env("VIX_MYSQL_DATABASE", "vixtest"), port, "", flags)) {
+    std::fprintf(stderr, "capture_corpus: %s\n", api.mysql_error(m).c_str());
+    std::exit(1);
+  }
+  if (api.mysql_real_query(m, sql.data(), sql.size()) == 0) {
+    do {
+      if (PMYSQL_RES res = api.mysql_use_result(m)) {
+        while (api.mysql_fetch_row(res)) {
+        }
+        api.mysql_free_result(res);
+      }
+    } while (api.mysql_next_result(m) == 0);
+  }
+  const std::string result = std::string(1, static_cast<char>(mode)) + log;
+  api.mysql_close(m);
+  return result;
+}
+
+// Splits a plain (uncompressed) stream into packet payloads.
+std::vector<std::string> Packets(const std::string& stream) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos + 4 <= stream.size()) {
+    const size_t len = static_cast<uint8_t>(stream[pos]) | (static_cast<uint8_t>(stream[pos + 1]) << 8) |
+                       (static_cast<size_t>(static_cast<uint8_t>(stream[pos + 2])) << 16);
+    if (pos + 4 + len > stream.size()) break;
+    out.push_back(stream.substr(pos + 4, len));
+    pos += 4 + len;
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: capture_corpus <corpus dir>\n");
+    return 2;
+  }
+  const std::filesystem::path dir = argv[1];
+  struct Query {
+    const char* name;
+    const char* sql;
+    uint8_t mode;
+  } const queries[] = {
+      {"values", "SELECT 1, NULL, '', REPEAT('a', 251), 'x', 1.5, NOW(), CAST(1 AS UNSIGNED)", 0},
+      {"values-compressed", "SELECT 1, NULL, '', REPEAT('a', 251), 'x', 1.5, NOW(), CAST(1 AS UNSIGNED)", 1},
+      {"long-value", "SELECT REPEAT('b', 70000)", 0},
+      {"long-value-compressed", "SELECT REPEAT('b', 70000)", 1},
+      {"multi", "SELECT 1; SELECT 2, 'two'; DO 0", 2},
+      {"error", "SELECT * FROM no_such_table", 0},
+      {"ok", "DO 1", 0},
+      {"table", "SELECT table_name, table_rows, create_time FROM information_schema.tables LIMIT 3", 0},
+  };
+  int n = 0;
+  for (const Query& q : queries) {
+    const std::string stream = Capture(q.sql, q.mode);
+    Write(dir / "session" / q.name, stream);
+    Write(dir / "frames" / q.name, stream);
+    if (q.mode & 1) continue;
+    const std::vector<std::string> packets = Packets(stream.substr(1));
+    if (packets.empty()) continue;
+    Write(dir / "greeting" / q.name, packets[0]);
+    // After the greeting and the login's OK: the replies of the query.
+    size_t i = 2;
+    int part = 0;
+    auto name = [&](const char* kind) { return std::string(q.name) + "-" + kind + std::to_string(part++); };
+    while (i < packets.size()) {
+      const std::string& p = packets[i++];
+      const uint8_t first = p.empty() ? 0 : static_cast<uint8_t>(p[0]);
+      if (first == 0 || first == 0xFF) {
+        Write(dir / "replies" / name("reply"), "\x03" + p);
+        continue;
+      }
+      const size_t columns = first;
+      for (size_t c = 0; c < columns && i < packets.size(); ++c) Write(dir / "column" / name("col"), "\x03" + packets[i++]);
+      if (i < packets.size()) Write(dir / "replies" / name("eof"), "\x03" + packets[i++]);
+      while (i < packets.size() && !(static_cast<uint8_t>(packets[i][0]) == 0xFE && packets[i].size() < 9))
+        Write(dir / "row" / name("row"), std::string(1, static_cast<char>(columns)) + packets[i++]);
+      if (i < packets.size()) Write(dir / "replies" / name("eof"), "\x03" + packets[i++]);
+    }
+    ++n;
+  }
+  std::printf("capture_corpus: %d plain captures written to %s\n", n, dir.c_str());
+  return 0;
+}

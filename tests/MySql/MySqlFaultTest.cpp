@@ -1,0 +1,324 @@
+// Faults a real server will not produce on demand: a scripted fake server on
+// loopback, and the fault proxy in front of the MariaDB test server. Every
+// case must end in the right client error, never in a crash or a hang.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
+#include "LoopbackProxy.h"
+#include "LoopbackServer.h"
+#include "MemoryVio.h"
+#include "MySql/MySqlApiDirect.h"
+#include "TestSupport.h"
+
+namespace vix {
+namespace {
+
+using test::Packet;
+
+const std::string kFin = "<FIN>";
+const std::string kRst = "<RST>";
+const std::string kStall = "<STALL>";
+
+std::string B(std::initializer_list<int> b) {
+  std::string s;
+  for (int v : b) s += static_cast<char>(v);
+  return s;
+}
+
+// A MariaDB-like greeting: protocol 10, 4.1 capabilities (compression
+// included), a 20-byte scramble.
+std::string GreetingPayload(uint16_t caps = 0xF7FE) {
+  return B({10}) + "5.5.5-10.11.6-MariaDB" + '\0' + B({7, 0, 0, 0}) + "abcdefgh" + '\0' +
+         B({caps & 0xFF, caps >> 8, 33, 2, 0}) + B({0xFF, 0x81, 21}) + std::string(10, '\0') + "ijklmnopqrst" +
+         '\0' + "mysql_native_password" + '\0';
+}
+const std::string kGreeting = Packet(GreetingPayload(), 0);
+const std::string kLoginOk = Packet(B({0, 0, 0, 2, 0, 0, 0}), 2);
+
+// Waits for the client's next bytes and returns what arrived (empty when it closed).
+std::string ReadClient(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, 5000) <= 0) return std::string();
+  char buf[65536];
+  const ssize_t n = recv(fd, buf, sizeof buf, 0);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// Plays `replies`: the first at once, each later one after the client's next
+// packet. kFin closes (after the bytes before it), kRst resets, kStall waits
+// until the client goes.
+void Play(int fd, const std::vector<std::string>& replies, std::vector<std::string>* received = nullptr) {
+  for (size_t i = 0; i < replies.size(); ++i) {
+    if (i > 0) {
+      const std::string in = ReadClient(fd);
+      if (in.empty()) return;
+      if (received) received->push_back(in);
+    }
+    const size_t fin = replies[i].rfind(kFin);
+    if (fin != std::string::npos && fin + kFin.size() == replies[i].size()) {
+      test::SendAll(fd, replies[i].substr(0, fin));
+      return;
+    }
+    if (replies[i] == kRst) return test::CloseWithReset(fd);
+    if (replies[i] == kStall) return void(test::RecvUntilIdle(fd, 10000));
+    test::SendAll(fd, replies[i]);
+  }
+  test::RecvUntilIdle(fd, 300);
+}
+
+struct FaultTest : ::testing::Test {
+  TMySQLAPIDirect api;
+  std::vector<PMYSQL> open;
+  void TearDown() override {
+    for (PMYSQL m : open) api.mysql_close(m);
+  }
+  // Closes a handle before the fake server that it talks to goes away.
+  void Close(PMYSQL m) {
+    api.mysql_close(m);
+    open.erase(std::find(open.begin(), open.end(), m));
+  }
+  PMYSQL Handle(int timeout = 5) {
+    PMYSQL m = api.mysql_init(nullptr);
+    open.push_back(m);
+    api.mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, timeout);
+    api.SetTimeout(m, timeout);
+    return m;
+  }
+  // Connects; returns the error number (0 on success).
+  int Connect(PMYSQL m, int port, uint32_t flags = 0, const std::string& password = "pw") {
+    return api.mysql_real_connect(m, "127.0.0.1", "user", password, "db", port, "", flags) ? 0 : api.mysql_errno(m);
+  }
+  int Query(PMYSQL m, const std::string& sql = "SELECT 1") { return api.mysql_real_query(m, sql.data(), sql.size()); }
+  // Reads the pending result to its end; the error number of the read.
+  int FetchAll(PMYSQL m) {
+    PMYSQL_RES res = api.mysql_use_result(m);
+    if (!res) return static_cast<int>(api.mysql_errno(m));
+    while (api.mysql_fetch_row(res)) {
+    }
+    const int rc = static_cast<int>(api.mysql_errno(m));
+    api.mysql_free_result(res);
+    return rc;
+  }
+};
+
+// Column definition of a 4.1 server for one VARCHAR column "c".
+std::string ColumnDef() {
+  return B({3}) + "def" + B({2}) + "db" + B({1}) + "t" + B({1}) + "t" + B({1}) + "c" + B({1}) + "c" +
+         B({12, 33, 0, 10, 0, 0, 0, 253, 0, 0, 0, 0, 0});
+}
+const std::string kEof = B({0xFE, 0, 0, 2, 0});
+
+TEST_F(FaultTest, ScriptedRepliesEndInTheRightError) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> replies;
+    bool query;          // run a query (and read its rows) after the login
+    uint32_t flags;
+    int error;
+    const char16_t* message;  // exact text, when given
+  } const cases[] = {
+      {"1-byte ERR at login", {kGreeting, Packet(B({0xFF}), 2)}, false, 0, 2027, u"Malformed packet"},
+      {"2-byte ERR at login", {kGreeting, Packet(B({0xFF, 0x15}), 2)}, false, 0, 2027, nullptr},
+      {"auth switch at login", {kGreeting, Packet(B({0xFE}) + "mysql_clear_password" + '\0', 2)}, false, 0, 2012,
+       u"Error in server handshake"},
+      {"garbage at login", {kGreeting, Packet("\x42garbage", 2)}, false, 0, 2012, nullptr},
+      {"empty login reply", {kGreeting, Packet("", 2)}, false, 0, 2012, nullptr},
+      {"login reply out of order", {kGreeting, Packet(B({0, 0, 0, 2, 0, 0, 0}), 7)}, false, 0, 1156, nullptr},
+      {"endless full-size header", {kGreeting, kLoginOk, B({0xFF, 0xFF, 0xFF, 1}) + std::string(1000, 'x') + kFin},
+       true, 0, 2013, u"Lost connection to MySQL server during query"},
+      {"field count 2^31", {kGreeting, kLoginOk, Packet(B({0xFE, 0, 0, 0, 0x80, 0, 0, 0, 0}), 1)}, true, 0, 2027,
+       nullptr},
+      {"fewer columns than counted",
+       {kGreeting, kLoginOk, Packet(B({3}), 1) + Packet(ColumnDef(), 2) + Packet(kEof, 3)}, true, 0, 2027, nullptr},
+      {"lying column definition", {kGreeting, kLoginOk, Packet(B({1}), 1) + Packet(B({3}) + "de", 2)}, true, 0, 2027,
+       nullptr},
+      {"over-long value in a row",
+       {kGreeting, kLoginOk,
+        Packet(B({1}), 1) + Packet(ColumnDef(), 2) + Packet(kEof, 3) + Packet(B({0xFC, 0xE8, 0x03}) + "abc", 4)},
+       true, 0, 2027, nullptr},
+      {"8-byte length beyond the row",
+       {kGreeting, kLoginOk,
+        Packet(B({1}), 1) + Packet(ColumnDef(), 2) + Packet(kEof, 3) +
+            Packet(B({0xFE, 1, 0, 0, 0, 1, 0, 0, 0}) + "abc", 4)},
+       true, 0, 2027, nullptr},
+      {"connection killed", {kGreeting, kLoginOk, Packet(B({0xFF, 0x87, 0x07}) + "#70100Connection was killed", 1)},
+       true, 0, 1927, u"\r\n#70100Connection was killed"},
+      {"reply out of order", {kGreeting, kLoginOk, Packet(B({0, 0, 0, 2, 0, 0, 0}), 5)}, true, 0, 1156,
+       u"\r\nReceiveHeader: Net packets out of order: received[5], expected[1]"},
+      {"corrupt zlib", {kGreeting, kLoginOk, B({20, 0, 0, 1, 30, 0, 0}) + std::string(20, 'z')}, true,
+       CLIENT_COMPRESS, 1157, u""},
+      {"orderly close (FIN)", {kGreeting, kLoginOk, kFin}, true, 0, 2013,
+       u"Lost connection to MySQL server during query"},
+      {"reset (RST)", {kGreeting, kLoginOk, kRst}, true, 0, 2013,
+       u"Lost connection to MySQL server during query\r\nSocket error on read. WSAGetLastError return 10054($2746)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TLoopbackServer server([&](int fd) { Play(fd, c.replies); });
+    PMYSQL m = Handle();
+    int rc = Connect(m, server.Port(), c.flags);
+    if (c.query) {
+      ASSERT_EQ(rc, 0) << api.mysql_error(m);
+      rc = Query(m);
+      if (rc == 0) rc = FetchAll(m);
+    }
+    EXPECT_EQ(rc, c.error);
+    if (c.message) {
+      EXPECT_EQ(U(api.mysql_error(m)), c.message);
+    }
+    if (c.query) {
+      // The stream cannot be trusted any more: the next command says so at once.
+      EXPECT_EQ(api.mysql_ping(m), 2013);
+      EXPECT_EQ(api.mysql_error(m), "Lost connection to MySQL server during query");
+    }
+    Close(m);
+  }
+}
+
+TEST_F(FaultTest, GreetingCutAtEveryOffset) {
+  const std::string payload = GreetingPayload();
+  const size_t minimal = 1 + std::string("5.5.5-10.11.6-MariaDB").size() + 1 + 4 + 8;
+  for (size_t n = 0; n < payload.size(); ++n) {
+    SCOPED_TRACE(n);
+    struct Script {
+      std::string bytes;
+      int error;
+    } const scripts[] = {
+        // The connection ends inside the greeting.
+        {kGreeting.substr(0, 4 + n), 2013},
+        // A greeting packet that is just short: malformed until it holds the
+        // scramble's first part; then the login goes out and the server is gone.
+        {Packet(payload.substr(0, n), 0), n < minimal ? 2027 : 2013},
+    };
+    for (const Script& script : scripts) {
+      test::TLoopbackServer server([&](int fd) { Play(fd, {script.bytes + kFin}); });
+      PMYSQL m = Handle();
+      EXPECT_EQ(Connect(m, server.Port()), script.error);
+      Close(m);
+    }
+  }
+}
+
+TEST_F(FaultTest, OldServerGetsTheShortLoginAndThe323Answer) {
+  // Capabilities: LONG_PASSWORD, LONG_FLAG, CONNECT_WITH_DB, COMPRESS off, no 4.1, no SECURE_CONNECTION.
+  const std::string greeting = B({10}) + "3.23.58" + '\0' + B({7, 0, 0, 0}) + "ABCDEFGH" + '\0' + B({0x0D, 0x00});
+  std::vector<std::string> received;
+  test::TLoopbackServer server([&](int fd) { Play(fd, {Packet(greeting, 0), Packet(B({0, 0, 0}), 2)}, &received); });
+  PMYSQL m = Handle();
+  ASSERT_EQ(Connect(m, server.Port(), CLIENT_FOUND_ROWS, "old-pass"), 0) << api.mysql_error(m);
+  EXPECT_FALSE(m->IsProtocol41());
+  ASSERT_EQ(received.size(), 1u);
+  const auto answer = Scramble323("old-pass", ByteSpan(reinterpret_cast<const uint8_t*>("ABCDEFGH"), 8));
+  const uint32_t f = (kAlwaysSentFlags | CLIENT_FOUND_ROWS | CLIENT_CONNECT_WITH_DB) & ~CLIENT_PROTOCOL_41;
+  const std::string login = B({static_cast<int>(f & 0xFF), static_cast<int>((f >> 8) & 0xFF), 0, 0, 0}) + "user" +
+                            '\0' + std::string(answer.begin(), answer.end()) + '\0' + "db" + '\0';
+  EXPECT_EQ(received[0], Packet(login, 1));
+}
+
+TEST_F(FaultTest, SingleFeByteSwitchesToThe323Answer) {
+  std::vector<std::string> received;
+  test::TLoopbackServer server([&](int fd) {
+    Play(fd, {kGreeting, Packet(B({0xFE}), 2), Packet(B({0, 0, 0, 2, 0, 0, 0}), 4)}, &received);
+  });
+  PMYSQL m = Handle();
+  ASSERT_EQ(Connect(m, server.Port(), 0, "old-pass"), 0) << api.mysql_error(m);
+  ASSERT_EQ(received.size(), 2u);
+  const auto answer = Scramble323("old-pass", ByteSpan(reinterpret_cast<const uint8_t*>("abcdefgh"), 8));
+  EXPECT_EQ(received[1], Packet(std::string(answer.begin(), answer.end()) + '\0', 3));
+}
+
+TEST_F(FaultTest, LocalInfileOfEtcPasswdIsAnsweredWithAnEmptyFile) {
+  std::vector<std::string> received;
+  test::TLoopbackServer server([&](int fd) {
+    Play(fd,
+         {kGreeting, kLoginOk, Packet(B({0xFB}) + "/etc/passwd", 1),
+          Packet(B({0, 0, 0, 2, 0, 0, 0}), 3)},
+         &received);
+  });
+  PMYSQL m = Handle();
+  ASSERT_EQ(Connect(m, server.Port()), 0);
+  EXPECT_EQ(Query(m, "LOAD DATA LOCAL INFILE '/etc/passwd' INTO TABLE t"), 2000);
+  ASSERT_EQ(received.size(), 3u);
+  EXPECT_EQ(received[2], Packet("", 2));  // nothing of the file left the process
+  EXPECT_EQ(m->status, TMySqlStatus::msReady);
+}
+
+TEST_F(FaultTest, SilentServerTimesOut) {
+  test::TLoopbackServer server([&](int fd) { Play(fd, {kStall}); });
+  PMYSQL m = Handle(1);
+  EXPECT_EQ(Connect(m, server.Port()), 2013);
+  EXPECT_EQ(api.mysql_error(m),
+            "Lost connection to MySQL server during query\r\nSocket error on read. WSAGetLastError return 10060($274C)");
+  Close(m);
+}
+
+// The fault proxy in front of the real server.
+struct ProxyTest : FaultTest {
+  std::string user = test::EnvOr("VIX_MYSQL_USER", "vix");
+  std::string password = test::EnvOr("VIX_MYSQL_PASSWORD");
+  std::string db = test::EnvOr("VIX_MYSQL_DATABASE", "vixtest");
+  int port = std::atoi(test::EnvOr("VIX_MYSQL_PORT", "0").c_str());
+  void SetUp() override {
+    VIX_REQUIRE_COMPONENT(!test::EnvOr("VIX_MYSQL_HOST").empty(), "MariaDB test server (VIX_MYSQL_HOST)");
+  }
+  int Login(PMYSQL m, int proxyPort, uint32_t flags = 0) {
+    return api.mysql_real_connect(m, "127.0.0.1", user, password, db, proxyPort, "", flags) ? 0 : api.mysql_errno(m);
+  }
+};
+
+TEST_F(ProxyTest, FaultsOfTheStream) {
+  struct Case {
+    const char* what;
+    test::TLoopbackProxy::Mode mode;
+    size_t cutAfter;
+    uint32_t flags;
+    const char* message;
+  } const cases[] = {
+      {"stall", test::TLoopbackProxy::Mode::Stall, 0, 0,
+       "Lost connection to MySQL server during query\r\nSocket error on read. WSAGetLastError return 10060($274C)"},
+      {"reset", test::TLoopbackProxy::Mode::Reset, 0, 0,
+       "Lost connection to MySQL server during query\r\nSocket error on read. WSAGetLastError return 10054($2746)"},
+      {"cut at once", test::TLoopbackProxy::Mode::Cut, 0, 0, "Lost connection to MySQL server during query"},
+      {"cut in a header", test::TLoopbackProxy::Mode::Cut, 2, 0, "Lost connection to MySQL server during query"},
+      {"cut in the rows", test::TLoopbackProxy::Mode::Cut, 70000, 0, "Lost connection to MySQL server during query"},
+      {"cut in the rows, compressed", test::TLoopbackProxy::Mode::Cut, 3000, CLIENT_COMPRESS,
+       "Lost connection to MySQL server during query"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TLoopbackProxy proxy(port, 1);
+    PMYSQL m = Handle(1);
+    ASSERT_EQ(Login(m, proxy.Port(), c.flags), 0) << api.mysql_error(m);
+    ASSERT_EQ(Query(m, "SELECT 1"), 0);
+    EXPECT_EQ(FetchAll(m), 0);
+    proxy.SetMode(c.mode, c.cutAfter);
+    int rc = Query(m, "SELECT seq, REPEAT('x', 100) FROM seq_1_to_100000");
+    if (rc == 0) rc = FetchAll(m);
+    EXPECT_EQ(rc, 2013);
+    EXPECT_EQ(api.mysql_error(m), c.message);
+    EXPECT_EQ(api.mysql_ping(m), 2013);
+    Close(m);
+  }
+}
+
+TEST_F(ProxyTest, RefusedHandshakeAndCleanPass) {
+  test::TLoopbackProxy proxy(port, 2);
+  proxy.SetMode(test::TLoopbackProxy::Mode::Refuse);
+  PMYSQL m = Handle();
+  // Reset right after the accept: lost in the handshake, or, when the reset
+  // overtakes the end of the connect, not connected at all.
+  const int refused = Login(m, proxy.Port());
+  EXPECT_TRUE(refused == 2013 || refused == 2003) << refused;
+  proxy.SetMode(test::TLoopbackProxy::Mode::Pass);
+  PMYSQL n = Handle();
+  ASSERT_EQ(Login(n, proxy.Port(), CLIENT_COMPRESS), 0) << api.mysql_error(n);
+  ASSERT_EQ(Query(n, "SELECT REPEAT('y', 100000)"), 0);
+  EXPECT_EQ(FetchAll(n), 0);
+  EXPECT_GT(proxy.BytesToClient(), 0u);
+  EXPECT_LT(proxy.BytesToClient(), 10000u);  // the server compressed the result
+}
+
+}  // namespace
+}  // namespace vix

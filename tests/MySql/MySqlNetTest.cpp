@@ -1,0 +1,301 @@
+#include <zlib.h>
+
+#include <cstring>
+
+#include "MemoryVio.h"
+#include "MySql/MySqlNet.h"
+#include "TestSupport.h"
+
+namespace vix {
+namespace {
+
+using test::Packet;
+using test::TMemoryVio;
+
+std::string Bytes(std::initializer_list<int> b) {
+  std::string s;
+  for (int v : b) s += static_cast<char>(v);
+  return s;
+}
+
+struct NetFixture : ::testing::Test {
+  TMySqlNet net;
+  TMemoryVio* vio = nullptr;
+  void Attach(std::string input = std::string()) {
+    auto v = std::make_unique<TMemoryVio>(std::move(input));
+    vio = v.get();
+    net.SetVio(std::move(v));
+  }
+  void SendQuery(const std::string& q) {
+    net.NewCommand();
+    net.WriteByte(3);
+    net.WriteOrSendBytes(reinterpret_cast<const uint8_t*>(q.data()), q.size());
+    net.Send();
+  }
+};
+
+// The number of the EMySqlException that f raises (0 for none); its message in `message`.
+template <typename F>
+int ErrorOf(F f, UString* message = nullptr) {
+  try {
+    f();
+  } catch (const EMySqlException& e) {
+    if (message) *message = e.Message();
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+TEST_F(NetFixture, SmallCommandIsOnePacket) {
+  Attach();
+  SendQuery("SELECT 1");
+  EXPECT_EQ(vio->output, Bytes({9, 0, 0, 0, 3}) + "SELECT 1");
+}
+
+TEST_F(NetFixture, MediumQueryBuffersOnlyItsFirstPart) {
+  Attach();
+  const std::string q(20000, 'q');
+  SendQuery(q);
+  EXPECT_EQ(vio->output, Packet("\x03" + q, 0));
+  EXPECT_EQ(vio->writeSizes, (std::vector<int>{8192, 11813}));
+}
+
+TEST_F(NetFixture, PayloadsSplitAtThePacketLimit) {
+  constexpr size_t kMax = 0xFFFFFF;
+  for (size_t extra : {size_t{0}, size_t{10}}) {
+    Attach();
+    std::string payload(kMax + extra, 'p');
+    payload[kMax - 1] = 'e';
+    net.NewCommand();
+    net.WriteOrSendBytes(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+    net.Send();
+    const std::string& out = vio->output;
+    ASSERT_EQ(out.size(), kMax + extra + 8) << extra;
+    EXPECT_EQ(out.substr(0, 4), Bytes({0xFF, 0xFF, 0xFF, 0}));
+    EXPECT_EQ(out[4 + kMax - 1], 'e');
+    EXPECT_EQ(out.substr(4 + kMax, 4), Bytes({static_cast<int>(extra), 0, 0, 1}));
+    // The receiving side joins them again.
+    TMySqlNet peer;
+    peer.SetVio(std::make_unique<TMemoryVio>(out));
+    peer.NewCommand();
+    peer.Receive();
+    EXPECT_EQ(peer.Length(), payload.size());
+    EXPECT_EQ(std::memcmp(peer.Buffer(), payload.data(), payload.size()), 0);
+  }
+}
+
+TEST_F(NetFixture, ReceiveJoinsContinuedPackets) {
+  const std::string first(0xFFFFFF, 'a');
+  Attach(Packet(first, 0) + Packet("bbbbb", 1));
+  net.NewCommand();
+  net.Receive();
+  ASSERT_EQ(net.Length(), 0xFFFFFFu + 5);
+  EXPECT_EQ(net.Buffer()[0xFFFFFF], 'b');
+  EXPECT_EQ(net.Position(), 0u);
+}
+
+TEST_F(NetFixture, SequenceErrorNamesBothNumbersAndBreaksTheStream) {
+  Attach(Packet("x", 2));
+  net.NewCommand();
+  net.WriteByte(14);
+  net.Send();
+  UString message;
+  EXPECT_EQ(ErrorOf([&] { net.Receive(); }, &message), 1156);
+  EXPECT_EQ(message, u"\r\nReceiveHeader: Net packets out of order: received[2], expected[1]");
+  EXPECT_TRUE(net.Broken());
+}
+
+TEST_F(NetFixture, ServerErrorPacketRaisesTheServerError) {
+  Attach(Packet(Bytes({0xFF, 0x7A, 0x04}) + "#42S02Table 'x.t' doesn't exist", 1));
+  net.NewCommand();
+  net.WriteByte(3);
+  net.Send();
+  UString message;
+  EXPECT_EQ(ErrorOf([&] { net.Receive(); }, &message), 1146);
+  EXPECT_EQ(message, u"\r\n#42S02Table 'x.t' doesn't exist");
+  EXPECT_FALSE(net.Broken());
+}
+
+TEST_F(NetFixture, ShortReadsAndLyingPacketsAreErrorsNotOverreads) {
+  struct Case {
+    std::string input;
+    int error;
+  } const cases[] = {
+      {Bytes({0xFF}), 2013},                         // header cut
+      {Packet("abc", 0).substr(0, 6), 2013},         // payload cut
+      {Packet(Bytes({0xFF}), 0), 2027},              // 1-byte error packet
+      {Packet(Bytes({0xFF, 0x10}), 0), 2027},        // 2-byte error packet
+      {Bytes({0xFF, 0xFF, 0xFF, 0}), 2013},          // endless header, no data
+  };
+  for (const Case& c : cases) {
+    Attach(c.input);
+    net.NewCommand();
+    EXPECT_EQ(ErrorOf([&] { net.Receive(); }), c.error) << testing::PrintToString(c.input);
+  }
+}
+
+TEST_F(NetFixture, ReassemblyStopsAtTheMaximumPacketSize) {
+  Attach(Packet(std::string(0xFFFFFF, 'a'), 0) + Packet(std::string(0xFFFFFF, 'b'), 1) + Packet("", 2));
+  net.SetMaxPacketSize(0x1800000);
+  net.NewCommand();
+  EXPECT_EQ(ErrorOf([&] { net.Receive(); }), 2020);
+  EXPECT_TRUE(net.Broken());
+}
+
+TEST_F(NetFixture, LostConnectionCarriesTheTransportText) {
+  Attach(Packet("abc", 0).substr(0, 5));
+  net.NewCommand();
+  UString message;
+  EXPECT_EQ(ErrorOf([&] { net.Receive(); }, &message), 2013);
+  EXPECT_EQ(message, u"Lost connection to MySQL server during query");
+  EXPECT_TRUE(net.Broken());
+}
+
+TEST_F(NetFixture, FieldLengthsBothWays) {
+  struct Case {
+    int64_t value;
+    std::string wire;
+  } const cases[] = {
+      {250, Bytes({0xFA})},
+      {251, Bytes({0xFC, 0xFB, 0x00})},
+      {65535, Bytes({0xFC, 0xFF, 0xFF})},
+      {65536, Bytes({0xFD, 0x00, 0x00, 0x01})},
+      {16777215, Bytes({0xFD, 0xFF, 0xFF, 0xFF})},
+      {16777216, Bytes({0xFE, 0, 0, 0, 1, 0, 0, 0, 0})},
+      {0x123456789A, Bytes({0xFE, 0x9A, 0x78, 0x56, 0x34, 0x12, 0, 0, 0})},
+  };
+  for (const Case& c : cases) {
+    Attach();
+    net.NewCommand();
+    net.WriteFieldLength(c.value);
+    net.Send();
+    EXPECT_EQ(vio->output.substr(4), c.wire) << c.value;
+    TMySqlReader r(ByteSpan(reinterpret_cast<const uint8_t*>(c.wire.data()), c.wire.size()));
+    EXPECT_EQ(r.ReadFieldLength(), c.value);
+    EXPECT_TRUE(r.AtEnd());
+  }
+}
+
+TEST(MySqlReader, RefusesWhatThePacketCannotHold) {
+  struct Case {
+    std::string bytes;
+    int64_t value;  // -2: malformed
+  } const cases[] = {
+      {Bytes({0xFB}), -1},
+      {Bytes({0xFC, 0x34, 0x12}), 0x1234},
+      {Bytes({0xFF}), -2},
+      {Bytes({0xFC, 0x34}), -2},
+      {Bytes({0xFE, 1, 2, 3, 4, 5, 6, 7}), -2},
+      {Bytes({0xFE, 0, 0, 0, 0, 0, 0, 0, 0x80}), -2},
+      {"", -2},
+  };
+  for (const Case& c : cases) {
+    TMySqlReader r(ByteSpan(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size()));
+    if (c.value == -2) {
+      EXPECT_THROW(r.ReadFieldLength(), EMySqlException) << testing::PrintToString(c.bytes);
+    } else {
+      EXPECT_EQ(r.ReadFieldLength(), c.value);
+    }
+  }
+  const std::string lying = Bytes({5}) + "abc";
+  TMySqlReader r(ByteSpan(reinterpret_cast<const uint8_t*>(lying.data()), lying.size()));
+  EXPECT_THROW(r.ReadLengthString(), EMySqlException);
+}
+
+TEST_F(NetFixture, StringReadsStopAtTheEndOfThePacket) {
+  Attach(Packet(std::string("ab\0cd", 5), 0));
+  net.NewCommand();
+  net.Receive();
+  EXPECT_EQ(net.ReadString(), "ab");
+  EXPECT_EQ(net.ReadString(), "cd");
+  EXPECT_EQ(net.ReadString(), "");
+  EXPECT_EQ(ErrorOf([&] { net.ReadInt32(); }), 2027);
+  EXPECT_EQ(ErrorOf([&] { net.ReadString(1); }), 2027);
+}
+
+// Compressed frames: 3-byte size, sequence, 3-byte inflated size (0: stored).
+std::string Frame(const std::string& data, uint8_t seq, size_t inflated) {
+  std::string f = Packet(data, seq);
+  f += static_cast<char>(inflated & 0xFF);
+  f += static_cast<char>((inflated >> 8) & 0xFF);
+  f += static_cast<char>((inflated >> 16) & 0xFF);
+  return f.substr(0, 4) + f.substr(4 + data.size()) + data;
+}
+
+std::string Deflate(const std::string& s) {
+  std::vector<uint8_t> out;
+  EXPECT_TRUE(DeflateFrame(ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size()), out));
+  return std::string(out.begin(), out.end());
+}
+
+TEST_F(NetFixture, CompressedSendingUsesTheThreshold) {
+  struct Case {
+    size_t queryBytes;
+    bool packed;
+  } const cases[] = {{39, false}, {45, false}, {46, true}, {3999, true}};
+  for (const Case& c : cases) {
+    Attach();
+    net.SetCompress(true);
+    SendQuery(std::string(c.queryBytes, 'c'));
+    const std::string& out = vio->output;
+    const size_t inflated = static_cast<uint8_t>(out[4]) | (static_cast<uint8_t>(out[5]) << 8);
+    EXPECT_EQ(inflated, c.packed ? c.queryBytes + 5 : 0u) << c.queryBytes;
+    EXPECT_EQ(out[3], 0);
+    // Read back through a compressed receiver.
+    TMySqlNet peer;
+    peer.SetVio(std::make_unique<TMemoryVio>(out));
+    peer.SetCompress(true);
+    peer.NewCommand();
+    peer.Receive();
+    EXPECT_EQ(peer.Length(), c.queryBytes + 1);
+  }
+}
+
+TEST_F(NetFixture, CompressedReceiveSpansFramesAndChecksTheInflatedSize) {
+  const std::string payload(70000, 'z');
+  const std::string stream = Packet(payload, 1) + Packet("tail", 2);
+  const std::string a = stream.substr(0, 30000), b = stream.substr(30000);
+  Attach(Frame(Deflate(a), 1, a.size()) + Frame(b, 2, 0));
+  net.SetCompress(true);
+  net.NewCommand();
+  net.WriteByte(3);
+  net.Send();
+  net.Receive();
+  EXPECT_EQ(net.Length(), payload.size());
+  net.Receive();
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(net.Buffer()), net.Length()), "tail");
+
+  struct Case {
+    std::string input;
+    int error;
+  } const bad[] = {
+      {Frame(Deflate(Packet("abc", 0)), 0, 99), 1157},             // announced size is wrong
+      {Frame("not zlib at all", 0, 20), 1157},                      // corrupt data
+      {Frame(Deflate(Packet("abc", 0)), 5, 7), 1156},               // frame out of order
+  };
+  for (const Case& c : bad) {
+    Attach(c.input);
+    net.SetCompress(true);
+    net.NewCommand();
+    EXPECT_EQ(ErrorOf([&] { net.Receive(); }), c.error);
+    EXPECT_TRUE(net.Broken());
+  }
+}
+
+TEST(MySqlErrors, ClientErrorTable) {
+  EXPECT_EQ(ClientErrorText(2000), u"Unknown MySQL error");
+  EXPECT_EQ(ClientErrorText(2014), u"Commands out of sync;  You can't run this command now");
+  EXPECT_EQ(ClientErrorText(2027), u"Malformed packet");
+  EXPECT_EQ(ClientErrorText(2047), u"Invalid connection handle");
+  EXPECT_EQ(ClientErrorText(2048), u"");
+  EXPECT_EQ(ClientErrorText(1999), u"");
+  EXPECT_EQ(EMySqlException(2003, u"Socket error on connect. WSAGetLastError return 10061($274D)", {u"db", 10061})
+                .Message(),
+            u"Can't connect to MySQL server on 'db' (10061)\r\nSocket error on connect. WSAGetLastError return "
+            u"10061($274D)");
+  EXPECT_EQ(EMySqlException(1157).Message(), u"");
+  EXPECT_EQ(EMySqlException(2013, u"").Message(), u"Lost connection to MySQL server during query");
+}
+
+}  // namespace
+}  // namespace vix
