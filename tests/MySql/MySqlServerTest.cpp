@@ -5,6 +5,8 @@
 #include <chrono>
 #include <thread>
 
+#include <unistd.h>
+
 #include "LoopbackServer.h"
 #include "MySql/MySqlApiDirect.h"
 #include "TestSupport.h"
@@ -315,6 +317,26 @@ TEST_F(ServerTest, LocalInfileIsRefusedUnlessSwitchedOn) {
   EXPECT_EQ(Run(m, "LOAD DATA LOCAL INFILE '/etc/passwd' INTO TABLE infile_t"), 2000);
   EXPECT_NE(api.mysql_error(m).find("LOAD DATA LOCAL INFILE refused"), std::string::npos);
   EXPECT_EQ(Scalar(m, "SELECT COUNT(*) FROM infile_t"), "0");
+
+  api.mysql_options(m, MYSQL_OPT_LOCAL_INFILE, 1);
+  char path[] = "/tmp/vix-infile-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const std::string lines = "one\ntwo\n" + std::string(20000, 'x') + "\n";
+  ASSERT_EQ(write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+  close(fd);
+  EXPECT_EQ(Run(m, std::string("LOAD DATA LOCAL INFILE '") + path + "' INTO TABLE infile_t"), 0) << api.mysql_error(m);
+  EXPECT_EQ(api.mysql_affected_rows(m), 3);
+  EXPECT_EQ(Scalar(m, "SELECT SUM(LENGTH(line)) FROM infile_t"), "20006");
+  unlink(path);
+  EXPECT_EQ(Run(m, std::string("LOAD DATA LOCAL INFILE '") + path + "' INTO TABLE infile_t"), 2000);
+  EXPECT_EQ(api.mysql_ping(m), 0);
+  // Refused in the middle of several statements: the results after it are still there.
+  api.mysql_options(m, MYSQL_OPT_LOCAL_INFILE, 0);
+  EXPECT_EQ(Run(m, "LOAD DATA LOCAL INFILE '/etc/passwd' INTO TABLE infile_t; SELECT 'after'"), 2000);
+  EXPECT_TRUE(api.mysql_more_results(m));
+  EXPECT_EQ(api.mysql_next_result(m), 0);
+  EXPECT_EQ(Rows(m).at(0).at(0), "after");
 }
 
 }  // namespace
