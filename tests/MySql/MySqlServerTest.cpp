@@ -173,6 +173,13 @@ TEST_F(ServerTest, ValuesOfEveryLengthPrefixWithAndWithoutCompression) {
       EXPECT_FALSE(api._mysql_fetch_value_is_null(row, 2));
       EXPECT_EQ(api._mysql_fetch_value_str(row, 2), "");
       EXPECT_EQ(api._mysql_fetch_value_str(row, 3), "z");
+      char copy[4] = {'-', '-', '-', '-'};
+      api._mysql_fetch_value_to_str(row, 3, 1, 1, copy);
+      EXPECT_EQ(std::string(copy, 3), std::string("-z\0", 3));
+      api._mysql_fetch_value_to_str(row, 1, 0, 0, copy);  // NULL: only the terminator
+      EXPECT_EQ(copy[0], '\0');
+      size_t off = 0;
+      EXPECT_EQ(api._mysql_fetch_value_arr(row, 3, off)[off], 'z');
       EXPECT_EQ(api.mysql_fetch_row(res), nullptr);
       EXPECT_EQ(api.mysql_errno(m), 0u);
       api.mysql_free_result(res);
