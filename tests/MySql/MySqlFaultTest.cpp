@@ -125,6 +125,7 @@ TEST_F(FaultTest, ScriptedRepliesEndInTheRightError) {
        u"Error in server handshake"},
       {"garbage at login", {kGreeting, Packet("\x42garbage", 2)}, false, 0, 2012, nullptr},
       {"empty login reply", {kGreeting, Packet("", 2)}, false, 0, 2012, nullptr},
+      {"4.1.0 two-stage request", {kGreeting, Packet("*" + std::string(23, 's'), 2)}, false, 0, 2012, nullptr},
       {"login reply out of order", {kGreeting, Packet(B({0, 0, 0, 2, 0, 0, 0}), 7)}, false, 0, 1156, nullptr},
       {"endless full-size header", {kGreeting, kLoginOk, B({0xFF, 0xFF, 0xFF, 1}) + std::string(1000, 'x') + kFin},
        true, 0, 2013, u"Lost connection to MySQL server during query"},

@@ -89,6 +89,8 @@ TEST_F(ServerTest, LoginVariants) {
     ASSERT_NE(m, nullptr) << user;
     EXPECT_EQ(Scalar(m, "SELECT CURRENT_USER()"), user + "@127.0.0.1");
     EXPECT_EQ(api.mysql_get_host_info(m), host + " via TCP/IP");
+    EXPECT_NE(api.mysql_get_server_info(m).find("MariaDB"), std::string::npos);
+    EXPECT_EQ(m->Statistics().rfind("Uptime: ", 0), 0u);
     EXPECT_TRUE(m->IsProtocol41());
     EXPECT_EQ(m->clientFlag & ~static_cast<uint32_t>(CLIENT_COMPRESS),
               kAlwaysSentFlags | CLIENT_FOUND_ROWS | CLIENT_CONNECT_WITH_DB);
