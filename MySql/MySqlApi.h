@@ -78,6 +78,12 @@ class TMySQLAPI {
   virtual bool _mysql_fetch_value_is_null(PMYSQL_ROW prow, int fieldnr) = 0;
   virtual const uint8_t* _mysql_fetch_value_ptr(PMYSQL_RES pres, PMYSQL_ROW prow, int fieldnr) = 0;
   virtual std::string _mysql_fetch_value_str(PMYSQL_ROW prow, int fieldnr) = 0;
+  // Copies `Len` bytes of the value to Buff + Off (nothing for NULL or Len 0).
+  virtual void _mysql_fetch_value_to_buff(PMYSQL_ROW prow, int fieldnr, size_t Len, size_t Off, uint8_t* Buff) = 0;
+  // As _mysql_fetch_value_to_buff, then a 0 byte at Buff[Off + Len] (also when nothing was copied).
+  virtual void _mysql_fetch_value_to_str(PMYSQL_ROW prow, int fieldnr, size_t Len, size_t Off, char* Buff) = 0;
+  // The row's bytes; `Off` := where the value starts (0 for NULL).
+  virtual ByteSpan _mysql_fetch_value_arr(PMYSQL_ROW prow, int fieldnr, size_t& Off) = 0;
 
   // Both command time-outs; 0 stands for one year.
   void SetTimeout(PMYSQL pmysql, int timeout) {

@@ -1,6 +1,7 @@
 #include "MySql/MySqlApiDirect.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "rtl/UString.h"
 
@@ -200,6 +201,24 @@ std::string TMySQLAPIDirect::_mysql_fetch_value_str(PMYSQL_ROW prow, int fieldnr
   const TMySqlBind& b = BindOf(prow, fieldnr);
   if (b.IsNull) return std::string();
   return std::string(reinterpret_cast<const char*>(prow->Buffer.data() + b.Offset), b.Length);
+}
+
+// The copy is bounded by the value: a `Len` beyond it is cut to the value's length.
+void TMySQLAPIDirect::_mysql_fetch_value_to_buff(PMYSQL_ROW prow, int fieldnr, size_t Len, size_t Off,
+                                                 uint8_t* Buff) {
+  const TMySqlBind& b = BindOf(prow, fieldnr);
+  const size_t n = b.IsNull ? 0 : std::min(Len, b.Length);
+  if (n) std::memcpy(Buff + Off, prow->Buffer.data() + b.Offset, n);
+}
+
+void TMySQLAPIDirect::_mysql_fetch_value_to_str(PMYSQL_ROW prow, int fieldnr, size_t Len, size_t Off, char* Buff) {
+  _mysql_fetch_value_to_buff(prow, fieldnr, Len, Off, reinterpret_cast<uint8_t*>(Buff));
+  Buff[Off + Len] = 0;
+}
+
+ByteSpan TMySQLAPIDirect::_mysql_fetch_value_arr(PMYSQL_ROW prow, int fieldnr, size_t& Off) {
+  Off = BindOf(prow, fieldnr).Offset;
+  return prow->Buffer;
 }
 
 }  // namespace vix

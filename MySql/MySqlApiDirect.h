@@ -46,6 +46,9 @@ class TMySQLAPIDirect : public TMySQLAPI {
   bool _mysql_fetch_value_is_null(PMYSQL_ROW prow, int fieldnr) override;
   const uint8_t* _mysql_fetch_value_ptr(PMYSQL_RES pres, PMYSQL_ROW prow, int fieldnr) override;
   std::string _mysql_fetch_value_str(PMYSQL_ROW prow, int fieldnr) override;
+  void _mysql_fetch_value_to_buff(PMYSQL_ROW prow, int fieldnr, size_t Len, size_t Off, uint8_t* Buff) override;
+  void _mysql_fetch_value_to_str(PMYSQL_ROW prow, int fieldnr, size_t Len, size_t Off, char* Buff) override;
+  ByteSpan _mysql_fetch_value_arr(PMYSQL_ROW prow, int fieldnr, size_t& Off) override;
 
   void CheckMySQLLib();
 

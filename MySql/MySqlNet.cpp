@@ -492,9 +492,14 @@ void TMySqlNet::Receive() {
 
 void TMySqlNet::ReceiveBuffer(std::vector<uint8_t>& bytes) {
   const size_t length = ReceiveHeader();
-  if (length < 1 || length == kMaxPacketLength) {
+  if (length < 1) {
     FBroken = true;
     RaiseMalformedPacket();
+  }
+  // Rows that need continuation packets cannot be kept whole here.
+  if (length == kMaxPacketLength) {
+    FBroken = true;
+    throw Exception(u"Cannot retrieve huge data in FetchAll mode");
   }
   bytes.resize(length);
   ReceiveBytes(bytes.data(), length);

@@ -141,8 +141,10 @@ class TMySqlNet {
   // Reads one logical packet into the buffer, position 0. A server error
   // packet raises that error.
   void Receive();
-  // Reads one physical packet into `bytes`; empty and continued packets are
-  // refused. A server error packet raises that error.
+  // Reads one physical packet into `bytes`: an empty packet is malformed
+  // (2027), a packet of 0xFFFFFF bytes (continued) is refused with
+  // "Cannot retrieve huge data in FetchAll mode". A server error packet
+  // raises that error.
   void ReceiveBuffer(std::vector<uint8_t>& bytes);
   // Reads one physical packet in pieces of at most `chunk` bytes and keeps
   // only the first piece in `bytes`. With `checkError` a server error packet

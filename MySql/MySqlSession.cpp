@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 #include "Common/ZelVioTcp.h"
 #include "rtl/UString.h"
@@ -354,31 +355,35 @@ std::string TMySqlSession::Statistics() {
 }
 
 void TMySqlSession::ReadQueryResult() {
+  try {
+    net.Receive();
+  } catch (const EMySqlException&) {
+    // The error ends the reply: no further result follows.
+    serverStatus &= ~SERVER_MORE_RESULTS_EXISTS;
+    throw;
+  }
+  // A refused or unreadable local file is reported once the server's reply
+  // to it has been read, so that the session stays in step.
+  std::optional<EMySqlException> fileError;
   for (;;) {
-    try {
-      net.Receive();
-    } catch (const EMySqlException&) {
-      // The error ends the reply: no further result follows.
-      serverStatus &= ~SERVER_MORE_RESULTS_EXISTS;
-      throw;
-    }
     TMySqlReader r(net.Packet());
     const int64_t count = r.ReadFieldLength();
+    if (count == TMySqlReader::kNullLength) {
+      fileError = SendLocalFile(r.ReadNulString());  // receives the reply that follows the file
+      continue;
+    }
     if (count == 0) {
       fieldCount = 0;
       fields.clear();
       ApplyOk(net.Packet());
-      return;
+    } else {
+      // A column count beyond what any server allows is a lie.
+      if (count > 0xFFFF) RaiseMalformedPacket();
+      fieldCount = static_cast<int32_t>(count);
+      if (!r.AtEnd()) extraInfo = r.ReadFieldLength();
+      ReadColumns();
     }
-    if (count == TMySqlReader::kNullLength) {
-      SendLocalFile(r.ReadNulString());
-      continue;
-    }
-    // A column count beyond what any server allows is a lie.
-    if (count > 0xFFFF) RaiseMalformedPacket();
-    fieldCount = static_cast<int32_t>(count);
-    if (!r.AtEnd()) extraInfo = r.ReadFieldLength();
-    ReadColumns();
+    if (fileError) throw *fileError;
     return;
   }
 }
@@ -407,12 +412,16 @@ void TMySqlSession::ReadColumns() {
 }
 
 // The server asks for a client file. Unless the application allowed it, the
-// request is answered with an empty file and refused.
-void TMySqlSession::SendLocalFile(const std::string& fileName) {
+// request is answered with an empty file and refused. Returns the error to
+// report once the reply has been read.
+std::optional<EMySqlException> TMySqlSession::SendLocalFile(const std::string& fileName) {
   net.Clear();
-  bool refused = !localInfile;
-  if (!refused) {
+  std::optional<EMySqlException> error;
+  if (!localInfile) {
+    error.emplace(CR_UNKNOWN_ERROR, u"LOAD DATA LOCAL INFILE refused: local files are not enabled for this connection");
+  } else {
     std::ifstream in(fileName, std::ios::binary);
+    if (!in) error.emplace(CR_UNKNOWN_ERROR, u"Cannot open file " + Utf8ToUtf16Lenient(fileName));
     std::vector<char> piece(8192);
     while (in) {
       in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
@@ -423,11 +432,13 @@ void TMySqlSession::SendLocalFile(const std::string& fileName) {
     }
   }
   net.SendEmpty();
-  net.Receive();
-  if (refused) {
-    throw EMySqlException(CR_UNKNOWN_ERROR,
-                          u"LOAD DATA LOCAL INFILE refused: local files are not enabled for this connection");
+  try {
+    net.Receive();
+  } catch (const EMySqlException&) {
+    serverStatus &= ~SERVER_MORE_RESULTS_EXISTS;
+    throw;
   }
+  return error;
 }
 
 void TMySqlSession::FreeQuery() {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -149,7 +150,7 @@ class TMySqlSession {
   void Login(const TMySqlGreeting& greeting, uint32_t clientflag);
   void ReadLoginReply(const std::string& passwd);
   void ReadColumns();
-  void SendLocalFile(const std::string& fileName);
+  std::optional<EMySqlException> SendLocalFile(const std::string& fileName);
   void ApplyOk(ByteSpan packet);
 };
 

@@ -249,6 +249,33 @@ TEST_F(LookupTest, UnknownHostIs2005WithTheResolverNumber) {
   }
 }
 
+// A listener that never accepts and whose queue is full drops new
+// connection requests: the connect would wait for the system's minutes.
+TEST(ZelVioTcp, ConnectIsBoundedByTheConnectionTimeout) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  socklen_t len = sizeof a;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  TZelVioTcp first("127.0.0.1", ntohs(a.sin_port));
+  first.SetConnectionTimeout(1);
+  first.Connect();  // fills the queue
+  TZelVioTcp second("127.0.0.1", ntohs(a.sin_port));
+  second.SetConnectionTimeout(1);
+  try {
+    second.Connect();
+    ADD_FAILURE() << "connected";
+  } catch (const SocketException& e) {
+    EXPECT_EQ(e.ErrorCode(), 2003);
+    EXPECT_EQ(e.Message(), u"Socket error 10060");
+  }
+  EXPECT_EQ(second.LastError(), u"Socket error on connect. WSAGetLastError return 10060($274C)");
+  close(listener);
+}
+
 TEST_F(LookupTest, DottedAddressNeedsNoLookup) {
   Use(&UnknownHost);
   TLoopbackServer server([](int) {});

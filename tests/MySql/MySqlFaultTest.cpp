@@ -9,33 +9,25 @@
 #include "LoopbackProxy.h"
 #include "LoopbackServer.h"
 #include "MemoryVio.h"
+#include "ServerScript.h"
 #include "MySql/MySqlApiDirect.h"
 #include "TestSupport.h"
 
 namespace vix {
 namespace {
 
+using test::B;
+using test::ColumnDef;
+using test::GreetingPayload;
+using test::kEof;
+using test::kGreeting;
+using test::kLoginOk;
 using test::Packet;
 
 const std::string kFin = "<FIN>";
 const std::string kRst = "<RST>";
 const std::string kStall = "<STALL>";
 
-std::string B(std::initializer_list<int> b) {
-  std::string s;
-  for (int v : b) s += static_cast<char>(v);
-  return s;
-}
-
-// A MariaDB-like greeting: protocol 10, 4.1 capabilities (compression
-// included), a 20-byte scramble.
-std::string GreetingPayload(uint16_t caps = 0xF7FE) {
-  return B({10}) + "5.5.5-10.11.6-MariaDB" + '\0' + B({7, 0, 0, 0}) + "abcdefgh" + '\0' +
-         B({caps & 0xFF, caps >> 8, 33, 2, 0}) + B({0xFF, 0x81, 21}) + std::string(10, '\0') + "ijklmnopqrst" +
-         '\0' + "mysql_native_password" + '\0';
-}
-const std::string kGreeting = Packet(GreetingPayload(), 0);
-const std::string kLoginOk = Packet(B({0, 0, 0, 2, 0, 0, 0}), 2);
 
 // Waits for the client's next bytes and returns what arrived (empty when it closed).
 std::string ReadClient(int fd) {
@@ -103,12 +95,6 @@ struct FaultTest : ::testing::Test {
   }
 };
 
-// Column definition of a 4.1 server for one VARCHAR column "c".
-std::string ColumnDef() {
-  return B({3}) + "def" + B({2}) + "db" + B({1}) + "t" + B({1}) + "t" + B({1}) + "c" + B({1}) + "c" +
-         B({12, 33, 0, 10, 0, 0, 0, 253, 0, 0, 0, 0, 0});
-}
-const std::string kEof = B({0xFE, 0, 0, 2, 0});
 
 TEST_F(FaultTest, ScriptedRepliesEndInTheRightError) {
   struct Case {
@@ -125,6 +111,7 @@ TEST_F(FaultTest, ScriptedRepliesEndInTheRightError) {
        u"Error in server handshake"},
       {"garbage at login", {kGreeting, Packet("\x42garbage", 2)}, false, 0, 2012, nullptr},
       {"empty login reply", {kGreeting, Packet("", 2)}, false, 0, 2012, nullptr},
+      {"4.1.0 two-stage request", {kGreeting, Packet("*" + std::string(23, 's'), 2)}, false, 0, 2012, nullptr},
       {"login reply out of order", {kGreeting, Packet(B({0, 0, 0, 2, 0, 0, 0}), 7)}, false, 0, 1156, nullptr},
       {"endless full-size header", {kGreeting, kLoginOk, B({0xFF, 0xFF, 0xFF, 1}) + std::string(1000, 'x') + kFin},
        true, 0, 2013, u"Lost connection to MySQL server during query"},

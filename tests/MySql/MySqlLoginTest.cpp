@@ -45,8 +45,7 @@ TEST(MySqlLogin, Scramble323KnownValues) {
   EXPECT_EQ(h[1], 0x5a3b64e2u);
   EXPECT_EQ(HashPassword323("old - pass"), h);  // blanks do not count
   const auto a = Scramble323("old-pass", Bytes("ABCDEFGH"));
-  for (uint8_t b : a) EXPECT_TRUE(b >= 64 - 31 && b < 128) << int(b);
-  EXPECT_EQ(a, Scramble323("old-pass", Bytes("ABCDEFGH")));
+  EXPECT_EQ(std::string(a.begin(), a.end()), "UXAXJDBV");
   EXPECT_NE(a, Scramble323("old-pass", Bytes("ABCDEFGX")));
 }
 

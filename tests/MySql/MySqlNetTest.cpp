@@ -142,6 +142,21 @@ TEST_F(NetFixture, ReassemblyStopsAtTheMaximumPacketSize) {
   EXPECT_TRUE(net.Broken());
 }
 
+TEST_F(NetFixture, ReceiveBufferTakesOnePhysicalPacket) {
+  Attach(Packet("row", 0) + Packet("", 1) + Packet(std::string(0xFFFFFF, 'h'), 2));
+  net.NewCommand();
+  std::vector<uint8_t> bytes;
+  net.ReceiveBuffer(bytes);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "row");
+  EXPECT_EQ(ErrorOf([&] { net.ReceiveBuffer(bytes); }), 2027);
+  try {
+    net.ReceiveBuffer(bytes);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), u"Cannot retrieve huge data in FetchAll mode");
+  }
+}
+
 TEST_F(NetFixture, LostConnectionCarriesTheTransportText) {
   Attach(Packet("abc", 0).substr(0, 5));
   net.NewCommand();

@@ -1,0 +1,35 @@
+// Bytes a MySQL server sends, for scripted servers in tests.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+#include "MemoryVio.h"
+
+namespace vix::test {
+
+inline std::string B(std::initializer_list<int> b) {
+  std::string s;
+  for (int v : b) s += static_cast<char>(v);
+  return s;
+}
+
+// A MariaDB-like greeting: protocol 10, 4.1 capabilities (compression
+// included), a 20-byte scramble "abcdefghijklmnopqrst".
+inline std::string GreetingPayload(uint16_t caps = 0xF7FE) {
+  return B({10}) + "5.5.5-10.11.6-MariaDB" + '\0' + B({7, 0, 0, 0}) + "abcdefgh" + '\0' +
+         B({caps & 0xFF, caps >> 8, 33, 2, 0}) + B({0xFF, 0x81, 21}) + std::string(10, '\0') + "ijklmnopqrst" +
+         '\0' + "mysql_native_password" + '\0';
+}
+inline const std::string kGreeting = Packet(GreetingPayload(), 0);
+inline const std::string kLoginOk = Packet(B({0, 0, 0, 2, 0, 0, 0}), 2);
+
+// Column definition of a 4.1 server for one VARCHAR column "c".
+inline std::string ColumnDef() {
+  return B({3}) + "def" + B({2}) + "db" + B({1}) + "t" + B({1}) + "t" + B({1}) + "c" + B({1}) + "c" +
+         B({12, 33, 0, 10, 0, 0, 0, 253, 0, 0, 0, 0, 0});
+}
+inline const std::string kEof = B({0xFE, 0, 0, 2, 0});
+
+}  // namespace vix::test
