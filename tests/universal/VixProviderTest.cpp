@@ -1,6 +1,9 @@
 // The provider registry, the typed options and the option text.
+#include <algorithm>
+#include <atomic>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -389,6 +392,36 @@ TEST(TVixProviders, RegisterLookUpUnregister) {
   EXPECT_EQ(std::count(names.begin(), names.end(), u"SQLite"), 0);
   EXPECT_EQ(ErrorOf([&] { RaiseProviderNotRegistered(u"sqlite"); }).substr(0, 40),
             "sqlite provider is not registered. You s");
+}
+
+std::atomic<int> dbfInstances{0};
+class TDBFTestProvider : public TTestProvider {
+ public:
+  TDBFTestProvider() : TTestProvider(ClassProviderName()) { ++dbfInstances; }
+  static UString ClassProviderName() { return u"DBF"; }
+};
+
+TEST(TVixProviders, ThreadsRegisteringAtOnceMakeOneProvider) {
+  std::vector<std::thread> threads;
+  std::atomic<bool> go{false};
+  std::atomic<int> seen{0};
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&] {
+      while (!go) std::this_thread::yield();
+      for (int round = 0; round < 200; ++round) {
+        VixProviders().RegisterProvider(VixProviderClass<TDBFTestProvider>());
+        std::vector<UString> names;
+        VixProviders().GetProviderNames(names);
+        if (std::find(names.begin(), names.end(), u"DBF") != names.end()) ++seen;
+      }
+    });
+  }
+  go = true;
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(dbfInstances, 1);
+  EXPECT_EQ(seen, 8 * 200);
+  VixProviders().UnRegisterProvider(VixProviderClass<TDBFTestProvider>());
+  EXPECT_EQ(VixProviders().GetProvider(u"DBF"), nullptr);
 }
 
 }  // namespace

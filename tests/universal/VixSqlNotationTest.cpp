@@ -129,6 +129,11 @@ TEST_F(NotationTest, Table) {
   for (const Case& c : cases) EXPECT_EQ(Run(c.in), c.out) << ToUtf8(c.in);
 }
 
+TEST_F(NotationTest, ALexerErrorLeavesTheTextAlone) {
+  const std::string out = Run(u"SELECT {fn USER()} \f");
+  EXPECT_EQ(out.substr(0, 34), "error: Parser: The unknown symbol ");
+}
+
 TEST_F(NotationTest, UserMacrosAndTheirConditions) {
   TVixMacros& macros = notation.Macros;
   macros.Add(u"T", u"A");
