@@ -282,9 +282,10 @@ void TDAParams::WriteParamDescs(TParamDescs& descs, TParamDataTypeMap dataTypeMa
 // --- TMacros -------------------------------------------------------------------
 
 template <typename Found>
-void TMacros::ForEachMacro(const UString& sql, Found found) {
+void TMacros::ForEachMacro(const UString& sql, Found found) const {
   if (sql.find(MacroChar) == UString::npos) return;
-  TSQLParser parser(sql);
+  const std::unique_ptr<TParser> lexer = FParserClass(sql);
+  TParser& parser = *lexer;
   parser.SetOmitBlank(false);
   parser.SetUppered(false);
   parser.SetQuotedString(true);
@@ -304,6 +305,7 @@ void TMacros::ForEachMacro(const UString& sql, Found found) {
 
 void TMacros::Scan(const UString& sql) {
   TMacros found;
+  found.SetParserClass(FParserClass);
   ForEachMacro(sql, [&](size_t, size_t, const UString& name) {
     if (found.FindMacro(name)) return;
     TMacro* macro = found.Add(std::make_unique<TMacro>(name));

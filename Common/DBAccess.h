@@ -210,6 +210,11 @@ class TMacros : public TNamedItems<TMacro> {
   static constexpr char16_t MacroChar = u'&';
 
   TMacro* FindMacro(UStringView name) const { return Find(name); }
+  // The lexer that finds the macros: the SQL dialect unless the text is
+  // another's (a MySQL text has backslash escapes in its strings, and a
+  // macro there must stay inside its string).
+  void SetParserClass(TParserClass value) { FParserClass = value; }
+  TParserClass GetParserClass() const { return FParserClass; }
   // Rebuilds the list from the "&Name"s of `sql` (outside strings, quoted
   // names and comments; the name an identifier or keyword right after the
   // '&'); a macro that was here before keeps its value and state. When the
@@ -222,7 +227,9 @@ class TMacros : public TNamedItems<TMacro> {
  private:
   // Calls `found(ampersandPos, endPos, name)` for each macro reference of `sql`.
   template <typename Found>
-  static void ForEachMacro(const UString& sql, Found found);
+  void ForEachMacro(const UString& sql, Found found) const;
+
+  TParserClass FParserClass = NewParser<TSQLParser>;
 };
 
 }  // namespace vix

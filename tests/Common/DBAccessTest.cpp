@@ -350,5 +350,32 @@ TEST(TMacros, ScanAndExpand) {
   EXPECT_EQ(macros.Expand(u"SELECT &y"), u"SELECT &y");
 }
 
+TEST(TMacros, AMySqlTextIsScannedWithTheMySqlLexer) {
+  // The backslash escapes the apostrophe in MySQL: "&Jerry" is inside the string.
+  const UString sql = u"SELECT 'Tom\\'s &Jerry', \"&q\" FROM &T # &c";
+  struct Case {
+    TParserClass lexer;
+    std::vector<UString> names;
+    UString expanded;
+  } const cases[] = {
+      {NewParser<TMyParser>, {u"T"}, u"SELECT 'Tom\\'s &Jerry', \"&q\" FROM t # &c"},
+      {NewParser<TMyVixParser>, {u"T"}, u"SELECT 'Tom\\'s &Jerry', \"&q\" FROM t # &c"},
+  };
+  for (const Case& c : cases) {
+    TMacros macros;
+    macros.SetParserClass(c.lexer);
+    macros.Scan(sql);
+    std::vector<UString> names;
+    for (int i = 0; i < macros.Count(); ++i) names.push_back(macros.Items(i)->GetName());
+    EXPECT_EQ(names, c.names);
+    for (int i = 0; i < macros.Count(); ++i) macros.Items(i)->SetValue(u"t");
+    EXPECT_EQ(macros.Expand(sql), c.expanded);
+  }
+  // The SQL lexer ends the string at the escaped apostrophe and takes the macro out of it.
+  TMacros plain;
+  plain.Scan(sql);
+  EXPECT_NE(plain.FindMacro(u"Jerry"), nullptr);
+}
+
 }  // namespace
 }  // namespace vix
