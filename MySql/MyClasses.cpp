@@ -19,6 +19,11 @@ namespace {
 
 [[noreturn]] void RaiseDatabaseError(UString message) { throw EDatabaseError(std::move(message)); }
 
+// Character set names go into statement text: plain names only.
+[[noreturn]] void RaiseInvalidCharset(const UString& name) {
+  RaiseDatabaseError(Format(u"Invalid character set name: %s", {name}));
+}
+
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // The run of digits at `pos` as a number (0 when there is none); `pos` moves
@@ -269,7 +274,7 @@ void TMySQLConnection::SetCharsetStep() {
   if (FUseUnicode) {
     ExecuteStatement(u"SET NAMES utf8");
   } else if (!FCharset.empty()) {
-    if (!IsPlainSqlName(FCharset)) RaiseDatabaseError(Format(u"Invalid character set name: %s", {FCharset}));
+    if (!IsPlainSqlName(FCharset)) RaiseInvalidCharset(FCharset);
     ExecuteStatement(u"SET NAMES " + FCharset);
   }
 }
@@ -415,6 +420,7 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
     case prCompress: FCompress = value.AsBoolean(); return true;
     case prCharset: {
       const UString charset = value.AsString();
+      if (!charset.empty() && !IsPlainSqlName(charset)) RaiseInvalidCharset(charset);
       const bool changed = charset != FCharset;
       FCharset = charset;
       if (changed && FConnected && !FUseUnicode) SetCharsetStep();
