@@ -425,6 +425,41 @@ TEST_F(ConnectionTest, ConnectFailures) {
   }
 }
 
+TEST_F(ConnectionTest, ServerNamesAndLoginTexts) {
+  const std::string korean = EnvOr("VIX_MYSQL_KOREAN_USER");
+  VIX_REQUIRE_COMPONENT(!korean.empty(), "test account VIX_MYSQL_KOREAN_USER");
+  struct Case {
+    const char16_t* server;
+    bool koreanAccount;
+    bool unicode;
+    const char16_t* charset;
+    int error;  // 0: connects
+  } const cases[] = {
+      {u"", false, true, u"", 0},                 // empty: localhost
+      {u"127.0.0.1,shared", false, true, u"", 0},  // the host is the part before the comma
+      {u"127.0.0.1", true, true, u"", 0},          // login texts in UTF-8
+      {u"127.0.0.1", true, false, u"UTF8", 0},     // a utf8 charset in any case: UTF-8 too
+      {u"127.0.0.1", true, false, u"", 1045},      // otherwise the ANSI code page
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(ToUtf8(k.server) + (k.koreanAccount ? " korean" : "") + (k.unicode ? " unicode" : ""));
+    auto c = New(0, k.unicode);
+    c->SetServer(k.server);
+    c->SetProp(prCharset, k.charset);
+    if (k.koreanAccount) {
+      c->SetUsername(U(korean));
+      c->SetPassword(U(EnvOr("VIX_MYSQL_KOREAN_PASSWORD")));
+    }
+    try {
+      c->Connect(UString());
+      EXPECT_EQ(k.error, 0);
+      EXPECT_EQ(Scalar(*c, "SELECT 1"), "1");
+    } catch (const EMyError& e) {
+      EXPECT_EQ(e.ErrorCode(), k.error) << e.what();
+    }
+  }
+}
+
 TEST_F(ConnectionTest, ReconnectAfterTheSessionWasKilled) {
   struct Case {
     const char* what;
@@ -620,6 +655,9 @@ TEST_F(ConnectionTest, DatabaseSwitch) {
   c->GetProp(prDatabase, v);
   EXPECT_EQ(v.AsString(), U(db));
   EXPECT_EQ(Scalar(*c, "SELECT DATABASE()"), db);
+  // A handler that clears Fail turns the error into the silent abort.
+  c->SetOnError([](EDAError&, bool& Fail, bool&, bool&, int, TConnLostCause&) { Fail = false; });
+  EXPECT_THROW(c->SetProp(prDatabase, u"no_such_database_here"), EAbort);
   c->SetProp(prDatabase, u"mysql");
   EXPECT_EQ(Scalar(*c, "SELECT DATABASE()"), "mysql");
   c->SetProp(prDatabase, u"");  // only clears the name
