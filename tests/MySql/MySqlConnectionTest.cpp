@@ -608,6 +608,19 @@ TEST_F(ConnectionTest, HandlesOfAReplacedSessionAreDead) {
   EXPECT_EQ(api.mysql_real_query(old, "SELECT 1", 8), 2006);
   EXPECT_EQ(api.mysql_ping(old), 2006);
   EXPECT_EQ(Scalar(*c, "SELECT 3"), "3");
+
+  // A result with rows still to come when the error loop replaces its session.
+  PMYSQL second = c->GetMySQL();
+  ASSERT_EQ(api.mysql_real_query(second, sql.data(), sql.size()), 0);
+  res = api.mysql_use_result(second);
+  ASSERT_NE(api.mysql_fetch_row(res), nullptr);
+  c->SetOnError([](EDAError&, bool&, bool& Reconnect, bool&, int, TConnLostCause&) { Reconnect = true; });
+  EXPECT_THROW(c->RaiseError(1105, "unknown error", nullptr), EMyError);
+  ASSERT_NE(c->GetMySQL(), second);
+  EXPECT_EQ(api.mysql_fetch_row(res), nullptr);
+  EXPECT_EQ(api.mysql_errno(second), 2013u);
+  api.mysql_free_result(res);
+  EXPECT_EQ(Scalar(*c, "SELECT 4"), "4");
 }
 
 TEST_F(ConnectionTest, AuxiliaryConnectionNeverReconnects) {
