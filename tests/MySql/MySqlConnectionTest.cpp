@@ -633,7 +633,10 @@ TEST_F(ConnectionTest, AuxiliaryConnectionNeverReconnects) {
   rec.Install(*aux);
   aux->Connect(UString());
   const uint32_t id = aux->GetThreadId();
+  EXPECT_TRUE(aux->CheckIsValid());
   Kill(id);
+  EXPECT_FALSE(aux->CheckIsValid());
+  EXPECT_FALSE(aux->GetIsValid());
   EXPECT_THROW(aux->ExecuteStatement(u"SELECT 1"), EMyError);
   EXPECT_EQ(rec.calls, 1);
   EXPECT_EQ(rec.reconnectSuccesses, 0);
