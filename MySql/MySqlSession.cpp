@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "Common/ZelVioTcp.h"
+#include "MySql/MySqlStmt.h"
 #include "rtl/UString.h"
 
 namespace vix {
@@ -171,6 +172,7 @@ TMySqlSession::TMySqlSession() = default;
 
 TMySqlSession::~TMySqlSession() {
   if (FResultSet) FResultSet->DetachSession();
+  for (TMySqlStmt* stmt : FStatements) stmt->DetachSession();
   try {
     Close();
   } catch (...) {

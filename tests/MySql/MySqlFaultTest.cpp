@@ -1,72 +1,27 @@
 // Faults a real server will not produce on demand: a scripted fake server on
 // loopback, and the fault proxy in front of the MariaDB test server. Every
 // case must end in the right client error, never in a crash or a hang.
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 
 #include "LoopbackProxy.h"
-#include "LoopbackServer.h"
-#include "MemoryVio.h"
 #include "MySql/MySqlApiDirect.h"
+#include "ScriptedServer.h"
 #include "TestSupport.h"
 
 namespace vix {
 namespace {
 
+using test::B;
+using test::ColumnDef;
+using test::GreetingPayload;
+using test::kEof;
+using test::kFin;
+using test::kGreeting;
+using test::kLoginOk;
+using test::kRst;
+using test::kStall;
 using test::Packet;
-
-const std::string kFin = "<FIN>";
-const std::string kRst = "<RST>";
-const std::string kStall = "<STALL>";
-
-std::string B(std::initializer_list<int> b) {
-  std::string s;
-  for (int v : b) s += static_cast<char>(v);
-  return s;
-}
-
-// A MariaDB-like greeting: protocol 10, 4.1 capabilities (compression
-// included), a 20-byte scramble.
-std::string GreetingPayload(uint16_t caps = 0xF7FE) {
-  return B({10}) + "5.5.5-10.11.6-MariaDB" + '\0' + B({7, 0, 0, 0}) + "abcdefgh" + '\0' +
-         B({caps & 0xFF, caps >> 8, 33, 2, 0}) + B({0xFF, 0x81, 21}) + std::string(10, '\0') + "ijklmnopqrst" +
-         '\0' + "mysql_native_password" + '\0';
-}
-const std::string kGreeting = Packet(GreetingPayload(), 0);
-const std::string kLoginOk = Packet(B({0, 0, 0, 2, 0, 0, 0}), 2);
-
-// Waits for the client's next bytes and returns what arrived (empty when it closed).
-std::string ReadClient(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, 5000) <= 0) return std::string();
-  char buf[65536];
-  const ssize_t n = recv(fd, buf, sizeof buf, 0);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
-
-// Plays `replies`: the first at once, each later one after the client's next
-// packet. kFin closes (after the bytes before it), kRst resets, kStall waits
-// until the client goes.
-void Play(int fd, const std::vector<std::string>& replies, std::vector<std::string>* received = nullptr) {
-  for (size_t i = 0; i < replies.size(); ++i) {
-    if (i > 0) {
-      const std::string in = ReadClient(fd);
-      if (in.empty()) return;
-      if (received) received->push_back(in);
-    }
-    const size_t fin = replies[i].rfind(kFin);
-    if (fin != std::string::npos && fin + kFin.size() == replies[i].size()) {
-      test::SendAll(fd, replies[i].substr(0, fin));
-      return;
-    }
-    if (replies[i] == kRst) return test::CloseWithReset(fd);
-    if (replies[i] == kStall) return void(test::RecvUntilIdle(fd, 10000));
-    test::SendAll(fd, replies[i]);
-  }
-  test::RecvUntilIdle(fd, 300);
-}
+using test::Play;
 
 struct FaultTest : ::testing::Test {
   TMySQLAPIDirect api;
@@ -103,12 +58,6 @@ struct FaultTest : ::testing::Test {
   }
 };
 
-// Column definition of a 4.1 server for one VARCHAR column "c".
-std::string ColumnDef() {
-  return B({3}) + "def" + B({2}) + "db" + B({1}) + "t" + B({1}) + "t" + B({1}) + "c" + B({1}) + "c" +
-         B({12, 33, 0, 10, 0, 0, 0, 253, 0, 0, 0, 0, 0});
-}
-const std::string kEof = B({0xFE, 0, 0, 2, 0});
 
 TEST_F(FaultTest, ScriptedRepliesEndInTheRightError) {
   struct Case {
