@@ -433,6 +433,7 @@ void TMySqlStmt::Execute(const TParamDescs& params, bool unicode) {
 
 int TMySqlStmt::Fetch(TMySqlBinds*& row) {
   row = nullptr;
+  if (!fsession) throw EMySqlException(CR_SERVER_GONE_ERROR);
   if (!FRowsPending || !fresult || fresult->Eof()) return MYSQL_NO_DATA;
   TMySqlSession& s = UsableSession();
   try {
