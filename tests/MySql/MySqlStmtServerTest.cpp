@@ -4,6 +4,7 @@
 // safely. Skipped locally when the server is not running.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "Common/MemData.h"
 #include "MySql/MySqlApiDirect.h"
@@ -326,6 +327,28 @@ TEST_F(StmtServerTest, DatesAndTimesReadBackAsTheValuesSent) {
     EXPECT_EQ(got[2].AsDateTime(), EncodeDate(1, 1, 1));
     EXPECT_EQ(api._mysql_stmt_fetch(s, row), MYSQL_NO_DATA);
   }
+  api.mysql_stmt_close(s);
+}
+
+TEST_F(StmtServerTest, ValuesBeyondOnePacketGoBothWays) {
+  PMYSQL m = Connect();
+  PMYSQL_STMT s = Prepare(m, "SELECT ?, LENGTH(?)");
+  std::string big(0xFFFFFF + 100, 'x');
+  big[0] = '\0';
+  big.back() = '\xFF';
+  TParamDescs params;
+  Add(params, mtBlob, Variant::FromBytes(big));
+  Add(params, mtBlob, Variant::FromBytes(big));
+  ASSERT_EQ(api._mysql_stmt_bind_result(s), 0);
+  ASSERT_EQ(api._mysql_stmt_execute(s, params, true), 0) << api.mysql_stmt_error(s);
+  PMYSQL_ROW row = nullptr;
+  ASSERT_EQ(api._mysql_stmt_fetch(s, row), 0) << api.mysql_stmt_error(s);
+  std::vector<uint32_t> lengths;
+  api._mysql_stmt_fetch_lengths(row, lengths);
+  ASSERT_EQ(lengths[0], big.size());
+  EXPECT_EQ(std::memcmp(big.data(), api._mysql_stmt_fetch_value_ptr(s, 0), big.size()), 0);
+  EXPECT_EQ(AsText(s->Fields()[1], row->Buffer.subspan(row->Binds[1].Offset, lengths[1])), std::to_string(big.size()));
+  EXPECT_EQ(api._mysql_stmt_fetch(s, row), MYSQL_NO_DATA);
   api.mysql_stmt_close(s);
 }
 
