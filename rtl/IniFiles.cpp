@@ -137,9 +137,8 @@ std::string TIniFile::Encode(const UString& text) const {
 void TIniFile::WriteString(const UString& Section, const UString& Ident, const UString& Value) {
   static constexpr char16_t kBreaks[] = {u'\r', u'\n', u'\0'};
   const UStringView breaks(kBreaks, 3);
-  if (Section.empty() || Ident.empty() || Trim(Section) != Section || Trim(Ident) != Ident ||
-      HasAny(Section, breaks) || HasAny(Ident, breaks) || HasAny(Value, breaks) || HasAny(Ident, u"=") ||
-      HasAny(Section, u"]"))
+  if (Section.empty() || Ident.empty() || Trim(Section) != Section || Trim(Ident) != Ident || HasAny(Section, breaks) ||
+      HasAny(Ident, breaks) || HasAny(Value, breaks) || HasAny(Ident, u"=") || HasAny(Section, u"]"))
     Fail();
   Load();
 

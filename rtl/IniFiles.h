@@ -57,8 +57,8 @@ class TIniFile {
     std::string Text;  // the line's bytes, without its line end
     std::string Eol;   // "\r\n", "\n", or empty for a last line without one
     TLineKind Kind = TLineKind::Other;
-    UString Name;      // the section or key name, trimmed
-    UString Value;     // a key's value, trimmed
+    UString Name;   // the section or key name, trimmed
+    UString Value;  // a key's value, trimmed
   };
 
   UString FFileName;

@@ -28,9 +28,7 @@ class IniFiles : public ::testing::Test {
 
   fs::path Path(const char* name = "Setup.ini") const { return FDir / name; }
   static UString Name(const fs::path& path) { return Utf8ToUtf16(path.string()); }
-  static void Put(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-  }
+  static void Put(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
   static std::string Get(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
@@ -149,9 +147,14 @@ TEST_F(IniFiles, TextsThatDoNotFitOneLineOrTheCodePageAreRefused) {
   const fs::path path = Path();
   Put(path, "[S]\r\nk=1\r\n");
   const Write refused[] = {
-      {u"S", u"k", u"1\r\n[Injected]\r\nx=y"}, {u"S", u"k", u"a\nb"},    {u"S", u"a=b", u"1"},
-      {u"S]", u"k", u"1"},                     {u"S", u" k", u"1"},      {u"", u"k", u"1"},
-      {u"S", u"", u"1"},                       {u"S", u"k", u"\U0001F600"},
+      {u"S", u"k", u"1\r\n[Injected]\r\nx=y"},
+      {u"S", u"k", u"a\nb"},
+      {u"S", u"a=b", u"1"},
+      {u"S]", u"k", u"1"},
+      {u"S", u" k", u"1"},
+      {u"", u"k", u"1"},
+      {u"S", u"", u"1"},
+      {u"S", u"k", u"\U0001F600"},
   };
   for (const Write& w : refused) {
     SCOPED_TRACE(ToUtf8(UString(w.section) + u"|" + w.ident + u"|" + w.value));
