@@ -314,7 +314,9 @@ void TMainForm::btCancelClick(QObject*) {
 }
 
 void TMainForm::FormCloseQuery(QObject*, bool&) {
-  if (!lOk) WriteServerInfo(config::kDefaultDbHost, u"kiv8", u"1");
+  // Without an argument there is no file to name (it would be "<exe dir>.ini");
+  // such a run is ending anyway.
+  if (!lOk && !Parameter.empty()) WriteServerInfo(config::kDefaultDbHost, u"kiv8", u"1");
   // Still to come with the database layer: close the user query, then the
   // account database connection.
 }

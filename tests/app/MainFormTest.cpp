@@ -1,3 +1,4 @@
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -459,6 +460,13 @@ TEST_F(ConfigFileTest, TheCloseBoxAfterCancelAnsweredNoWritesTheDefaultsWithoutA
   EXPECT_FALSE(Form().isVisible());
   EXPECT_EQ(Platform.Messages.size(), 1u);
   EXPECT_EQ(Ini(), Defaults());
+}
+
+TEST_F(ConfigFileTest, WithoutAnArgumentAClosingFormWritesNoFile) {
+  Platform.Argument.clear();
+  EXPECT_TRUE(Form().close());
+  EXPECT_TRUE(QDir(FDir.path()).isEmpty());
+  EXPECT_TRUE(Platform.Messages.empty());
 }
 
 TEST_F(ConfigFileTest, TheDefaultsReplaceAnEarlierRunsValuesAndKeepTheRestOfTheFile) {

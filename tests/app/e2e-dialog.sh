@@ -2,8 +2,10 @@
 # End to end, as an operator works: the built program in an X server (Xvfb),
 # typed into with real key events (xdotool), against the local account-service
 # stand-in. The account is an expired one, so the confirm press ends in the
-# expiry message box; then cancel, answered No and then Yes, ends the program
-# with the default values in the INI file. Screenshots go to the output folder
+# expiry message box; then cancel answered No keeps the dialog, answered Yes
+# with a folder in the INI file's place leads to the retry prompt, and
+# answered Yes once more ends the program with the default values in the INI
+# file. Screenshots go to the output folder
 # on every run.
 #   e2e-dialog.sh <userauth executable> <aspservice-standin> <output folder>
 # Skips (77) when Xvfb or xdotool are missing, unless CI=true: then it fails.
@@ -133,6 +135,29 @@ sleep 0.3
 kill -0 "$app" 2>/dev/null || fail "the program ended after No"
 [ -z "$(ls "$work/bin" | grep -v '^userauth$')" ] || fail "the program wrote $(ls "$work/bin") after No"
 echo "cancel answered No: the dialog stays"
+
+# A folder in the place of the INI file: cancel answered Yes cannot write it,
+# so the close is abandoned and the retry prompt names the file. Retry leaves
+# the dialog open and nothing half-written beside the program.
+mkdir "$work/bin/E2EPOS.ini"
+press_cancel
+xdotool key Return
+wait_for 100 sh -c "xprop -id \$(xdotool search --onlyvisible --name '^확 인\$' | head -1) WM_WINDOW_ROLE 2>/dev/null | grep -q 'vix-message:15:'" ||
+  fail "no retry prompt after a failed write"
+role=$(xprop -id "$(find_window '^확 인$')" WM_WINDOW_ROLE | sed -n 's/^WM_WINDOW_ROLE(STRING) = "vix-message:15:\(.*\)"$/\1/p')
+text=$(python3 -c 'import urllib.parse,sys; print(urllib.parse.unquote(sys.argv[1]))' "$role")
+case "$text" in
+  "Unable to write to $work/bin/E2EPOS.ini"$'\n'*) ;;
+  *) fail "unexpected retry prompt: $text" ;;
+esac
+import -window root "$out/e2e-retry.png" || fail "no screenshot"
+xdotool key Return
+wait_for 50 window_gone '^확 인$' || fail "the retry prompt did not close"
+sleep 0.3
+kill -0 "$app" 2>/dev/null || fail "the program ended after Retry"
+[ "$(ls "$work/bin" | sort | tr '\n' ' ')" = "E2EPOS.ini userauth " ] || fail "left beside the program: $(ls "$work/bin")"
+rmdir "$work/bin/E2EPOS.ini"
+echo "a failed write: the retry prompt names the file; Retry keeps the dialog"
 
 # Cancel again (it kept the focus), answered Yes: the dialog closes, the
 # default values are written.
