@@ -1,6 +1,7 @@
 #include "app/fmMain.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,7 +12,9 @@
 #include <QUrl>
 #include <QValidator>
 
+#include "app/AppConfig.h"
 #include "app/Images.h"
+#include "rtl/IniFiles.h"
 #include "rtl/SysUtils.h"
 
 namespace vix {
@@ -157,6 +160,7 @@ TMainForm::TMainForm(TPlatform& platform, QWidget* parent)
   setTabOrder(btOk, btCancel);
 
   QObject::connect(btOk, &QPushButton::clicked, this, [this] { Guarded([this] { btOkClick(btOk); }); });
+  QObject::connect(btCancel, &QPushButton::clicked, this, [this] { Guarded([this] { btCancelClick(btCancel); }); });
 
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();
@@ -278,7 +282,51 @@ void TMainForm::btOkClick(QObject*) {
   if (EditText(edPassword).empty()) return Refuse(u"비밀번호를 입력하세요.", edPassword);
 
   if (!CheckAspAccount(EditText(edAspID), EditText(edSiteID))) return;
-  // The user check against the account's database follows here.
+  // The user check against the account's database follows here; when it
+  // passes, AuthenticationSucceeded() ends the press.
+}
+
+void TMainForm::AuthenticationSucceeded() {
+  WriteServerInfo(AspServer, AspID, SiteID);
+  lOk = true;
+  ShowMessage(u"사용자 인증이 완료 되었습니다.", MB_OK | MB_ICONINFORMATION);
+  close();
+}
+
+UString TMainForm::ConfigFileName() const {
+  return FPlatform.ExeDir() + Parameter + u".ini";
+}
+
+void TMainForm::WriteServerInfo(const UString& Server, const UString& AspId, const UString& SiteId) {
+  TIniFile ini(ConfigFileName());
+  ini.WriteString(kServerInfoSection, u"Server", Server);
+  ini.WriteString(kServerInfoSection, u"AspID", AspId);
+  ini.WriteString(kServerInfoSection, u"Password", config::kPasswordPlaceholder);
+  ini.WriteString(kServerInfoSection, u"SiteID", SiteId);
+  ini.UpdateFile();
+}
+
+void TMainForm::btCancelClick(QObject*) {
+  const int answer =
+      ShowMessage(u"사용자 인증을 하지 않으면 프로그램을 사용할 수 없습니다.\r사용자 인증을 종료 하시겠습니까?",
+                  MB_YESNO | MB_ICONERROR);
+  if (answer == IDYES) close();
+}
+
+void TMainForm::FormCloseQuery(QObject*, bool&) {
+  // Without an argument there is no file to name (it would be "<exe dir>.ini");
+  // such a run is ending anyway.
+  if (!lOk && !Parameter.empty()) WriteServerInfo(config::kDefaultDbHost, u"kiv8", u"1");
+  // Still to come with the database layer: close the user query, then the
+  // account database connection.
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  bool canClose = true;
+  if (Guarded([&] { FormCloseQuery(this, canClose); }) && canClose)
+    event->accept();
+  else
+    event->ignore();
 }
 
 bool TMainForm::CheckAspAccount(const UString& AspIdText, const UString& SiteIdText) {
@@ -345,21 +393,64 @@ void TMainForm::SplitText(UStringView Text, UStringView Separator, TAspSlots& Sl
   if (!rest.empty()) Slots[count] = UString(rest);
 }
 
-void TMainForm::HandleException(const std::exception& E) {
+void TMainForm::ApplicationEventsException(QObject*, const std::exception& E) {
   if (dynamic_cast<const EAbort*>(&E) != nullptr) return;
   const auto* own = dynamic_cast<const Exception*>(&E);
-  ShowMessage(own != nullptr ? own->Message() : Utf8ToUtf16Lenient(E.what()), MB_OK | MB_ICONERROR);
+  const UString message = own != nullptr ? own->Message() : Utf8ToUtf16Lenient(E.what());
+  const UString lowered = LowerCaseAscii(message);
+
+  if (Pos(u"socket", lowered) > 0) {
+    // The connection was refused or lost: offer to open it again until it
+    // is open, the operator declines, or cancels.
+    const UString reason =
+        Pos(u"can't connect", lowered) > 0 ? UString(u"해당계정서버에 연결되지 않았습니다.") : message;
+    const UString text = reason + u"\r서버연결을 다시 시도할까요? 취소시 프로그램이 강제종료됩니다.";
+    for (;;) {
+      if (FRecoveryConnection != nullptr && FRecoveryConnection->Connected()) return;
+      switch (ShowMessage(text, MB_YESNOCANCEL | MB_ICONERROR)) {
+        case IDYES:
+          if (FRecoveryConnection != nullptr) {
+            try {
+              FRecoveryConnection->Open();
+            } catch (...) {
+              // A failed attempt only leads to the next question.
+            }
+          }
+          break;
+        case IDNO:
+          return;
+        default:
+          FPlatform.Terminate();
+          return;
+      }
+    }
+  }
+
+  // Any other failure: the operator retries by pressing confirm again.
+  if (ShowMessage(message + u"\r작업요청을 다시 시도할까요? 아닐경우 프로그램이 강제종료됩니다.",
+                  MB_RETRYCANCEL | MB_ICONERROR) == IDCANCEL)
+    FPlatform.Terminate();
+}
+
+void TMainForm::RouteException(const std::exception& E) noexcept {
+  try {
+    ApplicationEventsException(this, E);
+  } catch (...) {
+    // The hook's own failure has nowhere further to go.
+  }
 }
 
 template <typename Handler>
-void TMainForm::Guarded(Handler&& handler) {
+bool TMainForm::Guarded(Handler&& handler) {
   try {
     handler();
+    return true;
   } catch (const std::exception& e) {
-    HandleException(e);
+    RouteException(e);
   } catch (...) {
-    HandleException(Exception(u"Unknown exception"));
+    RouteException(Exception(u"Unknown exception"));
   }
+  return false;
 }
 
 }  // namespace vix

@@ -1,7 +1,8 @@
 // The user-authentication dialog: four inputs (account id, store number, user
 // name, password), a confirm and a cancel button. The confirm handler cleans
 // and validates the inputs and asks the account service where the account's
-// database lives.
+// database lives. The dialog's one output is <exe dir>/<argument>.ini, which
+// the installer that started it reads once the process has ended.
 #pragma once
 
 #include <array>
@@ -14,6 +15,7 @@
 #include "app/Platform.h"
 #include "rtl/UString.h"
 
+class QCloseEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -33,10 +35,22 @@ using TShiftState = unsigned;
 constexpr size_t kAspSlotCount = 21;
 using TAspSlots = std::array<UString, kAspSlotCount>;
 
+// The account database connection as failure recovery sees it: whether it is
+// open, and an attempt to open it again with its current settings (which
+// raises when it fails).
+class TRecoveryConnection {
+ public:
+  virtual ~TRecoveryConnection() = default;
+  virtual bool Connected() const = 0;
+  virtual void Open() = 0;
+};
+
 class TMainForm : public QWidget {
  public:
   // Title of every message box of the dialog.
   static constexpr char16_t kMessageCaption[] = u"확 인";
+  // Section of the configuration file.
+  static constexpr char16_t kServerInfoSection[] = u"Server Info";
 
   explicit TMainForm(TPlatform& platform, QWidget* parent = nullptr);
   ~TMainForm() override;
@@ -72,6 +86,18 @@ class TMainForm : public QWidget {
   // setting Key to 0 consumes it.
   void FormKeyDown(QObject* Sender, uint16_t& Key, TShiftState Shift);
   void btOkClick(QObject* Sender);
+  void btCancelClick(QObject* Sender);
+  // Runs whenever the form is asked to close. An exception from it abandons
+  // the close.
+  void FormCloseQuery(QObject* Sender, bool& CanClose);
+  // Every exception that leaves an event handler of the form ends here, so
+  // that none unwinds into Qt's event loop: a lost or refused database
+  // connection offers to reconnect, anything else to retry; cancel ends the
+  // program without the close query. The silent abort is ignored.
+  void ApplicationEventsException(QObject* Sender, const std::exception& E);
+
+  // The connection failure recovery reopens; none until one is set.
+  void SetRecoveryConnection(TRecoveryConnection* Connection) { FRecoveryConnection = Connection; }
 
   // The service address for one request; every query value is percent-encoded.
   static UString AspServiceUrl(const UString& Host, const UString& AppName, const UString& AspId, int32_t SiteId);
@@ -85,18 +111,24 @@ class TMainForm : public QWidget {
   // included, as the 21st. Slots after the last piece keep their texts.
   static void SplitText(UStringView Text, UStringView Separator, TAspSlots& Slots);
 
-  // Every exception that leaves an event handler of the form ends here, so
-  // that none unwinds into Qt's event loop. The failure-recovery prompts
-  // (reconnect or retry) take over this spot; until they exist the message is
-  // shown with the error icon.
-  void HandleException(const std::exception& E);
+  // The end of a confirm press whose user check passed: the success values
+  // go to the configuration file, the success message is shown and the form
+  // closes.
+  void AuthenticationSucceeded();
+  // <exe dir><Parameter>.ini
+  UString ConfigFileName() const;
+  // Writes the four keys of the configuration file in their order, all or
+  // none ("Unable to write to <file>" when the file cannot be written).
+  void WriteServerInfo(const UString& Server, const UString& AspId, const UString& SiteId);
 
   bool eventFilter(QObject* watched, QEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   TPlatform& FPlatform;
   bool FAspRequestRunning = false;  // a confirm press is waiting for the service
+  TRecoveryConnection* FRecoveryConnection = nullptr;
 
   int ShowMessage(const UString& Text, unsigned Flags);
   // Shows a validation message and moves the focus to the edit to correct.
@@ -104,9 +136,12 @@ class TMainForm : public QWidget {
   // Sends Tab (or Shift+Tab) to whichever control has the focus once the
   // events queued before it, the key being handled among them, are done.
   void PostTab(bool Backward);
-  // Runs one event handler; what it throws goes to HandleException.
+  // Hands an escaping exception to ApplicationEventsException; nothing leaves.
+  void RouteException(const std::exception& E) noexcept;
+  // Runs one event handler; what it throws goes to ApplicationEventsException.
+  // True when the handler ran to its end.
   template <typename Handler>
-  void Guarded(Handler&& handler);
+  bool Guarded(Handler&& handler);
 };
 
 }  // namespace vix

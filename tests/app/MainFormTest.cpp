@@ -1,13 +1,20 @@
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 
 #include "ScriptedPlatform.h"
 #include "TestSupport.h"
+#include "app/AppConfig.h"
 #include "app/fmMain.h"
+#include "rtl/IniFiles.h"
 #include "rtl/SysUtils.h"
 
 namespace vix {
@@ -18,6 +25,7 @@ using test::TScriptedPlatform;
 // The form with its protected helpers in reach.
 class TTestForm : public TMainForm {
  public:
+  using TMainForm::AuthenticationSucceeded;
   using TMainForm::CheckAspAccount;
   using TMainForm::CleanInput;
   using TMainForm::SplitText;
@@ -27,6 +35,8 @@ class TTestForm : public TMainForm {
 const UString kInternet = u"인터넷환경에 문제가 있습니다. 잠시후 다시 시도해주세요.";
 const UString kAccountSettings = u"계정설정에 문제가 있습니다.\r입력하신 계정을 확인하시거나 뮤라온으로 연락주세요.";
 const UString kExpired = u"계정이 만료되었습니다. 뮤라온으로 연락주세요.";
+const UString kRetryQuestion = u"\r작업요청을 다시 시도할까요? 아닐경우 프로그램이 강제종료됩니다.";
+const UString kReconnectQuestion = u"\r서버연결을 다시 시도할까요? 취소시 프로그램이 강제종료됩니다.";
 
 class MainFormTest : public ::testing::Test {
  protected:
@@ -374,16 +384,264 @@ TEST_F(MainFormTest, StartUpReadsTheArgumentAndSetsTheFixedValues) {
   EXPECT_EQ(form.edUserName->geometry(), QRect(120, 109, 350, 21));
 }
 
-TEST_F(MainFormTest, ANonNumericStoreNumberEndsTheConfirmPressInTheExceptionHandler) {
+TEST_F(MainFormTest, ANonNumericStoreNumberEndsTheConfirmPressInTheRetryPrompt) {
   Platform.Pages = {u"aspservice;dbhost1;x;1"};
+  Platform.Answers = {IDRETRY};
   Enter(u"shop01", u"12a", u"kim", u"pw");
   Form().btOk->click();
   ASSERT_EQ(Platform.Messages.size(), 1u);
-  EXPECT_EQ(Platform.Messages[0].Text, u"'12a' is not a valid integer value");
-  EXPECT_EQ(Platform.Messages[0].Flags, 0x10u);
+  EXPECT_EQ(Platform.Messages[0].Text, u"'12a' is not a valid integer value" + kRetryQuestion);
+  EXPECT_EQ(Platform.Messages[0].Flags, 0x15u);
+  EXPECT_EQ(Platform.Terminations, 0);
   EXPECT_EQ(Platform.Messages[0].Caption, u"확 인");
   EXPECT_TRUE(Platform.Urls.empty());
   EXPECT_FALSE(Form().AspChecked);
+}
+
+// --- the configuration file and the ways the dialog ends ---------------------
+
+const UString kCancelQuestion =
+    u"사용자 인증을 하지 않으면 프로그램을 사용할 수 없습니다.\r사용자 인증을 종료 하시겠습니까?";
+
+// The form's folder is a fresh temporary one; DemoPOS.ini in it is the file.
+class ConfigFileTest : public MainFormTest {
+ protected:
+  void SetUp() override {
+    MainFormTest::SetUp();
+    ASSERT_TRUE(FDir.isValid());
+    Platform.Dir = FDir.path().toStdU16String() + u"/";
+  }
+  std::string IniPath() const { return ToUtf8(Platform.Dir) + "DemoPOS.ini"; }
+  std::string Ini() const {
+    std::ifstream in(IniPath(), std::ios::binary);
+    if (!in) return "<none>";
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+  }
+  static std::string Values(const UString& server, const UString& aspId, const UString& siteId) {
+    return "[Server Info]\r\nServer=" + ToUtf8(server) + "\r\nAspID=" + ToUtf8(aspId) +
+           "\r\nPassword=" + ToUtf8(config::kPasswordPlaceholder) + "\r\nSiteID=" + ToUtf8(siteId) + "\r\n";
+  }
+  static std::string Defaults() { return Values(config::kDefaultDbHost, u"kiv8", u"1"); }
+
+  QTemporaryDir FDir;
+};
+
+TEST_F(ConfigFileTest, CancelAsksAndYesClosesWithTheDefaultValues) {
+  struct Case {
+    int answer;
+    bool closes;
+  };
+  for (const Case c : {Case{IDYES, true}, Case{IDNO, false}}) {
+    SCOPED_TRACE(c.answer);
+    TScriptedPlatform platform;
+    platform.Dir = Platform.Dir;
+    platform.Answers = {c.answer};
+    std::remove(IniPath().c_str());
+    TTestForm form(platform);
+    form.show();
+    form.btCancel->click();
+    ASSERT_EQ(platform.Messages.size(), 1u);
+    EXPECT_EQ(platform.Messages[0].Text, kCancelQuestion);
+    EXPECT_EQ(platform.Messages[0].Flags, 0x14u);
+    EXPECT_EQ(platform.Messages[0].Caption, u"확 인");
+    EXPECT_EQ(form.isVisible(), !c.closes);
+    EXPECT_EQ(Ini(), c.closes ? Defaults() : "<none>");
+    EXPECT_EQ(platform.Terminations, 0);
+  }
+}
+
+TEST_F(ConfigFileTest, TheCloseBoxAfterCancelAnsweredNoWritesTheDefaultsWithoutAQuestion) {
+  Platform.Answers = {IDNO};
+  Form().btCancel->click();
+  ASSERT_TRUE(Form().isVisible());
+  EXPECT_TRUE(Form().close());
+  EXPECT_FALSE(Form().isVisible());
+  EXPECT_EQ(Platform.Messages.size(), 1u);
+  EXPECT_EQ(Ini(), Defaults());
+}
+
+TEST_F(ConfigFileTest, WithoutAnArgumentAClosingFormWritesNoFile) {
+  Platform.Argument.clear();
+  EXPECT_TRUE(Form().close());
+  EXPECT_TRUE(QDir(FDir.path()).isEmpty());
+  EXPECT_TRUE(Platform.Messages.empty());
+}
+
+TEST_F(ConfigFileTest, TheDefaultsReplaceAnEarlierRunsValuesAndKeepTheRestOfTheFile) {
+  std::ofstream(IniPath(), std::ios::binary)
+      << "; installer\r\n[Install]\r\nPath=C:\\POS\r\n[server info]\r\nSITEID=007\r\nServer=dbhost1\r\n"
+         "Extra=x\r\n";
+  EXPECT_TRUE(Form().close());
+  EXPECT_EQ(Ini(), "; installer\r\n[Install]\r\nPath=C:\\POS\r\n[server info]\r\nSiteID=1\r\nServer=" +
+                       ToUtf8(config::kDefaultDbHost) +
+                       "\r\nExtra=x\r\nAspID=kiv8\r\nPassword=" + ToUtf8(config::kPasswordPlaceholder) + "\r\n");
+}
+
+TEST_F(ConfigFileTest, AFailedWriteAbandonsTheCloseAndEndsInTheRetryPrompt) {
+  Platform.Dir = u"/nonexistent/";
+  Platform.Answers = {IDRETRY, IDCANCEL};
+  EXPECT_FALSE(Form().close());
+  EXPECT_TRUE(Form().isVisible());
+  ASSERT_EQ(Platform.Messages.size(), 1u);
+  EXPECT_EQ(Platform.Messages[0].Text, u"Unable to write to /nonexistent/DemoPOS.ini" + kRetryQuestion);
+  EXPECT_EQ(Platform.Messages[0].Flags, 0x15u);
+  EXPECT_EQ(Platform.Terminations, 0);
+  // Cancel in the prompt ends the program; the form is not closed by it.
+  EXPECT_FALSE(Form().close());
+  EXPECT_EQ(Platform.Terminations, 1);
+  EXPECT_TRUE(Form().isVisible());
+}
+
+TEST_F(ConfigFileTest, SuccessWritesTheAccountsValuesShowsTheMessageAndCloses) {
+  Form().AspServer = u"dbhost1";
+  Form().AspID = u"k8shop01";
+  Form().SiteID = u"007";
+  Form().AuthenticationSucceeded();
+  EXPECT_TRUE(Form().lOk);
+  ASSERT_EQ(Platform.Messages.size(), 1u);
+  EXPECT_EQ(Platform.Messages[0].Text, u"사용자 인증이 완료 되었습니다.");
+  EXPECT_EQ(Platform.Messages[0].Flags, 0x40u);
+  EXPECT_FALSE(Form().isVisible());
+  // The close query that followed wrote nothing over the success values.
+  EXPECT_EQ(Ini(), Values(u"dbhost1", u"k8shop01", u"007"));
+}
+
+TEST_F(ConfigFileTest, SuccessThatCannotWriteTheFileStopsBeforeTheMessage) {
+  Platform.Dir = u"/nonexistent/";
+  Form().AspServer = u"dbhost1";
+  EXPECT_THROW(Form().AuthenticationSucceeded(), EIniFileException);
+  EXPECT_FALSE(Form().lOk);
+  EXPECT_TRUE(Platform.Messages.empty());
+  EXPECT_TRUE(Form().isVisible());
+}
+
+// --- failure recovery ---------------------------------------------------------
+
+// A connection whose open attempts succeed or fail as scripted.
+class TScriptedConnection : public TRecoveryConnection {
+ public:
+  bool IsConnected = false;
+  std::deque<bool> OpenResults;  // true: that attempt connects; false once they run out
+  int Opens = 0;
+
+  bool Connected() const override { return IsConnected; }
+  void Open() override {
+    ++Opens;
+    const bool ok = !OpenResults.empty() && OpenResults.front();
+    if (!OpenResults.empty()) OpenResults.pop_front();
+    if (!ok) throw Exception(u"Can't connect to MySQL server on 'db' (10061)");
+    IsConnected = true;
+  }
+};
+
+TEST_F(MainFormTest, TheHookTellsAReconnectFromARetryByTheMessageText) {
+  const UString refused =
+      u"Can't connect to MySQL server on 'dbhost1' (10061)\r\nSocket error on connect. WSAGetLastError return "
+      u"10061($274D)";
+  const UString lost =
+      u"Lost connection to MySQL server during query\r\nSOCKET error on read. WSAGetLastError return "
+      u"10054($2746)";
+  const UString notConnected = u"해당계정서버에 연결되지 않았습니다.";
+  struct Case {
+    const char* what;
+    UString message;
+    bool connectedAtEntry;
+    std::vector<int> answers;
+    std::vector<bool> openResults;
+    std::vector<UString> shown;  // the text of each prompt, question included
+    unsigned flags;
+    int opens;
+    int terminations;
+  };
+  const Case cases[] = {
+      {"refused, Yes while down asks again, Yes once up ends quietly",
+       refused,
+       false,
+       {IDYES, IDYES},
+       {false, true},
+       {notConnected + kReconnectQuestion, notConnected + kReconnectQuestion},
+       0x13,
+       2,
+       0},
+      {"refused, No leaves the dialog open",
+       refused,
+       false,
+       {IDNO},
+       {},
+       {notConnected + kReconnectQuestion},
+       0x13,
+       0,
+       0},
+      {"refused, Cancel terminates", refused, false, {IDCANCEL}, {}, {notConnected + kReconnectQuestion}, 0x13, 0, 1},
+      {"lost: the message as raised", lost, false, {IDYES}, {true}, {lost + kReconnectQuestion}, 0x13, 1, 0},
+      {"connected at entry: no prompt", lost, true, {}, {}, {}, 0, 0, 0},
+      {"any letter case",
+       u"CAN'T CONNECT ... sOcKeT",
+       false,
+       {IDNO},
+       {},
+       {notConnected + kReconnectQuestion},
+       0x13,
+       0,
+       0},
+      {"A-Z only: a Kelvin sign is no k",
+       u"Can't connect ... SOC\u212AET",
+       false,
+       {IDRETRY},
+       {},
+       {u"Can't connect ... SOC\u212AET" + kRetryQuestion},
+       0x15,
+       0,
+       0},
+      {"no socket text: retry",
+       u"Can't connect to MySQL server on 'x' (10060)\r\nConnection timed out",
+       false,
+       {IDRETRY},
+       {},
+       {u"Can't connect to MySQL server on 'x' (10060)\r\nConnection timed out" + kRetryQuestion},
+       0x15,
+       0,
+       0},
+      {"server error, Cancel terminates",
+       u"#42000Unknown database 'k8nobody'",
+       true,
+       {IDCANCEL},
+       {},
+       {u"#42000Unknown database 'k8nobody'" + kRetryQuestion},
+       0x15,
+       0,
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TScriptedPlatform platform;
+    platform.Answers.assign(c.answers.begin(), c.answers.end());
+    TScriptedConnection connection;
+    connection.IsConnected = c.connectedAtEntry;
+    connection.OpenResults.assign(c.openResults.begin(), c.openResults.end());
+    TTestForm form(platform);
+    form.SetRecoveryConnection(&connection);
+    form.ApplicationEventsException(&form, Exception(c.message));
+    ASSERT_EQ(platform.Messages.size(), c.shown.size());
+    for (size_t i = 0; i < c.shown.size(); ++i) {
+      EXPECT_EQ(platform.Messages[i].Text, c.shown[i]);
+      EXPECT_EQ(platform.Messages[i].Flags, c.flags);
+      EXPECT_EQ(platform.Messages[i].Caption, u"확 인");
+    }
+    EXPECT_EQ(connection.Opens, c.opens);
+    EXPECT_EQ(platform.Terminations, c.terminations);
+  }
+}
+
+TEST_F(MainFormTest, TheHookIgnoresTheSilentAbortAndReadsOtherExceptionsToo) {
+  Form().ApplicationEventsException(&Form(), EAbort());
+  EXPECT_TRUE(Platform.Messages.empty());
+  Platform.Answers = {IDNO};
+  Form().ApplicationEventsException(&Form(), std::runtime_error("socket closed"));
+  ASSERT_EQ(Platform.Messages.size(), 1u);
+  EXPECT_EQ(Platform.Messages[0].Text, u"socket closed" + kReconnectQuestion);
 }
 
 }  // namespace

@@ -51,6 +51,7 @@ class TScriptedPlatform : public TPlatform {
   UString Argument = u"DemoPOS";
   UString Primary = u"primary.test";
   UString Fallback = u"fallback.test:8080";
+  UString Dir = u"/nonexistent/";  // the executable's folder
 
   int MessageBox(const UString& text, const UString& caption, unsigned flags) override {
     Messages.push_back({text, caption, flags});
@@ -61,7 +62,7 @@ class TScriptedPlatform : public TPlatform {
   }
   void Terminate() override { ++Terminations; }
   UString FirstArgument() override { return Argument; }
-  UString ExeDir() override { return u"/nonexistent/"; }
+  UString ExeDir() override { return Dir; }
   UString AspHost(bool fallback) override { return fallback ? Fallback : Primary; }
   UString BrowsePageText(const UString& url) override {
     Urls.push_back(url);
