@@ -1,7 +1,10 @@
 #include "Common/ZelAccess.h"
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
+#include "Common/ZelVio.h"
 #include "rtl/SysUtils.h"
 
 namespace vix {
@@ -121,6 +124,240 @@ void TZelCommand::ScanParamAfterColon(UString& builder, TParser& parser, TParamD
     builder += renamePrefix;
     builder += name;
   }
+}
+
+// --- components, errors -----------------------------------------------------------
+
+TComponent::~TComponent() = default;
+
+EDAError::EDAError(int errorCode, UString message) : EDatabaseError(std::move(message)), FErrorCode(errorCode) {}
+
+// --- quoting ------------------------------------------------------------------------
+
+TSQLInfo::~TSQLInfo() = default;
+
+bool TSQLInfo::IsQuoted(UStringView name) const {
+  if (name.size() < 2 || name.front() != LeftQuote() || name.back() != RightQuote()) return false;
+  const char16_t q = RightQuote();
+  const UStringView inner = name.substr(1, name.size() - 2);
+  for (size_t i = 0; i < inner.size(); ++i) {
+    if (inner[i] != q) continue;
+    if (i + 1 >= inner.size() || inner[i + 1] != q) return false;
+    ++i;
+  }
+  return true;
+}
+
+UString TSQLInfo::QuoteAlways(UStringView name) const {
+  UString r;
+  r.reserve(name.size() + 2);
+  r += LeftQuote();
+  for (char16_t c : name) {
+    r += c;
+    if (c == RightQuote()) r += c;
+  }
+  r += RightQuote();
+  return r;
+}
+
+UString TSQLInfo::Quote(UStringView name) const { return IsQuoted(name) ? UString(name) : QuoteAlways(name); }
+
+UString TSQLInfo::QuoteIfNeed(UStringView name) const {
+  const bool plain = IsPlainSqlName(name) && !(name[0] >= u'0' && name[0] <= u'9');
+  return plain ? UString(name) : Quote(name);
+}
+
+UString TSQLInfo::UnQuote(UStringView name) const {
+  if (!IsQuoted(name)) return UString(name);
+  UString r;
+  const UStringView inner = name.substr(1, name.size() - 2);
+  for (size_t i = 0; i < inner.size(); ++i) {
+    r += inner[i];
+    if (inner[i] == RightQuote()) ++i;
+  }
+  return r;
+}
+
+bool IsPlainSqlName(UStringView name) {
+  if (name.empty()) return false;
+  return std::all_of(name.begin(), name.end(), [](char16_t c) {
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'_';
+  });
+}
+
+// --- TZelConnection -------------------------------------------------------------
+
+namespace {
+
+uint32_t TickCount() {
+  using namespace std::chrono;
+  return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// Sets a flag for the life of a scope and restores its value after, also
+// when an exception leaves the scope.
+class TFlagScope {
+ public:
+  TFlagScope(bool& flag, bool value) : FFlag(flag), FOld(flag) { FFlag = value; }
+  ~TFlagScope() { FFlag = FOld; }
+  TFlagScope(const TFlagScope&) = delete;
+  TFlagScope& operator=(const TFlagScope&) = delete;
+
+ private:
+  bool& FFlag;
+  bool FOld;
+};
+
+}  // namespace
+
+TZelConnection::TZelConnection() = default;
+
+TZelConnection::~TZelConnection() {
+  if (FInternalTransaction) FInternalTransaction->RemoveConnection(this);
+}
+
+void TZelConnection::InitInternalTransaction() {
+  FInternalTransaction = CreateTransaction();
+  FInternalTransaction->AddConnection(this);
+}
+
+std::unique_ptr<TSQLInfo> TZelConnection::CreateSQLInfo() const { return std::make_unique<TSQLInfo>(); }
+
+TSQLInfo& TZelConnection::SQLInfo() {
+  if (!FSQLinfo) FSQLinfo = CreateSQLInfo();
+  return *FSQLinfo;
+}
+
+void TZelConnection::Enlist(void*) { throw Exception(u"MS DTC transactions not supported"); }
+void TZelConnection::UnEnlist(void*) { throw Exception(u"MS DTC transactions not supported"); }
+
+bool TZelConnection::CanReconnect() const { return !(FInternalTransaction && FInternalTransaction->GetActive()); }
+
+void TZelConnection::ProcessError(EDAError& E, bool& Fail) {
+  if (FInProcessError) return;
+  TFlagScope inError(FInProcessError, true);
+  // Decided once, before anything is closed: a lost transaction is never
+  // replaced silently by a new session.
+  const bool mayReconnect = CanReconnect();
+  TConnLostCause connLostCause = clUnknown;
+  int attempt = 0;
+  bool reconnect;
+  do {
+    reconnect = attempt > 0;
+    bool reexecute = false;
+    if (FOnError) FOnError(E, Fail, reconnect, reexecute, attempt, connLostCause);
+    const bool refused = reconnect && !mayReconnect;
+    if (refused || attempt >= kMaxReconnectAttempts) reconnect = false;
+    if (refused && attempt == 0) {
+      // The server has ended the transaction with the session: close.
+      FReconnected = false;
+      if (FInternalTransaction) FInternalTransaction->Reset();
+      try {
+        Disconnect();
+      } catch (const std::exception&) {
+      }
+      attempt = 1;
+    }
+    if (reconnect) {
+      FReconnected = false;
+      if (attempt == 0) {
+        try {
+          Disconnect();
+        } catch (const std::exception&) {
+        }
+      }
+      bool connected = false;
+      try {
+        Connect(UString());
+        connected = FConnected;
+      } catch (const std::exception&) {
+      }
+      if (connected) {
+        // A connect that succeeded counts, whatever the callback does.
+        FReconnected = true;
+        if (FOnReconnectSuccess) {
+          try {
+            FOnReconnectSuccess();
+          } catch (const std::exception&) {
+          }
+        }
+      }
+      if (FReconnected && reexecute) throw EFailOver(connLostCause);
+      ++attempt;
+    }
+    if (!reconnect && attempt > 0 && !FReconnected && FOnReconnectError) {
+      TFlagScope connectedScope(FConnected, true);
+      try {
+        FOnReconnectError();
+      } catch (const std::exception&) {
+      }
+    }
+  } while (reconnect && !FReconnected);
+}
+
+void TZelConnection::Connect(const UString&) {
+  FConnectionTime = TickCount();
+  FIsValid = true;
+}
+
+void TZelConnection::Assign(const TZelConnection& source) {
+  FServer = source.FServer;
+  FUsername = source.FUsername;
+  FPassword = source.FPassword;
+  FEnableBCD = source.FEnableBCD;
+  FEnableFMTBCD = source.FEnableFMTBCD;
+  FOnError = source.FOnError;
+  FIOHandler = source.FIOHandler;
+}
+
+void TZelConnection::ReturnToPool() { Disconnect(); }
+
+bool TZelConnection::SetProp(TPropId prop, const Variant& value) {
+  switch (prop) {
+    case prAutoCommit: FAutoCommit = value.AsBoolean(); return true;
+    case prConvertEOL: FConvertEOL = value.AsBoolean(); return true;
+    case prDisconnectedMode: FDisconnectedMode = value.AsBoolean(); return true;
+    case prEnableBCD: FEnableBCD = value.AsBoolean(); return true;
+    case prEnableFMTBCD: FEnableFMTBCD = value.AsBoolean(); return true;
+    case prDefaultSortType: FDefaultSortType = value.AsInteger(); return true;
+    case prDatabase:
+    case prPort: return true;
+    default: throw Exception(IntToStr(prop));
+  }
+}
+
+bool TZelConnection::GetProp(TPropId prop, Variant& value) {
+  switch (prop) {
+    case prUsername: value = FUsername; return true;
+    case prLastInsertId: value = int64_t{0}; return true;
+    default: throw Exception(IntToStr(prop));
+  }
+}
+
+// --- TZelTransaction --------------------------------------------------------------
+
+TZelTransaction::TZelTransaction() = default;
+TZelTransaction::~TZelTransaction() = default;
+
+void TZelTransaction::AssignConnect(const TZelTransaction& source) {
+  FActive = source.FActive;
+  FNativeTransaction = false;
+  FIsolationLevel = source.FIsolationLevel;
+  FReadOnly = source.FReadOnly;
+}
+
+void TZelTransaction::AddConnection(TZelConnection* connection) {
+  if (std::find(FConnections.begin(), FConnections.end(), connection) == FConnections.end())
+    FConnections.push_back(connection);
+}
+
+void TZelTransaction::RemoveConnection(TZelConnection* connection) {
+  FConnections.erase(std::remove(FConnections.begin(), FConnections.end(), connection), FConnections.end());
+}
+
+TZelConnection* TZelTransaction::GetConnection(int index) const {
+  if (index < 0 || index >= ConnectionCount()) ListIndexError(index);
+  return FConnections[static_cast<size_t>(index)];
 }
 
 }  // namespace vix

@@ -1,14 +1,18 @@
-// The provider command base: the SQL text a command runs, the scan that
-// turns ":Name" parameters into "?" placeholders, and the command-side
-// parameter descriptors, one per placeholder.
+// The provider base classes: the command with its SQL text, the scan that
+// turns ":Name" parameters into "?" placeholders and the command-side
+// parameter descriptors; the connection with its error loop, the
+// transaction, the provider error and the quoting of names.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "Common/DBTypes.h"
 #include "Common/ZelParser.h"
+#include "Common/ZelProps.h"
 #include "rtl/SharedObject.h"
 #include "rtl/SysUtils.h"
 #include "rtl/UString.h"
@@ -167,6 +171,264 @@ class TZelCommand {
   TParamDescs FParams;
   bool FScanParams = true;
   bool FDisableParamScan = false;
+};
+
+// --- components, errors -----------------------------------------------------
+
+// What an application places and names (a connection, a query...): the
+// origin that errors carry.
+class TComponent {
+ public:
+  TComponent() = default;
+  virtual ~TComponent();
+  TComponent(const TComponent&) = delete;
+  TComponent& operator=(const TComponent&) = delete;
+  const UString& GetName() const { return FName; }
+  void SetName(UString value) { FName = std::move(value); }
+
+ private:
+  UString FName;
+};
+
+// A provider's error: message, error code and the component concerned.
+class EDAError : public EDatabaseError {
+ public:
+  EDAError(int errorCode, UString message);
+  int ErrorCode() const { return FErrorCode; }
+  TComponent* Component() const { return FComponent; }
+  void SetComponent(TComponent* value) { FComponent = value; }
+  // The connection is lost: the session cannot be used any more.
+  virtual bool IsFatalError() const { return false; }
+  virtual bool IsKeyViolation() const { return false; }
+
+ protected:
+  int FErrorCode;
+  TComponent* FComponent = nullptr;
+};
+
+// What was running when the connection was lost.
+enum TConnLostCause : uint8_t {
+  clUnknown,
+  clExecute,
+  clOpen,
+  clRefresh,
+  clApply,
+  clServiceQuery,
+  clTransStart,
+  clConnectionApply,
+  clConnect,
+};
+
+// Tells the caller that the connection was restored and the operation is to
+// be run again.
+class EFailOver : public Exception {
+ public:
+  explicit EFailOver(TConnLostCause cause) : Exception(UString()), FConnLostCause(cause) {}
+  TConnLostCause ConnLostCause() const { return FConnLostCause; }
+
+ private:
+  TConnLostCause FConnLostCause;
+};
+
+// The component's error handler: it may clear Fail (the error is then not
+// raised), ask for a reconnect and for the operation to be run again.
+using TErrorProc = std::function<void(EDAError& E, bool& Fail, bool& Reconnect, bool& Reexecute,
+                                      int ReconnectAttempt, TConnLostCause& ConnLostCause)>;
+using TReconnectProc = std::function<void()>;
+
+// --- quoting of names ----------------------------------------------------------
+
+// How names are quoted in a provider's SQL. A name counts as quoted only when
+// it starts with the left quote, ends with the right quote and every quote
+// character inside is doubled.
+class TSQLInfo {
+ public:
+  virtual ~TSQLInfo();
+  virtual char16_t LeftQuote() const { return u'"'; }
+  virtual char16_t RightQuote() const { return u'"'; }
+  bool IsQuoted(UStringView name) const;
+  // The name in quotes, inner quote characters doubled; a name that is
+  // already quoted is returned as it is.
+  UString Quote(UStringView name) const;
+  // Always quotes, also a name that looks quoted: for names taken from the
+  // server's metadata, which are names, never SQL.
+  UString QuoteAlways(UStringView name) const;
+  // Quotes only a name that is not a plain identifier (letters, digits and
+  // "_", not starting with a digit).
+  UString QuoteIfNeed(UStringView name) const;
+  // A quoted name without its quotes, inner quotes undoubled; any other name
+  // as it is.
+  UString UnQuote(UStringView name) const;
+};
+
+// True for a non-empty text of A-Z, a-z, 0-9 and "_" only: what may go into
+// statement text as a character set or savepoint name.
+bool IsPlainSqlName(UStringView name);
+
+// --- connection and transaction ------------------------------------------------
+
+class TZelTransaction;
+class TZelConnectionPool;
+class TZelIOHandler;
+
+enum TZelIsolationLevel : uint8_t { ilReadCommitted, ilReadUnCommitted, ilRepeatableRead, ilIsolated, ilSnapshot, ilCustom };
+
+// The provider connection base: login data, stored settings, and the error
+// loop through which every provider error passes before it is raised.
+class TZelConnection {
+ public:
+  // The error loop tries at most this many reconnects, whatever the handler says.
+  static constexpr int kMaxReconnectAttempts = 5;
+
+  TZelConnection();
+  virtual ~TZelConnection();
+  TZelConnection(const TZelConnection&) = delete;
+  TZelConnection& operator=(const TZelConnection&) = delete;
+
+  virtual std::unique_ptr<TSQLInfo> CreateSQLInfo() const;
+  TSQLInfo& SQLInfo();
+
+  // Distributed transactions are not supported: both raise.
+  virtual void Enlist(void* transaction);
+  virtual void UnEnlist(void* transaction);
+
+  // The error loop: calls the error handler, reconnects while it asks for it
+  // (at most kMaxReconnectAttempts times), and raises EFailOver when the
+  // handler wants the operation run again after a reconnect.
+  virtual void ProcessError(EDAError& E, bool& Fail);
+
+  virtual std::unique_ptr<TZelTransaction> CreateTransaction() const = 0;
+  // Base: records the connection time and the validity.
+  virtual void Connect(const UString& connectString);
+  virtual void Disconnect() = 0;
+  virtual void Assign(const TZelConnection& source);
+  virtual void AssignConnect(TZelConnection* source) = 0;
+  virtual void SetUsername(const UString& value) { FUsername = value; }
+  virtual void SetPassword(const UString& value) { FPassword = value; }
+  virtual void SetServer(const UString& value) { FServer = value; }
+  virtual bool CheckIsValid() = 0;
+  virtual void ReturnToPool();
+  virtual UString GetServerVersion() = 0;
+  virtual UString GetServerVersionFull() = 0;
+  virtual UString GetClientVersion() = 0;
+  virtual bool CanChangeDatabase() const { return true; }
+  // True when the identifier was handled. An identifier that no level
+  // handles is a programming error (an exception named by its number).
+  virtual bool SetProp(TPropId prop, const Variant& value);
+  virtual bool GetProp(TPropId prop, Variant& value);
+
+  const UString& GetUsername() const { return FUsername; }
+  const UString& GetPassword() const { return FPassword; }
+  const UString& GetServer() const { return FServer; }
+  bool GetConnected() const { return FConnected; }
+  bool GetNativeConnection() const { return FNativeConnection; }
+  bool GetIsValid() const { return FIsValid; }
+  void SetIsValid(bool value) { FIsValid = value; }
+  bool GetReconnected() const { return FReconnected; }
+  bool GetInProcessError() const { return FInProcessError; }
+  uint32_t GetConnectionTime() const { return FConnectionTime; }
+  TZelTransaction* GetInternalTransaction() const { return FInternalTransaction.get(); }
+  TComponent* GetComponent() const { return FComponent; }
+  void SetComponent(TComponent* value) { FComponent = value; }
+  TZelIOHandler* GetIOHandler() const { return FIOHandler; }
+  void SetIOHandler(TZelIOHandler* value) { FIOHandler = value; }
+  TZelConnectionPool* GetPool() const { return FPool; }
+  void SetPool(TZelConnectionPool* pool, int32_t version) {
+    FPool = pool;
+    FPoolVersion = version;
+  }
+  bool GetAutoCommit() const { return FAutoCommit; }
+  bool GetConvertEOL() const { return FConvertEOL; }
+  bool GetDisconnectedMode() const { return FDisconnectedMode; }
+  bool GetEnableBCD() const { return FEnableBCD; }
+  bool GetEnableFMTBCD() const { return FEnableFMTBCD; }
+  int GetDefaultSortType() const { return FDefaultSortType; }
+
+  // Installed by the neutral connection.
+  void SetOnError(TErrorProc value) { FOnError = std::move(value); }
+  const TErrorProc& GetOnError() const { return FOnError; }
+  void SetOnReconnectError(TReconnectProc value) { FOnReconnectError = std::move(value); }
+  void SetOnReconnectSuccess(TReconnectProc value) { FOnReconnectSuccess = std::move(value); }
+
+ protected:
+  // Must be called by the constructor of the concrete class: makes the
+  // internal transaction (it needs CreateTransaction).
+  void InitInternalTransaction();
+  // Whether a silent reconnect may replace the session now. False while a
+  // transaction is open, because the server loses it with the session.
+  virtual bool CanReconnect() const;
+
+  TErrorProc FOnError;
+  TReconnectProc FOnReconnectError;
+  TReconnectProc FOnReconnectSuccess;
+  uint32_t FConnectionTime = 0;
+  std::unique_ptr<TSQLInfo> FSQLinfo;
+  std::unique_ptr<TZelTransaction> FInternalTransaction;
+  bool FConnected = false;
+  bool FNativeConnection = true;
+  UString FUsername, FPassword, FServer;
+  bool FAutoCommit = true;
+  bool FConvertEOL = false;
+  bool FIsValid = true;
+  TZelConnectionPool* FPool = nullptr;
+  int32_t FPoolVersion = 0;
+  TComponent* FComponent = nullptr;
+  bool FDisconnectedMode = false;
+  bool FEnableBCD = false;
+  bool FEnableFMTBCD = false;
+  bool FInProcessError = false;
+  bool FReconnected = false;
+  int FDefaultSortType = 0;
+  TZelIOHandler* FIOHandler = nullptr;
+};
+
+// The provider transaction base: the connections it spans, its isolation
+// level, and whether it is open.
+class TZelTransaction {
+ public:
+  TZelTransaction();
+  virtual ~TZelTransaction();
+  TZelTransaction(const TZelTransaction&) = delete;
+  TZelTransaction& operator=(const TZelTransaction&) = delete;
+
+  virtual void StartTransaction() = 0;
+  virtual void Commit() = 0;
+  virtual void Rollback() = 0;
+  virtual void Savepoint(const UString& name) = 0;
+  virtual void ReleaseSavepoint(const UString& name) = 0;
+  virtual void RollbackToSavepoint(const UString& name) = 0;
+  // Takes over the state of another connection's transaction (a connection
+  // that shares another's session shares its transaction too).
+  virtual void AssignConnect(const TZelTransaction& source);
+  // The server ended the transaction (its session is gone).
+  void Reset() {
+    FActive = false;
+    FNativeTransaction = false;
+  }
+
+  void AddConnection(TZelConnection* connection);
+  void RemoveConnection(TZelConnection* connection);
+  int ConnectionCount() const { return static_cast<int>(FConnections.size()); }
+  TZelConnection* GetConnection(int index) const;
+
+  bool GetActive() const { return FActive; }
+  bool GetInTransaction() const { return FActive; }
+  TZelIsolationLevel GetIsolationLevel() const { return FIsolationLevel; }
+  void SetIsolationLevel(TZelIsolationLevel value) { FIsolationLevel = value; }
+  bool GetReadOnly() const { return FReadOnly; }
+  void SetReadOnly(bool value) { FReadOnly = value; }
+  TComponent* GetComponent() const { return FComponent; }
+  void SetComponent(TComponent* value) { FComponent = value; }
+  void SetOnError(TErrorProc value) { FOnError = std::move(value); }
+
+ protected:
+  bool FActive = false;
+  TComponent* FComponent = nullptr;
+  TErrorProc FOnError;
+  std::vector<TZelConnection*> FConnections;
+  TZelIsolationLevel FIsolationLevel = ilReadCommitted;
+  bool FReadOnly = false;
+  bool FNativeTransaction = false;
 };
 
 }  // namespace vix

@@ -83,6 +83,12 @@ TMySqlBinds* TMySqlResultSet::Read() {
   if (feof) return nullptr;
   if (!fsession) throw EMySqlException(CR_NULL_POINTER);
   TMySqlSession& s = *fsession;
+  // A session that was closed under this result (a reconnect replaced it)
+  // has nothing more to read.
+  if (s.isClosed) {
+    feof = true;
+    throw EMySqlException(CR_SERVER_LOST);
+  }
   try {
     s.net.Receive();
   } catch (const EMySqlException&) {

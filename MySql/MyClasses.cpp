@@ -1,0 +1,547 @@
+#include "MySql/MyClasses.h"
+
+#include <exception>
+
+#include "Common/ZelVio.h"
+#include "MySql/MySqlApiDirect.h"
+#include "rtl/CodePage.h"
+#include "rtl/SysUtils.h"
+#include "rtl/UString.h"
+
+namespace vix {
+
+TMySQLAPI& MyAPIDirect() {
+  static TMySQLAPIDirect api;
+  return api;
+}
+
+namespace {
+
+[[noreturn]] void RaiseDatabaseError(UString message) { throw EDatabaseError(std::move(message)); }
+
+// Character set names go into statement text: plain names only.
+[[noreturn]] void RaiseInvalidCharset(const UString& name) {
+  RaiseDatabaseError(Format(u"Invalid character set name: %s", {name}));
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The run of digits at `pos` as a number (0 when there is none); `pos` moves
+// past it.
+int32_t ReadNumber(const std::string& text, size_t& pos) {
+  int64_t n = 0;
+  bool any = false;
+  while (pos < text.size() && IsDigit(text[pos])) {
+    if (n < 100000000) n = n * 10 + (text[pos] - '0');
+    any = true;
+    ++pos;
+  }
+  return any ? static_cast<int32_t>(n) : 0;
+}
+
+UString IsolationLevelText(TZelIsolationLevel level) {
+  switch (level) {
+    case ilReadCommitted: return u"SET TRANSACTION ISOLATION LEVEL READ COMMITTED";
+    case ilReadUnCommitted: return u"SET TRANSACTION ISOLATION LEVEL READ UNCOMMITTED";
+    case ilRepeatableRead: return u"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ";
+    case ilIsolated: return u"SET TRANSACTION ISOLATION LEVEL SERIALIZABLE";
+    default: RaiseDatabaseError(u"Unsupported transaction isolation level");
+  }
+}
+
+}  // namespace
+
+// --- EMyError -----------------------------------------------------------------------
+
+EMyError::EMyError(int errorCode, UString message) : EDAError(errorCode, std::move(message)) {
+  if (errorCode != 1064) return;
+  const UString& m = Message();
+  size_t end = m.size();
+  while (end > 0 && !(m[end - 1] >= u'0' && m[end - 1] <= u'9')) --end;
+  size_t start = end;
+  while (start > 0 && m[start - 1] >= u'0' && m[start - 1] <= u'9') --start;
+  int32_t line = 0;
+  if (start < end && TryStrToInt(UStringView(m).substr(start, end - start), line)) FLineNumber = line;
+}
+
+bool EMyError::IsFatalError() const {
+  switch (FErrorCode) {
+    case 1053:
+    case 1927:
+    case 2003:
+    case 2006:
+    case 2013: return true;
+    default: return FSessionBroken;
+  }
+}
+
+// --- TMySQLConnection ---------------------------------------------------------------
+
+TMySQLConnection::TMySQLConnection() : FMySQLAPI(&MyAPIDirect()) { InitInternalTransaction(); }
+
+TMySQLConnection::~TMySQLConnection() {
+  try {
+    Disconnect();
+  } catch (...) {
+  }
+  for (PMYSQL dead : FDeadSessions) FMySQLAPI->mysql_close(dead);
+}
+
+std::unique_ptr<TSQLInfo> TMySQLConnection::CreateSQLInfo() const { return std::make_unique<TMySQLInfo>(); }
+
+std::unique_ptr<TZelTransaction> TMySQLConnection::CreateTransaction() const {
+  return std::make_unique<TMySQLTransaction>();
+}
+
+void TMySQLConnection::CheckApi() const { VIX_VIO_ASSERT(FMySQLAPI != nullptr); }
+
+bool TMySQLConnection::IsClient41() const {
+  CheckApi();
+  const TClientStructVer v = FMySQLAPI->FClientStructVer;
+  return v == cvDirect || v == cv410 || v == cv411;
+}
+
+bool TMySQLConnection::IsServer41() const {
+  CheckApi();
+  return FServerPrimaryVer > 4 || (FServerPrimaryVer == 4 && FServerMinorVer > 0);
+}
+
+uint32_t TMySQLConnection::GetThreadId() {
+  CheckApi();
+  return FMySQL ? FMySQLAPI->mysql_thread_id(FMySQL) : 0;
+}
+
+std::string TMySQLConnection::ToSession(const UString& text) const {
+  return FUseUnicode ? Utf16ToUtf8(text) : Utf16ToAnsi(text);
+}
+
+UString TMySQLConnection::FromSession(const std::string& text) const {
+  return FUseUnicode ? Utf8ToUtf16Lenient(text) : AnsiToUtf16(text);
+}
+
+bool TMySQLConnection::ServerNoBackslashEscapes() const {
+  return FMySQL && (FMySQL->serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES) != 0;
+}
+
+bool TMySQLConnection::InServerTransaction() const {
+  if (FInternalTransaction && FInternalTransaction->GetActive()) return true;
+  if (!FMySQL || !FConnected) return false;
+  const uint32_t status = FMySQL->serverStatus;
+  return (status & SERVER_STATUS_IN_TRANS) != 0 || (status & SERVER_STATUS_AUTOCOMMIT) == 0;
+}
+
+bool TMySQLConnection::CanReconnect() const { return !InServerTransaction(); }
+
+// --- errors ---
+
+void TMySQLConnection::Check(const void* status, TComponent* component) {
+  if (!status) MySQLError(component);
+}
+
+void TMySQLConnection::Check(int status, TComponent* component) {
+  if (status != 0) MySQLError(component);
+}
+
+void TMySQLConnection::Check(TComponent* component) {
+  if (FMySQL && FMySQLAPI->mysql_errno(FMySQL) != 0) MySQLError(component);
+}
+
+void TMySQLConnection::MySQLError(TComponent* component) {
+  CheckApi();
+  VIX_VIO_ASSERT(FMySQL != nullptr);
+  RaiseError(FMySQLAPI->mysql_errno(FMySQL), FMySQLAPI->mysql_error(FMySQL), component);
+}
+
+void TMySQLConnection::RaiseError(uint32_t errorCode, const std::string& message, TComponent* component) {
+  // The wire client keeps its texts in UTF-8 whatever the connection's
+  // character set.
+  EMyError E(static_cast<int>(errorCode), Utf8ToUtf16Lenient(message));
+  E.SetComponent(component);
+  E.SetSessionBroken(FMySQL && FMySQL->net.Broken());
+  bool fail = true;
+  if (FOnError) ProcessError(E, fail);
+  if (fail) throw E;
+  Abort();
+}
+
+void TMySQLConnection::ProcessError(EDAError& E, bool& Fail) {
+  if (!FAdditional) {
+    TZelConnection::ProcessError(E, Fail);
+    return;
+  }
+  if (FInProcessError || !FOnError) return;
+  FInProcessError = true;
+  bool reconnect = false, reexecute = false;
+  TConnLostCause cause = clUnknown;
+  try {
+    FOnError(E, Fail, reconnect, reexecute, 0, cause);
+  } catch (...) {
+    FInProcessError = false;
+    throw;
+  }
+  FInProcessError = false;
+}
+
+// --- connect ---
+
+void TMySQLConnection::ParseServerVersion(const std::string& text, int32_t& primary, int32_t& minor,
+                                          int32_t& release) {
+  std::string t = text;
+  // MariaDB announces itself as "5.5.5-" followed by its real version.
+  static const std::string kMariaPrefix = "5.5.5-";
+  if (t.compare(0, kMariaPrefix.size(), kMariaPrefix) == 0 && t.size() > kMariaPrefix.size() &&
+      IsDigit(t[kMariaPrefix.size()]))
+    t.erase(0, kMariaPrefix.size());
+  size_t pos = 0;
+  primary = ReadNumber(t, pos);
+  minor = release = 0;
+  if (pos < t.size() && t[pos] == '.') {
+    ++pos;
+    minor = ReadNumber(t, pos);
+    if (pos < t.size() && t[pos] == '.') {
+      ++pos;
+      release = ReadNumber(t, pos);
+    }
+  }
+}
+
+void TMySQLConnection::Connect(const UString& connectString) {
+  if (FConnected) return;
+  FServerVer.clear();
+  FServerPrimaryVer = FServerMinorVer = 0;
+  CheckApi();
+  if (FEmbedded || !FDirect) RaiseDatabaseError(u"The MySQL client library is not available");
+  try {
+    if (FMySQL) Disconnect();
+    VIX_VIO_ASSERT(FMySQL == nullptr);
+    FMySQL = FMySQLAPI->mysql_init(FMySQL);
+    Check(FMySQL, FComponent);
+    Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_OPT_CONNECT_TIMEOUT, FConnectionTimeout), FComponent);
+    const bool utf8 = FUseUnicode || LowerCaseAscii(FCharset) == u"utf8";
+    if (utf8) Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_SET_CHARSET_NAME, std::string("utf8")), FComponent);
+    switch (FProtocol) {
+      case mpSSL:
+      case mpHttp:
+        // Neither a TLS nor a tunnel transport is part of this client: never
+        // fall back to a plain connection the caller did not ask for.
+        RaiseDatabaseError(u"Wrong protocol");
+      case mpTCP:
+      case mpSocket:
+      case mpPipe:
+      case mpMemory:
+        if (IsClient41()) {
+          Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_OPT_PROTOCOL, static_cast<int>(FProtocol)), FComponent);
+        } else if (FProtocol == mpPipe) {
+          Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_OPT_NAMED_PIPE, 0), FComponent);
+        }
+        break;
+      case mpDefault: break;
+    }
+    uint32_t flags = CLIENT_FOUND_ROWS;
+    if (IsClient41()) flags |= CLIENT_MULTI_STATEMENTS;
+    if (FCompress) flags |= CLIENT_COMPRESS;
+    const size_t comma = FServer.find(u',');
+    const std::string host = FServer.empty() ? std::string("localhost") : Utf16ToAnsi(FServer.substr(0, comma));
+    const std::string user = utf8 ? Utf16ToUtf8(FUsername) : Utf16ToAnsi(FUsername);
+    const std::string password = utf8 ? Utf16ToUtf8(FPassword) : Utf16ToAnsi(FPassword);
+    const std::string database = Utf16ToAnsi(FDatabase);
+    Check(FMySQLAPI->mysql_real_connect(FMySQL, host, user, password, database, FPort, std::string(), flags),
+          FComponent);
+    FConnected = true;
+    FNativeConnection = true;
+    TZelConnection::Connect(connectString);
+    FServerVer = AnsiToUtf16(FMySQLAPI->mysql_get_server_info(FMySQL));
+    ParseServerVersion(FMySQLAPI->mysql_get_server_info(FMySQL), FServerPrimaryVer, FServerMinorVer,
+                       FServerReleaseVer);
+    SetCharsetStep();
+    CheckBackslashesStep();
+  } catch (const EFailOver&) {
+    // The error loop has connected again.
+  } catch (...) {
+    try {
+      Disconnect();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void TMySQLConnection::SetCharsetStep() {
+  if (FServerPrimaryVer < 4 || (FServerPrimaryVer == 4 && FServerMinorVer == 0)) {
+    FUseUnicode = false;
+    return;
+  }
+  if (FUseUnicode) {
+    ExecuteStatement(u"SET NAMES utf8");
+  } else if (!FCharset.empty()) {
+    if (!IsPlainSqlName(FCharset)) RaiseInvalidCharset(FCharset);
+    ExecuteStatement(u"SET NAMES " + FCharset);
+  }
+}
+
+void TMySQLConnection::CheckBackslashesStep() {
+  if (!FCheckBackslashes) {
+    FNeedBackslashes = true;
+    return;
+  }
+  std::string mode;
+  bool hasValue = false;
+  RunStatement(u"SELECT @@session.sql_mode", &mode, &hasValue);
+  FNeedBackslashes = !(hasValue && Pos(u"NO_BACKSLASH_ESCAPES", UpperCaseAscii(FromSession(mode))) > 0);
+}
+
+void TMySQLConnection::ExecuteStatement(const UString& sql) { RunStatement(sql, nullptr, nullptr); }
+
+void TMySQLConnection::RunStatement(const UString& sql, std::string* firstValue, bool* hasValue) {
+  CheckApi();
+  if (!FConnected || !FMySQL) RaiseDatabaseError(u"Connection is not connected");
+  if (hasValue) *hasValue = false;
+  FMySQLAPI->SetTimeout(FMySQL, FConnectionTimeout);
+  const std::string q = ToSession(sql);
+  Check(FMySQLAPI->mysql_real_query(FMySQL, q.data(), q.size()), FComponent);
+  for (;;) {
+    if (FMySQLAPI->mysql_field_count(FMySQL) > 0) {
+      PMYSQL_RES res = FMySQLAPI->mysql_use_result(FMySQL);
+      if (!res) {
+        Check(FComponent);
+      } else {
+        while (PMYSQL_ROW row = FMySQLAPI->mysql_fetch_row(res)) {
+          if (hasValue && !*hasValue && FMySQLAPI->mysql_num_fields(res) > 0 &&
+              !FMySQLAPI->_mysql_fetch_value_is_null(row, 0)) {
+            *firstValue = FMySQLAPI->_mysql_fetch_value_str(row, 0);
+            *hasValue = true;
+          }
+        }
+        FMySQLAPI->mysql_free_result(res);
+        Check(FComponent);
+      }
+    }
+    const int rc = FMySQLAPI->mysql_next_result(FMySQL);
+    if (rc == -1) break;
+    Check(rc, FComponent);
+  }
+}
+
+void TMySQLConnection::CloseSession() {
+  if (FMySQL && FNativeConnection) {
+    if (FInProcessError) {
+      FMySQL->Close();
+      FDeadSessions.push_back(FMySQL);
+    } else {
+      FMySQLAPI->mysql_close(FMySQL);
+    }
+  }
+  FMySQL = nullptr;
+}
+
+void TMySQLConnection::Disconnect() {
+  CloseSession();
+  FConnected = false;
+}
+
+// --- settings ---
+
+void TMySQLConnection::Assign(const TZelConnection& source) {
+  TZelConnection::Assign(source);
+  const auto* src = dynamic_cast<const TMySQLConnection*>(&source);
+  if (!src) return;
+  FConnectionTimeout = src->FConnectionTimeout;
+  FDatabase = src->FDatabase;
+  FPort = src->FPort;
+  FCompress = src->FCompress;
+  FUseUnicode = src->FUseUnicode;
+  FCharset = src->FCharset;
+  FProtocol = src->FProtocol;
+  FMySQLAPI = src->FMySQLAPI;
+  FDirect = src->FDirect;
+  FEmbedded = src->FEmbedded;
+  FOptimizedBigInt = src->FOptimizedBigInt;
+  FNullForZeroVanticDate = src->FNullForZeroVanticDate;
+  FCheckPrecision = src->FCheckPrecision;
+}
+
+void TMySQLConnection::AssignConnect(TZelConnection* source) {
+  if (source == this) return;
+  Disconnect();
+  if (!source) return;
+  Assign(*source);
+  auto* src = dynamic_cast<TMySQLConnection*>(source);
+  VIX_VIO_ASSERT(src != nullptr);
+  FMySQL = src->FMySQL;
+  FServerVer = src->FServerVer;
+  FServerPrimaryVer = src->FServerPrimaryVer;
+  FServerMinorVer = src->FServerMinorVer;
+  FServerReleaseVer = src->FServerReleaseVer;
+  FNeedBackslashes = src->FNeedBackslashes;
+  if (FInternalTransaction && src->FInternalTransaction) FInternalTransaction->AssignConnect(*src->FInternalTransaction);
+  FConnected = true;
+  FNativeConnection = false;
+}
+
+std::unique_ptr<TMySQLConnection> TMySQLConnection::CreateAdditionalConnection() const {
+  auto c = std::make_unique<TMySQLConnection>();
+  c->Assign(*this);
+  c->FComponent = FComponent;
+  c->FAdditional = true;
+  return c;
+}
+
+bool TMySQLConnection::CheckIsValid() {
+  FIsValid = FMySQLAPI && FMySQL && FMySQLAPI->mysql_ping(FMySQL) == 0 && FMySQLAPI->mysql_ping(FMySQL) == 0;
+  return FIsValid;
+}
+
+UString TMySQLConnection::GetServerVersion() {
+  return IntToStr(FServerPrimaryVer) + u"." + IntToStr(FServerMinorVer) + u"." + IntToStr(FServerReleaseVer);
+}
+
+UString TMySQLConnection::GetServerVersionFull() { return FServerVer; }
+
+UString TMySQLConnection::GetClientVersion() {
+  CheckApi();
+  return AnsiToUtf16(FMySQLAPI->FClientVer);
+}
+
+void TMySQLConnection::SelectAPI() { FMySQLAPI = &MyAPIDirect(); }
+
+bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
+  switch (prop) {
+    case prDatabase: {
+      const UString name = value.AsString();
+      if (name == FDatabase) return true;
+      if (FConnected && FMySQL && !name.empty())
+        Check(FMySQLAPI->mysql_select_db(FMySQL, Utf16ToAnsi(name)), FComponent);
+      // Only a switch that succeeded changes the name.
+      FDatabase = name;
+      return true;
+    }
+    case prPort: FPort = value.AsInteger(); return true;
+    case prConnectionTimeout: FConnectionTimeout = value.AsInteger(); return true;
+    case prCompress: FCompress = value.AsBoolean(); return true;
+    case prCharset: {
+      const UString charset = value.AsString();
+      if (!charset.empty() && !IsPlainSqlName(charset)) RaiseInvalidCharset(charset);
+      const bool changed = charset != FCharset;
+      FCharset = charset;
+      if (changed && FConnected && !FUseUnicode) SetCharsetStep();
+      return true;
+    }
+    case prProtocol: FProtocol = static_cast<TMyProtocol>(value.AsInteger()); return true;
+    case prUseUnicode: {
+      const bool v = value.AsBoolean();
+      const bool changed = v != FUseUnicode;
+      FUseUnicode = v;
+      if (changed && FConnected) SetCharsetStep();
+      return true;
+    }
+    case prEmbeddedParams: {
+      FEmbParams.clear();
+      const UString text = value.AsString();
+      size_t start = 0;
+      while (start <= text.size()) {
+        size_t end = text.find_first_of(u"\r\n", start);
+        if (end == UString::npos) end = text.size();
+        if (end > start) FEmbParams.push_back(text.substr(start, end - start));
+        start = end + 1;
+      }
+      return true;
+    }
+    case prSSLCipherList: FSSL_Cipher = value.AsString(); return true;
+    case prSSLCACert: FSSL_CA = value.AsString(); return true;
+    case prSSLKey: FSSL_Key = value.AsString(); return true;
+    case prSSLCert: FSSL_Cert = value.AsString(); return true;
+    case prEmbedded: FEmbedded = value.AsBoolean(); SelectAPI(); return true;
+    case prDirect: FDirect = value.AsBoolean(); SelectAPI(); return true;
+    case prCheckPrecision: FCheckPrecision = value.AsBoolean(); return true;
+    case prOptimizedBigInt: FOptimizedBigInt = value.AsBoolean(); return true;
+    case prCheckBackslashes: {
+      const bool v = value.AsBoolean();
+      const bool changed = v != FCheckBackslashes;
+      FCheckBackslashes = v;
+      if (changed && FConnected) CheckBackslashesStep();
+      return true;
+    }
+    case prNullForZeroVanticDate: FNullForZeroVanticDate = value.AsBoolean(); return true;
+    default: return TZelConnection::SetProp(prop, value);
+  }
+}
+
+bool TMySQLConnection::GetProp(TPropId prop, Variant& value) {
+  switch (prop) {
+    case prDatabase: value = FDatabase; return true;
+    case prPort: value = FPort; return true;
+    case prLastInsertId: value = FMySQL ? FMySQLAPI->mysql_insert_id(FMySQL) : int64_t{0}; return true;
+    case prConnectionTimeout: value = FConnectionTimeout; return true;
+    case prCompress: value = FCompress; return true;
+    case prCharset: value = FCharset; return true;
+    case prUseUnicode: value = FUseUnicode; return true;
+    case prCheckBackslashes: value = FCheckBackslashes; return true;
+    case prNeedBackslashes: value = FNeedBackslashes; return true;
+    default: return TZelConnection::GetProp(prop, value);
+  }
+}
+
+// --- TMySQLTransaction ------------------------------------------------------------------
+
+TMySQLConnection& TMySQLTransaction::Connection() const {
+  if (FConnections.empty()) RaiseDatabaseError(u"There are no connections in the transaction");
+  if (FConnections.size() > 1) RaiseDatabaseError(u"multiple transaction");
+  auto* c = dynamic_cast<TMySQLConnection*>(FConnections.front());
+  if (!c || !c->GetConnected()) RaiseDatabaseError(u"One of the connections in the transaction is not active");
+  return *c;
+}
+
+void TMySQLTransaction::CheckActive() const {
+  if (!FActive) RaiseDatabaseError(u"Can't perform operation on inactive transaction");
+}
+
+void TMySQLTransaction::CheckSavepointName(const UString& name) const {
+  if (!IsPlainSqlName(name)) RaiseDatabaseError(Format(u"Invalid savepoint name: %s", {name}));
+}
+
+void TMySQLTransaction::StartTransaction() {
+  TMySQLConnection& c = Connection();
+  if (FReadOnly) RaiseDatabaseError(u"Readonly transactions are not supported by the database");
+  if (FActive) RaiseDatabaseError(u"Can't perform operation on active transaction");
+  const UString level = IsolationLevelText(FIsolationLevel);
+  if (c.IsServer41()) {
+    c.ExecuteStatement(level + u"; BEGIN");
+  } else {
+    c.ExecuteStatement(level);
+    c.ExecuteStatement(u"BEGIN");
+  }
+  FActive = true;
+  FNativeTransaction = true;
+}
+
+void TMySQLTransaction::Commit() {
+  CheckActive();
+  if (FNativeTransaction) Connection().ExecuteStatement(u"COMMIT");
+  FActive = false;
+}
+
+void TMySQLTransaction::Rollback() {
+  CheckActive();
+  if (FNativeTransaction) Connection().ExecuteStatement(u"ROLLBACK");
+  FActive = false;
+}
+
+void TMySQLTransaction::Savepoint(const UString& name) {
+  CheckActive();
+  CheckSavepointName(name);
+  Connection().ExecuteStatement(u"SAVEPOINT " + name);
+}
+
+void TMySQLTransaction::ReleaseSavepoint(const UString& name) {
+  CheckActive();
+  CheckSavepointName(name);
+  Connection().ExecuteStatement(u"RELEASE SAVEPOINT " + name);
+}
+
+void TMySQLTransaction::RollbackToSavepoint(const UString& name) {
+  CheckActive();
+  CheckSavepointName(name);
+  Connection().ExecuteStatement(u"ROLLBACK TO SAVEPOINT " + name);
+}
+
+}  // namespace vix
