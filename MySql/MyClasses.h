@@ -101,6 +101,7 @@ class TMySQLConnection : public TZelConnection {
   PMYSQL GetMySQL() const { return FMySQL; }
   const UString& GetDatabase() const { return FDatabase; }
   int32_t GetPort() const { return FPort; }
+  bool GetCompress() const { return FCompress; }
   bool GetUseUnicode() const { return FUseUnicode; }
   const UString& GetCharset() const { return FCharset; }
   int32_t GetConnectionTimeout() const { return FConnectionTimeout; }

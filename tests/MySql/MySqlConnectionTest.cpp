@@ -3,6 +3,7 @@
 // the private MariaDB server of the test services, with the fault proxy in
 // front of it where the server has to go away.
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <thread>
 
 #include "LoopbackProxy.h"
+#include "LoopbackServer.h"
+#include "MemoryVio.h"
 #include "MySql/MyClasses.h"
 #include "TestSupport.h"
 #include "rtl/CodePage.h"
@@ -266,6 +269,68 @@ TEST(ErrorLoopTest, HandlerExceptionClearsTheGuard) {
   bool fail = true;
   EXPECT_THROW(conn.ProcessError(e, fail), Exception);
   EXPECT_FALSE(conn.GetInProcessError());
+}
+
+// --- against a scripted server ------------------------------------------------------------
+
+// One packet from the client (false when it closed or stayed silent for 5 s).
+bool ReadPacket(int fd, std::string& payload) {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, 5000) <= 0) return false;
+  std::string h;
+  if (!test::RecvExactly(fd, h, 4)) return false;
+  const size_t length = static_cast<uint8_t>(h[0]) | static_cast<uint8_t>(h[1]) << 8 |
+                        static_cast<size_t>(static_cast<uint8_t>(h[2])) << 16;
+  return test::RecvExactly(fd, payload, length);
+}
+
+TEST(ScriptedServerTest, CharsetStepByServerVersion) {
+  struct Case {
+    const char* version;
+    uint16_t capabilities;
+    bool unicodeAfter;
+    std::vector<std::string> commands;  // the queries the client sent after the login
+    const char16_t* parsed;
+  } const cases[] = {
+      // A 4.0 server: no SET NAMES, and UseUnicode is switched off.
+      {"4.0.27-log", 0xF5FE, false, {}, u"4.0.27"},
+      {"5.5.5-10.11.6-MariaDB", 0xF7FE, true, {"\x03SET NAMES utf8"}, u"10.11.6"},
+  };
+  const std::string ok("\x00\x00\x00\x02\x00\x00\x00", 7);
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.version);
+    std::vector<std::string> commands;
+    TMySQLConnection c;
+    {
+      test::TLoopbackServer server([&](int fd) {
+        const uint16_t caps = k.capabilities;
+        const std::string greeting = std::string(1, '\x0A') + k.version + '\0' + std::string("\x07\0\0\0", 4) +
+                                     "abcdefgh" + '\0' + static_cast<char>(caps & 0xFF) + static_cast<char>(caps >> 8) +
+                                     std::string("\x21\x02\x00", 3) + std::string(13, '\0') + "ijklmnopqrst" + '\0';
+        test::SendAll(fd, test::Packet(greeting, 0));
+        std::string p;
+        if (!ReadPacket(fd, p)) return;
+        test::SendAll(fd, test::Packet(ok, 2));
+        while (ReadPacket(fd, p)) {
+          if (p.empty() || p[0] != 3) break;
+          commands.push_back(p);
+          test::SendAll(fd, test::Packet(ok, 1));
+        }
+      });
+      c.SetServer(u"127.0.0.1");
+      c.SetUsername(u"user");
+      c.SetPassword(u"pw");
+      c.SetProp(prPort, server.Port());
+      c.SetProp(prUseUnicode, true);
+      c.SetProp(prConnectionTimeout, 5);
+      c.Connect(UString());
+      EXPECT_EQ(c.GetUseUnicode(), k.unicodeAfter);
+      EXPECT_EQ(c.GetServerVersion(), k.parsed);
+      EXPECT_EQ(c.GetServerVersionFull(), U(k.version));
+      c.Disconnect();
+    }
+    EXPECT_EQ(commands, k.commands);
+  }
 }
 
 // --- against the test server ---------------------------------------------------------
@@ -543,6 +608,19 @@ TEST_F(ConnectionTest, HandlesOfAReplacedSessionAreDead) {
   EXPECT_EQ(api.mysql_real_query(old, "SELECT 1", 8), 2006);
   EXPECT_EQ(api.mysql_ping(old), 2006);
   EXPECT_EQ(Scalar(*c, "SELECT 3"), "3");
+
+  // A result with rows still to come when the error loop replaces its session.
+  PMYSQL second = c->GetMySQL();
+  ASSERT_EQ(api.mysql_real_query(second, sql.data(), sql.size()), 0);
+  res = api.mysql_use_result(second);
+  ASSERT_NE(api.mysql_fetch_row(res), nullptr);
+  c->SetOnError([](EDAError&, bool&, bool& Reconnect, bool&, int, TConnLostCause&) { Reconnect = true; });
+  EXPECT_THROW(c->RaiseError(1105, "unknown error", nullptr), EMyError);
+  ASSERT_NE(c->GetMySQL(), second);
+  EXPECT_EQ(api.mysql_fetch_row(res), nullptr);
+  EXPECT_EQ(api.mysql_errno(second), 2013u);
+  api.mysql_free_result(res);
+  EXPECT_EQ(Scalar(*c, "SELECT 4"), "4");
 }
 
 TEST_F(ConnectionTest, AuxiliaryConnectionNeverReconnects) {
@@ -555,7 +633,10 @@ TEST_F(ConnectionTest, AuxiliaryConnectionNeverReconnects) {
   rec.Install(*aux);
   aux->Connect(UString());
   const uint32_t id = aux->GetThreadId();
+  EXPECT_TRUE(aux->CheckIsValid());
   Kill(id);
+  EXPECT_FALSE(aux->CheckIsValid());
+  EXPECT_FALSE(aux->GetIsValid());
   EXPECT_THROW(aux->ExecuteStatement(u"SELECT 1"), EMyError);
   EXPECT_EQ(rec.calls, 1);
   EXPECT_EQ(rec.reconnectSuccesses, 0);
