@@ -397,5 +397,20 @@ TEST_F(CommandServerTest, ServerErrorsAndAffectedRows) {
   EXPECT_FALSE(cmd.GetExecuting());
 }
 
+// A server message that is not UTF-8 still reaches the caller as the error,
+// its bad bytes replaced.
+TEST_F(CommandServerTest, ErrorMessageThatIsNotUtf8) {
+  Exec(u"SET NAMES latin1");
+  Exec(u"SET @m = CONVERT(0x63616665E92021 USING latin1)");
+  try {
+    Exec(u"SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = @m");
+    FAIL() << "no error";
+  } catch (const EMyError& e) {
+    EXPECT_EQ(e.ErrorCode(), 1644);
+    EXPECT_NE(e.Message().find(u"cafe\uFFFD !"), UString::npos) << e.what();
+  }
+  EXPECT_EQ(Scalar(u"SELECT 1"), "1");
+}
+
 }  // namespace
 }  // namespace vix
