@@ -195,6 +195,69 @@ TEST(MySqlCommandTextTest, DescribeOnlyRewrite) {
   }
 }
 
+// --- the mapping options ---------------------------------------------------------------
+
+TMYSQL_FIELD Field(uint8_t type, uint32_t length, uint32_t flags = 0, int32_t charset = 33, uint32_t decimals = 0,
+                   const char* table = "t") {
+  TMYSQL_FIELD f;
+  f.Name = f.OrgName = "c";
+  f.Table = f.OrgTable = table;
+  f._type = type;
+  f.LengthInBytes = length;
+  f.Flags = flags;
+  f.CharsetNr = charset;
+  f.Decimals = decimals;
+  return f;
+}
+
+TEST(MySqlMappingTest, OptionsChangeTheMapping) {
+  const auto with = [](auto change) {
+    TMyMappingOptions o;
+    o.UseUnicode = true;
+    change(o);
+    return o;
+  };
+  const TMyMappingOptions unicode = with([](TMyMappingOptions&) {});
+  struct Case {
+    const char* what;
+    TMYSQL_FIELD field;
+    TMyMappingOptions options;
+    TDataType type;
+    int length;
+  };
+  const Case cases[] = {
+      {"VARCHAR(50) in UTF-8", Field(253, 150), unicode, mtWideString, 50},
+      {"VARCHAR(30000) latin1 read in UTF-8: the uncapped length", Field(253, 90000), unicode, mtWideString, 30000},
+      {"no flat buffers", Field(253, 150), with([](auto& o) { o.FlatBuffers = false; }), mtExtWideString, 50},
+      {"no long strings", Field(253, 900), with([](auto& o) { o.LongStrings = false; }), mtWideMemo, 0},
+      {"fields as string", Field(3, 11), with([](auto& o) { o.FieldsAsString = true; }), mtString, 11},
+      {"TINYINT(1)", Field(1, 1), unicode, mtBoolean, 1},
+      {"TINYINT(1) without booleans", Field(1, 1), with([](auto& o) { o.EnableBoolean = false; }), mtInt8, 1},
+      {"BIGINT(11) optimized", Field(8, 11), with([](auto& o) { o.OptimizedBigInt = true; }), mtInt32, 11},
+      {"BIGINT UNSIGNED with decimals", Field(8, 20, 32), with([](auto& o) { o.EnableFMTBCD = true; }), mtFMTBCD, 20},
+      {"DECIMAL(10,2) as BCD", Field(246, 12, 0, 63, 2), with([](auto& o) { o.CheckPrecision = o.EnableBCD = true; }),
+       mtBCD, 10},
+      {"DECIMAL(20,2) too wide for BCD", Field(246, 22, 0, 63, 2),
+       with([](auto& o) { o.CheckPrecision = o.EnableBCD = o.EnableFMTBCD = true; }), mtFMTBCD, 20},
+      {"DECIMAL(10,2) as float", Field(246, 12, 0, 63, 2), unicode, mtFloat, 10},
+      {"VARBINARY as string", Field(253, 20, 128, 63), unicode, mtString, 20},
+      {"VARBINARY as bytes", Field(253, 20, 128, 63), with([](auto& o) { o.BinaryAsString = false; }), mtVarBytes, 20},
+      {"BINARY as bytes", Field(254, 16, 128, 63), with([](auto& o) { o.BinaryAsString = false; }), mtBytes, 16},
+      {"TEXT of a _bin collation", Field(252, 65535, 128, 46), unicode, mtWideMemo, 0},
+      {"BLOB", Field(252, 65535, 128, 63), unicode, mtBlob, 0},
+      {"expression of 65535 bytes", Field(253, 65535, 0, 33, 0, ""), unicode, mtWideMemo, 0},
+      {"TIMESTAMP(6)", Field(7, 26), unicode, mtDateTime, 26},
+  };
+  for (const Case& c : cases) {
+    TMySQLFieldDesc d;
+    MapMySqlField(c.field, c.options, d);
+    EXPECT_EQ(d.FDataType, c.type) << c.what;
+    EXPECT_EQ(d.FLength, c.length) << c.what;
+  }
+  TMySQLFieldDesc d;
+  EXPECT_THROW(MapMySqlField(Field(245, 10), unicode, d), EDAError);
+}
+
 // --- against the server --------------------------------------------------------------
 
 struct CommandServerTest : CommandServer {
