@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "CommandServer.h"
+#include "LoopbackServer.h"
+#include "ScriptedServer.h"
 #include "rtl/CodePage.h"
 #include "rtl/Currency.h"
 #include "rtl/DateUtils.h"
@@ -256,6 +258,82 @@ TEST(MySqlMappingTest, OptionsChangeTheMapping) {
   }
   TMySQLFieldDesc d;
   EXPECT_THROW(MapMySqlField(Field(245, 10), unicode, d), EDAError);
+}
+
+// --- values a real server does not send: a scripted server --------------------------
+
+// A column definition of `type` and `length` bytes (charset 33, UTF-8).
+std::string ColumnOf(int type, uint32_t length, int flags = 0) {
+  using test::B;
+  return B({3}) + "def" + B({2}) + "db" + B({1}) + "t" + B({1}) + "t" + B({1}) + "c" + B({1}) + "c" +
+         B({12, 33, 0, static_cast<int>(length & 0xFF), static_cast<int>(length >> 8 & 0xFF), 0, 0, type, flags, 0, 0,
+            0, 0});
+}
+
+// One column, one row holding `text`, as the reply to the query.
+std::string ResultOf(int type, uint32_t length, const std::string& text) {
+  using test::B;
+  using test::Packet;
+  return Packet(B({1}), 1) + Packet(ColumnOf(type, length), 2) + Packet(test::kEof, 3) +
+         Packet(B({static_cast<int>(text.size())}) + text, 4) + Packet(test::kEof, 5);
+}
+
+// Opens "SELECT c" against a scripted server that answers with `reply`;
+// returns the first value, or raises what the open raised.
+Variant OpenScripted(const std::string& reply) {
+  const std::string setNamesOk = test::Packet(test::B({0, 0, 0, 2, 0, 0, 0}), 1);
+  test::TLoopbackServer server([&](int fd) { test::Play(fd, {test::kGreeting, test::kLoginOk, setNamesOk, reply}); });
+  TMySQLConnection c;
+  c.SetServer(u"127.0.0.1");
+  c.SetUsername(u"u");
+  c.SetProp(prPort, server.Port());
+  c.SetProp(prUseUnicode, true);
+  c.SetProp(prConnectionTimeout, 5);
+  c.Connect(UString());
+  auto rs = CommandServer::Query(c, u"SELECT c");
+  rs->Open();
+  return CommandServer::Value(*rs, 1, 1);
+}
+
+TEST(MySqlScriptedValueTest, TimestampLayouts) {
+  struct Case {
+    uint32_t length;
+    const char* text;
+    TDateTime expected;
+  };
+  const Case cases[] = {
+      {19, "2024-01-02 03:04:05", EncodeDateTime(2024, 1, 2, 3, 4, 5, 0)},
+      {23, "2024-01-02 03:04:05.123", EncodeDateTime(2024, 1, 2, 3, 4, 5, 123)},
+      {26, "2024-01-02 03:04:05.999999", EncodeDateTime(2024, 1, 2, 3, 4, 5, 999)},
+      {14, "20240102030405", EncodeDateTime(2024, 1, 2, 3, 4, 5, 0)},
+      {12, "690102030405", EncodeDateTime(2069, 1, 2, 3, 4, 5, 0)},
+      {10, "7001020304", EncodeDateTime(1970, 1, 2, 3, 4, 0, 0)},
+      {8, "20240102", EncodeDate(2024, 1, 2)},
+      {6, "991231", EncodeDate(1999, 12, 31)},
+      {4, "2402", EncodeDate(2024, 2, 1)},
+      {2, "24", EncodeDate(2024, 1, 1)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(OpenScripted(ResultOf(7, c.length, c.text)).AsDateTime(), c.expected) << c.text;
+  // Any other length is the server's fault: a provider error, not a crash.
+  EXPECT_THROW(OpenScripted(ResultOf(7, 17, "2024-01-02 03:04:")), EDAError);
+}
+
+TEST(MySqlScriptedValueTest, MalformedValuesRaise) {
+  struct Case {
+    int type;
+    uint32_t length;
+    std::string text;
+  };
+  const Case cases[] = {
+      {3, 11, "12a"},             // INT
+      {3, 11, "99999999999"},     // INT beyond 32 bits
+      {1, 4, "300"},              // TINYINT beyond 8 bits
+      {5, 22, "1.5x"},            // DOUBLE
+      {253, 30, "\xC3\x28"},      // VARCHAR: not UTF-8
+      {11, 10, "12345678:00"},    // TIME without its colon in the first five characters
+  };
+  for (const Case& c : cases) EXPECT_THROW(OpenScripted(ResultOf(c.type, c.length, c.text)), Exception) << c.text;
+  EXPECT_THROW(OpenScripted(ResultOf(99, 4, "1")), EDAError);
 }
 
 // --- against the server --------------------------------------------------------------
