@@ -458,6 +458,14 @@ TEST_F(CommandServerTest, ExecuteKeepsAnOpenResult) {
   rs->Close();
 }
 
+TEST_F(CommandServerTest, OpenAgainAfterAllRowsWereRead) {
+  auto rs = Query(*conn, u"SELECT seq FROM seq_1_to_30");
+  rs->Open();
+  rs->Open();
+  EXPECT_EQ(rs->RecordCount(), 30);
+  EXPECT_EQ(Value(*rs, 30, 1).AsInteger(), 30);
+}
+
 TEST_F(CommandServerTest, StatementWithoutResultAsQuery) {
   auto rs = Query(*conn, u"DO 1");
   EXPECT_THROW(rs->Open(), EDatabaseError);
