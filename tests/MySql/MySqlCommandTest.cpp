@@ -458,6 +458,17 @@ TEST_F(CommandServerTest, ExecuteKeepsAnOpenResult) {
   rs->Close();
 }
 
+TEST_F(CommandServerTest, CommandTimeoutReachesTheSession) {
+  for (int timeout : {0, 7}) {
+    TMySQLCommand cmd;
+    cmd.SetConnection(conn.get());
+    cmd.SetProp(prCommandTimeout, timeout);
+    cmd.SetSQL(u"DO 1");
+    cmd.Execute();
+    EXPECT_EQ(conn->GetMySQL()->commandTimeout, timeout == 0 ? 31536000 : timeout);
+  }
+}
+
 TEST_F(CommandServerTest, OpenAgainAfterAllRowsWereRead) {
   auto rs = Query(*conn, u"SELECT seq FROM seq_1_to_30");
   rs->Open();
