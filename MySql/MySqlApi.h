@@ -10,12 +10,14 @@
 
 #include "MySql/MySqlResultSet.h"
 #include "MySql/MySqlSession.h"
+#include "MySql/MySqlStmt.h"
 
 namespace vix {
 
 using PMYSQL = TMySqlSession*;
 using PMYSQL_RES = TMySqlResultSet*;
 using PMYSQL_ROW = TMySqlBinds*;
+using PMYSQL_STMT = TMySqlStmt*;
 
 enum TClientStructVer { cvDirect, cv3, cv4, cv410, cv411 };
 
@@ -35,7 +37,7 @@ struct TMYSQL_FIELD {
   std::string Name, OrgName, Table, OrgTable;
   uint32_t Flags = 0;
   uint8_t _type = 0;
-  uint32_t LengthInBytes = 0;
+  uint32_t LengthInBytes = 0;  // as the server reports it, not capped
   int32_t CharsetNr = 0;
   uint32_t Decimals = 0;
 };
@@ -84,6 +86,26 @@ class TMySQLAPI {
   virtual void _mysql_fetch_value_to_str(PMYSQL_ROW prow, int fieldnr, size_t Len, size_t Off, char* Buff) = 0;
   // The row's bytes; `Off` := where the value starts (0 for NULL).
   virtual ByteSpan _mysql_fetch_value_arr(PMYSQL_ROW prow, int fieldnr, size_t& Off) = 0;
+
+  // Prepared statements. A statement's errors are kept in the statement.
+  virtual PMYSQL_STMT mysql_stmt_init(PMYSQL pmysql) = 0;
+  virtual int mysql_stmt_prepare(PMYSQL_STMT pstmt, const char* query, size_t length) = 0;
+  virtual uint32_t mysql_stmt_param_count(PMYSQL_STMT pstmt) = 0;
+  virtual uint32_t mysql_stmt_field_count(PMYSQL_STMT pstmt) = 0;
+  // Closes the statement on the server and frees the handle.
+  virtual int mysql_stmt_close(PMYSQL_STMT pstmt) = 0;
+  virtual int mysql_stmt_free_result(PMYSQL_STMT pstmt) = 0;
+  virtual uint32_t mysql_stmt_errno(PMYSQL_STMT pstmt) = 0;
+  virtual std::string mysql_stmt_error(PMYSQL_STMT pstmt) = 0;
+  // The statement's column descriptions; owned by the statement.
+  virtual PMYSQL_RES mysql_stmt_result_metadata(PMYSQL_STMT pstmt) = 0;
+  virtual int64_t mysql_stmt_affected_rows(PMYSQL_STMT pstmt) = 0;
+  virtual int _mysql_stmt_execute(PMYSQL_STMT pstmt, const TParamDescs& Params, bool Unicode) = 0;
+  virtual int _mysql_stmt_bind_result(PMYSQL_STMT pstmt) = 0;
+  // 0 with `row` set, MYSQL_NO_DATA (100) after the last row, or the error.
+  virtual int _mysql_stmt_fetch(PMYSQL_STMT pstmt, PMYSQL_ROW& row) = 0;
+  virtual void _mysql_stmt_fetch_lengths(PMYSQL_ROW prow, std::vector<uint32_t>& Lens) = 0;
+  virtual const uint8_t* _mysql_stmt_fetch_value_ptr(PMYSQL_STMT pstmt, int fieldnr) = 0;
 
   // Both command time-outs; 0 stands for one year.
   void SetTimeout(PMYSQL pmysql, int timeout) {

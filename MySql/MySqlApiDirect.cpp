@@ -26,10 +26,21 @@ bool BreaksTheSession(int errorCode) {
   }
 }
 
-void StoreError(PMYSQL pmysql, const EMySqlException& e) {
-  pmysql->Ferrno = static_cast<uint32_t>(e.ErrorCode());
-  pmysql->Ferror = e.what();
-  if (BreaksTheSession(e.ErrorCode())) pmysql->net.MarkBroken();
+// Runs `op` with the handle's error cleared; a wire-client error is stored
+// in the handle (and breaks `session` when it must) and its number returned.
+template <typename H, typename F>
+int GuardedOp(H* handle, TMySqlSession* session, F op) {
+  handle->Ferrno = 0;
+  handle->Ferror.clear();
+  try {
+    op();
+    return 0;
+  } catch (const EMySqlException& e) {
+    handle->Ferrno = static_cast<uint32_t>(e.ErrorCode());
+    handle->Ferror = e.what();
+    if (session && BreaksTheSession(e.ErrorCode())) session->net.MarkBroken();
+    return e.ErrorCode();
+  }
 }
 
 const TMySqlBind& BindOf(PMYSQL_ROW prow, int fieldnr) {
@@ -42,15 +53,7 @@ const TMySqlBind& BindOf(PMYSQL_ROW prow, int fieldnr) {
 
 template <typename F>
 int TMySQLAPIDirect::Guarded(PMYSQL pmysql, F op) {
-  pmysql->Ferrno = 0;
-  pmysql->Ferror.clear();
-  try {
-    op();
-    return 0;
-  } catch (const EMySqlException& e) {
-    StoreError(pmysql, e);
-    return e.ErrorCode();
-  }
+  return GuardedOp(pmysql, pmysql, op);
 }
 
 void TMySQLAPIDirect::CheckMySQLLib() {
@@ -176,7 +179,7 @@ TMYSQL_FIELD TMySQLAPIDirect::_mysql_fetch_field_direct(PMYSQL_RES pres, int fie
   r._type = f._Type;
   r.Decimals = static_cast<uint32_t>(f.Scale);
   r.CharsetNr = f.CharsetNr;
-  r.LengthInBytes = std::min<uint32_t>(static_cast<uint32_t>(f.Length), 0xFFFF);
+  r.LengthInBytes = static_cast<uint32_t>(f.Length);
   const bool stringType = f._Type == MYSQL_TYPE_VARCHAR || f._Type == MYSQL_TYPE_ENUM || f._Type == MYSQL_TYPE_SET ||
                           f._Type == MYSQL_TYPE_VAR_STRING || f._Type == MYSQL_TYPE_STRING;
   if (Unicode && !f.Table.empty() && pres->Session() && !pres->Session()->IsProtocol41() && stringType)
@@ -219,6 +222,62 @@ void TMySQLAPIDirect::_mysql_fetch_value_to_str(PMYSQL_ROW prow, int fieldnr, si
 ByteSpan TMySQLAPIDirect::_mysql_fetch_value_arr(PMYSQL_ROW prow, int fieldnr, size_t& Off) {
   Off = BindOf(prow, fieldnr).Offset;
   return prow->Buffer;
+}
+
+// --- prepared statements -----------------------------------------------------------
+
+PMYSQL_STMT TMySQLAPIDirect::mysql_stmt_init(PMYSQL pmysql) { return new TMySqlStmt(pmysql); }
+
+int TMySQLAPIDirect::mysql_stmt_prepare(PMYSQL_STMT pstmt, const char* query, size_t length) {
+  return GuardedOp(pstmt, pstmt->Session(),
+                   [&] { pstmt->Prepare(reinterpret_cast<const uint8_t*>(query), length); });
+}
+
+uint32_t TMySQLAPIDirect::mysql_stmt_param_count(PMYSQL_STMT pstmt) { return pstmt->ParamCount(); }
+uint32_t TMySQLAPIDirect::mysql_stmt_field_count(PMYSQL_STMT pstmt) { return pstmt->FieldCount(); }
+uint32_t TMySQLAPIDirect::mysql_stmt_errno(PMYSQL_STMT pstmt) { return pstmt->Ferrno; }
+std::string TMySQLAPIDirect::mysql_stmt_error(PMYSQL_STMT pstmt) { return pstmt->Ferror; }
+PMYSQL_RES TMySQLAPIDirect::mysql_stmt_result_metadata(PMYSQL_STMT pstmt) { return pstmt->Result(); }
+int64_t TMySQLAPIDirect::mysql_stmt_affected_rows(PMYSQL_STMT pstmt) { return pstmt->AffectedRows(); }
+
+int TMySQLAPIDirect::mysql_stmt_close(PMYSQL_STMT pstmt) {
+  if (!pstmt) return 0;
+  const int rc = GuardedOp(pstmt, pstmt->Session(), [&] { pstmt->Close(); });
+  delete pstmt;
+  return rc;
+}
+
+int TMySQLAPIDirect::mysql_stmt_free_result(PMYSQL_STMT pstmt) {
+  return GuardedOp(pstmt, pstmt->Session(), [&] { pstmt->FreeResult(); });
+}
+
+int TMySQLAPIDirect::_mysql_stmt_execute(PMYSQL_STMT pstmt, const TParamDescs& Params, bool Unicode) {
+  return GuardedOp(pstmt, pstmt->Session(), [&] { pstmt->Execute(Params, Unicode); });
+}
+
+int TMySQLAPIDirect::_mysql_stmt_bind_result(PMYSQL_STMT pstmt) {
+  return GuardedOp(pstmt, pstmt->Session(), [&] {
+    auto binds = std::make_unique<TMySqlBinds>();
+    binds->Binds.resize(pstmt->FieldCount());
+    pstmt->BindResult(std::move(binds));
+  });
+}
+
+int TMySQLAPIDirect::_mysql_stmt_fetch(PMYSQL_STMT pstmt, PMYSQL_ROW& row) {
+  int result = 0;
+  const int rc = GuardedOp(pstmt, pstmt->Session(), [&] { result = pstmt->Fetch(row); });
+  return rc != 0 ? rc : result;
+}
+
+void TMySQLAPIDirect::_mysql_stmt_fetch_lengths(PMYSQL_ROW prow, std::vector<uint32_t>& Lens) {
+  Lens.resize(prow ? prow->Binds.size() : 0);
+  for (size_t i = 0; i < Lens.size(); ++i) Lens[i] = static_cast<uint32_t>(prow->Binds[i].Length);
+}
+
+const uint8_t* TMySQLAPIDirect::_mysql_stmt_fetch_value_ptr(PMYSQL_STMT pstmt, int fieldnr) {
+  const PMYSQL_ROW row = pstmt->ResultBinds();
+  const TMySqlBind& b = BindOf(row, fieldnr);
+  return b.IsNull ? nullptr : row->Buffer.data() + b.Offset;
 }
 
 }  // namespace vix

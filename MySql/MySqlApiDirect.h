@@ -50,6 +50,22 @@ class TMySQLAPIDirect : public TMySQLAPI {
   void _mysql_fetch_value_to_str(PMYSQL_ROW prow, int fieldnr, size_t Len, size_t Off, char* Buff) override;
   ByteSpan _mysql_fetch_value_arr(PMYSQL_ROW prow, int fieldnr, size_t& Off) override;
 
+  PMYSQL_STMT mysql_stmt_init(PMYSQL pmysql) override;
+  int mysql_stmt_prepare(PMYSQL_STMT pstmt, const char* query, size_t length) override;
+  uint32_t mysql_stmt_param_count(PMYSQL_STMT pstmt) override;
+  uint32_t mysql_stmt_field_count(PMYSQL_STMT pstmt) override;
+  int mysql_stmt_close(PMYSQL_STMT pstmt) override;
+  int mysql_stmt_free_result(PMYSQL_STMT pstmt) override;
+  uint32_t mysql_stmt_errno(PMYSQL_STMT pstmt) override;
+  std::string mysql_stmt_error(PMYSQL_STMT pstmt) override;
+  PMYSQL_RES mysql_stmt_result_metadata(PMYSQL_STMT pstmt) override;
+  int64_t mysql_stmt_affected_rows(PMYSQL_STMT pstmt) override;
+  int _mysql_stmt_execute(PMYSQL_STMT pstmt, const TParamDescs& Params, bool Unicode) override;
+  int _mysql_stmt_bind_result(PMYSQL_STMT pstmt) override;
+  int _mysql_stmt_fetch(PMYSQL_STMT pstmt, PMYSQL_ROW& row) override;
+  void _mysql_stmt_fetch_lengths(PMYSQL_ROW prow, std::vector<uint32_t>& Lens) override;
+  const uint8_t* _mysql_stmt_fetch_value_ptr(PMYSQL_STMT pstmt, int fieldnr) override;
+
   void CheckMySQLLib();
 
  private:

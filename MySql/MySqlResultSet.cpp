@@ -13,6 +13,21 @@ bool IsNumericColumn(uint8_t type, int32_t length) {
   return type <= 9 || type == MYSQL_TYPE_YEAR;
 }
 
+// Bytes of a fixed-width binary value; 0 for a length-encoded one.
+size_t BinaryValueWidth(uint8_t type) {
+  switch (type) {
+    case MYSQL_TYPE_TINY: return 1;
+    case MYSQL_TYPE_SHORT:
+    case MYSQL_TYPE_YEAR: return 2;
+    case MYSQL_TYPE_LONG:
+    case MYSQL_TYPE_INT24:
+    case MYSQL_TYPE_FLOAT: return 4;
+    case MYSQL_TYPE_LONGLONG:
+    case MYSQL_TYPE_DOUBLE: return 8;
+    default: return 0;
+  }
+}
+
 }  // namespace
 
 TMySqlFieldInfo ParseColumnDefinition(ByteSpan packet, bool protocol41, bool longFlag) {
@@ -62,6 +77,27 @@ void DecodeTextRow(ByteSpan row, std::vector<TMySqlBind>& binds) {
   }
 }
 
+void DecodeBinaryRow(ByteSpan row, std::span<const uint8_t> types, std::vector<TMySqlBind>& binds) {
+  binds.resize(types.size());
+  TMySqlReader r(row);
+  if (r.ReadByte() != 0) RaiseMalformedPacket();
+  const ByteSpan bitmap = r.ReadSpan((types.size() + 9) / 8);
+  for (size_t i = 0; i < types.size(); ++i) {
+    TMySqlBind& b = binds[i];
+    b._Type = types[i];
+    const size_t bit = i + 2;
+    bool isNull = (bitmap[bit / 8] & (1u << (bit % 8))) != 0;
+    ByteSpan value;
+    if (!isNull) {
+      const size_t width = BinaryValueWidth(types[i]);
+      value = width ? r.ReadSpan(width) : r.ReadLengthString(&isNull);
+    }
+    b.IsNull = isNull;
+    b.Offset = isNull ? 0 : static_cast<size_t>(value.data() - row.data());
+    b.Length = isNull ? 0 : value.size();
+  }
+}
+
 bool ParseEofPacket(ByteSpan packet, uint16_t& warnings, uint16_t& status) {
   if (packet.size() <= 1) return false;
   TMySqlReader r(packet, 1);
@@ -108,17 +144,31 @@ TMySqlBinds* TMySqlResultSet::Read() {
     }
     return nullptr;
   }
+  TMySqlBinds& row = fresultBind ? *fresultBind : FBind;
   try {
-    DecodeTextRow(packet, FBind.Binds);
+    if (fresultBind) {
+      DecodeBinaryRow(packet, ftypes, row.Binds);
+    } else {
+      DecodeTextRow(packet, FBind.Binds);
+    }
   } catch (const EMySqlException&) {
     s.net.MarkBroken();
     feof = true;
     s.status = TMySqlStatus::msReady;
     throw;
   }
-  FBind.Buffer = packet;
+  row.Buffer = packet;
   ++frowCount;
-  return &FBind;
+  return &row;
+}
+
+void TMySqlResultSet::SetResultBinds(TMySqlBinds* binds) {
+  fresultBind = binds;
+  ftypes.clear();
+  if (!binds) return;
+  for (const TMySqlFieldInfo& f : ffields) ftypes.push_back(f._Type);
+  binds->Binds.assign(ffields.size(), TMySqlBind());
+  binds->Buffer = ByteSpan();
 }
 
 void TMySqlResultSet::Clear() {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,13 +16,27 @@ namespace vix {
 class TMySqlSession;
 
 // Column type codes of the protocol used here.
+constexpr uint8_t MYSQL_TYPE_DECIMAL = 0;
+constexpr uint8_t MYSQL_TYPE_TINY = 1;
+constexpr uint8_t MYSQL_TYPE_SHORT = 2;
+constexpr uint8_t MYSQL_TYPE_LONG = 3;
+constexpr uint8_t MYSQL_TYPE_FLOAT = 4;
+constexpr uint8_t MYSQL_TYPE_DOUBLE = 5;
+constexpr uint8_t MYSQL_TYPE_NULL = 6;
 constexpr uint8_t MYSQL_TYPE_TIMESTAMP = 7;
+constexpr uint8_t MYSQL_TYPE_LONGLONG = 8;
+constexpr uint8_t MYSQL_TYPE_INT24 = 9;
+constexpr uint8_t MYSQL_TYPE_DATE = 10;
+constexpr uint8_t MYSQL_TYPE_TIME = 11;
+constexpr uint8_t MYSQL_TYPE_DATETIME = 12;
 constexpr uint8_t MYSQL_TYPE_YEAR = 13;
+constexpr uint8_t MYSQL_TYPE_NEWDATE = 14;
 constexpr uint8_t MYSQL_TYPE_VARCHAR = 15;
 constexpr uint8_t MYSQL_TYPE_ENUM = 247;
 constexpr uint8_t MYSQL_TYPE_SET = 248;
 constexpr uint8_t MYSQL_TYPE_VAR_STRING = 253;
 constexpr uint8_t MYSQL_TYPE_STRING = 254;
+constexpr int32_t UNSIGNED_FLAG = 0x20;
 constexpr int32_t NUM_FLAG = 0x8000;
 
 struct TMySqlFieldInfo {
@@ -57,6 +72,15 @@ TMySqlFieldInfo ParseColumnDefinition(ByteSpan packet, bool protocol41, bool lon
 // values than columns, or a value past its end, raises 2027.
 void DecodeTextRow(ByteSpan row, std::vector<TMySqlBind>& binds);
 
+// Fills `binds` (resized to one per column) from a binary row of a
+// prepared statement: the header byte 0, the NULL bitmap (column i is bit
+// i + 2), then the values of the non-NULL columns, fixed-width by `types`
+// (1 byte TINY; 2 SHORT, YEAR; 4 LONG, INT24, FLOAT; 8 LONGLONG, DOUBLE) or
+// length-encoded (every other type). Each bind's `_Type` is its column's
+// type. A row that is cut, has another header or a value past its end
+// raises 2027.
+void DecodeBinaryRow(ByteSpan row, std::span<const uint8_t> types, std::vector<TMySqlBind>& binds);
+
 // An EOF packet: first byte 0xFE and shorter than 9 bytes.
 inline bool IsEofPacket(ByteSpan packet) { return !packet.empty() && packet[0] == 0xFE && packet.size() < 9; }
 
@@ -76,7 +100,11 @@ class TMySqlResultSet {
   // The next row, or nullptr at the end. Errors propagate.
   TMySqlBinds* Read();
   bool Eof() const { return feof; }
-  TMySqlBinds& CurrentRow() { return FBind; }
+  TMySqlBinds& CurrentRow() { return fresultBind ? *fresultBind : FBind; }
+  // From now on rows are decoded as binary rows into `binds` (not owned;
+  // nullptr goes back to text rows).
+  void SetResultBinds(TMySqlBinds* binds);
+  TMySqlBinds* ResultBinds() const { return fresultBind; }
   int64_t RowCount() const { return frowCount; }
   TMySqlSession* Session() const { return fsession; }
   // Cuts the link to a session that is being freed.
@@ -88,6 +116,8 @@ class TMySqlResultSet {
   TMySqlSession* fsession;
   std::vector<TMySqlFieldInfo> ffields;
   TMySqlBinds FBind;
+  TMySqlBinds* fresultBind = nullptr;
+  std::vector<uint8_t> ftypes;  // the columns' type codes, for binary rows
   int64_t frowCount = 0;
   bool feof = false;
 };

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "Common/ZelVioTcp.h"
+#include "MySql/MySqlStmt.h"
 #include "rtl/UString.h"
 
 namespace vix {
@@ -172,6 +173,7 @@ TMySqlSession::TMySqlSession() = default;
 
 TMySqlSession::~TMySqlSession() {
   if (FResultSet) FResultSet->DetachSession();
+  for (TMySqlStmt* stmt : FStatements) stmt->DetachSession();
   try {
     Close();
   } catch (...) {

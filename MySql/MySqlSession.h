@@ -14,6 +14,8 @@
 
 namespace vix {
 
+class TMySqlStmt;
+
 enum MYSQL_PROTOCOL_TYPE {
   MYSQL_PROTOCOL_DEFAULT = 0,
   MYSQL_PROTOCOL_TCP = 1,
@@ -123,6 +125,8 @@ class TMySqlSession {
   std::string Ferror;  // UTF-8
   bool isClosed = false;
   TMySqlResultSet* FResultSet = nullptr;
+  // The prepared statements of this session; cut loose when it is freed.
+  std::vector<TMySqlStmt*> FStatements;
   TMySqlNet net;
   std::string host, user, password, database;
   std::string serverVersion, hostInfo, info, charset;

@@ -1,16 +1,11 @@
 // Faults a real server will not produce on demand: a scripted fake server on
 // loopback, and the fault proxy in front of the MariaDB test server. Every
 // case must end in the right client error, never in a crash or a hang.
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 
 #include "LoopbackProxy.h"
-#include "LoopbackServer.h"
-#include "MemoryVio.h"
-#include "ServerScript.h"
 #include "MySql/MySqlApiDirect.h"
+#include "ScriptedServer.h"
 #include "TestSupport.h"
 
 namespace vix {
@@ -20,45 +15,13 @@ using test::B;
 using test::ColumnDef;
 using test::GreetingPayload;
 using test::kEof;
+using test::kFin;
 using test::kGreeting;
 using test::kLoginOk;
+using test::kRst;
+using test::kStall;
 using test::Packet;
-
-const std::string kFin = "<FIN>";
-const std::string kRst = "<RST>";
-const std::string kStall = "<STALL>";
-
-
-// Waits for the client's next bytes and returns what arrived (empty when it closed).
-std::string ReadClient(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, 5000) <= 0) return std::string();
-  char buf[65536];
-  const ssize_t n = recv(fd, buf, sizeof buf, 0);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
-
-// Plays `replies`: the first at once, each later one after the client's next
-// packet. kFin closes (after the bytes before it), kRst resets, kStall waits
-// until the client goes.
-void Play(int fd, const std::vector<std::string>& replies, std::vector<std::string>* received = nullptr) {
-  for (size_t i = 0; i < replies.size(); ++i) {
-    if (i > 0) {
-      const std::string in = ReadClient(fd);
-      if (in.empty()) return;
-      if (received) received->push_back(in);
-    }
-    const size_t fin = replies[i].rfind(kFin);
-    if (fin != std::string::npos && fin + kFin.size() == replies[i].size()) {
-      test::SendAll(fd, replies[i].substr(0, fin));
-      return;
-    }
-    if (replies[i] == kRst) return test::CloseWithReset(fd);
-    if (replies[i] == kStall) return void(test::RecvUntilIdle(fd, 10000));
-    test::SendAll(fd, replies[i]);
-  }
-  test::RecvUntilIdle(fd, 300);
-}
+using test::Play;
 
 struct FaultTest : ::testing::Test {
   TMySQLAPIDirect api;

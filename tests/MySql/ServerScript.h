@@ -25,10 +25,10 @@ inline std::string GreetingPayload(uint16_t caps = 0xF7FE) {
 inline const std::string kGreeting = Packet(GreetingPayload(), 0);
 inline const std::string kLoginOk = Packet(B({0, 0, 0, 2, 0, 0, 0}), 2);
 
-// Column definition of a 4.1 server for one VARCHAR column "c".
-inline std::string ColumnDef() {
-  return B({3}) + "def" + B({2}) + "db" + B({1}) + "t" + B({1}) + "t" + B({1}) + "c" + B({1}) + "c" +
-         B({12, 33, 0, 10, 0, 0, 0, 253, 0, 0, 0, 0, 0});
+// Column definition of a 4.1 server for one column `name` of type `type`.
+inline std::string ColumnDef(const std::string& name = "c", int type = 253, int flags = 0) {
+  return B({3}) + "def" + B({2}) + "db" + B({1}) + "t" + B({1}) + "t" + B({static_cast<int>(name.size())}) + name +
+         B({static_cast<int>(name.size())}) + name + B({12, 33, 0, 10, 0, 0, 0, type, flags & 0xFF, flags >> 8, 0, 0, 0});
 }
 inline const std::string kEof = B({0xFE, 0, 0, 2, 0});
 

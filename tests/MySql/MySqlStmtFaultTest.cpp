@@ -1,0 +1,177 @@
+// Prepared statements against the scripted fake server: what goes on the
+// wire, and replies no real server sends (cut or lying binary rows).
+#include "MySql/MySqlApiDirect.h"
+#include "ScriptedServer.h"
+#include "TestSupport.h"
+
+namespace vix {
+namespace {
+
+using test::B;
+using test::ColumnDef;
+using test::kEof;
+using test::kGreeting;
+using test::kLoginOk;
+using test::Packet;
+using test::Play;
+
+// Prepare replies: statement 1 with one column "c" of `type`, or with one
+// parameter and no columns.
+std::string PrepareOneColumn(int type) {
+  return Packet(B({0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0}), 1) + Packet(ColumnDef("c", type), 2) + Packet(kEof, 3);
+}
+const std::string kPrepareOneParam =
+    Packet(B({0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}), 1) + Packet(ColumnDef("?"), 2) + Packet(kEof, 3);
+const std::string kOk = Packet(B({0, 1, 0, 2, 0, 0, 0}), 1);
+
+// The reply to an execute: one column of `type`, then `row` and the EOF.
+std::string ResultOf(int type, const std::string& row) {
+  return Packet(B({1}), 1) + Packet(ColumnDef("c", type), 2) + Packet(kEof, 3) + Packet(row, 4) + Packet(kEof, 5);
+}
+
+struct StmtFaultTest : ::testing::Test {
+  TMySQLAPIDirect api;
+  PMYSQL Connect(int port) {
+    PMYSQL m = api.mysql_init(nullptr);
+    api.mysql_options(m, MYSQL_OPT_CONNECT_TIMEOUT, 5);
+    api.SetTimeout(m, 5);
+    if (!api.mysql_real_connect(m, "127.0.0.1", "user", "pw", "db", port, "", 0)) {
+      ADD_FAILURE() << api.mysql_error(m);
+    }
+    return m;
+  }
+  PMYSQL_STMT Prepare(PMYSQL m, const std::string& sql) {
+    PMYSQL_STMT s = api.mysql_stmt_init(m);
+    EXPECT_EQ(api.mysql_stmt_prepare(s, sql.data(), sql.size()), 0) << api.mysql_stmt_error(s);
+    return s;
+  }
+};
+
+TEST_F(StmtFaultTest, MalformedBinaryRowsEndIn2027AndBreakTheSession) {
+  struct Case {
+    const char* what;
+    int type;
+    std::string row;
+    int error;
+  } const cases[] = {
+      {"a good row", 253, B({0, 0, 3}) + "abc", 0},
+      {"value past the end", 253, B({0, 0, 200}) + "abc", 2027},
+      {"3-byte length past the end", 253, B({0, 0, 0xFD, 0xFF, 0xFF, 0xFF}) + "abc", 2027},
+      {"8-byte length of 2^63", 253, B({0, 0, 0xFE, 0, 0, 0, 0, 0, 0, 0, 0x80}), 2027},
+      {"0xFF prefix", 253, B({0, 0, 0xFF, 1, 2}), 2027},
+      {"LONG cut short", 3, B({0, 0, 1, 2}), 2027},
+      {"DOUBLE cut short", 5, B({0, 0, 1, 2, 3, 4, 5, 6, 7}), 2027},
+      {"value missing", 253, B({0, 0}), 2027},
+      {"header byte not 0", 253, B({7, 0, 3}) + "abcdefgh", 2027},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TLoopbackServer server(
+        [&](int fd) { Play(fd, {kGreeting, kLoginOk, PrepareOneColumn(c.type), ResultOf(c.type, c.row)}); });
+    PMYSQL m = Connect(server.Port());
+    PMYSQL_STMT s = Prepare(m, "SELECT c FROM t");
+    ASSERT_EQ(api._mysql_stmt_bind_result(s), 0);
+    TParamDescs none;
+    ASSERT_EQ(api._mysql_stmt_execute(s, none, true), 0) << api.mysql_stmt_error(s);
+    PMYSQL_ROW row = nullptr;
+    int rc = api._mysql_stmt_fetch(s, row);
+    if (c.error == 0) {
+      ASSERT_EQ(rc, 0) << api.mysql_stmt_error(s);
+      ASSERT_NE(api._mysql_stmt_fetch_value_ptr(s, 0), nullptr);
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(api._mysql_stmt_fetch_value_ptr(s, 0)), 3), "abc");
+      EXPECT_EQ(api._mysql_stmt_fetch(s, row), MYSQL_NO_DATA);
+      EXPECT_EQ(m->status, TMySqlStatus::msReady);
+    } else {
+      EXPECT_EQ(rc, c.error);
+      EXPECT_EQ(api.mysql_stmt_error(s), "Malformed packet");
+      EXPECT_EQ(row, nullptr);
+      // The stream cannot be trusted any more.
+      EXPECT_EQ(m->status, TMySqlStatus::msReady);
+      EXPECT_EQ(api.mysql_ping(m), 2013);
+      EXPECT_EQ(api._mysql_stmt_execute(s, none, true), 2013);
+    }
+    api.mysql_stmt_close(s);
+    api.mysql_close(m);
+  }
+}
+
+TEST_F(StmtFaultTest, LyingPrepareRepliesEndIn2027) {
+  struct Case {
+    const char* what;
+    std::string reply;
+  } const cases[] = {
+      {"cut reply", Packet(B({0, 1, 0, 0}), 1)},
+      {"more columns than counted",
+       Packet(B({0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0}), 1) + Packet(ColumnDef(), 2) + Packet(ColumnDef(), 3) +
+           Packet(kEof, 4)},
+      {"fewer parameters than counted", Packet(B({0, 1, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0}), 1) + Packet(ColumnDef(), 2) +
+                                            Packet(kEof, 3)},
+      {"lying column definition", PrepareOneColumn(253).substr(0, 20)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TLoopbackServer server([&](int fd) { Play(fd, {kGreeting, kLoginOk, c.reply + test::kFin}); });
+    PMYSQL m = Connect(server.Port());
+    PMYSQL_STMT s = api.mysql_stmt_init(m);
+    const std::string sql = "SELECT ?";
+    const int rc = api.mysql_stmt_prepare(s, sql.data(), sql.size());
+    EXPECT_TRUE(rc == 2027 || rc == 2013) << rc;
+    EXPECT_EQ(api.mysql_ping(m), 2013);
+    EXPECT_EQ(api.mysql_stmt_close(s), 0);
+    api.mysql_close(m);
+  }
+}
+
+TEST_F(StmtFaultTest, TypesGoOnTheWireOnlyWhenTheyChange) {
+  std::vector<std::string> received;
+  // The last (empty) reply stands for the close, which has no reply.
+  auto server = std::make_unique<test::TLoopbackServer>(
+      [&](int fd) { Play(fd, {kGreeting, kLoginOk, kPrepareOneParam, kOk, kOk, kOk, ""}, &received); });
+  PMYSQL m = Connect(server->Port());
+  PMYSQL_STMT s = Prepare(m, "DO ?");
+  EXPECT_EQ(api.mysql_stmt_param_count(s), 1u);
+  EXPECT_EQ(api.mysql_stmt_field_count(s), 0u);
+  EXPECT_EQ(api._mysql_stmt_bind_result(s), 2000);
+  TParamDescs params;
+  auto p = std::make_unique<TParamDesc>();
+  p->SetDataType(4);  // 32-bit integer
+  p->SetValue(Variant(7));
+  TParamDesc& param = *params.Add(std::move(p));
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(api._mysql_stmt_execute(s, params, true), 0) << api.mysql_stmt_error(s);
+  param.SetDataType(1);  // string
+  param.SetValue(Variant(u"7"));
+  ASSERT_EQ(api._mysql_stmt_execute(s, params, true), 0);
+  EXPECT_EQ(api.mysql_stmt_affected_rows(s), 1);
+  EXPECT_EQ(api.mysql_stmt_close(s), 0);
+  api.mysql_close(m);
+  server.reset();  // all the client sent has been read
+  const std::string head = B({23, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0});
+  ASSERT_EQ(received.size(), 6u);
+  EXPECT_EQ(received[1], Packet("\x16" "DO ?", 0));
+  EXPECT_EQ(received[2], Packet(head + B({1, 3, 0, 7, 0, 0, 0}), 0));
+  EXPECT_EQ(received[3], Packet(head + B({0, 7, 0, 0, 0}), 0));
+  EXPECT_EQ(received[4], Packet(head + B({1, 253, 0, 1}) + "7", 0));
+  EXPECT_EQ(received[5], Packet(B({25, 1, 0, 0, 0}), 0));  // the close
+}
+
+TEST_F(StmtFaultTest, StatementsOfAFreedSessionFailWith2006AndCloseQuietly) {
+  test::TLoopbackServer server([&](int fd) { Play(fd, {kGreeting, kLoginOk, PrepareOneColumn(253)}); });
+  PMYSQL m = Connect(server.Port());
+  PMYSQL_STMT s = Prepare(m, "SELECT c FROM t");
+  PMYSQL_RES meta = api.mysql_stmt_result_metadata(s);
+  ASSERT_NE(meta, nullptr);
+  EXPECT_EQ(api._mysql_fetch_field_direct(meta, 0, true).Name, "c");
+  api.mysql_close(m);  // frees the session under the statement
+  TParamDescs none;
+  PMYSQL_ROW row = nullptr;
+  const std::string sql = "SELECT 1";
+  EXPECT_EQ(api._mysql_stmt_execute(s, none, true), 2006);
+  EXPECT_EQ(api.mysql_stmt_error(s), "MySQL server has gone away");
+  EXPECT_EQ(api._mysql_stmt_fetch(s, row), 2006);
+  EXPECT_EQ(api.mysql_stmt_prepare(s, sql.data(), sql.size()), 2006);
+  EXPECT_EQ(api.mysql_stmt_free_result(s), 0);
+  EXPECT_EQ(api.mysql_stmt_close(s), 0);
+}
+
+}  // namespace
+}  // namespace vix
