@@ -547,6 +547,8 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // and rebuilds Params from the scan.
   void AssembleSQL();
   void SetRecordSetProp(TPropId prop, const Variant& value);
+  // Closes the query when that was asked for during a fetch; true when it did.
+  bool CloseIfAsked();
 
   TCustomDAConnection* FConnection = nullptr;
   UString FSQL;
@@ -560,6 +562,8 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   bool FFlatBuffers = false;
   int FRowsAffected = -1;
   bool FInUse = false;
+  bool FInFetch = false;
+  bool FCloseAfterFetch = false;
   std::unique_ptr<TZelRecordSet> FIRecordSet;
 };
 

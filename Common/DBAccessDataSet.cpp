@@ -228,20 +228,45 @@ void TCustomDADataSet::CloseCursor() {
 bool TCustomDADataSet::FetchMore() {
   if (!FIRecordSet || Fetched()) return false;
   const int before = FIRecordSet->RecordCount();
-  FIRecordSet->Fetch();
+  FInFetch = true;
+  try {
+    FIRecordSet->Fetch();
+  } catch (...) {
+    FInFetch = false;
+    CloseIfAsked();
+    throw;
+  }
+  FInFetch = false;
+  if (CloseIfAsked()) return false;
   if (FInUse && FIRecordSet->CanDisconnect()) EndConnection();
   return FIRecordSet->RecordCount() > before;
+}
+
+bool TCustomDADataSet::CloseIfAsked() {
+  if (!FCloseAfterFetch) return false;
+  FCloseAfterFetch = false;
+  try {
+    Close();
+  } catch (const EDAError&) {
+    // The connection that asked for the close is gone already.
+  }
+  return true;
 }
 
 // --- the connection's notices ----------------------------------------------------------------
 
 void TCustomDADataSet::ConnectChange(TCustomDAConnection&, bool connecting) {
-  if (!connecting && !FConnection->Options().GetDisconnectedMode()) Close();
+  if (connecting || FConnection->Options().GetDisconnectedMode()) return;
+  // A fetch that failed on a lost connection gets here from inside the
+  // record set: its storage is closed once the fetch has unwound.
+  if (FInFetch) FCloseAfterFetch = true;
+  else Close();
 }
 
 void TCustomDADataSet::ProviderConnectionChanged(TCustomDAConnection&, TZelConnection* connection) {
   if (!FIRecordSet) return;
-  Close();
+  if (FInFetch) FCloseAfterFetch = true;
+  else Close();
   FIRecordSet->SetConnection(connection);
 }
 

@@ -205,5 +205,57 @@ TEST_F(VixQueryServerTest, RowsInBlocksWhenNotAllAreFetchedAtOpen) {
   EXPECT_EQ(query.FieldByName(u"AccessSetupHead").AsInteger(), 7);
 }
 
+TEST_F(VixQueryServerTest, AResetUnderAPartlyFetchedQueryClosesItAndTheConnection) {
+  test::TLoopbackProxy proxy(port, 4);
+  connection.SetPort(proxy.Port());
+  // Far more than the socket buffers hold, so the rest is still on its way.
+  Admin("SET SESSION max_recursive_iterations = 100000");
+  Admin(
+      "INSERT INTO UserMt SELECT '5', CONCAT('u', n), 'p', n, 0 FROM (WITH RECURSIVE s(n) AS "
+      "(SELECT 1 UNION ALL SELECT n + 1 FROM s WHERE n < 20000) SELECT n FROM s) t");
+  query.SpecificOptions().Add(u"FetchAll=False");
+  query.SpecificOptions().Add(u"CreateConnection=False");
+  query.SetSQL(u"SELECT AccessSetupHead, REPEAT('x', 2000) AS Pad FROM UserMt WHERE SiteID = '5'");
+  query.Open();
+  ASSERT_EQ(query.RecordCount(), 25);
+  ASSERT_TRUE(connection.GetConnected());
+  // Nothing may reconnect silently under an open query that has rows to come.
+  EXPECT_TRUE(query.PreventsReconnect());
+
+  proxy.SetMode(test::TLoopbackProxy::Mode::Reset);
+  bool failed = false;
+  try {
+    while (!query.Eof()) query.Next();
+  } catch (const EDAError& e) {
+    failed = true;
+    EXPECT_TRUE(e.IsFatalError()) << Utf16ToUtf8(e.Message());
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_FALSE(query.Active());
+  EXPECT_EQ(query.RecordCount(), 0);
+  EXPECT_FALSE(connection.GetConnected());
+
+  // With the way clear again, the next open connects anew.
+  proxy.SetMode(test::TLoopbackProxy::Mode::Pass);
+  CheckUser(u"007", u"kim");
+  EXPECT_EQ(query.FieldByName(u"Password").AsString(), u"Secret1");
+}
+
+TEST_F(VixQueryServerTest, ADestroyedConnectionLeavesTheQueryClosedWithoutOne) {
+  auto other = std::make_unique<TVixConnection>();
+  other->SetProviderName(u"MySQL");
+  other->SpecificOptions().Add(u"MySQL.UseUnicode=True");
+  Login(*other, port);
+  TVixQuery q;
+  q.SetConnection(other.get());
+  q.SetSQL(u"SELECT UserName FROM UserMt");
+  q.Open();
+  EXPECT_EQ(q.RecordCount(), 3);
+  other.reset();
+  EXPECT_FALSE(q.Active());
+  EXPECT_EQ(q.GetConnection(), nullptr);
+  EXPECT_THROW(q.Open(), EDatabaseError);
+}
+
 }  // namespace
 }  // namespace vix
