@@ -474,7 +474,7 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
 
   TDAParams& Params() { return FParams; }
   const TDAParams& Params() const { return FParams; }
-  // Raises "Parameter '<name>' not found" (EDatabaseError).
+  // Raises "Parameter '<name>' not found" (EDatabaseError), the query's name in front.
   TDAParam& ParamByName(UStringView name) const;
   TDAParam* FindParam(UStringView name) const { return FParams.FindParam(name); }
   TMacros& Macros() { return FMacros; }

@@ -72,7 +72,11 @@ void TCustomDADataSet::AssembleSQL() {
   if (FParamCheck) FParams.RebuildFromParamDescs(command->Params(), GetFieldType);
 }
 
-TDAParam& TCustomDADataSet::ParamByName(UStringView name) const { return *FParams.ParamByName(name); }
+TDAParam& TCustomDADataSet::ParamByName(UStringView name) const {
+  TDAParam* param = FParams.FindParam(name);
+  if (!param) DatabaseError(u"Parameter '" + UString(name) + u"' not found", this);
+  return *param;
+}
 
 TParamDataTypeMap TCustomDADataSet::ParamDataTypeMap() const { return GetDataType; }
 
