@@ -97,7 +97,8 @@ class TMySQLAPI {
   virtual int mysql_stmt_free_result(PMYSQL_STMT pstmt) = 0;
   virtual uint32_t mysql_stmt_errno(PMYSQL_STMT pstmt) = 0;
   virtual std::string mysql_stmt_error(PMYSQL_STMT pstmt) = 0;
-  // The statement's column descriptions; owned by the statement.
+  // The statement's column descriptions; owned by the statement, valid until
+  // its next execution or close.
   virtual PMYSQL_RES mysql_stmt_result_metadata(PMYSQL_STMT pstmt) = 0;
   virtual int64_t mysql_stmt_affected_rows(PMYSQL_STMT pstmt) = 0;
   virtual int _mysql_stmt_execute(PMYSQL_STMT pstmt, const TParamDescs& Params, bool Unicode) = 0;

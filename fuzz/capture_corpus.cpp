@@ -58,7 +58,22 @@ std::string Capture(const std::string& sql, uint8_t mode) {
     std::fprintf(stderr, "capture_corpus: %s\n", api.mysql_error(m).c_str());
     std::exit(1);
   }
-  if (api.mysql_real_query(m, sql.data(), sql.size()) == 0) {
+  if (mode & 4) {
+    // A prepared statement with one 32-bit parameter, as fuzz_session runs it.
+    PMYSQL_STMT s = api.mysql_stmt_init(m);
+    TParamDescs params;
+    auto p = std::make_unique<TParamDesc>();
+    p->SetDataType(4);
+    p->SetValue(Variant(1));
+    params.Add(std::move(p));
+    if (api.mysql_stmt_prepare(s, sql.data(), sql.size()) == 0 && api._mysql_stmt_bind_result(s) == 0 &&
+        api._mysql_stmt_execute(s, params, true) == 0) {
+      PMYSQL_ROW row = nullptr;
+      while (api._mysql_stmt_fetch(s, row) == 0) {
+      }
+    }
+    api.mysql_stmt_close(s);
+  } else if (api.mysql_real_query(m, sql.data(), sql.size()) == 0) {
     do {
       if (PMYSQL_RES res = api.mysql_use_result(m)) {
         while (api.mysql_fetch_row(res)) {
@@ -86,6 +101,35 @@ std::vector<std::string> Packets(const std::string& stream) {
   return out;
 }
 
+// The binary rows of a prepared statement, each with its column types in
+// front: the column count, the type codes, then the row packet.
+std::vector<std::string> CaptureBinaryRows(const std::string& sql) {
+  TMySQLAPIDirect api;
+  PMYSQL m = api.mysql_init(nullptr);
+  api.mysql_options(m, MYSQL_SET_CHARSET_NAME, std::string("utf8"));
+  std::vector<std::string> rows;
+  if (!api.mysql_real_connect(m, Env("VIX_MYSQL_HOST", "127.0.0.1"), Env("VIX_MYSQL_USER", "vix"),
+                             Env("VIX_MYSQL_PASSWORD"), Env("VIX_MYSQL_DATABASE", "vixtest"),
+                             std::atoi(Env("VIX_MYSQL_PORT", "33306").c_str()), "", 0)) {
+    std::fprintf(stderr, "capture_corpus: %s\n", api.mysql_error(m).c_str());
+  } else {
+    PMYSQL_STMT s = api.mysql_stmt_init(m);
+    TParamDescs none;
+    if (api.mysql_stmt_prepare(s, sql.data(), sql.size()) == 0 && api._mysql_stmt_bind_result(s) == 0 &&
+        api._mysql_stmt_execute(s, none, true) == 0) {
+      std::string types(1, static_cast<char>(s->Fields().size()));
+      for (const TMySqlFieldInfo& f : s->Fields()) types += static_cast<char>(f._Type);
+      PMYSQL_ROW row = nullptr;
+      while (api._mysql_stmt_fetch(s, row) == 0)
+        rows.push_back(types + std::string(reinterpret_cast<const char*>(row->Buffer.data()), row->Buffer.size()));
+    }
+    if (api.mysql_stmt_errno(s)) std::fprintf(stderr, "capture_corpus: %s\n", api.mysql_stmt_error(s).c_str());
+    api.mysql_stmt_close(s);
+  }
+  api.mysql_close(m);
+  return rows;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,13 +151,16 @@ int main(int argc, char** argv) {
       {"error", "SELECT * FROM no_such_table", 0},
       {"ok", "DO 1", 0},
       {"table", "SELECT table_name, table_rows, create_time FROM information_schema.tables LIMIT 3", 0},
+      {"prepared", "SELECT ?, 1.5e0, NULL, DATE '2021-03-04', TIME '-01:00:00', 'x' UNION ALL SELECT 2, 0, 1, NULL, NULL, ''",
+       4},
   };
   int n = 0;
   for (const Query& q : queries) {
     const std::string stream = Capture(q.sql, q.mode);
     Write(dir / "session" / q.name, stream);
     Write(dir / "frames" / q.name, stream);
-    if (q.mode & 1) continue;
+    // Compressed streams and prepared statements are not split by the text protocol's rules.
+    if (q.mode & 5) continue;
     const std::vector<std::string> packets = Packets(stream.substr(1));
     if (packets.empty()) continue;
     Write(dir / "greeting" / q.name, packets[0]);
@@ -137,6 +184,14 @@ int main(int argc, char** argv) {
     }
     ++n;
   }
+  const char* binary =
+      "SELECT 1, CAST(-2 AS SIGNED), CAST(3 AS UNSIGNED), 1.5e0, CAST(2.5 AS FLOAT), 12.345, NULL, '', 'x',"
+      " REPEAT('a', 251), DATE '2021-03-04', TIME '-838:59:59', TIME '12:34:56.789', TIMESTAMP '2021-03-04 05:06:07',"
+      " CAST('2021-03-04 05:06:07.25' AS DATETIME(3)), b'101', x'00FF'"
+      " UNION ALL SELECT NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,"
+      " NULL, NULL";
+  int part = 0;
+  for (const std::string& row : CaptureBinaryRows(binary)) Write(dir / "binrow" / ("values-row" + std::to_string(part++)), row);
   std::printf("capture_corpus: %d plain captures written to %s\n", n, dir.c_str());
   return 0;
 }

@@ -123,10 +123,11 @@ TEST_F(StmtFaultTest, LyingPrepareRepliesEndIn2027) {
 }
 
 TEST_F(StmtFaultTest, TypesGoOnTheWireOnlyWhenTheyChange) {
+  const std::string error = Packet(B({0xFF, 0xBA, 0x04}) + "#HY000Incorrect arguments to EXECUTE", 1);
   std::vector<std::string> received;
   // The last (empty) reply stands for the close, which has no reply.
   auto server = std::make_unique<test::TLoopbackServer>(
-      [&](int fd) { Play(fd, {kGreeting, kLoginOk, kPrepareOneParam, kOk, kOk, kOk, ""}, &received); });
+      [&](int fd) { Play(fd, {kGreeting, kLoginOk, kPrepareOneParam, error, kOk, kOk, kOk, ""}, &received); });
   PMYSQL m = Connect(server->Port());
   PMYSQL_STMT s = Prepare(m, "DO ?");
   EXPECT_EQ(api.mysql_stmt_param_count(s), 1u);
@@ -137,6 +138,7 @@ TEST_F(StmtFaultTest, TypesGoOnTheWireOnlyWhenTheyChange) {
   p->SetDataType(4);  // 32-bit integer
   p->SetValue(Variant(7));
   TParamDesc& param = *params.Add(std::move(p));
+  EXPECT_EQ(api._mysql_stmt_execute(s, params, true), 1210);
   for (int i = 0; i < 2; ++i) ASSERT_EQ(api._mysql_stmt_execute(s, params, true), 0) << api.mysql_stmt_error(s);
   param.SetDataType(1);  // string
   param.SetValue(Variant(u"7"));
@@ -146,12 +148,29 @@ TEST_F(StmtFaultTest, TypesGoOnTheWireOnlyWhenTheyChange) {
   api.mysql_close(m);
   server.reset();  // all the client sent has been read
   const std::string head = B({23, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0});
-  ASSERT_EQ(received.size(), 6u);
+  ASSERT_EQ(received.size(), 7u);
   EXPECT_EQ(received[1], Packet("\x16" "DO ?", 0));
   EXPECT_EQ(received[2], Packet(head + B({1, 3, 0, 7, 0, 0, 0}), 0));
-  EXPECT_EQ(received[3], Packet(head + B({0, 7, 0, 0, 0}), 0));
-  EXPECT_EQ(received[4], Packet(head + B({1, 253, 0, 1}) + "7", 0));
-  EXPECT_EQ(received[5], Packet(B({25, 1, 0, 0, 0}), 0));  // the close
+  // After a failed execution the types go again: the server may not have taken them.
+  EXPECT_EQ(received[3], Packet(head + B({1, 3, 0, 7, 0, 0, 0}), 0));
+  EXPECT_EQ(received[4], Packet(head + B({0, 7, 0, 0, 0}), 0));
+  EXPECT_EQ(received[5], Packet(head + B({1, 253, 0, 1}) + "7", 0));
+  EXPECT_EQ(received[6], Packet(B({25, 1, 0, 0, 0}), 0));  // the close
+}
+
+TEST_F(StmtFaultTest, AnExecutionAnsweredWithOkLeavesTheSessionReady) {
+  test::TLoopbackServer server([&](int fd) { Play(fd, {kGreeting, kLoginOk, PrepareOneColumn(253), kOk, kOk}); });
+  PMYSQL m = Connect(server.Port());
+  PMYSQL_STMT s = Prepare(m, "CALL p()");
+  ASSERT_EQ(api._mysql_stmt_bind_result(s), 0);
+  TParamDescs none;
+  ASSERT_EQ(api._mysql_stmt_execute(s, none, true), 0);
+  EXPECT_EQ(m->status, TMySqlStatus::msReady);
+  PMYSQL_ROW row = nullptr;
+  EXPECT_EQ(api._mysql_stmt_fetch(s, row), MYSQL_NO_DATA);
+  EXPECT_EQ(api.mysql_ping(m), 0);
+  api.mysql_stmt_close(s);
+  api.mysql_close(m);
 }
 
 TEST_F(StmtFaultTest, StatementsOfAFreedSessionFailWith2006AndCloseQuietly) {

@@ -4,6 +4,7 @@
 // safely. Skipped locally when the server is not running.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "Common/MemData.h"
 #include "MySql/MySqlApiDirect.h"
@@ -304,13 +305,14 @@ TEST_F(StmtServerTest, DatesAndTimesReadBackAsTheValuesSent) {
   const TDateTime maxTime = 34 + 82799 / 86400.0;  // 838:59:59
   const TDateTime values[] = {1.5, -0.5, EncodeTime(5, 6, 7, 8), maxTime, -maxTime};
   PMYSQL_STMT s = Prepare(m, "SELECT CAST(? AS TIME(3)), CAST(? AS DATETIME(3)), CAST(? AS DATE)");
+  // Bound once: the binds stay with the statement from one execution to the next.
+  ASSERT_EQ(api._mysql_stmt_bind_result(s), 0);
   for (TDateTime t : values) {
     SCOPED_TRACE(t);
     TParamDescs params;
     Add(params, mtTime, Variant::FromDate(t));
     Add(params, mtDateTime, Variant::FromDate(kZeroDateStandIn));
     Add(params, mtDate, Variant::FromDate(EncodeDate(1, 1, 1)));
-    ASSERT_EQ(api._mysql_stmt_bind_result(s), 0);
     ASSERT_EQ(api._mysql_stmt_execute(s, params, true), 0) << api.mysql_stmt_error(s);
     PMYSQL_ROW row = nullptr;
     ASSERT_EQ(api._mysql_stmt_fetch(s, row), 0) << api.mysql_stmt_error(s);
@@ -325,6 +327,28 @@ TEST_F(StmtServerTest, DatesAndTimesReadBackAsTheValuesSent) {
     EXPECT_EQ(got[2].AsDateTime(), EncodeDate(1, 1, 1));
     EXPECT_EQ(api._mysql_stmt_fetch(s, row), MYSQL_NO_DATA);
   }
+  api.mysql_stmt_close(s);
+}
+
+TEST_F(StmtServerTest, ValuesBeyondOnePacketGoBothWays) {
+  PMYSQL m = Connect();
+  PMYSQL_STMT s = Prepare(m, "SELECT ?, LENGTH(?)");
+  std::string big(0xFFFFFF + 100, 'x');
+  big[0] = '\0';
+  big.back() = '\xFF';
+  TParamDescs params;
+  Add(params, mtBlob, Variant::FromBytes(big));
+  Add(params, mtBlob, Variant::FromBytes(big));
+  ASSERT_EQ(api._mysql_stmt_bind_result(s), 0);
+  ASSERT_EQ(api._mysql_stmt_execute(s, params, true), 0) << api.mysql_stmt_error(s);
+  PMYSQL_ROW row = nullptr;
+  ASSERT_EQ(api._mysql_stmt_fetch(s, row), 0) << api.mysql_stmt_error(s);
+  std::vector<uint32_t> lengths;
+  api._mysql_stmt_fetch_lengths(row, lengths);
+  ASSERT_EQ(lengths[0], big.size());
+  EXPECT_EQ(std::memcmp(big.data(), api._mysql_stmt_fetch_value_ptr(s, 0), big.size()), 0);
+  EXPECT_EQ(AsText(s->Fields()[1], row->Buffer.subspan(row->Binds[1].Offset, lengths[1])), std::to_string(big.size()));
+  EXPECT_EQ(api._mysql_stmt_fetch(s, row), MYSQL_NO_DATA);
   api.mysql_stmt_close(s);
 }
 

@@ -302,6 +302,20 @@ TEST(ExecutePacket, TextBlobsTravelInTheConnectionsEncoding) {
   }
 }
 
+TEST(ExecutePacket, BinaryValuesAreCutToTheSizeButNeverReadBeyondTheValue) {
+  for (int size : {0, 2, 3, 10}) {
+    SCOPED_TRACE(size);
+    std::vector<uint16_t> sent;
+    // A byte array goes whole; another value as its bytes, at most the size.
+    TParamDescs bytes, text;
+    Add(bytes, mtBytes, Variant::FromBytes("abc")).SetSize(size);
+    EXPECT_EQ(Execute(bytes, 1, sent), kHead + B({0, 1, 253, 0, 3}) + "abc");
+    Add(text, mtVarBytes, Variant(u"abc")).SetSize(size);
+    const std::string value = size == 2 ? "ab" : "abc";
+    EXPECT_EQ(Execute(text, 1, sent), kHead + B({0, 0, static_cast<int>(value.size())}) + value);
+  }
+}
+
 TEST(ExecutePacket, AnUnsupportedTypeRaisesBeforeAnythingIsSent) {
   for (uint16_t t : {mtUnknown, mtCurrency, mtExtString, mtExtWideString, uint16_t{99}}) {
     TParamDescs params;
