@@ -491,8 +491,14 @@ void TMemDataSet::OpenCursor() {
   } catch (...) {
     FHasCurrent = false;
     DestroyFields();
-    if (FData->Active()) FData->Close();
     if (!FData->Prepared()) FFieldDefsUpdated = false;
+    // The open's own error is the one that counts.
+    if (FData->Active()) {
+      try {
+        FData->Close();
+      } catch (...) {
+      }
+    }
     throw;
   }
 }

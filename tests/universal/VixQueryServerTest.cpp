@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "LoopbackProxy.h"
 #include "MySql/MySQLVixProvider.h"
@@ -131,6 +132,26 @@ TEST_F(VixQueryServerTest, TheDialogsUserCheck) {
   query.Close();
   EXPECT_EQ(query.RecordCount(), 0);
   EXPECT_TRUE(connection.GetConnected());
+}
+
+TEST_F(VixQueryServerTest, EventsOfOpenAndCloseInTheirOrder) {
+  std::vector<std::string> events;
+  auto note = [&](const char* what) { return [&events, what](TDataSet&) { events.push_back(what); }; };
+  query.BeforeOpen = note("BeforeOpen");
+  query.BeforeExecute = note("BeforeExecute");
+  query.AfterExecute = [&](TCustomDADataSet&, bool ok) { events.push_back(ok ? "AfterExecute" : "AfterExecute failed"); };
+  query.AfterOpen = note("AfterOpen");
+  query.BeforeClose = note("BeforeClose");
+  query.AfterClose = note("AfterClose");
+  CheckUser(u"007", u"kim");
+  query.Close();
+  query.SetSQL(u"SELECT * FROM NoSuchTable");
+  EXPECT_THROW(query.Open(), EDAError);
+  EXPECT_EQ(events, (std::vector<std::string>{"BeforeOpen", "BeforeExecute", "AfterExecute", "AfterOpen",
+                                              "BeforeClose", "AfterClose", "BeforeOpen", "BeforeExecute",
+                                              "AfterExecute failed"}));
+  query.BeforeOpen = query.BeforeExecute = query.AfterOpen = query.BeforeClose = query.AfterClose = nullptr;
+  query.AfterExecute = nullptr;
 }
 
 TEST_F(VixQueryServerTest, OpenRunsTheStatementOnceUntilClosed) {
