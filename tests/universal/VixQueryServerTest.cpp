@@ -212,6 +212,15 @@ TEST_F(VixQueryServerTest, RowsInBlocksWhenNotAllAreFetchedAtOpen) {
   query.Open();
   EXPECT_EQ(query.RecordCount(), 25);
   EXPECT_FALSE(query.Fetched());
+  for (auto change : {+[](TVixQuery& q) { q.SetFetchRows(10); }, +[](TVixQuery& q) { q.SetLongStrings(false); },
+                      +[](TVixQuery& q) { q.SetFlatBuffers(true); }}) {
+    try {
+      change(query);
+      ADD_FAILURE() << "no error";
+    } catch (const EDatabaseError& e) {
+      EXPECT_EQ(e.Message(), u"Query: Cannot perform this operation on an open dataset");
+    }
+  }
   int seen = 0;
   for (; !query.Eof(); query.Next()) EXPECT_EQ(query.FieldByName(u"AccessSetupHead").AsInteger(), ++seen);
   EXPECT_EQ(seen, 60);
