@@ -614,6 +614,9 @@ void TMySQLRecordset::CloseResult(bool lookAhead, bool /*drain*/) {
   TMySQLCommand& cmd = *FMyCommand;
   TMySQLConnection* c = cmd.GetMyConnection();
   if (!c || !c->GetMySQL()) {
+    // The session went away under the result (a lost connection closed it):
+    // the result is only freed, nothing is read.
+    if (c && cmd.FSQLResult && !cmd.FPrepared) c->GetMySQLAPI()->mysql_free_result(cmd.FSQLResult);
     cmd.FSQLResult = nullptr;
     FOpenNextState = osNoMoreResults;
     FCommandType = ctUnknown;
