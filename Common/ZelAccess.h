@@ -21,6 +21,20 @@
 
 namespace vix {
 
+// Sets a flag for the life of a scope and restores its value after, also
+// when an exception leaves the scope.
+class TFlagScope {
+ public:
+  TFlagScope(bool& flag, bool value) : FFlag(flag), FOld(flag) { FFlag = value; }
+  ~TFlagScope() { FFlag = FOld; }
+  TFlagScope(const TFlagScope&) = delete;
+  TFlagScope& operator=(const TFlagScope&) = delete;
+
+ private:
+  bool& FFlag;
+  bool FOld;
+};
+
 // Raises Exception "List index out of bounds (<index>)".
 [[noreturn]] void ListIndexError(int index);
 
