@@ -4,6 +4,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -14,6 +18,8 @@
 #include "TestSupport.h"
 #include "app/AppConfig.h"
 #include "app/fmMain.h"
+#include "MySql/MySQLVixProvider.h"
+#include "universal/Vix.h"
 #include "rtl/IniFiles.h"
 #include "rtl/SysUtils.h"
 
@@ -30,6 +36,15 @@ class TTestForm : public TMainForm {
   using TMainForm::CleanInput;
   using TMainForm::SplitText;
   using TMainForm::TMainForm;
+
+  // Set: the user check answers this without the database, for the tests of
+  // what comes before it.
+  std::optional<bool> UserCheckAnswer;
+  bool CheckUser(const UString& Server, const UString& Database, const UString& SiteId, const UString& UserName,
+                 const UString& Password) override {
+    if (UserCheckAnswer) return *UserCheckAnswer;
+    return TMainForm::CheckUser(Server, Database, SiteId, UserName, Password);
+  }
 };
 
 const UString kInternet = u"인터넷환경에 문제가 있습니다. 잠시후 다시 시도해주세요.";
@@ -37,6 +52,20 @@ const UString kAccountSettings = u"계정설정에 문제가 있습니다.\r입�
 const UString kExpired = u"계정이 만료되었습니다. 뮤라온으로 연락주세요.";
 const UString kRetryQuestion = u"\r작업요청을 다시 시도할까요? 아닐경우 프로그램이 강제종료됩니다.";
 const UString kReconnectQuestion = u"\r서버연결을 다시 시도할까요? 취소시 프로그램이 강제종료됩니다.";
+
+// A loopback port where nothing listens (it was free a moment ago).
+int32_t ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    throw std::runtime_error("no free loopback port");
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
 
 class MainFormTest : public ::testing::Test {
  protected:
@@ -101,6 +130,7 @@ TEST_F(MainFormTest, ValidationStopsAtTheFirstFailingInputWithItsMessageAndFocus
     TScriptedPlatform platform;
     platform.Pages = {u"aspservice;dbhost;x;1"};
     TTestForm form(platform);
+    form.UserCheckAnswer = false;
     form.show();
     form.edAspID->setText(QString::fromStdU16String(c.asp));
     form.edSiteID->setText(QString::fromStdU16String(c.site));
@@ -247,6 +277,7 @@ TEST_F(MainFormTest, AccountCheckFollowsTheServiceAnswer) {
     TScriptedPlatform platform;
     platform.Pages.assign(c.pages.begin(), c.pages.end());
     TTestForm form(platform);
+    form.UserCheckAnswer = false;
     form.show();
     form.edAspID->setText(QStringLiteral("shop01"));
     form.edSiteID->setText(QStringLiteral("007"));
@@ -281,6 +312,7 @@ TEST_F(MainFormTest, AccountCheckFollowsTheServiceAnswer) {
 }
 
 TEST_F(MainFormTest, APassedCheckIsNotRepeated) {
+  Form().UserCheckAnswer = false;
   Platform.Pages = {u"aspservice;dbhost1;x;1"};
   Enter(u"shop01", u"3", u"kim", u"pw");
   Form().btOkClick(Form().btOk);
@@ -294,6 +326,7 @@ TEST_F(MainFormTest, APassedCheckIsNotRepeated) {
 }
 
 TEST_F(MainFormTest, AFailedCheckIsAskedAgainOnTheNextPress) {
+  Form().UserCheckAnswer = false;
   Platform.Pages = {u"aspservice;dbhost1;x;0", u"aspservice;dbhost1;x;1"};
   Enter(u"shop01", u"3", u"kim", u"pw");
   Form().btOkClick(Form().btOk);
@@ -305,6 +338,7 @@ TEST_F(MainFormTest, AFailedCheckIsAskedAgainOnTheNextPress) {
 }
 
 TEST_F(MainFormTest, APressWhileTheServiceIsAskedStartsNoSecondCheck) {
+  Form().UserCheckAnswer = false;
   Platform.Pages = {u"aspservice;dbhost1;x;1"};
   Enter(u"shop01", u"3", u"kim", u"pw");
   int nested = 0;
@@ -642,6 +676,100 @@ TEST_F(MainFormTest, TheHookIgnoresTheSilentAbortAndReadsOtherExceptionsToo) {
   Form().ApplicationEventsException(&Form(), std::runtime_error("socket closed"));
   ASSERT_EQ(Platform.Messages.size(), 1u);
   EXPECT_EQ(Platform.Messages[0].Text, u"socket closed" + kReconnectQuestion);
+}
+
+}  // namespace
+}  // namespace vix
+
+namespace vix {
+namespace {
+
+// --- the user check -------------------------------------------------------
+
+const UString kRefusedPrompt =
+    u"해당계정서버에 연결되지 않았습니다.\r서버연결을 다시 시도할까요? 취소시 프로그램이 강제종료됩니다.";
+
+TEST_F(MainFormTest, TheAccountConnectionKeepsItsStoredSettingsAndStaysClosed) {
+  const TVixConnection& c = *Form().cnServer;
+  EXPECT_EQ(c.GetProviderName(), u"MySQL");
+  EXPECT_EQ(c.GetServer(), u"localhost");
+  EXPECT_EQ(c.GetPort(), 3307);
+  EXPECT_EQ(c.GetDatabase(), u"aasp");
+  EXPECT_EQ(c.GetUsername(), u"root");
+  EXPECT_EQ(c.GetPassword(), u"vask");
+  EXPECT_EQ(c.SpecificOptions().Lines(), std::vector<UString>{u"MySQL.UseUnicode=True"});
+  EXPECT_FALSE(c.GetLoginPrompt());
+  EXPECT_FALSE(c.GetConnected());
+  EXPECT_FALSE(Form().Query->Active());
+}
+
+TEST_F(ConfigFileTest, TheMasterPasswordPassesTheUserCheckWithoutTheDatabase) {
+  RegisterMySQLVixProvider();
+  Platform.Pages = {u"aspservice;otherhost;x;1"};
+  Enter(u"demo", u"007", u"", u"kvmt2719");
+  Form().btOkClick(Form().btOk);
+  ASSERT_EQ(Platform.Messages.size(), 1u);
+  EXPECT_EQ(Platform.Messages[0].Text, u"사용자 인증이 완료 되었습니다.");
+  EXPECT_EQ(Ini(), Values(u"otherhost", u"k8demo", u"007"));
+  // Not one setting of the connection changed, and it never opened.
+  EXPECT_EQ(Form().cnServer->GetServer(), u"localhost");
+  EXPECT_EQ(Form().cnServer->GetDatabase(), u"aasp");
+  EXPECT_FALSE(Form().cnServer->GetConnected());
+}
+
+TEST_F(ConfigFileTest, ARefusedAccountDatabaseOffersToReconnectAndThePressCanBeRepeated) {
+  RegisterMySQLVixProvider();
+  Platform.Pages = {u"aspservice;localhost;x;1"};
+  Form().cnServer->SetPort(ClosedPort());
+  Enter(u"demo", u"7", u"kim", u"pw");
+  // Yes while the server is still refused asks again; No leaves the dialog.
+  Platform.Answers = {IDYES, IDNO};
+  Form().btOk->click();
+  ASSERT_EQ(Platform.Messages.size(), 2u);
+  for (const auto& m : Platform.Messages) {
+    EXPECT_EQ(m.Text, kRefusedPrompt);
+    EXPECT_EQ(m.Flags, 0x13u);
+  }
+  EXPECT_EQ(Platform.Terminations, 0);
+  EXPECT_FALSE(Form().cnServer->GetConnected());
+  EXPECT_TRUE(Form().AspChecked);
+  EXPECT_TRUE(Form().isVisible());
+  EXPECT_EQ(Ini(), "<none>");
+  // The next press repeats the user check only; Cancel ends the program
+  // without the close query.
+  Platform.Answers = {IDCANCEL};
+  Form().btOk->click();
+  EXPECT_EQ(Platform.Urls.size(), 1u);
+  ASSERT_EQ(Platform.Messages.size(), 3u);
+  EXPECT_EQ(Platform.Messages[2].Text, kRefusedPrompt);
+  EXPECT_EQ(Platform.Terminations, 1);
+  EXPECT_EQ(Ini(), "<none>");
+}
+
+TEST_F(MainFormTest, TheUserCheckLogsInAsRootWithThePasswordOfTheServerText) {
+  RegisterMySQLVixProvider();
+  const std::pair<const char16_t*, const char16_t*> cases[] = {
+      {u"localhost", u"vask"}, {u"LOCALHOST", u"pwrq6082"}, {u"127.0.0.1", u"pwrq6082"}};
+  for (const auto& [server, password] : cases) {
+    SCOPED_TRACE(ToUtf8(server));
+    TScriptedPlatform platform;
+    platform.Pages = {u"aspservice;" + UString(server) + u";x;1"};
+    platform.Answers = {IDNO};
+    TTestForm form(platform);
+    form.cnServer->SetPort(ClosedPort());
+    form.cnServer->SetUsername(u"someone");
+    form.show();
+    form.edAspID->setText(QStringLiteral("shop"));
+    form.edUserName->setText(QStringLiteral("kim"));
+    form.edPassword->setText(QStringLiteral("pw"));
+    form.btOk->click();
+    EXPECT_EQ(form.cnServer->GetServer(), UString(server));
+    EXPECT_EQ(form.cnServer->GetDatabase(), u"k8shop");
+    EXPECT_EQ(form.cnServer->GetUsername(), u"root");
+    EXPECT_EQ(form.cnServer->GetPassword(), UString(password));
+    EXPECT_EQ(form.Query->SQL(),
+              u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = :UserName ");
+  }
 }
 
 }  // namespace
