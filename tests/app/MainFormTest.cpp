@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -33,6 +34,7 @@ class TTestForm : public TMainForm {
  public:
   using TMainForm::AuthenticationSucceeded;
   using TMainForm::CheckAspAccount;
+  using TMainForm::CheckUser;
   using TMainForm::CleanInput;
   using TMainForm::SplitText;
   using TMainForm::TMainForm;
@@ -770,6 +772,112 @@ TEST_F(MainFormTest, TheUserCheckLogsInAsRootWithThePasswordOfTheServerText) {
     EXPECT_EQ(form.Query->SQL(),
               u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = :UserName ");
   }
+}
+
+}  // namespace
+}  // namespace vix
+
+namespace vix {
+namespace {
+
+// Runs a shell command; true when it ended with 0.
+bool Shell(const std::string& command) {
+  return std::system(command.c_str()) == 0;
+}
+
+// The user check's decision table against UserMt of a demo account database
+// (port of its own, root with the password for "localhost"), once with the
+// server's default escapes and once with NO_BACKSLASH_ESCAPES.
+TEST_F(ConfigFileTest, TheUserCheckFollowsUserMt) {
+  VIX_REQUIRE_COMPONENT(Shell("{ command -v mariadbd || test -x /usr/sbin/mariadbd; } >/dev/null 2>&1"),
+                        "MariaDB server");
+  RegisterMySQLVixProvider();
+  const std::string dir = ToUtf8(Platform.Dir) + "db";
+  const int32_t port = ClosedPort();
+  ASSERT_TRUE(Shell("VIX_DEMO_DB_PORT=" + std::to_string(port) + " '" VIX_DEMO_DATABASE "' start '" + dir +
+                    "' >'" + dir + ".log' 2>&1"))
+      << "the demo database did not start";
+  struct Stop {
+    std::string dir;
+    ~Stop() { Shell("'" VIX_DEMO_DATABASE "' stop '" + dir + "' >/dev/null 2>&1"); }
+  } stop{dir};
+  auto sql = [&](const std::string& statement) {
+    return Shell("mariadb --no-defaults --protocol=socket -S '" + dir + "/mysqld.sock' -uroot -e \"" + statement +
+                 "\"");
+  };
+  // A name with a backslash, and one name twice in store 1: the first row counts.
+  ASSERT_TRUE(sql("INSERT INTO k8demo.UserMt VALUES (1, 'back\\\\\\\\slash', 'bs1', 1, 1), "
+                  "(1, 'twin', 'first', 1, 1), (1, 'twin', 'second', 0, 0)"));
+
+  using Edit = QLineEdit* TMainForm::*;
+  const UString unknown = u"등록되지 않은 사용자입니다.";
+  const UString mismatch = u"비밀번호가 일치하지 않습니다.";
+  const UString denied = u"프로그램 설치 권한이 없습니다.";
+  struct Case {
+    const char16_t* argument;
+    const char16_t* site;
+    const char16_t* user;
+    const char16_t* password;
+    const UString* message;  // nullptr: the user may proceed
+    Edit focus;
+  };
+  const Case cases[] = {
+      {u"DemoPOS", u"1", u"manager", u"demo1234", nullptr, nullptr},
+      {u"DemoPOS", u"007", u"manager", u"store7", nullptr, nullptr},
+      {u"DemoPOS", u"1", u"nobody", u"demo1234", &unknown, &TMainForm::edUserName},
+      {u"DemoPOS", u"2", u"manager", u"demo1234", &unknown, &TMainForm::edUserName},
+      {u"DemoPOS", u"1", u"manager", u"Demo1234", &mismatch, &TMainForm::edPassword},
+      {u"DemoPOS", u"1", u"cashier", u"Cash5678", nullptr, nullptr},
+      {u"DemoPOS", u"1", u"clerk", u"clerk000", &denied, &TMainForm::edUserName},
+      {u"HeadOffice", u"1", u"cashier", u"Cash5678", &denied, &TMainForm::edUserName},
+      {u"HeadPOS", u"1", u"cashier", u"Cash5678", &denied, &TMainForm::edUserName},
+      {u"HeadPOS", u"1", u"manager", u"demo1234", nullptr, nullptr},
+      {u"PosAgent", u"1", u"clerk", u"clerk000", nullptr, nullptr},
+      {u"headpos", u"1", u"clerk", u"clerk000", nullptr, nullptr},
+      {u"DemoPOS", u"1", u"twin", u"first", nullptr, nullptr},
+      {u"DemoPOS", u"1", u"twin", u"second", &mismatch, &TMainForm::edPassword},
+      {u"DemoPOS", u"1", u"back\\slash", u"bs1", nullptr, nullptr},
+      {u"DemoPOS", u"1", u"x\\ OR 1=1 -- ", u"bs1", &unknown, &TMainForm::edUserName},
+  };
+  for (const char* mode : {"", "NO_BACKSLASH_ESCAPES"}) {
+    ASSERT_TRUE(sql(std::string("SET GLOBAL sql_mode = '") + mode + "'"));
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(mode) + " " + ToUtf8(UString(c.argument) + u"|" + c.site + u"|" + c.user + u"|" + c.password));
+      TScriptedPlatform platform;
+      platform.Argument = c.argument;
+      TTestForm form(platform);
+      form.cnServer->SetPort(port);
+      form.show();
+      const bool passed = form.CheckUser(u"localhost", u"k8demo", c.site, c.user, c.password);
+      EXPECT_TRUE(form.cnServer->GetConnected());
+      if (c.message == nullptr) {
+        EXPECT_TRUE(passed);
+        EXPECT_TRUE(platform.Messages.empty()) << ToUtf8(platform.Messages.front().Text);
+        continue;
+      }
+      EXPECT_FALSE(passed);
+      ASSERT_EQ(platform.Messages.size(), 1u);
+      EXPECT_EQ(platform.Messages[0].Text, *c.message);
+      EXPECT_EQ(platform.Messages[0].Caption, u"확 인");
+      EXPECT_EQ(platform.Messages[0].Flags, 0x40u);
+      EXPECT_EQ(form.focusWidget(), form.*c.focus);
+    }
+  }
+
+  // A second check on the same settings keeps the open connection; the
+  // close query closes the query and the connection.
+  Form().cnServer->SetPort(port);
+  ASSERT_TRUE(Form().CheckUser(u"localhost", u"k8demo", u"1", u"manager", u"demo1234"));
+  const TZelConnection* session = Form().cnServer->ProviderConnection();
+  ASSERT_FALSE(Form().CheckUser(u"localhost", u"k8demo", u"1", u"manager", u"wrong"));
+  EXPECT_TRUE(Form().cnServer->GetConnected());
+  EXPECT_EQ(Form().cnServer->ProviderConnection(), session);
+  EXPECT_TRUE(Form().Query->Active());
+  Form().close();
+  EXPECT_FALSE(Form().isVisible());
+  EXPECT_FALSE(Form().Query->Active());
+  EXPECT_FALSE(Form().cnServer->GetConnected());
+  EXPECT_EQ(Ini(), Defaults());
 }
 
 }  // namespace
