@@ -1,6 +1,7 @@
 // A query's named parameters: typed values found by name, handed to the
 // provider command as descriptors; the connection component base with its
-// clients, its connect and disconnect sequence and its error handler.
+// clients, its connect and disconnect sequence and its error handler; the
+// query dataset that runs its text through the provider's record set.
 #pragma once
 
 #include <condition_variable>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "Common/DBTypes.h"
+#include "Common/MemDS.h"
 #include "Common/MemData.h"
 #include "Common/ZelAccess.h"
 #include "rtl/SharedObject.h"
@@ -439,6 +441,130 @@ class TCustomDAConnection : public TComponent {
   std::condition_variable FClientCallEnded;
   std::vector<TDAConnectionClient*> FClients;
   std::vector<std::pair<TDAConnectionClient*, std::thread::id>> FClientCalls;
+};
+
+// ---------------------------------------------------------------------------
+// The query dataset
+// ---------------------------------------------------------------------------
+
+class TZelRecordSet;
+
+// A query on a connection: its SQL text with macros and parameters, run by
+// the provider's record set, whose rows it shows. Opening connects the
+// connection when needed (BeginUse), writes the parameters into the
+// record set's command, runs it and fetches (all rows, or FetchRows at a time
+// while the cursor moves); closing releases the rows.
+class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
+ public:
+  using TFetchEvent = std::function<void(TCustomDADataSet& dataSet, bool& cancel)>;
+
+  TCustomDADataSet();
+  ~TCustomDADataSet() override;
+
+  TCustomDAConnection* GetConnection() const { return FConnection; }
+  // Another connection closes the query first.
+  void SetConnection(TCustomDAConnection* value);
+
+  // The SQL text. A different text closes and unprepares the query, rescans
+  // its macros and parameters and rebuilds Params; values survive by name.
+  const UString& GetSQL() const { return FSQL; }
+  void SetSQL(const UString& value);
+  // The text that is run: trailing characters below "!" dropped, macros expanded.
+  UString FinalSQL() const;
+
+  TDAParams& Params() { return FParams; }
+  const TDAParams& Params() const { return FParams; }
+  // Raises "Parameter '<name>' not found" (EDatabaseError), the query's name in front.
+  TDAParam& ParamByName(UStringView name) const;
+  TDAParam* FindParam(UStringView name) const { return FParams.FindParam(name); }
+  TMacros& Macros() { return FMacros; }
+  // Whether a text change rebuilds Params from the text.
+  bool GetParamCheck() const { return FParamCheck; }
+  void SetParamCheck(bool value) { FParamCheck = value; }
+
+  // Rows per fetch when not all are read at open: 1..65535
+  // ("FetchRows must be 1..65535"); a closed query only.
+  int GetFetchRows() const { return FFetchRows; }
+  void SetFetchRows(int value);
+  // Forward-only reading (never fetches all rows at open); a closed query only.
+  bool GetUniDirectional() const { return FUniDirectional; }
+  void SetUniDirectional(bool value);
+  bool GetReadOnly() const { return FReadOnly; }
+  void SetReadOnly(bool value) { FReadOnly = value; }
+  // How long texts are kept by the record set; a closed query only.
+  bool GetLongStrings() const { return FLongStrings; }
+  void SetLongStrings(bool value);
+  bool GetFlatBuffers() const { return FFlatBuffers; }
+  void SetFlatBuffers(bool value);
+
+  // Every row of the open query is in memory (or the query ran no cursor).
+  bool Fetched() const;
+  // Rows the last statement changed; -1 when nothing was executed.
+  int GetRowsAffected() const { return FRowsAffected; }
+  // The provider's record set (none until the first open).
+  TZelRecordSet* GetIRecordSet() const { return FIRecordSet.get(); }
+
+  TDataSetNotifyEvent BeforeExecute;
+  std::function<void(TCustomDADataSet& dataSet, bool result)> AfterExecute;
+  TFetchEvent BeforeFetch;
+  TDataSetNotifyEvent AfterFetch;
+
+  // The connection's notices.
+  void ConnectChange(TCustomDAConnection& sender, bool connecting) override;
+  void ProviderConnectionChanged(TCustomDAConnection& sender, TZelConnection* connection) override;
+  void ConnectionDestroying(TCustomDAConnection& sender) override;
+  bool PreventsReconnect() const override;
+
+ protected:
+  // A new record set of the connection's provider.
+  virtual std::unique_ptr<TZelRecordSet> CreateIRecordSet() = 0;
+  // Whether `recordSet` is of the kind the connection's provider makes.
+  virtual bool IsIRecordSetOfProvider(const TZelRecordSet& recordSet) const = 0;
+  // Applies the provider's own dataset options to a record set.
+  virtual void ApplySpecificOptions(TZelRecordSet&) {}
+  // The provider's map from field types to the data types of its descriptors.
+  virtual TParamDataTypeMap ParamDataTypeMap() const;
+  // Further rewriting of the final SQL (the universal layer's notation).
+  virtual UString ProcessFinalSQL(UString sql) const { return sql; }
+
+  void OpenCursor() override;
+  void CloseCursor() override;
+  // Writes the parameters with their values into the command, then opens the storage.
+  void DataOpen() override;
+  void DataClose() override;
+  bool FetchMore() override;
+
+  // Makes the record set when there is none or it is of another provider,
+  // and sets it up; needs a provider connection.
+  void CheckIRecordSet();
+
+ private:
+  // Starts using the connection: "Connection is not defined" without one,
+  // BeginUse, the record set up to date.
+  void BeginConnection();
+  void EndConnection();
+  // Passes the final text to the record set's command (when there is one)
+  // and rebuilds Params from the scan.
+  void AssembleSQL();
+  void SetRecordSetProp(TPropId prop, const Variant& value);
+  // Closes the query when that was asked for during a fetch; true when it did.
+  bool CloseIfAsked();
+
+  TCustomDAConnection* FConnection = nullptr;
+  UString FSQL;
+  TDAParams FParams;
+  TMacros FMacros;
+  bool FParamCheck = true;
+  int FFetchRows = 25;
+  bool FUniDirectional = false;
+  bool FReadOnly = false;
+  bool FLongStrings = true;
+  bool FFlatBuffers = false;
+  int FRowsAffected = -1;
+  bool FInUse = false;
+  bool FInFetch = false;
+  bool FCloseAfterFetch = false;
+  std::unique_ptr<TZelRecordSet> FIRecordSet;
 };
 
 }  // namespace vix

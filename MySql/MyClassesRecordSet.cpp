@@ -351,6 +351,9 @@ void TMySQLRecordset::ExecCommand() {
   FUseUnicode = c.GetUseUnicode();
   FNullForZeroVanticDate = c.GetNullForZeroVanticDate();
   FOpenNextState = osNotChecked;
+  // A result read to its end is closed already: the statement may run again.
+  if (FMyCommand->FCursorState == csFetched && !FMyCommand->FSQLResult)
+    FMyCommand->FCursorState = FMyCommand->FPrepared ? csPrepared : csInactive;
   try {
     FMyCommand->Execute();
     FWaitForFetchBreak = false;
@@ -522,7 +525,7 @@ void TMySQLRecordset::DecodeRow(PMYSQL_ROW row, uint8_t* rec) {
   const int n = FFields.Count();
   if (static_cast<int>(row->Binds.size()) < n) RaiseProviderError(u"The row has fewer values than the result has columns");
   const bool binaryRow = FMyCommand->FPrepared;
-  const auto& infos = binaryRow ? FMyCommand->FSQLResult->Fields() : std::vector<TMySqlFieldInfo>();
+  const std::vector<TMySqlFieldInfo>* infos = binaryRow ? &FMyCommand->FSQLResult->Fields() : nullptr;
   for (int i = 0; i < n; ++i) {
     const auto& f = static_cast<const TMySQLFieldDesc&>(FFields[i]);
     const TMySqlBind& b = row->Binds[static_cast<size_t>(i)];
@@ -538,7 +541,7 @@ void TMySQLRecordset::DecodeRow(PMYSQL_ROW row, uint8_t* rec) {
           f.FMySQLType != kTypeNewDecimal) {
         // Numbers, dates and times of a binary row: the value read by type,
         // stored through the record's typed access.
-        const Variant value = BinaryValue(infos[static_cast<size_t>(i)], ByteSpan(row->Buffer.data() + b.Offset, b.Length));
+        const Variant value = BinaryValue((*infos)[static_cast<size_t>(i)], ByteSpan(row->Buffer.data() + b.Offset, b.Length));
         if ((f.FDataType == mtDate || f.FDataType == mtDateTime) && value.VarType() == varDate &&
             value.AsDateTime() == kZeroDateStandIn && FNullForZeroDate) {
           isNull = 1;
@@ -611,6 +614,9 @@ void TMySQLRecordset::CloseResult(bool lookAhead, bool /*drain*/) {
   TMySQLCommand& cmd = *FMyCommand;
   TMySQLConnection* c = cmd.GetMyConnection();
   if (!c || !c->GetMySQL()) {
+    // The session went away under the result (a lost connection closed it):
+    // the result is only freed, nothing is read.
+    if (c && cmd.FSQLResult && !cmd.FPrepared) c->GetMySQLAPI()->mysql_free_result(cmd.FSQLResult);
     cmd.FSQLResult = nullptr;
     FOpenNextState = osNoMoreResults;
     FCommandType = ctUnknown;

@@ -15,19 +15,19 @@ namespace {
 
 using TClasses = std::vector<std::type_index>;
 
-// What each option list applies to. The MySQL command and record set (and the
-// dataset service) are named here as they come: until then the SQL and
-// dataset options exist with their defaults but assign nothing.
+// What each option list applies to. The dataset service is named here when
+// it comes: until then its options exist with their defaults but assign
+// nothing.
 const TClasses& ConnectionClasses() {
   static const TClasses classes = {typeid(TMySQLConnection)};
   return classes;
 }
 const TClasses& CommandClasses() {
-  static const TClasses classes;
+  static const TClasses classes = {typeid(TMySQLCommand)};
   return classes;
 }
 const TClasses& RecordSetClasses() {
-  static const TClasses classes;
+  static const TClasses classes = {typeid(TMySQLRecordset)};
   return classes;
 }
 const TClasses& DataSetServiceClasses() {
@@ -54,6 +54,8 @@ TVixSqlFormatterClass TMySQLVixProvider::GetSqlFormatterClass() const {
 }
 
 TZelConnectionClass TMySQLVixProvider::GetConnectionClass() const { return ZelConnectionClass<TMySQLConnection>(); }
+
+TZelRecordSetClass TMySQLVixProvider::GetRecordSetClass() const { return ZelRecordSetClass<TMySQLRecordset>(); }
 
 void TMySQLVixProvider::SetObjectProps(TOptionTarget& target, std::span<const UString> options) {
   if (target.ClassType() == typeid(TMySQLConnection)) target.SetProp(prCheckPrecision, true);

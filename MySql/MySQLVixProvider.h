@@ -39,6 +39,7 @@ class TMySQLVixProvider : public TVixProvider {
   TParserClass GetParserClass() const override;
   TVixSqlFormatterClass GetSqlFormatterClass() const override;
   TZelConnectionClass GetConnectionClass() const override;
+  TZelRecordSetClass GetRecordSetClass() const override;
 
   bool IsDatabaseSupported() const override { return true; }
   bool IsPortSupported() const override { return true; }

@@ -1,7 +1,8 @@
 // The universal connection: a provider named by text, its option text, and
 // the provider connection the provider makes; its side of the SQL notation
 // (user macros, each active under a condition, and the expansion of a text
-// through the provider's formatter).
+// through the provider's formatter); the query, whose record set and dataset
+// options come from the connection's provider.
 #pragma once
 
 #include <cstdint>
@@ -199,6 +200,48 @@ class TVixConnection : public TCustomDAConnection {
   UString FDatabase;
   TVixConnectionSpecificOptions FSpecificOptions{*this};
   TVixSqlNotation FNotation;
+};
+
+// ---------------------------------------------------------------------------
+// The query
+// ---------------------------------------------------------------------------
+
+// The query's option text: the provider's dataset options ("MySQL.FetchAll=False").
+class TVixDataSetSpecificOptions : public TSpecificOptionsHolder {
+ public:
+  explicit TVixDataSetSpecificOptions(TCustomDADataSet& owner);
+};
+
+// A dataset on a universal connection: the connection's provider makes its
+// record set and supplies its dataset options; the final SQL goes through
+// the provider's notation.
+class TCustomVixDataSet : public TCustomDADataSet {
+ public:
+  TCustomVixDataSet();
+  ~TCustomVixDataSet() override;
+
+  // The connection as a universal one (none when the connection is another kind).
+  TVixConnection* VixConnection() const;
+  TSpecificOptionsList& SpecificOptions() { return FSpecificOptions.Values(); }
+
+ protected:
+  std::unique_ptr<TZelRecordSet> CreateIRecordSet() override;
+  bool IsIRecordSetOfProvider(const TZelRecordSet& recordSet) const override;
+  void ApplySpecificOptions(TZelRecordSet& recordSet) override;
+  UString ProcessFinalSQL(UString sql) const override;
+  void OpenCursor() override;
+
+ private:
+  TVixProvider& Provider() const;
+
+  TVixDataSetSpecificOptions FSpecificOptions{*this};
+};
+
+// The query component.
+class TVixQuery : public TCustomVixDataSet {
+ public:
+  TVixQuery();
+  ~TVixQuery() override;
 };
 
 }  // namespace vix

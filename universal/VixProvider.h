@@ -355,9 +355,18 @@ TZelConnectionClass ZelConnectionClass() {
   return {typeid(T), [] { return std::unique_ptr<TZelConnection>(std::make_unique<T>()); }};
 }
 
+// A provider record set class as a value, the same way.
+struct TZelRecordSetClass {
+  std::type_index Type = typeid(void);
+  std::unique_ptr<TZelRecordSet> (*Create)() = nullptr;
+};
+template <typename T>
+TZelRecordSetClass ZelRecordSetClass() {
+  return {typeid(T), [] { return std::unique_ptr<TZelRecordSet>(std::make_unique<T>()); }};
+}
+
 // A database provider: what it supports, its option lists, its lexer and SQL
-// formatter, and the class of its connection. (The command and record-set
-// classes join these factories with the providers' commands and record sets.)
+// formatter, and the classes of its connection and record set.
 class TVixProvider {
  public:
   TVixProvider();
@@ -371,6 +380,8 @@ class TVixProvider {
   virtual TVixSqlFormatterClass GetSqlFormatterClass() const = 0;
   // The class of the provider's connection; none in the base.
   virtual TZelConnectionClass GetConnectionClass() const { return {}; }
+  // The class of the provider's record set (which makes its command); none in the base.
+  virtual TZelRecordSetClass GetRecordSetClass() const { return {}; }
 
   virtual bool IsDatabaseSupported() const { return false; }
   virtual bool IsPortSupported() const { return false; }

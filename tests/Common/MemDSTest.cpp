@@ -99,8 +99,8 @@ const std::vector<Column> kUserColumns = {{u"Id", mtInt32}, {u"UserName", mtWide
 // --- lifecycle -----------------------------------------------------------------------
 
 TEST(DataSetLifecycle, EventsInOrderAndOpenOrCloseTwiceDoNothing) {
-  MemQuery q(kUserColumns, Numbered(3));
   std::vector<std::string> events;
+  MemQuery q(kUserColumns, Numbered(3));
   q.BeforeOpen = [&](TDataSet&) { events.push_back("BeforeOpen"); };
   q.AfterOpen = [&](TDataSet& d) { events.push_back("AfterOpen " + std::to_string(d.RecordCount())); };
   q.BeforeClose = [&](TDataSet&) { events.push_back("BeforeClose"); };
@@ -181,9 +181,9 @@ TEST(DataSetLifecycle, FieldNotFoundNamesTheFieldAndTheDataSet) {
 }
 
 TEST(DataSetLifecycle, FailedOpenLeavesItClosedWithoutAfterOpen) {
+  bool afterOpen = false;
   MemQuery q(kUserColumns, Numbered(2));
   q.Storage.FailOpen = true;
-  bool afterOpen = false;
   q.AfterOpen = [&](TDataSet&) { afterOpen = true; };
   EXPECT_THROW(q.Open(), EDatabaseError);
   EXPECT_FALSE(q.Active());

@@ -63,6 +63,10 @@ struct CommandServer : ::testing::Test {
     rs.SetRecordNo(recNo);
     std::vector<uint8_t> rec = rs.AllocRecBuf();
     rs.GetRecord(rec.data());
+    if (rs.Fields()[fieldNo - 1].FDataType == mtBlob && !rs.GetNull(fieldNo, rec.data())) {
+      TBlob* blob = rs.GetBlob(fieldNo, rec.data());
+      return Variant::FromBytes(blob ? blob->AsBytes() : std::string());
+    }
     return rs.GetFieldAsVariant(fieldNo, rec.data());
   }
 };

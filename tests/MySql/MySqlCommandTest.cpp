@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "CommandServer.h"
+#include "LoopbackServer.h"
+#include "ScriptedServer.h"
 #include "rtl/CodePage.h"
 #include "rtl/Currency.h"
 #include "rtl/DateUtils.h"
@@ -195,6 +197,145 @@ TEST(MySqlCommandTextTest, DescribeOnlyRewrite) {
   }
 }
 
+// --- the mapping options ---------------------------------------------------------------
+
+TMYSQL_FIELD Field(uint8_t type, uint32_t length, uint32_t flags = 0, int32_t charset = 33, uint32_t decimals = 0,
+                   const char* table = "t") {
+  TMYSQL_FIELD f;
+  f.Name = f.OrgName = "c";
+  f.Table = f.OrgTable = table;
+  f._type = type;
+  f.LengthInBytes = length;
+  f.Flags = flags;
+  f.CharsetNr = charset;
+  f.Decimals = decimals;
+  return f;
+}
+
+TEST(MySqlMappingTest, OptionsChangeTheMapping) {
+  const auto with = [](auto change) {
+    TMyMappingOptions o;
+    o.UseUnicode = true;
+    change(o);
+    return o;
+  };
+  const TMyMappingOptions unicode = with([](TMyMappingOptions&) {});
+  struct Case {
+    const char* what;
+    TMYSQL_FIELD field;
+    TMyMappingOptions options;
+    TDataType type;
+    int length;
+  };
+  const Case cases[] = {
+      {"VARCHAR(50) in UTF-8", Field(253, 150), unicode, mtWideString, 50},
+      {"VARCHAR(30000) latin1 read in UTF-8: the uncapped length", Field(253, 90000), unicode, mtWideString, 30000},
+      {"no flat buffers", Field(253, 150), with([](auto& o) { o.FlatBuffers = false; }), mtExtWideString, 50},
+      {"no long strings", Field(253, 900), with([](auto& o) { o.LongStrings = false; }), mtWideMemo, 0},
+      {"fields as string", Field(3, 11), with([](auto& o) { o.FieldsAsString = true; }), mtString, 11},
+      {"TINYINT(1)", Field(1, 1), unicode, mtBoolean, 1},
+      {"TINYINT(1) without booleans", Field(1, 1), with([](auto& o) { o.EnableBoolean = false; }), mtInt8, 1},
+      {"BIGINT(11) optimized", Field(8, 11), with([](auto& o) { o.OptimizedBigInt = true; }), mtInt32, 11},
+      {"BIGINT UNSIGNED with decimals", Field(8, 20, 32), with([](auto& o) { o.EnableFMTBCD = true; }), mtFMTBCD, 20},
+      {"DECIMAL(10,2) as BCD", Field(246, 12, 0, 63, 2), with([](auto& o) { o.CheckPrecision = o.EnableBCD = true; }),
+       mtBCD, 10},
+      {"DECIMAL(20,2) too wide for BCD", Field(246, 22, 0, 63, 2),
+       with([](auto& o) { o.CheckPrecision = o.EnableBCD = o.EnableFMTBCD = true; }), mtFMTBCD, 20},
+      {"DECIMAL(10,2) as float", Field(246, 12, 0, 63, 2), unicode, mtFloat, 10},
+      {"VARBINARY as string", Field(253, 20, 128, 63), unicode, mtString, 20},
+      {"VARBINARY as bytes", Field(253, 20, 128, 63), with([](auto& o) { o.BinaryAsString = false; }), mtVarBytes, 20},
+      {"BINARY as bytes", Field(254, 16, 128, 63), with([](auto& o) { o.BinaryAsString = false; }), mtBytes, 16},
+      {"TEXT of a _bin collation", Field(252, 65535, 128, 46), unicode, mtWideMemo, 0},
+      {"BLOB", Field(252, 65535, 128, 63), unicode, mtBlob, 0},
+      {"expression of 65535 bytes", Field(253, 65535, 0, 33, 0, ""), unicode, mtWideMemo, 0},
+      {"TIMESTAMP(6)", Field(7, 26), unicode, mtDateTime, 26},
+  };
+  for (const Case& c : cases) {
+    TMySQLFieldDesc d;
+    MapMySqlField(c.field, c.options, d);
+    EXPECT_EQ(d.FDataType, c.type) << c.what;
+    EXPECT_EQ(d.FLength, c.length) << c.what;
+  }
+  TMySQLFieldDesc d;
+  EXPECT_THROW(MapMySqlField(Field(245, 10), unicode, d), EDAError);
+}
+
+// --- values a real server does not send: a scripted server --------------------------
+
+// A column definition of `type` and `length` bytes (charset 33, UTF-8).
+std::string ColumnOf(int type, uint32_t length, int flags = 0) {
+  using test::B;
+  return B({3}) + "def" + B({2}) + "db" + B({1}) + "t" + B({1}) + "t" + B({1}) + "c" + B({1}) + "c" +
+         B({12, 33, 0, static_cast<int>(length & 0xFF), static_cast<int>(length >> 8 & 0xFF), 0, 0, type, flags, 0, 0,
+            0, 0});
+}
+
+// One column, one row holding `text`, as the reply to the query.
+std::string ResultOf(int type, uint32_t length, const std::string& text) {
+  using test::B;
+  using test::Packet;
+  return Packet(B({1}), 1) + Packet(ColumnOf(type, length), 2) + Packet(test::kEof, 3) +
+         Packet(B({static_cast<int>(text.size())}) + text, 4) + Packet(test::kEof, 5);
+}
+
+// Opens "SELECT c" against a scripted server that answers with `reply`;
+// returns the first value, or raises what the open raised.
+Variant OpenScripted(const std::string& reply) {
+  const std::string setNamesOk = test::Packet(test::B({0, 0, 0, 2, 0, 0, 0}), 1);
+  test::TLoopbackServer server([&](int fd) { test::Play(fd, {test::kGreeting, test::kLoginOk, setNamesOk, reply}); });
+  TMySQLConnection c;
+  c.SetServer(u"127.0.0.1");
+  c.SetUsername(u"u");
+  c.SetProp(prPort, server.Port());
+  c.SetProp(prUseUnicode, true);
+  c.SetProp(prConnectionTimeout, 5);
+  c.Connect(UString());
+  auto rs = CommandServer::Query(c, u"SELECT c");
+  rs->Open();
+  return CommandServer::Value(*rs, 1, 1);
+}
+
+TEST(MySqlScriptedValueTest, TimestampLayouts) {
+  struct Case {
+    uint32_t length;
+    const char* text;
+    TDateTime expected;
+  };
+  const Case cases[] = {
+      {19, "2024-01-02 03:04:05", EncodeDateTime(2024, 1, 2, 3, 4, 5, 0)},
+      {23, "2024-01-02 03:04:05.123", EncodeDateTime(2024, 1, 2, 3, 4, 5, 123)},
+      {26, "2024-01-02 03:04:05.999999", EncodeDateTime(2024, 1, 2, 3, 4, 5, 999)},
+      {14, "20240102030405", EncodeDateTime(2024, 1, 2, 3, 4, 5, 0)},
+      {12, "690102030405", EncodeDateTime(2069, 1, 2, 3, 4, 5, 0)},
+      {10, "7001020304", EncodeDateTime(1970, 1, 2, 3, 4, 0, 0)},
+      {8, "20240102", EncodeDate(2024, 1, 2)},
+      {6, "991231", EncodeDate(1999, 12, 31)},
+      {4, "2402", EncodeDate(2024, 2, 1)},
+      {2, "24", EncodeDate(2024, 1, 1)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(OpenScripted(ResultOf(7, c.length, c.text)).AsDateTime(), c.expected) << c.text;
+  // Any other length is the server's fault: a provider error, not a crash.
+  EXPECT_THROW(OpenScripted(ResultOf(7, 17, "2024-01-02 03:04:")), EDAError);
+}
+
+TEST(MySqlScriptedValueTest, MalformedValuesRaise) {
+  struct Case {
+    int type;
+    uint32_t length;
+    std::string text;
+  };
+  const Case cases[] = {
+      {3, 11, "12a"},             // INT
+      {3, 11, "99999999999"},     // INT beyond 32 bits
+      {1, 4, "300"},              // TINYINT beyond 8 bits
+      {5, 22, "1.5x"},            // DOUBLE
+      {253, 30, "\xC3\x28"},      // VARCHAR: not UTF-8
+      {11, 10, "12345678:00"},    // TIME without its colon in the first five characters
+  };
+  for (const Case& c : cases) EXPECT_THROW(OpenScripted(ResultOf(c.type, c.length, c.text)), Exception) << c.text;
+  EXPECT_THROW(OpenScripted(ResultOf(99, 4, "1")), EDAError);
+}
+
 // --- against the server --------------------------------------------------------------
 
 struct CommandServerTest : CommandServer {
@@ -317,6 +458,25 @@ TEST_F(CommandServerTest, ExecuteKeepsAnOpenResult) {
   rs->Close();
 }
 
+TEST_F(CommandServerTest, CommandTimeoutReachesTheSession) {
+  for (int timeout : {0, 7}) {
+    TMySQLCommand cmd;
+    cmd.SetConnection(conn.get());
+    cmd.SetProp(prCommandTimeout, timeout);
+    cmd.SetSQL(u"DO 1");
+    cmd.Execute();
+    EXPECT_EQ(conn->GetMySQL()->commandTimeout, timeout == 0 ? 31536000 : timeout);
+  }
+}
+
+TEST_F(CommandServerTest, OpenAgainAfterAllRowsWereRead) {
+  auto rs = Query(*conn, u"SELECT seq FROM seq_1_to_30");
+  rs->Open();
+  rs->Open();
+  EXPECT_EQ(rs->RecordCount(), 30);
+  EXPECT_EQ(Value(*rs, 30, 1).AsInteger(), 30);
+}
+
 TEST_F(CommandServerTest, StatementWithoutResultAsQuery) {
   auto rs = Query(*conn, u"DO 1");
   EXPECT_THROW(rs->Open(), EDatabaseError);
@@ -395,6 +555,21 @@ TEST_F(CommandServerTest, ServerErrorsAndAffectedRows) {
   }
   EXPECT_EQ(cmd.GetCursorState(), csInactive);
   EXPECT_FALSE(cmd.GetExecuting());
+}
+
+// A server message that is not UTF-8 still reaches the caller as the error,
+// its bad bytes replaced.
+TEST_F(CommandServerTest, ErrorMessageThatIsNotUtf8) {
+  Exec(u"SET NAMES latin1");
+  Exec(u"SET @m = CONVERT(0x63616665E92021 USING latin1)");
+  try {
+    Exec(u"SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = @m");
+    FAIL() << "no error";
+  } catch (const EMyError& e) {
+    EXPECT_EQ(e.ErrorCode(), 1644);
+    EXPECT_NE(e.Message().find(u"cafe\uFFFD !"), UString::npos) << e.what();
+  }
+  EXPECT_EQ(Scalar(u"SELECT 1"), "1");
 }
 
 }  // namespace

@@ -152,6 +152,19 @@ TEST(VixConnection, TheDialogsSettingsReachTheMySQLConnection) {
   EXPECT_FALSE(my.GetUseUnicode());
   EXPECT_EQ(&My(c), &my);  // the same provider connection
 
+  // An error the OnError handler has dealt with ends in the silent abort,
+  // which passes as it is.
+  int errors = 0;
+  c.OnError = [&errors, &c](TCustomDAConnection& sender, EDAError& E, bool& Fail) {
+    ++errors;
+    EXPECT_EQ(&sender, &c);
+    EXPECT_EQ(E.ErrorCode(), 2003);
+    Fail = false;
+  };
+  EXPECT_THROW(c.Connect(), EAbort);
+  EXPECT_EQ(errors, 1);
+  EXPECT_FALSE(c.GetConnected());
+
   // Another provider name frees the provider connection.
   c.SetProviderName(u"SQLite");
   EXPECT_EQ(c.ProviderConnection(), nullptr);
