@@ -169,7 +169,8 @@ TMainForm::TMainForm(TPlatform& platform, QWidget* parent)
   cnServer->SetPassword(u"vask");
   cnServer->SpecificOptions().SetText(u"MySQL.UseUnicode=True");
   cnServer->SetLoginPrompt(false);
-  Query = std::make_unique<TAccountQuery>(*cnServer);
+  Query = std::make_unique<TVixQuery>();
+  Query->SetConnection(cnServer.get());
   FServerRecovery = std::make_unique<TVixRecoveryConnection>(*cnServer);
   FRecoveryConnection = FServerRecovery.get();
 

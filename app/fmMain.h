@@ -13,7 +13,6 @@
 #include <QPixmap>
 #include <QWidget>
 
-#include "app/AccountQuery.h"
 #include "app/Platform.h"
 #include "rtl/UString.h"
 
@@ -48,6 +47,7 @@ class TRecoveryConnection {
 };
 
 class TVixConnection;
+class TVixQuery;
 
 // The account-database connection as failure recovery sees it.
 class TVixRecoveryConnection : public TRecoveryConnection {
@@ -90,7 +90,7 @@ class TMainForm : public QWidget {
   // names its server, database and login.
   std::unique_ptr<TVixConnection> cnServer;
   // The user query on cnServer.
-  std::unique_ptr<TAccountQuery> Query;
+  std::unique_ptr<TVixQuery> Query;
 
   // State of the run.
   bool lOk = false;         // the authentication succeeded

@@ -769,7 +769,7 @@ TEST_F(MainFormTest, TheUserCheckLogsInAsRootWithThePasswordOfTheServerText) {
     EXPECT_EQ(form.cnServer->GetDatabase(), u"k8shop");
     EXPECT_EQ(form.cnServer->GetUsername(), u"root");
     EXPECT_EQ(form.cnServer->GetPassword(), UString(password));
-    EXPECT_EQ(form.Query->SQL(),
+    EXPECT_EQ(form.Query->GetSQL(),
               u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = :UserName ");
   }
 }
