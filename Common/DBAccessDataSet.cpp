@@ -174,15 +174,17 @@ void TCustomDADataSet::EndConnection() {
 // --- open and close ------------------------------------------------------------------------
 
 void TCustomDADataSet::OpenCursor() {
-  for (;;) {
+  for (int attempt = 0;; ++attempt) {
     BeginConnection();
     try {
       if (BeforeExecute) BeforeExecute(*this);
       TMemDataSet::OpenCursor();
     } catch (const EFailOver&) {
-      // The connection was lost and restored: run the statement again.
+      // The connection was lost and restored: run the statement again, as
+      // often as the connection itself would reconnect.
       EndConnection();
-      continue;
+      if (attempt < TZelConnection::kMaxReconnectAttempts) continue;
+      throw;
     } catch (...) {
       EndConnection();
       throw;
@@ -199,15 +201,13 @@ void TCustomDADataSet::DataOpen() {
   TParamWriteSettings settings;
   settings.ConvertEOL = FConnection->Options().GetConvertEOL();
   FParams.WriteParamDescs(FIRecordSet->GetCommand()->Params(), ParamDataTypeMap(), true, settings);
-  bool executed = false;
   try {
     TMemDataSet::DataOpen();
-    executed = true;
   } catch (...) {
     if (AfterExecute) AfterExecute(*this, false);
     throw;
   }
-  if (AfterExecute) AfterExecute(*this, executed);
+  if (AfterExecute) AfterExecute(*this, true);
 }
 
 void TCustomDADataSet::DataClose() {

@@ -1,6 +1,7 @@
 #include "Common/MemDS.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "rtl/CodePage.h"
@@ -156,6 +157,22 @@ int64_t TIntegerField::AsLargeInt() const {
       return v;
     }
   }
+}
+
+int64_t TLongWordField::AsLargeInt() const {
+  uint8_t buffer[8] = {};
+  if (!GetData(buffer, sizeof buffer)) return 0;
+  uint32_t v;
+  std::memcpy(&v, buffer, sizeof v);
+  return v;
+}
+
+int32_t TLongWordField::AsInteger() const {
+  const int64_t v = AsLargeInt();
+  if (v > INT32_MAX)
+    DatabaseError(FloatToStr(static_cast<double>(v)) + u" is not a valid value for field '" + DisplayName() +
+                  u"'. The allowed range is 0 to 2147483647");
+  return static_cast<int32_t>(v);
 }
 
 UString TIntegerField::AsString() const { return IsNull() ? UString() : IntToStr(AsLargeInt()); }
@@ -335,6 +352,7 @@ std::unique_ptr<TField> CreateField(TDataSet* dataSet, const TFieldDef& def) {
     case ftInteger: return std::make_unique<TIntegerField>(dataSet, def);
     case ftWord: return std::make_unique<TWordField>(dataSet, def);
     case ftLargeint: return std::make_unique<TLargeintField>(dataSet, def);
+    case ftLongWord: return std::make_unique<TLongWordField>(dataSet, def);
     case ftBoolean: return std::make_unique<TBooleanField>(dataSet, def);
     case ftFloat: return std::make_unique<TFloatField>(dataSet, def);
     case ftCurrency: return std::make_unique<TCurrencyField>(dataSet, def);
@@ -491,8 +509,14 @@ void TMemDataSet::OpenCursor() {
   } catch (...) {
     FHasCurrent = false;
     DestroyFields();
-    if (FData->Active()) FData->Close();
     if (!FData->Prepared()) FFieldDefsUpdated = false;
+    // The open's own error is the one that counts.
+    if (FData->Active()) {
+      try {
+        FData->Close();
+      } catch (...) {
+      }
+    }
     throw;
   }
 }

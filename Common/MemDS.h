@@ -153,6 +153,15 @@ class TLargeintField : public TIntegerField {
   using TIntegerField::TIntegerField;
 };
 
+// Unsigned 32-bit values; as a 32-bit integer a value above 2147483647 raises
+// "<value> is not a valid value for field '<name>'. The allowed range is 0 to 2147483647".
+class TLongWordField : public TIntegerField {
+ public:
+  using TIntegerField::TIntegerField;
+  int32_t AsInteger() const override;
+  int64_t AsLargeInt() const override;
+};
+
 // Floating values (TCurrencyField: a double as well); as text the general
 // format with 15 digits and the process's decimal separator; as an integer
 // rounded to the nearest, ties to even.

@@ -318,6 +318,23 @@ TEST(FieldConversions, AsStringAndAsIntegerByKind) {
   }
 }
 
+TEST(FieldConversions, UnsignedThirtyTwoBitFieldChecksTheIntegerRange) {
+  MemQuery q({{u"F", mtUInt32}}, {{Variant(uint32_t{2147483647u})}, {Variant(uint32_t{4294967295u})}});
+  q.Open();
+  TFieldDef def = q.FieldDefs()[0];
+  def.DataType = ftLongWord;
+  const auto field = CreateField(&q, def);
+  EXPECT_EQ(field->AsInteger(), 2147483647);
+  q.Next();
+  EXPECT_EQ(field->AsString(), u"4294967295");
+  try {
+    field->AsInteger();
+    ADD_FAILURE() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), u"4294967295 is not a valid value for field 'F'. The allowed range is 0 to 2147483647");
+  }
+}
+
 TEST(FieldConversions, ErrorKinds) {
   MemQuery q({{u"T", mtWideString, 4}, {u"B", mtBoolean}}, {{Variant(u"x"), Variant(true)}});
   q.Open();

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "LoopbackProxy.h"
 #include "MySql/MySQLVixProvider.h"
@@ -133,6 +134,26 @@ TEST_F(VixQueryServerTest, TheDialogsUserCheck) {
   EXPECT_TRUE(connection.GetConnected());
 }
 
+TEST_F(VixQueryServerTest, EventsOfOpenAndCloseInTheirOrder) {
+  std::vector<std::string> events;
+  auto note = [&](const char* what) { return [&events, what](TDataSet&) { events.push_back(what); }; };
+  query.BeforeOpen = note("BeforeOpen");
+  query.BeforeExecute = note("BeforeExecute");
+  query.AfterExecute = [&](TCustomDADataSet&, bool ok) { events.push_back(ok ? "AfterExecute" : "AfterExecute failed"); };
+  query.AfterOpen = note("AfterOpen");
+  query.BeforeClose = note("BeforeClose");
+  query.AfterClose = note("AfterClose");
+  CheckUser(u"007", u"kim");
+  query.Close();
+  query.SetSQL(u"SELECT * FROM NoSuchTable");
+  EXPECT_THROW(query.Open(), EDAError);
+  EXPECT_EQ(events, (std::vector<std::string>{"BeforeOpen", "BeforeExecute", "AfterExecute", "AfterOpen",
+                                              "BeforeClose", "AfterClose", "BeforeOpen", "BeforeExecute",
+                                              "AfterExecute failed"}));
+  query.BeforeOpen = query.BeforeExecute = query.AfterOpen = query.BeforeClose = query.AfterClose = nullptr;
+  query.AfterExecute = nullptr;
+}
+
 TEST_F(VixQueryServerTest, OpenRunsTheStatementOnceUntilClosed) {
   int executes = 0;
   query.BeforeExecute = [&](TDataSet&) { ++executes; };
@@ -191,6 +212,15 @@ TEST_F(VixQueryServerTest, RowsInBlocksWhenNotAllAreFetchedAtOpen) {
   query.Open();
   EXPECT_EQ(query.RecordCount(), 25);
   EXPECT_FALSE(query.Fetched());
+  for (auto change : {+[](TVixQuery& q) { q.SetFetchRows(10); }, +[](TVixQuery& q) { q.SetLongStrings(false); },
+                      +[](TVixQuery& q) { q.SetFlatBuffers(true); }}) {
+    try {
+      change(query);
+      ADD_FAILURE() << "no error";
+    } catch (const EDatabaseError& e) {
+      EXPECT_EQ(e.Message(), u"Query: Cannot perform this operation on an open dataset");
+    }
+  }
   int seen = 0;
   for (; !query.Eof(); query.Next()) EXPECT_EQ(query.FieldByName(u"AccessSetupHead").AsInteger(), ++seen);
   EXPECT_EQ(seen, 60);
