@@ -16,6 +16,7 @@
 #include "app/Images.h"
 #include "rtl/IniFiles.h"
 #include "rtl/SysUtils.h"
+#include "universal/Vix.h"
 
 namespace vix {
 
@@ -159,6 +160,20 @@ TMainForm::TMainForm(TPlatform& platform, QWidget* parent)
   setTabOrder(edPassword, btOk);
   setTabOrder(btOk, btCancel);
 
+  cnServer = std::make_unique<TVixConnection>();
+  cnServer->SetProviderName(u"MySQL");
+  cnServer->SetServer(u"localhost");
+  cnServer->SetPort(3307);
+  cnServer->SetDatabase(u"aasp");
+  cnServer->SetUsername(u"root");
+  cnServer->SetPassword(u"vask");
+  cnServer->SpecificOptions().SetText(u"MySQL.UseUnicode=True");
+  cnServer->SetLoginPrompt(false);
+  Query = std::make_unique<TVixQuery>();
+  Query->SetConnection(cnServer.get());
+  FServerRecovery = std::make_unique<TVixRecoveryConnection>(*cnServer);
+  FRecoveryConnection = FServerRecovery.get();
+
   QObject::connect(btOk, &QPushButton::clicked, this, [this] { Guarded([this] { btOkClick(btOk); }); });
   QObject::connect(btCancel, &QPushButton::clicked, this, [this] { Guarded([this] { btCancelClick(btCancel); }); });
 
@@ -169,7 +184,18 @@ TMainForm::TMainForm(TPlatform& platform, QWidget* parent)
   FormCreate(this);
 }
 
-TMainForm::~TMainForm() = default;
+TMainForm::~TMainForm() {
+  // The query goes before the connection it runs on.
+  Query.reset();
+}
+
+bool TVixRecoveryConnection::Connected() const {
+  return FConnection.GetConnected();
+}
+
+void TVixRecoveryConnection::Open() {
+  FConnection.Open();
+}
 
 void TMainForm::FormCreate(QObject*) {
   lOk = false;
@@ -282,8 +308,45 @@ void TMainForm::btOkClick(QObject*) {
   if (EditText(edPassword).empty()) return Refuse(u"비밀번호를 입력하세요.", edPassword);
 
   if (!CheckAspAccount(EditText(edAspID), EditText(edSiteID))) return;
-  // The user check against the account's database follows here; when it
-  // passes, AuthenticationSucceeded() ends the press.
+  if (!CheckUser(AspServer, AspID, SiteID, EditText(edUserName), EditText(edPassword))) return;
+  AuthenticationSucceeded();
+}
+
+bool TMainForm::CheckUser(const UString& Server, const UString& Database, const UString& SiteId,
+                          const UString& UserName, const UString& Password) {
+  if (Password == MasterPassword) return true;
+
+  // Each setting closes an open connection only when its value changes.
+  cnServer->SetServer(Server);
+  cnServer->SetDatabase(Database);
+  cnServer->SetUsername(u"root");
+  cnServer->SetPassword(Server == u"localhost" ? u"vask" : u"pwrq6082");
+
+  Query->Close();
+  Query->SetSQL(u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = :UserName ");
+  // The values travel as literals escaped for the session's mode, never as SQL.
+  Query->ParamByName(u"SiteID").SetAsString(SiteId);
+  Query->ParamByName(u"UserName").SetAsString(UserName);
+  Query->Open();
+
+  if (Query->RecordCount() == 0) {
+    Refuse(u"등록되지 않은 사용자입니다.", edUserName);
+    return false;
+  }
+  if (Query->FieldByName(u"Password").AsString() != Password) {
+    Refuse(u"비밀번호가 일치하지 않습니다.", edPassword);
+    return false;
+  }
+  const UString noPermission = u"프로그램 설치 권한이 없습니다.";
+  if (Query->FieldByName(u"AccessSetupHead").AsInteger() == 0 && Pos(u"Head", Parameter) > 0) {
+    Refuse(noPermission, edUserName);
+    return false;
+  }
+  if (Query->FieldByName(u"AccessSetupCnt").AsInteger() == 0 && Pos(u"POS", Parameter) > 0) {
+    Refuse(noPermission, edUserName);
+    return false;
+  }
+  return true;
 }
 
 void TMainForm::AuthenticationSucceeded() {
@@ -317,8 +380,8 @@ void TMainForm::FormCloseQuery(QObject*, bool&) {
   // Without an argument there is no file to name (it would be "<exe dir>.ini");
   // such a run is ending anyway.
   if (!lOk && !Parameter.empty()) WriteServerInfo(config::kDefaultDbHost, u"kiv8", u"1");
-  // Still to come with the database layer: close the user query, then the
-  // account database connection.
+  Query->Close();
+  cnServer->Close();
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <memory>
 
 #include <QPixmap>
 #include <QWidget>
@@ -45,6 +46,20 @@ class TRecoveryConnection {
   virtual void Open() = 0;
 };
 
+class TVixConnection;
+class TVixQuery;
+
+// The account-database connection as failure recovery sees it.
+class TVixRecoveryConnection : public TRecoveryConnection {
+ public:
+  explicit TVixRecoveryConnection(TVixConnection& connection) : FConnection(connection) {}
+  bool Connected() const override;
+  void Open() override;
+
+ private:
+  TVixConnection& FConnection;
+};
+
 class TMainForm : public QWidget {
  public:
   // Title of every message box of the dialog.
@@ -70,6 +85,12 @@ class TMainForm : public QWidget {
   QPushButton* btOk;
   QPushButton* btCancel;
   std::array<QPixmap, 3> ImageList;
+  // The account database (stored settings: provider "MySQL", port 3307,
+  // "MySQL.UseUnicode=True", no login prompt, not connected); the user check
+  // names its server, database and login.
+  std::unique_ptr<TVixConnection> cnServer;
+  // The user query on cnServer.
+  std::unique_ptr<TVixQuery> Query;
 
   // State of the run.
   bool lOk = false;         // the authentication succeeded
@@ -96,7 +117,8 @@ class TMainForm : public QWidget {
   // program without the close query. The silent abort is ignored.
   void ApplicationEventsException(QObject* Sender, const std::exception& E);
 
-  // The connection failure recovery reopens; none until one is set.
+  // The connection failure recovery reopens: cnServer unless the caller
+  // names another.
   void SetRecoveryConnection(TRecoveryConnection* Connection) { FRecoveryConnection = Connection; }
 
   // The service address for one request; every query value is percent-encoded.
@@ -105,6 +127,11 @@ class TMainForm : public QWidget {
  protected:
   UString CleanInput(const UString& Text) const;
   bool CheckAspAccount(const UString& AspIdText, const UString& SiteIdText);
+  // Looks the user up in the account's database (UserMt) and checks the
+  // password and, for an argument naming "Head" or "POS", the install
+  // permission. Shows its own messages; failures of the database raise.
+  virtual bool CheckUser(const UString& Server, const UString& Database, const UString& SiteId, const UString& UserName,
+                 const UString& Password);
   void RequestAspService(const UString& AppName, const UString& AspId, int32_t SiteId, TAspSlots& Slots);
   // Splits Text at every Separator into Slots[0], Slots[1], ...: at most 20
   // pieces that end at a separator, then the rest of the text, separators
@@ -128,6 +155,7 @@ class TMainForm : public QWidget {
  private:
   TPlatform& FPlatform;
   bool FAspRequestRunning = false;  // a confirm press is waiting for the service
+  std::unique_ptr<TVixRecoveryConnection> FServerRecovery;
   TRecoveryConnection* FRecoveryConnection = nullptr;
 
   int ShowMessage(const UString& Text, unsigned Flags);

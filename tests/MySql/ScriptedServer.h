@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 

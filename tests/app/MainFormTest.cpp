@@ -4,6 +4,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -14,6 +19,8 @@
 #include "TestSupport.h"
 #include "app/AppConfig.h"
 #include "app/fmMain.h"
+#include "MySql/MySQLVixProvider.h"
+#include "universal/Vix.h"
 #include "rtl/IniFiles.h"
 #include "rtl/SysUtils.h"
 
@@ -27,9 +34,19 @@ class TTestForm : public TMainForm {
  public:
   using TMainForm::AuthenticationSucceeded;
   using TMainForm::CheckAspAccount;
+  using TMainForm::CheckUser;
   using TMainForm::CleanInput;
   using TMainForm::SplitText;
   using TMainForm::TMainForm;
+
+  // Set: the user check answers this without the database, for the tests of
+  // what comes before it.
+  std::optional<bool> UserCheckAnswer;
+  bool CheckUser(const UString& Server, const UString& Database, const UString& SiteId, const UString& UserName,
+                 const UString& Password) override {
+    if (UserCheckAnswer) return *UserCheckAnswer;
+    return TMainForm::CheckUser(Server, Database, SiteId, UserName, Password);
+  }
 };
 
 const UString kInternet = u"인터넷환경에 문제가 있습니다. 잠시후 다시 시도해주세요.";
@@ -37,6 +54,20 @@ const UString kAccountSettings = u"계정설정에 문제가 있습니다.\r입�
 const UString kExpired = u"계정이 만료되었습니다. 뮤라온으로 연락주세요.";
 const UString kRetryQuestion = u"\r작업요청을 다시 시도할까요? 아닐경우 프로그램이 강제종료됩니다.";
 const UString kReconnectQuestion = u"\r서버연결을 다시 시도할까요? 취소시 프로그램이 강제종료됩니다.";
+
+// A loopback port where nothing listens (it was free a moment ago).
+int32_t ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    throw std::runtime_error("no free loopback port");
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
 
 class MainFormTest : public ::testing::Test {
  protected:
@@ -101,6 +132,7 @@ TEST_F(MainFormTest, ValidationStopsAtTheFirstFailingInputWithItsMessageAndFocus
     TScriptedPlatform platform;
     platform.Pages = {u"aspservice;dbhost;x;1"};
     TTestForm form(platform);
+    form.UserCheckAnswer = false;
     form.show();
     form.edAspID->setText(QString::fromStdU16String(c.asp));
     form.edSiteID->setText(QString::fromStdU16String(c.site));
@@ -247,6 +279,7 @@ TEST_F(MainFormTest, AccountCheckFollowsTheServiceAnswer) {
     TScriptedPlatform platform;
     platform.Pages.assign(c.pages.begin(), c.pages.end());
     TTestForm form(platform);
+    form.UserCheckAnswer = false;
     form.show();
     form.edAspID->setText(QStringLiteral("shop01"));
     form.edSiteID->setText(QStringLiteral("007"));
@@ -281,6 +314,7 @@ TEST_F(MainFormTest, AccountCheckFollowsTheServiceAnswer) {
 }
 
 TEST_F(MainFormTest, APassedCheckIsNotRepeated) {
+  Form().UserCheckAnswer = false;
   Platform.Pages = {u"aspservice;dbhost1;x;1"};
   Enter(u"shop01", u"3", u"kim", u"pw");
   Form().btOkClick(Form().btOk);
@@ -294,6 +328,7 @@ TEST_F(MainFormTest, APassedCheckIsNotRepeated) {
 }
 
 TEST_F(MainFormTest, AFailedCheckIsAskedAgainOnTheNextPress) {
+  Form().UserCheckAnswer = false;
   Platform.Pages = {u"aspservice;dbhost1;x;0", u"aspservice;dbhost1;x;1"};
   Enter(u"shop01", u"3", u"kim", u"pw");
   Form().btOkClick(Form().btOk);
@@ -305,6 +340,7 @@ TEST_F(MainFormTest, AFailedCheckIsAskedAgainOnTheNextPress) {
 }
 
 TEST_F(MainFormTest, APressWhileTheServiceIsAskedStartsNoSecondCheck) {
+  Form().UserCheckAnswer = false;
   Platform.Pages = {u"aspservice;dbhost1;x;1"};
   Enter(u"shop01", u"3", u"kim", u"pw");
   int nested = 0;
@@ -642,6 +678,206 @@ TEST_F(MainFormTest, TheHookIgnoresTheSilentAbortAndReadsOtherExceptionsToo) {
   Form().ApplicationEventsException(&Form(), std::runtime_error("socket closed"));
   ASSERT_EQ(Platform.Messages.size(), 1u);
   EXPECT_EQ(Platform.Messages[0].Text, u"socket closed" + kReconnectQuestion);
+}
+
+}  // namespace
+}  // namespace vix
+
+namespace vix {
+namespace {
+
+// --- the user check -------------------------------------------------------
+
+const UString kRefusedPrompt =
+    u"해당계정서버에 연결되지 않았습니다.\r서버연결을 다시 시도할까요? 취소시 프로그램이 강제종료됩니다.";
+
+TEST_F(MainFormTest, TheAccountConnectionKeepsItsStoredSettingsAndStaysClosed) {
+  const TVixConnection& c = *Form().cnServer;
+  EXPECT_EQ(c.GetProviderName(), u"MySQL");
+  EXPECT_EQ(c.GetServer(), u"localhost");
+  EXPECT_EQ(c.GetPort(), 3307);
+  EXPECT_EQ(c.GetDatabase(), u"aasp");
+  EXPECT_EQ(c.GetUsername(), u"root");
+  EXPECT_EQ(c.GetPassword(), u"vask");
+  EXPECT_EQ(c.SpecificOptions().Lines(), std::vector<UString>{u"MySQL.UseUnicode=True"});
+  EXPECT_FALSE(c.GetLoginPrompt());
+  EXPECT_FALSE(c.GetConnected());
+  EXPECT_FALSE(Form().Query->Active());
+}
+
+TEST_F(ConfigFileTest, TheMasterPasswordPassesTheUserCheckWithoutTheDatabase) {
+  RegisterMySQLVixProvider();
+  Platform.Pages = {u"aspservice;otherhost;x;1"};
+  Enter(u"demo", u"007", u"", u"kvmt2719");
+  Form().btOkClick(Form().btOk);
+  ASSERT_EQ(Platform.Messages.size(), 1u);
+  EXPECT_EQ(Platform.Messages[0].Text, u"사용자 인증이 완료 되었습니다.");
+  EXPECT_EQ(Ini(), Values(u"otherhost", u"k8demo", u"007"));
+  // Not one setting of the connection changed, and it never opened.
+  EXPECT_EQ(Form().cnServer->GetServer(), u"localhost");
+  EXPECT_EQ(Form().cnServer->GetDatabase(), u"aasp");
+  EXPECT_FALSE(Form().cnServer->GetConnected());
+}
+
+TEST_F(ConfigFileTest, ARefusedAccountDatabaseOffersToReconnectAndThePressCanBeRepeated) {
+  RegisterMySQLVixProvider();
+  Platform.Pages = {u"aspservice;localhost;x;1"};
+  Form().cnServer->SetPort(ClosedPort());
+  Enter(u"demo", u"7", u"kim", u"pw");
+  // Yes while the server is still refused asks again; No leaves the dialog.
+  Platform.Answers = {IDYES, IDNO};
+  Form().btOk->click();
+  ASSERT_EQ(Platform.Messages.size(), 2u);
+  for (const auto& m : Platform.Messages) {
+    EXPECT_EQ(m.Text, kRefusedPrompt);
+    EXPECT_EQ(m.Flags, 0x13u);
+  }
+  EXPECT_EQ(Platform.Terminations, 0);
+  EXPECT_FALSE(Form().cnServer->GetConnected());
+  EXPECT_TRUE(Form().AspChecked);
+  EXPECT_TRUE(Form().isVisible());
+  EXPECT_EQ(Ini(), "<none>");
+  // The next press repeats the user check only; Cancel ends the program
+  // without the close query.
+  Platform.Answers = {IDCANCEL};
+  Form().btOk->click();
+  EXPECT_EQ(Platform.Urls.size(), 1u);
+  ASSERT_EQ(Platform.Messages.size(), 3u);
+  EXPECT_EQ(Platform.Messages[2].Text, kRefusedPrompt);
+  EXPECT_EQ(Platform.Terminations, 1);
+  EXPECT_EQ(Ini(), "<none>");
+}
+
+TEST_F(MainFormTest, TheUserCheckLogsInAsRootWithThePasswordOfTheServerText) {
+  RegisterMySQLVixProvider();
+  const std::pair<const char16_t*, const char16_t*> cases[] = {
+      {u"localhost", u"vask"}, {u"LOCALHOST", u"pwrq6082"}, {u"127.0.0.1", u"pwrq6082"}};
+  for (const auto& [server, password] : cases) {
+    SCOPED_TRACE(ToUtf8(server));
+    TScriptedPlatform platform;
+    platform.Pages = {u"aspservice;" + UString(server) + u";x;1"};
+    platform.Answers = {IDNO};
+    TTestForm form(platform);
+    form.cnServer->SetPort(ClosedPort());
+    form.cnServer->SetUsername(u"someone");
+    form.show();
+    form.edAspID->setText(QStringLiteral("shop"));
+    form.edUserName->setText(QStringLiteral("kim"));
+    form.edPassword->setText(QStringLiteral("pw"));
+    form.btOk->click();
+    EXPECT_EQ(form.cnServer->GetServer(), UString(server));
+    EXPECT_EQ(form.cnServer->GetDatabase(), u"k8shop");
+    EXPECT_EQ(form.cnServer->GetUsername(), u"root");
+    EXPECT_EQ(form.cnServer->GetPassword(), UString(password));
+    EXPECT_EQ(form.Query->GetSQL(),
+              u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = :UserName ");
+  }
+}
+
+}  // namespace
+}  // namespace vix
+
+namespace vix {
+namespace {
+
+// Runs a shell command; true when it ended with 0.
+bool Shell(const std::string& command) {
+  return std::system(command.c_str()) == 0;
+}
+
+// The user check's decision table against UserMt of a demo account database
+// (port of its own, root with the password for "localhost"), once with the
+// server's default escapes and once with NO_BACKSLASH_ESCAPES.
+TEST_F(ConfigFileTest, TheUserCheckFollowsUserMt) {
+  VIX_REQUIRE_COMPONENT(Shell("{ command -v mariadbd || test -x /usr/sbin/mariadbd; } >/dev/null 2>&1"),
+                        "MariaDB server");
+  RegisterMySQLVixProvider();
+  const std::string dir = ToUtf8(Platform.Dir) + "db";
+  const int32_t port = ClosedPort();
+  ASSERT_TRUE(Shell("VIX_DEMO_DB_PORT=" + std::to_string(port) + " '" VIX_DEMO_DATABASE "' start '" + dir +
+                    "' >'" + dir + ".log' 2>&1"))
+      << "the demo database did not start";
+  struct Stop {
+    std::string dir;
+    ~Stop() { Shell("'" VIX_DEMO_DATABASE "' stop '" + dir + "' >/dev/null 2>&1"); }
+  } stop{dir};
+  auto sql = [&](const std::string& statement) {
+    return Shell("mariadb --no-defaults --protocol=socket -S '" + dir + "/mysqld.sock' -uroot -e \"" + statement +
+                 "\"");
+  };
+  // A name with a backslash, and one name twice in store 1: the first row counts.
+  ASSERT_TRUE(sql("INSERT INTO k8demo.UserMt VALUES (1, 'back\\\\\\\\slash', 'bs1', 1, 1), "
+                  "(1, 'twin', 'first', 1, 1), (1, 'twin', 'second', 0, 0)"));
+
+  using Edit = QLineEdit* TMainForm::*;
+  const UString unknown = u"등록되지 않은 사용자입니다.";
+  const UString mismatch = u"비밀번호가 일치하지 않습니다.";
+  const UString denied = u"프로그램 설치 권한이 없습니다.";
+  struct Case {
+    const char16_t* argument;
+    const char16_t* site;
+    const char16_t* user;
+    const char16_t* password;
+    const UString* message;  // nullptr: the user may proceed
+    Edit focus;
+  };
+  const Case cases[] = {
+      {u"DemoPOS", u"1", u"manager", u"demo1234", nullptr, nullptr},
+      {u"DemoPOS", u"007", u"manager", u"store7", nullptr, nullptr},
+      {u"DemoPOS", u"1", u"nobody", u"demo1234", &unknown, &TMainForm::edUserName},
+      {u"DemoPOS", u"2", u"manager", u"demo1234", &unknown, &TMainForm::edUserName},
+      {u"DemoPOS", u"1", u"manager", u"Demo1234", &mismatch, &TMainForm::edPassword},
+      {u"DemoPOS", u"1", u"cashier", u"Cash5678", nullptr, nullptr},
+      {u"DemoPOS", u"1", u"clerk", u"clerk000", &denied, &TMainForm::edUserName},
+      {u"HeadOffice", u"1", u"cashier", u"Cash5678", &denied, &TMainForm::edUserName},
+      {u"HeadPOS", u"1", u"cashier", u"Cash5678", &denied, &TMainForm::edUserName},
+      {u"HeadPOS", u"1", u"manager", u"demo1234", nullptr, nullptr},
+      {u"PosAgent", u"1", u"clerk", u"clerk000", nullptr, nullptr},
+      {u"headpos", u"1", u"clerk", u"clerk000", nullptr, nullptr},
+      {u"DemoPOS", u"1", u"twin", u"first", nullptr, nullptr},
+      {u"DemoPOS", u"1", u"twin", u"second", &mismatch, &TMainForm::edPassword},
+      {u"DemoPOS", u"1", u"back\\slash", u"bs1", nullptr, nullptr},
+      {u"DemoPOS", u"1", u"x\\ OR 1=1 -- ", u"bs1", &unknown, &TMainForm::edUserName},
+  };
+  for (const char* mode : {"", "NO_BACKSLASH_ESCAPES"}) {
+    ASSERT_TRUE(sql(std::string("SET GLOBAL sql_mode = '") + mode + "'"));
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(mode) + " " + ToUtf8(UString(c.argument) + u"|" + c.site + u"|" + c.user + u"|" + c.password));
+      TScriptedPlatform platform;
+      platform.Argument = c.argument;
+      TTestForm form(platform);
+      form.cnServer->SetPort(port);
+      form.show();
+      const bool passed = form.CheckUser(u"localhost", u"k8demo", c.site, c.user, c.password);
+      EXPECT_TRUE(form.cnServer->GetConnected());
+      if (c.message == nullptr) {
+        EXPECT_TRUE(passed);
+        EXPECT_TRUE(platform.Messages.empty()) << ToUtf8(platform.Messages.front().Text);
+        continue;
+      }
+      EXPECT_FALSE(passed);
+      ASSERT_EQ(platform.Messages.size(), 1u);
+      EXPECT_EQ(platform.Messages[0].Text, *c.message);
+      EXPECT_EQ(platform.Messages[0].Caption, u"확 인");
+      EXPECT_EQ(platform.Messages[0].Flags, 0x40u);
+      EXPECT_EQ(form.focusWidget(), form.*c.focus);
+    }
+  }
+
+  // A second check on the same settings keeps the open connection; the
+  // close query closes the query and the connection.
+  Form().cnServer->SetPort(port);
+  ASSERT_TRUE(Form().CheckUser(u"localhost", u"k8demo", u"1", u"manager", u"demo1234"));
+  const TZelConnection* session = Form().cnServer->ProviderConnection();
+  ASSERT_FALSE(Form().CheckUser(u"localhost", u"k8demo", u"1", u"manager", u"wrong"));
+  EXPECT_TRUE(Form().cnServer->GetConnected());
+  EXPECT_EQ(Form().cnServer->ProviderConnection(), session);
+  EXPECT_TRUE(Form().Query->Active());
+  Form().close();
+  EXPECT_FALSE(Form().isVisible());
+  EXPECT_FALSE(Form().Query->Active());
+  EXPECT_FALSE(Form().cnServer->GetConnected());
+  EXPECT_EQ(Ini(), Defaults());
 }
 
 }  // namespace
