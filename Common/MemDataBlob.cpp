@@ -315,11 +315,12 @@ void TCompressedBlob::SetCompressed(bool value) {
 }
 
 void TCompressedBlob::SetStoredBytes(std::string_view bytes) {
+  const bool compressed = HasSignature(bytes);
+  if (compressed) Expand(bytes);  // a corrupt form is refused before anything changes
   SaveRollback();
   FData.Clear();
   FData.Write(0, bytes.data(), bytes.size(), this);
-  FCompressed = HasSignature(bytes);
-  if (FCompressed) Expand(bytes);  // reject a corrupt form at once
+  FCompressed = compressed;
 }
 
 size_t TCompressedBlob::Size() {

@@ -493,6 +493,34 @@ TEST(Blob, CompressedForm) {
   EXPECT_EQ(other->AsBytes(), text);
 }
 
+TEST(Blob, RefusedStoredFormLeavesTheBlobAsItWas) {
+  auto source = TSharedRef<TCompressedBlob>::Adopt(new TCompressedBlob());
+  source->SetAsBytes(std::string(5000, 'x'));
+  source->SetCompressed(true);
+  const std::string stored = source->StoredBytes();
+  struct Case {
+    const char* Name;
+    std::string Bytes;
+  };
+  std::string liar = stored;
+  liar[7] = '\x7F';  // claims about 2 GB
+  std::string offByOne = stored;
+  offByOne[4] = static_cast<char>(offByOne[4] + 1);  // claims 5001 bytes
+  const Case cases[] = {{"cut short", stored.substr(0, stored.size() - 3)},
+                        {"lies about its size", liar},
+                        {"claims one byte more", offByOne},
+                        {"header only", stored.substr(0, TCompressedBlob::kHeaderSize)}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    auto blob = TSharedRef<TCompressedBlob>::Adopt(new TCompressedBlob());
+    blob->SetAsBytes("kept");
+    EXPECT_THROW(blob->SetStoredBytes(c.Bytes), Exception);
+    EXPECT_FALSE(blob->IsCompressed());
+    EXPECT_EQ(blob->Size(), 4u);
+    EXPECT_EQ(blob->AsBytes(), "kept");
+  }
+}
+
 // --- records and their complex values -----------------------------------------------------
 
 TEST(Records, ComplexValuesAreReleasedExactlyOnce) {
