@@ -379,7 +379,11 @@ Variant Variant::AsType(TVarType type) const {
     }
     case varInt64: return AsInt64();
     case varUInt64: return AsUInt64();
-    case varSingle: return static_cast<float>(AsFloat());
+    case varSingle: {
+      const double d = AsFloat();
+      if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) OverflowError(varSingle);
+      return static_cast<float>(d);
+    }
     case varDouble: return AsFloat();
     case varCurrency: return AsCurrency();
     case varDate: return FromDate(AsDateTime());
