@@ -89,6 +89,14 @@ bool TryStrToInt64(UStringView text, int64_t& value) {
   return ParseInteger(text, std::numeric_limits<int64_t>::max(), value);
 }
 
+bool TryStrToUInt64(UStringView text, uint64_t& value) {
+  if (!text.empty() && text[0] == u'-') return false;
+  int64_t v;
+  if (!ParseInteger(text, std::numeric_limits<uint64_t>::max(), v)) return false;
+  value = static_cast<uint64_t>(v);
+  return true;
+}
+
 int64_t StrToInt64(UStringView text) {
   int64_t v;
   if (!TryStrToInt64(text, v)) InvalidInteger(text);

@@ -55,6 +55,8 @@ bool TryStrToInt(UStringView text, int32_t& value);
 // The same rules for 64 bits.
 int64_t StrToInt64(UStringView text);
 bool TryStrToInt64(UStringView text, int64_t& value);
+// The same rules for unsigned 64 bits; a minus sign is refused.
+bool TryStrToUInt64(UStringView text, uint64_t& value);
 
 // --- Format -----------------------------------------------------------------
 

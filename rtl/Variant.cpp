@@ -148,6 +148,11 @@ int32_t Variant::AsInteger() const {
 
 uint64_t Variant::AsUInt64() const {
   if (VarType() == varUInt64) return std::get<varUInt64>(FValue);
+  if (IsText()) {
+    // Above the int64 range only an unsigned reading holds the value.
+    uint64_t u;
+    if (TryStrToUInt64(Trim(AsString()), u)) return u;
+  }
   if (VarType() == varFMTBcd || VarType() == varSingle || VarType() == varDouble) {
     double d;
     NumberAsDouble(d);

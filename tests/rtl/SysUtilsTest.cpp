@@ -70,6 +70,32 @@ TEST(StrToInt, SixtyFourBits) {
   EXPECT_EQ(UIntToStr(UINT64_MAX), u"18446744073709551615");
 }
 
+TEST(StrToInt, UnsignedSixtyFourBits) {
+  const struct {
+    std::u16string text;
+    bool valid;
+    uint64_t value;
+  } cases[] = {
+      {u"0", true, 0},
+      {u"+42", true, 42},
+      {u"18446744073709551615", true, UINT64_MAX},
+      {u"$FFFFFFFFFFFFFFFF", true, UINT64_MAX},
+      {u"18446744073709551616", false, 0},
+      {u"-1", false, 0},
+      {u"-0", false, 0},
+      {u"", false, 0},
+      {u" 1", false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(ToUtf8(c.text));
+    uint64_t v = 99;
+    EXPECT_EQ(TryStrToUInt64(c.text, v), c.valid);
+    if (c.valid) {
+      EXPECT_EQ(v, c.value);
+    }
+  }
+}
+
 TEST(Format, Table) {
   struct Case {
     std::u16string got;

@@ -86,6 +86,12 @@ TEST(Variant, ConversionTable) {
       {"to shortint", Variant(128), varShortInt, Outcome::Overflow, {}},
       {"to longword", Variant(4294967295LL), varLongWord, Outcome::Value, Variant(4294967295u)},
       {"negative to uint64", Variant(-1), varUInt64, Outcome::Overflow, {}},
+      {"uint64 text back", Variant(u"18446744073709551615"), varUInt64, Outcome::Value, Variant(UINT64_MAX)},
+      {"uint64 ansi text", Variant::FromAnsi(" 9223372036854775808 "), varUInt64, Outcome::Value,
+       Variant(uint64_t{1} << 63)},
+      {"uint64 text too big", Variant(u"18446744073709551616"), varUInt64, Outcome::Overflow, {}},
+      {"negative text to uint64", Variant(u"-1"), varUInt64, Outcome::Overflow, {}},
+      {"float text to uint64", Variant(u"2.5"), varUInt64, Outcome::Value, Variant(uint64_t{2})},
       {"bcd", Variant(StrToBcd(u"12.5", InvariantFormatSettings())), varInt64, Outcome::Value, Variant(12LL)},
       // to double, currency, date
       {"int to double", Variant(3), varDouble, Outcome::Value, Variant(3.0)},
