@@ -732,13 +732,27 @@ void TData::FreeComplexFields(uint8_t* recBuf, bool withBlob, bool heapCleared) 
 }
 
 void TData::AddRefComplexFields(const uint8_t* recBuf) {
-  for (int no : FComplexFieldNos) {
-    const TFieldDesc& f = FFields[no - 1];
-    void* p = Load<void*>(recBuf + f.FOffset);
-    if (!p) continue;
-    if (IsBlobDataType(f.FDataType)) static_cast<TBlob*>(p)->AddRef();
-    else if (f.FDataType == mtVariant) static_cast<TVariantObject*>(p)->AddRef();
-    else FStringHeap->AddRef(p);
+  size_t done = 0;
+  try {
+    for (; done < FComplexFieldNos.size(); ++done) {
+      const TFieldDesc& f = FFields[FComplexFieldNos[done] - 1];
+      void* p = Load<void*>(recBuf + f.FOffset);
+      if (!p) continue;
+      if (IsBlobDataType(f.FDataType)) static_cast<TBlob*>(p)->AddRef();
+      else if (f.FDataType == mtVariant) static_cast<TVariantObject*>(p)->AddRef();
+      else FStringHeap->AddRef(p);
+    }
+  } catch (...) {
+    // All or nothing: the owners taken before the failure are given back.
+    while (done > 0) {
+      const TFieldDesc& f = FFields[FComplexFieldNos[--done] - 1];
+      void* p = Load<void*>(recBuf + f.FOffset);
+      if (!p) continue;
+      if (IsBlobDataType(f.FDataType)) static_cast<TBlob*>(p)->Release();
+      else if (f.FDataType == mtVariant) static_cast<TVariantObject*>(p)->Release();
+      else FStringHeap->DisposeBuf(p);
+    }
+    throw;
   }
 }
 
@@ -821,7 +835,12 @@ void TMemData::SaveRollback() {
   if (CurrentItem->Rollback) return;
   TItemHeader* rollback = FBlockMan.AllocItem();
   FBlockMan.CopyRecord(CurrentItem, rollback);
-  AddRefComplexFields(TBlockManager::GetRecordPtr(rollback));
+  try {
+    AddRefComplexFields(TBlockManager::GetRecordPtr(rollback));
+  } catch (...) {
+    FBlockMan.FreeItem(rollback);
+    throw;
+  }
   CurrentItem->Rollback = rollback;
 }
 

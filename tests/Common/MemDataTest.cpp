@@ -582,6 +582,49 @@ TEST(Records, ComplexValuesAreReleasedExactlyOnce) {
   EXPECT_EQ(data.BlockMan().BlockCount(), 0u);
 }
 
+// A value that cannot take one more owner (its use word is full) fails the
+// append or the rollback copy; the values before it keep their owner counts
+// and no item is left behind.
+TEST(Records, AFailedOwnerCountTakesNothing) {
+  const struct {
+    const char* Name;
+    bool Rollback;
+  } cases[] = {{"append", false}, {"rollback copy", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TestData data{{u"b", mtBlob}, {u"s", mtExtString}};
+    auto rec = data.AllocRecBuf();
+    data.PutFieldAsVariant(1, rec.data(), Variant::FromBytes("blob"));
+    data.PutFieldAsVariant(2, rec.data(), Variant(u"text"));
+    TBlob* blob = data.GetBlob(1, rec.data());
+    void* text;
+    std::memcpy(&text, rec.data() + data.Fields()[1].FOffset, sizeof text);
+    if (c.Rollback) data.AppendRecord(rec.data());
+    const int blobOwners = blob->RefCount();
+    for (;;) {
+      try {
+        data.StringHeap().AddRef(text);
+      } catch (const Exception&) {
+        break;
+      }
+    }
+    const int textOwners = data.StringHeap().UseCount(text);
+    if (c.Rollback)
+      EXPECT_THROW(data.SaveRollback(), Exception);
+    else
+      EXPECT_THROW(data.AppendRecord(rec.data()), Exception);
+    EXPECT_EQ(blob->RefCount(), blobOwners);
+    EXPECT_EQ(data.StringHeap().UseCount(text), textOwners);
+    EXPECT_EQ(data.RecordCount(), c.Rollback ? 1 : 0);
+    if (c.Rollback) {
+      EXPECT_EQ(data.CurrentItem->Rollback, nullptr);
+      data.DeleteRecord();
+    }
+    EXPECT_EQ(data.BlockMan().BlockCount(), 0u);
+    data.FreeComplexFields(rec.data());
+  }
+}
+
 TEST(Records, HeapValuesWithSystemBuffersAreGivenBackOneByOne) {
   TestData data{{u"s", mtExtString}};
   auto rec = data.AllocRecBuf();
