@@ -175,6 +175,11 @@ int32_t TLongWordField::AsInteger() const {
   return static_cast<int32_t>(v);
 }
 
+Variant TLongWordField::AsVariant() const {
+  if (IsNull()) return Variant::Null();
+  return Variant(static_cast<uint32_t>(AsLargeInt()));
+}
+
 UString TIntegerField::AsString() const { return IsNull() ? UString() : IntToStr(AsLargeInt()); }
 
 Variant TIntegerField::AsVariant() const {

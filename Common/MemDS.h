@@ -160,6 +160,7 @@ class TLongWordField : public TIntegerField {
   using TIntegerField::TIntegerField;
   int32_t AsInteger() const override;
   int64_t AsLargeInt() const override;
+  Variant AsVariant() const override;
 };
 
 // Floating values (TCurrencyField: a double as well); as text the general

@@ -327,6 +327,8 @@ TEST(FieldConversions, UnsignedThirtyTwoBitFieldChecksTheIntegerRange) {
   EXPECT_EQ(field->AsInteger(), 2147483647);
   q.Next();
   EXPECT_EQ(field->AsString(), u"4294967295");
+  // As a variant the value is whole: an unsigned 32-bit one.
+  EXPECT_EQ(field->AsVariant(), Variant(uint32_t{4294967295u}));
   try {
     field->AsInteger();
     ADD_FAILURE() << "no error";
