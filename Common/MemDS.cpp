@@ -469,6 +469,7 @@ int TMemDataSet::RecNo() const { return Active() && FHasCurrent ? FData->RecordN
 bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) const {
   if (!Active() || !FHasCurrent) return false;
   bool blank = true;
+  if (field.FieldNo() < 1 || field.FieldNo() > FData->Fields().Count()) throw Exception(u"Field number out of range");
   const TFieldDesc& desc = FData->Fields()[field.FieldNo() - 1];
   if (desc.FDataType == mtInt8) {
     // An 8-bit column reads as the 16-bit value of its field.

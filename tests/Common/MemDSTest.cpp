@@ -337,6 +337,21 @@ TEST(FieldConversions, UnsignedThirtyTwoBitFieldChecksTheIntegerRange) {
   }
 }
 
+// A field whose number names no column of the storage is refused, not read
+// from outside the descriptor list.
+TEST(FieldConversions, AFieldNumberOutsideTheStorageIsRefused) {
+  MemQuery q({{u"F", mtInt32}}, {{Variant(7)}});
+  q.Open();
+  for (const int fieldNo : {0, 2, -1, 1000}) {
+    SCOPED_TRACE(fieldNo);
+    TFieldDef def = q.FieldDefs()[0];
+    def.FieldNo = fieldNo;
+    const auto field = CreateField(&q, def);
+    EXPECT_THROW(field->AsString(), Exception);
+    EXPECT_THROW(field->IsNull(), Exception);
+  }
+}
+
 TEST(FieldConversions, ErrorKinds) {
   MemQuery q({{u"T", mtWideString, 4}, {u"B", mtBoolean}}, {{Variant(u"x"), Variant(true)}});
   q.Open();
