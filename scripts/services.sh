@@ -11,6 +11,7 @@ start_mariadb_test_server() {
   local dir=$1
   local here
   here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+  mkdir -p "$dir"
   printf '#!/usr/bin/env bash\n%q stop %q\n' "$here/mariadb-test-server" "$dir/mariadb" >"$dir/mariadb.stop"
   "$here/mariadb-test-server" start "$dir/mariadb"
   # shellcheck source=/dev/null
