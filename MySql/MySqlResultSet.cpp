@@ -166,6 +166,7 @@ void TMySqlResultSet::SetResultBinds(TMySqlBinds* binds) {
   fresultBind = binds;
   ftypes.clear();
   if (!binds) return;
+  ftypes.reserve(ffields.size());
   for (const TMySqlFieldInfo& f : ffields) ftypes.push_back(f._Type);
   binds->Binds.assign(ffields.size(), TMySqlBind());
   binds->Buffer = ByteSpan();

@@ -87,7 +87,9 @@ class OurClient : public BenchClient {
   }
 
  private:
-  TMySQLAPIDirect api;
+  // Called through the interface, as the provider calls it.
+  TMySQLAPIDirect FDirect;
+  TMySQLAPI& api = FDirect;
   PMYSQL FMySql = nullptr;
   PMYSQL_STMT FStmt = nullptr;
   TParamDescs FParams;
