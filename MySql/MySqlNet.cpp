@@ -147,14 +147,20 @@ EMySqlException ServerError(ByteSpan packet) {
 
 // --- zlib ----------------------------------------------------------------------
 
+void InflateFrame(ByteSpan data, std::span<uint8_t> out) {
+  uLongf produced = static_cast<uLongf>(out.size());
+  const int rc = uncompress(out.data(), &produced, data.data(), static_cast<uLong>(data.size()));
+  if (rc != Z_OK || produced != out.size()) throw EMySqlException(ER_NET_UNCOMPRESS_ERROR);
+}
+
 void InflateFrame(ByteSpan data, size_t expected, std::vector<uint8_t>& out) {
   const size_t start = out.size();
   out.resize(start + expected);
-  uLongf produced = static_cast<uLongf>(expected);
-  const int rc = uncompress(out.data() + start, &produced, data.data(), static_cast<uLong>(data.size()));
-  if (rc != Z_OK || produced != expected) {
+  try {
+    InflateFrame(data, std::span<uint8_t>(out.data() + start, expected));
+  } catch (...) {
     out.resize(start);
-    throw EMySqlException(ER_NET_UNCOMPRESS_ERROR);
+    throw;
   }
 }
 
@@ -189,13 +195,14 @@ void TMySqlNet::SetVio(std::unique_ptr<TZelVio> vio) {
   Fvio = std::move(vio);
   FBroken = false;
   FInputPos = FInputEnd = 0;  // bytes of the old stream are no use on a new one
+  FCompressPos = FCompressEnd = 0;
   FPacket = ByteSpan();
 }
 
 void TMySqlNet::Close() {
   std::vector<uint8_t>().swap(FBuffer);
   std::vector<uint8_t>().swap(FCompressBuffer);
-  FCompressPos = 0;
+  FCompressPos = FCompressEnd = 0;
   std::vector<uint8_t>().swap(FInput);
   FInputPos = FInputEnd = 0;
   Clear();
@@ -436,11 +443,12 @@ void TMySqlNet::ReceiveCompPacket() {
   CheckSequence(h[3], u"ReceiveCompHeader");
   const size_t c = h[0] | (h[1] << 8) | (static_cast<size_t>(h[2]) << 16);
   const size_t u = h[4] | (h[5] << 8) | (static_cast<size_t>(h[6]) << 16);
-  FCompressBuffer.clear();
-  FCompressPos = 0;
+  FCompressPos = FCompressEnd = 0;
+  const size_t size = u == 0 ? c : u;
+  if (FCompressBuffer.size() < size) FCompressBuffer.resize(size);
   if (u == 0) {
-    FCompressBuffer.resize(c);
     VioRead(FCompressBuffer.data(), c);
+    FCompressEnd = c;
     return;
   }
   std::vector<uint8_t> data;
@@ -455,11 +463,12 @@ void TMySqlNet::ReceiveCompPacket() {
     deflated = data;
   }
   try {
-    InflateFrame(deflated, u, FCompressBuffer);
+    InflateFrame(deflated, std::span<uint8_t>(FCompressBuffer.data(), u));
   } catch (...) {
     FBroken = true;
     throw;
   }
+  FCompressEnd = u;
 }
 
 void TMySqlNet::ReceiveBytes(uint8_t* data, size_t count) {
@@ -468,8 +477,8 @@ void TMySqlNet::ReceiveBytes(uint8_t* data, size_t count) {
     return;
   }
   while (count > 0) {
-    if (FCompressPos == FCompressBuffer.size()) ReceiveCompPacket();
-    const size_t n = std::min(count, FCompressBuffer.size() - FCompressPos);
+    if (FCompressPos == FCompressEnd) ReceiveCompPacket();
+    const size_t n = std::min(count, FCompressEnd - FCompressPos);
     std::memcpy(data, FCompressBuffer.data() + FCompressPos, n);
     FCompressPos += n;
     data += n;
@@ -490,9 +499,9 @@ bool TMySqlNet::ReceiveInPlace() {
   const uint8_t* at;
   size_t held;
   if (FCompress) {
-    if (FCompressPos == FCompressBuffer.size()) ReceiveCompPacket();
+    if (FCompressPos == FCompressEnd) ReceiveCompPacket();
     at = FCompressBuffer.data() + FCompressPos;
-    held = FCompressBuffer.size() - FCompressPos;
+    held = FCompressEnd - FCompressPos;
     if (held < kHeaderSize) return false;
   } else {
     FillInput(kHeaderSize);

@@ -129,6 +129,8 @@ EMySqlException ServerError(ByteSpan packet);
 // One compressed frame's data: `data` inflates to exactly `expected` bytes,
 // appended to `out`; anything else raises 1157.
 void InflateFrame(ByteSpan data, size_t expected, std::vector<uint8_t>& out);
+// The same into `out`, which the inflated bytes must fill exactly.
+void InflateFrame(ByteSpan data, std::span<uint8_t> out);
 // zlib stream (header, deflate, default level) of `data`; false when zlib fails.
 bool DeflateFrame(ByteSpan data, std::vector<uint8_t>& out);
 
@@ -257,8 +259,9 @@ class TMySqlNet {
   std::vector<uint8_t> FInput;
   size_t FInputPos = 0;
   size_t FInputEnd = 0;
-  std::vector<uint8_t> FCompressBuffer;  // inflated bytes not yet handed out
+  std::vector<uint8_t> FCompressBuffer;  // inflated bytes; only grows
   size_t FCompressPos = 0;
+  size_t FCompressEnd = 0;  // the bytes of the last frame end here
   uint8_t FPacketNumber = 0;
   uint8_t FComprPacketNumber = 0;
   bool FCompress = false;
