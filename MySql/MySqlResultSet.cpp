@@ -6,7 +6,8 @@ namespace vix {
 
 namespace {
 
-std::string Text(ByteSpan s) { return std::string(reinterpret_cast<const char*>(s.data()), s.size()); }
+// Into the field's own string: no temporary per name.
+void Assign(std::string& to, ByteSpan s) { to.assign(reinterpret_cast<const char*>(s.data()), s.size()); }
 
 bool IsNumericColumn(uint8_t type, int32_t length) {
   if (type == MYSQL_TYPE_TIMESTAMP) return length == 14 || length == 8;
@@ -35,11 +36,11 @@ TMySqlFieldInfo ParseColumnDefinition(ByteSpan packet, bool protocol41, bool lon
   TMySqlFieldInfo f;
   if (protocol41) {
     r.ReadLengthString();  // catalog
-    f.Database = Text(r.ReadLengthString());
-    f.Table = Text(r.ReadLengthString());
-    f.OrgTable = Text(r.ReadLengthString());
-    f.Name = Text(r.ReadLengthString());
-    f.OrgName = Text(r.ReadLengthString());
+    Assign(f.Database, r.ReadLengthString());
+    Assign(f.Table, r.ReadLengthString());
+    Assign(f.OrgTable, r.ReadLengthString());
+    Assign(f.Name, r.ReadLengthString());
+    Assign(f.OrgName, r.ReadLengthString());
     TMySqlReader fixed(r.ReadLengthString());
     f.CharsetNr = fixed.ReadUInt16();
     f.Length = fixed.ReadInt32();
@@ -47,9 +48,9 @@ TMySqlFieldInfo ParseColumnDefinition(ByteSpan packet, bool protocol41, bool lon
     f.Flags = fixed.ReadUInt16();
     f.Scale = fixed.ReadUInt16();
   } else {
-    f.Table = Text(r.ReadLengthString());
+    Assign(f.Table, r.ReadLengthString());
     f.OrgTable = f.Table;
-    f.Name = Text(r.ReadLengthString());
+    Assign(f.Name, r.ReadLengthString());
     TMySqlReader length(r.ReadLengthString());
     f.Length = static_cast<int32_t>(length.ReadInt24());
     TMySqlReader type(r.ReadLengthString());
