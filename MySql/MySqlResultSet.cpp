@@ -68,13 +68,27 @@ TMySqlFieldInfo ParseColumnDefinition(ByteSpan packet, bool protocol41, bool lon
 }
 
 void DecodeTextRow(ByteSpan row, std::vector<TMySqlBind>& binds) {
-  TMySqlReader r(row);
+  const size_t size = row.size();
+  size_t pos = 0;
   for (TMySqlBind& b : binds) {
+    // Values under 251 bytes (one length byte) are read here; NULL and the
+    // longer length forms go through the reader.
+    if (pos < size && row[pos] < 251) {
+      const size_t length = row[pos++];
+      if (size - pos < length) RaiseMalformedPacket();
+      b.IsNull = false;
+      b.Offset = pos;
+      b.Length = length;
+      pos += length;
+      continue;
+    }
+    TMySqlReader r(row, pos);
     bool isNull = false;
     const ByteSpan value = r.ReadLengthString(&isNull);
     b.IsNull = isNull;
     b.Offset = isNull ? 0 : static_cast<size_t>(value.data() - row.data());
     b.Length = value.size();
+    pos = r.Position();
   }
 }
 

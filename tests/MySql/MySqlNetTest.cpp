@@ -4,6 +4,7 @@
 
 #include "MemoryVio.h"
 #include "MySql/MySqlNet.h"
+#include "MySql/MySqlResultSet.h"
 #include "TestSupport.h"
 
 namespace vix {
@@ -215,6 +216,40 @@ TEST(MySqlReader, RefusesWhatThePacketCannotHold) {
   const std::string lying = Bytes({5}) + "abc";
   TMySqlReader r(ByteSpan(reinterpret_cast<const uint8_t*>(lying.data()), lying.size()));
   EXPECT_THROW(r.ReadLengthString(), EMySqlException);
+}
+
+// Text rows: the values' places in the row, short and long length forms and
+// NULL; a row that lies about a length, or ends early, is refused.
+TEST(MySqlRows, TextRowValuesAndRefusals) {
+  const std::string longValue(300, 'L');
+  const std::string good = Bytes({3}) + "abc" + Bytes({0xFB}) + Bytes({0}) + Bytes({0xFC, 0x2C, 0x01}) + longValue +
+                           Bytes({250}) + std::string(250, 'm');
+  std::vector<TMySqlBind> binds(5);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(good.data());
+  DecodeTextRow(ByteSpan(bytes, good.size()), binds);
+  const size_t offsets[] = {1, 0, 6, 9, 310};
+  const size_t lengths[] = {3, 0, 0, 300, 250};
+  for (size_t i = 0; i < binds.size(); ++i) {
+    EXPECT_EQ(binds[i].IsNull, i == 1) << i;
+    EXPECT_EQ(binds[i].Offset, offsets[i]) << i;
+    EXPECT_EQ(binds[i].Length, lengths[i]) << i;
+  }
+  EXPECT_EQ(std::string(good, binds[3].Offset, binds[3].Length), longValue);
+
+  const std::string bad[] = {
+      Bytes({3}) + "ab",                                // value past the end
+      Bytes({3}) + "abc" + Bytes({5}) + "abcd",         // the second one too
+      Bytes({3}) + "abc",                               // fewer values than columns
+      Bytes({0xFC, 0x2C}),                              // cut length
+      Bytes({0xFC, 0x2C, 0x01}) + "short" + Bytes({0}), // long form past the end
+      Bytes({0xFF, 0}),                                 // no such length form
+  };
+  for (const std::string& row : bad) {
+    std::vector<TMySqlBind> two(2);
+    EXPECT_EQ(ErrorOf([&] { DecodeTextRow(ByteSpan(reinterpret_cast<const uint8_t*>(row.data()), row.size()), two); }),
+              2027)
+        << row.size();
+  }
 }
 
 TEST_F(NetFixture, StringReadsStopAtTheEndOfThePacket) {
