@@ -1,14 +1,22 @@
 // A query's named parameters: typed values found by name, handed to the
-// provider command as descriptors.
+// provider command as descriptors; the connection component base with its
+// clients, its connect and disconnect sequence and its error handler; the
+// query dataset that runs its text through the provider's record set.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "Common/DBTypes.h"
+#include "Common/MemDS.h"
 #include "Common/MemData.h"
 #include "Common/ZelAccess.h"
 #include "rtl/SharedObject.h"
@@ -230,6 +238,333 @@ class TMacros : public TNamedItems<TMacro> {
   void ForEachMacro(const UString& sql, Found found) const;
 
   TParserClass FParserClass = NewParser<TSQLParser>;
+};
+
+// ---------------------------------------------------------------------------
+// The connection component
+// ---------------------------------------------------------------------------
+
+class TCustomDAConnection;
+
+// What works through a connection (a dataset, a command). A client registers
+// while it is attached and unregisters before it goes (its destructor must);
+// once UnRegisterClient has returned, the connection never calls it again,
+// also when another thread was calling it at that moment.
+class TDAConnectionClient {
+ public:
+  virtual ~TDAConnectionClient();
+
+  // The connection has opened (true) or is about to close (false). A dataset
+  // closes itself on the closing notice unless it works disconnected.
+  virtual void ConnectChange(TCustomDAConnection& sender, bool connecting);
+  // The connection has a new provider connection, or none.
+  virtual void ProviderConnectionChanged(TCustomDAConnection& sender, TZelConnection* connection);
+  // The connection is being destroyed: the client loses it (and need not
+  // unregister any more).
+  virtual void ConnectionDestroying(TCustomDAConnection& sender);
+  // True when a silent reconnect would lose this client's work: an open
+  // dataset that has not read all its rows, or a prepared command.
+  virtual bool PreventsReconnect() const;
+};
+
+// What the connection does beyond its settings.
+class TDAConnectionOptions {
+ public:
+  explicit TDAConnectionOptions(TCustomDAConnection& owner) : FOwner(owner) {}
+  TDAConnectionOptions(const TDAConnectionOptions&) = delete;
+  TDAConnectionOptions& operator=(const TDAConnectionOptions&) = delete;
+
+  bool GetConvertEOL() const { return FConvertEOL; }
+  void SetConvertEOL(bool value) { FConvertEOL = value; }
+  // Datasets keep their records when the connection closes, and the
+  // connection closes when the last use ends. A different value closes an
+  // open connection.
+  bool GetDisconnectedMode() const { return FDisconnectedMode; }
+  void SetDisconnectedMode(bool value);
+  bool GetKeepDesignConnected() const { return FKeepDesignConnected; }
+  void SetKeepDesignConnected(bool value) { FKeepDesignConnected = value; }
+  bool GetLocalFailover() const { return FLocalFailover; }
+  void SetLocalFailover(bool value) { FLocalFailover = value; }
+  // These reach the provider connection at once (it stays open).
+  int GetDefaultSortType() const { return FDefaultSortType; }
+  void SetDefaultSortType(int value);
+  bool GetEnableBCD() const { return FEnableBCD; }
+  void SetEnableBCD(bool value);
+  bool GetEnableFMTBCD() const { return FEnableFMTBCD; }
+  void SetEnableFMTBCD(bool value);
+
+ private:
+  TCustomDAConnection& FOwner;
+  bool FConvertEOL = false;
+  bool FDisconnectedMode = false;
+  bool FKeepDesignConnected = true;
+  bool FLocalFailover = false;
+  int FDefaultSortType = 0;
+  bool FEnableBCD = false;
+  bool FEnableFMTBCD = false;
+};
+
+// Settings of a connection pool. Stored only: this library has no pool, and a
+// connection with pooling switched on refuses to connect.
+struct TPoolingOptions {
+  int32_t MaxPoolSize = 100;
+  int32_t MinPoolSize = 0;
+  int32_t ConnectionLifetime = 0;
+  bool Validate = false;
+};
+
+// The connection component without the provider registry: login data,
+// connect and disconnect with their events, the counted use of datasets, the
+// registered clients, and the error handler of the provider connection.
+class TCustomDAConnection : public TComponent {
+ public:
+  using TConnectionEvent = std::function<void(TCustomDAConnection& sender)>;
+  using TConnectionErrorEvent = std::function<void(TCustomDAConnection& sender, EDAError& E, bool& Fail)>;
+
+  TCustomDAConnection();
+  // Closes, detaches the clients and frees the provider connection; errors
+  // on the way are swallowed.
+  ~TCustomDAConnection() override;
+
+  // A different text (compared exactly) closes an open connection first.
+  const UString& GetServer() const { return FServer; }
+  void SetServer(const UString& value);
+  const UString& GetUsername() const { return FUsername; }
+  void SetUsername(const UString& value);
+  const UString& GetPassword() const { return FPassword; }
+  void SetPassword(const UString& value);
+  // There is no login dialog: the connection always connects directly.
+  bool GetLoginPrompt() const { return FLoginPrompt; }
+  void SetLoginPrompt(bool value) { FLoginPrompt = value; }
+  bool GetDebug() const { return FDebug; }
+  void SetDebug(bool value) { FDebug = value; }
+  bool GetPooling() const { return FPooling; }
+  void SetPooling(bool value);
+  TPoolingOptions& PoolingOptions() { return FPoolingOptions; }
+  TDAConnectionOptions& Options() { return FOptions; }
+  const TDAConnectionOptions& Options() const { return FOptions; }
+
+  // The provider connection's state: false when there is none.
+  bool GetConnected() const;
+  void SetConnected(bool value);
+  // Opening an open connection and closing a closed one do nothing. A
+  // Connect that fails at any step leaves the connection closed; a
+  // Disconnect inside a Disconnect does nothing.
+  void Connect();
+  void Open() { Connect(); }
+  void Disconnect();
+  void Close() { Disconnect(); }
+
+  // The counted use of datasets: BeginUse connects when needed (the use
+  // counts once); EndUse closes when the last use ends in disconnected
+  // mode outside a transaction.
+  void BeginUse();
+  void EndUse();
+  int GetUseCount() const { return FUseCount; }
+
+  void RegisterClient(TDAConnectionClient& client);
+  void UnRegisterClient(TDAConnectionClient& client);
+  int ClientCount() const;
+
+  // The provider connection, made at the first connect; none before.
+  TZelConnection* ProviderConnection() const { return FIConnection.get(); }
+  // The provider connection's own transaction is open.
+  bool InTransaction() const;
+  // Raise "Connection is not connected" when closed.
+  UString GetServerVersion() const;
+  UString GetServerVersionFull() const;
+  UString GetClientVersion() const;
+
+  // The error handler installed in the provider connection: a fatal error
+  // asks for one silent reconnect when nothing stands in the way, and
+  // otherwise closes the connection.
+  void HandleError(EDAError& E, bool& Fail, bool& Reconnect, bool& Reexecute, int ReconnectAttempt,
+                   TConnLostCause& ConnLostCause);
+
+  TConnectionEvent BeforeConnect;
+  TConnectionEvent AfterConnect;
+  TConnectionEvent BeforeDisconnect;
+  TConnectionEvent AfterDisconnect;
+  TConnectionErrorEvent OnError;
+
+ protected:
+  friend class TDAConnectionOptions;
+
+  // Makes the provider connection when there is none (AttachProviderConnection)
+  // and brings its settings up to date.
+  virtual void CreateProviderConnection() = 0;
+  // The connect step: the provider connection gets the login data and connects.
+  virtual void ConnectProvider();
+  // After the connect step, before the clients hear of it.
+  virtual void ProviderConnected() {}
+  // The disconnect step: rolls back an open transaction, closes the provider
+  // connection.
+  virtual void DisconnectProvider();
+
+  // Takes a new provider connection: installs the handlers, tells the clients.
+  void AttachProviderConnection(std::unique_ptr<TZelConnection> connection);
+  // Frees the provider connection (the clients hear of it first).
+  void ReleaseProviderConnection();
+  // Hands a setting to the provider connection when there is one.
+  void SetProviderProp(TPropId prop, const Variant& value);
+  // Must be called first by the destructor of a derived class, so that the
+  // last disconnect still runs its overrides. Runs once.
+  void Destroying();
+
+ private:
+  void DoConnect(bool countUse);
+  // Leaves a connect that failed part-way closed; errors are swallowed.
+  void AbandonConnect(bool clientsTold);
+  // Tells the clients that the connection is closing: a fatal provider error
+  // of a client starts the notice again from the first client, once.
+  void NotifyClientsClosing();
+  // Calls `call` for every client registered now that is still registered
+  // when its turn comes. With `ignoreFatal`, a fatal provider error of one
+  // client does not stop the walk.
+  void ForEachClient(const std::function<void(TDAConnectionClient&)>& call, bool ignoreFatal = false);
+  bool AnyClientPreventsReconnect();
+
+  UString FServer, FUsername, FPassword;
+  bool FLoginPrompt = true;
+  bool FDebug = false;
+  bool FPooling = false;
+  TPoolingOptions FPoolingOptions;
+  TDAConnectionOptions FOptions{*this};
+  std::unique_ptr<TZelConnection> FIConnection;
+  int FUseCount = 0;
+  bool FDisconnecting = false;
+  bool FInProcessError = false;
+  bool FDestroyed = false;
+
+  // Clients, and the calls running on them (client, thread).
+  mutable std::mutex FClientLock;
+  std::condition_variable FClientCallEnded;
+  std::vector<TDAConnectionClient*> FClients;
+  std::vector<std::pair<TDAConnectionClient*, std::thread::id>> FClientCalls;
+};
+
+// ---------------------------------------------------------------------------
+// The query dataset
+// ---------------------------------------------------------------------------
+
+class TZelRecordSet;
+
+// A query on a connection: its SQL text with macros and parameters, run by
+// the provider's record set, whose rows it shows. Opening connects the
+// connection when needed (BeginUse), writes the parameters into the
+// record set's command, runs it and fetches (all rows, or FetchRows at a time
+// while the cursor moves); closing releases the rows.
+class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
+ public:
+  using TFetchEvent = std::function<void(TCustomDADataSet& dataSet, bool& cancel)>;
+
+  TCustomDADataSet();
+  ~TCustomDADataSet() override;
+
+  TCustomDAConnection* GetConnection() const { return FConnection; }
+  // Another connection closes the query first.
+  void SetConnection(TCustomDAConnection* value);
+
+  // The SQL text. A different text closes and unprepares the query, rescans
+  // its macros and parameters and rebuilds Params; values survive by name.
+  const UString& GetSQL() const { return FSQL; }
+  void SetSQL(const UString& value);
+  // The text that is run: trailing characters below "!" dropped, macros expanded.
+  UString FinalSQL() const;
+
+  TDAParams& Params() { return FParams; }
+  const TDAParams& Params() const { return FParams; }
+  // Raises "Parameter '<name>' not found" (EDatabaseError), the query's name in front.
+  TDAParam& ParamByName(UStringView name) const;
+  TDAParam* FindParam(UStringView name) const { return FParams.FindParam(name); }
+  TMacros& Macros() { return FMacros; }
+  // Whether a text change rebuilds Params from the text.
+  bool GetParamCheck() const { return FParamCheck; }
+  void SetParamCheck(bool value) { FParamCheck = value; }
+
+  // Rows per fetch when not all are read at open: 1..65535
+  // ("FetchRows must be 1..65535"); a closed query only.
+  int GetFetchRows() const { return FFetchRows; }
+  void SetFetchRows(int value);
+  // Forward-only reading (never fetches all rows at open); a closed query only.
+  bool GetUniDirectional() const { return FUniDirectional; }
+  void SetUniDirectional(bool value);
+  bool GetReadOnly() const { return FReadOnly; }
+  void SetReadOnly(bool value) { FReadOnly = value; }
+  // How long texts are kept by the record set; a closed query only.
+  bool GetLongStrings() const { return FLongStrings; }
+  void SetLongStrings(bool value);
+  bool GetFlatBuffers() const { return FFlatBuffers; }
+  void SetFlatBuffers(bool value);
+
+  // Every row of the open query is in memory (or the query ran no cursor).
+  bool Fetched() const;
+  // Rows the last statement changed; -1 when nothing was executed.
+  int GetRowsAffected() const { return FRowsAffected; }
+  // The provider's record set (none until the first open).
+  TZelRecordSet* GetIRecordSet() const { return FIRecordSet.get(); }
+
+  TDataSetNotifyEvent BeforeExecute;
+  std::function<void(TCustomDADataSet& dataSet, bool result)> AfterExecute;
+  TFetchEvent BeforeFetch;
+  TDataSetNotifyEvent AfterFetch;
+
+  // The connection's notices.
+  void ConnectChange(TCustomDAConnection& sender, bool connecting) override;
+  void ProviderConnectionChanged(TCustomDAConnection& sender, TZelConnection* connection) override;
+  void ConnectionDestroying(TCustomDAConnection& sender) override;
+  bool PreventsReconnect() const override;
+
+ protected:
+  // A new record set of the connection's provider.
+  virtual std::unique_ptr<TZelRecordSet> CreateIRecordSet() = 0;
+  // Whether `recordSet` is of the kind the connection's provider makes.
+  virtual bool IsIRecordSetOfProvider(const TZelRecordSet& recordSet) const = 0;
+  // Applies the provider's own dataset options to a record set.
+  virtual void ApplySpecificOptions(TZelRecordSet&) {}
+  // The provider's map from field types to the data types of its descriptors.
+  virtual TParamDataTypeMap ParamDataTypeMap() const;
+  // Further rewriting of the final SQL (the universal layer's notation).
+  virtual UString ProcessFinalSQL(UString sql) const { return sql; }
+
+  void OpenCursor() override;
+  void CloseCursor() override;
+  // Writes the parameters with their values into the command, then opens the storage.
+  void DataOpen() override;
+  void DataClose() override;
+  bool FetchMore() override;
+
+  // Makes the record set when there is none or it is of another provider,
+  // and sets it up; needs a provider connection.
+  void CheckIRecordSet();
+
+ private:
+  // Starts using the connection: "Connection is not defined" without one,
+  // BeginUse, the record set up to date.
+  void BeginConnection();
+  void EndConnection();
+  // Passes the final text to the record set's command (when there is one)
+  // and rebuilds Params from the scan.
+  void AssembleSQL();
+  void SetRecordSetProp(TPropId prop, const Variant& value);
+  // Closes the query when that was asked for during a fetch; true when it did.
+  bool CloseIfAsked();
+
+  TCustomDAConnection* FConnection = nullptr;
+  UString FSQL;
+  TDAParams FParams;
+  TMacros FMacros;
+  bool FParamCheck = true;
+  int FFetchRows = 25;
+  bool FUniDirectional = false;
+  bool FReadOnly = false;
+  bool FLongStrings = true;
+  bool FFlatBuffers = false;
+  int FRowsAffected = -1;
+  bool FInUse = false;
+  bool FInFetch = false;
+  bool FCloseAfterFetch = false;
+  std::unique_ptr<TZelRecordSet> FIRecordSet;
 };
 
 }  // namespace vix

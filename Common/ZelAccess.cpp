@@ -194,20 +194,6 @@ uint32_t TickCount() {
   return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// Sets a flag for the life of a scope and restores its value after, also
-// when an exception leaves the scope.
-class TFlagScope {
- public:
-  TFlagScope(bool& flag, bool value) : FFlag(flag), FOld(flag) { FFlag = value; }
-  ~TFlagScope() { FFlag = FOld; }
-  TFlagScope(const TFlagScope&) = delete;
-  TFlagScope& operator=(const TFlagScope&) = delete;
-
- private:
-  bool& FFlag;
-  bool FOld;
-};
-
 }  // namespace
 
 TZelConnection::TZelConnection() = default;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Common/DBTypes.h"
+#include "Common/MemData.h"
 #include "Common/ZelParser.h"
 #include "Common/ZelProps.h"
 #include "rtl/SharedObject.h"
@@ -19,6 +20,20 @@
 #include "rtl/Variant.h"
 
 namespace vix {
+
+// Sets a flag for the life of a scope and restores its value after, also
+// when an exception leaves the scope.
+class TFlagScope {
+ public:
+  TFlagScope(bool& flag, bool value) : FFlag(flag), FOld(flag) { FFlag = value; }
+  ~TFlagScope() { FFlag = FOld; }
+  TFlagScope(const TFlagScope&) = delete;
+  TFlagScope& operator=(const TFlagScope&) = delete;
+
+ private:
+  bool& FFlag;
+  bool FOld;
+};
 
 // Raises Exception "List index out of bounds (<index>)".
 [[noreturn]] void ListIndexError(int index);
@@ -114,6 +129,27 @@ class TParamDescs : public TNamedItems<TParamDesc> {
 // A descriptor class as a value.
 using TParamDescClass = std::unique_ptr<TParamDesc> (*)();
 
+class TZelConnection;
+class TComponent;
+
+// Where a command's statement is in its life.
+enum TCursorState : uint8_t {
+  csInactive,
+  csOpen,
+  csParsed,
+  csPrepared,
+  csBound,
+  csExecuteFetchAll,
+  csExecuting,
+  csExecuted,
+  csFetching,
+  csFetchingAll,
+  csFetched,
+};
+
+// How blob values are kept compressed.
+enum TCompressBlobMode : uint8_t { cbNone, cbClient, cbServer, cbClientServer };
+
 // The command base of the providers.
 class TZelCommand {
  public:
@@ -158,6 +194,27 @@ class TZelCommand {
   virtual char16_t RightQuote() const { return u'"'; }
   virtual TParamDescClass GetParamDescType() const;
 
+  // --- execution (the providers implement these) ---
+  virtual void SetConnection(TZelConnection* value) { FConnection = value; }
+  TZelConnection* GetConnection() const { return FConnection; }
+  virtual void Prepare() {}
+  virtual void Unprepare() {}
+  virtual bool GetPrepared() const { return false; }
+  // The base cannot run anything: raises "Operation is not supported by the database".
+  virtual void Execute(int iters = 1);
+  virtual TCursorState GetCursorState() const { return csInactive; }
+  virtual void SetCursorState(TCursorState) {}
+  // Cancels the running statement; may be called from another thread.
+  virtual void BreakExec() {}
+  // True when the identifier was handled; any other identifier is a
+  // programming error (an exception named by its number).
+  virtual bool SetProp(TPropId prop, const Variant& value);
+  virtual bool GetProp(TPropId prop, Variant& value);
+  TComponent* GetComponent() const { return FComponent; }
+  void SetComponent(TComponent* value) { FComponent = value; }
+  // Called with true after a successful execution, with false after a failed one.
+  void SetAfterExecute(std::function<void(bool)> value) { FAfterExecute = std::move(value); }
+
  protected:
   // Handles what follows one colon: reads the name (blanks are lexemes here,
   // comments are skipped) and writes a placeholder, the renamed parameter,
@@ -171,6 +228,14 @@ class TZelCommand {
   TParamDescs FParams;
   bool FScanParams = true;
   bool FDisableParamScan = false;
+  TZelConnection* FConnection = nullptr;
+  TComponent* FComponent = nullptr;
+  std::function<void(bool)> FAfterExecute;
+  bool FAutoCommit = true;
+  bool FQuoteNames = false;
+  TCompressBlobMode FCompressBlob = cbNone;
+  bool FEnableBCD = false;
+  bool FEnableFMTBCD = false;
 };
 
 // --- components, errors -----------------------------------------------------
@@ -429,6 +494,71 @@ class TZelTransaction {
   TZelIsolationLevel FIsolationLevel = ilReadCommitted;
   bool FReadOnly = false;
   bool FNativeTransaction = false;
+};
+
+// --- record sets -----------------------------------------------------------------
+
+// What the last execution of a record set's command returned.
+enum TCommandType : uint8_t { ctUnknown, ctStatement, ctCursor };
+
+// The provider record set base: the record storage filled from one owned
+// command's result, in blocks of FFetchRows records or all at once.
+class TZelRecordSet : public TMemData {
+ public:
+  TZelRecordSet();
+  ~TZelRecordSet() override;
+
+  TZelCommand* GetCommand() const { return FCommand.get(); }
+  virtual void SetConnection(TZelConnection* value) { FCommand->SetConnection(value); }
+  virtual void SetSQL(const UString& value) { FCommand->SetSQL(value); }
+
+  // Runs the command; the result (when there is one) stays open for fetching.
+  virtual void ExecCommand() = 0;
+  // Reads one block of rows into the storage; false when none was left.
+  virtual bool Fetch() = 0;
+  // Fetches blocks until none is left.
+  virtual void FetchAll();
+  // Asks a running fetch to stop after its current row.
+  virtual void BreakFetch() { FWaitForFetchBreak = true; }
+  // The connection may be closed or replaced now.
+  virtual bool CanDisconnect() const;
+  // The last execution returned rows (or a result is waiting to be read).
+  virtual bool RowsReturn() const;
+  virtual bool IsCaseSensitive() const { return false; }
+  virtual bool SetProp(TPropId prop, const Variant& value);
+  virtual bool GetProp(TPropId prop, Variant& value);
+
+  TCommandType GetCommandType() const { return FCommandType; }
+  bool GetFetchAll() const { return FFetchAll; }
+  int GetFetchRows() const { return FFetchRows; }
+  bool GetUniDirectional() const { return FUniDirectional; }
+  // Asked before each block (setting the flag stops fetching) and told after it.
+  void SetOnBeforeFetch(std::function<void(bool&)> value) { FOnBeforeFetch = std::move(value); }
+  void SetOnAfterFetch(std::function<void()> value) { FOnAfterFetch = std::move(value); }
+
+ protected:
+  // Makes the provider's command (SetCommand).
+  virtual void CreateCommand() = 0;
+  virtual void SetCommand(std::unique_ptr<TZelCommand> value) { FCommand = std::move(value); }
+  // Executes, builds the descriptors when there are none yet, then fetches
+  // everything or one block.
+  void InternalOpen() override;
+
+  std::unique_ptr<TZelCommand> FCommand;
+  bool FUniDirectional = false;
+  int FFetchRows = 25;
+  bool FNoData = false;
+  bool FFetchAll = false;
+  bool FLockFetchAll = false;
+  bool FLongStrings = true;
+  bool FFlatBuffers = true;
+  bool FExtendedFieldsInfo = false;
+  bool FDefaultValues = false;
+  bool FFieldsOrigin = false;
+  std::function<void(bool&)> FOnBeforeFetch;
+  std::function<void()> FOnAfterFetch;
+  bool FWaitForFetchBreak = false;
+  TCommandType FCommandType = ctUnknown;
 };
 
 }  // namespace vix

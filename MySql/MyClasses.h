@@ -4,10 +4,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <string_view>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "Common/MemData.h"
 #include "Common/ZelAccess.h"
 #include "MySql/MySqlApi.h"
 
@@ -189,6 +192,211 @@ class TMySQLTransaction : public TZelTransaction {
   TMySQLConnection& Connection() const;
   void CheckActive() const;
   void CheckSavepointName(const UString& name) const;
+};
+
+// =====================================================================================
+// The command, the literals it renders, the type mapping and the record set.
+// =====================================================================================
+
+// How the server's lexer reads a quoted string of the session: the escaping
+// is chosen when a literal is rendered, never cached.
+struct TMyLiteralOptions {
+  bool UseUnicode = true;
+  // The session's NO_BACKSLASH_ESCAPES status: quotes are doubled, every
+  // other byte is itself.
+  bool NoBackslashEscapes = false;
+  // The session's character set (lower case) when UseUnicode is off.
+  UString Charset;
+};
+
+// The multi-byte character sets other than UTF-8 whose characters the
+// escaping must keep whole ("big5", "cp932", "eucjpms", "euckr", "gb2312",
+// "gbk", "sjis", "ujis"); false for every other name.
+bool IsMultiByteCharset(UStringView charset);
+// The code page in which 8-bit texts of that charset travel (0: none known).
+int MultiByteCharsetCodePage(UStringView charset);
+
+// Appends `bytes` escaped for a quoted string (without the quotes). With
+// `multiByteCharset` (one of the names above) whole valid characters are
+// copied and every other byte at or above 0x80 gets a backslash in front.
+void EscapeMySqlBytes(std::string& out, std::string_view bytes, bool noBackslashEscapes,
+                      UStringView multiByteCharset = UStringView());
+
+// The SQL literal of one parameter descriptor, in the session's bytes.
+// Texts are quoted and escaped; numbers come from a typed conversion (a
+// value that is not a number raises EConvertError; NaN and infinities
+// too); NULL for a null descriptor.
+std::string MySqlLiteral(const TParamDesc& param, const TMyLiteralOptions& options);
+
+// Float literal: the shortest digits that read back as the same double, in
+// the general layout (fixed for exponents -5..14, else "1.5E20").
+std::string MySqlFloatLiteral(double value);
+
+class TMySQLRecordset;
+
+// One SQL text on one TMySQLConnection. Parameters are rendered into the
+// text as literals, unless the command is prepared.
+class TMySQLCommand : public TZelCommand {
+ public:
+  TMySQLCommand();
+  ~TMySQLCommand() override;
+
+  void SetConnection(TZelConnection* value) override;
+  TMySQLConnection* GetMyConnection() const { return FMyConnection; }
+  void SetSQL(const UString& value) override;
+  UString ParseSQL(const UString& sql, TParamDescs* params, bool replaceAll = true,
+                   const UString& renamePrefix = UString()) override;
+  TParserClass GetParserClass() const override;
+  char16_t LeftQuote() const override { return u'`'; }
+  char16_t RightQuote() const override { return u'`'; }
+
+  void Prepare() override;
+  void Unprepare() override;
+  bool GetPrepared() const override { return FPrepared; }
+  void Execute(int iters = 1) override;
+  TCursorState GetCursorState() const override { return FCursorState; }
+  void SetCursorState(TCursorState value) override { FCursorState = value; }
+  void BreakExec() override;
+  bool SetProp(TPropId prop, const Variant& value) override;
+  bool GetProp(TPropId prop, Variant& value) override;
+
+  // The literal options of the connection's session as it is now.
+  TMyLiteralOptions LiteralOptions() const;
+  // The text that is sent: the scanned text with each "?" placeholder
+  // (outside strings and comments) replaced by the next descriptor's literal.
+  std::string BuildSQL(const TMyLiteralOptions& options);
+
+  // Keep the result open for a record set (otherwise it is discarded).
+  void SetRequestResultset(bool value) { FRequestResultset = value; }
+  PMYSQL_RES GetSQLResult() const { return FSQLResult; }
+  void SetSQLResult(PMYSQL_RES value) { FSQLResult = value; }
+  PMYSQL_STMT GetStmt() const { return Fstmt; }
+  int64_t GetRowsAffected() const { return FRowsAffected; }
+  int64_t GetLastInsertId() const { return FLastInsertId; }
+  int32_t GetCommandTimeout() const { return FCommandTimeout; }
+  bool GetOpenNext() const { return FOpenNext; }
+  void SetOpenNext(bool value) { FOpenNext = value; }
+  bool GetExecuting() const;
+  // Called with the final text just before it is sent.
+  void SetOnExecute(std::function<void(const UString&)> value) { FOnExecute = std::move(value); }
+
+ private:
+  friend class TMySQLRecordset;
+  TMySQLConnection& Connection() const;
+  void ExecuteText();
+  void ExecutePrepared();
+  // Takes the first result with columns (skipping results without), or
+  // discards every result when no record set waits for one.
+  void TakeResults();
+
+  TMySQLConnection* FMyConnection = nullptr;
+  int32_t FCommandTimeout = 0;
+  TCursorState FCursorState = csInactive;
+  int64_t FRowsAffected = -1;
+  int64_t FRowsAffectedPrev = 0;
+  int64_t FLastInsertId = 0;
+  bool FStoredProc = false;
+  bool FCanReadParams = false;
+  bool FIsSelectParams = false;
+  bool FRequestResultset = false;
+  std::vector<UString> FCachedSQL;
+  std::vector<int32_t> FParamPositions;
+  bool FFillParamPosition = false;
+  bool FPrepared = false;
+  PMYSQL_STMT Fstmt = nullptr;
+  bool FOpenNext = false;
+  std::function<void(const UString&)> FOnExecute;
+  PMYSQL_RES FSQLResult = nullptr;
+  mutable std::mutex FBreakExecCS;
+  bool FExecuting = false;
+  bool FWaitForBreak = false;
+};
+
+// A column of a MySQL result.
+class TMySQLFieldDesc : public TFieldDesc {
+ public:
+  uint8_t FMySQLType = 0;
+  bool FIsUnsigned = false;
+  bool FIsPrimaryKey = false;
+  bool FIsBinary = false;
+  bool FIsCurrentTimestamp = false;
+  int32_t FCharsetNr = 0;
+  UString FTableName;
+  UString FTableAlias;
+};
+
+// The settings that steer the mapping of columns to record fields.
+struct TMyMappingOptions {
+  bool UseUnicode = false;
+  bool FieldsAsString = false;
+  bool EnableBoolean = true;
+  bool BinaryAsString = true;
+  bool LongStrings = true;
+  bool FlatBuffers = true;
+  bool OptimizedBigInt = false;
+  bool CheckPrecision = false;
+  bool EnableBCD = false;
+  bool EnableFMTBCD = false;
+  // The statement text holds the SHOW keyword.
+  bool IsShow = false;
+};
+
+// Chooses the data type, length and size of one column. An unknown type
+// raises EDAError "Unknown MySQL datatype (<code>)".
+void MapMySqlField(const TMYSQL_FIELD& field, const TMyMappingOptions& options, TMySQLFieldDesc& desc);
+
+// The record set over a TMySQLCommand's text-protocol result.
+class TMySQLRecordset : public TZelRecordSet {
+ public:
+  TMySQLRecordset();
+  ~TMySQLRecordset() override;
+
+  TMySQLCommand& Command() const { return *FMyCommand; }
+  void ExecCommand() override;
+  bool Fetch() override;
+  bool RowsReturn() const override;
+  bool CanDisconnect() const override;
+  bool SetProp(TPropId prop, const Variant& value) override;
+  bool GetProp(TPropId prop, Variant& value) override;
+  // Reads the descriptors of the statement without running it for its rows
+  // (only for a first statement that starts with SELECT, WITH, SHOW,
+  // DESCRIBE or EXPLAIN; any other raises EDatabaseError).
+  void DescribeFields();
+  // The rewrite that makes a SELECT return no rows; other texts unchanged.
+  static UString DescribeOnlySQL(const UString& sql);
+  // Opens the next result of a multi-statement text (false when none).
+  bool OpenNext();
+  TMyMappingOptions MappingOptions() const;
+
+ protected:
+  void CreateCommand() override;
+  void SetCommand(std::unique_ptr<TZelCommand> value) override;
+  void InternalInitFields() override;
+  void InternalClose() override;
+
+ private:
+  // Ends reading the current result: drains its unread rows, and with
+  // `lookAhead` finds the next result of the text that has columns.
+  void CloseResult(bool lookAhead, bool drain);
+  void DecodeRow(PMYSQL_ROW row, uint8_t* recBuf);
+  void DecodeValue(const TMySQLFieldDesc& f, std::string_view value, uint8_t* recBuf, uint8_t& isNull);
+  TMySQLConnection& Connection() const;
+
+  TMySQLCommand* FMyCommand = nullptr;
+  bool FNullForZeroDate = true;
+  bool FFieldsAsString = false;
+  bool FEnableBoolean = true;
+  bool FBinaryAsString = true;
+  bool FCreateConnection = false;
+  bool FUseHandler = false;
+  enum TMyOpenNextState : uint8_t { osNotChecked, osMoreResults, osNoMoreResults, osError };
+  TMyOpenNextState FOpenNextState = osNotChecked;
+  PMYSQL_RES FSQLResultNext = nullptr;
+  int64_t FRowsAffectedNext = 0;
+  std::vector<uint8_t> FNulls;
+  // Copies of the connection's settings, kept after it goes.
+  bool FUseUnicode = false;
+  bool FNullForZeroVanticDate = false;
 };
 
 }  // namespace vix

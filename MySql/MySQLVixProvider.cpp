@@ -1,8 +1,104 @@
 #include "MySql/MySQLVixProvider.h"
 
+#include <memory>
+#include <typeindex>
+
+#include "Common/ZelParser.h"
+#include "MySql/MyClasses.h"
 #include "rtl/SysUtils.h"
 
 namespace vix {
+
+// --- TMySQLVixProvider ------------------------------------------------------------
+
+namespace {
+
+using TClasses = std::vector<std::type_index>;
+
+// What each option list applies to. The dataset service is named here when
+// it comes: until then its options exist with their defaults but assign
+// nothing.
+const TClasses& ConnectionClasses() {
+  static const TClasses classes = {typeid(TMySQLConnection)};
+  return classes;
+}
+const TClasses& CommandClasses() {
+  static const TClasses classes = {typeid(TMySQLCommand)};
+  return classes;
+}
+const TClasses& RecordSetClasses() {
+  static const TClasses classes = {typeid(TMySQLRecordset)};
+  return classes;
+}
+const TClasses& DataSetServiceClasses() {
+  static const TClasses classes;
+  return classes;
+}
+
+std::unique_ptr<TOption> BooleanOption(const char16_t* name, int32_t prop, const TClasses& classes, bool value) {
+  return std::make_unique<TBooleanOption>(name, prop, classes, value);
+}
+std::unique_ptr<TOption> IntegerOption(const char16_t* name, int32_t prop, const TClasses& classes, int32_t value) {
+  return std::make_unique<TIntegerOption>(name, prop, classes, value);
+}
+std::unique_ptr<TOption> StringOption(const char16_t* name, int32_t prop, const TClasses& classes) {
+  return std::make_unique<TStringOption>(name, prop, classes, Variant(UString()));
+}
+
+}  // namespace
+
+TParserClass TMySQLVixProvider::GetParserClass() const { return NewParser<TMyVixParser>; }
+
+TVixSqlFormatterClass TMySQLVixProvider::GetSqlFormatterClass() const {
+  return VixSqlFormatterClass<TMySqlFormatter>();
+}
+
+TZelConnectionClass TMySQLVixProvider::GetConnectionClass() const { return ZelConnectionClass<TMySQLConnection>(); }
+
+TZelRecordSetClass TMySQLVixProvider::GetRecordSetClass() const { return ZelRecordSetClass<TMySQLRecordset>(); }
+
+void TMySQLVixProvider::SetObjectProps(TOptionTarget& target, std::span<const UString> options) {
+  if (target.ClassType() == typeid(TMySQLConnection)) target.SetProp(prCheckPrecision, true);
+  TVixProvider::SetObjectProps(target, options);
+}
+
+void TMySQLVixProvider::CreateConnectionOptions(TOptionsList& list) {
+  const TClasses& c = ConnectionClasses();
+  list.Add(IntegerOption(u"ConnectionTimeout", prConnectionTimeout, c, 15));
+  list.Add(StringOption(u"Charset", prCharset, c));
+  list.Add(BooleanOption(u"UseUnicode", prUseUnicode, c, false));
+  list.Add(BooleanOption(u"OptimizedBigint", prOptimizedBigInt, c, false));
+  list.Add(BooleanOption(u"NullForZeroVanticDate", prNullForZeroVanticDate, c, false));
+  list.Add(BooleanOption(u"Compress", prCompress, c, false));
+  list.Add(std::make_unique<TEnumeratorOption>(
+      u"Protocol", prProtocol, c, mpDefault, u"TMyProtocol",
+      std::vector<UString>{u"mpDefault", u"mpTCP", u"mpSocket", u"mpPipe", u"mpMemory", u"mpSSL", u"mpHttp"}));
+  list.Add(BooleanOption(u"Embedded", prEmbedded, c, false));
+  list.Add(BooleanOption(u"Direct", prDirect, c, true));
+  list.Add(StringOption(u"EmbeddedParams", prEmbeddedParams, c));
+  list.Add(StringOption(u"SSLChipherList", prSSLCipherList, c));
+  list.Add(StringOption(u"SSLCACert", prSSLCACert, c));
+  list.Add(StringOption(u"SSLKey", prSSLKey, c));
+  list.Add(StringOption(u"SSLCert", prSSLCert, c));
+}
+
+void TMySQLVixProvider::CreateSQLOptions(TOptionsList& list) {
+  list.Add(IntegerOption(u"CommandTimeout", prCommandTimeout, CommandClasses(), 0));
+}
+
+void TMySQLVixProvider::CreateDataSetOptions(TOptionsList& list) {
+  const TClasses& r = RecordSetClasses();
+  list.Add(BooleanOption(u"FetchAll", prFetchAll, r, true));
+  list.Add(IntegerOption(u"CommandTimeout", prCommandTimeout, r, 0));
+  list.Add(BooleanOption(u"FieldsAsString", prFieldsAsString, r, false));
+  list.Add(BooleanOption(u"NullForZeroDate", prNullForZeroDate, r, true));
+  list.Add(BooleanOption(u"CheckRowVersion", prCheckRowVersion, DataSetServiceClasses(), false));
+  list.Add(BooleanOption(u"EnableBoolean", prEnableBoolean, r, true));
+  list.Add(BooleanOption(u"CreateConnection", prCreateConnection, r, true));
+  list.Add(BooleanOption(u"BinaryAsString", prBinaryAsString, r, true));
+}
+
+void RegisterMySQLVixProvider() { VixProviders().RegisterProvider(VixProviderClass<TMySQLVixProvider>()); }
 
 // --- TMySqlFormatter -------------------------------------------------------------
 

@@ -37,7 +37,7 @@ struct TMYSQL_FIELD {
   std::string Name, OrgName, Table, OrgTable;
   uint32_t Flags = 0;
   uint8_t _type = 0;
-  uint32_t LengthInBytes = 0;
+  uint32_t LengthInBytes = 0;  // as the server reports it, not capped
   int32_t CharsetNr = 0;
   uint32_t Decimals = 0;
 };

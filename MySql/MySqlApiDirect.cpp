@@ -179,7 +179,7 @@ TMYSQL_FIELD TMySQLAPIDirect::_mysql_fetch_field_direct(PMYSQL_RES pres, int fie
   r._type = f._Type;
   r.Decimals = static_cast<uint32_t>(f.Scale);
   r.CharsetNr = f.CharsetNr;
-  r.LengthInBytes = std::min<uint32_t>(static_cast<uint32_t>(f.Length), 0xFFFF);
+  r.LengthInBytes = static_cast<uint32_t>(f.Length);
   const bool stringType = f._Type == MYSQL_TYPE_VARCHAR || f._Type == MYSQL_TYPE_ENUM || f._Type == MYSQL_TYPE_SET ||
                           f._Type == MYSQL_TYPE_VAR_STRING || f._Type == MYSQL_TYPE_STRING;
   if (Unicode && !f.Table.empty() && pres->Session() && !pres->Session()->IsProtocol41() && stringType)

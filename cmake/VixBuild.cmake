@@ -29,3 +29,15 @@ function(vix_layer_library name)
   set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON)
   vix_warnings(${name})
 endfunction()
+
+# MariaDB's C connector, for the tests and benchmarks that compare with it
+# (never linked into a library): sets MARIADB_CLIENT_FOUND and the target
+# PkgConfig::MARIADB_CLIENT.
+macro(vix_find_mariadb_client)
+  find_package(PkgConfig QUIET)
+  if(TARGET PkgConfig::MARIADB_CLIENT)
+    set(MARIADB_CLIENT_FOUND TRUE)
+  elseif(PkgConfig_FOUND)
+    pkg_check_modules(MARIADB_CLIENT QUIET IMPORTED_TARGET GLOBAL libmariadb)
+  endif()
+endmacro()

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Common/ZelAccess.h"
+#include "rtl/SysUtils.h"
 
 namespace vix {
 
@@ -146,6 +147,130 @@ Variant TVixSqlNotation::ActiveMacroValueByName(TVixProvider* provider, UStringV
   for (size_t i = 0; i < names.size(); ++i)
     if (SameText(names[i], name)) return Variant(Macros.ActiveValues()[i]);
   return Variant();
+}
+
+
+// --- EVixError ----------------------------------------------------------------------
+
+EVixError::EVixError(const EDAError& error, std::exception_ptr inner)
+    : EDAError(error.ErrorCode(), error.Message()),
+      FInnerError(std::move(inner)),
+      FFatal(error.IsFatalError()),
+      FKeyViolation(error.IsKeyViolation()) {
+  SetComponent(error.Component());
+}
+
+namespace {
+
+// Inside a handler of a provider error: raise it again as EVixError (an
+// EVixError as it is).
+[[noreturn]] void RaiseAsVixError(const EDAError& error) {
+  if (dynamic_cast<const EVixError*>(&error)) throw;
+  throw EVixError(error, std::current_exception());
+}
+
+}  // namespace
+
+// --- TVixConnectionSpecificOptions ---------------------------------------------------
+
+TVixConnectionSpecificOptions::TVixConnectionSpecificOptions(TVixConnection& owner)
+    : TSpecificOptionsHolder([&owner]() -> TVixProvider& { return owner.CheckProvider(); }), FOwner(owner) {}
+
+void TVixConnectionSpecificOptions::ValuesChanging() { FOwner.Disconnect(); }
+
+// --- TVixConnection -------------------------------------------------------------------
+
+TVixConnection::TVixConnection() = default;
+
+TVixConnection::~TVixConnection() { Destroying(); }
+
+TVixProvider& TVixConnection::CheckProvider() {
+  if (!FProvider) {
+    if (FProviderName.empty()) throw EDatabaseError(u"Provider is not defined");
+    // The provider may have been registered after the name was set.
+    FProvider = VixProviders().GetProvider(FProviderName);
+    if (!FProvider) RaiseProviderNotRegistered(FProviderName);
+  }
+  return *FProvider;
+}
+
+void TVixConnection::SetProviderName(const UString& value) {
+  if (GetConnected()) throw EDatabaseError(u"This operation is not allowed on active connection");
+  const UString name = Trim(value);
+  if (!SameText(name, FProviderName)) {
+    FProvider = name.empty() ? nullptr : VixProviders().GetProvider(name);
+    ReleaseProviderConnection();
+    FNotation.Macros.SetChanged();
+  }
+  FProviderName = name;
+}
+
+void TVixConnection::SetPort(int32_t value) {
+  if (value == FPort) return;
+  Disconnect();
+  FPort = value;
+  SetProviderProp(prPort, value);
+}
+
+void TVixConnection::SetDatabase(const UString& value) {
+  const UString name = Trim(value);
+  if (name == FDatabase) return;
+  TZelConnection* connection = ProviderConnection();
+  if (GetConnected() && !connection->CanChangeDatabase()) Disconnect();
+  // The provider first: when an open connection cannot switch, the name
+  // stays as it was, so that setting it again tries again.
+  SetProviderProp(prDatabase, name);
+  FDatabase = name;
+}
+
+void TVixConnection::ApplySpecificOptions(TVixProvider& provider) {
+  TObjectOptionTarget<TZelConnection> target(*ProviderConnection(), otConnection);
+  provider.SetObjectProps(target, SpecificOptions().Lines());
+  FSpecificOptions.SetIsModified(false);
+}
+
+void TVixConnection::CreateProviderConnection() {
+  TVixProvider& provider = CheckProvider();
+  if (!ProviderConnection()) {
+    const TZelConnectionClass cls = provider.GetConnectionClass();
+    if (!cls.Create) throw Exception(Format(u"%s provider has no connection", {provider.GetProviderName()}));
+    std::unique_ptr<TZelConnection> connection = cls.Create();
+    if (provider.IsDatabaseSupported()) connection->SetProp(prDatabase, FDatabase);
+    if (provider.IsPortSupported()) connection->SetProp(prPort, FPort);
+    connection->SetProp(prDisconnectedMode, Options().GetDisconnectedMode());
+    connection->SetProp(prEnableBCD, Options().GetEnableBCD());
+    connection->SetProp(prEnableFMTBCD, Options().GetEnableFMTBCD());
+    AttachProviderConnection(std::move(connection));
+    // Every option of the text, or its default, once; again after each change.
+    FSpecificOptions.SetIsModified(true);
+  }
+  if (FSpecificOptions.GetIsModified()) ApplySpecificOptions(provider);
+}
+
+void TVixConnection::ConnectProvider() {
+  try {
+    TCustomDAConnection::ConnectProvider();
+  } catch (const EDAError& e) {
+    RaiseAsVixError(e);
+  }
+}
+
+void TVixConnection::ProviderConnected() {
+  if (!FDatabase.empty() || !CheckProvider().IsDatabaseSupported()) return;
+  Variant database;
+  if (ProviderConnection()->GetProp(prDatabase, database)) FDatabase = database.AsString();
+}
+
+void TVixConnection::DisconnectProvider() {
+  try {
+    TCustomDAConnection::DisconnectProvider();
+  } catch (const EDAError& e) {
+    RaiseAsVixError(e);
+  }
+}
+
+void TVixConnection::ExpandSqlNotation(UString& sql) {
+  FNotation.ExpandSqlNotation(FProviderName.empty() ? nullptr : &CheckProvider(), sql);
 }
 
 }  // namespace vix

@@ -1,12 +1,17 @@
-// The universal connection's side of the SQL notation: its user macros (each
-// active under a condition), the active macros built from them, and the
-// expansion of a text through the provider's formatter.
+// The universal connection: a provider named by text, its option text, and
+// the provider connection the provider makes; its side of the SQL notation
+// (user macros, each active under a condition, and the expansion of a text
+// through the provider's formatter); the query, whose record set and dataset
+// options come from the connection's provider.
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <vector>
 
+#include "Common/DBAccess.h"
+#include "Common/ZelAccess.h"
 #include "rtl/UString.h"
 #include "rtl/Variant.h"
 #include "universal/VixProvider.h"
@@ -104,6 +109,139 @@ struct TVixSqlNotation {
  private:
   // A formatter of the provider's class, the active macros up to date.
   TVixSqlFormatter& Prepare(TVixProvider& provider);
+};
+
+// ---------------------------------------------------------------------------
+// The connection
+// ---------------------------------------------------------------------------
+
+// A provider error that left the universal connection's connect or
+// disconnect step: the provider's message, code and component, the
+// provider's error kept as the inner error.
+class EVixError : public EDAError {
+ public:
+  // `inner` must hold `error`.
+  EVixError(const EDAError& error, std::exception_ptr inner);
+  bool IsFatalError() const override { return FFatal; }
+  bool IsKeyViolation() const override { return FKeyViolation; }
+  // The provider's error (an EMyError for MySQL).
+  const std::exception_ptr& InnerError() const { return FInnerError; }
+
+ private:
+  std::exception_ptr FInnerError;
+  bool FFatal;
+  bool FKeyViolation;
+};
+
+class TVixConnection;
+
+// The connection's option text: every change closes the connection first,
+// and is applied at the next connect.
+class TVixConnectionSpecificOptions : public TSpecificOptionsHolder {
+ public:
+  explicit TVixConnectionSpecificOptions(TVixConnection& owner);
+
+ protected:
+  void ValuesChanging() override;
+
+ private:
+  TVixConnection& FOwner;
+};
+
+using TVixConnectionOptions = TDAConnectionOptions;
+
+// The connection that names its provider ("MySQL") and carries the provider's
+// settings as option text ("MySQL.UseUnicode=True").
+class TVixConnection : public TCustomDAConnection {
+ public:
+  TVixConnection();
+  ~TVixConnection() override;
+
+  // Stored trimmed. Raises "This operation is not allowed on active
+  // connection" while connected; a name that differs (ignoring case) resolves
+  // its provider again and frees the provider connection.
+  const UString& GetProviderName() const { return FProviderName; }
+  void SetProviderName(const UString& value);
+  // The provider of the name, none while it has none.
+  TVixProvider* GetProvider() const { return FProvider; }
+  // A different port closes an open connection.
+  int32_t GetPort() const { return FPort; }
+  void SetPort(int32_t value);
+  // Stored trimmed. An open connection switches its database at once when the
+  // provider can (otherwise it closes); a switch the server refuses leaves
+  // the name as it was.
+  const UString& GetDatabase() const { return FDatabase; }
+  void SetDatabase(const UString& value);
+  // The option text, "Prefix.Name=Value" lines.
+  TSpecificOptionsList& SpecificOptions() { return FSpecificOptions.Values(); }
+  const TSpecificOptionsList& SpecificOptions() const { return FSpecificOptions.Values(); }
+  bool SpecificOptionsModified() const { return FSpecificOptions.GetIsModified(); }
+
+  // The provider, or "Provider is not defined" / the not-registered message.
+  TVixProvider& CheckProvider();
+
+  // The user macros of the notation, and a text through the provider's formatter.
+  TVixMacros& Macros() { return FNotation.Macros; }
+  void ExpandSqlNotation(UString& sql);
+
+ protected:
+  void CreateProviderConnection() override;
+  // A provider error of these steps leaves as EVixError.
+  void ConnectProvider() override;
+  void ProviderConnected() override;
+  void DisconnectProvider() override;
+
+ private:
+  void ApplySpecificOptions(TVixProvider& provider);
+
+  UString FProviderName;
+  TVixProvider* FProvider = nullptr;
+  int32_t FPort = 0;
+  UString FDatabase;
+  TVixConnectionSpecificOptions FSpecificOptions{*this};
+  TVixSqlNotation FNotation;
+};
+
+// ---------------------------------------------------------------------------
+// The query
+// ---------------------------------------------------------------------------
+
+// The query's option text: the provider's dataset options ("MySQL.FetchAll=False").
+class TVixDataSetSpecificOptions : public TSpecificOptionsHolder {
+ public:
+  explicit TVixDataSetSpecificOptions(TCustomDADataSet& owner);
+};
+
+// A dataset on a universal connection: the connection's provider makes its
+// record set and supplies its dataset options; the final SQL goes through
+// the provider's notation.
+class TCustomVixDataSet : public TCustomDADataSet {
+ public:
+  TCustomVixDataSet();
+  ~TCustomVixDataSet() override;
+
+  // The connection as a universal one (none when the connection is another kind).
+  TVixConnection* VixConnection() const;
+  TSpecificOptionsList& SpecificOptions() { return FSpecificOptions.Values(); }
+
+ protected:
+  std::unique_ptr<TZelRecordSet> CreateIRecordSet() override;
+  bool IsIRecordSetOfProvider(const TZelRecordSet& recordSet) const override;
+  void ApplySpecificOptions(TZelRecordSet& recordSet) override;
+  UString ProcessFinalSQL(UString sql) const override;
+  void OpenCursor() override;
+
+ private:
+  TVixProvider& Provider() const;
+
+  TVixDataSetSpecificOptions FSpecificOptions{*this};
+};
+
+// The query component.
+class TVixQuery : public TCustomVixDataSet {
+ public:
+  TVixQuery();
+  ~TVixQuery() override;
 };
 
 }  // namespace vix

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Common/DBTypes.h"
+#include "Common/ZelAccess.h"
 #include "Common/ZelParser.h"
 #include "rtl/SysUtils.h"
 #include "rtl/UString.h"
@@ -343,9 +344,29 @@ TVixSqlFormatterClass VixSqlFormatterClass() {
 // Providers and their registry
 // ---------------------------------------------------------------------------
 
+// A provider connection class as a value: its type, and how to make one.
+// None (no `Create`) for a provider without a connection of its own.
+struct TZelConnectionClass {
+  std::type_index Type = typeid(void);
+  std::unique_ptr<TZelConnection> (*Create)() = nullptr;
+};
+template <typename T>
+TZelConnectionClass ZelConnectionClass() {
+  return {typeid(T), [] { return std::unique_ptr<TZelConnection>(std::make_unique<T>()); }};
+}
+
+// A provider record set class as a value, the same way.
+struct TZelRecordSetClass {
+  std::type_index Type = typeid(void);
+  std::unique_ptr<TZelRecordSet> (*Create)() = nullptr;
+};
+template <typename T>
+TZelRecordSetClass ZelRecordSetClass() {
+  return {typeid(T), [] { return std::unique_ptr<TZelRecordSet>(std::make_unique<T>()); }};
+}
+
 // A database provider: what it supports, its option lists, its lexer and SQL
-// formatter. The classes of its connection, command and record set come
-// with the providers that have them.
+// formatter, and the classes of its connection and record set.
 class TVixProvider {
  public:
   TVixProvider();
@@ -357,6 +378,10 @@ class TVixProvider {
 
   virtual TParserClass GetParserClass() const = 0;
   virtual TVixSqlFormatterClass GetSqlFormatterClass() const = 0;
+  // The class of the provider's connection; none in the base.
+  virtual TZelConnectionClass GetConnectionClass() const { return {}; }
+  // The class of the provider's record set (which makes its command); none in the base.
+  virtual TZelRecordSetClass GetRecordSetClass() const { return {}; }
 
   virtual bool IsDatabaseSupported() const { return false; }
   virtual bool IsPortSupported() const { return false; }

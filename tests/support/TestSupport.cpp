@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "rtl/SysUtils.h"
+
 namespace vix::test {
 
 void PrintUString(const std::u16string& s, std::ostream* os) {
@@ -36,6 +38,15 @@ bool MustHaveRealComponents() {
 std::string EnvOr(const char* name, const std::string& fallback) {
   const char* v = std::getenv(name);
   return v != nullptr && *v != '\0' ? std::string(v) : fallback;
+}
+
+std::string ErrorOf(const std::function<void()>& run) {
+  try {
+    run();
+  } catch (const Exception& e) {
+    return e.what();
+  }
+  return "<none>";
 }
 
 }  // namespace vix::test

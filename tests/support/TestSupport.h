@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -19,6 +20,20 @@ bool MustHaveRealComponents();
 
 // Value of an environment variable, or `fallback` when it is unset or empty.
 std::string EnvOr(const char* name, const std::string& fallback = std::string());
+
+// The message (UTF-8) of the vix::Exception that `run` raises; "<none>" when
+// it raises nothing.
+std::string ErrorOf(const std::function<void()>& run);
+
+// Where the private MariaDB server of the test services is (the VIX_MYSQL_*
+// variables); `Host` is empty when it is not running.
+struct TMySqlTestServer {
+  std::string Host = EnvOr("VIX_MYSQL_HOST");
+  int Port = std::stoi(EnvOr("VIX_MYSQL_PORT", "0"));
+  std::string User = EnvOr("VIX_MYSQL_USER", "vix");
+  std::string Password = EnvOr("VIX_MYSQL_PASSWORD");
+  std::string Database = EnvOr("VIX_MYSQL_DATABASE", "vixtest");
+};
 
 }  // namespace vix::test
 

@@ -69,14 +69,7 @@ class TTestProvider : public TVixProvider {
   UString FName;
 };
 
-std::string ErrorOf(const std::function<void()>& run) {
-  try {
-    run();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "<none>";
-}
+using test::ErrorOf;
 
 // --- options -----------------------------------------------------------------------
 

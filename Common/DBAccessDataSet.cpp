@@ -1,0 +1,292 @@
+// The query dataset: SQL text and parameters, the connection's use, and the
+// provider record set that runs the text and holds the rows.
+#include "Common/DBAccess.h"
+
+#include <utility>
+
+namespace vix {
+
+namespace {
+
+// Scans a text for ":Name" parameters when no provider command is at hand:
+// the generic SQL lexer, double-quoted names.
+class TLocalScanCommand : public TZelCommand {
+ public:
+  bool GetPrepared() const override { return false; }
+  void Execute(int) override {}
+  TCursorState GetCursorState() const override { return csInactive; }
+  void SetCursorState(TCursorState) override {}
+};
+
+}  // namespace
+
+TCustomDADataSet::TCustomDADataSet() = default;
+
+TCustomDADataSet::~TCustomDADataSet() {
+  try {
+    Close();
+  } catch (...) {
+  }
+  if (FConnection) FConnection->UnRegisterClient(*this);
+}
+
+void TCustomDADataSet::SetConnection(TCustomDAConnection* value) {
+  if (value == FConnection) return;
+  Close();
+  if (FConnection) FConnection->UnRegisterClient(*this);
+  FConnection = value;
+  if (FConnection) FConnection->RegisterClient(*this);
+}
+
+// --- SQL text and parameters -------------------------------------------------------
+
+void TCustomDADataSet::SetSQL(const UString& value) {
+  if (value == FSQL) return;
+  Close();
+  if (FIRecordSet && FIRecordSet->Prepared()) FIRecordSet->UnPrepare();
+  FFieldDefsUpdated = false;
+  if (FIRecordSet) FIRecordSet->GetCommand()->SetCursorState(csInactive);
+  FSQL = value;
+  FMacros.Scan(FSQL);
+  AssembleSQL();
+}
+
+UString TCustomDADataSet::FinalSQL() const {
+  UString sql = FSQL;
+  while (!sql.empty() && sql.back() < u'!') sql.pop_back();
+  if (FMacros.Count() > 0) sql = FMacros.Expand(sql);
+  return ProcessFinalSQL(std::move(sql));
+}
+
+void TCustomDADataSet::AssembleSQL() {
+  const UString sql = FinalSQL();
+  TZelCommand* command = FIRecordSet ? FIRecordSet->GetCommand() : nullptr;
+  TLocalScanCommand local;
+  if (command) {
+    FIRecordSet->SetSQL(sql);
+  } else {
+    if (!FParamCheck) return;
+    local.SetSQL(sql);
+    command = &local;
+  }
+  if (FParamCheck) FParams.RebuildFromParamDescs(command->Params(), GetFieldType);
+}
+
+TDAParam& TCustomDADataSet::ParamByName(UStringView name) const {
+  TDAParam* param = FParams.FindParam(name);
+  if (!param) DatabaseError(u"Parameter '" + UString(name) + u"' not found", this);
+  return *param;
+}
+
+TParamDataTypeMap TCustomDADataSet::ParamDataTypeMap() const { return GetDataType; }
+
+// --- options -----------------------------------------------------------------------------
+
+void TCustomDADataSet::SetFetchRows(int value) {
+  if (value == FFetchRows) return;
+  CheckInactive();
+  if (value < 1 || value > 65535) DatabaseError(u"FetchRows must be 1..65535", this);
+  FFetchRows = value;
+  SetRecordSetProp(prFetchRows, value);
+}
+
+void TCustomDADataSet::SetUniDirectional(bool value) {
+  if (value == FUniDirectional) return;
+  CheckInactive();
+  FUniDirectional = value;
+  SetRecordSetProp(prUniDirectional, value);
+}
+
+void TCustomDADataSet::SetLongStrings(bool value) {
+  if (value == FLongStrings) return;
+  CheckInactive();
+  FLongStrings = value;
+  FFieldDefsUpdated = false;
+  SetRecordSetProp(prLongStrings, value);
+}
+
+void TCustomDADataSet::SetFlatBuffers(bool value) {
+  if (value == FFlatBuffers) return;
+  CheckInactive();
+  FFlatBuffers = value;
+  SetRecordSetProp(prFlatBuffers, value);
+}
+
+void TCustomDADataSet::SetRecordSetProp(TPropId prop, const Variant& value) {
+  if (FIRecordSet) FIRecordSet->SetProp(prop, value);
+}
+
+bool TCustomDADataSet::Fetched() const {
+  if (!FIRecordSet) return Active();
+  const TCursorState state = FIRecordSet->GetCommand()->GetCursorState();
+  return state == csFetched || (Active() && state == csInactive);
+}
+
+// --- the connection ------------------------------------------------------------------------
+
+void TCustomDADataSet::CheckIRecordSet() {
+  TZelConnection* connection = FConnection ? FConnection->ProviderConnection() : nullptr;
+  if (FIRecordSet && !IsIRecordSetOfProvider(*FIRecordSet)) {
+    SetData(nullptr);
+    FIRecordSet.reset();
+    FFieldDefsUpdated = false;
+  }
+  if (!FIRecordSet) {
+    FIRecordSet = CreateIRecordSet();
+    SetData(FIRecordSet.get());
+    FIRecordSet->GetCommand()->SetComponent(this);
+    FIRecordSet->SetProp(prUniDirectional, FUniDirectional);
+    FIRecordSet->SetProp(prFetchRows, FFetchRows);
+    FIRecordSet->SetProp(prLongStrings, FLongStrings);
+    FIRecordSet->SetProp(prFlatBuffers, FFlatBuffers);
+    FIRecordSet->SetOnBeforeFetch([this](bool& cancel) {
+      if (BeforeFetch) BeforeFetch(*this, cancel);
+    });
+    FIRecordSet->SetOnAfterFetch([this] {
+      if (AfterFetch) AfterFetch(*this);
+    });
+    FIRecordSet->SetConnection(connection);
+    ApplySpecificOptions(*FIRecordSet);
+    AssembleSQL();
+  } else if (FIRecordSet->GetCommand()->GetConnection() != connection) {
+    FIRecordSet->SetConnection(connection);
+  }
+}
+
+void TCustomDADataSet::BeginConnection() {
+  if (!FConnection) DatabaseError(u"Connection is not defined");
+  FConnection->BeginUse();
+  FInUse = true;
+  try {
+    CheckIRecordSet();
+  } catch (...) {
+    EndConnection();
+    throw;
+  }
+}
+
+void TCustomDADataSet::EndConnection() {
+  if (!FInUse) return;
+  FInUse = false;
+  if (FConnection) FConnection->EndUse();
+}
+
+// --- open and close ------------------------------------------------------------------------
+
+void TCustomDADataSet::OpenCursor() {
+  for (int attempt = 0;; ++attempt) {
+    BeginConnection();
+    try {
+      if (BeforeExecute) BeforeExecute(*this);
+      TMemDataSet::OpenCursor();
+    } catch (const EFailOver&) {
+      // The connection was lost and restored: run the statement again, as
+      // often as the connection itself would reconnect.
+      EndConnection();
+      if (attempt < TZelConnection::kMaxReconnectAttempts) continue;
+      throw;
+    } catch (...) {
+      EndConnection();
+      throw;
+    }
+    break;
+  }
+  FRowsAffected = -1;
+  // Every row is in memory: the query holds the connection no longer.
+  if (FIRecordSet->CanDisconnect()) EndConnection();
+}
+
+void TCustomDADataSet::DataOpen() {
+  FIRecordSet->SetSQL(FinalSQL());
+  TParamWriteSettings settings;
+  settings.ConvertEOL = FConnection->Options().GetConvertEOL();
+  FParams.WriteParamDescs(FIRecordSet->GetCommand()->Params(), ParamDataTypeMap(), true, settings);
+  try {
+    TMemDataSet::DataOpen();
+  } catch (...) {
+    if (AfterExecute) AfterExecute(*this, false);
+    throw;
+  }
+  if (AfterExecute) AfterExecute(*this, true);
+}
+
+void TCustomDADataSet::DataClose() {
+  try {
+    TMemDataSet::DataClose();
+  } catch (const EDAError& e) {
+    // A lost connection has nothing left to close.
+    if (!e.IsFatalError()) throw;
+  }
+}
+
+void TCustomDADataSet::CloseCursor() {
+  try {
+    TMemDataSet::CloseCursor();
+  } catch (...) {
+    EndConnection();
+    throw;
+  }
+  EndConnection();
+}
+
+bool TCustomDADataSet::FetchMore() {
+  if (!FIRecordSet || Fetched()) return false;
+  const int before = FIRecordSet->RecordCount();
+  FInFetch = true;
+  try {
+    FIRecordSet->Fetch();
+  } catch (...) {
+    FInFetch = false;
+    CloseIfAsked();
+    throw;
+  }
+  FInFetch = false;
+  if (CloseIfAsked()) return false;
+  if (FInUse && FIRecordSet->CanDisconnect()) EndConnection();
+  return FIRecordSet->RecordCount() > before;
+}
+
+bool TCustomDADataSet::CloseIfAsked() {
+  if (!FCloseAfterFetch) return false;
+  FCloseAfterFetch = false;
+  try {
+    Close();
+  } catch (const EDAError&) {
+    // The connection that asked for the close is gone already.
+  }
+  return true;
+}
+
+// --- the connection's notices ----------------------------------------------------------------
+
+void TCustomDADataSet::ConnectChange(TCustomDAConnection&, bool connecting) {
+  if (connecting || FConnection->Options().GetDisconnectedMode()) return;
+  // A fetch that failed on a lost connection gets here from inside the
+  // record set: its storage is closed once the fetch has unwound.
+  if (FInFetch) FCloseAfterFetch = true;
+  else Close();
+}
+
+void TCustomDADataSet::ProviderConnectionChanged(TCustomDAConnection&, TZelConnection* connection) {
+  if (!FIRecordSet) return;
+  if (FInFetch) FCloseAfterFetch = true;
+  else Close();
+  FIRecordSet->SetConnection(connection);
+}
+
+void TCustomDADataSet::ConnectionDestroying(TCustomDAConnection&) {
+  try {
+    Close();
+  } catch (...) {
+  }
+  FInUse = false;
+  if (FIRecordSet) FIRecordSet->SetConnection(nullptr);
+  FConnection = nullptr;
+}
+
+bool TCustomDADataSet::PreventsReconnect() const {
+  if (!FIRecordSet) return false;
+  return (Active() && !Fetched()) || FIRecordSet->Prepared();
+}
+
+}  // namespace vix

@@ -1,0 +1,611 @@
+#include "Common/MemDS.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "rtl/CodePage.h"
+#include "rtl/Currency.h"
+#include "rtl/DateUtils.h"
+#include "rtl/FMTBcd.h"
+#include "rtl/FormatSettings.h"
+
+namespace vix {
+
+void DatabaseError(const UString& message, const TComponent* component) {
+  if (component && !component->GetName().empty()) throw EDatabaseError(component->GetName() + u": " + message);
+  throw EDatabaseError(message);
+}
+
+namespace {
+
+// Texts read into a buffer on the stack up to this size.
+constexpr size_t kFixedTextBuffer = 8194;
+
+// The text in the form StrToInt reads: blanks in front dropped, and "x",
+// "X", "0x" or "0X" after the sign written as "$".
+UString IntegerText(const UString& text) {
+  size_t i = 0;
+  while (i < text.size() && text[i] == u' ') ++i;
+  UString normal;
+  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) normal.push_back(text[i++]);
+  if (text.compare(i, 2, u"0x") == 0 || text.compare(i, 2, u"0X") == 0) {
+    normal.push_back(u'$');
+    i += 2;
+  } else if (i < text.size() && (text[i] == u'x' || text[i] == u'X')) {
+    normal.push_back(u'$');
+    ++i;
+  }
+  normal.append(text, i);
+  return normal;
+}
+
+[[noreturn]] void InvalidInteger(const UString& text) {
+  throw EConvertError(u"'" + text + u"' is not a valid integer value");
+}
+
+}  // namespace
+
+// --- TField ---------------------------------------------------------------------
+
+TField::TField(TDataSet* dataSet, const TFieldDef& def)
+    : FDataSet(dataSet),
+      FFieldName(def.Name),
+      FFieldNo(def.FieldNo),
+      FDataType(def.DataType),
+      FSize(def.Size),
+      FReadOnly(def.ReadOnly),
+      FRequired(def.Required) {}
+
+TField::~TField() = default;
+
+int TField::DataSize() const { return FSize; }
+
+const TDataSet& TField::CheckDataSet() const {
+  if (!FDataSet) DatabaseError(u"Field '" + FFieldName + u"' has no dataset");
+  return *FDataSet;
+}
+
+bool TField::GetData(void* buffer, size_t size) const { return CheckDataSet().GetFieldData(*this, buffer, size); }
+
+bool TField::IsNull() const { return !CheckDataSet().GetFieldData(*this, nullptr, 0); }
+
+void TField::AccessError(const char16_t* typeName) const {
+  DatabaseError(u"Cannot access field '" + DisplayName() + u"' as type " + typeName);
+}
+
+UString TField::AsString() const { AccessError(u"String"); }
+int32_t TField::AsInteger() const { AccessError(u"Integer"); }
+int64_t TField::AsLargeInt() const { AccessError(u"LargeInt"); }
+double TField::AsFloat() const { AccessError(u"Float"); }
+bool TField::AsBoolean() const { AccessError(u"Boolean"); }
+Variant TField::AsVariant() const { AccessError(u"Variant"); }
+
+// --- texts ------------------------------------------------------------------------
+
+UString TStringField::AsString() const {
+  const auto size = static_cast<size_t>(DataSize());
+  std::vector<char> heap;
+  char fixed[kFixedTextBuffer];
+  char* buffer = fixed;
+  if (size > sizeof fixed) {
+    heap.resize(size);
+    buffer = heap.data();
+  }
+  if (!GetData(buffer, size)) return UString();
+  return AnsiToUtf16(std::string_view(buffer, std::strlen(buffer)));
+}
+
+UString TWideStringField::AsString() const {
+  const auto size = static_cast<size_t>(DataSize());
+  std::vector<char16_t> heap;
+  char16_t fixed[kFixedTextBuffer / 2];
+  char16_t* buffer = fixed;
+  if (size > sizeof fixed) {
+    heap.resize((size + 1) / 2);
+    buffer = heap.data();
+  }
+  if (!GetData(buffer, size)) return UString();
+  return UString(buffer);
+}
+
+int32_t TStringField::AsInteger() const {
+  const UString text = AsString();
+  int32_t value;
+  if (!TryStrToInt(IntegerText(text), value)) InvalidInteger(text);
+  return value;
+}
+
+int64_t TStringField::AsLargeInt() const {
+  const UString text = AsString();
+  int64_t value;
+  if (!TryStrToInt64(IntegerText(text), value)) InvalidInteger(text);
+  return value;
+}
+
+double TStringField::AsFloat() const { return StrToFloat(AsString()); }
+
+Variant TStringField::AsVariant() const {
+  if (IsNull()) return Variant::Null();
+  return Variant(AsString());
+}
+
+// --- integers ---------------------------------------------------------------------
+
+int64_t TIntegerField::AsLargeInt() const {
+  uint8_t buffer[8] = {};
+  if (!GetData(buffer, sizeof buffer)) return 0;
+  switch (DataType()) {
+    case ftSmallint: {
+      int16_t v;
+      std::memcpy(&v, buffer, sizeof v);
+      return v;
+    }
+    case ftWord: {
+      uint16_t v;
+      std::memcpy(&v, buffer, sizeof v);
+      return v;
+    }
+    case ftLargeint: {
+      int64_t v;
+      std::memcpy(&v, buffer, sizeof v);
+      return v;
+    }
+    default: {
+      int32_t v;
+      std::memcpy(&v, buffer, sizeof v);
+      return v;
+    }
+  }
+}
+
+int64_t TLongWordField::AsLargeInt() const {
+  uint8_t buffer[8] = {};
+  if (!GetData(buffer, sizeof buffer)) return 0;
+  uint32_t v;
+  std::memcpy(&v, buffer, sizeof v);
+  return v;
+}
+
+int32_t TLongWordField::AsInteger() const {
+  const int64_t v = AsLargeInt();
+  if (v > INT32_MAX)
+    DatabaseError(FloatToStr(static_cast<double>(v)) + u" is not a valid value for field '" + DisplayName() +
+                  u"'. The allowed range is 0 to 2147483647");
+  return static_cast<int32_t>(v);
+}
+
+UString TIntegerField::AsString() const { return IsNull() ? UString() : IntToStr(AsLargeInt()); }
+
+Variant TIntegerField::AsVariant() const {
+  if (IsNull()) return Variant::Null();
+  if (DataType() == ftLargeint) return Variant(AsLargeInt());
+  return Variant(AsInteger());
+}
+
+// --- floats -------------------------------------------------------------------------
+
+double TFloatField::AsFloat() const {
+  double v = 0;
+  return GetData(&v, sizeof v) ? v : 0;
+}
+
+UString TFloatField::AsString() const { return IsNull() ? UString() : FloatToStr(AsFloat()); }
+int32_t TFloatField::AsInteger() const { return Variant(AsFloat()).AsInteger(); }
+int64_t TFloatField::AsLargeInt() const { return Variant(AsFloat()).AsInt64(); }
+
+Variant TFloatField::AsVariant() const {
+  if (IsNull()) return Variant::Null();
+  return Variant(AsFloat());
+}
+
+// --- decimals -------------------------------------------------------------------------
+
+Variant TBCDField::AsVariant() const {
+  if (DataType() == ftFMTBcd) {
+    TBcd bcd{};
+    if (!GetData(&bcd, sizeof bcd)) return Variant::Null();
+    return Variant(bcd);
+  }
+  int64_t raw = 0;
+  if (!GetData(&raw, sizeof raw)) return Variant::Null();
+  return Variant(Currency::FromRaw(raw));
+}
+
+UString TBCDField::AsString() const {
+  const Variant v = AsVariant();
+  if (v.IsNull()) return UString();
+  return DataType() == ftFMTBcd ? BcdToStr(v.AsBcd()) : CurrToStr(v.AsCurrency());
+}
+
+int32_t TBCDField::AsInteger() const {
+  const Variant v = AsVariant();
+  return v.IsNull() ? 0 : v.AsInteger();
+}
+
+int64_t TBCDField::AsLargeInt() const {
+  const Variant v = AsVariant();
+  return v.IsNull() ? 0 : v.AsInt64();
+}
+
+double TBCDField::AsFloat() const {
+  const Variant v = AsVariant();
+  return v.IsNull() ? 0 : v.AsFloat();
+}
+
+// --- booleans -----------------------------------------------------------------------
+
+TBooleanField::TBooleanField(TDataSet* dataSet, const TFieldDef& def) : TField(dataSet, def) {}
+
+void TBooleanField::SetDisplayValues(const UString& value) {
+  FDisplayValues = value;
+  if (value.empty()) {
+    FTrueText = u"True";
+    FFalseText = u"False";
+    return;
+  }
+  const size_t semicolon = value.find(u';');
+  FTrueText = value.substr(0, semicolon);
+  FFalseText = semicolon == UString::npos ? UString() : value.substr(semicolon + 1);
+}
+
+bool TBooleanField::AsBoolean() const {
+  int16_t v = 0;
+  return GetData(&v, sizeof v) && v != 0;
+}
+
+UString TBooleanField::AsString() const {
+  if (IsNull()) return UString();
+  return AsBoolean() ? FTrueText : FFalseText;
+}
+
+Variant TBooleanField::AsVariant() const {
+  if (IsNull()) return Variant::Null();
+  return Variant(AsBoolean());
+}
+
+// --- dates and times -----------------------------------------------------------------
+
+TDateTime TDateTimeField::AsDateTime() const {
+  uint8_t buffer[8] = {};
+  if (!GetData(buffer, sizeof buffer)) return 0;
+  switch (DataType()) {
+    case ftDate: {
+      TTimeStamp stamp;
+      std::memcpy(&stamp.Date, buffer, sizeof stamp.Date);
+      return TimeStampToDateTime(stamp);
+    }
+    case ftTime: {
+      TTimeStamp stamp = DateTimeToTimeStamp(0);
+      std::memcpy(&stamp.Time, buffer, sizeof stamp.Time);
+      return TimeStampToDateTime(stamp);
+    }
+    default: {
+      double msecs;
+      std::memcpy(&msecs, buffer, sizeof msecs);
+      return TimeStampToDateTime(MSecsToTimeStamp(msecs));
+    }
+  }
+}
+
+UString TDateTimeField::AsString() const {
+  if (IsNull()) return UString();
+  const TDateTime value = AsDateTime();
+  switch (DataType()) {
+    case ftDate: return DateToStr(value);
+    case ftTime: return TimeToStr(value);
+    default: return DateTimeToStr(value);
+  }
+}
+
+double TDateTimeField::AsFloat() const { return AsDateTime(); }
+
+Variant TDateTimeField::AsVariant() const {
+  if (IsNull()) return Variant::Null();
+  return Variant::FromDate(AsDateTime());
+}
+
+// --- blobs and bytes -----------------------------------------------------------------
+
+std::string TBlobField::AsBytes() const {
+  TBlob* blob = CheckDataSet().GetBlob(*this);
+  return blob ? blob->AsBytes() : std::string();
+}
+
+UString TBlobField::AsString() const {
+  TBlob* blob = CheckDataSet().GetBlob(*this);
+  if (!blob) return UString();
+  if (DataType() == ftBlob) return AnsiToUtf16(blob->AsBytes());
+  return blob->AsString();
+}
+
+Variant TBlobField::AsVariant() const {
+  if (IsNull()) return Variant::Null();
+  if (DataType() == ftBlob) return Variant::FromBytes(AsBytes());
+  return Variant(AsString());
+}
+
+std::string TBytesField::AsBytes() const {
+  std::string bytes(static_cast<size_t>(DataType() == ftVarBytes ? Size() + 2 : Size()), '\0');
+  if (bytes.empty() || !GetData(bytes.data(), bytes.size())) return std::string();
+  if (DataType() != ftVarBytes) return bytes;
+  uint16_t length;
+  std::memcpy(&length, bytes.data(), sizeof length);
+  return bytes.substr(2, std::min<size_t>(length, bytes.size() - 2));
+}
+
+UString TBytesField::AsString() const { return AnsiToUtf16(AsBytes()); }
+
+Variant TBytesField::AsVariant() const {
+  if (IsNull()) return Variant::Null();
+  return Variant::FromBytes(AsBytes());
+}
+
+std::unique_ptr<TField> CreateField(TDataSet* dataSet, const TFieldDef& def) {
+  switch (def.DataType) {
+    case ftString:
+    case ftFixedChar: return std::make_unique<TStringField>(dataSet, def);
+    case ftWideString:
+    case ftFixedWideChar: return std::make_unique<TWideStringField>(dataSet, def);
+    case ftGuid: return std::make_unique<TGuidField>(dataSet, def);
+    case ftSmallint: return std::make_unique<TSmallintField>(dataSet, def);
+    case ftInteger: return std::make_unique<TIntegerField>(dataSet, def);
+    case ftWord: return std::make_unique<TWordField>(dataSet, def);
+    case ftLargeint: return std::make_unique<TLargeintField>(dataSet, def);
+    case ftLongWord: return std::make_unique<TLongWordField>(dataSet, def);
+    case ftBoolean: return std::make_unique<TBooleanField>(dataSet, def);
+    case ftFloat: return std::make_unique<TFloatField>(dataSet, def);
+    case ftCurrency: return std::make_unique<TCurrencyField>(dataSet, def);
+    case ftBCD: return std::make_unique<TBCDField>(dataSet, def);
+    case ftFMTBcd: return std::make_unique<TFMTBCDField>(dataSet, def);
+    case ftDate: return std::make_unique<TDateField>(dataSet, def);
+    case ftTime: return std::make_unique<TTimeField>(dataSet, def);
+    case ftDateTime: return std::make_unique<TDateTimeField>(dataSet, def);
+    case ftBlob: return std::make_unique<TBlobField>(dataSet, def);
+    case ftMemo: return std::make_unique<TMemoField>(dataSet, def);
+    case ftWideMemo: return std::make_unique<TWideMemoField>(dataSet, def);
+    case ftBytes: return std::make_unique<TBytesField>(dataSet, def);
+    case ftVarBytes: return std::make_unique<TVarBytesField>(dataSet, def);
+    default: return std::make_unique<TField>(dataSet, def);
+  }
+}
+
+// --- TDataSet ---------------------------------------------------------------------------
+
+TDataSet::TDataSet() = default;
+TDataSet::~TDataSet() = default;
+
+void TDataSet::Open() {
+  if (Active()) return;
+  if (BeforeOpen) BeforeOpen(*this);
+  try {
+    OpenCursor();
+  } catch (...) {
+    DestroyFields();
+    throw;
+  }
+  FState = dsBrowse;
+  if (AfterOpen) AfterOpen(*this);
+}
+
+void TDataSet::Close() {
+  if (!Active()) return;
+  if (BeforeClose) BeforeClose(*this);
+  FState = dsInactive;
+  FBof = FEof = true;
+  CloseCursor();
+  if (AfterClose) AfterClose(*this);
+}
+
+void TDataSet::First() {
+  if (!Active()) return;
+  const bool found = InternalFirst();
+  FBof = true;
+  FEof = !found;
+}
+
+void TDataSet::Last() {
+  if (!Active()) return;
+  const bool found = InternalLast();
+  FEof = true;
+  FBof = !found;
+}
+
+void TDataSet::Next() {
+  if (!Active() || FEof) return;
+  if (InternalNext()) FBof = false;
+  else FEof = true;
+}
+
+void TDataSet::Prior() {
+  if (!Active() || FBof) return;
+  if (InternalPrior()) FEof = false;
+  else FBof = true;
+}
+
+TField& TDataSet::Fields(int index) const {
+  if (index < 0 || index >= FieldCount()) ListIndexError(index);
+  return *FFields[static_cast<size_t>(index)];
+}
+
+TField* TDataSet::FindField(UStringView name) const {
+  for (const auto& field : FFields)
+    if (SameText(field->FieldName(), name)) return field.get();
+  return nullptr;
+}
+
+TField& TDataSet::FieldByName(UStringView name) const {
+  TField* field = FindField(name);
+  if (!field) DatabaseError(u"Field '" + UString(name) + u"' not found", this);
+  return *field;
+}
+
+void TDataSet::CreateFields() {
+  FFields.clear();
+  for (const TFieldDef& def : FFieldDefs)
+    if (!def.Hidden) FFields.push_back(CreateField(this, def));
+}
+
+void TDataSet::DestroyFields() { FFields.clear(); }
+
+void TDataSet::CheckInactive() const {
+  if (Active()) DatabaseError(u"Cannot perform this operation on an open dataset", this);
+}
+
+// --- TMemDataSet --------------------------------------------------------------------------
+
+TMemDataSet::TMemDataSet() = default;
+TMemDataSet::~TMemDataSet() = default;
+
+int TMemDataSet::RecordCount() const { return Active() && FData ? FData->RecordCount() : 0; }
+
+int TMemDataSet::RecNo() const { return Active() && FHasCurrent ? FData->RecordNo() : 0; }
+
+bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) const {
+  if (!Active() || !FHasCurrent) return false;
+  bool blank = true;
+  const TFieldDesc& desc = FData->Fields()[field.FieldNo() - 1];
+  if (desc.FDataType == mtInt8) {
+    // An 8-bit column reads as the 16-bit value of its field.
+    int8_t small = 0;
+    FData->GetField(field.FieldNo(), FActiveBuffer.data(), blank, &small, sizeof small);
+    if (!blank && buffer && size > 0) {
+      const int16_t wide = small;
+      std::memcpy(buffer, &wide, std::min(size, sizeof wide));
+    }
+    return !blank;
+  }
+  FData->GetField(field.FieldNo(), FActiveBuffer.data(), blank, buffer, buffer ? size : 0);
+  return !blank;
+}
+
+TBlob* TMemDataSet::GetBlob(const TField& field) const {
+  if (!Active() || !FHasCurrent) return nullptr;
+  if (FData->GetNull(field.FieldNo(), FActiveBuffer.data())) return nullptr;
+  return FData->GetBlob(field.FieldNo(), FActiveBuffer.data());
+}
+
+void TMemDataSet::DataOpen() { FData->Open(); }
+
+void TMemDataSet::DataClose() { FData->Close(); }
+
+void TMemDataSet::OpenCursor() {
+  if (!FData) DatabaseError(u"Dataset has no record storage", this);
+  FData->FTrimFixedChar = FTrimFixedChar;
+  FData->FTrimVarChar = FTrimVarChar;
+  FData->FSetEmptyStrToNull = FSetEmptyStrToNull;
+  try {
+    DataOpen();
+    if (!FFieldDefsUpdated) {
+      CreateFieldDefs();
+      FFieldDefsUpdated = true;
+    }
+    CreateFields();
+    FActiveBuffer = FData->AllocRecBuf();
+    FHasCurrent = false;
+    const bool found = InternalFirst();
+    FBof = true;
+    FEof = !found;
+  } catch (...) {
+    FHasCurrent = false;
+    DestroyFields();
+    if (!FData->Prepared()) FFieldDefsUpdated = false;
+    // The open's own error is the one that counts.
+    if (FData->Active()) {
+      try {
+        FData->Close();
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+}
+
+void TMemDataSet::CloseCursor() {
+  FHasCurrent = false;
+  DestroyFields();
+  FActiveBuffer.clear();
+  if (!FData->Prepared()) FFieldDefsUpdated = false;
+  DataClose();
+}
+
+void TMemDataSet::CreateFieldDefs() {
+  FFieldDefs.clear();
+  const TFieldDescs& descs = FData->Fields();
+  for (int i = 0; i < descs.Count(); ++i) {
+    const TFieldDesc& d = descs[i];
+    if (!d.IsTopLevel() || d.FFieldDescKind != fdkData || d.FHiddenObject) continue;
+    TFieldDef def;
+    def.DataType = d.FDataType > mtCursor || d.FDataType == mtSQLTimeStamp ? ftUnknown : GetFieldType(d.FDataType);
+    if (def.DataType == ftUnknown) DatabaseError(u"Data type is not supported", this);
+    switch (def.DataType) {
+      case ftString:
+      case ftWideString:
+      case ftGuid: def.Size = d.FLength ? d.FLength : 1; break;
+      case ftBytes:
+      case ftVarBytes: def.Size = d.FLength; break;
+      case ftSmallint:
+      case ftInteger:
+      case ftFloat:
+      case ftLargeint: def.Precision = d.FLength; break;
+      case ftBCD:
+      case ftFMTBcd:
+        def.Precision = d.FLength;
+        def.Size = d.FScale;
+        break;
+      default: break;
+    }
+    def.Name = d.FName;
+    def.FieldNo = d.FFieldNo;
+    def.Required = d.FRequired;
+    def.ReadOnly = d.FReadOnly;
+    def.Hidden = d.FHidden;
+    def.Fixed = d.FFixed;
+    FFieldDefs.push_back(std::move(def));
+  }
+}
+
+void TMemDataSet::FetchRest() {
+  while (FetchMore()) {
+  }
+}
+
+void TMemDataSet::LoadCurrent() {
+  FData->GetRecord(FActiveBuffer.data());
+  FHasCurrent = true;
+}
+
+bool TMemDataSet::InternalFirst() {
+  FData->SetToBegin();
+  if (Step(true)) return true;
+  FHasCurrent = false;
+  return false;
+}
+
+bool TMemDataSet::InternalLast() {
+  FetchRest();
+  FData->SetToEnd();
+  if (Step(false)) return true;
+  FHasCurrent = false;
+  return false;
+}
+
+bool TMemDataSet::InternalNext() { return Step(true); }
+bool TMemDataSet::InternalPrior() { return Step(false); }
+
+bool TMemDataSet::Step(bool forward) {
+  TItemHeader* const from = FData->CurrentItem;
+  const bool atStart = FData->Bof();
+  for (;;) {
+    if (forward ? FData->GetNextRecord() : FData->GetPriorRecord()) {
+      LoadCurrent();
+      return true;
+    }
+    // Back where we were: the storage forgets its place at either end.
+    FData->CurrentItem = from;
+    if (!from) atStart ? FData->SetToBegin() : FData->SetToEnd();
+    if (!forward || !FetchMore()) return false;
+  }
+}
+
+}  // namespace vix

@@ -1,0 +1,415 @@
+// The dataset over the record storage: field definitions built from the
+// storage's descriptors, one field object per definition reading the current
+// record, the open and closed states with their events, and navigation.
+//
+// `TDataSet` is the generic part (fields, states, events, positions);
+// `TMemDataSet` runs it over a `TMemData`. Later pieces (editing, cached
+// updates, local sorting, filters, bookmarks, master-detail) hook into the
+// cursor steps of `TMemDataSet`; none of them exists yet.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Common/DBTypes.h"
+#include "Common/MemData.h"
+#include "Common/ZelAccess.h"
+#include "rtl/UString.h"
+#include "rtl/Variant.h"
+
+namespace vix {
+
+class TDataSet;
+
+// Raises EDatabaseError with the message, preceded by the component's name
+// and ": " when the component has a name.
+[[noreturn]] void DatabaseError(const UString& message, const TComponent* component = nullptr);
+
+// --- field definitions ---------------------------------------------------------
+
+// What a field is made from: one result column as the dataset sees it.
+struct TFieldDef {
+  UString Name;
+  TFieldType DataType = ftUnknown;
+  int Size = 0;
+  int Precision = 0;
+  int FieldNo = 0;  // the descriptor's 1-based position in the storage
+  bool Required = false;
+  bool ReadOnly = false;
+  bool Hidden = false;
+  bool Fixed = false;
+};
+
+// --- fields --------------------------------------------------------------------
+
+// One value of the current record. A field reads through its dataset, which
+// hands it the storage's native form; a field of no dataset cannot be read
+// ("Field '<name>' has no dataset").
+class TField {
+ public:
+  TField(TDataSet* dataSet, const TFieldDef& def);
+  virtual ~TField();
+  TField(const TField&) = delete;
+  TField& operator=(const TField&) = delete;
+
+  const UString& FieldName() const { return FFieldName; }
+  // The name that errors show.
+  const UString& DisplayName() const { return FFieldName; }
+  int FieldNo() const { return FFieldNo; }
+  TFieldType DataType() const { return FDataType; }
+  int Size() const { return FSize; }
+  // Bytes of the native value (texts: the declared size and the terminator,
+  // in bytes of their character width).
+  virtual int DataSize() const;
+  TDataSet* DataSet() const { return FDataSet; }
+  bool ReadOnly() const { return FReadOnly; }
+  bool Required() const { return FRequired; }
+
+  // No value: null, or no current record.
+  bool IsNull() const;
+  // Null reads as "" and, for numbers, 0. A kind that has no such reading
+  // raises EDatabaseError "Cannot access field '<name>' as type <type>".
+  virtual UString AsString() const;
+  virtual int32_t AsInteger() const;
+  virtual int64_t AsLargeInt() const;
+  virtual double AsFloat() const;
+  virtual bool AsBoolean() const;
+  // Null as Variant::Null().
+  virtual Variant AsVariant() const;
+
+ protected:
+  // The native value into `buffer`; false when there is none.
+  bool GetData(void* buffer, size_t size) const;
+  [[noreturn]] void AccessError(const char16_t* typeName) const;
+  const TDataSet& CheckDataSet() const;
+
+ private:
+  friend class TDataSet;
+  TDataSet* FDataSet;
+  UString FFieldName;
+  int FFieldNo;
+  TFieldType FDataType;
+  int FSize;
+  bool FReadOnly;
+  bool FRequired;
+};
+
+// Texts: TStringField holds ANSI text (read with the process's code page),
+// TWideStringField UTF-16. As an integer the text is read whole: blanks in
+// front, one sign, "$", "x" or "0x" for hexadecimal digits, nothing after the
+// digits; anything else (an empty text too) raises EConvertError
+// "'<text>' is not a valid integer value".
+class TStringField : public TField {
+ public:
+  using TField::TField;
+  int DataSize() const override { return Size() + 1; }
+  UString AsString() const override;
+  int32_t AsInteger() const override;
+  int64_t AsLargeInt() const override;
+  double AsFloat() const override;
+  Variant AsVariant() const override;
+};
+
+class TWideStringField : public TStringField {
+ public:
+  using TStringField::TStringField;
+  int DataSize() const override { return 2 * (Size() + 1); }
+  UString AsString() const override;
+};
+
+class TGuidField : public TStringField {
+ public:
+  using TStringField::TStringField;
+};
+
+// Integers: TSmallintField (16-bit signed, also from 8-bit columns),
+// TIntegerField (32-bit), TWordField (16-bit unsigned), TLargeintField (64-bit;
+// as a 32-bit integer it gives the low 32 bits).
+class TIntegerField : public TField {
+ public:
+  using TField::TField;
+  UString AsString() const override;
+  int32_t AsInteger() const override { return static_cast<int32_t>(AsLargeInt()); }
+  int64_t AsLargeInt() const override;
+  double AsFloat() const override { return static_cast<double>(AsLargeInt()); }
+  Variant AsVariant() const override;
+};
+
+class TSmallintField : public TIntegerField {
+ public:
+  using TIntegerField::TIntegerField;
+};
+
+class TWordField : public TIntegerField {
+ public:
+  using TIntegerField::TIntegerField;
+};
+
+class TLargeintField : public TIntegerField {
+ public:
+  using TIntegerField::TIntegerField;
+};
+
+// Unsigned 32-bit values; as a 32-bit integer a value above 2147483647 raises
+// "<value> is not a valid value for field '<name>'. The allowed range is 0 to 2147483647".
+class TLongWordField : public TIntegerField {
+ public:
+  using TIntegerField::TIntegerField;
+  int32_t AsInteger() const override;
+  int64_t AsLargeInt() const override;
+};
+
+// Floating values (TCurrencyField: a double as well); as text the general
+// format with 15 digits and the process's decimal separator; as an integer
+// rounded to the nearest, ties to even.
+class TFloatField : public TField {
+ public:
+  using TField::TField;
+  UString AsString() const override;
+  int32_t AsInteger() const override;
+  int64_t AsLargeInt() const override;
+  double AsFloat() const override;
+  Variant AsVariant() const override;
+};
+
+class TCurrencyField : public TFloatField {
+ public:
+  using TFloatField::TFloatField;
+};
+
+// Decimals: TBCDField holds a Currency, TFMTBCDField a TBcd.
+class TBCDField : public TField {
+ public:
+  using TField::TField;
+  UString AsString() const override;
+  int32_t AsInteger() const override;
+  int64_t AsLargeInt() const override;
+  double AsFloat() const override;
+  Variant AsVariant() const override;
+};
+
+class TFMTBCDField : public TBCDField {
+ public:
+  using TBCDField::TBCDField;
+};
+
+// "True" / "False", or the field's display values: "yes;no" makes "yes" the
+// text of true and "no" that of false.
+class TBooleanField : public TField {
+ public:
+  TBooleanField(TDataSet* dataSet, const TFieldDef& def);
+  void SetDisplayValues(const UString& value);
+  const UString& DisplayValues() const { return FDisplayValues; }
+  UString AsString() const override;
+  bool AsBoolean() const override;
+  Variant AsVariant() const override;
+
+ private:
+  UString FDisplayValues;
+  UString FTrueText = u"True";
+  UString FFalseText = u"False";
+};
+
+// Dates and times: as text the process's short date format (TDateField), its
+// long time format (TTimeField) or both (TDateTimeField).
+class TDateTimeField : public TField {
+ public:
+  using TField::TField;
+  UString AsString() const override;
+  double AsFloat() const override;
+  Variant AsVariant() const override;
+  // The value as a TDateTime (0 for null).
+  TDateTime AsDateTime() const;
+};
+
+class TDateField : public TDateTimeField {
+ public:
+  using TDateTimeField::TDateTimeField;
+};
+
+class TTimeField : public TDateTimeField {
+ public:
+  using TDateTimeField::TDateTimeField;
+};
+
+// Large values: TBlobField (bytes, as text in the ANSI code page),
+// TMemoField (ANSI text), TWideMemoField (UTF-16 text).
+class TBlobField : public TField {
+ public:
+  using TField::TField;
+  UString AsString() const override;
+  Variant AsVariant() const override;
+  std::string AsBytes() const;
+};
+
+class TMemoField : public TBlobField {
+ public:
+  using TBlobField::TBlobField;
+};
+
+class TWideMemoField : public TBlobField {
+ public:
+  using TBlobField::TBlobField;
+};
+
+// Fixed and variable byte strings; as text the bytes in the ANSI code page.
+class TBytesField : public TField {
+ public:
+  using TField::TField;
+  UString AsString() const override;
+  Variant AsVariant() const override;
+  std::string AsBytes() const;
+};
+
+class TVarBytesField : public TBytesField {
+ public:
+  using TBytesField::TBytesField;
+};
+
+// The field object of a field type (a plain TField, which reads as nothing,
+// for the types without a kind of their own).
+std::unique_ptr<TField> CreateField(TDataSet* dataSet, const TFieldDef& def);
+
+// --- the dataset base ----------------------------------------------------------
+
+enum TDataSetState : uint8_t { dsInactive, dsBrowse };
+
+using TDataSetNotifyEvent = std::function<void(TDataSet& dataSet)>;
+
+class TDataSet : public TComponent {
+ public:
+  TDataSet();
+  ~TDataSet() override;
+
+  // Opening an open dataset and closing a closed one do nothing. A failed
+  // open leaves the dataset closed; its error goes on.
+  void Open();
+  void Close();
+  bool Active() const { return FState != dsInactive; }
+  void SetActive(bool value) { value ? Open() : Close(); }
+  TDataSetState State() const { return FState; }
+
+  // Navigation; the first record is current after an open.
+  void First();
+  void Last();
+  void Next();
+  void Prior();
+  bool Bof() const { return FBof; }
+  bool Eof() const { return FEof; }
+  bool IsEmpty() const { return !Active() || (FBof && FEof); }
+  virtual int RecordCount() const { return 0; }
+  // 1-based number of the current record, 0 without one.
+  virtual int RecNo() const { return 0; }
+
+  const std::vector<TFieldDef>& FieldDefs() const { return FFieldDefs; }
+  int FieldCount() const { return static_cast<int>(FFields.size()); }
+  TField& Fields(int index) const;
+  // The field of that name, ignoring case; none when there is none.
+  TField* FindField(UStringView name) const;
+  // Raises EDatabaseError "Field '<name>' not found", the dataset's name in front.
+  TField& FieldByName(UStringView name) const;
+
+  // The native value of a field of the current record; false when there is
+  // none (null, no current record, closed).
+  virtual bool GetFieldData(const TField& field, void* buffer, size_t size) const = 0;
+  // The blob of a blob field of the current record (none when null).
+  virtual TBlob* GetBlob(const TField& field) const = 0;
+
+  TDataSetNotifyEvent BeforeOpen, AfterOpen, BeforeClose, AfterClose;
+
+ protected:
+  // The cursor steps: open (run, fetch, build definitions and fields, go to
+  // the first record) and close (release the records and fields).
+  virtual void OpenCursor() = 0;
+  virtual void CloseCursor() = 0;
+  // Moves the storage's position; true when a record became current.
+  virtual bool InternalFirst() = 0;
+  virtual bool InternalLast() = 0;
+  virtual bool InternalNext() = 0;
+  virtual bool InternalPrior() = 0;
+
+  // One field object per definition that is not hidden.
+  void CreateFields();
+  void DestroyFields();
+  // Raises "Cannot perform this operation on an open dataset" when open.
+  void CheckInactive() const;
+
+  std::vector<TFieldDef> FFieldDefs;
+  bool FFieldDefsUpdated = false;
+  bool FBof = true;
+  bool FEof = true;
+
+ private:
+  TDataSetState FState = dsInactive;
+  std::vector<std::unique_ptr<TField>> FFields;
+};
+
+// --- the dataset over the record storage -------------------------------------
+
+class TMemDataSet : public TDataSet {
+ public:
+  TMemDataSet();
+  ~TMemDataSet() override;
+
+  // The storage's record count; 0 when closed.
+  int RecordCount() const override;
+  int RecNo() const override;
+
+  bool GetFieldData(const TField& field, void* buffer, size_t size) const override;
+  TBlob* GetBlob(const TField& field) const override;
+
+  // Copied into the storage at every open.
+  bool TrimFixedChar() const { return FTrimFixedChar; }
+  void SetTrimFixedChar(bool value) { FTrimFixedChar = value; }
+  bool TrimVarChar() const { return FTrimVarChar; }
+  void SetTrimVarChar(bool value) { FTrimVarChar = value; }
+  bool SetEmptyStrToNull() const { return FSetEmptyStrToNull; }
+  void SetSetEmptyStrToNull(bool value) { FSetEmptyStrToNull = value; }
+
+ protected:
+  // The storage (owned by the derived class); none until it is made.
+  TMemData* Data() const { return FData; }
+  void SetData(TMemData* value) { FData = value; }
+
+  // Opens the storage (DataOpen), builds the definitions when they are
+  // outdated and the fields, then goes to the first record.
+  void OpenCursor() override;
+  // Releases fields and records; the definitions are kept only while the
+  // storage is prepared.
+  void CloseCursor() override;
+  // The storage's own open and close (the provider runs its statement there).
+  virtual void DataOpen();
+  virtual void DataClose();
+  // Field definitions from the storage's descriptors: fetched, top-level,
+  // not hidden objects. A type without a field type raises
+  // "Data type is not supported".
+  virtual void CreateFieldDefs();
+  // More rows from the source when the storage has not got them all; true
+  // when some came.
+  virtual bool FetchMore() { return false; }
+  // Every remaining row.
+  void FetchRest();
+
+  bool InternalFirst() override;
+  bool InternalLast() override;
+  bool InternalNext() override;
+  bool InternalPrior() override;
+
+ private:
+  // Moves one record forward or back, fetching at the end; the position stays
+  // when there is none.
+  bool Step(bool forward);
+  void LoadCurrent();
+
+  TMemData* FData = nullptr;
+  std::vector<uint8_t> FActiveBuffer;
+  bool FHasCurrent = false;
+  bool FTrimFixedChar = true;
+  bool FTrimVarChar = false;
+  bool FSetEmptyStrToNull = false;
+};
+
+}  // namespace vix

@@ -1,0 +1,15 @@
+// MariaDB's C connector reading a query's rows raw (text protocol, no
+// conversion): the reference figure beside the record set. Only
+// MariaDbRaw.cpp sees the connector's headers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vix::bench {
+
+// Rows read, or -1 with `error` set.
+int64_t ReadRowsRaw(const std::string& host, int port, const std::string& user, const std::string& password,
+                    const std::string& db, const std::string& sql, std::string& error);
+
+}  // namespace vix::bench

@@ -1,0 +1,291 @@
+// The query on a universal connection with the MySQL provider, against the
+// private MariaDB server of the test services: the dialog's user check, and
+// the query's lifecycle around it. Skipped locally when the server is not
+// running.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "LoopbackProxy.h"
+#include "MySql/MySQLVixProvider.h"
+#include "MySql/MySqlApiDirect.h"
+#include "TestSupport.h"
+#include "rtl/CodePage.h"
+#include "universal/Vix.h"
+
+namespace vix {
+namespace {
+
+using test::EnvOr;
+
+const UString kDialogSQL =
+    u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = :UserName ";
+
+struct VixQueryServerTest : ::testing::Test {
+  TMySQLAPIDirect api;
+  PMYSQL admin = nullptr;
+  std::string host;
+  int port = 0;
+  // The account database of this process: test cases run side by side.
+  const std::string database = "vixquery_" + std::to_string(getpid());
+  TVixConnection connection;
+  TVixQuery query;
+
+  void SetUp() override {
+    host = EnvOr("VIX_MYSQL_HOST");
+    VIX_REQUIRE_COMPONENT(!host.empty(), "MariaDB test server (VIX_MYSQL_HOST)");
+    port = std::atoi(EnvOr("VIX_MYSQL_PORT", "0").c_str());
+    RegisterMySQLVixProvider();
+    admin = api.mysql_init(nullptr);
+    api.mysql_options(admin, MYSQL_SET_CHARSET_NAME, std::string("utf8"));
+    ASSERT_EQ(api.mysql_real_connect(admin, host, EnvOr("VIX_MYSQL_USER", "vix"), EnvOr("VIX_MYSQL_PASSWORD"),
+                                     EnvOr("VIX_MYSQL_DATABASE", "vixtest"), port, "", 0),
+              admin)
+        << api.mysql_error(admin);
+    Admin("DROP DATABASE IF EXISTS " + database);
+    Admin("CREATE DATABASE " + database);
+    Admin("USE " + database);
+    Admin(
+        "CREATE TABLE UserMt (SiteID VARCHAR(10), UserName VARCHAR(20), Password VARCHAR(20), "
+        "AccessSetupHead INT, AccessSetupCnt SMALLINT)");
+    Admin(
+        "INSERT INTO UserMt VALUES ('007', 'kim', 'Secret1', 1, 0), ('007', '홍길동', '비번 ', 0, 1), "
+        "('1', 'kim', 'other', NULL, NULL)");
+
+    connection.SetName(u"cnServer");
+    connection.SetProviderName(u"MySQL");
+    connection.SetPort(port);
+    connection.SpecificOptions().Add(u"MySQL.UseUnicode=True");
+    Login(connection, port);
+    query.SetName(u"Query");
+    query.SetConnection(&connection);
+  }
+  void TearDown() override {
+    query.Close();
+    connection.Close();
+    if (admin) {
+      Admin("DROP DATABASE IF EXISTS " + database);
+      api.mysql_close(admin);
+    }
+  }
+
+  void Login(TVixConnection& c, int toPort) {
+    c.SetServer(Utf8ToUtf16(host));
+    c.SetPort(toPort);
+    c.SetDatabase(Utf8ToUtf16(database));
+    c.SetUsername(Utf8ToUtf16(EnvOr("VIX_MYSQL_USER", "vix")));
+    c.SetPassword(Utf8ToUtf16(EnvOr("VIX_MYSQL_PASSWORD")));
+  }
+
+  void Admin(const std::string& sql) {
+    ASSERT_EQ(api.mysql_real_query(admin, sql.data(), sql.size()), 0) << sql << ": " << api.mysql_error(admin);
+  }
+
+  // The dialog's user check, up to the open.
+  void CheckUser(const UString& siteId, const UString& userName) {
+    query.Close();
+    query.SetSQL(kDialogSQL);
+    query.ParamByName(u"SiteID").SetAsString(siteId);
+    query.ParamByName(u"UserName").SetAsString(userName);
+    query.Open();
+  }
+};
+
+TEST_F(VixQueryServerTest, TheDialogsUserCheck) {
+  ASSERT_FALSE(connection.GetConnected());
+  struct Case {
+    UString site, user;
+    int count;
+    UString password;
+    int head, cnt;
+  };
+  const Case cases[] = {
+      {u"007", u"kim", 1, u"Secret1", 1, 0},
+      {u"007", u"홍길동", 1, u"비번 ", 0, 1},
+      {u"1", u"KIM", 1, u"other", 0, 0},  // NULL reads as 0; the server compares names without case
+      {u"7", u"kim", 0, u"", 0, 0},
+      {u"007", u"x' OR '1'='1", 0, u"", 0, 0},
+      {u"007", u"kim\\' OR 1=1 -- ", 0, u"", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(c.site + u"/" + c.user));
+    CheckUser(c.site, c.user);
+    EXPECT_TRUE(connection.GetConnected());
+    ASSERT_EQ(query.RecordCount(), c.count);
+    if (c.count == 0) {
+      EXPECT_TRUE(query.Bof() && query.Eof());
+      continue;
+    }
+    EXPECT_EQ(query.FieldByName(u"Password").AsString(), c.password);
+    EXPECT_EQ(query.FieldByName(u"AccessSetupHead").AsInteger(), c.head);
+    EXPECT_EQ(query.FieldByName(u"accesssetupcnt").AsInteger(), c.cnt);
+  }
+  try {
+    query.FieldByName(u"Passwd");
+    ADD_FAILURE() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), u"Query: Field 'Passwd' not found");
+  }
+  // Closing the query leaves the connection open.
+  query.Close();
+  EXPECT_EQ(query.RecordCount(), 0);
+  EXPECT_TRUE(connection.GetConnected());
+}
+
+TEST_F(VixQueryServerTest, EventsOfOpenAndCloseInTheirOrder) {
+  std::vector<std::string> events;
+  auto note = [&](const char* what) { return [&events, what](TDataSet&) { events.push_back(what); }; };
+  query.BeforeOpen = note("BeforeOpen");
+  query.BeforeExecute = note("BeforeExecute");
+  query.AfterExecute = [&](TCustomDADataSet&, bool ok) { events.push_back(ok ? "AfterExecute" : "AfterExecute failed"); };
+  query.AfterOpen = note("AfterOpen");
+  query.BeforeClose = note("BeforeClose");
+  query.AfterClose = note("AfterClose");
+  CheckUser(u"007", u"kim");
+  query.Close();
+  query.SetSQL(u"SELECT * FROM NoSuchTable");
+  EXPECT_THROW(query.Open(), EDAError);
+  EXPECT_EQ(events, (std::vector<std::string>{"BeforeOpen", "BeforeExecute", "AfterExecute", "AfterOpen",
+                                              "BeforeClose", "AfterClose", "BeforeOpen", "BeforeExecute",
+                                              "AfterExecute failed"}));
+  query.BeforeOpen = query.BeforeExecute = query.AfterOpen = query.BeforeClose = query.AfterClose = nullptr;
+  query.AfterExecute = nullptr;
+}
+
+TEST_F(VixQueryServerTest, OpenRunsTheStatementOnceUntilClosed) {
+  int executes = 0;
+  query.BeforeExecute = [&](TDataSet&) { ++executes; };
+  CheckUser(u"007", u"kim");
+  Admin("INSERT INTO UserMt VALUES ('007', 'kim', 'Second', 0, 0)");
+  query.Open();
+  EXPECT_EQ(executes, 1);
+  EXPECT_EQ(query.RecordCount(), 1);
+  query.Close();
+  query.Open();
+  EXPECT_EQ(executes, 2);
+  EXPECT_EQ(query.RecordCount(), 2);
+  // A new text closes the open query; values survive by name.
+  query.SetSQL(u"SELECT UserName FROM UserMt WHERE SiteID = :SiteID");
+  EXPECT_FALSE(query.Active());
+  ASSERT_EQ(query.Params().Count(), 1);
+  EXPECT_EQ(query.ParamByName(u"siteid").GetAsString(), u"007");
+  query.Open();
+  EXPECT_EQ(query.RecordCount(), 3);
+}
+
+TEST_F(VixQueryServerTest, FailuresLeaveTheQueryClosed) {
+  TVixQuery orphan;
+  orphan.SetName(u"Orphan");
+  orphan.SetSQL(u"SELECT 1");
+  try {
+    orphan.Open();
+    ADD_FAILURE() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(e.Message(), u"Connection is not defined");
+  }
+  EXPECT_FALSE(orphan.Active());
+
+  query.SetSQL(u"SELECT Nothing FROM NoSuchTable");
+  try {
+    query.Open();
+    ADD_FAILURE() << "no error";
+  } catch (const EDAError& e) {
+    EXPECT_EQ(e.ErrorCode(), 1146);
+  }
+  EXPECT_FALSE(query.Active());
+  EXPECT_EQ(query.RecordCount(), 0);
+  EXPECT_TRUE(connection.GetConnected());
+  // The connection and the query work on.
+  CheckUser(u"007", u"kim");
+  EXPECT_EQ(query.RecordCount(), 1);
+}
+
+TEST_F(VixQueryServerTest, RowsInBlocksWhenNotAllAreFetchedAtOpen) {
+  Admin("DELETE FROM UserMt");
+  std::string insert = "INSERT INTO UserMt VALUES ('9', 'u1', 'p', 1, 1)";
+  for (int i = 2; i <= 60; ++i) insert += ", ('9', 'u" + std::to_string(i) + "', 'p', " + std::to_string(i) + ", 1)";
+  Admin(insert);
+  query.SpecificOptions().Add(u"FetchAll=False");
+  query.SetSQL(u"SELECT UserName, AccessSetupHead FROM UserMt ORDER BY AccessSetupHead");
+  query.Open();
+  EXPECT_EQ(query.RecordCount(), 25);
+  EXPECT_FALSE(query.Fetched());
+  for (auto change : {+[](TVixQuery& q) { q.SetFetchRows(10); }, +[](TVixQuery& q) { q.SetLongStrings(false); },
+                      +[](TVixQuery& q) { q.SetFlatBuffers(true); }}) {
+    try {
+      change(query);
+      ADD_FAILURE() << "no error";
+    } catch (const EDatabaseError& e) {
+      EXPECT_EQ(e.Message(), u"Query: Cannot perform this operation on an open dataset");
+    }
+  }
+  int seen = 0;
+  for (; !query.Eof(); query.Next()) EXPECT_EQ(query.FieldByName(u"AccessSetupHead").AsInteger(), ++seen);
+  EXPECT_EQ(seen, 60);
+  EXPECT_EQ(query.RecordCount(), 60);
+  EXPECT_TRUE(query.Fetched());
+  // Closed before the end: the rest is discarded and the session goes on.
+  query.Close();
+  query.Open();
+  EXPECT_EQ(query.RecordCount(), 25);
+  query.Close();
+  CheckUser(u"9", u"u7");
+  EXPECT_EQ(query.FieldByName(u"AccessSetupHead").AsInteger(), 7);
+}
+
+TEST_F(VixQueryServerTest, AResetUnderAPartlyFetchedQueryClosesItAndTheConnection) {
+  test::TLoopbackProxy proxy(port, 4);
+  connection.SetPort(proxy.Port());
+  // Far more than the socket buffers hold, so the rest is still on its way.
+  Admin("SET SESSION max_recursive_iterations = 100000");
+  Admin(
+      "INSERT INTO UserMt SELECT '5', CONCAT('u', n), 'p', n, 0 FROM (WITH RECURSIVE s(n) AS "
+      "(SELECT 1 UNION ALL SELECT n + 1 FROM s WHERE n < 20000) SELECT n FROM s) t");
+  query.SpecificOptions().Add(u"FetchAll=False");
+  query.SpecificOptions().Add(u"CreateConnection=False");
+  query.SetSQL(u"SELECT AccessSetupHead, REPEAT('x', 2000) AS Pad FROM UserMt WHERE SiteID = '5'");
+  query.Open();
+  ASSERT_EQ(query.RecordCount(), 25);
+  ASSERT_TRUE(connection.GetConnected());
+  // Nothing may reconnect silently under an open query that has rows to come.
+  EXPECT_TRUE(query.PreventsReconnect());
+
+  proxy.SetMode(test::TLoopbackProxy::Mode::Reset);
+  bool failed = false;
+  try {
+    while (!query.Eof()) query.Next();
+  } catch (const EDAError& e) {
+    failed = true;
+    EXPECT_TRUE(e.IsFatalError()) << Utf16ToUtf8(e.Message());
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_FALSE(query.Active());
+  EXPECT_EQ(query.RecordCount(), 0);
+  EXPECT_FALSE(connection.GetConnected());
+
+  // With the way clear again, the next open connects anew.
+  proxy.SetMode(test::TLoopbackProxy::Mode::Pass);
+  CheckUser(u"007", u"kim");
+  EXPECT_EQ(query.FieldByName(u"Password").AsString(), u"Secret1");
+}
+
+TEST_F(VixQueryServerTest, ADestroyedConnectionLeavesTheQueryClosedWithoutOne) {
+  auto other = std::make_unique<TVixConnection>();
+  other->SetProviderName(u"MySQL");
+  other->SpecificOptions().Add(u"MySQL.UseUnicode=True");
+  Login(*other, port);
+  TVixQuery q;
+  q.SetConnection(other.get());
+  q.SetSQL(u"SELECT UserName FROM UserMt");
+  q.Open();
+  EXPECT_EQ(q.RecordCount(), 3);
+  other.reset();
+  EXPECT_FALSE(q.Active());
+  EXPECT_EQ(q.GetConnection(), nullptr);
+  EXPECT_THROW(q.Open(), EDatabaseError);
+}
+
+}  // namespace
+}  // namespace vix
