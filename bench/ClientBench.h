@@ -15,6 +15,8 @@ struct ClientConfig {
   int port = 3306;
   std::string user, password, database;
   bool compress = false;
+  // Connect the provider's connection as well (for RunRecords).
+  bool records = false;
 };
 
 // The tables the cases read (created by the script that runs them).
@@ -60,6 +62,11 @@ class BenchClient {
   virtual void PrepareStatement() = 0;
   // The prepared statement, executed with two parameters, `count` times; one row each.
   virtual int64_t RunStatement(int64_t count, int64_t tableRows, Hasher& hash) = 0;
+  // The rows of one SELECT of kRowColumns fetched whole into records (ours:
+  // the MySQL record set, fetch-all; the peer: its rows converted as a
+  // wrapper would, texts to UTF-16, numbers, decimals to currency, dates to
+  // day numbers), then every record hashed. Returns the records.
+  virtual int64_t RunRecords(const std::string& sql, Hasher& hash) = 0;
 
   // `DO 1`, `count` times.
   int64_t RunDo(int64_t count);

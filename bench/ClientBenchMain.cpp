@@ -5,7 +5,8 @@
 //
 // Cases: do (round trips of `DO 1`), select (one-row primary-key SELECTs),
 // fetch (N rows, text protocol), fetchz (the same compressed), blob (N rows of
-// 64 KB blobs), stmt (N executions of a prepared statement, one row each).
+// 64 KB blobs), stmt (N executions of a prepared statement, one row each),
+// records (N rows fetched whole into records, with conversions for the peer).
 // The server comes from VIX_MYSQL_HOST, VIX_MYSQL_PORT, VIX_MYSQL_USER,
 // VIX_MYSQL_PASSWORD and VIX_MYSQL_DATABASE.
 //
@@ -61,7 +62,7 @@ int64_t Micros(const timeval& t) { return static_cast<int64_t>(t.tv_sec) * 10000
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: client_bench --client ours|mariadb --case do|select|fetch|fetchz|blob|stmt --count N "
+               "usage: client_bench --client ours|mariadb --case do|select|fetch|fetchz|blob|stmt|records --count N "
                "[--table-rows N]\n");
   return 2;
 }
@@ -88,6 +89,7 @@ int Run(int argc, char** argv) {
   config.password = Env("VIX_MYSQL_PASSWORD", "");
   config.database = Env("VIX_MYSQL_DATABASE", "vixtest");
   config.compress = caseName == "fetchz";
+  config.records = caseName == "records";
 
   std::unique_ptr<BenchClient> c;
   if (client == "ours") c = MakeOurClient();
@@ -111,6 +113,7 @@ int Run(int argc, char** argv) {
   else if (caseName == "fetch" || caseName == "fetchz") ops = c->RunFetch(rowsSql, hash);
   else if (caseName == "blob") ops = c->RunFetch(blobSql, hash);
   else if (caseName == "stmt") ops = c->RunStatement(count, tableRows, hash);
+  else if (caseName == "records") ops = c->RunRecords(rowsSql, hash);
   else return Usage();
   const auto stop = std::chrono::steady_clock::now();
   const uint64_t allocs = AllocationCount() - allocsBefore;

@@ -3,7 +3,9 @@
 
 #include "ClientBench.h"
 #include "Common/MemData.h"
+#include "MySql/MyClasses.h"
 #include "MySql/MySqlApiDirect.h"
+#include "rtl/UString.h"
 #include "rtl/Variant.h"
 
 namespace vix::bench {
@@ -22,6 +24,35 @@ class OurClient : public BenchClient {
     const uint32_t flags = c.compress ? CLIENT_COMPRESS : 0;
     if (!api.mysql_real_connect(FMySql, c.host, c.user, c.password, c.database, c.port, std::string(), flags))
       Fail("connect", api.mysql_error(FMySql));
+    if (!c.records) return;
+    FConnection = std::make_unique<TMySQLConnection>();
+    FConnection->SetServer(Utf8ToUtf16(c.host));
+    FConnection->SetUsername(Utf8ToUtf16(c.user));
+    FConnection->SetPassword(Utf8ToUtf16(c.password));
+    FConnection->SetProp(prPort, c.port);
+    FConnection->SetProp(prDatabase, Utf8ToUtf16(c.database));
+    FConnection->SetProp(prUseUnicode, true);
+    FConnection->SetProp(prCompress, c.compress);
+    FConnection->Connect(UString());
+  }
+
+  int64_t RunRecords(const std::string& sql, Hasher& hash) override {
+    TMySQLRecordset rs;
+    rs.SetConnection(FConnection.get());
+    rs.SetSQL(Utf8ToUtf16(sql));
+    rs.SetProp(prFetchAll, true);
+    rs.SetProp(prFetchRows, 1000);
+    rs.Open();
+    std::vector<uint8_t> record = rs.AllocRecBuf();
+    const size_t size = static_cast<size_t>(rs.RecordSize());
+    int64_t records = 0;
+    rs.SetToBegin();
+    while (rs.GetNextRecord(record.data())) {
+      hash.Add(record.data(), size);
+      ++records;
+    }
+    rs.Close();
+    return records;
   }
 
   void PrepareStatement() override {
@@ -93,6 +124,7 @@ class OurClient : public BenchClient {
   PMYSQL FMySql = nullptr;
   PMYSQL_STMT FStmt = nullptr;
   TParamDescs FParams;
+  std::unique_ptr<TMySQLConnection> FConnection;
   std::vector<uint32_t> FLengths;
 };
 
