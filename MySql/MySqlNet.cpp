@@ -535,21 +535,21 @@ void TMySqlNet::Receive() {
     if (!FPacket.empty() && FPacket[0] == 0xFF) throw ServerError(FPacket);
     return;
   }
+  // The packet buffer keeps its size between packets, so that a row of long
+  // values is not zero-filled before it is read over.
   size_t total = 0;
   size_t length;
-  FBuffer.clear();
   do {
     length = ReceiveHeader();
     if (total + length > FMaxPacketSize) {
       FBroken = true;
-      FBuffer.clear();
       throw EMySqlException(CR_NET_PACKET_TOO_LARGE);
     }
-    FBuffer.resize(total + length);
+    if (FBuffer.size() < total + length) FBuffer.resize(total + length);
     ReceiveBytes(FBuffer.data() + total, length);
     total += length;
   } while (length == kMaxPacketLength);
-  FPacket = ByteSpan(FBuffer.data(), FBuffer.size());
+  FPacket = ByteSpan(FBuffer.data(), total);
   if (!FPacket.empty() && FPacket[0] == 0xFF) throw ServerError(FPacket);
 }
 
