@@ -101,28 +101,11 @@ void RaiseMalformedPacket() { throw EMySqlException(CR_MALFORMED_PACKET); }
 
 // --- TMySqlReader ---------------------------------------------------------------
 
-uint64_t TMySqlReader::ReadLE(size_t width) {
-  if (Remaining() < width) RaiseMalformedPacket();
-  uint64_t v = 0;
-  for (size_t i = 0; i < width; ++i) v |= static_cast<uint64_t>(FBytes[FPos + i]) << (8 * i);
-  FPos += width;
-  return v;
-}
-
-uint8_t TMySqlReader::ReadByte() { return static_cast<uint8_t>(ReadLE(1)); }
-
 double TMySqlReader::ReadDouble() {
   const uint64_t bits = ReadLE(8);
   double d;
   std::memcpy(&d, &bits, sizeof d);
   return d;
-}
-
-ByteSpan TMySqlReader::ReadSpan(size_t count) {
-  if (Remaining() < count) RaiseMalformedPacket();
-  ByteSpan s = FBytes.subspan(FPos, count);
-  FPos += count;
-  return s;
 }
 
 std::string TMySqlReader::ReadString(size_t count) {
@@ -139,13 +122,11 @@ std::string TMySqlReader::ReadNulString() {
   return s;
 }
 
-int64_t TMySqlReader::ReadFieldLength() {
-  const uint8_t first = ReadByte();
-  if (first <= 250) return first;
+int64_t TMySqlReader::ReadLongFieldLength(uint8_t first) {
   switch (first) {
     case 0xFB: return kNullLength;
-    case 0xFC: return ReadLE(2);
-    case 0xFD: return ReadLE(3);
+    case 0xFC: return static_cast<int64_t>(ReadLE(2));
+    case 0xFD: return static_cast<int64_t>(ReadLE(3));
     case 0xFE: {
       const uint64_t v = ReadLE(8);
       if (v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) RaiseMalformedPacket();
@@ -153,14 +134,6 @@ int64_t TMySqlReader::ReadFieldLength() {
     }
     default: RaiseMalformedPacket();
   }
-}
-
-ByteSpan TMySqlReader::ReadLengthString(bool* isNull) {
-  const int64_t length = ReadFieldLength();
-  if (isNull) *isNull = length == kNullLength;
-  if (length == kNullLength) return {};
-  if (static_cast<uint64_t>(length) > Remaining()) RaiseMalformedPacket();
-  return ReadSpan(static_cast<size_t>(length));
 }
 
 EMySqlException ServerError(ByteSpan packet) {
@@ -174,14 +147,20 @@ EMySqlException ServerError(ByteSpan packet) {
 
 // --- zlib ----------------------------------------------------------------------
 
+void InflateFrame(ByteSpan data, std::span<uint8_t> out) {
+  uLongf produced = static_cast<uLongf>(out.size());
+  const int rc = uncompress(out.data(), &produced, data.data(), static_cast<uLong>(data.size()));
+  if (rc != Z_OK || produced != out.size()) throw EMySqlException(ER_NET_UNCOMPRESS_ERROR);
+}
+
 void InflateFrame(ByteSpan data, size_t expected, std::vector<uint8_t>& out) {
   const size_t start = out.size();
   out.resize(start + expected);
-  uLongf produced = static_cast<uLongf>(expected);
-  const int rc = uncompress(out.data() + start, &produced, data.data(), static_cast<uLong>(data.size()));
-  if (rc != Z_OK || produced != expected) {
+  try {
+    InflateFrame(data, std::span<uint8_t>(out.data() + start, expected));
+  } catch (...) {
     out.resize(start);
-    throw EMySqlException(ER_NET_UNCOMPRESS_ERROR);
+    throw;
   }
 }
 
@@ -215,12 +194,17 @@ void TMySqlNet::SetVio(std::unique_ptr<TZelVio> vio) {
   }
   Fvio = std::move(vio);
   FBroken = false;
+  FInputPos = FInputEnd = 0;  // bytes of the old stream are no use on a new one
+  FCompressPos = FCompressEnd = 0;
+  FPacket = ByteSpan();
 }
 
 void TMySqlNet::Close() {
   std::vector<uint8_t>().swap(FBuffer);
   std::vector<uint8_t>().swap(FCompressBuffer);
-  FCompressPos = 0;
+  FCompressPos = FCompressEnd = 0;
+  std::vector<uint8_t>().swap(FInput);
+  FInputPos = FInputEnd = 0;
   Clear();
   std::unique_ptr<TZelVio> old = std::move(Fvio);
   if (old) old->Close();
@@ -235,6 +219,7 @@ void TMySqlNet::NewCommand() {
 void TMySqlNet::Clear() {
   FBuffer.resize(kHeaderSize);
   FPosition = kHeaderSize;
+  FPacket = ByteSpan();
 }
 
 void TMySqlNet::SetPosition(size_t position) {
@@ -404,25 +389,52 @@ void TMySqlNet::VioWrite(const uint8_t* data, size_t count) {
   }
 }
 
+void TMySqlNet::ReadInput(size_t count) {
+  VIX_VIO_ASSERT(Fvio != nullptr && count <= kInputSize);
+  if (FInput.empty()) FInput.resize(kInputSize);
+  if (FInputPos == FInputEnd) {
+    FInputPos = FInputEnd = 0;
+  } else if (FInput.size() - FInputPos < count) {
+    std::memmove(FInput.data(), FInput.data() + FInputPos, FInputEnd - FInputPos);
+    FInputEnd -= FInputPos;
+    FInputPos = 0;
+  }
+  while (FInputEnd - FInputPos < count) {
+    const int n = Fvio->ReadNoWait(FInput.data(), static_cast<int>(FInputEnd), static_cast<int>(FInput.size() - FInputEnd));
+    if (n <= 0) RaiseLost();  // closed, failed or timed out: LastError says which
+    FInputEnd += static_cast<size_t>(n);
+  }
+}
+
 void TMySqlNet::VioRead(uint8_t* data, size_t count) {
   VIX_VIO_ASSERT(Fvio != nullptr);
+  const size_t held = std::min(count, FInputEnd - FInputPos);
+  if (held) {
+    std::memcpy(data, FInput.data() + FInputPos, held);
+    FInputPos += held;
+    data += held;
+    count -= held;
+  }
+  if (count == 0) return;
+  if (count < kInputSize / 2) {
+    FillInput(count);
+    std::memcpy(data, FInput.data() + FInputPos, count);
+    FInputPos += count;
+    return;
+  }
+  // Long values go straight to their place.
   while (count > 0) {
-    const int n = static_cast<int>(std::min<size_t>(count, 0x40000000));
-    if (Fvio->Read(data, 0, n) != n) RaiseLost();
+    const int n = Fvio->ReadNoWait(data, 0, static_cast<int>(std::min<size_t>(count, 0x40000000)));
+    if (n <= 0) RaiseLost();
     data += n;
     count -= static_cast<size_t>(n);
   }
 }
 
-void TMySqlNet::CheckSequence(uint8_t received, const char16_t* where) {
-  const uint8_t expected = FPacketNumber;
-  FPacketNumber = static_cast<uint8_t>(expected + 1);
-  FComprPacketNumber = FPacketNumber;
-  if (received != expected) {
-    FBroken = true;
-    throw EMySqlException(ER_NET_PACKETS_OUT_OF_ORDER,
-                          Format(u"%s: Net packets out of order: received[%d], expected[%d]", {where, received, expected}));
-  }
+void TMySqlNet::RaiseOutOfOrder(uint8_t received, uint8_t expected, const char16_t* where) {
+  FBroken = true;
+  throw EMySqlException(ER_NET_PACKETS_OUT_OF_ORDER,
+                        Format(u"%s: Net packets out of order: received[%d], expected[%d]", {where, received, expected}));
 }
 
 void TMySqlNet::ReceiveCompPacket() {
@@ -431,21 +443,32 @@ void TMySqlNet::ReceiveCompPacket() {
   CheckSequence(h[3], u"ReceiveCompHeader");
   const size_t c = h[0] | (h[1] << 8) | (static_cast<size_t>(h[2]) << 16);
   const size_t u = h[4] | (h[5] << 8) | (static_cast<size_t>(h[6]) << 16);
-  FCompressBuffer.clear();
-  FCompressPos = 0;
+  FCompressPos = FCompressEnd = 0;
+  const size_t size = u == 0 ? c : u;
+  if (FCompressBuffer.size() < size) FCompressBuffer.resize(size);
   if (u == 0) {
-    FCompressBuffer.resize(c);
     VioRead(FCompressBuffer.data(), c);
+    FCompressEnd = c;
     return;
   }
-  std::vector<uint8_t> data(c);
-  VioRead(data.data(), c);
+  std::vector<uint8_t> data;
+  ByteSpan deflated;
+  if (c <= kInputSize) {  // inflated from where it lies
+    FillInput(c);
+    deflated = ByteSpan(FInput.data() + FInputPos, c);
+    FInputPos += c;
+  } else {
+    data.resize(c);
+    VioRead(data.data(), c);
+    deflated = data;
+  }
   try {
-    InflateFrame(data, u, FCompressBuffer);
+    InflateFrame(deflated, std::span<uint8_t>(FCompressBuffer.data(), u));
   } catch (...) {
     FBroken = true;
     throw;
   }
+  FCompressEnd = u;
 }
 
 void TMySqlNet::ReceiveBytes(uint8_t* data, size_t count) {
@@ -454,8 +477,8 @@ void TMySqlNet::ReceiveBytes(uint8_t* data, size_t count) {
     return;
   }
   while (count > 0) {
-    if (FCompressPos == FCompressBuffer.size()) ReceiveCompPacket();
-    const size_t n = std::min(count, FCompressBuffer.size() - FCompressPos);
+    if (FCompressPos == FCompressEnd) ReceiveCompPacket();
+    const size_t n = std::min(count, FCompressEnd - FCompressPos);
     std::memcpy(data, FCompressBuffer.data() + FCompressPos, n);
     FCompressPos += n;
     data += n;
@@ -471,23 +494,63 @@ size_t TMySqlNet::ReceiveHeader() {
   return h[0] | (h[1] << 8) | (static_cast<size_t>(h[2]) << 16);
 }
 
+bool TMySqlNet::ReceiveInPlace() {
+  VIX_VIO_ASSERT(Fvio != nullptr);
+  const uint8_t* at;
+  size_t held;
+  if (FCompress) {
+    if (FCompressPos == FCompressEnd) ReceiveCompPacket();
+    at = FCompressBuffer.data() + FCompressPos;
+    held = FCompressEnd - FCompressPos;
+    if (held < kHeaderSize) return false;
+  } else {
+    FillInput(kHeaderSize);
+    at = FInput.data() + FInputPos;
+    held = FInputEnd - FInputPos;
+  }
+  const size_t length = at[0] | (at[1] << 8) | (static_cast<size_t>(at[2]) << 16);
+  // Continued packets, and packets longer than the input buffer, are joined
+  // in the packet buffer; the header is read again there.
+  if (length == kMaxPacketLength || kHeaderSize + length > (FCompress ? held : kInputSize)) return false;
+  if (!FCompress) CheckSequence(at[3], u"ReceiveHeader");
+  if (length > FMaxPacketSize) {
+    FBroken = true;
+    throw EMySqlException(CR_NET_PACKET_TOO_LARGE);
+  }
+  if (FCompress) {
+    FPacket = ByteSpan(at + kHeaderSize, length);
+    FCompressPos += kHeaderSize + length;
+  } else {
+    FillInput(kHeaderSize + length);
+    FPacket = ByteSpan(FInput.data() + FInputPos + kHeaderSize, length);
+    FInputPos += kHeaderSize + length;
+  }
+  return true;
+}
+
 void TMySqlNet::Receive() {
   FPosition = 0;
+  FPacket = ByteSpan();
+  if (ReceiveInPlace()) {
+    if (!FPacket.empty() && FPacket[0] == 0xFF) throw ServerError(FPacket);
+    return;
+  }
+  // The packet buffer keeps its size between packets, so that a row of long
+  // values is not zero-filled before it is read over.
   size_t total = 0;
   size_t length;
-  FBuffer.clear();
   do {
     length = ReceiveHeader();
     if (total + length > FMaxPacketSize) {
       FBroken = true;
-      FBuffer.clear();
       throw EMySqlException(CR_NET_PACKET_TOO_LARGE);
     }
-    FBuffer.resize(total + length);
+    if (FBuffer.size() < total + length) FBuffer.resize(total + length);
     ReceiveBytes(FBuffer.data() + total, length);
     total += length;
   } while (length == kMaxPacketLength);
-  if (!FBuffer.empty() && FBuffer[0] == 0xFF) throw ServerError(Packet());
+  FPacket = ByteSpan(FBuffer.data(), total);
+  if (!FPacket.empty() && FPacket[0] == 0xFF) throw ServerError(FPacket);
 }
 
 void TMySqlNet::ReceiveBuffer(std::vector<uint8_t>& bytes) {

@@ -57,6 +57,7 @@ class EMySqlException : public Exception {
 [[noreturn]] void RaiseMalformedPacket();
 
 // A bounded cursor over one packet's bytes. Every read checks the length first.
+// The readers of every row are defined here, so that they inline.
 class TMySqlReader {
  public:
   static constexpr int64_t kNullLength = -1;
@@ -68,7 +69,10 @@ class TMySqlReader {
   bool AtEnd() const { return FPos >= FBytes.size(); }
   ByteSpan Bytes() const { return FBytes; }
 
-  uint8_t ReadByte();
+  uint8_t ReadByte() {
+    if (FPos >= FBytes.size()) RaiseMalformedPacket();
+    return FBytes[FPos++];
+  }
   int16_t ReadInt16() { return static_cast<int16_t>(ReadUInt16()); }
   uint16_t ReadUInt16() { return static_cast<uint16_t>(ReadLE(2)); }
   uint32_t ReadInt24() { return static_cast<uint32_t>(ReadLE(3)); }
@@ -77,20 +81,42 @@ class TMySqlReader {
   int64_t ReadInt64() { return static_cast<int64_t>(ReadLE(8)); }
   double ReadDouble();
   // Exactly `count` bytes.
-  ByteSpan ReadSpan(size_t count);
+  ByteSpan ReadSpan(size_t count) {
+    if (Remaining() < count) RaiseMalformedPacket();
+    const ByteSpan s(FBytes.data() + FPos, count);
+    FPos += count;
+    return s;
+  }
   std::string ReadString(size_t count);
   // Bytes up to a zero byte (consumed) or to the end of the packet.
   std::string ReadNulString();
   // A length-encoded integer: -1 for the NULL marker 0xFB; 0xFF and values
   // above 2^63 - 1 are malformed.
-  int64_t ReadFieldLength();
+  int64_t ReadFieldLength() {
+    const uint8_t first = ReadByte();
+    if (first <= 250) return first;
+    return ReadLongFieldLength(first);
+  }
   // A length-encoded string whose length must fit in the packet; NULL gives
   // `isNull` (when given) and an empty span.
-  ByteSpan ReadLengthString(bool* isNull = nullptr);
+  ByteSpan ReadLengthString(bool* isNull = nullptr) {
+    const int64_t length = ReadFieldLength();
+    if (isNull) *isNull = length == kNullLength;
+    if (length == kNullLength) return {};
+    return ReadSpan(static_cast<size_t>(length));  // a length beyond the packet is refused there
+  }
   void Skip(size_t count) { ReadSpan(count); }
 
  private:
-  uint64_t ReadLE(size_t width);
+  uint64_t ReadLE(size_t width) {
+    if (Remaining() < width) RaiseMalformedPacket();
+    uint64_t v = 0;
+    for (size_t i = 0; i < width; ++i) v |= static_cast<uint64_t>(FBytes[FPos + i]) << (8 * i);
+    FPos += width;
+    return v;
+  }
+  // The forms after a first byte above 250.
+  int64_t ReadLongFieldLength(uint8_t first);
   ByteSpan FBytes;
   size_t FPos;
 };
@@ -103,6 +129,8 @@ EMySqlException ServerError(ByteSpan packet);
 // One compressed frame's data: `data` inflates to exactly `expected` bytes,
 // appended to `out`; anything else raises 1157.
 void InflateFrame(ByteSpan data, size_t expected, std::vector<uint8_t>& out);
+// The same into `out`, which the inflated bytes must fill exactly.
+void InflateFrame(ByteSpan data, std::span<uint8_t> out);
 // zlib stream (header, deflate, default level) of `data`; false when zlib fails.
 bool DeflateFrame(ByteSpan data, std::vector<uint8_t>& out);
 
@@ -151,13 +179,14 @@ class TMySqlNet {
   // raises that error. Returns the packet's length.
   size_t SkipBuffer(std::vector<uint8_t>& bytes, size_t chunk, bool checkError);
 
-  // The packet buffer: the packet being built (bytes 0-3 its header), or the
-  // packet last received.
-  const uint8_t* Buffer() const { return FBuffer.data(); }
-  size_t Length() const { return FBuffer.size(); }
+  // The packet last received (valid until the next Receive, Clear or command).
+  // A packet that arrived whole in the input buffer is handed out where it
+  // lies; a longer one is joined in the packet buffer.
+  const uint8_t* Buffer() const { return FPacket.data(); }
+  size_t Length() const { return FPacket.size(); }
   size_t Position() const { return FPosition; }
   void SetPosition(size_t position);
-  ByteSpan Packet() const { return ByteSpan(FBuffer.data(), FBuffer.size()); }
+  ByteSpan Packet() const { return FPacket; }
   uint8_t PacketNumber() const { return FPacketNumber; }
 
   void WriteByte(uint8_t value) { WriteBytes(&value, 1); }
@@ -200,17 +229,39 @@ class TMySqlNet {
   void SendCompressed(const uint8_t* data, size_t count);
   void ReceiveBytes(uint8_t* data, size_t count);
   size_t ReceiveHeader();
-  void CheckSequence(uint8_t received, const char16_t* where);
+  void CheckSequence(uint8_t received, const char16_t* where) {
+    const uint8_t expected = FPacketNumber;
+    FPacketNumber = static_cast<uint8_t>(expected + 1);
+    FComprPacketNumber = FPacketNumber;
+    if (received != expected) RaiseOutOfOrder(received, expected, where);
+  }
+  [[noreturn]] void RaiseOutOfOrder(uint8_t received, uint8_t expected, const char16_t* where);
   void ReceiveCompPacket();
+  // Hands out the next packet in place when the bytes at hand hold all of it.
+  bool ReceiveInPlace();
+  // Reads from the transport until the input buffer holds `count` bytes.
+  void FillInput(size_t count) {
+    if (FInputEnd - FInputPos < count) ReadInput(count);
+  }
+  void ReadInput(size_t count);
   void VioRead(uint8_t* data, size_t count);
   void VioWrite(const uint8_t* data, size_t count);
   [[noreturn]] void RaiseLost();
 
+  static constexpr size_t kInputSize = 0x10000;
+
   std::unique_ptr<TZelVio> Fvio;
-  std::vector<uint8_t> FBuffer;
+  std::vector<uint8_t> FBuffer;  // the packet being built, or a long received one
+  ByteSpan FPacket;
   size_t FPosition = 0;
-  std::vector<uint8_t> FCompressBuffer;  // inflated bytes not yet handed out
+  // Bytes received from the transport and not yet taken: each receive asks
+  // for as much as fits, so that one call brings many rows.
+  std::vector<uint8_t> FInput;
+  size_t FInputPos = 0;
+  size_t FInputEnd = 0;
+  std::vector<uint8_t> FCompressBuffer;  // inflated bytes; only grows
   size_t FCompressPos = 0;
+  size_t FCompressEnd = 0;  // the bytes of the last frame end here
   uint8_t FPacketNumber = 0;
   uint8_t FComprPacketNumber = 0;
   bool FCompress = false;

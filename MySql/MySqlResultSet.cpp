@@ -6,7 +6,8 @@ namespace vix {
 
 namespace {
 
-std::string Text(ByteSpan s) { return std::string(reinterpret_cast<const char*>(s.data()), s.size()); }
+// Into the field's own string: no temporary per name.
+void Assign(std::string& to, ByteSpan s) { to.assign(reinterpret_cast<const char*>(s.data()), s.size()); }
 
 bool IsNumericColumn(uint8_t type, int32_t length) {
   if (type == MYSQL_TYPE_TIMESTAMP) return length == 14 || length == 8;
@@ -35,11 +36,11 @@ TMySqlFieldInfo ParseColumnDefinition(ByteSpan packet, bool protocol41, bool lon
   TMySqlFieldInfo f;
   if (protocol41) {
     r.ReadLengthString();  // catalog
-    f.Database = Text(r.ReadLengthString());
-    f.Table = Text(r.ReadLengthString());
-    f.OrgTable = Text(r.ReadLengthString());
-    f.Name = Text(r.ReadLengthString());
-    f.OrgName = Text(r.ReadLengthString());
+    Assign(f.Database, r.ReadLengthString());
+    Assign(f.Table, r.ReadLengthString());
+    Assign(f.OrgTable, r.ReadLengthString());
+    Assign(f.Name, r.ReadLengthString());
+    Assign(f.OrgName, r.ReadLengthString());
     TMySqlReader fixed(r.ReadLengthString());
     f.CharsetNr = fixed.ReadUInt16();
     f.Length = fixed.ReadInt32();
@@ -47,9 +48,9 @@ TMySqlFieldInfo ParseColumnDefinition(ByteSpan packet, bool protocol41, bool lon
     f.Flags = fixed.ReadUInt16();
     f.Scale = fixed.ReadUInt16();
   } else {
-    f.Table = Text(r.ReadLengthString());
+    Assign(f.Table, r.ReadLengthString());
     f.OrgTable = f.Table;
-    f.Name = Text(r.ReadLengthString());
+    Assign(f.Name, r.ReadLengthString());
     TMySqlReader length(r.ReadLengthString());
     f.Length = static_cast<int32_t>(length.ReadInt24());
     TMySqlReader type(r.ReadLengthString());
@@ -67,13 +68,27 @@ TMySqlFieldInfo ParseColumnDefinition(ByteSpan packet, bool protocol41, bool lon
 }
 
 void DecodeTextRow(ByteSpan row, std::vector<TMySqlBind>& binds) {
-  TMySqlReader r(row);
+  const size_t size = row.size();
+  size_t pos = 0;
   for (TMySqlBind& b : binds) {
+    // Values under 251 bytes (one length byte) are read here; NULL and the
+    // longer length forms go through the reader.
+    if (pos < size && row[pos] < 251) {
+      const size_t length = row[pos++];
+      if (size - pos < length) RaiseMalformedPacket();
+      b.IsNull = false;
+      b.Offset = pos;
+      b.Length = length;
+      pos += length;
+      continue;
+    }
+    TMySqlReader r(row, pos);
     bool isNull = false;
     const ByteSpan value = r.ReadLengthString(&isNull);
     b.IsNull = isNull;
     b.Offset = isNull ? 0 : static_cast<size_t>(value.data() - row.data());
     b.Length = value.size();
+    pos = r.Position();
   }
 }
 
@@ -166,6 +181,7 @@ void TMySqlResultSet::SetResultBinds(TMySqlBinds* binds) {
   fresultBind = binds;
   ftypes.clear();
   if (!binds) return;
+  ftypes.reserve(ffields.size());
   for (const TMySqlFieldInfo& f : ffields) ftypes.push_back(f._Type);
   binds->Binds.assign(ffields.size(), TMySqlBind());
   binds->Buffer = ByteSpan();

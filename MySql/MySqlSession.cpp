@@ -392,6 +392,7 @@ void TMySqlSession::ReadQueryResult() {
 
 void TMySqlSession::ReadColumns() {
   fields.clear();
+  fields.reserve(static_cast<size_t>(fieldCount));
   const bool p41 = IsProtocol41();
   const bool longFlag = (serverCapabilities & CLIENT_LONG_FLAG) != 0;
   for (;;) {

@@ -183,6 +183,7 @@ uint16_t ParamTypeCode(uint16_t dataType) {
 std::vector<uint8_t> BuildExecute(uint32_t stmtId, uint32_t paramCount, const TParamDescs& params, bool unicode,
                                   std::vector<uint16_t>& sentTypes) {
   std::vector<uint8_t> out;
+  out.reserve(64 + size_t{paramCount} * 16);  // numbers and short texts fit without growing
   TBodyWriter w{out};
   w.Int(stmtId, 4);
   w.Int(0, 1);  // flags: no cursor
@@ -359,6 +360,7 @@ void TMySqlStmt::ReadParamDefinitions(TMySqlSession& s) {
 
 std::vector<TMySqlFieldInfo> TMySqlStmt::ReadColumnDefinitions(TMySqlSession& s, size_t count) {
   std::vector<TMySqlFieldInfo> fields;
+  fields.reserve(count);
   const bool longFlag = (s.serverCapabilities & CLIENT_LONG_FLAG) != 0;
   for (;;) {
     s.net.Receive();
@@ -409,10 +411,16 @@ void TMySqlStmt::BindResult(std::unique_ptr<TMySqlBinds> binds) {
 void TMySqlStmt::Execute(const TParamDescs& params, bool unicode) {
   TMySqlSession& s = UsableSession();
   if (fstate == psUnknown) throw EMySqlException(CR_STMT_NOT_PREPARED);
-  std::vector<uint16_t> types = FSendedTypes;
-  const std::vector<uint8_t> body = BuildExecute(fstmtId, fparamCount, params, unicode, types);
   // Sent again in full after any failure: the server may not have taken them.
+  std::vector<uint16_t> types = std::move(FSendedTypes);
   FSendedTypes.clear();
+  std::vector<uint8_t> body;
+  try {
+    body = BuildExecute(fstmtId, fparamCount, params, unicode, types);
+  } catch (...) {
+    FSendedTypes = std::move(types);  // nothing was sent
+    throw;
+  }
   s.SimpleCommand(scExecute, body.data(), body.size(), true);
   s.ReadQueryResult();
   FSendedTypes = std::move(types);

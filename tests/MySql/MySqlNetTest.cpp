@@ -4,6 +4,7 @@
 
 #include "MemoryVio.h"
 #include "MySql/MySqlNet.h"
+#include "MySql/MySqlResultSet.h"
 #include "TestSupport.h"
 
 namespace vix {
@@ -217,6 +218,40 @@ TEST(MySqlReader, RefusesWhatThePacketCannotHold) {
   EXPECT_THROW(r.ReadLengthString(), EMySqlException);
 }
 
+// Text rows: the values' places in the row, short and long length forms and
+// NULL; a row that lies about a length, or ends early, is refused.
+TEST(MySqlRows, TextRowValuesAndRefusals) {
+  const std::string longValue(300, 'L');
+  const std::string good = Bytes({3}) + "abc" + Bytes({0xFB}) + Bytes({0}) + Bytes({0xFC, 0x2C, 0x01}) + longValue +
+                           Bytes({250}) + std::string(250, 'm');
+  std::vector<TMySqlBind> binds(5);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(good.data());
+  DecodeTextRow(ByteSpan(bytes, good.size()), binds);
+  const size_t offsets[] = {1, 0, 6, 9, 310};
+  const size_t lengths[] = {3, 0, 0, 300, 250};
+  for (size_t i = 0; i < binds.size(); ++i) {
+    EXPECT_EQ(binds[i].IsNull, i == 1) << i;
+    EXPECT_EQ(binds[i].Offset, offsets[i]) << i;
+    EXPECT_EQ(binds[i].Length, lengths[i]) << i;
+  }
+  EXPECT_EQ(std::string(good, binds[3].Offset, binds[3].Length), longValue);
+
+  const std::string bad[] = {
+      Bytes({3}) + "ab",                                // value past the end
+      Bytes({3}) + "abc" + Bytes({5}) + "abcd",         // the second one too
+      Bytes({3}) + "abc",                               // fewer values than columns
+      Bytes({0xFC, 0x2C}),                              // cut length
+      Bytes({0xFC, 0x2C, 0x01}) + "short" + Bytes({0}), // long form past the end
+      Bytes({0xFF, 0}),                                 // no such length form
+  };
+  for (const std::string& row : bad) {
+    std::vector<TMySqlBind> two(2);
+    EXPECT_EQ(ErrorOf([&] { DecodeTextRow(ByteSpan(reinterpret_cast<const uint8_t*>(row.data()), row.size()), two); }),
+              2027)
+        << row.size();
+  }
+}
+
 TEST_F(NetFixture, StringReadsStopAtTheEndOfThePacket) {
   Attach(Packet(std::string("ab\0cd", 5), 0));
   net.NewCommand();
@@ -294,6 +329,66 @@ TEST_F(NetFixture, CompressedReceiveSpansFramesAndChecksTheInflatedSize) {
     net.NewCommand();
     EXPECT_EQ(ErrorOf([&] { net.Receive(); }), c.error);
     EXPECT_TRUE(net.Broken());
+  }
+}
+
+// A transport whose receives deliver at most a few bytes each, in a cycle of
+// sizes: packets then straddle receives at every possible place.
+class TTrickleVio : public TMemoryVio {
+ public:
+  TTrickleVio(std::string input, std::vector<int> sizes) : TMemoryVio(std::move(input)), FSizes(std::move(sizes)) {}
+  int ReadNoWait(uint8_t* buffer, int offset, int count) override {
+    const int most = FSizes[FNext++ % FSizes.size()];
+    return TMemoryVio::ReadNoWait(buffer, offset, std::min(count, most));
+  }
+
+ private:
+  std::vector<int> FSizes;
+  size_t FNext = 0;
+};
+
+// Payloads around the size of the input buffer (64 KiB with its header):
+// those that fit are handed out in place, the others joined; every byte
+// must arrive whatever the receives deliver, plain and compressed.
+TEST_F(NetFixture, PacketsArriveWholeWhereverTheReceivesCutThem) {
+  const size_t sizes[] = {0, 1, 5, 300, 0xFFFB, 0xFFFC, 0xFFFD, 70000, 30000, 3, 0x2000, 17};
+  std::string stream;
+  std::vector<std::string> payloads;
+  uint8_t seq = 1;
+  for (size_t i = 0; i < std::size(sizes); ++i) {
+    std::string payload(sizes[i], '\0');
+    for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>('a' + (k * 7 + i) % 26);
+    if (!payload.empty() && payload[0] == '\xFF') payload[0] = 'x';
+    payloads.push_back(payload);
+    stream += Packet(payload, seq++);
+  }
+  stream += Packet("late", 99);  // out of order: the stream still checks its numbers
+  // The same stream in compressed frames of uneven sizes, some stored, some deflated.
+  std::string frames;
+  uint8_t frameSeq = 1;
+  for (size_t at = 0, k = 0; at < stream.size(); ++k) {
+    const size_t n = std::min(stream.size() - at, size_t{1000} + k * 9973 % 40000);
+    const std::string part = stream.substr(at, n);
+    frames += k % 2 ? Frame(part, frameSeq++, 0) : Frame(Deflate(part), frameSeq++, part.size());
+    at += n;
+  }
+  for (const bool compressed : {false, true}) {
+    for (const std::vector<int>& trickle : {std::vector<int>{1 << 20}, std::vector<int>{1, 3, 4, 2, 7, 5000, 65536}}) {
+      SCOPED_TRACE(std::string(compressed ? "compressed" : "plain") + ", receives of up to " +
+                   std::to_string(trickle.back()));
+      net.SetVio(std::make_unique<TTrickleVio>(compressed ? frames : stream, trickle));
+      net.SetCompress(compressed);
+      net.NewCommand();
+      net.WriteByte(3);
+      net.Send();
+      for (const std::string& want : payloads) {
+        net.Receive();
+        ASSERT_EQ(net.Length(), want.size());
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(net.Buffer()), net.Length()), want);
+        EXPECT_EQ(net.Position(), 0u);
+      }
+      EXPECT_EQ(ErrorOf([&] { net.Receive(); }), compressed ? 0 : 1156);
+    }
   }
 }
 
