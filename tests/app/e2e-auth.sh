@@ -106,7 +106,7 @@ start() {
   USERAUTH_ASP_HOST=127.0.0.1:$port USERAUTH_ASP_FALLBACK_HOST=127.0.0.1:$port QT_QPA_PLATFORM=xcb \
     "$bin/userauth" "$1" >"$work/app.log" 2>&1 &
   app=$!
-  wait_for 150 window_up '^사용자 인증$' || { fail "the dialog did not appear"; return 1; }
+  wait_for 300 window_up '^사용자 인증$' || { fail "the dialog did not appear"; return 1; }
   xdotool windowfocus --sync "$(find_window '^사용자 인증$')" || { fail "cannot focus the dialog"; return 1; }
   sleep 0.3
 }
