@@ -488,6 +488,9 @@ std::unique_ptr<TMySqlResultSet> TMySqlSession::UseResult() {
     throw EMySqlException(CR_COMMANDS_OUT_OF_SYNC, Format(u"mysql.status = %d", {static_cast<int>(status)}));
   auto rs = std::make_unique<TMySqlResultSet>(this, std::move(fields));
   fields.clear();
+  // An earlier result, read to its end but not freed yet, lets go of the
+  // session: freeing it must not drain this one, nor outlive the session.
+  if (FResultSet) FResultSet->DetachSession();
   FResultSet = rs.get();
   status = TMySqlStatus::msUseResult;
   return rs;
