@@ -138,14 +138,14 @@ int TMySQLAPIDirect::mysql_options(PMYSQL pmysql, mysql_option option, const std
 
 void TMySQLAPIDirect::mysql_free_result(PMYSQL_RES pres) {
   if (!pres) return;
+  // Clear drains only this result's unread rows; the session may have moved
+  // on to the next query once it was read to its end.
   if (TMySqlSession* s = pres->Session()) {
     try {
       pres->Clear();
-      s->FreeQuery();
     } catch (const EMySqlException& e) {
       if (BreaksTheSession(e.ErrorCode())) s->net.MarkBroken();
     }
-    s->FResultSet = nullptr;
   }
   delete pres;
 }

@@ -238,6 +238,32 @@ TEST_F(FaultTest, AnEarlierResultLetsGoOfTheSession) {
   }
 }
 
+TEST_F(FaultTest, AResultReadToItsEndIsFreedAfterTheNextQuery) {
+  const auto result = [](const std::string& value) {
+    return Packet(B({1}), 1) + Packet(ColumnDef(), 2) + Packet(kEof, 3) + Packet(B({1}) + value, 4) + Packet(kEof, 5);
+  };
+  test::TLoopbackServer server([&](int fd) { Play(fd, {kGreeting, kLoginOk, result("a"), result("b")}); });
+  PMYSQL m = Handle();
+  ASSERT_EQ(Connect(m, server.Port()), 0) << api.mysql_error(m);
+  ASSERT_EQ(Query(m), 0) << api.mysql_error(m);
+  PMYSQL_RES first = api.mysql_use_result(m);
+  ASSERT_NE(first, nullptr);
+  while (api.mysql_fetch_row(first)) {
+  }
+  ASSERT_EQ(Query(m), 0) << api.mysql_error(m);
+  // Freeing the finished result must leave the pending one of the new query.
+  api.mysql_free_result(first);
+  PMYSQL_RES second = api.mysql_use_result(m);
+  ASSERT_NE(second, nullptr) << api.mysql_error(m);
+  PMYSQL_ROW row = api.mysql_fetch_row(second);
+  ASSERT_NE(row, nullptr) << api.mysql_error(m);
+  EXPECT_EQ(api._mysql_fetch_value_str(row, 0), "b");
+  EXPECT_EQ(api.mysql_fetch_row(second), nullptr);
+  EXPECT_EQ(api.mysql_errno(m), 0u) << api.mysql_error(m);
+  api.mysql_free_result(second);
+  Close(m);
+}
+
 // The fault proxy in front of the real server.
 struct ProxyTest : FaultTest {
   std::string user = test::EnvOr("VIX_MYSQL_USER", "vix");
