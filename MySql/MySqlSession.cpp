@@ -327,6 +327,8 @@ void TMySqlSession::WriteCommand(TServerCommand command) {
 void TMySqlSession::SimpleCommand(TServerCommand command, const uint8_t* data, size_t length, bool noReply) {
   if (isClosed || !net.vio()) throw EMySqlException(CR_SERVER_GONE_ERROR);
   net.vio()->SetTimeout(commandTimeout);
+  // A server that stops reading must not hold a send for ever either.
+  if (auto* tcp = dynamic_cast<TZelVioTcp*>(net.vio())) tcp->SetSendTimeout(commandTimeout);
   WriteCommand(command);
   if (data) net.WriteOrSendBytes(data, length);
   net.Send();

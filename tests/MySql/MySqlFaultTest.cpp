@@ -264,6 +264,24 @@ TEST_F(FaultTest, AResultReadToItsEndIsFreedAfterTheNextQuery) {
   Close(m);
 }
 
+TEST_F(FaultTest, ServerThatStopsReadingTimesOut) {
+  // The server takes the login, then reads nothing more until the client goes.
+  test::TLoopbackServer silent([&](int fd) {
+    test::SendAll(fd, kGreeting);
+    test::ReadClient(fd);
+    test::SendAll(fd, kLoginOk);
+    // Never woken by the client: its close waits behind the bytes it could not send.
+    pollfd p{fd, POLLRDHUP, 0};
+    poll(&p, 1, 10000);
+  });
+  PMYSQL m = Handle(1);
+  ASSERT_EQ(Connect(m, silent.Port()), 0) << api.mysql_error(m);
+  EXPECT_EQ(Query(m, "SELECT '" + std::string(32 << 20, 'x') + "'"), 2013);
+  EXPECT_EQ(api.mysql_error(m),
+            "Lost connection to MySQL server during query\r\nSocket error on write. WSAGetLastError return 10060($274C)");
+  Close(m);
+}
+
 // The fault proxy in front of the real server.
 struct ProxyTest : FaultTest {
   std::string user = test::EnvOr("VIX_MYSQL_USER", "vix");
