@@ -91,9 +91,7 @@ void TMySQLAPIDirect::mysql_close(PMYSQL pmysql) {
     pmysql->Close();
   } catch (const EMySqlException&) {
   }
-  if (pmysql->FResultSet) pmysql->FResultSet->DetachSession();
-  pmysql->FResultSet = nullptr;
-  delete pmysql;
+  delete pmysql;  // detaches its result and statements
 }
 
 int TMySQLAPIDirect::mysql_select_db(PMYSQL pmysql, const std::string& db) {
