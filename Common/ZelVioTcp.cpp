@@ -10,10 +10,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -72,6 +74,12 @@ int PollOne(int fd, short events, int timeoutMs, short& revents) {
       timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
   }
+}
+
+// Seconds as poll's milliseconds, capped rather than overflowed; negative: no limit.
+int PollMilliseconds(int seconds) {
+  if (seconds < 0) return -1;
+  return static_cast<int>(std::min<int64_t>(int64_t{seconds} * 1000, std::numeric_limits<int>::max()));
 }
 
 }  // namespace
@@ -165,7 +173,7 @@ void TZelVioTcp::ConnectSocket(uint32_t address) {
     error = errno;
     if (error == EINPROGRESS || error == EINTR) {
       short revents = 0;
-      const int rc = PollOne(FSd, POLLOUT, bounded ? FConnectionTimeout * 1000 : -1, revents);
+      const int rc = PollOne(FSd, POLLOUT, bounded ? PollMilliseconds(FConnectionTimeout) : -1, revents);
       if (rc == 0) {
         error = ETIMEDOUT;
       } else if (rc < 0) {
@@ -248,7 +256,7 @@ int TZelVioTcp::Write(const uint8_t* buffer, int offset, int count) {
 bool TZelVioTcp::WaitForData(int timeout) {
   FLastError.clear();
   short revents = 0;
-  const int rc = PollOne(FSd, POLLIN, timeout >= 0 ? timeout * 1000 : -1, revents);
+  const int rc = PollOne(FSd, POLLIN, PollMilliseconds(timeout), revents);
   if (rc < 0) {
     SetLastSocketError(u"Socket error on select. WSAGetLastError return %d($%X)", LastSocketError());
     throw SocketException(2006);

@@ -187,14 +187,15 @@ void MapMySqlField(const TMYSQL_FIELD& f, const TMyMappingOptions& o, TMySQLFiel
     switch (type) {
       case MYSQL_TYPE_DECIMAL:
       case kTypeNewDecimal: {
-        const int precision = static_cast<int>(f.LengthInBytes) - 1 - (f.Decimals > 0 ? 1 : 0);
+        // The server's length is unsigned 32-bit: counted in 64 bits, a huge one stays huge.
+        const int64_t precision = int64_t{f.LengthInBytes} - 1 - (f.Decimals > 0 ? 1 : 0);
         if (o.CheckPrecision) {
           if (o.EnableBCD && precision <= 14 && f.Decimals <= 4) dt = mtBCD;
           else dt = o.EnableFMTBCD ? mtFMTBCD : mtFloat;
         } else {
           dt = o.EnableFMTBCD ? mtFMTBCD : (o.EnableBCD ? mtBCD : mtFloat);
         }
-        length = static_cast<uint32_t>(std::clamp(precision, 1, kMaxBcdDigits));
+        length = static_cast<uint32_t>(std::clamp<int64_t>(precision, 1, kMaxBcdDigits));
         break;
       }
       case MYSQL_TYPE_TINY:

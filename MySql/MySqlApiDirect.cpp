@@ -91,9 +91,7 @@ void TMySQLAPIDirect::mysql_close(PMYSQL pmysql) {
     pmysql->Close();
   } catch (const EMySqlException&) {
   }
-  if (pmysql->FResultSet) pmysql->FResultSet->DetachSession();
-  pmysql->FResultSet = nullptr;
-  delete pmysql;
+  delete pmysql;  // detaches its result and statements
 }
 
 int TMySQLAPIDirect::mysql_select_db(PMYSQL pmysql, const std::string& db) {
@@ -138,14 +136,14 @@ int TMySQLAPIDirect::mysql_options(PMYSQL pmysql, mysql_option option, const std
 
 void TMySQLAPIDirect::mysql_free_result(PMYSQL_RES pres) {
   if (!pres) return;
+  // Clear drains only this result's unread rows; the session may have moved
+  // on to the next query once it was read to its end.
   if (TMySqlSession* s = pres->Session()) {
     try {
       pres->Clear();
-      s->FreeQuery();
     } catch (const EMySqlException& e) {
       if (BreaksTheSession(e.ErrorCode())) s->net.MarkBroken();
     }
-    s->FResultSet = nullptr;
   }
   delete pres;
 }

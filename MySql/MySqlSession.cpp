@@ -327,6 +327,8 @@ void TMySqlSession::WriteCommand(TServerCommand command) {
 void TMySqlSession::SimpleCommand(TServerCommand command, const uint8_t* data, size_t length, bool noReply) {
   if (isClosed || !net.vio()) throw EMySqlException(CR_SERVER_GONE_ERROR);
   net.vio()->SetTimeout(commandTimeout);
+  // A server that stops reading must not hold a send for ever either.
+  if (auto* tcp = dynamic_cast<TZelVioTcp*>(net.vio())) tcp->SetSendTimeout(commandTimeout);
   WriteCommand(command);
   if (data) net.WriteOrSendBytes(data, length);
   net.Send();
@@ -489,6 +491,9 @@ std::unique_ptr<TMySqlResultSet> TMySqlSession::UseResult() {
     throw EMySqlException(CR_COMMANDS_OUT_OF_SYNC, Format(u"mysql.status = %d", {static_cast<int>(status)}));
   auto rs = std::make_unique<TMySqlResultSet>(this, std::move(fields));
   fields.clear();
+  // An earlier result, read to its end but not freed yet, lets go of the
+  // session: freeing it must not drain this one, nor outlive the session.
+  if (FResultSet) FResultSet->DetachSession();
   FResultSet = rs.get();
   status = TMySqlStatus::msUseResult;
   return rs;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <thread>
 
 #include "Common/ZelVio.h"
@@ -134,6 +135,18 @@ TEST(ZelVioTcp, EmptyHostConnectsToLocalhostAndReadsUntilPeerCloses) {
   vio.Close();
   EXPECT_FALSE(vio.IsActive());
   vio.Close();
+}
+
+TEST(ZelVioTcp, TimeoutsOfAnySizeAreKept) {
+  // Seconds as milliseconds must not overflow: the largest time-outs wait, they do not wrap.
+  TLoopbackServer server([](int fd) { test::SendAll(fd, "z"); });
+  TZelVioTcp vio("127.0.0.1", server.Port());
+  vio.SetConnectionTimeout(std::numeric_limits<int>::max());
+  vio.Connect();
+  EXPECT_TRUE(vio.WaitForData(std::numeric_limits<int>::max()));
+  uint8_t b = 0;
+  EXPECT_EQ(vio.Read(&b, 0, 1), 1);
+  EXPECT_EQ(b, 'z');
 }
 
 TEST(ZelVioTcp, HostAndPortCannotChangeWhileOpen) {

@@ -204,6 +204,84 @@ TEST_F(FaultTest, SilentServerTimesOut) {
   Close(m);
 }
 
+TEST_F(FaultTest, AnEarlierResultLetsGoOfTheSession) {
+  const std::string more = B({0xFE, 0, 0, 0x0A, 0});  // EOF, more results follow
+  const std::string reply = Packet(B({1}), 1) + Packet(ColumnDef(), 2) + Packet(kEof, 3) + Packet(B({1}) + "a", 4) +
+                            Packet(more, 5) + Packet(B({1}), 6) + Packet(ColumnDef(), 7) + Packet(kEof, 8) +
+                            Packet(B({1}) + "b", 9) + Packet(B({1}) + "c", 10) + Packet(kEof, 11);
+  // The first result, read to its end, is freed before the second is read, or
+  // after the session is gone.
+  for (const bool freeFirstEarly : {true, false}) {
+    SCOPED_TRACE(freeFirstEarly);
+    test::TLoopbackServer server([&](int fd) { Play(fd, {kGreeting, kLoginOk, reply}); });
+    PMYSQL m = Handle();
+    ASSERT_EQ(Connect(m, server.Port()), 0) << api.mysql_error(m);
+    ASSERT_EQ(Query(m), 0) << api.mysql_error(m);
+    PMYSQL_RES first = api.mysql_use_result(m);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(api.mysql_fetch_row(first), nullptr);
+    ASSERT_EQ(api.mysql_fetch_row(first), nullptr);
+    ASSERT_EQ(api.mysql_next_result(m), 0) << api.mysql_error(m);
+    PMYSQL_RES second = api.mysql_use_result(m);
+    ASSERT_NE(second, nullptr);
+    // Only the session's current result may drain it or hear of its end.
+    EXPECT_EQ(first->Session(), nullptr);
+    if (freeFirstEarly) api.mysql_free_result(first);
+    std::vector<std::string> values;
+    while (PMYSQL_ROW row = api.mysql_fetch_row(second)) values.push_back(api._mysql_fetch_value_str(row, 0));
+    EXPECT_EQ(api.mysql_errno(m), 0u) << api.mysql_error(m);
+    EXPECT_EQ(values, (std::vector<std::string>{"b", "c"}));
+    api.mysql_free_result(second);
+    EXPECT_EQ(m->status, TMySqlStatus::msReady);
+    Close(m);
+    if (!freeFirstEarly) api.mysql_free_result(first);
+  }
+}
+
+TEST_F(FaultTest, AResultReadToItsEndIsFreedAfterTheNextQuery) {
+  const auto result = [](const std::string& value) {
+    return Packet(B({1}), 1) + Packet(ColumnDef(), 2) + Packet(kEof, 3) + Packet(B({1}) + value, 4) + Packet(kEof, 5);
+  };
+  test::TLoopbackServer server([&](int fd) { Play(fd, {kGreeting, kLoginOk, result("a"), result("b")}); });
+  PMYSQL m = Handle();
+  ASSERT_EQ(Connect(m, server.Port()), 0) << api.mysql_error(m);
+  ASSERT_EQ(Query(m), 0) << api.mysql_error(m);
+  PMYSQL_RES first = api.mysql_use_result(m);
+  ASSERT_NE(first, nullptr);
+  while (api.mysql_fetch_row(first)) {
+  }
+  ASSERT_EQ(Query(m), 0) << api.mysql_error(m);
+  // Freeing the finished result must leave the pending one of the new query.
+  api.mysql_free_result(first);
+  PMYSQL_RES second = api.mysql_use_result(m);
+  ASSERT_NE(second, nullptr) << api.mysql_error(m);
+  PMYSQL_ROW row = api.mysql_fetch_row(second);
+  ASSERT_NE(row, nullptr) << api.mysql_error(m);
+  EXPECT_EQ(api._mysql_fetch_value_str(row, 0), "b");
+  EXPECT_EQ(api.mysql_fetch_row(second), nullptr);
+  EXPECT_EQ(api.mysql_errno(m), 0u) << api.mysql_error(m);
+  api.mysql_free_result(second);
+  Close(m);
+}
+
+TEST_F(FaultTest, ServerThatStopsReadingTimesOut) {
+  // The server takes the login, then reads nothing more until the client goes.
+  test::TLoopbackServer silent([&](int fd) {
+    test::SendAll(fd, kGreeting);
+    test::ReadClient(fd);
+    test::SendAll(fd, kLoginOk);
+    // Never woken by the client: its close waits behind the bytes it could not send.
+    pollfd p{fd, POLLRDHUP, 0};
+    poll(&p, 1, 10000);
+  });
+  PMYSQL m = Handle(1);
+  ASSERT_EQ(Connect(m, silent.Port()), 0) << api.mysql_error(m);
+  EXPECT_EQ(Query(m, "SELECT '" + std::string(32 << 20, 'x') + "'"), 2013);
+  EXPECT_EQ(api.mysql_error(m),
+            "Lost connection to MySQL server during query\r\nSocket error on write. WSAGetLastError return 10060($274C)");
+  Close(m);
+}
+
 // The fault proxy in front of the real server.
 struct ProxyTest : FaultTest {
   std::string user = test::EnvOr("VIX_MYSQL_USER", "vix");
