@@ -1,5 +1,6 @@
 // The MySQL record set: columns mapped to record fields, rows decoded into
 // records, several results of one text, and the describe-only run.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -41,6 +42,19 @@ void Store(uint8_t* p, const T& v) {
 }
 
 UString Text(std::string_view bytes) { return Utf8ToUtf16Lenient(bytes); }
+
+// Runs `parse` over the UTF-16 form of a number's text, on the stack when it
+// is short (every decimal the server sends is), so a row allocates nothing.
+template <typename Parse>
+auto WithNumberText(std::string_view bytes, Parse&& parse) {
+  char16_t buf[128];
+  const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii && bytes.size() <= std::size(buf)) {
+    for (size_t i = 0; i < bytes.size(); ++i) buf[i] = static_cast<unsigned char>(bytes[i]);
+    return parse(UStringView(buf, bytes.size()));
+  }
+  return parse(Text(bytes));
+}
 
 [[noreturn]] void RaiseNotFloat(std::string_view text) {
   throw EConvertError(Format(u"'%s' is not a valid floating point value", {Text(text)}));
@@ -423,9 +437,8 @@ void TMySQLRecordset::DecodeValue(const TMySQLFieldDesc& f, std::string_view v, 
       return;
     }
     case mtWideString: {
-      const UString w = Utf8ToUtf16(v);
-      const size_t n = std::min(w.size(), size / 2 - 1);
-      std::memcpy(slot, w.data(), 2 * n);
+      // Decoded straight into the slot: no temporary text per value.
+      const size_t n = Utf8ToUtf16Into(v, slot, size / 2 - 1, true);
       Store<char16_t>(slot + 2 * n, 0);
       return;
     }
@@ -444,9 +457,12 @@ void TMySQLRecordset::DecodeValue(const TMySQLFieldDesc& f, std::string_view v, 
       return;
     }
     case mtFloat: Store<double>(slot, ParseFloat(v)); return;
-    case mtBCD: Store<int64_t>(slot, StrToCurr(Text(v), InvariantFormatSettings()).Value); return;
+    case mtBCD:
+      Store<int64_t>(slot, WithNumberText(v, [](UStringView t) { return StrToCurr(t, InvariantFormatSettings()); }).Value);
+      return;
     case mtFMTBCD: {
-      const TBcd b = NormalizeBcd(StrToBcd(Text(v), InvariantFormatSettings()), f.FLength, f.FScale);
+      const TBcd b = NormalizeBcd(WithNumberText(v, [](UStringView t) { return StrToBcd(t, InvariantFormatSettings()); }),
+                                  f.FLength, f.FScale);
       std::memcpy(slot, &b, std::min(sizeof b, size));
       return;
     }

@@ -2,6 +2,8 @@
 
 #include "rtl/SysUtils.h"
 
+#include <cstring>
+
 namespace vix {
 namespace {
 
@@ -36,30 +38,35 @@ long DecodeUtf8(std::string_view s, size_t i, size_t& len) {
   return cp;
 }
 
-void AppendCodePoint(UString& out, long cp) {
-  if (cp >= 0x10000) {
-    cp -= 0x10000;
-    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-  } else {
-    out.push_back(static_cast<char16_t>(cp));
+// Walks the UTF-8 text and hands every code point to `emit` (U+FFFD for a
+// malformed sequence when lenient); `emit` returns false to stop early.
+template <typename Emit>
+void DecodeUtf8Text(std::string_view s, bool strict, Emit&& emit) {
+  for (size_t i = 0; i < s.size();) {
+    size_t len;
+    long cp = DecodeUtf8(s, i, len);
+    if (cp < 0) {
+      if (strict) throw EConvertError(u"Invalid UTF-8 text at byte " + IntToStr(static_cast<int64_t>(i)));
+      cp = kReplacement;
+    }
+    if (!emit(cp)) return;
+    i += len;
   }
 }
 
 UString FromUtf8(std::string_view s, bool strict) {
   UString out;
   out.reserve(s.size());
-  for (size_t i = 0; i < s.size();) {
-    size_t len;
-    const long cp = DecodeUtf8(s, i, len);
-    if (cp < 0) {
-      if (strict) throw EConvertError(u"Invalid UTF-8 text at byte " + IntToStr(static_cast<int64_t>(i)));
-      out.push_back(kReplacement);
+  DecodeUtf8Text(s, strict, [&](long cp) {
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
     } else {
-      AppendCodePoint(out, cp);
+      out.push_back(static_cast<char16_t>(cp));
     }
-    i += len;
-  }
+    return true;
+  });
   return out;
 }
 
@@ -101,6 +108,28 @@ std::string ToUtf8Impl(UStringView s, bool strict) {
 }  // namespace
 
 UString Utf8ToUtf16(std::string_view utf8) { return FromUtf8(utf8, true); }
+
+size_t Utf8ToUtf16Into(std::string_view utf8, void* out, size_t capacity, bool strict) {
+  auto* dst = static_cast<unsigned char*>(out);
+  size_t n = 0;
+  auto put = [&](char16_t unit) {
+    std::memcpy(dst + n * sizeof unit, &unit, sizeof unit);
+    ++n;
+  };
+  DecodeUtf8Text(utf8, strict, [&](long cp) {
+    if (cp >= 0x10000) {
+      if (capacity - n < 2) return false;
+      cp -= 0x10000;
+      put(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      put(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      if (capacity == n) return false;
+      put(static_cast<char16_t>(cp));
+    }
+    return true;
+  });
+  return n;
+}
 UString Utf8ToUtf16Lenient(std::string_view utf8) { return FromUtf8(utf8, false); }
 std::string Utf16ToUtf8(UStringView text) { return ToUtf8Impl(text, true); }
 std::string Utf16ToUtf8Lenient(UStringView text) { return ToUtf8Impl(text, false); }

@@ -17,6 +17,12 @@ UString Utf8ToUtf16Lenient(std::string_view utf8);
 std::string Utf16ToUtf8(UStringView text);
 std::string Utf16ToUtf8Lenient(UStringView text);
 
+// Decodes UTF-8 straight into `out`, room for `capacity` UTF-16 units in
+// native byte order (no alignment needed), without allocating. Stops where the
+// room ends, never between the two halves of a surrogate pair; returns the
+// number of units written. Malformed input raises (strict) or becomes U+FFFD.
+size_t Utf8ToUtf16Into(std::string_view utf8, void* out, size_t capacity, bool strict);
+
 // Shorthand for test and diagnostic code: lenient both ways.
 inline UString U(std::string_view utf8) { return Utf8ToUtf16Lenient(utf8); }
 inline std::string ToUtf8(UStringView text) { return Utf16ToUtf8Lenient(text); }

@@ -2,6 +2,8 @@
 #include "rtl/UString.h"
 #include "TestSupport.h"
 
+#include <cstring>
+
 namespace vix {
 namespace {
 
@@ -35,6 +37,34 @@ TEST(UString, Utf8ToUtf16Table) {
       EXPECT_THROW(Utf8ToUtf16(c.utf8), EConvertError);
     }
   }
+}
+
+TEST(UString, DecodeIntoFixedRoom) {
+  struct Case {
+    const char* name;
+    std::string utf8;
+    size_t capacity;
+    std::u16string want;
+  } const cases[] = {
+      {"fits", "\xED\x99\x95" "ab", 8, u"확ab"},
+      {"cut at the room", "abcdef", 4, u"abcd"},
+      {"pair kept whole", "a\xF0\x9F\x98\x80", 2, u"a"},
+      {"pair fits", "a\xF0\x9F\x98\x80", 3, u"a\U0001F600"},
+      {"no room", "abc", 0, u""},
+      {"malformed, lenient", "a\x80", 4, u"a\uFFFD"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // An odd offset: the target of a record slot need not be aligned.
+    unsigned char room[1 + 2 * 8 + 2] = {};
+    const size_t n = Utf8ToUtf16Into(c.utf8, room + 1, c.capacity, false);
+    std::u16string got(n, u'\0');
+    std::memcpy(got.data(), room + 1, 2 * n);
+    EXPECT_EQ(got, c.want);
+    EXPECT_EQ(room[1 + 2 * c.capacity], 0) << "wrote past the room";
+  }
+  unsigned char room[8];
+  EXPECT_THROW(Utf8ToUtf16Into("a\x80", room, 4, true), EConvertError);
 }
 
 TEST(UString, LoneSurrogatesToUtf8) {
