@@ -72,7 +72,7 @@ db_start() { "$demodb" start "$work/db" localhost >"$work/db.log" 2>&1 || { cat 
 x_up() { xdotool getdisplaygeometry >/dev/null 2>&1; }
 for try in 1 2 3; do
   rm -f "$work/display"
-  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$work/display" 2>"$work/xvfb.log" &
   xvfb=$!
   pids+=("$xvfb")
   wait_for 100 test -s "$work/display" || continue
