@@ -617,7 +617,9 @@ TEST(Records, AFailedOwnerCountTakesNothing) {
     EXPECT_EQ(data.StringHeap().UseCount(text), textOwners);
     EXPECT_EQ(data.RecordCount(), c.Rollback ? 1 : 0);
     if (c.Rollback) {
-      EXPECT_EQ(data.CurrentItem->Rollback, nullptr);
+      // Copied out first: item headers are packed, a reference to the field would be misaligned.
+      const TItemHeader* const rollback = data.CurrentItem->Rollback;
+      EXPECT_EQ(rollback, nullptr);
       data.DeleteRecord();
     }
     EXPECT_EQ(data.BlockMan().BlockCount(), 0u);
