@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,8 +13,12 @@
 #include <QUrl>
 #include <QValidator>
 
+#include <utility>
+#include <vector>
+
 #include "app/AppConfig.h"
 #include "app/Images.h"
+#include "rtl/CodePage.h"
 #include "rtl/IniFiles.h"
 #include "rtl/SysUtils.h"
 #include "universal/Vix.h"
@@ -67,6 +72,31 @@ QWidget* WhitePanel(QWidget* parent, const QRect& geometry) {
   palette.setColor(QPalette::Window, Qt::white);
   panel->setPalette(palette);
   return panel;
+}
+
+// Only the digits of a text, in their order.
+QString DigitsOf(const QString& text) {
+  QString digits;
+  for (QChar c : text)
+    if (c >= u'0' && c <= u'9') digits += c;
+  return digits;
+}
+
+// The text can be a value of the configuration file: one line, in the code
+// page the file is written in.
+bool FitsConfigFile(const UString& text) {
+  for (char16_t c : text)
+    if (c == u'\r' || c == u'\n' || c == u'\0') return false;
+  return AnsiToUtf16(Utf16ToAnsi(text)) == text;
+}
+
+// The argument names the configuration file inside the program's folder: a
+// name with a path separator in it would lead elsewhere ("../x", "a\b"),
+// so it counts as no name at all.
+bool IsPlainFileName(const UString& name) {
+  for (char16_t c : name)
+    if (c == u'/' || c == u'\\' || c == u'\0') return false;
+  return true;
 }
 
 uint16_t VirtualKey(int qtKey) {
@@ -161,6 +191,8 @@ TMainForm::TMainForm(TPlatform& platform, QWidget* parent)
   setTabOrder(btOk, btCancel);
 
   cnServer = std::make_unique<TVixConnection>();
+  // Named, so that the errors of the components say whose they are.
+  cnServer->SetName(u"cnServer");
   cnServer->SetProviderName(u"MySQL");
   cnServer->SetServer(u"localhost");
   cnServer->SetPort(3307);
@@ -170,7 +202,9 @@ TMainForm::TMainForm(TPlatform& platform, QWidget* parent)
   cnServer->SpecificOptions().SetText(u"MySQL.UseUnicode=True");
   cnServer->SetLoginPrompt(false);
   Query = std::make_unique<TVixQuery>();
+  Query->SetName(u"Query");
   Query->SetConnection(cnServer.get());
+  SetQueryTimeout(kQueryTimeout);
   FServerRecovery = std::make_unique<TVixRecoveryConnection>(*cnServer);
   FRecoveryConnection = FServerRecovery.get();
 
@@ -197,10 +231,19 @@ void TVixRecoveryConnection::Open() {
   FConnection.Open();
 }
 
+void TMainForm::SetQueryTimeout(int Seconds) {
+  // Without it a server that stops answering in the middle of a result would
+  // hold the window for as long as the library's default allows (a year).
+  Query->SpecificOptions().SetValues(u"MySQL.CommandTimeout", IntToStr(Seconds));
+}
+
 void TMainForm::FormCreate(QObject*) {
   lOk = false;
   MasterPassword = u"kvmt2719";
   Parameter = FPlatform.FirstArgument();
+  // An argument that is not a plain file name is treated as a missing one:
+  // the run ends and no file is written anywhere.
+  if (!IsPlainFileName(Parameter)) Parameter.clear();
   if (Parameter.empty()) FPlatform.Terminate();
 }
 
@@ -249,6 +292,15 @@ void TMainForm::PostTab(bool Backward) {
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == edSiteID && event->type() == QEvent::InputMethod) {
+    // Text an input method commits bypasses the key filter below: it takes
+    // the same digits-only rule. The composition shown meanwhile stays.
+    auto* imEvent = static_cast<QInputMethodEvent*>(event);
+    const QString digits = DigitsOf(imEvent->commitString());
+    if (digits != imEvent->commitString())
+      imEvent->setCommitString(digits, imEvent->replacementStart(), imEvent->replacementLength());
+    return QWidget::eventFilter(watched, event);
+  }
   if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
   auto* keyEvent = static_cast<QKeyEvent*>(event);
   bool consumed = false;
@@ -295,20 +347,26 @@ void TMainForm::btOkClick(QObject*) {
   if (FAspRequestRunning) return;
 
   for (QLineEdit* edit : {edAspID, edSiteID, edUserName, edPassword}) edit->setText(Q(CleanInput(EditText(edit))));
-
-  if (EditText(edAspID).empty()) return Refuse(u"계정 아이디를 입력하세요.", edAspID);
-  if (EditText(edSiteID).empty()) return Refuse(u"매장번호를 입력하세요.", edSiteID);
-  // Text that does not read as an integer raises EConvertError here.
-  if (StrToInt(EditText(edSiteID)) <= 0) return Refuse(u"매장번호 형식이 잘못되었습니다.", edSiteID);
+  // The values as cleaned and validated now are the ones checked: the edits
+  // may change while the account service is asked.
+  const UString aspId = EditText(edAspID);
+  const UString siteId = EditText(edSiteID);
   const UString userName = EditText(edUserName);
+  const UString password = EditText(edPassword);
+
+  if (aspId.empty()) return Refuse(u"계정 아이디를 입력하세요.", edAspID);
+  // The account id goes into the configuration file.
+  if (!FitsConfigFile(aspId)) return Refuse(u"계정 아이디에 설정 파일에 저장할 수 없는 문자가 있습니다.", edAspID);
+  if (siteId.empty()) return Refuse(u"매장번호를 입력하세요.", edSiteID);
+  // Text that does not read as an integer raises EConvertError here.
+  if (StrToInt(siteId) <= 0) return Refuse(u"매장번호 형식이 잘못되었습니다.", edSiteID);
   if (userName == u"123" || userName == u"head")
     return Refuse(u"초기설정 아이디로는 사용자 인증이 불가능합니다.", edUserName);
-  if (userName.empty() && EditText(edPassword) != MasterPassword)
-    return Refuse(u"사용자 아이디를 입력하세요.", edUserName);
-  if (EditText(edPassword).empty()) return Refuse(u"비밀번호를 입력하세요.", edPassword);
+  if (userName.empty() && password != MasterPassword) return Refuse(u"사용자 아이디를 입력하세요.", edUserName);
+  if (password.empty()) return Refuse(u"비밀번호를 입력하세요.", edPassword);
 
-  if (!CheckAspAccount(EditText(edAspID), EditText(edSiteID))) return;
-  if (!CheckUser(AspServer, AspID, SiteID, EditText(edUserName), EditText(edPassword))) return;
+  if (!CheckAspAccount(aspId, siteId)) return;
+  if (!CheckUser(AspServer, AspID, SiteID, userName, password)) return;
   AuthenticationSucceeded();
 }
 
@@ -398,24 +456,41 @@ bool TMainForm::CheckAspAccount(const UString& AspIdText, const UString& SiteIdT
   const int32_t siteId = StrToInt(SiteIdText);
   TAspSlots answer;
   {
+    // The event loop runs during the wait: the edits take no input meanwhile
+    // (the press goes on with the values it validated in any case).
     FAspRequestRunning = true;
     struct Done {
       bool& flag;
-      ~Done() { flag = false; }
-    } done{FAspRequestRunning};
+      std::vector<std::pair<QLineEdit*, bool>> edits;
+      ~Done() {
+        flag = false;
+        for (auto& [edit, readOnly] : edits) edit->setReadOnly(readOnly);
+      }
+    } done{FAspRequestRunning, {}};
+    for (QLineEdit* edit : {edAspID, edSiteID, edUserName, edPassword}) {
+      done.edits.emplace_back(edit, edit->isReadOnly());
+      edit->setReadOnly(true);
+    }
     RequestAspService(u"kiv8", prefixedId, siteId, answer);
   }
-  if (Pos(u"aspservice", answer[0]) == 0) {
-    ShowMessage(u"인터넷환경에 문제가 있습니다. 잠시후 다시 시도해주세요.", MB_OK | MB_ICONERROR);
-    return false;
+  switch (ReadAccountState(answer)) {
+    case TAccountState::NotFromService:
+      ShowMessage(u"인터넷환경에 문제가 있습니다. 잠시후 다시 시도해주세요.", MB_OK | MB_ICONERROR);
+      return false;
+    case TAccountState::SettingsWrong:
+      ShowMessage(u"계정설정에 문제가 있습니다.\r입력하신 계정을 확인하시거나 뮤라온으로 연락주세요.",
+                  MB_OK | MB_ICONINFORMATION);
+      return false;
+    case TAccountState::Expired:
+      ShowMessage(u"계정이 만료되었습니다. 뮤라온으로 연락주세요.", MB_OK | MB_ICONERROR);
+      return false;
+    case TAccountState::Active:
+      break;
   }
-  if (Pos(u"False", answer[1]) > 0) {
-    ShowMessage(u"계정설정에 문제가 있습니다.\r입력하신 계정을 확인하시거나 뮤라온으로 연락주세요.",
-                MB_OK | MB_ICONINFORMATION);
-    return false;
-  }
-  if (answer[3] == u"0") {
-    ShowMessage(u"계정이 만료되었습니다. 뮤라온으로 연락주세요.", MB_OK | MB_ICONERROR);
+  // The server goes into the configuration file.
+  if (!FitsConfigFile(answer[1])) {
+    ShowMessage(u"계정서버 이름에 설정 파일에 저장할 수 없는 문자가 있습니다.\r뮤라온으로 연락주세요.",
+                MB_OK | MB_ICONERROR);
     return false;
   }
   AspServer = answer[1];
@@ -438,22 +513,9 @@ UString TMainForm::AspServiceUrl(const UString& Host, const UString& AppName, co
 void TMainForm::RequestAspService(const UString& AppName, const UString& AspId, int32_t SiteId, TAspSlots& Slots) {
   for (bool fallback : {false, true}) {
     const UString url = AspServiceUrl(FPlatform.AspHost(fallback), AppName, AspId, SiteId);
-    SplitText(FPlatform.BrowsePageText(url), u";", Slots);
-    if (Pos(u"aspservice", Slots[0]) > 0) return;
+    SplitAccountAnswer(FPlatform.BrowsePageText(url), Slots);
+    if (IsAccountServiceAnswer(Slots)) return;
   }
-}
-
-void TMainForm::SplitText(UStringView Text, UStringView Separator, TAspSlots& Slots) {
-  if (Text.empty()) return;
-  size_t count = 0;
-  UStringView rest = Text;
-  while (!Separator.empty() && count < Slots.size() - 1) {
-    const size_t at = rest.find(Separator);
-    if (at == UStringView::npos) break;
-    Slots[count++] = UString(rest.substr(0, at));
-    rest.remove_prefix(at + Separator.size());
-  }
-  if (!rest.empty()) Slots[count] = UString(rest);
 }
 
 void TMainForm::ApplicationEventsException(QObject*, const std::exception& E) {

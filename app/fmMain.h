@@ -13,6 +13,7 @@
 #include <QPixmap>
 #include <QWidget>
 
+#include "app/AccountAnswer.h"
 #include "app/Platform.h"
 #include "rtl/UString.h"
 
@@ -31,10 +32,6 @@ constexpr uint16_t VK_DOWN = 40;
 
 enum TShiftStateFlag : unsigned { ssShift = 1, ssAlt = 2, ssCtrl = 4 };
 using TShiftState = unsigned;
-
-// The pieces of an account-service answer.
-constexpr size_t kAspSlotCount = 21;
-using TAspSlots = std::array<UString, kAspSlotCount>;
 
 // The account database connection as failure recovery sees it: whether it is
 // open, and an attempt to open it again with its current settings (which
@@ -66,6 +63,9 @@ class TMainForm : public QWidget {
   static constexpr char16_t kMessageCaption[] = u"확 인";
   // Section of the configuration file.
   static constexpr char16_t kServerInfoSection[] = u"Server Info";
+  // Seconds the account database may take over one command of the user
+  // check before the check fails (the window waits that long at most).
+  static constexpr int kQueryTimeout = 30;
 
   explicit TMainForm(TPlatform& platform, QWidget* parent = nullptr);
   ~TMainForm() override;
@@ -89,7 +89,7 @@ class TMainForm : public QWidget {
   // "MySQL.UseUnicode=True", no login prompt, not connected); the user check
   // names its server, database and login.
   std::unique_ptr<TVixConnection> cnServer;
-  // The user query on cnServer.
+  // The user query on cnServer; its commands give up after kQueryTimeout.
   std::unique_ptr<TVixQuery> Query;
 
   // State of the run.
@@ -121,6 +121,10 @@ class TMainForm : public QWidget {
   // names another.
   void SetRecoveryConnection(TRecoveryConnection* Connection) { FRecoveryConnection = Connection; }
 
+  // Seconds after which a command of the user query gives up (kQueryTimeout
+  // unless changed).
+  void SetQueryTimeout(int Seconds);
+
   // The service address for one request; every query value is percent-encoded.
   static UString AspServiceUrl(const UString& Host, const UString& AppName, const UString& AspId, int32_t SiteId);
 
@@ -133,10 +137,10 @@ class TMainForm : public QWidget {
   virtual bool CheckUser(const UString& Server, const UString& Database, const UString& SiteId, const UString& UserName,
                  const UString& Password);
   void RequestAspService(const UString& AppName, const UString& AspId, int32_t SiteId, TAspSlots& Slots);
-  // Splits Text at every Separator into Slots[0], Slots[1], ...: at most 20
-  // pieces that end at a separator, then the rest of the text, separators
-  // included, as the 21st. Slots after the last piece keep their texts.
-  static void SplitText(UStringView Text, UStringView Separator, TAspSlots& Slots);
+  // Splits Text at every Separator into Slots (app/AccountAnswer.h).
+  static void SplitText(UStringView Text, UStringView Separator, TAspSlots& Slots) {
+    vix::SplitText(Text, Separator, Slots);
+  }
 
   // The end of a confirm press whose user check passed: the success values
   // go to the configuration file, the success message is shown and the form
