@@ -419,6 +419,8 @@ UString TMainForm::ConfigFileName() const {
 }
 
 void TMainForm::WriteServerInfo(const UString& Server, const UString& AspId, const UString& SiteId) {
+  // Without an argument there is no file to name (it would be "<exe dir>.ini").
+  if (Parameter.empty()) return;
   TIniFile ini(ConfigFileName());
   ini.WriteString(kServerInfoSection, u"Server", Server);
   ini.WriteString(kServerInfoSection, u"AspID", AspId);
