@@ -385,7 +385,19 @@ bool TMainForm::CheckUser(const UString& Server, const UString& Database, const 
   // The values travel as literals escaped for the session's mode, never as SQL.
   Query->ParamByName(u"SiteID").SetAsString(SiteId);
   Query->ParamByName(u"UserName").SetAsString(UserName);
-  Query->Open();
+  // The connection opens on its own first, so that a server that cannot be
+  // reached keeps its own text (and the reconnect prompt).
+  if (!cnServer->GetConnected()) cnServer->Open();
+  try {
+    Query->Open();
+  } catch (const Exception& e) {
+    // The server stopped answering for the query's command time-out (the
+    // socket's time-out code): the connection is gone with it, and the press
+    // can be repeated from the retry prompt.
+    if (Pos(u"WSAGetLastError return 10060(", e.Message()) > 0)
+      throw Exception(u"계정서버가 응답하지 않습니다. 잠시후 다시 시도해주세요.");
+    throw;
+  }
 
   if (Query->RecordCount() == 0) {
     Refuse(u"등록되지 않은 사용자입니다.", edUserName);

@@ -2,6 +2,7 @@
 // edits during the account-service wait, input-method text, answers with line
 // ends, texts the configuration file cannot hold, odd arguments, and an
 // account database that stops answering.
+#include <QDir>
 #include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QPushButton>
@@ -11,9 +12,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LoopbackProxy.h"
@@ -281,6 +284,105 @@ TEST_F(FormCheckTest, AnArgumentWithAPathSeparatorWritesNoFileAnywhere) {
   Platform.Argument = u"..POS";
   Form().close();
   EXPECT_EQ(QDir(root + QStringLiteral("/bin")).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("..POS.ini")});
+}
+
+// --- against an account database ------------------------------------------
+
+bool Shell(const std::string& command) {
+  return std::system(command.c_str()) == 0;
+}
+
+// One demo account database (root with the password for "localhost") for the
+// tests below, with a fault proxy in front of it on which the form connects.
+class FormDatabaseTest : public FormCheckTest {
+ protected:
+  static void SetUpTestSuite() {
+    if (!Shell("{ command -v mariadbd || test -x /usr/sbin/mariadbd; } >/dev/null 2>&1")) return;
+    FDbDir = new QTemporaryDir;
+    const std::string dir = FDbDir->path().toStdString() + "/db";
+    FDbPort = test::UnusedLoopbackPort();
+    FDbUp = Shell("VIX_DEMO_DB_PORT=" + std::to_string(FDbPort) + " '" VIX_DEMO_DATABASE "' start '" + dir + "' >'" +
+                  dir + ".log' 2>&1");
+  }
+  static void TearDownTestSuite() {
+    if (FDbDir == nullptr) return;
+    Shell("'" VIX_DEMO_DATABASE "' stop '" + FDbDir->path().toStdString() + "/db' >/dev/null 2>&1");
+    delete FDbDir;
+    FDbDir = nullptr;
+  }
+  void SetUp() override {
+    FormCheckTest::SetUp();
+    VIX_REQUIRE_COMPONENT(FDbDir != nullptr, "MariaDB server");
+    ASSERT_TRUE(FDbUp) << "the demo database did not start";
+    RegisterMySQLVixProvider();
+    FProxy = std::make_unique<test::TLoopbackProxy>(FDbPort);
+    Form().cnServer->SetPort(FProxy->Port());
+  }
+
+  static inline QTemporaryDir* FDbDir = nullptr;
+  static inline int FDbPort = 0;
+  static inline bool FDbUp = false;
+  std::unique_ptr<test::TLoopbackProxy> FProxy;
+};
+
+TEST_F(FormDatabaseTest, AnAccountDatabaseThatStopsAnsweringEndsTheUserCheckInAPrompt) {
+  EXPECT_EQ(TMainForm::kQueryTimeout, 30);
+  Form().AnswerUserCheck = false;
+  Form().SetQueryTimeout(1);
+  Platform.Pages = {u"aspservice;localhost;x;1"};
+  Enter(u"demo", u"1", u"manager", u"wrong");
+  Form().btOk->click();
+  ASSERT_EQ(Platform.Messages.size(), 1u);
+  EXPECT_EQ(Platform.Messages[0].Text, u"비밀번호가 일치하지 않습니다.");
+  ASSERT_TRUE(Form().cnServer->GetConnected());
+
+  // The server stops answering: the next press ends in a prompt instead of
+  // waiting with it.
+  FProxy->SetMode(test::TLoopbackProxy::Mode::Stall);
+  Platform.Answers = {IDRETRY};
+  Form().edPassword->setText(QStringLiteral("demo1234"));
+  {
+    // Should the press wait on regardless, the connection is reset after a
+    // while, so that the test ends (and fails) rather than hangs.
+    std::promise<void> pressed;
+    std::thread watchdog([this, done = pressed.get_future()] {
+      if (done.wait_for(std::chrono::seconds(30)) == std::future_status::timeout)
+        FProxy->SetMode(test::TLoopbackProxy::Mode::Reset);
+    });
+    Form().btOk->click();
+    pressed.set_value();
+    watchdog.join();
+  }
+  ASSERT_EQ(Platform.Messages.size(), 2u);
+  EXPECT_EQ(Platform.Messages[1].Text, u"계정서버가 응답하지 않습니다. 잠시후 다시 시도해주세요." + kRetryQuestion);
+  EXPECT_EQ(Platform.Messages[1].Flags, 0x15u);
+  EXPECT_EQ(Platform.Terminations, 0);
+  EXPECT_TRUE(Form().isVisible());
+  EXPECT_FALSE(Form().lOk);
+  EXPECT_EQ(Ini(), "<none>");
+
+  // Once the server answers again, the repeated press completes.
+  FProxy->SetMode(test::TLoopbackProxy::Mode::Pass);
+  Form().btOk->click();
+  ASSERT_EQ(Platform.Messages.size(), 3u);
+  EXPECT_EQ(Platform.Messages[2].Text, kSuccess);
+  EXPECT_EQ(Ini(), Values("localhost", "k8demo", "1"));
+}
+
+TEST_F(FormCheckTest, ErrorsOfTheFormsDataComponentsNameThem) {
+  EXPECT_EQ(Form().cnServer->GetName(), u"cnServer");
+  EXPECT_EQ(Form().Query->GetName(), u"Query");
+  // A dataset error, as the failure recovery shows it.
+  Platform.Answers = {IDRETRY};
+  try {
+    Form().Query->FieldByName(u"AccessSetupCnt");
+    ADD_FAILURE() << "no error";
+  } catch (const Exception& e) {
+    Form().ApplicationEventsException(&Form(), e);
+  }
+  ASSERT_EQ(Platform.Messages.size(), 1u);
+  EXPECT_EQ(Platform.Messages[0].Text, u"Query: Field 'AccessSetupCnt' not found" + kRetryQuestion);
+  EXPECT_EQ(test::ErrorOf([&] { Form().Query->ParamByName(u"Nobody"); }), "Query: Parameter 'Nobody' not found");
 }
 
 }  // namespace
