@@ -6,8 +6,12 @@
 #include <QTest>
 #include <QTimer>
 
+#include <QFile>
+#include <QLineEdit>
+
 #include "ScriptedPlatform.h"
 #include "TestSupport.h"
+#include "app/AppConfig.h"
 #include "app/QtPlatform.h"
 #include "app/fmMain.h"
 #include "rtl/SysUtils.h"
@@ -199,6 +203,77 @@ TEST_F(QtPlatformTest, HostsComeFromTheEnvironmentOrTheBuild) {
   EXPECT_EQ(platform.AspHost(true), u"localhost:8082");
   qunsetenv("USERAUTH_ASP_HOST");
   qunsetenv("USERAUTH_ASP_FALLBACK_HOST");
+}
+
+// The real platform with the hosts, the folder and the argument of a test;
+// message boxes are recorded instead of shown.
+class TLocalPlatform : public TQtPlatform {
+ public:
+  UString Host;
+  UString Dir;
+  std::vector<UString> Messages;
+  int MessageBox(const UString& text, const UString&, unsigned) override {
+    Messages.push_back(text);
+    return IDOK;
+  }
+  UString FirstArgument() override { return u"DemoPOS"; }
+  UString ExeDir() override { return Dir; }
+  UString AspHost(bool) override { return Host; }
+};
+
+// The form with the user check answered without a database, recording what
+// it was asked.
+class TRecordingForm : public TMainForm {
+ public:
+  using TMainForm::TMainForm;
+  std::vector<std::pair<UString, UString>> UserChecks;  // user name, password
+  UString CheckedServer;
+  bool CheckUser(const UString& Server, const UString&, const UString&, const UString& UserName,
+                 const UString& Password) override {
+    CheckedServer = Server;
+    UserChecks.emplace_back(UserName, Password);
+    return true;
+  }
+};
+
+// A late answer of the real service, ended by CR LF: the event loop runs
+// during the wait, and what is typed, put into the edits or pressed meanwhile
+// changes nothing of the press under way.
+TEST_F(QtPlatformTest, ALateAnswerIsCheckedWithTheValuesOfThePress) {
+  TStandIn standIn({QStringLiteral("--text"), QStringLiteral("aspservice;dbhost1;x;1\r\n"), QStringLiteral("--delay"),
+                    QStringLiteral("1")});
+  ASSERT_NE(standIn.Port(), 0);
+  QTemporaryDir dir;
+  TLocalPlatform platform;
+  platform.Host = standIn.Host();
+  platform.Dir = dir.path().toStdU16String() + u"/";
+  TRecordingForm form(platform);
+  form.show();
+  form.edAspID->setText(QStringLiteral("demo"));
+  form.edSiteID->setText(QStringLiteral("7"));
+  form.edUserName->setText(QStringLiteral("kim"));
+  form.edPassword->setText(QStringLiteral("pw"));
+  bool editedDuringWait = false;
+  QTimer::singleShot(300, &form, [&] {
+    editedDuringWait = true;
+    form.edUserName->setFocus();
+    QTest::keyClicks(form.edUserName, QStringLiteral("x"));
+    form.edUserName->setText(QStringLiteral("head"));
+    form.edPassword->setText(QStringLiteral("other"));
+    form.btOk->click();
+  });
+  form.btOk->click();
+  EXPECT_TRUE(editedDuringWait);
+  ASSERT_EQ(form.UserChecks.size(), 1u);
+  EXPECT_EQ(form.UserChecks[0].first, u"kim");
+  EXPECT_EQ(form.UserChecks[0].second, u"pw");
+  EXPECT_EQ(form.CheckedServer, u"dbhost1");
+  ASSERT_EQ(platform.Messages.size(), 1u);
+  EXPECT_EQ(platform.Messages[0], u"사용자 인증이 완료 되었습니다.");
+  QFile ini(dir.filePath(QStringLiteral("DemoPOS.ini")));
+  ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+  EXPECT_EQ(ini.readAll().toStdString(), "[Server Info]\r\nServer=dbhost1\r\nAspID=k8demo\r\nPassword=" +
+                                           ToUtf8(config::kPasswordPlaceholder) + "\r\nSiteID=7\r\n");
 }
 
 }  // namespace
