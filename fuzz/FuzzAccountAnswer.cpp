@@ -12,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t split = input.find('\0');
   vix::TAspSlots slots;
   size_t total = 0;
-  for (std::string_view page : {input.substr(0, split), split == std::string_view::npos ? std::string_view()
-                                                                                        : input.substr(split + 1)}) {
+  for (std::string_view page :
+       {input.substr(0, split), split == std::string_view::npos ? std::string_view() : input.substr(split + 1)}) {
     const vix::UString text = vix::Utf8ToUtf16Lenient(page);
     total += text.size();
     const vix::UStringView trimmed = vix::TrimAnswerEnd(text);

@@ -21,9 +21,9 @@
 
 #include "LoopbackProxy.h"
 #include "LoopbackServer.h"
+#include "MySql/MySQLVixProvider.h"
 #include "ScriptedPlatform.h"
 #include "TestSupport.h"
-#include "MySql/MySQLVixProvider.h"
 #include "app/AppConfig.h"
 #include "app/fmMain.h"
 #include "rtl/SysUtils.h"
@@ -91,8 +91,8 @@ class FormCheckTest : public ::testing::Test {
   }
   std::string Ini() const { return Read(ToUtf8(Platform.Dir) + "DemoPOS.ini"); }
   static std::string Values(const std::string& server, const std::string& aspId, const std::string& siteId) {
-    return "[Server Info]\r\nServer=" + server + "\r\nAspID=" + aspId + "\r\nPassword=" +
-           ToUtf8(config::kPasswordPlaceholder) + "\r\nSiteID=" + siteId + "\r\n";
+    return "[Server Info]\r\nServer=" + server + "\r\nAspID=" + aspId +
+           "\r\nPassword=" + ToUtf8(config::kPasswordPlaceholder) + "\r\nSiteID=" + siteId + "\r\n";
   }
 
   QTemporaryDir FDir;
@@ -201,7 +201,8 @@ TEST_F(FormCheckTest, InputMethodTextInTheStoreNumberIsFilteredToDigits) {
   Form().edPassword->setText(QStringLiteral("pw"));
   Form().btOk->click();
   ASSERT_EQ(Platform.Urls.size(), 1u);
-  EXPECT_EQ(Platform.Urls[0], u"http://primary.test/aspservice/AspService.php?appname=kiv8&aspname=k8shop01&siteid=123");
+  EXPECT_EQ(Platform.Urls[0],
+            u"http://primary.test/aspservice/AspService.php?appname=kiv8&aspname=k8shop01&siteid=123");
   ASSERT_EQ(Platform.Messages.size(), 1u);
   EXPECT_EQ(Platform.Messages[0].Text, kSuccess);
 }
@@ -277,13 +278,15 @@ TEST_F(FormCheckTest, AnArgumentWithAPathSeparatorWritesNoFileAnywhere) {
     form.edUserName->setText(QStringLiteral("kim"));
     form.btOkClick(form.btOk);
     form.close();
-    EXPECT_EQ(QDir(root).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden), QStringList{QStringLiteral("bin")});
+    EXPECT_EQ(QDir(root).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+              QStringList{QStringLiteral("bin")});
     EXPECT_TRUE(QDir(root + QStringLiteral("/bin")).isEmpty(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden));
   }
   // A plain name, also one with dots, is a file in the folder.
   Platform.Argument = u"..POS";
   Form().close();
-  EXPECT_EQ(QDir(root + QStringLiteral("/bin")).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("..POS.ini")});
+  EXPECT_EQ(QDir(root + QStringLiteral("/bin")).entryList(QDir::Files | QDir::Hidden),
+            QStringList{QStringLiteral("..POS.ini")});
 }
 
 // --- against an account database ------------------------------------------

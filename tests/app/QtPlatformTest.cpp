@@ -273,7 +273,7 @@ TEST_F(QtPlatformTest, ALateAnswerIsCheckedWithTheValuesOfThePress) {
   QFile ini(dir.filePath(QStringLiteral("DemoPOS.ini")));
   ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
   EXPECT_EQ(ini.readAll().toStdString(), "[Server Info]\r\nServer=dbhost1\r\nAspID=k8demo\r\nPassword=" +
-                                           ToUtf8(config::kPasswordPlaceholder) + "\r\nSiteID=7\r\n");
+                                             ToUtf8(config::kPasswordPlaceholder) + "\r\nSiteID=7\r\n");
 }
 
 }  // namespace
