@@ -116,6 +116,7 @@ class TMySQLConnection : public TZelConnection {
   // The server has a transaction open on this session: one started by a
   // transaction object, by statement text, or implied by autocommit off.
   bool InServerTransaction() const;
+  bool InTransaction() const override { return InServerTransaction(); }
   bool GetAdditional() const { return FAdditional; }
   void SetAdditional(bool value) { FAdditional = value; }
   int32_t ServerPrimaryVer() const { return FServerPrimaryVer; }

@@ -4,8 +4,10 @@
 // running.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LoopbackProxy.h"
@@ -77,6 +79,36 @@ struct VixQueryServerTest : ::testing::Test {
     c.SetDatabase(Utf8ToUtf16(database));
     c.SetUsername(Utf8ToUtf16(EnvOr("VIX_MYSQL_USER", "vix")));
     c.SetPassword(Utf8ToUtf16(EnvOr("VIX_MYSQL_PASSWORD")));
+  }
+
+  // The first value of the first row of a query on the admin session.
+  std::string AdminScalar(const std::string& sql) {
+    if (api.mysql_real_query(admin, sql.data(), sql.size()) != 0) return "<error " + api.mysql_error(admin) + ">";
+    std::string value = "<none>";
+    if (PMYSQL_RES res = api.mysql_use_result(admin)) {
+      bool first = true;
+      while (PMYSQL_ROW row = api.mysql_fetch_row(res)) {
+        if (first) value = api._mysql_fetch_value_is_null(row, 0) ? "<NULL>" : api._mysql_fetch_value_str(row, 0);
+        first = false;
+      }
+      api.mysql_free_result(res);
+    }
+    return value;
+  }
+
+  // Kills a session and waits until the server has let it go.
+  void Kill(int64_t threadId) {
+    Admin("KILL " + std::to_string(threadId));
+    const std::string probe = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + std::to_string(threadId);
+    for (int i = 0; i < 200 && AdminScalar(probe) != "0"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+
+  // Opens `sql` on the query and returns the first field of its first row.
+  UString First(const UString& sql) {
+    query.Close();
+    query.SetSQL(sql);
+    query.Open();
+    return query.Fields(0).AsString();
   }
 
   void Admin(const std::string& sql) {
@@ -285,6 +317,36 @@ TEST_F(VixQueryServerTest, ADestroyedConnectionLeavesTheQueryClosedWithoutOne) {
   EXPECT_FALSE(q.Active());
   EXPECT_EQ(q.GetConnection(), nullptr);
   EXPECT_THROW(q.Open(), EDatabaseError);
+}
+
+// A transaction begun by statement text dies with its session: the statement
+// that finds the session gone fails, and nothing later runs on a new session
+// as if the transaction went on, until the connection is opened again.
+TEST_F(VixQueryServerTest, ATransactionLostWithItsSessionIsNeverContinued) {
+  Admin("ALTER TABLE UserMt ENGINE=InnoDB");
+  const UString id = First(u"BEGIN; INSERT INTO UserMt VALUES ('tx', 'a', 'p', 1, 1); SELECT CONNECTION_ID() AS id");
+  EXPECT_TRUE(connection.InTransaction());
+  Kill(StrToInt64(id));
+
+  query.Close();
+  query.SetSQL(u"INSERT INTO UserMt VALUES ('tx', 'b', 'p', 2, 2); SELECT 1 AS one");
+  try {
+    query.Open();
+    ADD_FAILURE() << "the statement ran on another session";
+  } catch (const EDAError& e) {
+    EXPECT_TRUE(e.IsFatalError()) << Utf16ToUtf8(e.Message());
+  }
+  EXPECT_FALSE(query.Active());
+  EXPECT_FALSE(connection.InTransaction());
+  query.SetSQL(u"COMMIT; SELECT 1 AS one");
+  EXPECT_THROW(query.Open(), EDatabaseError);
+  EXPECT_EQ(AdminScalar("SELECT COUNT(*) FROM " + database + ".UserMt WHERE SiteID = 'tx'"), "0");
+
+  // Opened again on purpose, the connection goes on in a session of its own.
+  connection.Open();
+  EXPECT_FALSE(connection.InTransaction());
+  EXPECT_EQ(First(u"SELECT COUNT(*) FROM UserMt WHERE SiteID = 'tx'"), u"0");
+  EXPECT_NE(First(u"SELECT CONNECTION_ID()"), id);
 }
 
 }  // namespace
