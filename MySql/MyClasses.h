@@ -424,9 +424,9 @@ class TMySQLRecordset : public TZelRecordSet {
   // Moves the command to a new session of the connection's settings, so that
   // the connection stays free for other statements while rows are read.
   void MoveToFetchConnection();
-  // Puts the command back on the main connection; the auxiliary session's
-  // transaction is committed unless `failed`.
-  void ReleaseFetchConnection(bool failed);
+  // Puts the command back on the main connection and closes the auxiliary
+  // session (a result still open on it is then freed without reading).
+  void ReleaseFetchConnection();
   // Ends the rest of a result on the auxiliary connection: a short rest is
   // read, a longer one killed over the main connection. True when the
   // auxiliary session was killed (its result must not be read any more).

@@ -323,7 +323,7 @@ TMySQLRecordset::TMySQLRecordset() {
 TMySQLRecordset::~TMySQLRecordset() {
   try {
     // The auxiliary session goes first: its results are then only freed.
-    if (FConnectionSwap) ReleaseFetchConnection(true);
+    if (FConnectionSwap) ReleaseFetchConnection();
     if (FSQLResultNext && FMyCommand->GetMyConnection())
       FMyCommand->GetMyConnection()->GetMySQLAPI()->mysql_free_result(FSQLResultNext);
   } catch (...) {
@@ -370,7 +370,7 @@ TMyMappingOptions TMySQLRecordset::MappingOptions() const {
 void TMySQLRecordset::SetConnection(TZelConnection* value) {
   if (FConnectionSwap) {
     if (value == FConnectionSwap) return;
-    ReleaseFetchConnection(true);
+    ReleaseFetchConnection();
   }
   TZelRecordSet::SetConnection(value);
 }
@@ -383,9 +383,11 @@ void TMySQLRecordset::ExecCommand() {
   FOpenNextState = osNotChecked;
   cmd.RearmIfFetched();
   try {
+    // Inside a transaction the rows are read on its own session, which alone
+    // sees the transaction's changes.
     const TCursorState state = cmd.GetCursorState();
-    if (!FFetchAll && FCreateConnection && !FConnectionSwap && (state == csInactive || state == csPrepared) &&
-        !cmd.GetPrepared())
+    if (!FFetchAll && FCreateConnection && !FConnectionSwap && state == csInactive && !cmd.GetPrepared() &&
+        !c.InServerTransaction())
       MoveToFetchConnection();
     cmd.Execute();
     FWaitForFetchBreak = false;
@@ -395,14 +397,14 @@ void TMySQLRecordset::ExecCommand() {
     } else {
       FCommandType = ctStatement;
       cmd.SetCursorState(csInactive);
-      ReleaseFetchConnection(false);
+      ReleaseFetchConnection();
     }
   } catch (...) {
     try {
       CloseResult(false);
     } catch (...) {
     }
-    ReleaseFetchConnection(true);
+    ReleaseFetchConnection();
     throw;
   }
 }
@@ -416,8 +418,6 @@ void TMySQLRecordset::MoveToFetchConnection() {
   main.Check(api->mysql_ping(main.GetMySQL()), component);
   std::unique_ptr<TMySQLConnection> aux = main.CreateAdditionalConnection();
   aux->Connect(UString());
-  const TZelTransaction* t = main.GetInternalTransaction();
-  if (t && t->GetActive()) aux->GetInternalTransaction()->StartTransaction();
   // Only a single SELECT may have the rest of its result killed.
   TMyParser parser(FMyCommand->GetSQL());
   parser.SetOmitBlank(true);
@@ -435,7 +435,7 @@ void TMySQLRecordset::MoveToFetchConnection() {
   FMyCommand->SetConnection(FFetchConnection.get());
 }
 
-void TMySQLRecordset::ReleaseFetchConnection(bool failed) {
+void TMySQLRecordset::ReleaseFetchConnection() {
   if (!FConnectionSwap) return;
   TMySQLConnection* main = FConnectionSwap;
   std::unique_ptr<TMySQLConnection> aux = std::move(FFetchConnection);
@@ -443,13 +443,6 @@ void TMySQLRecordset::ReleaseFetchConnection(bool failed) {
   FIsCanFastClose = false;
   FMyCommand->SetConnection(main);
   if (!aux) return;
-  TZelTransaction* t = aux->GetInternalTransaction();
-  if (!failed && aux->GetConnected() && t && t->GetActive()) {
-    try {
-      t->Commit();
-    } catch (const std::exception&) {
-    }
-  }
   // Results still held on the auxiliary session are detached from it and
   // freed later without reading.
   try {
@@ -678,7 +671,7 @@ bool TMySQLRecordset::Fetch() {
       CloseResult(false);
     } catch (...) {
     }
-    ReleaseFetchConnection(true);
+    ReleaseFetchConnection();
     FNoData = true;
     if (FOnAfterFetch) FOnAfterFetch();
     throw;
@@ -697,12 +690,12 @@ void TMySQLRecordset::CloseResult(bool lookAhead) {
     FOpenNextState = osNoMoreResults;
     FCommandType = ctUnknown;
     cmd.SetOpenNext(false);
-    ReleaseFetchConnection(true);
+    ReleaseFetchConnection();
     return;
   }
   if (cmd.GetSQLResult()) {
     if (FConnectionSwap && FIsCanFastClose && FastClose()) {
-      ReleaseFetchConnection(true);
+      ReleaseFetchConnection();
       cmd.CloseResult();
       FOpenNextState = osNoMoreResults;
       if (cmd.GetCursorState() == csFetching || cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetched);
@@ -723,7 +716,7 @@ void TMySQLRecordset::CloseResult(bool lookAhead) {
     }
     if (!FSQLResultNext) FOpenNextState = osNoMoreResults;
   }
-  if (FOpenNextState == osNoMoreResults && !FSQLResultNext) ReleaseFetchConnection(false);
+  if (FOpenNextState == osNoMoreResults && !FSQLResultNext) ReleaseFetchConnection();
   if (cmd.GetCursorState() == csFetching || cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetched);
 }
 
@@ -776,7 +769,7 @@ void TMySQLRecordset::InternalClose() {
       error = std::current_exception();
     }
   }
-  ReleaseFetchConnection(error != nullptr);
+  ReleaseFetchConnection();
   cmd.EndCursor();
   FSQLResultNext = nullptr;
   if (!cmd.GetPrepared()) FCommandType = ctUnknown;

@@ -402,6 +402,17 @@ TEST_F(VixQueryServerTest, APartlyReadQueryLeavesTheConnectionFreeForOthers) {
   a.Open();
   a.Close();
   EXPECT_EQ(std::stoll(AdminScalar(kills)), killsBefore + 1);
+
+  // Inside a transaction the rows are read on its own session, which alone
+  // sees what the transaction changed.
+  Admin("ALTER TABLE UserMt ENGINE=InnoDB");
+  First(u"BEGIN; INSERT INTO UserMt VALUES ('tx', 'a', 'p', 1, 1); SELECT 1");
+  a.SetSQL(u"SELECT UserName FROM UserMt WHERE SiteID = 'tx'");
+  a.Open();
+  EXPECT_FALSE(rs->UsesFetchConnection());
+  EXPECT_EQ(a.RecordCount(), 1);
+  a.Close();
+  First(u"ROLLBACK; SELECT 1");
 }
 
 // A cancel whose own connection cannot be made leaves the running statement,
