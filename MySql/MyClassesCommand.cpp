@@ -545,13 +545,9 @@ void TMySQLCommand::OpenResult(PMYSQL_RES result, int64_t rowsAffected) {
 
 void TMySQLCommand::DiscardResults() {
   TMySQLConnection& c = Connection();
-  TMySQLAPI* api = c.GetMySQLAPI();
-  PMYSQL my = c.GetMySQL();
-  while (HasMoreResults()) {
-    const int rc = api->mysql_next_result(my);
-    if (rc < 0) break;
-    if (rc > 0) c.MySQLError(FComponent);
-    if (PMYSQL_RES r = api->mysql_use_result(my)) api->mysql_free_result(r);
+  int64_t rowsAffected = 0;
+  while (PMYSQL_RES r = NextResultWithColumns(rowsAffected)) {
+    c.GetMySQLAPI()->mysql_free_result(r);
     c.Check(FComponent);
   }
 }
