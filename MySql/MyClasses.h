@@ -94,7 +94,8 @@ class TMySQLConnection : public TZelConnection {
   void ExecuteStatement(const UString& sql);
 
   // A new, closed connection with this one's settings, for a record set's
-  // fetch or a command's cancel: its errors never reconnect.
+  // fetch or a command's cancel: it has no error handler (this one's would
+  // act on this session), and its errors never reconnect.
   std::unique_ptr<TMySQLConnection> CreateAdditionalConnection() const;
 
   TMySQLAPI* GetMySQLAPI() const { return FMySQLAPI; }
