@@ -368,7 +368,8 @@ class TCustomDAConnection : public TComponent {
 
   // The provider connection, made at the first connect; none before.
   TZelConnection* ProviderConnection() const { return FIConnection.get(); }
-  // The provider connection's own transaction is open.
+  // The session has a transaction open, as the provider connection sees it
+  // (for MySQL the server's own flag, whoever began the transaction).
   bool InTransaction() const;
   // Raise "Connection is not connected" when closed.
   UString GetServerVersion() const;
@@ -434,6 +435,9 @@ class TCustomDAConnection : public TComponent {
   int FUseCount = 0;
   bool FDisconnecting = false;
   bool FInProcessError = false;
+  // A session was lost with a transaction open: only an explicit Connect
+  // opens the connection again.
+  bool FTransactionLost = false;
   bool FDestroyed = false;
 
   // Clients, and the calls running on them (client, thread).

@@ -109,8 +109,7 @@ void TCustomDAConnection::SetConnected(bool value) {
 }
 
 bool TCustomDAConnection::InTransaction() const {
-  const TZelTransaction* t = FIConnection ? FIConnection->GetInternalTransaction() : nullptr;
-  return t && t->GetActive();
+  return FIConnection && FIConnection->GetConnected() && FIConnection->InTransaction();
 }
 
 UString TCustomDAConnection::GetServerVersion() const {
@@ -160,9 +159,10 @@ void TCustomDAConnection::ConnectProvider() {
 
 void TCustomDAConnection::DisconnectProvider() {
   if (!FIConnection) return;
-  if (InTransaction()) {
+  TZelTransaction* t = FIConnection->GetInternalTransaction();
+  if (t && t->GetActive()) {
     try {
-      FIConnection->GetInternalTransaction()->Rollback();
+      t->Rollback();
     } catch (const std::exception&) {
     }
   }
@@ -176,7 +176,11 @@ void TCustomDAConnection::DisconnectProvider() {
 
 // --- connect and disconnect ----------------------------------------------------------
 
-void TCustomDAConnection::Connect() { DoConnect(true); }
+void TCustomDAConnection::Connect() {
+  // Opened on purpose: whatever a lost session held is given up.
+  FTransactionLost = false;
+  DoConnect(true);
+}
 
 void TCustomDAConnection::DoConnect(bool countUse) {
   if (GetConnected()) return;
@@ -235,6 +239,10 @@ void TCustomDAConnection::NotifyClientsClosing() {
 }
 
 void TCustomDAConnection::BeginUse() {
+  if (!GetConnected() && FTransactionLost)
+    throw EDatabaseError(
+        u"The connection was lost with a transaction open and its changes are gone; open the connection again to "
+        u"go on");
   ++FUseCount;
   if (GetConnected()) return;
   try {
@@ -319,6 +327,9 @@ bool TCustomDAConnection::AnyClientPreventsReconnect() {
 void TCustomDAConnection::HandleError(EDAError& E, bool& Fail, bool& Reconnect, bool&, int ReconnectAttempt,
                                       TConnLostCause&) {
   const bool fatal = E.IsFatalError();
+  // A transaction the server held dies with the session: the statements
+  // after it must not run on a new session as if it went on.
+  if (fatal && ReconnectAttempt == 0 && InTransaction()) FTransactionLost = true;
   // No silent reconnect while the connection is closing anyway.
   if (fatal) Reconnect = !FDisconnecting && GetConnected() && !InTransaction() && !AnyClientPreventsReconnect();
   if (OnError) OnError(*this, E, Fail);

@@ -217,6 +217,8 @@ TSQLInfo& TZelConnection::SQLInfo() {
 void TZelConnection::Enlist(void*) { throw Exception(u"MS DTC transactions not supported"); }
 void TZelConnection::UnEnlist(void*) { throw Exception(u"MS DTC transactions not supported"); }
 
+bool TZelConnection::InTransaction() const { return FInternalTransaction && FInternalTransaction->GetActive(); }
+
 bool TZelConnection::CanReconnect() const { return !(FInternalTransaction && FInternalTransaction->GetActive()); }
 
 void TZelConnection::ProcessError(EDAError& E, bool& Fail) {

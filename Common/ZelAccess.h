@@ -377,6 +377,9 @@ class TZelConnection {
   virtual UString GetServerVersionFull() = 0;
   virtual UString GetClientVersion() = 0;
   virtual bool CanChangeDatabase() const { return true; }
+  // The session has a transaction open. Base: the internal transaction is
+  // active; a provider that knows the server's view answers with it.
+  virtual bool InTransaction() const;
   // True when the identifier was handled. An identifier that no level
   // handles is a programming error (an exception named by its number).
   virtual bool SetProp(TPropId prop, const Variant& value);

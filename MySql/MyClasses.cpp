@@ -381,6 +381,9 @@ void TMySQLConnection::AssignConnect(TZelConnection* source) {
 std::unique_ptr<TMySQLConnection> TMySQLConnection::CreateAdditionalConnection() const {
   auto c = std::make_unique<TMySQLConnection>();
   c->Assign(*this);
+  // Its failures are its own: the error handler of this connection would
+  // close or reconnect this session, from whatever thread the new one runs on.
+  c->FOnError = nullptr;
   c->FComponent = FComponent;
   c->FAdditional = true;
   return c;

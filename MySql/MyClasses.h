@@ -94,7 +94,8 @@ class TMySQLConnection : public TZelConnection {
   void ExecuteStatement(const UString& sql);
 
   // A new, closed connection with this one's settings, for a record set's
-  // fetch or a command's cancel: its errors never reconnect.
+  // fetch or a command's cancel: it has no error handler (this one's would
+  // act on this session), and its errors never reconnect.
   std::unique_ptr<TMySQLConnection> CreateAdditionalConnection() const;
 
   TMySQLAPI* GetMySQLAPI() const { return FMySQLAPI; }
@@ -116,6 +117,7 @@ class TMySQLConnection : public TZelConnection {
   // The server has a transaction open on this session: one started by a
   // transaction object, by statement text, or implied by autocommit off.
   bool InServerTransaction() const;
+  bool InTransaction() const override { return InServerTransaction(); }
   bool GetAdditional() const { return FAdditional; }
   void SetAdditional(bool value) { FAdditional = value; }
   int32_t ServerPrimaryVer() const { return FServerPrimaryVer; }
@@ -269,7 +271,6 @@ class TMySQLCommand : public TZelCommand {
   // Keep the result open for a record set (otherwise it is discarded).
   void SetRequestResultset(bool value) { FRequestResultset = value; }
   PMYSQL_RES GetSQLResult() const { return FSQLResult; }
-  void SetSQLResult(PMYSQL_RES value) { FSQLResult = value; }
   PMYSQL_STMT GetStmt() const { return Fstmt; }
   int64_t GetRowsAffected() const { return FRowsAffected; }
   int64_t GetLastInsertId() const { return FLastInsertId; }
@@ -277,11 +278,42 @@ class TMySQLCommand : public TZelCommand {
   bool GetOpenNext() const { return FOpenNext; }
   void SetOpenNext(bool value) { FOpenNext = value; }
   bool GetExecuting() const;
+  bool GetEnableBCD() const { return FEnableBCD; }
+  bool GetEnableFMTBCD() const { return FEnableFMTBCD; }
+  TCompressBlobMode GetCompressBlob() const { return FCompressBlob; }
   // Called with the final text just before it is sent.
   void SetOnExecute(std::function<void(const UString&)> value) { FOnExecute = std::move(value); }
 
+  // --- the cursor over the open result ---
+  // A result read to its end is closed already: the command may run again.
+  void RearmIfFetched();
+  // Marks the open result as being read; false when there is none to read.
+  bool BeginFetch();
+  // The next row of the open result, or null at its end; a failed read
+  // raises the session's error.
+  PMYSQL_ROW FetchRow();
+  // Frees the open result (unread rows are read and dropped, so the session
+  // is in step); true when the text has further results.
+  bool CloseResult();
+  // The text has further results waiting on the session.
+  bool HasMoreResults() const;
+  // Reads on to the next result of the text that has columns, skipping those
+  // without; null when none is left. `rowsAffected` goes from statement to
+  // statement (the last one read), `previousRowsAffected` one behind it. A
+  // failed statement raises its error.
+  PMYSQL_RES NextResultWithColumns(int64_t& rowsAffected, int64_t* previousRowsAffected = nullptr);
+  // Makes a result taken by NextResultWithColumns the open one.
+  void OpenResult(PMYSQL_RES result, int64_t rowsAffected);
+  // Reads and drops every further result of the text.
+  void DiscardResults();
+  // Done with the result: the state of a command that may run again.
+  void EndCursor();
+  // Runs the next executions with `sql` in place of the scanned text, until
+  // RestoreText; the parameters stay.
+  void OverrideText(const UString& sql);
+  void RestoreText();
+
  private:
-  friend class TMySQLRecordset;
   TMySQLConnection& Connection() const;
   void ExecuteText();
   void ExecutePrepared();
@@ -310,6 +342,9 @@ class TMySQLCommand : public TZelCommand {
   mutable std::mutex FBreakExecCS;
   bool FExecuting = false;
   bool FWaitForBreak = false;
+  bool FTextOverridden = false;
+  UString FSavedSQL;
+  std::vector<UString> FSavedCachedSQL;
 };
 
 // A column of a MySQL result.
@@ -352,6 +387,9 @@ class TMySQLRecordset : public TZelRecordSet {
   ~TMySQLRecordset() override;
 
   TMySQLCommand& Command() const { return *FMyCommand; }
+  // While the command reads on an auxiliary fetch connection, the record set
+  // stays on `value`: a change of connection releases the auxiliary one.
+  void SetConnection(TZelConnection* value) override;
   void ExecCommand() override;
   bool Fetch() override;
   bool RowsReturn() const override;
@@ -367,6 +405,10 @@ class TMySQLRecordset : public TZelRecordSet {
   // Opens the next result of a multi-statement text (false when none).
   bool OpenNext();
   TMyMappingOptions MappingOptions() const;
+  // The connection the command reads on now (an auxiliary fetch connection
+  // while one is in use; null when none is set).
+  TMySQLConnection* FetchConnection() const { return FMyCommand->GetMyConnection(); }
+  bool UsesFetchConnection() const { return FConnectionSwap != nullptr; }
 
  protected:
   void CreateCommand() override;
@@ -375,9 +417,21 @@ class TMySQLRecordset : public TZelRecordSet {
   void InternalClose() override;
 
  private:
-  // Ends reading the current result: drains its unread rows, and with
-  // `lookAhead` finds the next result of the text that has columns.
-  void CloseResult(bool lookAhead, bool drain);
+  // Ends reading the current result: drains its unread rows (or, on an
+  // auxiliary fetch connection, ends a long rest with a KILL), and with
+  // `lookAhead` finds the next result of the text that has columns. The
+  // auxiliary connection goes once no result of the text is left.
+  void CloseResult(bool lookAhead);
+  // Moves the command to a new session of the connection's settings, so that
+  // the connection stays free for other statements while rows are read.
+  void MoveToFetchConnection();
+  // Puts the command back on the main connection and closes the auxiliary
+  // session (a result still open on it is then freed without reading).
+  void ReleaseFetchConnection();
+  // Ends the rest of a result on the auxiliary connection: a short rest is
+  // read, a longer one killed over the main connection. True when the
+  // auxiliary session was killed (its result must not be read any more).
+  bool FastClose();
   void DecodeRow(PMYSQL_ROW row, uint8_t* recBuf);
   void DecodeValue(const TMySQLFieldDesc& f, std::string_view value, uint8_t* recBuf, uint8_t& isNull);
   TMySQLConnection& Connection() const;
@@ -387,12 +441,18 @@ class TMySQLRecordset : public TZelRecordSet {
   bool FFieldsAsString = false;
   bool FEnableBoolean = true;
   bool FBinaryAsString = true;
-  bool FCreateConnection = false;
+  bool FCreateConnection = true;
   bool FUseHandler = false;
   enum TMyOpenNextState : uint8_t { osNotChecked, osMoreResults, osNoMoreResults, osError };
   TMyOpenNextState FOpenNextState = osNotChecked;
   PMYSQL_RES FSQLResultNext = nullptr;
   int64_t FRowsAffectedNext = 0;
+  // The main connection while the command runs on FFetchConnection.
+  TMySQLConnection* FConnectionSwap = nullptr;
+  std::unique_ptr<TMySQLConnection> FFetchConnection;
+  // The statement on the auxiliary connection is a single SELECT: an unread
+  // rest of its result may be ended with a KILL.
+  bool FIsCanFastClose = false;
   std::vector<uint8_t> FNulls;
   // Copies of the connection's settings, kept after it goes.
   bool FUseUnicode = false;

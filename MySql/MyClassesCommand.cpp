@@ -446,36 +446,134 @@ void TMySQLCommand::TakeResults() {
     if (PMYSQL_RES r = api->mysql_use_result(my)) api->mysql_free_result(r);
     c.Check(FComponent);
     my->FSkipPacket = false;
-    if (!c.IsClient41()) return;
-    for (;;) {
-      const int rc = api->mysql_next_result(my);
-      if (rc < 0) break;
-      if (rc > 0) c.MySQLError(FComponent);
-      if (PMYSQL_RES r = api->mysql_use_result(my)) api->mysql_free_result(r);
-      c.Check(FComponent);
-    }
+    DiscardResults();
     return;
   }
   VIX_VIO_ASSERT(FSQLResult == nullptr);
   FSQLResult = api->mysql_use_result(my);
   c.Check(FComponent);
-  if (!c.IsClient41()) return;
+  if (FSQLResult || !HasMoreResults()) return;
   // Results without columns before the first one with columns are skipped;
   // the count of the first statement stays.
   int64_t count = FRowsAffected;
-  while (!FSQLResult && api->mysql_more_results(my)) {
+  try {
+    FSQLResult = NextResultWithColumns(count, &FRowsAffectedPrev);
+  } catch (...) {
+    FCursorState = csInactive;
+    throw;
+  }
+  FCursorState = FSQLResult ? csExecuted : csInactive;
+}
+
+// --- the cursor ---
+
+void TMySQLCommand::RearmIfFetched() {
+  if (FCursorState == csFetched && !FSQLResult) FCursorState = FPrepared ? csPrepared : csInactive;
+}
+
+bool TMySQLCommand::BeginFetch() {
+  if (FCursorState < csExecuted || FCursorState == csFetched || !FSQLResult) return false;
+  if (FCursorState == csExecuted) FCursorState = csFetching;
+  return true;
+}
+
+PMYSQL_ROW TMySQLCommand::FetchRow() {
+  TMySQLConnection& c = Connection();
+  TMySQLAPI* api = c.GetMySQLAPI();
+  PMYSQL_ROW row = nullptr;
+  if (FPrepared) {
+    const int rc = api->_mysql_stmt_fetch(Fstmt, row);
+    if (rc != 0 && rc != MYSQL_NO_DATA) c.RaiseError(api->mysql_stmt_errno(Fstmt), api->mysql_stmt_error(Fstmt), FComponent);
+    return rc == MYSQL_NO_DATA ? nullptr : row;
+  }
+  row = api->_mysql_fetch_row(FSQLResult);
+  if (!row) c.Check(FComponent);
+  return row;
+}
+
+bool TMySQLCommand::HasMoreResults() const {
+  if (FPrepared || !FMyConnection || !FMyConnection->GetMySQL() || !FMyConnection->IsClient41()) return false;
+  return FMyConnection->GetMySQLAPI()->mysql_more_results(FMyConnection->GetMySQL());
+}
+
+bool TMySQLCommand::CloseResult() {
+  if (!FSQLResult) return HasMoreResults();
+  if (!FMyConnection || !FMyConnection->GetMySQL()) {
+    // The session went away under the result (a lost connection closed it):
+    // the result is only freed, nothing is read.
+    if (FMyConnection && !FPrepared) FMyConnection->GetMySQLAPI()->mysql_free_result(FSQLResult);
+    FSQLResult = nullptr;
+    return false;
+  }
+  TMySQLAPI* api = FMyConnection->GetMySQLAPI();
+  if (FPrepared) api->mysql_stmt_free_result(Fstmt);
+  else api->mysql_free_result(FSQLResult);
+  FSQLResult = nullptr;
+  return HasMoreResults();
+}
+
+PMYSQL_RES TMySQLCommand::NextResultWithColumns(int64_t& rowsAffected, int64_t* previousRowsAffected) {
+  TMySQLConnection& c = Connection();
+  TMySQLAPI* api = c.GetMySQLAPI();
+  PMYSQL my = c.GetMySQL();
+  while (HasMoreResults()) {
     const int rc = api->mysql_next_result(my);
-    if (rc > 0) {
-      FCursorState = csInactive;
-      c.MySQLError(FComponent);
-    }
     if (rc < 0) break;
-    FRowsAffectedPrev = count;
-    count = api->mysql_affected_rows(my);
-    FCursorState = api->mysql_field_count(my) != 0 ? csExecuted : csInactive;
-    FSQLResult = api->mysql_use_result(my);
+    if (rc > 0) c.MySQLError(FComponent);
+    if (previousRowsAffected) *previousRowsAffected = rowsAffected;
+    rowsAffected = api->mysql_affected_rows(my);
+    if (api->mysql_field_count(my) == 0) continue;
+    PMYSQL_RES r = api->mysql_use_result(my);
+    try {
+      c.Check(FComponent);
+    } catch (...) {
+      if (r) api->mysql_free_result(r);
+      throw;
+    }
+    if (r) return r;
+  }
+  return nullptr;
+}
+
+void TMySQLCommand::OpenResult(PMYSQL_RES result, int64_t rowsAffected) {
+  VIX_VIO_ASSERT(FSQLResult == nullptr);
+  FSQLResult = result;
+  FRowsAffectedPrev = FRowsAffected;
+  FRowsAffected = rowsAffected;
+  FCursorState = csExecuted;
+}
+
+void TMySQLCommand::DiscardResults() {
+  TMySQLConnection& c = Connection();
+  int64_t rowsAffected = 0;
+  while (PMYSQL_RES r = NextResultWithColumns(rowsAffected)) {
+    c.GetMySQLAPI()->mysql_free_result(r);
     c.Check(FComponent);
   }
+}
+
+void TMySQLCommand::EndCursor() {
+  FSQLResult = nullptr;
+  FCursorState = FPrepared ? csPrepared : csInactive;
+}
+
+void TMySQLCommand::OverrideText(const UString& sql) {
+  if (!FTextOverridden) {
+    FSavedSQL = FSQL;
+    FSavedCachedSQL = FCachedSQL;
+    FTextOverridden = true;
+  }
+  FSQL = sql;
+  FCachedSQL.clear();
+}
+
+void TMySQLCommand::RestoreText() {
+  if (!FTextOverridden) return;
+  FSQL = std::move(FSavedSQL);
+  FCachedSQL = std::move(FSavedCachedSQL);
+  FSavedSQL.clear();
+  FSavedCachedSQL.clear();
+  FTextOverridden = false;
 }
 
 void TMySQLCommand::Prepare() {

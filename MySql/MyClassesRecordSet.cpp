@@ -322,6 +322,8 @@ TMySQLRecordset::TMySQLRecordset() {
 
 TMySQLRecordset::~TMySQLRecordset() {
   try {
+    // The auxiliary session goes first: its results are then only freed.
+    if (FConnectionSwap) ReleaseFetchConnection();
     if (FSQLResultNext && FMyCommand->GetMyConnection())
       FMyCommand->GetMyConnection()->GetMySQLAPI()->mysql_free_result(FSQLResultNext);
   } catch (...) {
@@ -339,7 +341,11 @@ void TMySQLRecordset::SetCommand(std::unique_ptr<TZelCommand> value) {
   TZelRecordSet::SetCommand(std::move(value));
 }
 
-TMySQLConnection& TMySQLRecordset::Connection() const { return FMyCommand->Connection(); }
+TMySQLConnection& TMySQLRecordset::Connection() const {
+  TMySQLConnection* c = FMyCommand->GetMyConnection();
+  if (!c || !c->GetConnected() || !c->GetMySQL()) throw EDatabaseError(u"Connection is not connected");
+  return *c;
+}
 
 TMyMappingOptions TMySQLRecordset::MappingOptions() const {
   TMyMappingOptions o;
@@ -355,38 +361,98 @@ TMyMappingOptions TMySQLRecordset::MappingOptions() const {
     o.EnableBCD = c->GetEnableBCD();
     o.EnableFMTBCD = c->GetEnableFMTBCD();
   }
-  o.EnableBCD = o.EnableBCD || FMyCommand->FEnableBCD;
-  o.EnableFMTBCD = o.EnableFMTBCD || FMyCommand->FEnableFMTBCD;
+  o.EnableBCD = o.EnableBCD || FMyCommand->GetEnableBCD();
+  o.EnableFMTBCD = o.EnableFMTBCD || FMyCommand->GetEnableFMTBCD();
   o.IsShow = Pos(u"SHOW", UpperCaseAscii(FMyCommand->GetSQL())) > 0;
   return o;
 }
 
+void TMySQLRecordset::SetConnection(TZelConnection* value) {
+  if (FConnectionSwap) {
+    if (value == FConnectionSwap) return;
+    ReleaseFetchConnection();
+  }
+  TZelRecordSet::SetConnection(value);
+}
+
 void TMySQLRecordset::ExecCommand() {
+  TMySQLCommand& cmd = *FMyCommand;
   TMySQLConnection& c = Connection();
   FUseUnicode = c.GetUseUnicode();
   FNullForZeroVanticDate = c.GetNullForZeroVanticDate();
   FOpenNextState = osNotChecked;
-  // A result read to its end is closed already: the statement may run again.
-  if (FMyCommand->FCursorState == csFetched && !FMyCommand->FSQLResult)
-    FMyCommand->FCursorState = FMyCommand->FPrepared ? csPrepared : csInactive;
+  cmd.RearmIfFetched();
   try {
-    FMyCommand->Execute();
+    // Inside a transaction the rows are read on its own session, which alone
+    // sees the transaction's changes.
+    const TCursorState state = cmd.GetCursorState();
+    if (!FFetchAll && FCreateConnection && !FConnectionSwap && state == csInactive && !cmd.GetPrepared() &&
+        !c.InServerTransaction())
+      MoveToFetchConnection();
+    cmd.Execute();
     FWaitForFetchBreak = false;
-    if (FMyCommand->FSQLResult) {
+    if (cmd.GetSQLResult()) {
       FCommandType = ctCursor;
-      FMyCommand->FCursorState = csExecuted;
+      cmd.SetCursorState(csExecuted);
     } else {
       FCommandType = ctStatement;
-      FMyCommand->FCursorState = csInactive;
+      cmd.SetCursorState(csInactive);
+      ReleaseFetchConnection();
     }
   } catch (...) {
-    CloseResult(false, true);
+    try {
+      CloseResult(false);
+    } catch (...) {
+    }
+    ReleaseFetchConnection();
     throw;
   }
 }
 
+void TMySQLRecordset::MoveToFetchConnection() {
+  TMySQLConnection& main = Connection();
+  TMySQLAPI* api = main.GetMySQLAPI();
+  TComponent* component = FMyCommand->GetComponent();
+  api->SetTimeout(main.GetMySQL(), FMyCommand->GetCommandTimeout());
+  // A main session that is gone is found here, where its error loop may act.
+  main.Check(api->mysql_ping(main.GetMySQL()), component);
+  std::unique_ptr<TMySQLConnection> aux = main.CreateAdditionalConnection();
+  aux->Connect(UString());
+  // Only a single SELECT may have the rest of its result killed.
+  TMyParser parser(FMyCommand->GetSQL());
+  parser.SetOmitBlank(true);
+  parser.SetOmitComment(true);
+  parser.SetQuotedString(true);
+  parser.ToBegin();
+  UString lexem;
+  FIsCanFastClose = parser.GetNext(lexem) == lxSELECT;
+  if (FIsCanFastClose) {
+    parser.ToBegin();
+    FIsCanFastClose = !parser.ToLexem(u";");
+  }
+  FConnectionSwap = &main;
+  FFetchConnection = std::move(aux);
+  FMyCommand->SetConnection(FFetchConnection.get());
+}
+
+void TMySQLRecordset::ReleaseFetchConnection() {
+  if (!FConnectionSwap) return;
+  TMySQLConnection* main = FConnectionSwap;
+  std::unique_ptr<TMySQLConnection> aux = std::move(FFetchConnection);
+  FConnectionSwap = nullptr;
+  FIsCanFastClose = false;
+  FMyCommand->SetConnection(main);
+  if (!aux) return;
+  // Results still held on the auxiliary session are detached from it and
+  // freed later without reading.
+  try {
+    aux->Disconnect();
+  } catch (const std::exception&) {
+  }
+}
+
 void TMySQLRecordset::InternalInitFields() {
-  PMYSQL_RES res = FMyCommand->FSQLResult;
+  PMYSQL_RES res = FMyCommand->GetSQLResult();
   if (!res) return;
   TMySQLAPI* api = Connection().GetMySQLAPI();
   const TMyMappingOptions o = MappingOptions();
@@ -451,7 +517,7 @@ void TMySQLRecordset::DecodeValue(const TMySQLFieldDesc& f, std::string_view v, 
       if (f.FDataType == mtWideMemo) blob->SetAsString(Utf8ToUtf16(v));
       else blob->SetAsBytes(v);
       if (auto* cb = dynamic_cast<TCompressedBlob*>(blob)) {
-        const TCompressBlobMode mode = FMyCommand->FCompressBlob;
+        const TCompressBlobMode mode = FMyCommand->GetCompressBlob();
         cb->SetCompressed(mode == cbClient || mode == cbClientServer);
       }
       return;
@@ -541,8 +607,8 @@ void TMySQLRecordset::DecodeValue(const TMySQLFieldDesc& f, std::string_view v, 
 void TMySQLRecordset::DecodeRow(PMYSQL_ROW row, uint8_t* rec) {
   const int n = FFields.Count();
   if (static_cast<int>(row->Binds.size()) < n) RaiseProviderError(u"The row has fewer values than the result has columns");
-  const bool binaryRow = FMyCommand->FPrepared;
-  const std::vector<TMySqlFieldInfo>* infos = binaryRow ? &FMyCommand->FSQLResult->Fields() : nullptr;
+  const bool binaryRow = FMyCommand->GetPrepared();
+  const std::vector<TMySqlFieldInfo>* infos = binaryRow ? &FMyCommand->GetSQLResult()->Fields() : nullptr;
   for (int i = 0; i < n; ++i) {
     const auto& f = static_cast<const TMySQLFieldDesc&>(FFields[i]);
     const TMySqlBind& b = row->Binds[static_cast<size_t>(i)];
@@ -574,37 +640,25 @@ void TMySQLRecordset::DecodeRow(PMYSQL_ROW row, uint8_t* rec) {
 }
 
 bool TMySQLRecordset::Fetch() {
+  TMySQLCommand& cmd = *FMyCommand;
   if (FFields.Count() == 0) {
-    CloseResult(false, true);
+    CloseResult(false);
     throw EDatabaseError(u"Query must return exactly result set - use Execute");
   }
-  TMySQLCommand& cmd = *FMyCommand;
-  if (cmd.FCursorState < csExecuted || cmd.FCursorState == csFetched || !cmd.FSQLResult) return false;
-  if (cmd.FCursorState == csExecuted) cmd.FCursorState = csFetching;
+  if (!cmd.BeginFetch()) return false;
   bool cancel = false;
   if (FOnBeforeFetch) FOnBeforeFetch(cancel);
   if (cancel || FWaitForFetchBreak) {
-    if (cmd.FCursorState == csFetchingAll) cmd.FCursorState = csFetching;
+    if (cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetching);
     return false;
   }
-  TMySQLConnection& c = Connection();
-  TMySQLAPI* api = c.GetMySQLAPI();
   TBlockHeader* block = FBlockMan.AllocBlock(FFetchRows);
   int count = 0;
   try {
     while (count < FFetchRows) {
-      PMYSQL_ROW row = nullptr;
-      if (cmd.FPrepared) {
-        const int rc = api->_mysql_stmt_fetch(cmd.Fstmt, row);
-        if (rc != 0 && rc != MYSQL_NO_DATA)
-          c.RaiseError(api->mysql_stmt_errno(cmd.Fstmt), api->mysql_stmt_error(cmd.Fstmt), cmd.FComponent);
-        if (rc == MYSQL_NO_DATA) row = nullptr;
-      } else {
-        row = api->_mysql_fetch_row(cmd.FSQLResult);
-        if (!row) c.Check(cmd.FComponent);
-      }
+      PMYSQL_ROW row = cmd.FetchRow();
       if (!row) {
-        CloseResult(true, true);
+        CloseResult(true);
         break;
       }
       DecodeRow(row, TBlockManager::GetRecordPtr(FBlockMan.ItemOf(block, count)));
@@ -614,9 +668,10 @@ bool TMySQLRecordset::Fetch() {
     // The row that failed may hold values already: release it with the others.
     DiscardFetchBlock(block, std::min(count + 1, FFetchRows));
     try {
-      CloseResult(false, true);
+      CloseResult(false);
     } catch (...) {
     }
+    ReleaseFetchConnection();
     FNoData = true;
     if (FOnAfterFetch) FOnAfterFetch();
     throw;
@@ -627,69 +682,66 @@ bool TMySQLRecordset::Fetch() {
   return count > 0;
 }
 
-void TMySQLRecordset::CloseResult(bool lookAhead, bool /*drain*/) {
+void TMySQLRecordset::CloseResult(bool lookAhead) {
   TMySQLCommand& cmd = *FMyCommand;
   TMySQLConnection* c = cmd.GetMyConnection();
   if (!c || !c->GetMySQL()) {
-    // The session went away under the result (a lost connection closed it):
-    // the result is only freed, nothing is read.
-    if (c && cmd.FSQLResult && !cmd.FPrepared) c->GetMySQLAPI()->mysql_free_result(cmd.FSQLResult);
-    cmd.FSQLResult = nullptr;
+    cmd.CloseResult();
     FOpenNextState = osNoMoreResults;
     FCommandType = ctUnknown;
-    cmd.FOpenNext = false;
+    cmd.SetOpenNext(false);
+    ReleaseFetchConnection();
     return;
   }
-  TMySQLAPI* api = c->GetMySQLAPI();
-  PMYSQL my = c->GetMySQL();
-  if (cmd.FSQLResult) {
-    // Freeing reads and drops the rows not read yet, so the session is in
-    // step for the next statement.
-    if (cmd.FPrepared) api->mysql_stmt_free_result(cmd.Fstmt);
-    else api->mysql_free_result(cmd.FSQLResult);
-    cmd.FSQLResult = nullptr;
-    FOpenNextState = !cmd.FPrepared && c->IsClient41() && api->mysql_more_results(my) ? osMoreResults : osNoMoreResults;
+  if (cmd.GetSQLResult()) {
+    if (FConnectionSwap && FIsCanFastClose && FastClose()) {
+      ReleaseFetchConnection();
+      cmd.CloseResult();
+      FOpenNextState = osNoMoreResults;
+      if (cmd.GetCursorState() == csFetching || cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetched);
+      return;
+    }
+    FOpenNextState = cmd.CloseResult() ? osMoreResults : osNoMoreResults;
   } else if (FOpenNextState == osNotChecked) {
-    FOpenNextState = !cmd.FPrepared && c->IsClient41() && api->mysql_more_results(my) ? osMoreResults : osNoMoreResults;
+    FOpenNextState = cmd.HasMoreResults() ? osMoreResults : osNoMoreResults;
   }
   if (lookAhead && FOpenNextState == osMoreResults && !FSQLResultNext) {
-    for (;;) {
-      const int rc = api->mysql_next_result(my);
-      if (rc < 0) {
-        FOpenNextState = osNoMoreResults;
-        break;
-      }
-      if (rc > 0) {
-        FOpenNextState = osError;
-        cmd.FCursorState = csInactive;
-        FCommandType = ctUnknown;
-        c->MySQLError(cmd.FComponent);
-      }
-      FRowsAffectedNext = api->mysql_affected_rows(my);
-      if (api->mysql_field_count(my) != 0) {
-        FSQLResultNext = api->mysql_use_result(my);
-        c->Check(cmd.FComponent);
-        break;
-      }
-      if (!api->mysql_more_results(my)) {
-        FOpenNextState = osNoMoreResults;
-        break;
-      }
+    try {
+      FSQLResultNext = cmd.NextResultWithColumns(FRowsAffectedNext);
+    } catch (...) {
+      FOpenNextState = osError;
+      cmd.SetCursorState(csInactive);
+      FCommandType = ctUnknown;
+      throw;
     }
+    if (!FSQLResultNext) FOpenNextState = osNoMoreResults;
   }
-  if (cmd.FCursorState == csFetching || cmd.FCursorState == csFetchingAll) cmd.FCursorState = csFetched;
+  if (FOpenNextState == osNoMoreResults && !FSQLResultNext) ReleaseFetchConnection();
+  if (cmd.GetCursorState() == csFetching || cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetched);
+}
+
+bool TMySQLRecordset::FastClose() {
+  TMySQLCommand& cmd = *FMyCommand;
+  // A short rest is read: the session then goes back in step.
+  for (int i = 0; i < FFetchRows; ++i)
+    if (!cmd.FetchRow()) return false;
+  TMySQLConnection* aux = cmd.GetMyConnection();
+  const uint32_t id = aux->GetThreadId();
+  try {
+    FConnectionSwap->ExecuteStatement(u"KILL " + UIntToStr(id));
+  } catch (const Exception&) {
+    // The session is closed unread all the same.
+  }
+  return true;
 }
 
 bool TMySQLRecordset::OpenNext() {
   TMySQLCommand& cmd = *FMyCommand;
-  if (cmd.FSQLResult || (FOpenNextState == osMoreResults && !FSQLResultNext)) CloseResult(true, true);
+  if (cmd.GetSQLResult() || (FOpenNextState == osMoreResults && !FSQLResultNext)) CloseResult(true);
   if (!FSQLResultNext) return false;
   ClearItems();
-  cmd.FSQLResult = FSQLResultNext;
+  cmd.OpenResult(FSQLResultNext, FRowsAffectedNext);
   FSQLResultNext = nullptr;
-  cmd.FRowsAffectedPrev = cmd.FRowsAffected;
-  cmd.FRowsAffected = FRowsAffectedNext;
-  cmd.FCursorState = csExecuted;
   FCommandType = ctCursor;
   FOpenNextState = osNotChecked;
   InitFields();
@@ -704,38 +756,30 @@ void TMySQLRecordset::InternalClose() {
   TMySQLConnection* c = cmd.GetMyConnection();
   std::exception_ptr error;
   if (c && c->GetMySQL()) {
-    TMySQLAPI* api = c->GetMySQLAPI();
-    PMYSQL my = c->GetMySQL();
     try {
-      CloseResult(false, true);
+      CloseResult(false);
       if (FSQLResultNext) {
-        api->mysql_free_result(FSQLResultNext);
+        cmd.GetMyConnection()->GetMySQLAPI()->mysql_free_result(FSQLResultNext);
         FSQLResultNext = nullptr;
       }
       // Every further result of the text is read and dropped: the session is
       // free for the next statement.
-      while (!cmd.FPrepared && c->IsClient41() && api->mysql_more_results(my)) {
-        const int rc = api->mysql_next_result(my);
-        if (rc < 0) break;
-        if (rc > 0) c->MySQLError(cmd.FComponent);
-        if (PMYSQL_RES r = api->mysql_use_result(my)) api->mysql_free_result(r);
-        c->Check(cmd.FComponent);
-      }
+      if (cmd.GetMyConnection() && cmd.GetMyConnection()->GetMySQL()) cmd.DiscardResults();
     } catch (...) {
       error = std::current_exception();
     }
   }
-  cmd.FSQLResult = nullptr;
+  ReleaseFetchConnection();
+  cmd.EndCursor();
   FSQLResultNext = nullptr;
-  cmd.FCursorState = cmd.FPrepared ? csPrepared : csInactive;
-  if (!cmd.FPrepared) FCommandType = ctUnknown;
+  if (!cmd.GetPrepared()) FCommandType = ctUnknown;
   FOpenNextState = osNotChecked;
   if (error) std::rethrow_exception(error);
 }
 
 bool TMySQLRecordset::RowsReturn() const {
   if (FCommandType != ctUnknown) return TZelRecordSet::RowsReturn();
-  return FMyCommand->FSQLResult != nullptr || FSQLResultNext != nullptr;
+  return FMyCommand->GetSQLResult() != nullptr || FSQLResultNext != nullptr;
 }
 
 bool TMySQLRecordset::CanDisconnect() const {
@@ -797,27 +841,20 @@ UString TMySQLRecordset::DescribeOnlySQL(const UString& sql) {
 
 void TMySQLRecordset::DescribeFields() {
   TMySQLCommand& cmd = *FMyCommand;
-  const UString sql = cmd.FSQL;
-  const auto cached = cmd.FCachedSQL;
-  cmd.FSQL = DescribeOnlySQL(sql);
-  cmd.FCachedSQL.clear();
-  const auto restore = [&] {
-    cmd.FSQL = sql;
-    cmd.FCachedSQL = cached;
-  };
+  cmd.OverrideText(DescribeOnlySQL(cmd.GetSQL()));
   try {
     ExecCommand();
     InitFields();
     InternalClose();
   } catch (...) {
-    restore();
+    cmd.RestoreText();
     try {
       InternalClose();
     } catch (...) {
     }
     throw;
   }
-  restore();
+  cmd.RestoreText();
 }
 
 bool TMySQLRecordset::SetProp(TPropId prop, const Variant& value) {
@@ -827,7 +864,7 @@ bool TMySQLRecordset::SetProp(TPropId prop, const Variant& value) {
     case prEnableBoolean: FEnableBoolean = value.AsBoolean(); return true;
     case prCreateConnection: FCreateConnection = value.AsBoolean(); return true;
     case prCommandTimeout: return FMyCommand->SetProp(prop, value);
-    case prOpenNext: FMyCommand->FOpenNext = value.AsBoolean(); return true;
+    case prOpenNext: FMyCommand->SetOpenNext(value.AsBoolean()); return true;
     case prUseHandler: FUseHandler = value.AsBoolean(); return true;
     case prBinaryAsString: FBinaryAsString = value.AsBoolean(); return true;
     default: return TZelRecordSet::SetProp(prop, value);
@@ -837,7 +874,7 @@ bool TMySQLRecordset::SetProp(TPropId prop, const Variant& value) {
 bool TMySQLRecordset::GetProp(TPropId prop, Variant& value) {
   switch (prop) {
     case prEnableBoolean: value = FEnableBoolean; return true;
-    case prOpenNext: value = FMyCommand->FOpenNext; return true;
+    case prOpenNext: value = FMyCommand->GetOpenNext(); return true;
     case prMoreResults: value = FOpenNextState == osMoreResults; return true;
     default: return TZelRecordSet::GetProp(prop, value);
   }

@@ -438,6 +438,30 @@ TEST_F(CommandServerTest, ClosingAHalfReadResultLeavesTheSessionInStep) {
   }
 }
 
+// Without fetch-all the rows of every result of the text come over a session
+// of their own, which goes once the last result is done.
+TEST_F(CommandServerTest, SeveralResultsOnTheFetchConnection) {
+  auto rs = Query(*conn, u"SELECT seq FROM seq_1_to_100; DO 1; SELECT 'x' AS b, 2 AS a");
+  rs->SetProp(prFetchAll, false);
+  rs->SetProp(prFetchRows, 10);
+  rs->Open();
+  ASSERT_TRUE(rs->UsesFetchConnection());
+  EXPECT_NE(rs->FetchConnection()->GetThreadId(), conn->GetThreadId());
+  EXPECT_EQ(rs->RecordCount(), 10);
+  EXPECT_EQ(Scalar(u"SELECT 42"), "42");
+  rs->FetchAll();
+  EXPECT_EQ(rs->RecordCount(), 100);
+  EXPECT_TRUE(rs->UsesFetchConnection());  // the next result waits on it
+  ASSERT_TRUE(rs->OpenNext());
+  ASSERT_EQ(rs->Fields().Count(), 2);
+  EXPECT_EQ(Value(*rs, 1, 2).AsInteger(), 2);
+  EXPECT_FALSE(rs->UsesFetchConnection());
+  EXPECT_FALSE(rs->OpenNext());
+  rs->Close();
+  EXPECT_EQ(rs->FetchConnection(), conn.get());
+  EXPECT_EQ(Scalar(u"SELECT 43"), "43");
+}
+
 TEST_F(CommandServerTest, CancelFromAnotherThread) {
   TMySQLCommand cmd;
   cmd.SetConnection(conn.get());

@@ -643,6 +643,30 @@ TEST_F(ConnectionTest, AuxiliaryConnectionNeverReconnects) {
   EXPECT_EQ(aux->GetThreadId(), id);
 }
 
+// The session made for a cancel or a fetch fails on its own: the main
+// connection's handler (which would close the main session) never hears of it.
+TEST_F(ConnectionTest, AuxiliaryConnectionFailsWithoutTheMainHandler) {
+  auto primary = New();
+  TLoopRecorder rec;
+  rec.Install(*primary);
+  primary->Connect(UString());
+  primary->ExecuteStatement(u"BEGIN");
+  ASSERT_TRUE(primary->InServerTransaction());
+  auto aux = primary->CreateAdditionalConnection();
+  aux->SetProp(prPort, FreePort());
+  try {
+    aux->Connect(UString());
+    FAIL() << "connected to a closed port";
+  } catch (const EMyError& e) {
+    EXPECT_TRUE(e.IsFatalError()) << e.what();
+  }
+  EXPECT_EQ(rec.calls, 0);
+  EXPECT_TRUE(primary->GetConnected());
+  EXPECT_TRUE(primary->InServerTransaction());
+  EXPECT_EQ(Scalar(*primary, "SELECT 7"), "7");
+  primary->ExecuteStatement(u"ROLLBACK");
+}
+
 TEST_F(ConnectionTest, Transactions) {
   admin->ExecuteStatement(u"CREATE TABLE IF NOT EXISTS conn_trx (id INT PRIMARY KEY) ENGINE=InnoDB");
   admin->ExecuteStatement(u"DELETE FROM conn_trx");

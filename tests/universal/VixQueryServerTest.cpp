@@ -4,11 +4,15 @@
 // running.
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LoopbackProxy.h"
+#include "MySql/MyClasses.h"
 #include "MySql/MySQLVixProvider.h"
 #include "MySql/MySqlApiDirect.h"
 #include "TestSupport.h"
@@ -77,6 +81,41 @@ struct VixQueryServerTest : ::testing::Test {
     c.SetDatabase(Utf8ToUtf16(database));
     c.SetUsername(Utf8ToUtf16(EnvOr("VIX_MYSQL_USER", "vix")));
     c.SetPassword(Utf8ToUtf16(EnvOr("VIX_MYSQL_PASSWORD")));
+  }
+
+  // The first value of the first row of a query on the admin session.
+  std::string AdminScalar(const std::string& sql) {
+    if (api.mysql_real_query(admin, sql.data(), sql.size()) != 0) return "<error " + api.mysql_error(admin) + ">";
+    std::string value = "<none>";
+    if (PMYSQL_RES res = api.mysql_use_result(admin)) {
+      bool first = true;
+      while (PMYSQL_ROW row = api.mysql_fetch_row(res)) {
+        if (first) value = api._mysql_fetch_value_is_null(row, 0) ? "<NULL>" : api._mysql_fetch_value_str(row, 0);
+        first = false;
+      }
+      api.mysql_free_result(res);
+    }
+    return value;
+  }
+
+  // Kills a session and waits until the server has let it go.
+  void Kill(int64_t threadId) {
+    Admin("KILL " + std::to_string(threadId));
+    WaitGone(threadId);
+  }
+  // Waits until the server has let a session go; true when it has.
+  bool WaitGone(int64_t threadId) {
+    const std::string probe = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + std::to_string(threadId);
+    for (int i = 0; i < 200 && AdminScalar(probe) != "0"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    return AdminScalar(probe) == "0";
+  }
+
+  // Opens `sql` on the query and returns the first field of its first row.
+  UString First(const UString& sql) {
+    query.Close();
+    query.SetSQL(sql);
+    query.Open();
+    return query.Fields(0).AsString();
   }
 
   void Admin(const std::string& sql) {
@@ -285,6 +324,133 @@ TEST_F(VixQueryServerTest, ADestroyedConnectionLeavesTheQueryClosedWithoutOne) {
   EXPECT_FALSE(q.Active());
   EXPECT_EQ(q.GetConnection(), nullptr);
   EXPECT_THROW(q.Open(), EDatabaseError);
+}
+
+// A transaction begun by statement text dies with its session: the statement
+// that finds the session gone fails, and nothing later runs on a new session
+// as if the transaction went on, until the connection is opened again.
+TEST_F(VixQueryServerTest, ATransactionLostWithItsSessionIsNeverContinued) {
+  Admin("ALTER TABLE UserMt ENGINE=InnoDB");
+  const UString id = First(u"BEGIN; INSERT INTO UserMt VALUES ('tx', 'a', 'p', 1, 1); SELECT CONNECTION_ID() AS id");
+  EXPECT_TRUE(connection.InTransaction());
+  Kill(StrToInt64(id));
+
+  query.Close();
+  query.SetSQL(u"INSERT INTO UserMt VALUES ('tx', 'b', 'p', 2, 2); SELECT 1 AS one");
+  try {
+    query.Open();
+    ADD_FAILURE() << "the statement ran on another session";
+  } catch (const EDAError& e) {
+    EXPECT_TRUE(e.IsFatalError()) << Utf16ToUtf8(e.Message());
+  }
+  EXPECT_FALSE(query.Active());
+  EXPECT_FALSE(connection.InTransaction());
+  query.SetSQL(u"COMMIT; SELECT 1 AS one");
+  EXPECT_THROW(query.Open(), EDatabaseError);
+  EXPECT_EQ(AdminScalar("SELECT COUNT(*) FROM " + database + ".UserMt WHERE SiteID = 'tx'"), "0");
+
+  // Opened again on purpose, the connection goes on in a session of its own.
+  connection.Open();
+  EXPECT_FALSE(connection.InTransaction());
+  EXPECT_EQ(First(u"SELECT COUNT(*) FROM UserMt WHERE SiteID = 'tx'"), u"0");
+  EXPECT_NE(First(u"SELECT CONNECTION_ID()"), id);
+}
+
+// Rows not all fetched at open are read on a session of their own: the
+// connection runs other statements meanwhile, and an early close ends the
+// rest of a long result without reading it.
+TEST_F(VixQueryServerTest, APartlyReadQueryLeavesTheConnectionFreeForOthers) {
+  std::string insert = "INSERT INTO UserMt VALUES ('9', 'u1', 'p', 1, 1)";
+  for (int i = 2; i <= 60; ++i) insert += ", ('9', 'u" + std::to_string(i) + "', 'p', " + std::to_string(i) + ", 1)";
+  Admin(insert);
+  TVixQuery a;
+  a.SetConnection(&connection);
+  a.SpecificOptions().Add(u"FetchAll=False");
+  a.SetSQL(u"SELECT UserName, AccessSetupHead FROM UserMt WHERE SiteID = '9' ORDER BY AccessSetupHead");
+  a.Open();
+  ASSERT_EQ(a.RecordCount(), 25);
+  EXPECT_FALSE(a.Fetched());
+
+  // Another query on the same connection, while the first has rows to come.
+  CheckUser(u"007", u"kim");
+  ASSERT_EQ(query.RecordCount(), 1);
+  EXPECT_EQ(query.FieldByName(u"Password").AsString(), u"Secret1");
+  EXPECT_EQ(First(u"SELECT COUNT(*) FROM UserMt"), u"63");
+
+  int seen = 0;
+  for (; !a.Eof(); a.Next()) EXPECT_EQ(a.FieldByName(u"AccessSetupHead").AsInteger(), ++seen);
+  EXPECT_EQ(seen, 60);
+  EXPECT_TRUE(a.Fetched());
+  a.Close();
+
+  // A long result closed early: its session is killed, not read to the end.
+  const std::string kills = "SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'COM_KILL'";
+  a.SetSQL(u"SELECT seq, REPEAT('x', 500) AS pad FROM seq_1_to_2000000");
+  a.Open();
+  auto* rs = dynamic_cast<TMySQLRecordset*>(a.GetIRecordSet());
+  ASSERT_TRUE(rs && rs->UsesFetchConnection());
+  const uint32_t fetchId = rs->FetchConnection()->GetThreadId();
+  EXPECT_NE(UIntToStr(fetchId), First(u"SELECT CONNECTION_ID()"));
+  const int64_t killsBefore = std::stoll(AdminScalar(kills));
+  a.Close();
+  EXPECT_FALSE(rs->UsesFetchConnection());
+  EXPECT_EQ(std::stoll(AdminScalar(kills)), killsBefore + 1);
+  EXPECT_TRUE(WaitGone(fetchId));
+  EXPECT_EQ(First(u"SELECT COUNT(*) FROM UserMt"), u"63");
+  // A short rest is read instead.
+  a.SetSQL(u"SELECT seq FROM seq_1_to_40");
+  a.Open();
+  a.Close();
+  EXPECT_EQ(std::stoll(AdminScalar(kills)), killsBefore + 1);
+
+  // Inside a transaction the rows are read on its own session, which alone
+  // sees what the transaction changed.
+  Admin("ALTER TABLE UserMt ENGINE=InnoDB");
+  First(u"BEGIN; INSERT INTO UserMt VALUES ('tx', 'a', 'p', 1, 1); SELECT 1");
+  a.SetSQL(u"SELECT UserName FROM UserMt WHERE SiteID = 'tx'");
+  a.Open();
+  EXPECT_FALSE(rs->UsesFetchConnection());
+  EXPECT_EQ(a.RecordCount(), 1);
+  a.Close();
+  First(u"ROLLBACK; SELECT 1");
+}
+
+// A cancel whose own connection cannot be made leaves the running statement,
+// its session and its transaction alone.
+TEST_F(VixQueryServerTest, ACancelThatCannotConnectLeavesTheSessionAlone) {
+  Admin("ALTER TABLE UserMt ENGINE=InnoDB");
+  // The proxy serves one connection: the cancel's own waits in vain.
+  test::TLoopbackProxy proxy(port, 1);
+  connection.SetPort(proxy.Port());
+  connection.SpecificOptions().Add(u"MySQL.ConnectionTimeout=1");
+  First(u"BEGIN; INSERT INTO UserMt VALUES ('tx', 'a', 'p', 1, 1); SELECT 1");
+  ASSERT_TRUE(connection.InTransaction());
+
+  query.Close();
+  query.SetSQL(u"SELECT SLEEP(3) AS s");
+  auto* cmd = dynamic_cast<TMySQLCommand*>(query.GetIRecordSet()->GetCommand());
+  ASSERT_NE(cmd, nullptr);
+  std::atomic<bool> cancelFailed{false};
+  std::thread canceller([&] {
+    while (!cmd->GetExecuting()) std::this_thread::yield();
+    try {
+      cmd->BreakExec();
+    } catch (const EDAError& e) {
+      cancelFailed = e.IsFatalError();
+    }
+  });
+  query.Open();
+  canceller.join();
+  EXPECT_TRUE(cancelFailed);
+  // The statement ran to its end (SLEEP answers 0 when not interrupted).
+  EXPECT_EQ(query.FieldByName(u"s").AsInteger(), 0);
+  EXPECT_TRUE(connection.GetConnected());
+  EXPECT_TRUE(connection.InTransaction());
+  EXPECT_EQ(First(u"SELECT COUNT(*) FROM UserMt WHERE SiteID = 'tx'"), u"1");
+  EXPECT_EQ(AdminScalar("SELECT COUNT(*) FROM " + database + ".UserMt WHERE SiteID = 'tx'"), "0");
+  First(u"COMMIT; SELECT 1");
+  EXPECT_FALSE(connection.InTransaction());
+  EXPECT_EQ(AdminScalar("SELECT COUNT(*) FROM " + database + ".UserMt WHERE SiteID = 'tx'"), "1");
 }
 
 }  // namespace
