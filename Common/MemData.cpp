@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "rtl/CodePage.h"
 
@@ -31,7 +33,7 @@ TFieldType GetFieldType(TDataType t) {
       ftDateTime, ftWord,       ftBoolean,  ftLargeint, ftCurrency, ftBlob,     ftMemo,       ftADT,
       ftReference, ftArray,     ftDataSet,  ftVariant,  ftString,   ftBytes,    ftVarBytes,   ftVarBytes,
       ftLargeint, ftWideString, ftWideString, ftBCD,    ftFMTBcd,   ftGuid,     ftWideMemo,   ftUnknown,
-      ftCursor};
+      ftCursor,   ftLargeint};
   if (t == mtSQLTimeStamp || t >= std::size(map)) throw Exception(u"Unknown data type");
   return map[t];
 }
@@ -92,6 +94,7 @@ int DataTypeSize(TDataType t, int length) {
     case mtTime:
     case mtDateTime:
     case mtInt64:
+    case mtUInt64:
     case mtCurrency:
     case mtBCD: return 8;
     case mtBytes: return length;
@@ -101,6 +104,55 @@ int DataTypeSize(TDataType t, int length) {
     case mtSQLTimeStamp: return static_cast<int>(sizeof(TSQLTimeStamp));
     default: return 0;
   }
+}
+
+bool IsStringDataType(TDataType t) {
+  return t == mtString || t == mtExtString || t == mtWideString || t == mtExtWideString;
+}
+
+bool IsTextDataType(TDataType t) {
+  return IsStringDataType(t) || t == mtMemo || t == mtWideMemo || t == mtGuid;
+}
+
+bool IsBytesDataType(TDataType t) { return t == mtBytes || t == mtVarBytes || t == mtExtVarBytes; }
+
+bool IsHeapDataType(TDataType t) { return t == mtExtString || t == mtExtWideString || t == mtExtVarBytes; }
+
+size_t PutStringSlot(uint8_t* slot, size_t size, std::string_view text) {
+  if (size == 0) return 0;
+  const size_t n = std::min(text.size(), size - 1);
+  if (n) std::memcpy(slot, text.data(), n);
+  slot[n] = 0;
+  return n + 1;
+}
+
+size_t PutBytesSlot(uint8_t* slot, size_t size, std::string_view bytes) {
+  const size_t n = std::min(bytes.size(), size);
+  if (n) std::memcpy(slot, bytes.data(), n);
+  return n;
+}
+
+size_t PutVarBytesSlot(uint8_t* slot, size_t size, std::string_view bytes) {
+  if (size < 2) return 0;
+  const auto n = static_cast<uint16_t>(std::min({bytes.size(), size - 2, size_t{UINT16_MAX}}));
+  StoreSlot<uint16_t>(slot, n);
+  if (n) std::memcpy(slot + 2, bytes.data(), n);
+  return 2u + n;
+}
+
+size_t PutWideSlot(uint8_t* slot, size_t size, std::u16string_view text) {
+  if (size < 2) return 0;
+  const size_t n = std::min(text.size(), size / 2 - 1);
+  if (n) std::memcpy(slot, text.data(), 2 * n);
+  StoreSlot<char16_t>(slot + 2 * n, 0);
+  return 2 * n + 2;
+}
+
+size_t PutWideSlotUtf8(uint8_t* slot, size_t size, std::string_view utf8) {
+  if (size < 2) return 0;
+  const size_t n = Utf8ToUtf16Into(utf8, slot, size / 2 - 1, true);
+  StoreSlot<char16_t>(slot + 2 * n, 0);
+  return 2 * n + 2;
 }
 
 namespace {
@@ -120,21 +172,13 @@ int FixedSize(TDataType t) {
 
 template <typename T>
 T Load(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+  return LoadSlot<T>(p);
 }
 
 template <typename T>
 void Store(uint8_t* p, const T& v) {
-  std::memcpy(p, &v, sizeof v);
+  StoreSlot<T>(p, v);
 }
-
-bool IsStringDataType(TDataType t) {
-  return t == mtString || t == mtExtString || t == mtWideString || t == mtExtWideString;
-}
-
-bool IsHeapDataType(TDataType t) { return t == mtExtString || t == mtExtWideString || t == mtExtVarBytes; }
 
 size_t WideLength(const uint8_t* p, size_t maxChars) {
   size_t n = 0;
@@ -186,9 +230,14 @@ void TData::ClearFields() {
 
 void TData::InitFields() {
   ClearFields();
-  InternalInitFields();
-  MakeNamesUnique();
-  CalcRecordLayout();
+  try {
+    InternalInitFields();
+    MakeNamesUnique();
+    CalcRecordLayout();
+  } catch (...) {
+    ClearFields();  // no descriptors without a layout
+    throw;
+  }
 }
 
 void TData::Open() {
@@ -229,51 +278,76 @@ void TData::MakeNamesUnique() {
     const int c = CompareText(a->FName, b->FName);
     return c != 0 ? c < 0 : a->FFieldNo < b->FFieldNo;
   });
-  std::set<UString> taken;  // upper-case names given so far
+  // Upper-case names given so far, and per upper-case base name the suffix
+  // to try next: the names taken only grow, so every suffix below the last
+  // one given stays taken, and the search goes on from there.
+  std::unordered_set<UString> taken;
+  std::unordered_map<UString, int> nextSuffix;
+  taken.reserve(sorted.size() * 2);
   for (TFieldDesc* d : sorted) {
     UString name = d->FName;
-    if (name.empty() || taken.count(UpperCase(name))) {
+    UString upper = UpperCase(name);
+    if (name.empty() || taken.count(upper)) {
       const UString base = d->FName;
-      for (int n = base.empty() ? 0 : 1;; ++n) {
-        name = base + u"_" + IntToStr(n);
-        if (!taken.count(UpperCase(name))) break;
+      int& next = nextSuffix.try_emplace(std::move(upper), base.empty() ? 0 : 1).first->second;
+      for (;; ++next) {
+        name = base + u"_" + IntToStr(next);
+        upper = UpperCase(name);
+        if (!taken.count(upper)) break;
       }
+      ++next;
     }
-    taken.insert(UpperCase(name));
-    d->FName = name;
+    taken.insert(std::move(upper));
+    d->FName = std::move(name);
   }
 }
 
 void TData::CalcRecordLayout() {
-  const auto place = [](TFieldDesc& d, int base, int& size) {
+  // Counted in 64 bits and checked against the limit before anything is
+  // stored: the sizes come from column definitions a server chose.
+  if (FFields.Count() > kMaxRecordFields)
+    throw EDatabaseError(Format(u"The record has %d fields; a record holds at most %d",
+                                {FFields.Count(), kMaxRecordFields}));
+  const auto refuse = [] {
+    throw EDatabaseError(Format(u"The record layout exceeds the limit of %d bytes per record",
+                                {static_cast<int>(kMaxRecordSize)}));
+  };
+  const auto place = [&](TFieldDesc& d, int64_t base, int64_t& size) {
     if (const int fixed = FixedSize(d.FDataType)) d.FSize = fixed;  // reference slots are pointer-sized
     if (d.FSize <= 0) d.FSize = DataTypeSize(d.FDataType, d.FLength);
     if (d.FDataType == mtWideString && d.FSize < 2) d.FSize = 2;
     if ((d.FDataType == mtString || d.FDataType == mtGuid) && d.FSize < 1) d.FSize = 1;
     if (d.FDataType == mtVarBytes && d.FSize < 2) d.FSize = 2;
-    int offset = size;
+    int64_t offset = size;
     if (d.FDataType == mtWideString && (base + offset) % 2 != 0) ++offset;
-    d.FOffset = base + offset;
+    if (d.FSize < 0 || d.FSize > kMaxRecordSize || base + offset + d.FSize > kMaxRecordSize) refuse();
+    d.FOffset = static_cast<int>(base + offset);
     size = offset + d.FSize;
   };
-  FDataSize = 0;
+  int64_t dataSize = 0;
   FComplexFieldNos.clear();
   for (int i = 0; i < FFields.Count(); ++i) {
     TFieldDesc& d = FFields[i];
     if (!d.HasDataSlot()) continue;
-    place(d, 0, FDataSize);
+    place(d, 0, dataSize);
     if (IsComplexDataType(d.FDataType)) FComplexFieldNos.push_back(d.FFieldNo);
   }
   FHasComplexFields = !FComplexFieldNos.empty();
-  FRecordSize = FDataSize + FFields.Count();
-  if (FRecordSize % 2 == 0) ++FRecordSize;
-  FCalcDataSize = 0;
+  int64_t recordSize = dataSize + FFields.Count();
+  if (recordSize % 2 == 0) ++recordSize;
+  if (recordSize > kMaxRecordSize) refuse();
+  int64_t calcDataSize = 0;
   for (int i = 0; i < FFields.Count(); ++i) {
     TFieldDesc& d = FFields[i];
-    if (d.IsTopLevel() && d.FFieldDescKind == fdkCalculated) place(d, FRecordSize, FCalcDataSize);
+    if (d.IsTopLevel() && d.FFieldDescKind == fdkCalculated) place(d, recordSize, calcDataSize);
   }
-  FCalcRecordSize = FCalcDataSize;
-  if (FCalcRecordSize != 0 && FCalcRecordSize % 2 == 0) ++FCalcRecordSize;
+  int64_t calcRecordSize = calcDataSize;
+  if (calcRecordSize != 0 && calcRecordSize % 2 == 0) ++calcRecordSize;
+  if (recordSize + calcRecordSize > kMaxRecordSize) refuse();
+  FDataSize = static_cast<int>(dataSize);
+  FRecordSize = static_cast<int>(recordSize);
+  FCalcDataSize = static_cast<int>(calcDataSize);
+  FCalcRecordSize = static_cast<int>(calcRecordSize);
 }
 
 const TFieldDesc& TData::Field(int fieldNo) const {
@@ -438,8 +512,8 @@ void TData::PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t so
       size_t n = 0;
       const size_t max = std::min(sourceSize, slotSize - 1);
       while (n < max && in[n] != 0) ++n;
-      std::memcpy(slot, in, n);
-      std::memset(slot + n, 0, slotSize - n);
+      const size_t written = PutStringSlot(slot, slotSize, std::string_view(reinterpret_cast<const char*>(in), n));
+      std::memset(slot + written, 0, slotSize - written);
       break;
     }
     case mtWideString: {
@@ -480,9 +554,9 @@ void TData::PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t so
       const uint16_t length = sourceSize < 2 ? 0
                                              : static_cast<uint16_t>(std::min<size_t>(
                                                    {size_t{Load<uint16_t>(in)}, sourceSize - 2, slotSize - 2}));
-      Store<uint16_t>(slot, length);
-      std::memcpy(slot + 2, in + 2, length);
-      std::memset(slot + 2 + length, 0, slotSize - 2 - length);
+      const size_t written =
+          PutVarBytesSlot(slot, slotSize, std::string_view(reinterpret_cast<const char*>(in) + 2, length));
+      std::memset(slot + written, 0, slotSize - written);
       break;
     }
     case mtUInt32: {
@@ -540,9 +614,8 @@ void TData::PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t so
     case mtTable:
     case mtCursor: throw Exception(u"Cannot convert type " + IntToStr(f.FDataType));
     default: {
-      const size_t n = std::min(sourceSize, slotSize);
-      std::memcpy(slot, in, n);
-      std::memset(slot + n, 0, slotSize - n);
+      const size_t written = PutBytesSlot(slot, slotSize, std::string_view(reinterpret_cast<const char*>(in), sourceSize));
+      std::memset(slot + written, 0, slotSize - written);
       break;
     }
   }
@@ -590,6 +663,7 @@ Variant TData::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) const {
     case mtUInt16: return Load<uint16_t>(slot);
     case mtUInt32: return Load<uint32_t>(slot);
     case mtInt64: return Load<int64_t>(slot);
+    case mtUInt64: return Load<uint64_t>(slot);
     case mtFloat:
     case mtCurrency: return Load<double>(slot);
     case mtDate:
@@ -687,6 +761,7 @@ void TData::PutFieldAsVariant(int fieldNo, uint8_t* recBuf, const Variant& value
     case mtUInt16: Store<uint16_t>(slot, static_cast<uint16_t>(value.AsType(varWord).AsInteger())); break;
     case mtUInt32: Store<uint32_t>(slot, static_cast<uint32_t>(value.AsType(varLongWord).AsInt64())); break;
     case mtInt64: Store<int64_t>(slot, value.AsInt64()); break;
+    case mtUInt64: Store<uint64_t>(slot, value.AsUInt64()); break;
     case mtBoolean: Store<int16_t>(slot, value.AsBoolean() ? -1 : 0); break;
     case mtDate:
     case mtTime:
