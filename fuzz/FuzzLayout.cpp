@@ -57,10 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     f.CharsetNr = kCharsets[d[3] % std::size(kCharsets)];
     f.LengthInBytes = static_cast<uint32_t>(d[4] | d[5] << 8 | d[6] << 16 | static_cast<uint32_t>(d[7]) << 24);
     f.Decimals = d[8];
-    // Mostly up to four copies; now and then thousands, enough to reach the
-    // record's limits.
-    const size_t repeat = (d[9] & 0x7C) == 0x7C ? size_t{1024} << (d[9] & 3) : 1 + (d[9] & 3);
-    for (size_t r = 0; r < repeat && total < 66000; ++r, ++total) {
+    // Mostly up to four copies; now and then a thousand or more, enough to
+    // pass the record's limits.
+    const size_t repeat = (d[9] & 0x7C) == 0x40 ? size_t{1024} << (d[9] & 3) : 1 + (d[9] & 3);
+    for (size_t r = 0; r < repeat && total < 9000; ++r, ++total) {
       auto desc = std::make_unique<TMySQLFieldDesc>();
       desc->FFieldNo = static_cast<uint16_t>(total + 1);
       try {
