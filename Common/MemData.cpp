@@ -2,11 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <set>
 #include <unordered_map>
 #include <unordered_set>
 

@@ -1,19 +1,14 @@
 // The MySQL record set: columns mapped to record fields, rows decoded into
 // records, several results of one text, and the describe-only run.
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cstring>
-#include <limits>
 
 #include "MySql/MyClasses.h"
 #include "MySql/MySqlConsts.h"
 #include "MySql/MySqlValues.h"
 #include "rtl/CodePage.h"
-#include "rtl/Currency.h"
 #include "rtl/DateUtils.h"
 #include "rtl/FMTBcd.h"
-#include "rtl/FormatSettings.h"
 
 namespace vix {
 
