@@ -180,6 +180,34 @@ Variant TLongWordField::AsVariant() const {
   return Variant(static_cast<uint32_t>(AsLargeInt()));
 }
 
+uint64_t TLargeUIntField::AsUInt64() const {
+  uint64_t v = 0;
+  return GetData(&v, sizeof v) ? v : 0;
+}
+
+UString TLargeUIntField::AsString() const { return IsNull() ? UString() : UIntToStr(AsUInt64()); }
+
+int64_t TLargeUIntField::AsLargeInt() const {
+  const uint64_t v = AsUInt64();
+  if (v > static_cast<uint64_t>(INT64_MAX))
+    DatabaseError(UIntToStr(v) + u" is not a valid value for field '" + DisplayName() +
+                  u"'. The allowed range is 0 to 9223372036854775807");
+  return static_cast<int64_t>(v);
+}
+
+int32_t TLargeUIntField::AsInteger() const {
+  const uint64_t v = AsUInt64();
+  if (v > INT32_MAX)
+    DatabaseError(UIntToStr(v) + u" is not a valid value for field '" + DisplayName() +
+                  u"'. The allowed range is 0 to 2147483647");
+  return static_cast<int32_t>(v);
+}
+
+Variant TLargeUIntField::AsVariant() const {
+  if (IsNull()) return Variant::Null();
+  return Variant(AsUInt64());
+}
+
 UString TIntegerField::AsString() const { return IsNull() ? UString() : IntToStr(AsLargeInt()); }
 
 Variant TIntegerField::AsVariant() const {
@@ -356,7 +384,9 @@ std::unique_ptr<TField> CreateField(TDataSet* dataSet, const TFieldDef& def) {
     case ftSmallint: return std::make_unique<TSmallintField>(dataSet, def);
     case ftInteger: return std::make_unique<TIntegerField>(dataSet, def);
     case ftWord: return std::make_unique<TWordField>(dataSet, def);
-    case ftLargeint: return std::make_unique<TLargeintField>(dataSet, def);
+    case ftLargeint:
+      if (def.Unsigned) return std::make_unique<TLargeUIntField>(dataSet, def);
+      return std::make_unique<TLargeintField>(dataSet, def);
     case ftLongWord: return std::make_unique<TLongWordField>(dataSet, def);
     case ftBoolean: return std::make_unique<TBooleanField>(dataSet, def);
     case ftFloat: return std::make_unique<TFloatField>(dataSet, def);
@@ -542,7 +572,8 @@ void TMemDataSet::CreateFieldDefs() {
     const TFieldDesc& d = descs[i];
     if (!d.IsTopLevel() || d.FFieldDescKind != fdkData || d.FHiddenObject) continue;
     TFieldDef def;
-    def.DataType = d.FDataType > mtCursor || d.FDataType == mtSQLTimeStamp ? ftUnknown : GetFieldType(d.FDataType);
+    def.DataType = d.FDataType > mtUInt64 || d.FDataType == mtSQLTimeStamp ? ftUnknown : GetFieldType(d.FDataType);
+    def.Unsigned = d.FDataType == mtUInt64;
     if (def.DataType == ftUnknown) DatabaseError(u"Data type is not supported", this);
     switch (def.DataType) {
       case ftString:

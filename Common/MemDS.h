@@ -41,6 +41,7 @@ struct TFieldDef {
   bool ReadOnly = false;
   bool Hidden = false;
   bool Fixed = false;
+  bool Unsigned = false;  // ftLargeint: the whole unsigned 64-bit range
 };
 
 // --- fields --------------------------------------------------------------------
@@ -151,6 +152,20 @@ class TWordField : public TIntegerField {
 class TLargeintField : public TIntegerField {
  public:
   using TIntegerField::TIntegerField;
+};
+
+// Unsigned 64-bit values: exact as text, a UInt64 variant; as a signed
+// integer a value beyond its range raises "<value> is not a valid value for
+// field '<name>'. The allowed range is 0 to <max>".
+class TLargeUIntField : public TLargeintField {
+ public:
+  using TLargeintField::TLargeintField;
+  uint64_t AsUInt64() const;
+  UString AsString() const override;
+  int32_t AsInteger() const override;
+  int64_t AsLargeInt() const override;
+  double AsFloat() const override { return static_cast<double>(AsUInt64()); }
+  Variant AsVariant() const override;
 };
 
 // Unsigned 32-bit values; as a 32-bit integer a value above 2147483647 raises

@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "rtl/CodePage.h"
 
@@ -31,7 +29,7 @@ TFieldType GetFieldType(TDataType t) {
       ftDateTime, ftWord,       ftBoolean,  ftLargeint, ftCurrency, ftBlob,     ftMemo,       ftADT,
       ftReference, ftArray,     ftDataSet,  ftVariant,  ftString,   ftBytes,    ftVarBytes,   ftVarBytes,
       ftLargeint, ftWideString, ftWideString, ftBCD,    ftFMTBcd,   ftGuid,     ftWideMemo,   ftUnknown,
-      ftCursor};
+      ftCursor,   ftLargeint};
   if (t == mtSQLTimeStamp || t >= std::size(map)) throw Exception(u"Unknown data type");
   return map[t];
 }
@@ -92,6 +90,7 @@ int DataTypeSize(TDataType t, int length) {
     case mtTime:
     case mtDateTime:
     case mtInt64:
+    case mtUInt64:
     case mtCurrency:
     case mtBCD: return 8;
     case mtBytes: return length;
@@ -101,6 +100,55 @@ int DataTypeSize(TDataType t, int length) {
     case mtSQLTimeStamp: return static_cast<int>(sizeof(TSQLTimeStamp));
     default: return 0;
   }
+}
+
+bool IsStringDataType(TDataType t) {
+  return t == mtString || t == mtExtString || t == mtWideString || t == mtExtWideString;
+}
+
+bool IsTextDataType(TDataType t) {
+  return IsStringDataType(t) || t == mtMemo || t == mtWideMemo || t == mtGuid;
+}
+
+bool IsBytesDataType(TDataType t) { return t == mtBytes || t == mtVarBytes || t == mtExtVarBytes; }
+
+bool IsHeapDataType(TDataType t) { return t == mtExtString || t == mtExtWideString || t == mtExtVarBytes; }
+
+size_t PutStringSlot(uint8_t* slot, size_t size, std::string_view text) {
+  if (size == 0) return 0;
+  const size_t n = std::min(text.size(), size - 1);
+  if (n) std::memcpy(slot, text.data(), n);
+  slot[n] = 0;
+  return n + 1;
+}
+
+size_t PutBytesSlot(uint8_t* slot, size_t size, std::string_view bytes) {
+  const size_t n = std::min(bytes.size(), size);
+  if (n) std::memcpy(slot, bytes.data(), n);
+  return n;
+}
+
+size_t PutVarBytesSlot(uint8_t* slot, size_t size, std::string_view bytes) {
+  if (size < 2) return 0;
+  const auto n = static_cast<uint16_t>(std::min({bytes.size(), size - 2, size_t{UINT16_MAX}}));
+  StoreSlot<uint16_t>(slot, n);
+  if (n) std::memcpy(slot + 2, bytes.data(), n);
+  return 2u + n;
+}
+
+size_t PutWideSlot(uint8_t* slot, size_t size, std::u16string_view text) {
+  if (size < 2) return 0;
+  const size_t n = std::min(text.size(), size / 2 - 1);
+  if (n) std::memcpy(slot, text.data(), 2 * n);
+  StoreSlot<char16_t>(slot + 2 * n, 0);
+  return 2 * n + 2;
+}
+
+size_t PutWideSlotUtf8(uint8_t* slot, size_t size, std::string_view utf8) {
+  if (size < 2) return 0;
+  const size_t n = Utf8ToUtf16Into(utf8, slot, size / 2 - 1, true);
+  StoreSlot<char16_t>(slot + 2 * n, 0);
+  return 2 * n + 2;
 }
 
 namespace {
@@ -120,26 +168,12 @@ int FixedSize(TDataType t) {
 
 template <typename T>
 T Load(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+  return LoadSlot<T>(p);
 }
 
 template <typename T>
 void Store(uint8_t* p, const T& v) {
-  std::memcpy(p, &v, sizeof v);
-}
-
-bool IsStringDataType(TDataType t) {
-  return t == mtString || t == mtExtString || t == mtWideString || t == mtExtWideString;
-}
-
-bool IsHeapDataType(TDataType t) { return t == mtExtString || t == mtExtWideString || t == mtExtVarBytes; }
-
-size_t WideLength(const uint8_t* p, size_t maxChars) {
-  size_t n = 0;
-  while (n < maxChars && Load<char16_t>(p + 2 * n) != 0) ++n;
-  return n;
+  StoreSlot<T>(p, v);
 }
 
 std::atomic<uint32_t> gRefreshIteration{0};
@@ -186,9 +220,14 @@ void TData::ClearFields() {
 
 void TData::InitFields() {
   ClearFields();
-  InternalInitFields();
-  MakeNamesUnique();
-  CalcRecordLayout();
+  try {
+    InternalInitFields();
+    MakeNamesUnique();
+    CalcRecordLayout();
+  } catch (...) {
+    ClearFields();  // no descriptors without a layout
+    throw;
+  }
 }
 
 void TData::Open() {
@@ -229,51 +268,76 @@ void TData::MakeNamesUnique() {
     const int c = CompareText(a->FName, b->FName);
     return c != 0 ? c < 0 : a->FFieldNo < b->FFieldNo;
   });
-  std::set<UString> taken;  // upper-case names given so far
+  // Upper-case names given so far, and per upper-case base name the suffix
+  // to try next: the names taken only grow, so every suffix below the last
+  // one given stays taken, and the search goes on from there.
+  std::unordered_set<UString> taken;
+  std::unordered_map<UString, int> nextSuffix;
+  taken.reserve(sorted.size() * 2);
   for (TFieldDesc* d : sorted) {
     UString name = d->FName;
-    if (name.empty() || taken.count(UpperCase(name))) {
+    UString upper = UpperCase(name);
+    if (name.empty() || taken.count(upper)) {
       const UString base = d->FName;
-      for (int n = base.empty() ? 0 : 1;; ++n) {
-        name = base + u"_" + IntToStr(n);
-        if (!taken.count(UpperCase(name))) break;
+      int& next = nextSuffix.try_emplace(std::move(upper), base.empty() ? 0 : 1).first->second;
+      for (;; ++next) {
+        name = base + u"_" + IntToStr(next);
+        upper = UpperCase(name);
+        if (!taken.count(upper)) break;
       }
+      ++next;
     }
-    taken.insert(UpperCase(name));
-    d->FName = name;
+    taken.insert(std::move(upper));
+    d->FName = std::move(name);
   }
 }
 
 void TData::CalcRecordLayout() {
-  const auto place = [](TFieldDesc& d, int base, int& size) {
+  // Counted in 64 bits and checked against the limit before anything is
+  // stored: the sizes come from column definitions a server chose.
+  if (FFields.Count() > kMaxRecordFields)
+    throw EDatabaseError(Format(u"The record has %d fields; a record holds at most %d",
+                                {FFields.Count(), kMaxRecordFields}));
+  const auto refuse = [] {
+    throw EDatabaseError(Format(u"The record layout exceeds the limit of %d bytes per record",
+                                {static_cast<int>(kMaxRecordSize)}));
+  };
+  const auto place = [&](TFieldDesc& d, int64_t base, int64_t& size) {
     if (const int fixed = FixedSize(d.FDataType)) d.FSize = fixed;  // reference slots are pointer-sized
     if (d.FSize <= 0) d.FSize = DataTypeSize(d.FDataType, d.FLength);
     if (d.FDataType == mtWideString && d.FSize < 2) d.FSize = 2;
     if ((d.FDataType == mtString || d.FDataType == mtGuid) && d.FSize < 1) d.FSize = 1;
     if (d.FDataType == mtVarBytes && d.FSize < 2) d.FSize = 2;
-    int offset = size;
+    int64_t offset = size;
     if (d.FDataType == mtWideString && (base + offset) % 2 != 0) ++offset;
-    d.FOffset = base + offset;
+    if (d.FSize < 0 || d.FSize > kMaxRecordSize || base + offset + d.FSize > kMaxRecordSize) refuse();
+    d.FOffset = static_cast<int>(base + offset);
     size = offset + d.FSize;
   };
-  FDataSize = 0;
+  int64_t dataSize = 0;
   FComplexFieldNos.clear();
   for (int i = 0; i < FFields.Count(); ++i) {
     TFieldDesc& d = FFields[i];
     if (!d.HasDataSlot()) continue;
-    place(d, 0, FDataSize);
+    place(d, 0, dataSize);
     if (IsComplexDataType(d.FDataType)) FComplexFieldNos.push_back(d.FFieldNo);
   }
   FHasComplexFields = !FComplexFieldNos.empty();
-  FRecordSize = FDataSize + FFields.Count();
-  if (FRecordSize % 2 == 0) ++FRecordSize;
-  FCalcDataSize = 0;
+  int64_t recordSize = dataSize + FFields.Count();
+  if (recordSize % 2 == 0) ++recordSize;
+  if (recordSize > kMaxRecordSize) refuse();
+  int64_t calcDataSize = 0;
   for (int i = 0; i < FFields.Count(); ++i) {
     TFieldDesc& d = FFields[i];
-    if (d.IsTopLevel() && d.FFieldDescKind == fdkCalculated) place(d, FRecordSize, FCalcDataSize);
+    if (d.IsTopLevel() && d.FFieldDescKind == fdkCalculated) place(d, recordSize, calcDataSize);
   }
-  FCalcRecordSize = FCalcDataSize;
-  if (FCalcRecordSize != 0 && FCalcRecordSize % 2 == 0) ++FCalcRecordSize;
+  int64_t calcRecordSize = calcDataSize;
+  if (calcRecordSize != 0 && calcRecordSize % 2 == 0) ++calcRecordSize;
+  if (recordSize + calcRecordSize > kMaxRecordSize) refuse();
+  FDataSize = static_cast<int>(dataSize);
+  FRecordSize = static_cast<int>(recordSize);
+  FCalcDataSize = static_cast<int>(calcDataSize);
+  FCalcRecordSize = static_cast<int>(calcRecordSize);
 }
 
 const TFieldDesc& TData::Field(int fieldNo) const {
@@ -321,387 +385,6 @@ void TData::SetBlob(int fieldNo, uint8_t* recBuf, TBlob* blob) {
 TBlob* TData::NewBlob(const TFieldDesc& field) const {
   const bool unicode = field.FDataType == mtWideMemo;
   return FCompressBlobs ? new TCompressedBlob(unicode) : new TBlob(unicode);
-}
-
-size_t TData::GetField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* dest, size_t destSize) const {
-  const TFieldDesc& f = Field(fieldNo);
-  isBlank = GetNull(fieldNo, recBuf);
-  if (!isBlank && IsBlobDataType(f.FDataType)) {
-    TBlob* blob = Load<TBlob*>(recBuf + f.FOffset);
-    isBlank = blob == nullptr || blob->IsEmpty();
-  }
-  if (isBlank || dest == nullptr || destSize == 0) return 0;
-  const uint8_t* slot = recBuf + f.FOffset;
-  auto* out = static_cast<uint8_t*>(dest);
-  const bool trim = f.FFixed ? FTrimFixedChar : FTrimVarChar;
-  switch (f.FDataType) {
-    case mtString:
-    case mtGuid:
-    case mtExtString: {
-      const uint8_t* text = slot;
-      size_t n;
-      if (f.FDataType == mtExtString) {
-        text = Load<const uint8_t*>(slot);
-        n = text ? std::strlen(reinterpret_cast<const char*>(text)) : 0;
-      } else {
-        const size_t max = std::min<size_t>(f.FLength ? f.FLength : f.FSize - 1, static_cast<size_t>(f.FSize - 1));
-        n = 0;
-        while (n < max && slot[n] != 0) ++n;
-      }
-      if (f.FDataType == mtString && trim) {
-        while (n > 0 && text[n - 1] == ' ') --n;
-      }
-      n = std::min(n, destSize - 1);
-      if (n) std::memcpy(out, text, n);
-      out[n] = 0;
-      return n;
-    }
-    case mtWideString:
-    case mtExtWideString: {
-      if (destSize < 2) return 0;
-      const uint8_t* text = slot;
-      size_t n;
-      if (f.FDataType == mtExtWideString) {
-        text = Load<const uint8_t*>(slot);
-        n = text ? WideLength(text, SIZE_MAX / 2) : 0;
-      } else {
-        const size_t slotChars = static_cast<size_t>(f.FSize - 2) / 2;
-        n = WideLength(slot, std::min<size_t>(f.FLength ? f.FLength : slotChars, slotChars));
-      }
-      if (f.FDataType == mtWideString && trim) {
-        while (n > 0 && Load<char16_t>(text + 2 * (n - 1)) == u' ') --n;
-      }
-      n = std::min(n, destSize / 2 - 1);
-      if (n) std::memcpy(out, text, 2 * n);
-      Store<char16_t>(out + 2 * n, 0);
-      return 2 * n;
-    }
-    case mtVarBytes:
-    case mtExtVarBytes: {
-      const uint8_t* data = f.FDataType == mtExtVarBytes ? Load<const uint8_t*>(slot) : slot;
-      if (!data) return 0;
-      uint16_t length = Load<uint16_t>(data);
-      if (f.FDataType == mtVarBytes) length = static_cast<uint16_t>(std::min<int>(length, f.FSize - 2));
-      const size_t n = std::min<size_t>(2u + length, destSize);
-      std::memcpy(out, data, n);
-      if (n >= 2) Store<uint16_t>(out, static_cast<uint16_t>(n - 2));
-      return n;
-    }
-    case mtUInt32: {
-      const uint64_t v = Load<uint32_t>(slot);
-      const size_t n = std::min(sizeof v, destSize);
-      std::memcpy(out, &v, n);
-      return n;
-    }
-    case mtDate:
-    case mtTime:
-    case mtDateTime: {
-      const TTimeStamp stamp = DateTimeToTimeStamp(Load<double>(slot));
-      uint8_t native[8];
-      size_t size = 4;
-      if (f.FDataType == mtDate) Store<int32_t>(native, stamp.Date);
-      else if (f.FDataType == mtTime) Store<int32_t>(native, stamp.Time);
-      else {
-        Store<double>(native, TimeStampToMSecs(stamp));
-        size = 8;
-      }
-      const size_t n = std::min(size, destSize);
-      std::memcpy(out, native, n);
-      return n;
-    }
-    default: {
-      const size_t n = std::min(static_cast<size_t>(f.FSize), destSize);
-      std::memcpy(out, slot, n);
-      return n;
-    }
-  }
-}
-
-void TData::PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t sourceSize) {
-  const TFieldDesc& f = Field(fieldNo);
-  if (source == nullptr) {
-    SetNull(fieldNo, recBuf, true);
-    return;
-  }
-  const auto* in = static_cast<const uint8_t*>(source);
-  const bool wide = f.FDataType == mtWideString || f.FDataType == mtExtWideString;
-  if ((FSetEmptyStrToNull || FRequireEmptyStrToNull) && IsStringDataType(f.FDataType) &&
-      (wide ? sourceSize < 2 || Load<char16_t>(in) == 0 : sourceSize == 0 || in[0] == 0)) {
-    SetNull(fieldNo, recBuf, true);
-    return;
-  }
-  uint8_t* slot = recBuf + f.FOffset;
-  const auto slotSize = static_cast<size_t>(f.FSize);
-  switch (f.FDataType) {
-    case mtString:
-    case mtGuid: {
-      size_t n = 0;
-      const size_t max = std::min(sourceSize, slotSize - 1);
-      while (n < max && in[n] != 0) ++n;
-      std::memcpy(slot, in, n);
-      std::memset(slot + n, 0, slotSize - n);
-      break;
-    }
-    case mtWideString: {
-      const size_t slotChars = (slotSize - 2) / 2;
-      const size_t n = WideLength(in, std::min({sourceSize / 2, slotChars, f.FLength ? size_t{f.FLength} : slotChars}));
-      std::memcpy(slot, in, 2 * n);
-      std::memset(slot + 2 * n, 0, slotSize - 2 * n);
-      break;
-    }
-    case mtExtString:
-    case mtExtWideString:
-    case mtExtVarBytes: {
-      void* old = Load<void*>(slot);
-      void* fresh;
-      if (f.FDataType == mtExtString) {
-        size_t n = 0;
-        while (n < sourceSize && in[n] != 0) ++n;
-        fresh = FStringHeap->AllocStr(std::string_view(reinterpret_cast<const char*>(in), n));
-      } else if (f.FDataType == mtExtWideString) {
-        const size_t n = WideLength(in, sourceSize / 2);
-        char* buf = FStringHeap->NewBuf(2 * n + 2);
-        std::memcpy(buf, in, 2 * n);
-        std::memset(buf + 2 * n, 0, 2);
-        fresh = buf;
-      } else {
-        const uint16_t length =
-            sourceSize < 2 ? 0 : static_cast<uint16_t>(std::min<size_t>(Load<uint16_t>(in), sourceSize - 2));
-        char* buf = FStringHeap->NewBuf(2u + length);
-        Store<uint16_t>(reinterpret_cast<uint8_t*>(buf), length);
-        if (length) std::memcpy(buf + 2, in + 2, length);
-        fresh = buf;
-      }
-      Store<void*>(slot, fresh);
-      if (old) FStringHeap->DisposeBuf(old);
-      break;
-    }
-    case mtVarBytes: {
-      const uint16_t length = sourceSize < 2 ? 0
-                                             : static_cast<uint16_t>(std::min<size_t>(
-                                                   {size_t{Load<uint16_t>(in)}, sourceSize - 2, slotSize - 2}));
-      Store<uint16_t>(slot, length);
-      std::memcpy(slot + 2, in + 2, length);
-      std::memset(slot + 2 + length, 0, slotSize - 2 - length);
-      break;
-    }
-    case mtUInt32: {
-      uint64_t v = 0;
-      std::memcpy(&v, in, std::min(sourceSize, sizeof v));
-      Store<uint32_t>(slot, static_cast<uint32_t>(v));
-      break;
-    }
-    case mtDate:
-    case mtTime:
-    case mtDateTime: {
-      TTimeStamp stamp{0, 0};
-      if (f.FDataType == mtDateTime) {
-        double msecs = 0;
-        std::memcpy(&msecs, in, std::min(sourceSize, sizeof msecs));
-        stamp = MSecsToTimeStamp(msecs);
-      } else {
-        int32_t v = 0;
-        std::memcpy(&v, in, std::min(sourceSize, sizeof v));
-        if (f.FDataType == mtDate) stamp.Date = v;
-        else stamp.Time = v;
-      }
-      const TDateTime value =
-          f.FDataType == mtTime ? static_cast<double>(stamp.Time) / kMSecsPerDay : TimeStampToDateTime(stamp);
-      Store<double>(slot, value);
-      break;
-    }
-    case mtFloat: {
-      double v = 0;
-      std::memcpy(&v, in, std::min(sourceSize, sizeof v));
-      // Rounded to FScale decimals through fixed-point text (18 digits at most).
-      if (f.FScale > 0 && f.FScale <= 18 && std::isfinite(v) && std::fabs(v) < 1e18) {
-        char text[400];
-        std::snprintf(text, sizeof text, "%.*f", static_cast<int>(f.FScale), v);
-        std::from_chars(text, text + std::strlen(text), v);
-      }
-      Store<double>(slot, v);
-      break;
-    }
-    case mtBlob:
-    case mtMemo:
-    case mtWideMemo: {
-      TBlob* blob = GetBlob(fieldNo, recBuf);
-      if (!blob) {
-        blob = NewBlob(f);
-        Store<TBlob*>(slot, blob);
-      }
-      blob->SetAsBytes(std::string_view(reinterpret_cast<const char*>(in), sourceSize));
-      break;
-    }
-    case mtVariant:
-    case mtObject:
-    case mtReference:
-    case mtArray:
-    case mtTable:
-    case mtCursor: throw Exception(u"Cannot convert type " + IntToStr(f.FDataType));
-    default: {
-      const size_t n = std::min(sourceSize, slotSize);
-      std::memcpy(slot, in, n);
-      std::memset(slot + n, 0, slotSize - n);
-      break;
-    }
-  }
-  recBuf[FDataSize + fieldNo - 1] = 0;
-}
-
-Variant TData::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) const {
-  const TFieldDesc& f = Field(fieldNo);
-  if (GetNull(fieldNo, recBuf)) return Variant::Null();
-  const uint8_t* slot = recBuf + f.FOffset;
-  switch (f.FDataType) {
-    case mtString:
-    case mtExtString:
-    case mtGuid: {
-      std::string text(f.FDataType == mtExtString ? 0 : static_cast<size_t>(f.FSize), '\0');
-      if (f.FDataType == mtExtString) {
-        const char* p = Load<const char*>(slot);
-        if (p) text = p;
-        if (FTrimVarChar)
-          while (!text.empty() && text.back() == ' ') text.pop_back();
-        return Variant::FromAnsi(std::move(text));
-      }
-      bool blank;
-      text.resize(GetField(fieldNo, recBuf, blank, text.data(), text.size()));
-      return Variant::FromAnsi(std::move(text));
-    }
-    case mtWideString:
-    case mtExtWideString: {
-      if (f.FDataType == mtExtWideString) {
-        const uint8_t* p = Load<const uint8_t*>(slot);
-        UString text(p ? WideLength(p, SIZE_MAX / 2) : 0, u'\0');
-        if (!text.empty()) std::memcpy(text.data(), p, 2 * text.size());
-        if (FTrimVarChar)
-          while (!text.empty() && text.back() == u' ') text.pop_back();
-        return Variant(std::move(text));
-      }
-      UString text(static_cast<size_t>(f.FSize) / 2, u'\0');
-      bool blank;
-      text.resize(GetField(fieldNo, recBuf, blank, text.data(), text.size() * 2) / 2);
-      return Variant(std::move(text));
-    }
-    case mtInt8: return Load<int8_t>(slot);
-    case mtInt16: return Load<int16_t>(slot);
-    case mtInt32: return Load<int32_t>(slot);
-    case mtUInt16: return Load<uint16_t>(slot);
-    case mtUInt32: return Load<uint32_t>(slot);
-    case mtInt64: return Load<int64_t>(slot);
-    case mtFloat:
-    case mtCurrency: return Load<double>(slot);
-    case mtDate:
-    case mtTime:
-    case mtDateTime: return Variant::FromDate(Load<double>(slot));
-    case mtBoolean: return Load<int16_t>(slot) != 0;
-    case mtBCD: return Currency::FromRaw(Load<int64_t>(slot));
-    case mtFMTBCD: return Load<TBcd>(slot);
-    case mtSQLTimeStamp: return Load<TSQLTimeStamp>(slot);
-    case mtMemo:
-    case mtWideMemo: {
-      TBlob* blob = Load<TBlob*>(slot);
-      if (f.FDataType == mtMemo) return Variant::FromAnsi(blob ? blob->AsAnsiString() : std::string());
-      return Variant(blob ? blob->AsString() : UString());
-    }
-    case mtBytes: return Variant::FromBytes(std::string(reinterpret_cast<const char*>(slot), static_cast<size_t>(f.FSize)));
-    case mtVarBytes:
-    case mtExtVarBytes: {
-      std::string bytes(f.FDataType == mtVarBytes ? static_cast<size_t>(f.FSize) : 0, '\0');
-      if (f.FDataType == mtExtVarBytes) {
-        const uint8_t* p = Load<const uint8_t*>(slot);
-        if (p) bytes.assign(reinterpret_cast<const char*>(p) + 2, Load<uint16_t>(p));
-        return Variant::FromBytes(std::move(bytes));
-      }
-      bool blank;
-      const size_t n = GetField(fieldNo, recBuf, blank, bytes.data(), bytes.size());
-      return Variant::FromBytes(n >= 2 ? bytes.substr(2, n - 2) : std::string());
-    }
-    default: throw EConvertError(u"Cannot convert type " + IntToStr(f.FDataType));
-  }
-}
-
-void TData::PutFieldAsVariant(int fieldNo, uint8_t* recBuf, const Variant& value) {
-  const TFieldDesc& f = Field(fieldNo);
-  if (value.IsEmptyOrNull()) {
-    SetNull(fieldNo, recBuf, true);
-    return;
-  }
-  uint8_t* slot = recBuf + f.FOffset;
-  switch (f.FDataType) {
-    case mtString:
-    case mtExtString:
-    case mtGuid: {
-      const std::string text = value.AsAnsiString();
-      PutField(fieldNo, recBuf, text.data(), text.size());
-      return;
-    }
-    case mtWideString:
-    case mtExtWideString: {
-      const UString text = value.AsString();
-      PutField(fieldNo, recBuf, text.data(), text.size() * 2);
-      return;
-    }
-    case mtBytes:
-    case mtVarBytes:
-    case mtExtVarBytes: {
-      std::string bytes = value.AsBytes();
-      if (f.FDataType != mtBytes) {
-        const auto length = static_cast<uint16_t>(std::min<size_t>(bytes.size(), 0xFFFF));
-        bytes.resize(length);
-        bytes.insert(0, reinterpret_cast<const char*>(&length), 2);
-      }
-      PutField(fieldNo, recBuf, bytes.data(), bytes.size());
-      return;
-    }
-    case mtFloat:
-    case mtCurrency: {
-      const double v = value.AsFloat();
-      PutField(fieldNo, recBuf, &v, sizeof v);
-      return;
-    }
-    case mtMemo:
-    case mtWideMemo:
-    case mtBlob: {
-      TBlob* blob = GetBlob(fieldNo, recBuf);
-      if (!blob) {
-        blob = NewBlob(f);
-        Store<TBlob*>(slot, blob);
-      }
-      if (f.FDataType == mtBlob) blob->SetAsBytes(value.AsBytes());
-      else if (f.FDataType == mtMemo) blob->SetAsAnsiString(value.AsAnsiString());
-      else blob->SetAsString(value.AsString());
-      break;
-    }
-    case mtVariant: {
-      auto* holder = new TVariantObject(value);
-      auto* old = Load<TVariantObject*>(slot);
-      Store<TVariantObject*>(slot, holder);
-      if (old) old->Release();
-      break;
-    }
-    case mtInt8: Store<int8_t>(slot, static_cast<int8_t>(value.AsType(varShortInt).AsInteger())); break;
-    case mtInt16: Store<int16_t>(slot, static_cast<int16_t>(value.AsType(varSmallint).AsInteger())); break;
-    case mtInt32: Store<int32_t>(slot, value.AsInteger()); break;
-    case mtUInt16: Store<uint16_t>(slot, static_cast<uint16_t>(value.AsType(varWord).AsInteger())); break;
-    case mtUInt32: Store<uint32_t>(slot, static_cast<uint32_t>(value.AsType(varLongWord).AsInt64())); break;
-    case mtInt64: Store<int64_t>(slot, value.AsInt64()); break;
-    case mtBoolean: Store<int16_t>(slot, value.AsBoolean() ? -1 : 0); break;
-    case mtDate:
-    case mtTime:
-    case mtDateTime: Store<double>(slot, value.AsDateTime()); break;
-    case mtBCD: Store<int64_t>(slot, value.AsCurrency().Value); break;
-    case mtFMTBCD: {
-      TBcd bcd = value.AsBcd();
-      if (f.FLength > 0 && f.FLength <= kMaxBcdDigits && f.FScale <= f.FLength) bcd = NormalizeBcd(bcd, f.FLength, f.FScale);
-      Store<TBcd>(slot, bcd);
-      break;
-    }
-    case mtSQLTimeStamp: Store<TSQLTimeStamp>(slot, value.AsSQLTimeStamp()); break;
-    default: throw EConvertError(u"Cannot convert type " + IntToStr(f.FDataType));
-  }
-  recBuf[FDataSize + fieldNo - 1] = 0;
 }
 
 // --- complex values -------------------------------------------------------------------

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -25,6 +26,11 @@
 #include "rtl/Variant.h"
 
 namespace vix {
+
+// The largest record (data, null flags and calculated fields) a layout may
+// give, and the most fields a record holds (field numbers are 16-bit).
+constexpr int64_t kMaxRecordSize = int64_t{64} << 20;
+constexpr int kMaxRecordFields = 65535;
 
 // --- internal data type codes ------------------------------------------------
 
@@ -63,6 +69,7 @@ constexpr TDataType mtGuid = 29;           // inline zero-terminated ANSI text
 constexpr TDataType mtWideMemo = 30;       // TBlob reference (UTF-16 text)
 constexpr TDataType mtSQLTimeStamp = 31;   // TSQLTimeStamp, 16 bytes
 constexpr TDataType mtCursor = 32;
+constexpr TDataType mtUInt64 = 33;         // unsigned 64-bit; a field of ftLargeint that reads it unsigned
 
 // Width of every reference slot: one pointer.
 constexpr int kRefSize = static_cast<int>(sizeof(void*));
@@ -71,6 +78,15 @@ bool IsBlobDataType(TDataType dataType);     // mtBlob, mtMemo, mtWideMemo
 bool IsComplexDataType(TDataType dataType);  // blobs, mtVariant, mtExtString, mtExtVarBytes, mtExtWideString
 // Types whose slot holds a pointer.
 bool IsReferenceDataType(TDataType dataType);
+// Texts held in the record or on the string heap: mtString, mtExtString,
+// mtWideString, mtExtWideString.
+bool IsStringDataType(TDataType dataType);
+// Every kind of text: the string types, the memos and mtGuid.
+bool IsTextDataType(TDataType dataType);
+// Byte strings: mtBytes, mtVarBytes, mtExtVarBytes.
+bool IsBytesDataType(TDataType dataType);
+// Slots of the string heap: mtExtString, mtExtWideString, mtExtVarBytes.
+bool IsHeapDataType(TDataType dataType);
 
 // Internal code to field type; a code without one raises "Unknown data type".
 TFieldType GetFieldType(TDataType dataType);
@@ -80,6 +96,34 @@ TDataType GetDataType(TFieldType fieldType);
 
 // Slot size of a value of the type with `length` characters or bytes.
 int DataTypeSize(TDataType dataType, int length);
+
+// --- slot writers ------------------------------------------------------------------
+// One value into a slot of `size` bytes, as TData and the providers' row
+// decoders write it: never past the slot, texts always terminated. Each
+// returns the bytes it wrote (the terminator and length word included); the
+// rest of the slot is left as it was.
+
+template <typename T>
+T LoadSlot(const uint8_t* slot) {
+  T v;
+  std::memcpy(&v, slot, sizeof v);
+  return v;
+}
+template <typename T>
+void StoreSlot(uint8_t* slot, const T& v) {
+  std::memcpy(slot, &v, sizeof v);
+}
+// mtString, mtGuid: at most size - 1 bytes and a zero (size >= 1).
+size_t PutStringSlot(uint8_t* slot, size_t size, std::string_view text);
+// mtBytes: at most size bytes.
+size_t PutBytesSlot(uint8_t* slot, size_t size, std::string_view bytes);
+// mtVarBytes: a 16-bit length and at most size - 2 bytes (size >= 2).
+size_t PutVarBytesSlot(uint8_t* slot, size_t size, std::string_view bytes);
+// mtWideString: at most size / 2 - 1 units and a zero unit (size >= 2).
+size_t PutWideSlot(uint8_t* slot, size_t size, std::u16string_view text);
+// mtWideString from UTF-8, decoded straight into the slot (malformed input
+// raises), cut where the slot ends but never inside a character.
+size_t PutWideSlotUtf8(uint8_t* slot, size_t size, std::string_view utf8);
 
 // --- shared objects held by records --------------------------------------------
 

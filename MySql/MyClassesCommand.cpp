@@ -122,11 +122,6 @@ bool IsBinaryType(TDataType t) {
   return t == mtUnknown || t == mtBlob || t == mtBytes || t == mtVarBytes || t == mtExtVarBytes;
 }
 
-bool IsTextType(TDataType t) {
-  return t == mtString || t == mtMemo || t == mtExtString || t == mtWideString || t == mtExtWideString ||
-         t == mtWideMemo || t == mtGuid;
-}
-
 // A UTF-16 text in the session's bytes: UTF-8, or the code page of the
 // session's multi-byte charset, or the ANSI code page.
 std::string TextToSession(UStringView text, const TMyLiteralOptions& o) {
@@ -256,7 +251,7 @@ std::string MySqlLiteral(const TParamDesc& p, const TMyLiteralOptions& o) {
     if (!o.UseUnicode && IsMultiByteCharset(o.Charset)) return HexLiteral(bytes);
     return QuotedText(bytes, o);
   }
-  if (IsTextType(t)) {
+  if (IsTextDataType(t)) {
     if (v.VarType() == varString || v.VarType() == varBytes) return QuotedText(AnsiToSession(v.AsAnsiString(), o), o);
     return QuotedText(TextToSession(v.AsString(), o), o);
   }

@@ -1,185 +1,20 @@
 // The MySQL record set: columns mapped to record fields, rows decoded into
 // records, several results of one text, and the describe-only run.
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cstring>
-#include <limits>
 
 #include "MySql/MyClasses.h"
+#include "MySql/MySqlConsts.h"
+#include "MySql/MySqlValues.h"
 #include "rtl/CodePage.h"
-#include "rtl/Currency.h"
 #include "rtl/DateUtils.h"
 #include "rtl/FMTBcd.h"
-#include "rtl/FormatSettings.h"
 
 namespace vix {
 
 namespace {
 
-constexpr uint32_t kNotNullFlag = 1;
-constexpr uint32_t kPriKeyFlag = 2;
-constexpr uint32_t kUniqueKeyFlag = 4;
-constexpr uint32_t kMultipleKeyFlag = 8;
-constexpr uint32_t kUnsignedFlag = 32;
-constexpr uint32_t kBinaryFlag = 128;
-constexpr uint32_t kAutoIncrementFlag = 512;
-constexpr uint32_t kTimestampFlag = 1024;
-constexpr uint32_t kPartKeyFlag = 0x4000;
-constexpr int32_t kBinaryCharset = 63;
-
-constexpr uint8_t kTypeBit = 16;
-constexpr uint8_t kTypeNewDecimal = 246;
-constexpr uint8_t kTypeTinyBlob = 249;
-constexpr uint8_t kTypeBlob = 252;
-constexpr uint8_t kTypeGeometry = 255;
-
 [[noreturn]] void RaiseProviderError(UString message) { throw EDAError(0, std::move(message)); }
-
-template <typename T>
-void Store(uint8_t* p, const T& v) {
-  std::memcpy(p, &v, sizeof v);
-}
-
-UString Text(std::string_view bytes) { return Utf8ToUtf16Lenient(bytes); }
-
-// Runs `parse` over the UTF-16 form of a number's text, on the stack when it
-// is short (every decimal the server sends is), so a row allocates nothing.
-template <typename Parse>
-auto WithNumberText(std::string_view bytes, Parse&& parse) {
-  char16_t buf[128];
-  const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (ascii && bytes.size() <= std::size(buf)) {
-    for (size_t i = 0; i < bytes.size(); ++i) buf[i] = static_cast<unsigned char>(bytes[i]);
-    return parse(UStringView(buf, bytes.size()));
-  }
-  return parse(Text(bytes));
-}
-
-[[noreturn]] void RaiseNotFloat(std::string_view text) {
-  throw EConvertError(Format(u"'%s' is not a valid floating point value", {Text(text)}));
-}
-
-// A decimal text read over its whole length, correctly rounded.
-double ParseFloat(std::string_view text) {
-  double v = 0;
-  const char* b = text.data();
-  const char* e = b + text.size();
-  if (b != e && *b == '+') ++b;
-  const auto r = std::from_chars(b, e, v);
-  if (b == e || r.ptr != e || (r.ec != std::errc() && r.ec != std::errc::result_out_of_range)) RaiseNotFloat(text);
-  return v;
-}
-
-// Decimal digits with an optional "-"; `negative` tells the sign. False for
-// anything else or a value beyond 64 bits.
-bool ParseMagnitude(std::string_view text, bool& negative, uint64_t& magnitude) {
-  size_t i = 0;
-  negative = !text.empty() && text[0] == '-';
-  if (negative || (!text.empty() && text[0] == '+')) i = 1;
-  if (i == text.size()) return false;
-  magnitude = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return false;
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (magnitude > (std::numeric_limits<uint64_t>::max() - d) / 10) return false;
-    magnitude = magnitude * 10 + d;
-  }
-  return true;
-}
-
-int Digits(std::string_view t, size_t pos, size_t count, bool& ok) {
-  int v = 0;
-  if (pos + count > t.size()) {
-    ok = false;
-    return 0;
-  }
-  for (size_t i = pos; i < pos + count; ++i) {
-    if (t[i] < '0' || t[i] > '9') {
-      ok = false;
-      return 0;
-    }
-    v = v * 10 + (t[i] - '0');
-  }
-  return v;
-}
-
-// Milliseconds of a fraction ".ffffff" at `pos` (truncated; absent: 0).
-int FractionMSec(std::string_view t, size_t pos, bool& ok) {
-  if (pos >= t.size()) return 0;
-  if (t[pos] != '.') {
-    ok = false;
-    return 0;
-  }
-  int ms = 0, n = 0;
-  for (size_t i = pos + 1; i < t.size(); ++i) {
-    if (t[i] < '0' || t[i] > '9') {
-      ok = false;
-      return 0;
-    }
-    if (n < 3) ms = ms * 10 + (t[i] - '0');
-    ++n;
-  }
-  for (; n < 3; ++n) ms *= 10;
-  return ms;
-}
-
-// "YYYY-MM-DD[ HH:NN:SS[.ffffff]]"; false for a zero or invalid date.
-bool ParseDateTime(std::string_view t, bool withTime, TDateTime& value) {
-  bool ok = true;
-  const int y = Digits(t, 0, 4, ok), m = Digits(t, 5, 2, ok), d = Digits(t, 8, 2, ok);
-  if (!ok || t.size() < 10 || t[4] != '-' || t[7] != '-') return false;
-  int h = 0, n = 0, s = 0, ms = 0;
-  if (withTime && t.size() > 10) {
-    h = Digits(t, 11, 2, ok);
-    n = Digits(t, 14, 2, ok);
-    s = Digits(t, 17, 2, ok);
-    ms = FractionMSec(t, 19, ok);
-    if (!ok) return false;
-  }
-  return TryEncodeDateTime(y, m, d, h, n, s, ms, value);
-}
-
-// The old TIMESTAMP layouts of `length` digits: YYYYMMDDHHNNSS and shorter.
-bool ParseCompactTimestamp(std::string_view t, int length, TDateTime& value) {
-  bool ok = true;
-  int y, pos;
-  if (length == 14 || length == 8) {
-    y = Digits(t, 0, 4, ok);
-    pos = 4;
-  } else {
-    y = Digits(t, 0, 2, ok);
-    y += y < 70 ? 2000 : 1900;
-    pos = 2;
-  }
-  const auto part = [&](int defaultValue) {
-    if (pos >= length) return defaultValue;
-    const int v = Digits(t, static_cast<size_t>(pos), 2, ok);
-    pos += 2;
-    return v;
-  };
-  const int m = part(1), d = part(1), h = part(0), n = part(0), s = part(0);
-  return ok && TryEncodeDateTime(y, m, d, h, n, s, 0, value);
-}
-
-// "[-]H+:NN:SS[.ffffff]" as days.
-TDateTime ParseTime(std::string_view t, const UString& fieldName) {
-  const size_t colon = t.find(':');
-  bool ok = colon != std::string_view::npos && colon > 0 && colon <= 5;
-  const bool negative = !t.empty() && t[0] == '-';
-  int hours = 0;
-  if (ok) hours = Digits(t, negative ? 1 : 0, colon - (negative ? 1 : 0), ok);
-  const int minutes = Digits(t, colon + 1, 2, ok);
-  const int seconds = Digits(t, colon + 4, 2, ok);
-  const int ms = FractionMSec(t, colon + 6, ok);
-  if (!ok || colon + 3 >= t.size() || t[colon + 3] != ':')
-    throw EDatabaseError(Format(u"Wrong time format. Field %s, value %s", {fieldName, Text(t)}));
-  const double days = hours / 24.0 + ((minutes * 60 + seconds) * 1000.0 + ms) / 86400000.0;
-  return negative ? -days : days;
-}
-
-bool IsStringType(TDataType t) { return t == mtString || t == mtExtString || t == mtWideString || t == mtExtWideString; }
 
 }  // namespace
 
@@ -187,11 +22,11 @@ bool IsStringType(TDataType t) { return t == mtString || t == mtExtString || t =
 
 void MapMySqlField(const TMYSQL_FIELD& f, const TMyMappingOptions& o, TMySQLFieldDesc& d) {
   const uint8_t type = f._type;
-  const bool isUnsigned = (f.Flags & kUnsignedFlag) != 0;
+  const bool isUnsigned = (f.Flags & UNSIGNED_FLAG) != 0;
   // Binary columns are those of the binary charset: a text column of a
   // "_bin" collation carries the binary flag too, but holds text.
-  const bool binary = (f.Flags & kBinaryFlag) != 0 && f.CharsetNr == kBinaryCharset;
-  const bool blobType = (type >= kTypeTinyBlob && type <= kTypeBlob) || type == kTypeGeometry;
+  const bool binary = (f.Flags & BINARY_FLAG) != 0 && f.CharsetNr == BINARY_CHARSET_NR;
+  const bool blobType = IsMySqlBlobType(type);
   TDataType dt = mtUnknown;
   bool fixed = false;
   uint32_t length = f.LengthInBytes;
@@ -200,7 +35,7 @@ void MapMySqlField(const TMYSQL_FIELD& f, const TMyMappingOptions& o, TMySQLFiel
   } else {
     switch (type) {
       case MYSQL_TYPE_DECIMAL:
-      case kTypeNewDecimal: {
+      case MYSQL_TYPE_NEWDECIMAL: {
         // The server's length is unsigned 32-bit: counted in 64 bits, a huge one stays huge.
         const int64_t precision = int64_t{f.LengthInBytes} - 1 - (f.Decimals > 0 ? 1 : 0);
         if (o.CheckPrecision) {
@@ -223,12 +58,14 @@ void MapMySqlField(const TMYSQL_FIELD& f, const TMyMappingOptions& o, TMySQLFiel
       case MYSQL_TYPE_TIMESTAMP:
       case MYSQL_TYPE_DATETIME: dt = mtDateTime; break;
       case MYSQL_TYPE_LONGLONG:
-      case kTypeBit:
+      case MYSQL_TYPE_BIT:
         if (f.LengthInBytes <= 11 && o.OptimizedBigInt) dt = mtInt32;
         else if (type == MYSQL_TYPE_LONGLONG && isUnsigned && o.EnableFMTBCD) {
           // The whole unsigned range as a decimal.
           dt = mtFMTBCD;
           length = 20;
+        } else if ((type == MYSQL_TYPE_LONGLONG && isUnsigned) || (type == MYSQL_TYPE_BIT && f.LengthInBytes > 63)) {
+          dt = mtUInt64;  // values above 2^63 - 1 are legal
         } else dt = mtInt64;
         break;
       case MYSQL_TYPE_INT24: dt = mtInt32; break;
@@ -252,19 +89,19 @@ void MapMySqlField(const TMYSQL_FIELD& f, const TMyMappingOptions& o, TMySQLFiel
         RaiseProviderError(Format(u"Unknown MySQL datatype (%d)", {static_cast<int>(type)}));
     }
     // Binary columns keep their bytes: never decoded as UTF-8.
-    if (o.UseUnicode && f.CharsetNr != kBinaryCharset) {
+    if (o.UseUnicode && f.CharsetNr != BINARY_CHARSET_NR) {
       if (dt == mtString) dt = mtWideString;
       else if (dt == mtMemo) dt = mtWideMemo;
     }
   }
   const bool wide = dt == mtMemo || dt == mtWideString || dt == mtExtWideString || dt == mtWideMemo;
-  if (o.UseUnicode && wide && !o.IsShow && f.CharsetNr != kBinaryCharset) length = f.LengthInBytes / 3;
+  if (o.UseUnicode && wide && !o.IsShow && f.CharsetNr != BINARY_CHARSET_NR) length = f.LengthInBytes / 3;
   if (type == MYSQL_TYPE_VAR_STRING && f.LengthInBytes == 65535 && f.Table.empty() && !o.FieldsAsString)
-    dt = (f.Flags & kBinaryFlag) ? mtBlob : (o.UseUnicode ? mtWideMemo : mtMemo);
+    dt = (f.Flags & BINARY_FLAG) ? mtBlob : (o.UseUnicode ? mtWideMemo : mtMemo);
   // A string longer than a field can hold stays whole in a memo.
-  if ((IsStringType(dt) || dt == mtBytes || dt == mtVarBytes) && length > 65534) {
+  if ((IsStringDataType(dt) || dt == mtBytes || dt == mtVarBytes) && length > 65534) {
     if (dt == mtWideString) dt = mtWideMemo;
-    else if (dt == mtString) dt = o.UseUnicode && f.CharsetNr != kBinaryCharset ? mtWideMemo : mtMemo;
+    else if (dt == mtString) dt = o.UseUnicode && f.CharsetNr != BINARY_CHARSET_NR ? mtWideMemo : mtMemo;
     else dt = mtBlob;
   }
   if (!o.LongStrings && length > 256) {
@@ -283,12 +120,12 @@ void MapMySqlField(const TMYSQL_FIELD& f, const TMyMappingOptions& o, TMySQLFiel
   d.FIsUnsigned = isUnsigned;
   d.FSubDataType = 0;
   d.FReadOnly = type == MYSQL_TYPE_NULL;
-  d.FIsAutoIncrement = (f.Flags & kAutoIncrementFlag) != 0;
-  d.FRequired = !d.FIsAutoIncrement && type != MYSQL_TYPE_TIMESTAMP && (f.Flags & kNotNullFlag) != 0;
-  d.FIsBinary = (f.Flags & kBinaryFlag) != 0;
-  d.FIsKey = (f.Flags & (kPriKeyFlag | kUniqueKeyFlag | kMultipleKeyFlag | kPartKeyFlag)) != 0;
-  d.FIsPrimaryKey = (f.Flags & kPriKeyFlag) != 0;
-  d.FIsCurrentTimestamp = (f.Flags & kTimestampFlag) != 0;
+  d.FIsAutoIncrement = (f.Flags & AUTO_INCREMENT_FLAG) != 0;
+  d.FRequired = !d.FIsAutoIncrement && type != MYSQL_TYPE_TIMESTAMP && (f.Flags & NOT_NULL_FLAG) != 0;
+  d.FIsBinary = (f.Flags & BINARY_FLAG) != 0;
+  d.FIsKey = (f.Flags & (PRI_KEY_FLAG | UNIQUE_KEY_FLAG | MULTIPLE_KEY_FLAG | PART_KEY_FLAG)) != 0;
+  d.FIsPrimaryKey = (f.Flags & PRI_KEY_FLAG) != 0;
+  d.FIsCurrentTimestamp = (f.Flags & TIMESTAMP_FLAG) != 0;
   d.FCharsetNr = f.CharsetNr;
   const uint16_t len16 = static_cast<uint16_t>(std::min<uint32_t>(length, 65535));
   d.FLength = IsBlobDataType(dt) ? 0 : len16;
@@ -474,46 +311,21 @@ void TMySQLRecordset::InternalInitFields() {
 
 void TMySQLRecordset::DecodeValue(const TMySQLFieldDesc& f, std::string_view v, uint8_t* rec, uint8_t& isNull) {
   uint8_t* slot = rec + f.FOffset;
-  const size_t size = static_cast<size_t>(f.FSize);
   switch (f.FDataType) {
-    case mtString: {
-      const size_t n = std::min(v.size(), size - 1);
-      std::memcpy(slot, v.data(), n);
-      slot[n] = 0;
-      return;
-    }
-    case mtBytes: {
-      const size_t n = std::min(v.size(), size);
-      std::memcpy(slot, v.data(), n);
-      return;
-    }
-    case mtVarBytes: {
-      const auto n = static_cast<uint16_t>(std::min(v.size(), size - 2));
-      Store<uint16_t>(slot, n);
-      std::memcpy(slot + 2, v.data(), n);
-      return;
-    }
-    case mtExtString: Store<char*>(slot, FStringHeap->AllocStr(v)); return;
+    case mtExtString: StoreSlot<char*>(slot, FStringHeap->AllocStr(v)); return;
     case mtExtVarBytes: {
       const auto n = static_cast<uint16_t>(std::min<size_t>(v.size(), 65535));
       char* buf = FStringHeap->NewBuf(2u + n);
-      Store<uint16_t>(reinterpret_cast<uint8_t*>(buf), n);
-      std::memcpy(buf + 2, v.data(), n);
-      Store<char*>(slot, buf);
+      PutVarBytesSlot(reinterpret_cast<uint8_t*>(buf), 2u + n, v);
+      StoreSlot<char*>(slot, buf);
       return;
     }
-    case mtWideString: {
-      // Decoded straight into the slot: no temporary text per value.
-      const size_t n = Utf8ToUtf16Into(v, slot, size / 2 - 1, true);
-      Store<char16_t>(slot + 2 * n, 0);
-      return;
-    }
-    case mtExtWideString: Store<char16_t*>(slot, FStringHeap->AllocWideStr(Utf8ToUtf16(v))); return;
+    case mtExtWideString: StoreSlot<char16_t*>(slot, FStringHeap->AllocWideStr(Utf8ToUtf16(v))); return;
     case mtBlob:
     case mtMemo:
     case mtWideMemo: {
       TBlob* blob = NewBlob(f);
-      Store<TBlob*>(slot, blob);  // the record owns it from here, also on a failure below
+      StoreSlot<TBlob*>(slot, blob);  // the record owns it from here, also on a failure below
       if (f.FDataType == mtWideMemo) blob->SetAsString(Utf8ToUtf16(v));
       else blob->SetAsBytes(v);
       if (auto* cb = dynamic_cast<TCompressedBlob*>(blob)) {
@@ -522,86 +334,18 @@ void TMySQLRecordset::DecodeValue(const TMySQLFieldDesc& f, std::string_view v, 
       }
       return;
     }
-    case mtFloat: Store<double>(slot, ParseFloat(v)); return;
-    case mtBCD:
-      Store<int64_t>(slot, WithNumberText(v, [](UStringView t) { return StrToCurr(t, InvariantFormatSettings()); }).Value);
-      return;
-    case mtFMTBCD: {
-      const TBcd b = NormalizeBcd(WithNumberText(v, [](UStringView t) { return StrToBcd(t, InvariantFormatSettings()); }),
-                                  f.FLength, f.FScale);
-      std::memcpy(slot, &b, std::min(sizeof b, size));
-      return;
-    }
-    case mtDate:
-    case mtDateTime: {
-      TDateTime value = 0;
-      bool ok;
-      if (f.FMySQLType == MYSQL_TYPE_TIMESTAMP) {
-        // 19 characters, or 20 + n with a fraction of n digits; the old
-        // compact layouts have an even number of digits up to 14.
-        const int length = f.FLength;
-        if (length >= 19) ok = ParseDateTime(v, true, value);
-        else if (length >= 2 && length <= 14 && length % 2 == 0) ok = ParseCompactTimestamp(v, length, value);
-        else RaiseProviderError(Format(u"Invalid FIELD_TYPE_TIMESTAMP Field.Length (%d)", {length}));
-      } else {
-        ok = ParseDateTime(v, f.FDataType == mtDateTime, value);
-      }
-      if (!ok) {
-        if (FNullForZeroDate) isNull = 1;
-        else Store<double>(slot, kZeroDateStandIn);
-        return;
-      }
-      if (value == 0 && FNullForZeroVanticDate) {
-        isNull = 1;
-        return;
-      }
-      Store<double>(slot, value);
-      return;
-    }
-    case mtTime: Store<double>(slot, ParseTime(v, f.FName)); return;
     default: break;
   }
-  // Integers.
-  uint64_t magnitude = 0;
-  bool negative = false;
-  if (f.FMySQLType == kTypeBit) {
-    if (v.size() > 8) RaiseProviderError(Format(u"Field %s: BIT value longer than 64 bits", {f.FName}));
-    for (unsigned char c : v) magnitude = magnitude << 8 | c;
-    if (f.FDataType == mtBoolean) magnitude = !v.empty() && v.back() != 0;
-  } else if (!ParseMagnitude(v, negative, magnitude)) {
-    throw EConvertError(Format(u"'%s' is not a valid integer value for field %s", {Text(v), f.FName}));
-  }
-  const auto outOfRange = [&] {
-    throw EConvertError(Format(u"Value %s of field %s is out of range", {Text(v), f.FName}));
-  };
-  if (f.FDataType == mtBoolean) {
-    Store<int16_t>(slot, magnitude != 0 ? -1 : 0);
-    return;
-  }
-  if (f.FDataType == mtUInt16 || f.FDataType == mtUInt32) {
-    const uint64_t max = f.FDataType == mtUInt16 ? 0xFFFF : 0xFFFFFFFF;
-    if (negative || magnitude > max) outOfRange();
-    if (f.FDataType == mtUInt16) Store<uint16_t>(slot, static_cast<uint16_t>(magnitude));
-    else Store<uint32_t>(slot, static_cast<uint32_t>(magnitude));
-    return;
-  }
-  if (magnitude > (negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1)) outOfRange();
-  const int64_t value = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
-  int64_t lo, hi;
-  switch (f.FDataType) {
-    case mtInt8: lo = INT8_MIN, hi = INT8_MAX; break;
-    case mtInt16: lo = INT16_MIN, hi = INT16_MAX; break;
-    case mtInt32: lo = INT32_MIN, hi = INT32_MAX; break;
-    case mtInt64: lo = INT64_MIN, hi = INT64_MAX; break;
-    default: RaiseProviderError(Format(u"Field %s: unsupported data type %d", {f.FName, static_cast<int>(f.FDataType)}));
-  }
-  if (value < lo || value > hi) outOfRange();
-  switch (f.FDataType) {
-    case mtInt8: Store<int8_t>(slot, static_cast<int8_t>(value)); return;
-    case mtInt16: Store<int16_t>(slot, static_cast<int16_t>(value)); return;
-    case mtInt32: Store<int32_t>(slot, static_cast<int32_t>(value)); return;
-    default: Store<int64_t>(slot, value); return;
-  }
+  TMySqlValueSlot target;
+  target.DataType = f.FDataType;
+  target.MySqlType = f.FMySQLType;
+  target.Length = f.FLength;
+  target.Scale = f.FScale;
+  target.Size = static_cast<size_t>(f.FSize);
+  target.NullForZeroDate = FNullForZeroDate;
+  target.NullForZeroVanticDate = FNullForZeroVanticDate;
+  target.FieldName = f.FName;
+  if (!DecodeMySqlValue(target, v, slot)) isNull = 1;
 }
 
 void TMySQLRecordset::DecodeRow(PMYSQL_ROW row, uint8_t* rec) {
@@ -615,13 +359,12 @@ void TMySQLRecordset::DecodeRow(PMYSQL_ROW row, uint8_t* rec) {
     uint8_t isNull = b.IsNull ? 1 : 0;
     if (f.FFieldDescKind != fdkData) isNull = 1;
     if (isNull) {
-      if (IsBlobDataType(f.FDataType)) Store<TBlob*>(rec + f.FOffset, NewBlob(f));
+      if (IsBlobDataType(f.FDataType)) StoreSlot<TBlob*>(rec + f.FOffset, NewBlob(f));
     } else {
       const std::string_view v(reinterpret_cast<const char*>(row->Buffer.data() + b.Offset), b.Length);
-      if (binaryRow && !IsStringType(f.FDataType) && !IsBlobDataType(f.FDataType) && f.FDataType != mtBytes &&
-          f.FDataType != mtVarBytes && f.FDataType != mtExtVarBytes && f.FDataType != mtFMTBCD &&
-          f.FDataType != mtBCD && f.FMySQLType != kTypeBit && f.FMySQLType != MYSQL_TYPE_DECIMAL &&
-          f.FMySQLType != kTypeNewDecimal) {
+      if (binaryRow && !IsStringDataType(f.FDataType) && !IsBlobDataType(f.FDataType) && !IsBytesDataType(f.FDataType) &&
+          f.FDataType != mtFMTBCD && f.FDataType != mtBCD && f.FMySQLType != MYSQL_TYPE_BIT &&
+          !IsMySqlDecimalType(f.FMySQLType)) {
         // Numbers, dates and times of a binary row: the value read by type,
         // stored through the record's typed access.
         const Variant value = BinaryValue((*infos)[static_cast<size_t>(i)], ByteSpan(row->Buffer.data() + b.Offset, b.Length));

@@ -9,35 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "MySql/MySqlConsts.h"
 #include "MySql/MySqlNet.h"
 
 namespace vix {
 
 class TMySqlSession;
-
-// Column type codes of the protocol used here.
-constexpr uint8_t MYSQL_TYPE_DECIMAL = 0;
-constexpr uint8_t MYSQL_TYPE_TINY = 1;
-constexpr uint8_t MYSQL_TYPE_SHORT = 2;
-constexpr uint8_t MYSQL_TYPE_LONG = 3;
-constexpr uint8_t MYSQL_TYPE_FLOAT = 4;
-constexpr uint8_t MYSQL_TYPE_DOUBLE = 5;
-constexpr uint8_t MYSQL_TYPE_NULL = 6;
-constexpr uint8_t MYSQL_TYPE_TIMESTAMP = 7;
-constexpr uint8_t MYSQL_TYPE_LONGLONG = 8;
-constexpr uint8_t MYSQL_TYPE_INT24 = 9;
-constexpr uint8_t MYSQL_TYPE_DATE = 10;
-constexpr uint8_t MYSQL_TYPE_TIME = 11;
-constexpr uint8_t MYSQL_TYPE_DATETIME = 12;
-constexpr uint8_t MYSQL_TYPE_YEAR = 13;
-constexpr uint8_t MYSQL_TYPE_NEWDATE = 14;
-constexpr uint8_t MYSQL_TYPE_VARCHAR = 15;
-constexpr uint8_t MYSQL_TYPE_ENUM = 247;
-constexpr uint8_t MYSQL_TYPE_SET = 248;
-constexpr uint8_t MYSQL_TYPE_VAR_STRING = 253;
-constexpr uint8_t MYSQL_TYPE_STRING = 254;
-constexpr int32_t UNSIGNED_FLAG = 0x20;
-constexpr int32_t NUM_FLAG = 0x8000;
 
 struct TMySqlFieldInfo {
   std::string Name, OrgName, Table, OrgTable, Database, DefaultValue;

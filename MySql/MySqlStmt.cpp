@@ -42,9 +42,8 @@ struct TBodyWriter {
   }
 };
 
-bool IsTextType(uint16_t t) { return t == mtString || t == mtMemo || t == mtWideString || t == mtWideMemo; }
 bool IsStringLike(uint16_t t) {
-  return IsTextType(t) || t == mtBlob || t == mtBytes || t == mtVarBytes;
+  return IsTextDataType(t) || t == mtBlob || t == mtBytes || t == mtVarBytes;
 }
 
 [[noreturn]] void InvalidType(uint16_t dataType) {
@@ -60,10 +59,10 @@ std::string StringBytes(const TParamDesc& p, bool unicode) {
   const Variant& v = p.GetValue();
   if (v.VarType() == varBytes) return v.AsBytes();
   if (TBlob* blob = dynamic_cast<TBlob*>(p.GetObject())) {
-    if (!IsTextType(t)) return blob->AsBytes();
+    if (!IsTextDataType(t)) return blob->AsBytes();
     return unicode ? Utf16ToUtf8Lenient(blob->AsString()) : blob->AsAnsiString();
   }
-  if (IsTextType(t)) {
+  if (IsTextDataType(t)) {
     if (v.IsEmptyOrNull()) return std::string();
     return unicode ? Utf16ToUtf8Lenient(v.AsString()) : v.AsAnsiString();
   }

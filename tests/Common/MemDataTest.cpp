@@ -31,6 +31,7 @@ class CountedBlob : public TBlob {
 class TestData : public TMemData {
  public:
   explicit TestData(std::initializer_list<FieldDef> defs) : FDefs(defs) { InitFields(); }
+  explicit TestData(std::vector<FieldDef> defs) : FDefs(std::move(defs)) { InitFields(); }
   mutable int BlobsDestroyed = 0;
 
  protected:
@@ -64,7 +65,8 @@ TEST(DataTypes, MapsToFieldTypesAndBack) {
       ftWideString, ftBCD,    ftFMTBcd,   ftGuid,     ftWideMemo};
   for (TDataType t = 0; t < std::size(expected); ++t) EXPECT_EQ(GetFieldType(t), expected[t]) << t;
   EXPECT_EQ(GetFieldType(mtCursor), ftCursor);
-  for (TDataType t : {TDataType{mtSQLTimeStamp}, TDataType{33}, TDataType{1000}}) {
+  EXPECT_EQ(GetFieldType(mtUInt64), ftLargeint);
+  for (TDataType t : {TDataType{mtSQLTimeStamp}, TDataType{34}, TDataType{1000}}) {
     try {
       GetFieldType(t);
       FAIL() << t;
@@ -148,6 +150,39 @@ TEST(Layout, RecordSizesAndCalculatedArea) {
   EXPECT_EQ(calc.Fields()[2].FOffset, 10);   // 9 moved to an even offset
   EXPECT_EQ(calc.CalcDataSize(), 7);
   EXPECT_EQ(calc.CalcRecordSize(), 7);
+}
+
+TEST(Layout, RecordsBeyondTheLimitAreRefused) {
+  // 1,023 slots of 65,535 bytes, one of `last` bytes and `calc` calculated
+  // bytes: 65,534 gives a record of exactly kMaxRecordSize - 1 bytes (odd);
+  // 65,532 one byte less, so that one calculated byte (its area is odd) fits.
+  struct Case {
+    int last;
+    int calc;
+    bool fits;
+  };
+  const Case cases[] = {{65534, 0, true}, {65535, 0, false}, {65532, 1, true}, {65532, 2, false}, {1, 60000, true}};
+  for (const Case& c : cases) {
+    std::vector<FieldDef> defs(1023, FieldDef{u"B", mtBytes, 65535});
+    defs.push_back({u"L", mtBytes, c.last});
+    if (c.calc) defs.push_back({u"C", mtBytes, c.calc, fdkCalculated});
+    SCOPED_TRACE(c.last);
+    if (c.fits) {
+      TestData data(std::move(defs));
+      EXPECT_LE(data.RecordSize() + data.CalcRecordSize(), kMaxRecordSize);
+      EXPECT_EQ(data.Fields()[1022].FOffset, 1022 * 65535);
+    } else {
+      try {
+        TestData data(std::move(defs));
+        ADD_FAILURE() << "laid out";
+      } catch (const EDatabaseError& e) {
+        EXPECT_EQ(e.Message(), u"The record layout exceeds the limit of 67108864 bytes per record");
+      }
+    }
+  }
+  // Field numbers are 16-bit: a record of more fields is refused, not renumbered.
+  EXPECT_THROW(TestData(std::vector<FieldDef>(65536, FieldDef{u"I", mtInt8})), EDatabaseError);
+  EXPECT_NO_THROW(TestData(std::vector<FieldDef>(65535, FieldDef{u"I", mtInt8})));
 }
 
 TEST(Fields, UniqueNames) {
