@@ -110,6 +110,7 @@ TFieldType TDAParam::FieldTypeOfValue(TVarType type) {
     case varLongWord:
       return ftLongWord;
     case varInt64:
+    case varUInt64:
       return ftLargeint;
     case varString:
       return ftString;

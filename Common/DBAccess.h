@@ -472,6 +472,14 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // The text that is run: trailing characters below "!" dropped, macros expanded.
   UString FinalSQL() const;
 
+  // Prepares the statement on the server (connecting when needed): every
+  // open then runs it with the parameters' current values and reads its rows
+  // in the binary protocol. A closed query only; preparing twice does nothing.
+  void Prepare();
+  // Releases the prepared statement; closes the query first.
+  void UnPrepare();
+  bool Prepared() const;
+
   TDAParams& Params() { return FParams; }
   const TDAParams& Params() const { return FParams; }
   // Raises "Parameter '<name>' not found" (EDatabaseError), the query's name in front.
