@@ -219,8 +219,9 @@ void MapMySqlField(const TMYSQL_FIELD& f, const TMyMappingOptions& o, TMySQLFiel
   if (o.FieldsAsString && !blobType) {
     // Long enough for every value of the type, whatever its display width;
     // a text column stays Unicode on a Unicode connection.
-    dt = o.UseUnicode && f.CharsetNr != kBinaryCharset ? mtWideString : mtString;
-    length = std::max(length, ValueTextWidth(type));
+    const uint32_t width = ValueTextWidth(type);
+    dt = o.UseUnicode && width == 0 && f.CharsetNr != kBinaryCharset ? mtWideString : mtString;
+    length = std::max(length, width);
   } else {
     switch (type) {
       case MYSQL_TYPE_DECIMAL:
