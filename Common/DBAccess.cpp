@@ -138,6 +138,22 @@ void TDAParam::SetValue(const Variant& value) {
   StoreValue(value);
 }
 
+void TDAParam::AssignField(const TField& field) {
+  SetDataType(field.DataType());
+  if (IsBlob()) {
+    if (field.IsNull()) return Clear();
+    if (field.DataType() == ftBlob) {
+      FParamObject->SetAsBytes(static_cast<const TBlobField&>(field).AsBytes());
+      FNull = false;
+      FBound = true;
+    } else {
+      WriteBlobText(field.AsString(), false);
+    }
+    return;
+  }
+  StoreValue(field.AsVariant());
+}
+
 bool TDAParam::IsNull() const {
   if (IsBlob()) return FParamObject->IsEmpty();
   return FNull || FData.IsEmptyOrNull();

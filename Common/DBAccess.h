@@ -80,6 +80,10 @@ class TDAParam {
   // byte array as bytes and any other value as text into its blob.
   const Variant& GetValue() const { return FData; }
   void SetValue(const Variant& value);
+  // The field's type and its current value (a blob field's bytes or text
+  // into the parameter's blob): a value read is written back as it was, a
+  // TIME as a signed duration rather than a date-time.
+  void AssignField(const TField& field);
   // True for a null or empty value; for a blob type, when the blob is empty.
   bool IsNull() const;
   // The value becomes empty and null; a blob is emptied.

@@ -127,17 +127,22 @@ TEST_F(VixQueryValuesTest, TimeKeepsItsSignAndDays) {
       EXPECT_EQ(v.VarType(), varDate);
       EXPECT_NEAR(v.AsDateTime(), c.days, 1e-10);
 
-      // Written back as a TIME parameter on both paths: the same value.
+      // Written back on both paths, as a TIME parameter with the field's
+      // value or assigned from the field itself: the same value.
       for (bool back : kBothPaths) {
-        TVixQuery find;
-        find.SetConnection(&connection);
-        Open(find, u"SELECT COUNT(*) AS n FROM tms WHERE t = :t", back, [&](TVixQuery& q) {
-          q.ParamByName(u"t").SetDataType(ftTime);
-          q.ParamByName(u"t").SetValue(v);
-        });
-        EXPECT_EQ(find.FieldByName(u"n").AsInteger(), 1) << PathName(back);
-        find.Close();
-        find.UnPrepare();
+        for (bool assign : {false, true}) {
+          TVixQuery find;
+          find.SetConnection(&connection);
+          Open(find, u"SELECT COUNT(*) AS n FROM tms WHERE t = :t", back, [&](TVixQuery& q) {
+            if (assign) {
+              q.ParamByName(u"t").AssignField(t);
+              return;
+            }
+            q.ParamByName(u"t").SetDataType(ftTime);
+            q.ParamByName(u"t").SetValue(v);
+          });
+          EXPECT_EQ(find.FieldByName(u"n").AsInteger(), 1) << PathName(back) << (assign ? ", assigned" : "");
+        }
       }
       query.Next();
     }
