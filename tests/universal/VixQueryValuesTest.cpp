@@ -152,6 +152,38 @@ TEST_F(VixQueryValuesTest, TimeKeepsItsSignAndDays) {
   }
 }
 
+// A prepared query runs again with the parameters' new values and keeps its
+// field definitions; a text change unprepares it.
+TEST_F(VixQueryValuesTest, APreparedQueryRunsAgainWithNewValues) {
+  query.SetSQL(u"SELECT :a + 1 AS v, :b AS w");
+  query.ParamByName(u"a").SetAsInteger(1);
+  query.ParamByName(u"b").SetAsString(u"가");
+  query.Prepare();
+  ASSERT_TRUE(query.Prepared());
+  for (int a : {1, 41, -3}) {
+    query.ParamByName(u"a").SetAsInteger(a);
+    query.Open();
+    EXPECT_EQ(query.FieldByName(u"v").AsInteger(), a + 1);
+    EXPECT_EQ(query.FieldByName(u"w").AsString(), u"가");
+    query.Close();
+    EXPECT_TRUE(query.Prepared());
+  }
+  query.SetSQL(u"SELECT 7 AS v");
+  EXPECT_FALSE(query.Prepared());
+  query.Open();
+  EXPECT_EQ(query.FieldByName(u"v").AsInteger(), 7);
+  // The statement ends with its session: a closed connection unprepares,
+  // and the query prepares and runs again on the next session.
+  query.Close();
+  query.Prepare();
+  connection.Close();
+  EXPECT_FALSE(query.Prepared());
+  query.Prepare();
+  query.Open();
+  EXPECT_TRUE(query.Prepared());
+  EXPECT_EQ(query.FieldByName(u"v").AsInteger(), 7);
+}
+
 // Every parameter value the text path sends, the prepared path sends too,
 // and the server sees the same value.
 TEST_F(VixQueryValuesTest, ParametersAgreeOnBothPaths) {
