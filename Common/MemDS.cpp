@@ -51,8 +51,10 @@ UString DurationText(TDateTime days) {
   const int64_t secs = total / 1000;
   char text[48];
   int n = std::snprintf(text, sizeof text, "%s%02lld:%02d:%02d", days < 0 && total != 0 ? "-" : "",
-                        static_cast<long long>(secs / 3600), static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
-  if (total % 1000 != 0) n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ".%03d", static_cast<int>(total % 1000));
+                        static_cast<long long>(secs / 3600), static_cast<int>(secs / 60 % 60),
+                        static_cast<int>(secs % 60));
+  if (total % 1000 != 0)
+    n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ".%03d", static_cast<int>(total % 1000));
   return UString(text, text + n);
 }
 

@@ -534,7 +534,8 @@ void ExpectField(TField& f, const Column& c, const OracleValue& ref, const std::
       return;
     case ftFloat: {
       double expected = ref.d;
-      if (ref.kind == OracleValue::kBytes) std::from_chars(ref.bytes.data(), ref.bytes.data() + ref.bytes.size(), expected);
+      if (ref.kind == OracleValue::kBytes)
+        std::from_chars(ref.bytes.data(), ref.bytes.data() + ref.bytes.size(), expected);
       const bool single = definition == "FLOAT";
       if (single) {
         EXPECT_NEAR(f.AsFloat(), expected, std::fabs(expected) * 1e-6) << where;

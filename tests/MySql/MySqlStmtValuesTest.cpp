@@ -54,7 +54,8 @@ TEST(ExecuteValues, EveryTypeTheTextPathRendersIsSent) {
       {"currency", mtCurrency, Variant(Currency::FromRaw(-12345678)), B({0, 1, 253, 0, 10}) + "-1234.5678"},
       {"unsigned 64-bit above the signed range", mtInt64, Variant(uint64_t{18446744073709551615u}),
        B({0, 1, 8, 0x80}) + std::string(8, '\xFF')},
-      {"unsigned 64-bit in the signed range", mtInt64, Variant(uint64_t{2}), B({0, 1, 8, 0x80, 2, 0, 0, 0, 0, 0, 0, 0})},
+      {"unsigned 64-bit in the signed range", mtInt64, Variant(uint64_t{2}),
+       B({0, 1, 8, 0x80, 2, 0, 0, 0, 0, 0, 0, 0})},
       {"time of -838:59:59", mtTime, Variant::FromDate(-(838 * 3600 + 59 * 60 + 59) / 86400.0),
        B({0, 1, 11, 0, 12, 1, 34, 0, 0, 0, 22, 59, 59, 0, 0, 0, 0})},
   };

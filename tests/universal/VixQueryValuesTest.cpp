@@ -239,7 +239,8 @@ TEST_F(VixQueryValuesTest, ParametersAgreeOnBothPaths) {
       TVixQuery q;
       q.SetConnection(&connection);
       try {
-        Open(q, UString(u"SELECT ") + c.expression + u" AS v", prepared, [&](TVixQuery& q) { c.set(q.ParamByName(u"p")); });
+        Open(q, UString(u"SELECT ") + c.expression + u" AS v", prepared,
+             [&](TVixQuery& query) { c.set(query.ParamByName(u"p")); });
       } catch (const Exception& e) {
         ADD_FAILURE() << e.what();
         continue;
