@@ -110,6 +110,7 @@ TFieldType TDAParam::FieldTypeOfValue(TVarType type) {
     case varLongWord:
       return ftLongWord;
     case varInt64:
+    case varUInt64:
       return ftLargeint;
     case varString:
       return ftString;
@@ -135,6 +136,22 @@ void TDAParam::SetValue(const Variant& value) {
   }
   if (FDataType == ftUnknown) FDataType = FieldTypeOfValue(value.VarType());
   StoreValue(value);
+}
+
+void TDAParam::AssignField(const TField& field) {
+  SetDataType(field.DataType());
+  if (IsBlob()) {
+    if (field.IsNull()) return Clear();
+    if (field.DataType() == ftBlob) {
+      FParamObject->SetAsBytes(static_cast<const TBlobField&>(field).AsBytes());
+      FNull = false;
+      FBound = true;
+    } else {
+      WriteBlobText(field.AsString(), false);
+    }
+    return;
+  }
+  StoreValue(field.AsVariant());
 }
 
 bool TDAParam::IsNull() const {

@@ -80,6 +80,10 @@ class TDAParam {
   // byte array as bytes and any other value as text into its blob.
   const Variant& GetValue() const { return FData; }
   void SetValue(const Variant& value);
+  // The field's type and its current value (a blob field's bytes or text
+  // into the parameter's blob): a value read is written back as it was, a
+  // TIME as a signed duration rather than a date-time.
+  void AssignField(const TField& field);
   // True for a null or empty value; for a blob type, when the blob is empty.
   bool IsNull() const;
   // The value becomes empty and null; a blob is emptied.
@@ -475,6 +479,14 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   void SetSQL(const UString& value);
   // The text that is run: trailing characters below "!" dropped, macros expanded.
   UString FinalSQL() const;
+
+  // Prepares the statement on the server (connecting when needed): every
+  // open then runs it with the parameters' current values and reads its rows
+  // in the binary protocol. A closed query only; preparing twice does nothing.
+  void Prepare();
+  // Releases the prepared statement; closes the query first.
+  void UnPrepare();
+  bool Prepared() const;
 
   TDAParams& Params() { return FParams; }
   const TDAParams& Params() const { return FParams; }

@@ -43,7 +43,7 @@ void TCustomDADataSet::SetConnection(TCustomDAConnection* value) {
 void TCustomDADataSet::SetSQL(const UString& value) {
   if (value == FSQL) return;
   Close();
-  if (FIRecordSet && FIRecordSet->Prepared()) FIRecordSet->UnPrepare();
+  UnPrepare();
   FFieldDefsUpdated = false;
   if (FIRecordSet) FIRecordSet->GetCommand()->SetCursorState(csInactive);
   FSQL = value;
@@ -70,6 +70,37 @@ void TCustomDADataSet::AssembleSQL() {
     command = &local;
   }
   if (FParamCheck) FParams.RebuildFromParamDescs(command->Params(), GetFieldType);
+}
+
+bool TCustomDADataSet::Prepared() const { return FIRecordSet && FIRecordSet->Prepared(); }
+
+void TCustomDADataSet::Prepare() {
+  if (Prepared()) return;
+  CheckInactive();
+  BeginConnection();
+  try {
+    FIRecordSet->SetSQL(FinalSQL());
+    TParamWriteSettings settings;
+    settings.ConvertEOL = FConnection->Options().GetConvertEOL();
+    FParams.WriteParamDescs(FIRecordSet->GetCommand()->Params(), ParamDataTypeMap(), false, settings);
+    FIRecordSet->GetCommand()->Prepare();
+    FIRecordSet->Prepare();
+    FFieldDefsUpdated = false;
+  } catch (...) {
+    if (FIRecordSet) FIRecordSet->GetCommand()->Unprepare();
+    EndConnection();
+    throw;
+  }
+  EndConnection();
+}
+
+void TCustomDADataSet::UnPrepare() {
+  if (!FIRecordSet) return;
+  Close();
+  const bool was = FIRecordSet->Prepared() || FIRecordSet->GetCommand()->GetPrepared();
+  if (FIRecordSet->Prepared()) FIRecordSet->UnPrepare();
+  FIRecordSet->GetCommand()->Unprepare();
+  if (was) FFieldDefsUpdated = false;
 }
 
 TDAParam& TCustomDADataSet::ParamByName(UStringView name) const {
@@ -260,7 +291,16 @@ bool TCustomDADataSet::CloseIfAsked() {
 // --- the connection's notices ----------------------------------------------------------------
 
 void TCustomDADataSet::ConnectChange(TCustomDAConnection&, bool connecting) {
-  if (connecting || FConnection->Options().GetDisconnectedMode()) return;
+  if (connecting) return;
+  // A prepared statement ends with its session.
+  if (Prepared() && !FInFetch) {
+    try {
+      UnPrepare();
+    } catch (...) {
+    }
+    return;
+  }
+  if (FConnection->Options().GetDisconnectedMode()) return;
   // A fetch that failed on a lost connection gets here from inside the
   // record set: its storage is closed once the fetch has unwound.
   if (FInFetch) FCloseAfterFetch = true;

@@ -1,7 +1,9 @@
 #include "Common/MemDS.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "rtl/CodePage.h"
@@ -38,6 +40,22 @@ UString IntegerText(const UString& text) {
   }
   normal.append(text, i);
   return normal;
+}
+
+// A duration beyond one day, or negative, as MySQL writes a TIME: the sign,
+// hours of two digits or more, minutes, seconds and any milliseconds.
+UString DurationText(TDateTime days) {
+  const double ms = std::nearbyint(std::fabs(days) * static_cast<double>(kMSecsPerDay));
+  if (!std::isfinite(ms) || ms > 9e15) return FloatToStr(days);
+  const auto total = static_cast<int64_t>(ms);
+  const int64_t secs = total / 1000;
+  char text[48];
+  int n = std::snprintf(text, sizeof text, "%s%02lld:%02d:%02d", days < 0 && total != 0 ? "-" : "",
+                        static_cast<long long>(secs / 3600), static_cast<int>(secs / 60 % 60),
+                        static_cast<int>(secs % 60));
+  if (total % 1000 != 0)
+    n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ".%03d", static_cast<int>(total % 1000));
+  return UString(text, text + n);
 }
 
 [[noreturn]] void InvalidInteger(const UString& text) {
@@ -309,9 +327,10 @@ TDateTime TDateTimeField::AsDateTime() const {
       return TimeStampToDateTime(stamp);
     }
     case ftTime: {
-      TTimeStamp stamp = DateTimeToTimeStamp(0);
-      std::memcpy(&stamp.Time, buffer, sizeof stamp.Time);
-      return TimeStampToDateTime(stamp);
+      // A duration: the signed number of days, whole days included.
+      double days;
+      std::memcpy(&days, buffer, sizeof days);
+      return days;
     }
     default: {
       double msecs;
@@ -326,7 +345,7 @@ UString TDateTimeField::AsString() const {
   const TDateTime value = AsDateTime();
   switch (DataType()) {
     case ftDate: return DateToStr(value);
-    case ftTime: return TimeToStr(value);
+    case ftTime: return value >= 0 && value < 1 ? TimeToStr(value) : DurationText(value);
     default: return DateTimeToStr(value);
   }
 }
@@ -501,6 +520,15 @@ bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) c
   bool blank = true;
   if (field.FieldNo() < 1 || field.FieldNo() > FData->Fields().Count()) throw Exception(u"Field number out of range");
   const TFieldDesc& desc = FData->Fields()[field.FieldNo() - 1];
+  if (desc.FDataType == mtTime) {
+    // A TIME is a signed duration of up to 838 hours: its native form is the
+    // double of days the record holds, not a time of day.
+    const Variant value = FData->GetFieldAsVariant(field.FieldNo(), FActiveBuffer.data());
+    if (value.IsNull()) return false;
+    const double days = value.AsDateTime();
+    if (buffer && size > 0) std::memcpy(buffer, &days, std::min(size, sizeof days));
+    return true;
+  }
   if (desc.FDataType == mtInt8) {
     // An 8-bit column reads as the 16-bit value of its field.
     int8_t small = 0;

@@ -230,7 +230,10 @@ class TBooleanField : public TField {
 };
 
 // Dates and times: as text the process's short date format (TDateField), its
-// long time format (TTimeField) or both (TDateTimeField).
+// long time format (TTimeField) or both (TDateTimeField). A time is a signed
+// duration of any number of days: AsDateTime gives the signed number of days
+// (-838:59:59 is about -34.96), and outside 0..24 hours AsString writes it as
+// MySQL does ("-838:59:59", "100:00:00", ".zzz" when there are milliseconds).
 class TDateTimeField : public TField {
  public:
   using TField::TField;

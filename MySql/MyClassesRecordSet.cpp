@@ -16,6 +16,27 @@ namespace {
 
 [[noreturn]] void RaiseProviderError(UString message) { throw EDAError(0, std::move(message)); }
 
+// The longest text of a number, date or time column's values (0 for other types).
+uint32_t ValueTextWidth(uint8_t type) {
+  switch (type) {
+    case MYSQL_TYPE_TINY:
+    case MYSQL_TYPE_YEAR: return 4;
+    case MYSQL_TYPE_SHORT: return 6;
+    case MYSQL_TYPE_INT24: return 8;
+    case MYSQL_TYPE_LONG: return 11;
+    case MYSQL_TYPE_LONGLONG: return 20;
+    case MYSQL_TYPE_FLOAT: return 15;
+    case MYSQL_TYPE_DOUBLE: return 24;
+    case MYSQL_TYPE_DATE:
+    case MYSQL_TYPE_NEWDATE: return 10;
+    case MYSQL_TYPE_DATETIME:
+    case MYSQL_TYPE_TIMESTAMP: return 26;
+    case MYSQL_TYPE_TIME: return 17;
+    case MYSQL_TYPE_BIT: return 8;
+    default: return 0;
+  }
+}
+
 }  // namespace
 
 // --- the type mapping -----------------------------------------------------------------
@@ -31,13 +52,18 @@ void MapMySqlField(const TMYSQL_FIELD& f, const TMyMappingOptions& o, TMySQLFiel
   bool fixed = false;
   uint32_t length = f.LengthInBytes;
   if (o.FieldsAsString && !blobType) {
-    dt = mtString;
+    // Long enough for every value of the type, whatever its display width;
+    // a text column stays Unicode on a Unicode connection.
+    const uint32_t width = ValueTextWidth(type);
+    dt = o.UseUnicode && width == 0 && f.CharsetNr != BINARY_CHARSET_NR ? mtWideString : mtString;
+    length = std::max(length, width);
   } else {
     switch (type) {
       case MYSQL_TYPE_DECIMAL:
       case MYSQL_TYPE_NEWDECIMAL: {
         // The server's length is unsigned 32-bit: counted in 64 bits, a huge one stays huge.
-        const int64_t precision = int64_t{f.LengthInBytes} - 1 - (f.Decimals > 0 ? 1 : 0);
+        // The length counts the point and, unless the column is unsigned, the sign.
+        const int64_t precision = int64_t{f.LengthInBytes} - (isUnsigned ? 0 : 1) - (f.Decimals > 0 ? 1 : 0);
         if (o.CheckPrecision) {
           if (o.EnableBCD && precision <= 14 && f.Decimals <= 4) dt = mtBCD;
           else dt = o.EnableFMTBCD ? mtFMTBCD : mtFloat;
@@ -362,20 +388,29 @@ void TMySQLRecordset::DecodeRow(PMYSQL_ROW row, uint8_t* rec) {
       if (IsBlobDataType(f.FDataType)) StoreSlot<TBlob*>(rec + f.FOffset, NewBlob(f));
     } else {
       const std::string_view v(reinterpret_cast<const char*>(row->Buffer.data() + b.Offset), b.Length);
-      if (binaryRow && !IsStringDataType(f.FDataType) && !IsBlobDataType(f.FDataType) && !IsBytesDataType(f.FDataType) &&
-          f.FDataType != mtFMTBCD && f.FDataType != mtBCD && f.FMySQLType != MYSQL_TYPE_BIT &&
-          !IsMySqlDecimalType(f.FMySQLType)) {
-        // Numbers, dates and times of a binary row: the value read by type,
-        // stored through the record's typed access.
-        const Variant value = BinaryValue((*infos)[static_cast<size_t>(i)], ByteSpan(row->Buffer.data() + b.Offset, b.Length));
-        if ((f.FDataType == mtDate || f.FDataType == mtDateTime) && value.VarType() == varDate &&
-            value.AsDateTime() == kZeroDateStandIn && FNullForZeroDate) {
+      const ByteSpan bytes(row->Buffer.data() + b.Offset, b.Length);
+      const TMySqlFieldInfo* info = binaryRow ? &(*infos)[static_cast<size_t>(i)] : nullptr;
+      if (!info || !IsBinaryEncodedType(info->_Type)) {
+        DecodeValue(f, v, rec, isNull);
+      } else if (f.FDataType == mtDate || f.FDataType == mtDateTime) {
+        // The zero date is told from the real 0100-01-01 before converting.
+        TDateTime value = 0;
+        if (!TryBinaryDateTimeToDateTime(DecodeBinaryDateTime(bytes), value)) {
+          if (FNullForZeroDate) isNull = 1;
+          else StoreSlot<double>(rec + f.FOffset, kZeroDateStandIn);
+        } else if (value == 0 && FNullForZeroVanticDate) {
           isNull = 1;
         } else {
-          PutFieldAsVariant(f.FFieldNo, rec, value);
+          StoreSlot<double>(rec + f.FOffset, value);
         }
+      } else if (IsStringDataType(f.FDataType) || f.FDataType == mtBCD || f.FDataType == mtFMTBCD) {
+        // A number, date or time kept as text or as a decimal: read from the
+        // text the server writes for it.
+        DecodeValue(f, BinaryValueText(*info, bytes), rec, isNull);
       } else {
-        DecodeValue(f, v, rec, isNull);
+        // Numbers and times: the value read by type, stored through the
+        // record's typed access.
+        PutFieldAsVariant(f.FFieldNo, rec, BinaryValue(*info, bytes));
       }
     }
     rec[FDataSize + i] = isNull;

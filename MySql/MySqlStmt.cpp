@@ -1,7 +1,9 @@
 #include "MySql/MySqlStmt.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "Common/MemData.h"
@@ -42,9 +44,14 @@ struct TBodyWriter {
   }
 };
 
+// Bytes as they are; a value of no known type goes as its bytes too, as it
+// does in a statement's text.
 bool IsStringLike(uint16_t t) {
-  return IsTextDataType(t) || t == mtBlob || t == mtBytes || t == mtVarBytes;
+  return IsTextDataType(t) || t == mtBlob || t == mtBytes || t == mtVarBytes || t == mtExtVarBytes || t == mtUnknown;
 }
+
+// A 64-bit value above the signed range travels as an unsigned one.
+bool IsUnsigned64(const TParamDesc& p) { return p.GetDataType() == mtInt64 && p.GetValue().VarType() == varUInt64; }
 
 [[noreturn]] void InvalidType(uint16_t dataType) {
   throw Exception(Format(u"Invalid internal field type $%X (%d)", {static_cast<int>(dataType), static_cast<int>(dataType)}));
@@ -117,7 +124,7 @@ void WriteValue(TBodyWriter& w, const TParamDesc& p, bool unicode) {
     case mtInt32: return w.Int(static_cast<uint64_t>(v.AsInteger()), 4);
     case mtUInt16:
     case mtUInt32: return w.Int(static_cast<uint64_t>(v.AsInt64()), 4);
-    case mtInt64: return w.Int(static_cast<uint64_t>(v.AsInt64()), 8);
+    case mtInt64: return w.Int(IsUnsigned64(p) ? v.AsUInt64() : static_cast<uint64_t>(v.AsInt64()), 8);
     case mtFloat: {
       const double d = v.AsFloat();
       uint64_t bits;
@@ -125,8 +132,10 @@ void WriteValue(TBodyWriter& w, const TParamDesc& p, bool unicode) {
       return w.Int(bits, 8);
     }
     case mtDate: return WriteDate(w, v.AsDateTime(), false);
-    case mtDateTime: return WriteDate(w, v.AsDateTime(), true);
+    case mtDateTime:
+    case mtSQLTimeStamp: return WriteDate(w, v.AsDateTime(), true);
     case mtTime: return WriteTime(w, v.AsDateTime());
+    case mtCurrency:
     case mtBCD: return w.Bytes(ToUtf8(CurrToStr(v.AsCurrency(), InvariantFormatSettings())));
     case mtFMTBCD: return w.Bytes(ToUtf8(BcdToStr(v.AsBcd(), InvariantFormatSettings())));
     default: InvalidType(t);
@@ -155,13 +164,19 @@ TMySqlPrepareOk ParsePrepareOk(ByteSpan packet) {
 
 uint16_t ParamTypeCode(uint16_t dataType) {
   switch (dataType) {
+    case mtUnknown:
     case mtString:
+    case mtExtString:
+    case mtGuid:
     case mtBlob:
     case mtMemo:
     case mtBytes:
     case mtVarBytes:
+    case mtExtVarBytes:
     case mtWideString:
+    case mtExtWideString:
     case mtWideMemo:
+    case mtCurrency:
     case mtBCD:
     case mtFMTBCD: return MYSQL_TYPE_VAR_STRING;
     case mtInt8:
@@ -174,9 +189,27 @@ uint16_t ParamTypeCode(uint16_t dataType) {
     case mtFloat: return MYSQL_TYPE_DOUBLE;
     case mtDate: return MYSQL_TYPE_DATE;
     case mtTime: return MYSQL_TYPE_TIME;
-    case mtDateTime: return MYSQL_TYPE_DATETIME;
+    case mtDateTime:
+    case mtSQLTimeStamp: return MYSQL_TYPE_DATETIME;
     default: InvalidType(dataType);
   }
+}
+
+uint16_t ParamTypeCode(const TParamDesc& param) {
+  if (IsUnsigned64(param)) return MYSQL_TYPE_LONGLONG | kUnsignedParam;
+  // A NULL needs no value writer: a type that has none goes as the NULL type.
+  if (param.GetNull()) {
+    switch (param.GetDataType()) {
+      case mtObject:
+      case mtReference:
+      case mtArray:
+      case mtTable:
+      case mtVariant:
+      case mtCursor: return MYSQL_TYPE_NULL;
+      default: break;
+    }
+  }
+  return ParamTypeCode(param.GetDataType());
 }
 
 std::vector<uint8_t> BuildExecute(uint32_t stmtId, uint32_t paramCount, const TParamDescs& params, bool unicode,
@@ -197,7 +230,7 @@ std::vector<uint8_t> BuildExecute(uint32_t stmtId, uint32_t paramCount, const TP
   out.resize(out.size() + (paramCount + 7) / 8);
   for (uint32_t n = 0; n < paramCount; ++n) {
     const TParamDesc& p = *params.Items(static_cast<int>(n) + skip);
-    types[n] = ParamTypeCode(p.GetDataType());
+    types[n] = ParamTypeCode(p);
     if (p.GetNull()) out[bitmapAt + n / 8] |= static_cast<uint8_t>(1u << (n % 8));
   }
   const bool newTypes = types != sentTypes;
@@ -233,12 +266,15 @@ TMySqlBinaryDateTime DecodeBinaryDateTime(ByteSpan value) {
   return d;
 }
 
+bool TryBinaryDateTimeToDateTime(const TMySqlBinaryDateTime& d, TDateTime& value) {
+  return d.Microsecond < 1000000 &&
+         TryEncodeDateTime(d.Year, d.Month, d.Day, d.Hour, d.Minute, d.Second, static_cast<int>(d.Microsecond / 1000),
+                           value);
+}
+
 TDateTime BinaryDateTimeToDateTime(const TMySqlBinaryDateTime& d) {
   TDateTime value;
-  if (d.Microsecond >= 1000000 ||
-      !TryEncodeDateTime(d.Year, d.Month, d.Day, d.Hour, d.Minute, d.Second, static_cast<int>(d.Microsecond / 1000), value))
-    return kZeroDateStandIn;
-  return value;
+  return TryBinaryDateTimeToDateTime(d, value) ? value : kZeroDateStandIn;
 }
 
 TMySqlBinaryTime DecodeBinaryTime(ByteSpan value) {
@@ -303,6 +339,121 @@ Variant BinaryValue(const TMySqlFieldInfo& field, ByteSpan value) {
       return Variant::FromDate(BinaryTimeToDateTime(DecodeBinaryTime(value)));
     default:
       return Variant::FromBytes(std::string(Chars(value)));
+  }
+}
+
+bool IsBinaryEncodedType(uint8_t type) {
+  switch (type) {
+    case MYSQL_TYPE_TINY:
+    case MYSQL_TYPE_SHORT:
+    case MYSQL_TYPE_YEAR:
+    case MYSQL_TYPE_INT24:
+    case MYSQL_TYPE_LONG:
+    case MYSQL_TYPE_LONGLONG:
+    case MYSQL_TYPE_FLOAT:
+    case MYSQL_TYPE_DOUBLE:
+    case MYSQL_TYPE_DATE:
+    case MYSQL_TYPE_NEWDATE:
+    case MYSQL_TYPE_DATETIME:
+    case MYSQL_TYPE_TIMESTAMP:
+    case MYSQL_TYPE_TIME: return true;
+    default: return false;
+  }
+}
+
+namespace {
+
+// A float as the server writes it: doubles with the shortest digits that
+// read back to the same value, FLOAT with at most 6 significant digits;
+// plain notation while the point lies within 15 digits of the first one
+// (or the digits reach past it), else "<d.ddd>e<exp>".
+std::string ServerFloatText(double value, bool single) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  if (value == 0) return std::signbit(value) ? "-0" : "0";
+  char buf[64];
+  std::string sci;
+  if (single) {
+    sci.assign(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.5e", value)));
+  } else {
+    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+    sci.assign(buf, r.ptr);
+  }
+  const size_t e = sci.find('e');
+  const bool negative = sci[0] == '-';
+  std::string digits;
+  for (size_t i = negative ? 1 : 0; i < e; ++i)
+    if (sci[i] != '.') digits += sci[i];
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  int exp = 0;
+  std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exp);
+  const auto length = static_cast<int>(digits.size());
+  std::string out = negative ? "-" : "";
+  if (exp >= -15 && (exp < 15 || length > exp + 1)) {
+    if (exp < 0) out += "0." + std::string(static_cast<size_t>(-exp - 1), '0') + digits;
+    else if (length <= exp + 1) out += digits + std::string(static_cast<size_t>(exp + 1 - length), '0');
+    else out += digits.substr(0, static_cast<size_t>(exp) + 1) + "." + digits.substr(static_cast<size_t>(exp) + 1);
+  } else {
+    out += digits.substr(0, 1);
+    if (length > 1) out += "." + digits.substr(1);
+    out += "e" + std::to_string(exp);
+  }
+  return out;
+}
+
+// ".ffffff" cut to the column's decimals (none for 0; all six beyond 6).
+std::string Fraction(uint32_t microseconds, int32_t decimals) {
+  if (decimals <= 0) return std::string();
+  char b[8];
+  std::snprintf(b, sizeof b, "%06u", static_cast<unsigned>(microseconds % 1000000));
+  return "." + std::string(b, static_cast<size_t>(std::min(decimals, 6)));
+}
+
+}  // namespace
+
+std::string BinaryValueText(const TMySqlFieldInfo& field, ByteSpan value) {
+  char b[64];
+  switch (field._Type) {
+    case MYSQL_TYPE_FLOAT: {
+      if (value.size() != 4) RaiseMalformedPacket();
+      const uint32_t bits = TMySqlReader(value).ReadUInt32();
+      float f;
+      std::memcpy(&f, &bits, sizeof f);
+      return ServerFloatText(f, true);
+    }
+    case MYSQL_TYPE_DOUBLE: return ServerFloatText(BinaryValue(field, value).AsFloat(), false);
+    case MYSQL_TYPE_DATE:
+    case MYSQL_TYPE_NEWDATE:
+    case MYSQL_TYPE_DATETIME:
+    case MYSQL_TYPE_TIMESTAMP: {
+      const TMySqlBinaryDateTime d = DecodeBinaryDateTime(value);
+      std::snprintf(b, sizeof b, "%04d-%02d-%02d", d.Year, d.Month, d.Day);
+      std::string text = b;
+      if (field._Type == MYSQL_TYPE_DATE || field._Type == MYSQL_TYPE_NEWDATE) return text;
+      std::snprintf(b, sizeof b, " %02d:%02d:%02d", d.Hour, d.Minute, d.Second);
+      return text + b + Fraction(d.Microsecond, field.Scale);
+    }
+    case MYSQL_TYPE_TIME: {
+      const TMySqlBinaryTime t = DecodeBinaryTime(value);
+      const uint64_t hours = uint64_t{t.Days} * 24 + static_cast<uint64_t>(t.Hour);
+      std::snprintf(b, sizeof b, "%s%02llu:%02d:%02d", t.Negative ? "-" : "", static_cast<unsigned long long>(hours),
+                    t.Minute, t.Second);
+      return b + Fraction(t.Microsecond, field.Scale);
+    }
+    default: {
+      if (!IsBinaryEncodedType(field._Type)) return std::string(Chars(value));
+      const Variant v = BinaryValue(field, value);
+      std::string text = v.VarType() == varUInt64 || v.VarType() == varLongWord || v.VarType() == varWord ||
+                                 v.VarType() == varByte
+                             ? std::to_string(v.AsUInt64())
+                             : std::to_string(v.AsInt64());
+      // ZEROFILL columns (YEAR among them) are padded to their width.
+      constexpr int32_t kZeroFillFlag = 64;
+      if ((field.Flags & kZeroFillFlag) && field.Length > 0 && field.Length <= 64 &&
+          text.size() < static_cast<size_t>(field.Length))
+        text.insert(text[0] == '-' ? 1 : 0, static_cast<size_t>(field.Length) - text.size(), '0');
+      return text;
+    }
   }
 }
 

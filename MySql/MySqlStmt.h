@@ -41,6 +41,10 @@ TMySqlPrepareOk ParsePrepareOk(ByteSpan packet);
 // high byte. An internal type without a value writer raises Exception
 // "Invalid internal field type $%X (%d)".
 uint16_t ParamTypeCode(uint16_t dataType);
+// The type a parameter goes with: that of its data type, but LONGLONG
+// unsigned for a 64-bit value above the signed range, and the NULL type for
+// a NULL of a type that has no value of its own.
+uint16_t ParamTypeCode(const TParamDesc& param);
 
 // The body of an execute command after the command byte: statement id,
 // flags 0, iteration count 1, then, when the statement has parameters and
@@ -61,6 +65,9 @@ struct TMySqlBinaryDateTime {
 TMySqlBinaryDateTime DecodeBinaryDateTime(ByteSpan value);
 // The date-time; a zero or impossible date gives kZeroDateStandIn.
 TDateTime BinaryDateTimeToDateTime(const TMySqlBinaryDateTime& value);
+// The same, false for a zero or impossible date: the stand-in is also the
+// real date 0100-01-01, so only this tells the two apart.
+bool TryBinaryDateTimeToDateTime(const TMySqlBinaryDateTime& value, TDateTime& result);
 
 // A TIME value of a binary row: 0, 8 or 12 bytes (sign, days, hours,
 // minutes, seconds, microseconds). Other lengths raise 2027.
@@ -80,6 +87,16 @@ TDateTime BinaryTimeToDateTime(const TMySqlBinaryTime& value);
 // DOUBLE as double, dates and times as dates (see above), every other type
 // as its bytes. A value whose length does not fit its type raises 2027.
 Variant BinaryValue(const TMySqlFieldInfo& field, ByteSpan value);
+
+// Column types whose values a binary row carries in binary form (numbers,
+// dates and times); every other type comes as the bytes of its text.
+bool IsBinaryEncodedType(uint8_t type);
+// A non-NULL value of a binary row as the text protocol writes it: integers
+// in decimal (ZEROFILL and YEAR padded to the column's width), floats with
+// the shortest digits, "YYYY-MM-DD[ HH:NN:SS[.ffffff]]" and "[-]HH:NN:SS[.ffffff]"
+// with the column's decimals; other types as their bytes. A value whose
+// length does not fit its type raises 2027.
+std::string BinaryValueText(const TMySqlFieldInfo& field, ByteSpan value);
 
 // One prepared statement of a session. The session is not owned: when it is
 // freed first, the statement is cut loose and its operations fail with 2006

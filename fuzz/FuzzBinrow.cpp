@@ -1,6 +1,6 @@
 // Binary rows of prepared statements, and the values in them. The first byte
 // is the column count, the next that many bytes the column types; the rest
-// is the row.
+// is the row. Each value is read as a value and as the server's text.
 #include <vector>
 
 #include "FuzzSupport.h"
@@ -23,8 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vix::TMySqlFieldInfo field;
     field._Type = types[i];
     field.Flags = (i % 2) ? vix::UNSIGNED_FLAG : 0;
+    // Decimals and widths from the type byte, ZEROFILL on every third column.
+    field.Scale = types[i] % 8;
+    field.Length = types[i] % 70;
+    if (i % 3 == 0) field.Flags |= 64;
     try {
       vix::BinaryValue(field, row.subspan(b.Offset, b.Length));
+    } catch (const vix::EMySqlException&) {
+    }
+    try {
+      vix::BinaryValueText(field, row.subspan(b.Offset, b.Length));
     } catch (const vix::EMySqlException&) {
     }
   }

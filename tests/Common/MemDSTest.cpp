@@ -293,6 +293,13 @@ TEST(FieldConversions, AsStringAndAsIntegerByKind) {
       {"memo null", {u"F", mtWideMemo}, Variant::Null(), u"", 0, kAccessError},
       {"date", {u"F", mtDate}, Variant::FromDate(day), DateToStr(day), 0, kAccessError},
       {"date null", {u"F", mtDateTime}, Variant::Null(), u"", 0, kAccessError},
+      {"time of day", {u"F", mtTime}, Variant::FromDate(EncodeTime(12, 34, 56, 0)), u"12:34:56", 0, kAccessError},
+      {"time of -838 hours", {u"F", mtTime}, Variant::FromDate(-(838 * 3600 + 59 * 60 + 59) / 86400.0),
+       u"-838:59:59", 0, kAccessError},
+      {"time of 100 hours", {u"F", mtTime}, Variant::FromDate(100 / 24.0), u"100:00:00", 0, kAccessError},
+      {"time of -1 second", {u"F", mtTime}, Variant::FromDate(-1 / 86400.0), u"-00:00:01", 0, kAccessError},
+      {"time of -25 hours and milliseconds", {u"F", mtTime}, Variant::FromDate(-(25 * 3600 + 0.25) / 86400.0),
+       u"-25:00:00.250", 0, kAccessError},
       {"bytes", {u"F", mtVarBytes, 4}, Variant::FromBytes("ab"), u"ab", 0, kAccessError},
   };
   for (const Conversion& c : cases) {

@@ -9,10 +9,13 @@
 
 #include "CommandServer.h"
 #include "MariaDbOracle.h"
+#include "MySql/MySQLVixProvider.h"
 #include "rtl/CodePage.h"
+#include "rtl/Currency.h"
 #include "rtl/DateUtils.h"
 #include "rtl/FMTBcd.h"
 #include "rtl/FormatSettings.h"
+#include "universal/Vix.h"
 
 namespace vix {
 namespace {
@@ -326,20 +329,25 @@ void ExpectSame(const TMySQLFieldDesc& f, const Variant& ours, const OracleValue
   }
 }
 
-TEST_F(OracleTest, AllTypes) {
-  Exec(u"DROP TABLE IF EXISTS cmd_types");
+// The table of every type with its rows; returns the statement that reads
+// them all, ordered.
+std::string CreateAllTypes(OracleTest& t) {
+  t.Exec(u"DROP TABLE IF EXISTS cmd_types");
   std::string create = "CREATE TABLE cmd_types (id INT PRIMARY KEY";
   std::string names;
   for (const Column& c : kColumns) {
     create += std::string(", ") + c.name + " " + c.definition;
     names += std::string(", ") + c.name;
   }
-  Exec(U(create + ") CHARACTER SET utf8mb4"));
-  Exec(u"SET SESSION sql_mode = ''");
-  for (const char* row : kRows) Exec(U(std::string("INSERT INTO cmd_types (id") + names + ") VALUES " + row));
-  Exec(u"SET SESSION sql_mode = DEFAULT");
+  t.Exec(U(create + ") CHARACTER SET utf8mb4"));
+  t.Exec(u"SET SESSION sql_mode = ''");
+  for (const char* row : kRows) t.Exec(U(std::string("INSERT INTO cmd_types (id") + names + ") VALUES " + row));
+  t.Exec(u"SET SESSION sql_mode = DEFAULT");
+  return "SELECT id" + names + " FROM cmd_types ORDER BY id";
+}
 
-  const std::string select = "SELECT id" + names + " FROM cmd_types ORDER BY id";
+TEST_F(OracleTest, AllTypes) {
+  const std::string select = CreateAllTypes(*this);
   auto rs = Query(*conn, U(select));
   rs->Open();
   ASSERT_EQ(rs->Fields().Count(), 1 + static_cast<int>(std::size(kColumns)));
@@ -419,6 +427,259 @@ TEST_F(OracleTest, BigUnsignedBeyondTheSignedRange) {
   ASSERT_EQ(dec->RecordCount(), 2);
   for (int r = 0; r < 2; ++r)
     EXPECT_EQ(ToUtf8(BcdToStr(Value(*dec, r + 1, 1).AsBcd(), InvariantFormatSettings())), ref[static_cast<size_t>(r)][0].bytes);
+}
+
+// --- parameters on both paths ---------------------------------------------------------
+
+// Every parameter value goes through the statement's text and through a
+// prepared statement alike, and both store the same value.
+TEST_F(OracleTest, ParametersAgreeOnBothPaths) {
+  Exec(u"DROP TABLE IF EXISTS cmd_params");
+  Exec(u"CREATE TABLE cmd_params (id INT PRIMARY KEY, s VARCHAR(40) CHARACTER SET utf8mb4, u BIGINT UNSIGNED,"
+       u" dc DECIMAL(20,4), b VARBINARY(10), t TIME(3))");
+  struct Case {
+    const char* what;
+    const char16_t* column;
+    TDataType type;
+    Variant value;
+    const char* stored;  // CAST(column AS CHAR); nullptr for NULL
+  };
+  const Case cases[] = {
+      {"unassigned", u"s", mtUnknown, Variant(), nullptr},
+      {"NULL heap string", u"s", mtExtString, Variant::Null(), nullptr},
+      {"NULL heap bytes", u"b", mtExtVarBytes, Variant::Null(), nullptr},
+      {"NULL heap wide string", u"s", mtExtWideString, Variant::Null(), nullptr},
+      {"heap wide string", u"s", mtExtWideString, Variant(u"한국어"), "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4"},
+      {"heap string", u"s", mtExtString, Variant(u"abc"), "abc"},
+      {"heap bytes", u"b", mtExtVarBytes, Variant::FromBytes(std::string("\0'\\", 3)), "\0'\\"},
+      {"currency", u"dc", mtCurrency, Variant(Currency::FromRaw(-12345678)), "-1234.5678"},
+      {"NULL currency", u"dc", mtCurrency, Variant::Null(), nullptr},
+      {"unsigned 64-bit maximum", u"u", mtInt64, Variant(uint64_t{18446744073709551615u}), "18446744073709551615"},
+      {"unsigned 64-bit 2^63", u"u", mtInt64, Variant(uint64_t{9223372036854775808u}), "9223372036854775808"},
+      {"TIME -838:59:59", u"t", mtTime, Variant::FromDate(-(838 * 3600 + 59 * 60 + 59) / 86400.0), "-838:59:59.000"},
+  };
+  int id = 0;
+  for (const Case& c : cases) {
+    for (bool prepared : {false, true}) {
+      const std::string where = std::string(c.what) + (prepared ? ", prepared" : ", text");
+      TMySQLCommand cmd;
+      cmd.SetConnection(conn.get());
+      cmd.SetSQL(UString(u"INSERT INTO cmd_params (id, ") + c.column + u") VALUES (:id, :v)");
+      cmd.GetParam(0)->SetDataType(mtInt32);
+      cmd.GetParam(0)->SetValue(++id);
+      cmd.GetParam(1)->SetDataType(c.type);
+      cmd.GetParam(1)->SetValue(c.value);
+      cmd.GetParam(1)->SetNull(c.value.IsEmptyOrNull());
+      try {
+        if (prepared) cmd.Prepare();
+        cmd.Execute();
+      } catch (const Exception& e) {
+        ADD_FAILURE() << where << ": " << e.what();
+        continue;
+      }
+      cmd.Unprepare();
+      const auto rows = oracle.Rows("SELECT CAST(" + ToUtf8(c.column) + " AS BINARY) FROM cmd_params WHERE id = " +
+                                    std::to_string(id));
+      ASSERT_EQ(rows.size(), 1u) << where;
+      EXPECT_EQ(rows[0][0].isNull, c.stored == nullptr) << where;
+      if (!c.stored) continue;
+      // The stored bytes (the heap bytes hold a NUL).
+      const std::string stored(c.stored, c.type == mtExtVarBytes ? 3 : std::strlen(c.stored));
+      EXPECT_TRUE(rows[0][0].bytes == stored) << where << ": " << rows[0][0].bytes;
+    }
+  }
+}
+
+// --- every value through the query's fields --------------------------------------
+
+// What a field gives for a value the connector reads as `ref`, through
+// AsString and the accessor of the field's own kind. Known differences from
+// the connector, each a property of the field kinds, not of the transfer:
+// - a zero date or date-time reads as NULL (NullForZeroDate is on by default);
+// - date-times and times carry milliseconds: microseconds beyond them are cut;
+// - TINYINT(1) is a boolean field: "True" / "False";
+// - FLOAT and DOUBLE as text have 15 significant digits; FLOAT's text path
+//   reads the server's 6-digit text, so its value is compared to 6 digits;
+// - DECIMAL is a float field (EnableBCD and EnableFMTBCD are off);
+// - a date-time's text leaves out a time of 00:00:00, and a time within a
+//   day is written in the long time format (without milliseconds);
+// - binary strings read as strings stop at the first NUL and are ANSI text;
+// - an empty blob or memo counts as NULL (IsNull), its text is "".
+void ExpectField(TField& f, const Column& c, const OracleValue& ref, const std::string& where) {
+  const std::string definition = c.definition;
+  if (ref.isNull || (ref.kind == OracleValue::kBytes && ref.bytes.rfind("0000-00-00", 0) == 0)) {
+    EXPECT_TRUE(f.IsNull()) << where << " should be NULL";
+    EXPECT_EQ(f.AsString(), u"") << where;
+    EXPECT_TRUE(f.AsVariant().IsNull()) << where;
+    return;
+  }
+  const bool blobKind = f.DataType() == ftBlob || f.DataType() == ftMemo || f.DataType() == ftWideMemo;
+  if (blobKind && ref.bytes.empty()) {
+    EXPECT_EQ(f.AsString(), u"") << where;
+    return;
+  }
+  ASSERT_FALSE(f.IsNull()) << where;
+  switch (f.DataType()) {
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftLargeint: {
+      int64_t expected = ref.i;
+      if (definition.rfind("BIT", 0) == 0) {
+        uint64_t bits = 0;
+        for (unsigned char ch : ref.bytes) bits = bits << 8 | ch;
+        expected = static_cast<int64_t>(bits);
+      }
+      EXPECT_EQ(f.AsLargeInt(), expected) << where;
+      EXPECT_EQ(f.AsString(), IntToStr(expected)) << where;
+      EXPECT_EQ(f.AsVariant().AsInt64(), expected) << where;
+      return;
+    }
+    case ftBoolean:
+      EXPECT_EQ(f.AsBoolean(), ref.i != 0) << where;
+      EXPECT_EQ(f.AsString(), ref.i != 0 ? u"True" : u"False") << where;
+      return;
+    case ftFloat: {
+      double expected = ref.d;
+      if (ref.kind == OracleValue::kBytes)
+        std::from_chars(ref.bytes.data(), ref.bytes.data() + ref.bytes.size(), expected);
+      const bool single = definition == "FLOAT";
+      if (single) {
+        EXPECT_NEAR(f.AsFloat(), expected, std::fabs(expected) * 1e-6) << where;
+        EXPECT_NEAR(StrToFloat(f.AsString()), expected, std::fabs(expected) * 1e-6) << where;
+      } else {
+        EXPECT_EQ(f.AsFloat(), expected) << where << " " << ref.bytes;
+        EXPECT_EQ(f.AsString(), FloatToStr(expected)) << where;
+      }
+      return;
+    }
+    case ftDate: {
+      const TDateTime value = static_cast<TDateTimeField&>(f).AsDateTime();
+      EXPECT_EQ(DateTimeText(value, false, false), ref.bytes) << where;
+      EXPECT_EQ(ToUtf8(f.AsString()), ref.bytes) << where;
+      return;
+    }
+    case ftDateTime: {
+      const TDateTime value = static_cast<TDateTimeField&>(f).AsDateTime();
+      EXPECT_EQ(DateTimeText(value, true, true), ref.bytes.substr(0, 23)) << where;
+      const bool midnight = ref.bytes.substr(11, 12) == "00:00:00.000";
+      EXPECT_EQ(ToUtf8(f.AsString()), midnight ? ref.bytes.substr(0, 10) : ref.bytes.substr(0, 19)) << where;
+      return;
+    }
+    case ftTime: {
+      const TDateTime value = static_cast<TDateTimeField&>(f).AsDateTime();
+      EXPECT_EQ(TimeText(value), ref.bytes) << where;
+      EXPECT_EQ(TimeText(f.AsVariant().AsDateTime()), ref.bytes) << where;
+      // "[-]HH:NN:SS.zzz": the fraction shows only when it is not zero,
+      // and within a day only hours, minutes and seconds.
+      std::string text = ref.bytes;
+      const bool inDay = text[0] != '-' && text.find(':') == 2;
+      if (inDay || text.substr(text.size() - 4) == ".000") text.resize(text.size() - 4);
+      EXPECT_EQ(ToUtf8(f.AsString()), text) << where;
+      return;
+    }
+    case ftString: {
+      const std::string bytes = Utf16ToAnsi(f.AsString());
+      EXPECT_TRUE(bytes == ref.bytes.substr(0, ref.bytes.find('\0'))) << where;
+      return;
+    }
+    case ftBlob:
+      EXPECT_TRUE(static_cast<TBlobField&>(f).AsBytes() == ref.bytes) << where;
+      EXPECT_TRUE(f.AsVariant().AsBytes() == ref.bytes) << where;
+      return;
+    default:
+      // Unicode texts and memos.
+      EXPECT_EQ(ToUtf8(f.AsString()), ref.bytes) << where;
+      EXPECT_EQ(ToUtf8(f.AsVariant().AsString()), ref.bytes) << where;
+      return;
+  }
+}
+
+TEST_F(OracleTest, AllTypesThroughTheQuerysFields) {
+  const std::string select = CreateAllTypes(*this);
+  const auto ref = oracle.Rows(select);
+  ASSERT_EQ(ref.size(), std::size(kRows));
+  RegisterMySQLVixProvider();
+  TVixConnection connection;
+  connection.SetProviderName(u"MySQL");
+  connection.SpecificOptions().Add(u"MySQL.UseUnicode=True");
+  connection.SetServer(U(host));
+  connection.SetPort(port);
+  connection.SetDatabase(U(db));
+  connection.SetUsername(U(user));
+  connection.SetPassword(U(password));
+  for (bool prepared : {false, true}) {
+    const std::string path = prepared ? "prepared" : "text";
+    TVixQuery query;
+    query.SetConnection(&connection);
+    query.SetSQL(U(select));
+    if (prepared) query.Prepare();
+    query.Open();
+    ASSERT_EQ(query.FieldCount(), 1 + static_cast<int>(std::size(kColumns))) << path;
+    ASSERT_EQ(query.RecordCount(), static_cast<int>(ref.size())) << path;
+    for (size_t r = 0; r < ref.size(); ++r, query.Next()) {
+      for (size_t i = 0; i < std::size(kColumns); ++i) {
+        ExpectField(query.Fields(static_cast<int>(i) + 1), kColumns[i], ref[r][i + 1],
+                    path + " " + kColumns[i].name + " row " + std::to_string(r + 1));
+      }
+    }
+    query.Close();
+    query.UnPrepare();
+  }
+}
+
+// FieldsAsString: every number, date and time as the text the server writes
+// for it (as CAST(... AS CHAR) gives it), on both paths; the other columns as
+// above. BIT columns are left out: as texts they are their raw bytes.
+TEST_F(OracleTest, AllTypesAsTextsThroughTheQuerysFields) {
+  const std::string select = CreateAllTypes(*this);
+  std::string casts = "SELECT id";
+  std::vector<bool> asText;
+  for (const Column& c : kColumns) {
+    const bool number = c.type == mtInt8 || c.type == mtInt16 || c.type == mtInt32 || c.type == mtInt64 ||
+                        c.type == mtUInt16 || c.type == mtUInt32 || c.type == mtBoolean || c.type == mtFloat ||
+                        c.type == mtDate || c.type == mtDateTime || c.type == mtTime;
+    asText.push_back(number);
+    casts += number ? std::string(", CAST(") + c.name + " AS CHAR(80))" : std::string(", ") + c.name;
+  }
+  const auto ref = oracle.Rows(casts + " FROM cmd_types ORDER BY id");
+  ASSERT_EQ(ref.size(), std::size(kRows));
+  RegisterMySQLVixProvider();
+  TVixConnection connection;
+  connection.SetProviderName(u"MySQL");
+  connection.SpecificOptions().Add(u"MySQL.UseUnicode=True");
+  connection.SetServer(U(host));
+  connection.SetPort(port);
+  connection.SetDatabase(U(db));
+  connection.SetUsername(U(user));
+  connection.SetPassword(U(password));
+  for (bool prepared : {false, true}) {
+    const std::string path = prepared ? "prepared" : "text";
+    TVixQuery query;
+    query.SetConnection(&connection);
+    query.SpecificOptions().Add(u"FieldsAsString=True");
+    query.SetSQL(U(select));
+    if (prepared) query.Prepare();
+    query.Open();
+    ASSERT_EQ(query.RecordCount(), static_cast<int>(ref.size())) << path;
+    for (size_t r = 0; r < ref.size(); ++r, query.Next()) {
+      for (size_t i = 0; i < std::size(kColumns); ++i) {
+        const Column& c = kColumns[i];
+        if (std::string(c.definition).rfind("BIT", 0) == 0) continue;
+        TField& f = query.Fields(static_cast<int>(i) + 1);
+        const OracleValue& v = ref[r][i + 1];
+        const std::string where = path + " " + c.name + " row " + std::to_string(r + 1);
+        if (!asText[i]) {
+          ExpectField(f, c, v, where);
+          continue;
+        }
+        EXPECT_EQ(f.IsNull(), v.isNull) << where;
+        EXPECT_EQ(ToUtf8(f.AsString()), v.bytes) << where;
+      }
+    }
+    query.Close();
+    query.UnPrepare();
+  }
 }
 
 }  // namespace

@@ -317,7 +317,7 @@ TEST(ExecutePacket, BinaryValuesAreCutToTheSizeButNeverReadBeyondTheValue) {
 }
 
 TEST(ExecutePacket, AnUnsupportedTypeRaisesBeforeAnythingIsSent) {
-  for (uint16_t t : {mtUnknown, mtCurrency, mtExtString, mtExtWideString, uint16_t{99}}) {
+  for (uint16_t t : {mtObject, mtVariant, mtCursor, uint16_t{99}}) {
     TParamDescs params;
     Add(params, t, Variant(1));
     std::vector<uint16_t> sent;
