@@ -85,9 +85,9 @@ void TBooleanOption::GetValuesList(std::vector<UString>& list) const {
 
 // --- enumeration -----------------------------------------------------------
 
-TEnumeratorOption::TEnumeratorOption(UString name, int32_t internalIndex,
-                                     std::vector<std::type_index> internalClasses, int32_t defaultValue,
-                                     UString typeName, std::vector<UString> valueNames, int32_t minValue)
+TEnumeratorOption::TEnumeratorOption(UString name, int32_t internalIndex, std::vector<std::type_index> internalClasses,
+                                     int32_t defaultValue, UString typeName, std::vector<UString> valueNames,
+                                     int32_t minValue)
     : TOption(std::move(name), internalIndex, std::move(internalClasses), Variant(defaultValue)),
       FTypeName(std::move(typeName)),
       FValueNames(std::move(valueNames)),

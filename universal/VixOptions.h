@@ -112,8 +112,7 @@ class TIntegerOption : public TOption {
 // "True" or "False" in any letter case.
 class TBooleanOption : public TOption {
  public:
-  TBooleanOption(UString name, int32_t internalIndex, std::vector<std::type_index> internalClasses,
-                 bool defaultValue);
+  TBooleanOption(UString name, int32_t internalIndex, std::vector<std::type_index> internalClasses, bool defaultValue);
   bool CheckValue(const UString& value) const override;
   Variant GetAsNative(const UString& value) const override;
   UString GetAsString(const Variant& value) const override;

@@ -66,46 +66,33 @@ void TVixProvider::SetObjectProps(TOptionTarget& target, std::span<const UString
     case otConnection:
     case otConnectionParameters:
     case otServerEnumerator:
-    case otConnectDialogService:
-      GetConnectionOptions().ImportOptions(options, target);
-      break;
-    case otCommand:
-      GetSQLOptions().ImportOptions(options, target);
-      break;
+    case otConnectDialogService: GetConnectionOptions().ImportOptions(options, target); break;
+    case otCommand: GetSQLOptions().ImportOptions(options, target); break;
     case otRecordSet:
       GetDataSetOptions().ImportOptions(options, target);
       if (TOptionTarget* command = target.Command()) GetDataSetOptions().ImportOptions(options, *command);
       break;
-    case otDataSetService:
-      GetDataSetOptions().ImportOptions(options, target);
-      break;
-    case otScriptProcessor:
-      GetScriptOptions().ImportOptions(options, target);
-      break;
-    case otLoader:
-      GetLoaderOptions().ImportOptions(options, target);
-      break;
-    case otDumpProcessor:
-      GetDumpOptions().ImportOptions(options, target);
-      break;
-    case otAlerter:
-      GetAlerterOptions().ImportOptions(options, target);
-      break;
-    case otOther:
-      break;
+    case otDataSetService: GetDataSetOptions().ImportOptions(options, target); break;
+    case otScriptProcessor: GetScriptOptions().ImportOptions(options, target); break;
+    case otLoader: GetLoaderOptions().ImportOptions(options, target); break;
+    case otDumpProcessor: GetDumpOptions().ImportOptions(options, target); break;
+    case otAlerter: GetAlerterOptions().ImportOptions(options, target); break;
+    case otOther: break;
   }
 }
 
 // --- registry ------------------------------------------------------------------
 
 TVixProviders::TVixProviders() {
+  // clang-format off
   static const char16_t* const names[][2] = {
-      {u"Access", u"Access"},         {u"Advantage", u"Advantage"}, {u"ASE", u"ASE"},
-      {u"DB2", u"DB2"},               {u"DBF", u"DBF"},             {u"InterBase", u"InterBase"},
-      {u"MySQL", u"MySQL"},           {u"NexusDB", u"NexusDB"},     {u"ODBC", u"ODBC"},
+      {u"Access", u"Access"},         {u"Advantage", u"Advantage"},   {u"ASE", u"ASE"},
+      {u"DB2", u"DB2"},               {u"DBF", u"DBF"},               {u"InterBase", u"InterBase"},
+      {u"MySQL", u"MySQL"},           {u"NexusDB", u"NexusDB"},       {u"ODBC", u"ODBC"},
       {u"Oracle", u"Oracle"},         {u"PostgreSQL", u"PostgreSQL"}, {u"SQL Server", u"SQLServer"},
       {u"SQLite", u"SQLite"},
   };
+  // clang-format on
   for (const auto& name : names) {
     auto desc = std::make_unique<TVixProviderDesc>();
     desc->ProviderName = name[0];

@@ -112,10 +112,8 @@ UString TVixSqlFormatter::ExpandLexemes(TParser& parser, const UString* terminat
       const int nextCode = parser.GetNext(next);
       UString body;
       static const UString closing = u"}";
-      if (nextCode == lkBlank)
-        body = ExpandLexemes(parser, &closing, depth);
-      else if (!IsSymbol(nextCode, next, u'}'))
-        throw Exception(u"Unexpected character");
+      if (nextCode == lkBlank) body = ExpandLexemes(parser, &closing, depth);
+      else if (!IsSymbol(nextCode, next, u'}')) throw Exception(u"Unexpected character");
       const UString lower = LowerCase(name);
       if (lower == u"if") {
         stack.push_back({CheckIfCondition(body), false});
@@ -130,8 +128,7 @@ UString TVixSqlFormatter::ExpandLexemes(TParser& parser, const UString* terminat
         stack.pop_back();
         recompute();
       } else if (emitting) {
-        if (lower == u"fn")
-          out += FormatFunction(body);
+        if (lower == u"fn") out += FormatFunction(body);
         else if (lower == u"date")
           out += FormatLiteral(body, u"__DATE_LITERAL",
                                u"Invalid year-month-day string. The format is {date 'yyyy-mm-dd'}");
@@ -141,8 +138,7 @@ UString TVixSqlFormatter::ExpandLexemes(TParser& parser, const UString* terminat
         else if (lower == u"timestamp")
           out += FormatLiteral(body, u"__DATE_TIME_LITERAL",
                                u"Invalid timestamp string. The format is {timestamp 'yyyy-mm-dd hh:mm:ss'}");
-        else
-          out += ExpandMacro(name, body, depth);
+        else out += ExpandMacro(name, body, depth);
       }
       continue;
     }
@@ -212,13 +208,12 @@ UString TVixSqlFormatter::FormatUnknownFunction(const UString& name, const std::
 const UString& TVixSqlFormatter::FunctionTemplate(const char16_t* name) const {
   const UString* pattern = FFunctions ? FindInTable(*FFunctions, name) : nullptr;
   if (!pattern)
-    throw Exception(u"Assertion failure (VixSqlFormatter, line " + IntToStr(__LINE__) + u"): the function table has no " +
-                    name);
+    throw Exception(u"Assertion failure (VixSqlFormatter, line " + IntToStr(__LINE__) +
+                    u"): the function table has no " + name);
   return *pattern;
 }
 
-UString TVixSqlFormatter::FormatLiteral(const UString& body, const char16_t* tableName,
-                                        const char16_t* message) const {
+UString TVixSqlFormatter::FormatLiteral(const UString& body, const char16_t* tableName, const char16_t* message) const {
   const UString text = Trim(body);
   if (text.size() < 2 || text.front() != u'\'' || text.back() != u'\'') throw Exception(message);
   return FormatTemplate(FunctionTemplate(tableName), {text});
