@@ -70,17 +70,24 @@ void TVixSqlFormatter::SetUserMacros(const std::vector<UString>* names, const st
 }
 
 void TVixSqlFormatter::Expand(UString& sql) const {
-  UString result = ExpandText(sql, 0);
+  TExpansion expansion;
+  UString result = ExpandText(sql, 0, expansion);
   sql = std::move(result);
 }
 
-UString TVixSqlFormatter::ExpandText(const UString& text, int depth) const {
+void TVixSqlFormatter::Grow(TExpansion& expansion, size_t added, size_t taken) {
+  if (added <= taken) return;
+  expansion.Added += added - taken;
+  if (expansion.Added > kMaxNotationGrowth) throw Exception(u"SQL notation expands to too long a text");
+}
+
+UString TVixSqlFormatter::ExpandText(const UString& text, int depth, TExpansion& expansion) const {
   std::unique_ptr<TParser> parser = FParserClass(text);
   parser->SetOmitBlank(false);
   parser->SetOmitComment(false);
   parser->SetUppered(false);
   parser->SetQuotedString(true);
-  return ExpandLexemes(*parser, nullptr, depth);
+  return ExpandLexemes(*parser, nullptr, depth, expansion);
 }
 
 bool TVixSqlFormatter::CheckIfCondition(UStringView body) const {
@@ -89,7 +96,14 @@ bool TVixSqlFormatter::CheckIfCondition(UStringView body) const {
   return Contains(FUserMacroNames, name) || (FPredefinedMacros && FindInTable(*FPredefinedMacros, name));
 }
 
-UString TVixSqlFormatter::ExpandLexemes(TParser& parser, const UString* terminator, int depth) const {
+UString TVixSqlFormatter::ExpandLexemes(TParser& parser, const UString* terminator, int depth,
+                                        TExpansion& expansion) const {
+  if (expansion.Nesting >= kMaxNotationNesting) throw Exception(u"SQL notation is nested too deeply");
+  ++expansion.Nesting;
+  struct TLeave {
+    int& Nesting;
+    ~TLeave() { --Nesting; }
+  } leave{expansion.Nesting};
   struct TCondition {
     bool Value;
     bool ElseSeen;
@@ -112,7 +126,7 @@ UString TVixSqlFormatter::ExpandLexemes(TParser& parser, const UString* terminat
       const int nextCode = parser.GetNext(next);
       UString body;
       static const UString closing = u"}";
-      if (nextCode == lkBlank) body = ExpandLexemes(parser, &closing, depth);
+      if (nextCode == lkBlank) body = ExpandLexemes(parser, &closing, depth, expansion);
       else if (!IsSymbol(nextCode, next, u'}')) throw Exception(u"Unexpected character");
       const UString lower = LowerCase(name);
       if (lower == u"if") {
@@ -127,18 +141,23 @@ UString TVixSqlFormatter::ExpandLexemes(TParser& parser, const UString* terminat
         if (stack.empty()) throw Exception(u"Unexpected {endif}");
         stack.pop_back();
         recompute();
+      } else if (emitting && lower != u"fn" && lower != u"date" && lower != u"time" && lower != u"timestamp") {
+        out += ExpandMacro(name, body, depth, expansion);
       } else if (emitting) {
-        if (lower == u"fn") out += FormatFunction(body);
+        UString text;
+        if (lower == u"fn") text = FormatFunction(body);
         else if (lower == u"date")
-          out += FormatLiteral(body, u"__DATE_LITERAL",
+          text = FormatLiteral(body, u"__DATE_LITERAL",
                                u"Invalid year-month-day string. The format is {date 'yyyy-mm-dd'}");
         else if (lower == u"time")
-          out += FormatLiteral(body, u"__TIME_LITERAL",
+          text = FormatLiteral(body, u"__TIME_LITERAL",
                                u"Invalid hour-minute-second string. The format is {time 'hh:mm:ss'}");
-        else if (lower == u"timestamp")
-          out += FormatLiteral(body, u"__DATE_TIME_LITERAL",
+        else
+          text = FormatLiteral(body, u"__DATE_TIME_LITERAL",
                                u"Invalid timestamp string. The format is {timestamp 'yyyy-mm-dd hh:mm:ss'}");
-        else out += ExpandMacro(name, body, depth);
+        // A template may repeat an argument: what it adds counts.
+        Grow(expansion, text.size(), body.size());
+        out += text;
       }
       continue;
     }
@@ -219,7 +238,8 @@ UString TVixSqlFormatter::FormatLiteral(const UString& body, const char16_t* tab
   return FormatTemplate(FunctionTemplate(tableName), {text});
 }
 
-UString TVixSqlFormatter::ExpandMacro(const UString& name, const UString& body, int depth) const {
+UString TVixSqlFormatter::ExpandMacro(const UString& name, const UString& body, int depth,
+                                      TExpansion& expansion) const {
   const UString key = Trim(UpperCase(name));
   const UString tail = body.empty() ? UString() : u" " + body;
   UString result;
@@ -242,7 +262,9 @@ UString TVixSqlFormatter::ExpandMacro(const UString& name, const UString& body, 
   const size_t macroCount =
       (FUserMacroNames ? FUserMacroNames->size() : 0) + (FPredefinedMacros ? FPredefinedMacros->size() : 0);
   if (static_cast<size_t>(depth) >= macroCount) throw Exception(Format(u"Cyclic macro: %s", {name}));
-  return ExpandText(result, depth + 1);
+  // Every expansion counts, even of a macro that adds nothing in the end.
+  Grow(expansion, result.size() + 1, body.size());
+  return ExpandText(result, depth + 1, expansion);
 }
 
 }  // namespace vix

@@ -2,6 +2,7 @@
 // own syntax, and its function and macro tables.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <typeindex>
 #include <typeinfo>
@@ -17,6 +18,11 @@ namespace vix {
 // unsorted, names compared ignoring case, the first match wins.
 using TNameTextTable = std::vector<std::pair<UString, UString>>;
 const UString* FindInTable(const TNameTextTable& table, UStringView name);
+
+// How deeply brace constructs and macro expansions may nest in one expansion.
+constexpr int kMaxNotationNesting = 128;
+// How many characters macros and function templates may add to one text.
+constexpr size_t kMaxNotationGrowth = size_t{1} << 20;
 
 // Rewrites the universal notation (brace constructs, double-quoted names,
 // dash comments) into a provider's syntax. A provider derives a formatter
@@ -34,7 +40,11 @@ class TVixSqlFormatter {
   void SetParserClass(TParserClass value) { FParserClass = value; }
   TParserClass GetParserClass() const { return FParserClass; }
 
-  // Rewrites `sql`; on failure it stays as it was.
+  // Rewrites `sql`; on failure it stays as it was. Brace constructs and macro
+  // expansions nest at most kMaxNotationNesting deep ("SQL notation is nested
+  // too deeply"), and macros and function templates add at most
+  // kMaxNotationGrowth characters to the text ("SQL notation expands to too
+  // long a text"): no text makes the expansion run out of stack, time or memory.
   void Expand(UString& sql) const;
   // An empty condition holds; otherwise the trimmed, upper-cased body must be
   // the name of an active user macro or of a predefined macro.
@@ -53,11 +63,20 @@ class TVixSqlFormatter {
   const TNameTextTable* FPredefinedMacros = nullptr;
 
  private:
-  UString ExpandText(const UString& text, int depth) const;
-  UString ExpandLexemes(TParser& parser, const UString* terminator, int depth) const;
+  // The running totals of one expansion.
+  struct TExpansion {
+    int Nesting = 0;   // brace constructs and macro expansions open now
+    size_t Added = 0;  // characters that macros and function templates have added
+  };
+  // Counts `added` - `taken` characters as added by the notation.
+  static void Grow(TExpansion& expansion, size_t added, size_t taken);
+
+  // `depth`: how many macro expansions lead to this text.
+  UString ExpandText(const UString& text, int depth, TExpansion& expansion) const;
+  UString ExpandLexemes(TParser& parser, const UString* terminator, int depth, TExpansion& expansion) const;
   UString FormatFunction(const UString& body) const;
   UString FormatLiteral(const UString& body, const char16_t* tableName, const char16_t* message) const;
-  UString ExpandMacro(const UString& name, const UString& body, int depth) const;
+  UString ExpandMacro(const UString& name, const UString& body, int depth, TExpansion& expansion) const;
   const UString& FunctionTemplate(const char16_t* name) const;
 
   const std::vector<UString>* FUserMacroNames = nullptr;
