@@ -120,8 +120,17 @@ struct TVixProviderDesc {
   std::unique_ptr<TVixProvider> Provider;
 };
 
-// The process-wide registry: the known provider names, each with the
-// provider registered under it. Every operation holds the registry's lock.
+// The process-wide registry: the 13 known provider names in a fixed order,
+// each with the provider registered under it (owned, freed with the registry
+// at exit). Names match ignoring ASCII case, nothing trimmed. Every operation
+// holds the registry's lock.
+//
+// Registration is explicit: a provider unit exports a registration function
+// (RegisterMySQLVixProvider()) that the program calls at start-up and tests
+// call themselves. A self-registering static object would not do: an object
+// file of a static library that nothing references is left out by the
+// linker, its static initialiser with it, and the provider would silently be
+// missing.
 class TVixProviders {
  public:
   TVixProviders();
@@ -153,7 +162,8 @@ class TVixProviders {
   std::vector<std::unique_ptr<TVixProviderDesc>> FList;
 };
 
-// The registry, created on first use.
+// The registry, created on first use (a function-local static, so it exists
+// before anyone registers, whatever the order of static initialisation).
 TVixProviders& VixProviders();
 
 // "<name> provider is not registered. You should add ..." for a known name,

@@ -24,9 +24,17 @@ constexpr int kMaxNotationNesting = 128;
 // How many characters macros and function templates may add to one text.
 constexpr size_t kMaxNotationGrowth = size_t{1} << 20;
 
-// Rewrites the universal notation (brace constructs, double-quoted names,
-// dash comments) into a provider's syntax. A provider derives a formatter
+// Rewrites the universal notation into a provider's syntax, on the provider's
+// lexer: brace constructs for functions ({fn NAME(args)}), literals ({date
+// '...'}, {time '...'}, {timestamp '...'}), conditions ({if NAME}..{else}..
+// {endif}) and macros ({NAME} or {NAME body}); double-quoted names get the
+// provider's quotes; "--" comments become block comments. Strings, quoted
+// names and comments are never looked into. A provider derives a formatter
 // that installs its function and macro tables and its quotes.
+//
+// A macro chain longer than there are macros has met itself: "Cyclic macro:
+// <name>". A call whose last ")" closes a nested bracket instead of the call
+// ("F((a, b)") is "Invalid bracket count in function call".
 class TVixSqlFormatter {
  public:
   TVixSqlFormatter();
