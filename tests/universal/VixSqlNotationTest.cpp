@@ -183,6 +183,53 @@ TEST_F(NotationTest, CyclesEndWithAnError) {
   }
 }
 
+// Texts and macros that would nest without end or grow without end stop with
+// an error; big texts and long chains within the limits expand as before.
+TEST_F(NotationTest, RunawayExpansionsEndWithAnError) {
+  auto repeat = [](const UString& part, size_t n) {
+    UString text;
+    for (size_t i = 0; i < n; ++i) text += part;
+    return text;
+  };
+  // M0 = {M1}{M1}, M1 = {M2}{M2}, ...: the last one's value 2^(n-1) times.
+  auto doubling = [](int n, const UString& last) {
+    std::vector<std::vector<UString>> macros;
+    for (int i = 0; i + 1 < n; ++i) {
+      const UString next = u"{M" + IntToStr(i + 1) + u"}";
+      macros.push_back({u"M" + IntToStr(i), next + next, u""});
+    }
+    macros.push_back({u"M" + IntToStr(n - 1), last, u""});
+    return macros;
+  };
+  // M0 = {M1}, M1 = {M2}, ..., the last one "x".
+  std::vector<std::vector<UString>> chain;
+  for (int i = 0; i < 100; ++i) chain.push_back({u"M" + IntToStr(i), u"{M" + IntToStr(i + 1) + u"}", u""});
+  chain.push_back({u"M100", u"x", u""});
+  const UString big = u"SELECT '" + repeat(u"a", 3 << 20) + u"' AS \"A\"";
+
+  struct Case {
+    const char* what;
+    std::vector<std::vector<UString>> macros;
+    UString sql;
+    std::string out;
+  } const cases[] = {
+      {"nested braces", {}, repeat(u"{a ", 100000) + repeat(u"}", 100000), "error: SQL notation is nested too deeply"},
+      {"nested functions", {}, repeat(u"{fn TRIM(", 5000) + u"1" + repeat(u")}", 5000),
+       "error: SQL notation is nested too deeply"},
+      {"macros doubling 22 times", doubling(23, u"x"), u"{M0}", "error: SQL notation expands to too long a text"},
+      {"macros doubling to nothing", doubling(60, u" "), u"{M0}", "error: SQL notation expands to too long a text"},
+      {"a chain of 100 macros", chain, u"{M0}", "x"},
+      {"braces 100 deep", {}, repeat(u"{M0 ", 100) + repeat(u"}", 100), ""},
+      {"macros doubling 10 times", doubling(11, u"x"), u"{M0}", ToUtf8(repeat(u"x", 1024))},
+      {"a big text", {}, big, ToUtf8(u"SELECT '" + repeat(u"a", 3 << 20) + u"' AS `A`")},
+  };
+  for (const Case& c : cases) {
+    TVixSqlNotation fresh;
+    for (const auto& m : c.macros) fresh.Macros.Add(m[0], m[1], m[2]);
+    EXPECT_EQ(Expand(fresh, &provider, c.sql), c.out) << c.what;
+  }
+}
+
 TEST_F(NotationTest, ANewProviderClassGetsANewFormatter) {
   class TPlainProvider : public TNotationProvider {
    public:
