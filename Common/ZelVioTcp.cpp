@@ -248,9 +248,37 @@ int TZelVioTcp::WriteNoWait(const uint8_t* buffer, int offset, int count) {
   }
 }
 
+// With a send time-out, a peer that stops reading holds a write for that long
+// and no longer: every wait for room in the socket is bounded by the time-out,
+// and a wait that ends without room ends the write (LastError: 10060). The
+// retries of the base would repeat the wait.
 int TZelVioTcp::Write(const uint8_t* buffer, int offset, int count) {
   if (FSd == -1) return 0;
-  return TZelVio::Write(buffer, offset, count);
+  if (FSendTimeout < 1) return TZelVio::Write(buffer, offset, count);
+  VIX_VIO_ASSERT(count >= 0 && offset >= 0);
+  FLastError.clear();
+  int result = 0;
+  while (count > 0) {
+    const ssize_t n = send(FSd, buffer + offset, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      offset += static_cast<int>(n);
+      result += static_cast<int>(n);
+      count -= static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      short revents = 0;
+      const int rc = PollOne(FSd, POLLOUT, PollMilliseconds(FSendTimeout), revents);
+      if (rc > 0) continue;  // room, or an error that the next send reports
+      SetLastSocketError(u"Socket error on write. WSAGetLastError return %d($%X)",
+                         rc == 0 ? kErrTimedOut : LastSocketError());
+      break;
+    }
+    SetLastSocketError(u"Socket error on write. WSAGetLastError return %d($%X)", LastSocketError());
+    break;
+  }
+  return result;
 }
 
 bool TZelVioTcp::WaitForData(int timeout) {

@@ -124,6 +124,7 @@ int TMySQLAPIDirect::mysql_options(PMYSQL pmysql, mysql_option option, int arg) 
     case MYSQL_OPT_READ_TIMEOUT:
     case MYSQL_OPT_WRITE_TIMEOUT: pmysql->commandTimeout = arg; break;
     case MYSQL_OPT_LOCAL_INFILE: pmysql->localInfile = arg != 0; break;
+    case MYSQL_SECURE_AUTH: pmysql->secureAuth = arg != 0; break;
     default: break;
   }
   return 0;

@@ -31,11 +31,12 @@ constexpr int CR_NET_PACKET_TOO_LARGE = 2020;
 constexpr int CR_MALFORMED_PACKET = 2027;
 constexpr int CR_NULL_POINTER = 2028;
 constexpr int CR_UNKNOWN_PROTOCOL = 2046;
+constexpr int CR_SECURE_AUTH = 2049;
 constexpr int ER_NET_PACKETS_OUT_OF_ORDER = 1156;
 constexpr int ER_NET_UNCOMPRESS_ERROR = 1157;
 constexpr int ER_CONNECTION_KILLED = 1927;  // MariaDB: "Connection was killed"
 
-// Text of a client error number 2000-2047, unformatted; empty for other numbers.
+// Text of a client error number 2000-2047 and 2049, unformatted; empty for other numbers.
 UStringView ClientErrorText(int errorCode);
 
 // An error of the wire client or of the server. The message is the client
@@ -121,6 +122,45 @@ class TMySqlReader {
   size_t FPos;
 };
 
+// A little-endian writer of protocol bytes at the end of `out`: the one
+// writer of every packet and command body the client builds.
+class TMySqlWriter {
+ public:
+  explicit TMySqlWriter(std::vector<uint8_t>& out) : FOut(out) {}
+  std::vector<uint8_t>& Out() const { return FOut; }
+
+  // `width` bytes of `value` at `at`, lowest first.
+  static void Store(uint8_t* at, uint64_t value, size_t width) {
+    for (size_t i = 0; i < width; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+  void WriteByte(uint8_t value) { FOut.push_back(value); }
+  void WriteInt(uint64_t value, size_t width) {
+    const size_t at = FOut.size();
+    FOut.resize(at + width);
+    Store(FOut.data() + at, value, width);
+  }
+  void WriteDouble(double value);
+  void WriteBytes(ByteSpan bytes) { FOut.insert(FOut.end(), bytes.begin(), bytes.end()); }
+  void WriteBytes(std::string_view bytes) { FOut.insert(FOut.end(), bytes.begin(), bytes.end()); }
+  // The bytes and a terminating zero byte.
+  void WriteNulString(std::string_view bytes) {
+    WriteBytes(bytes);
+    WriteByte(0);
+  }
+  // A length-encoded integer: one byte up to 250, else 0xFC, 0xFD or 0xFE
+  // and 2, 3 or 8 bytes.
+  void WriteFieldLength(uint64_t length);
+  // A length-encoded string: its length, then the bytes.
+  void WriteLengthString(std::string_view bytes) {
+    WriteFieldLength(bytes.size());
+    WriteBytes(bytes);
+  }
+  void Fill(uint8_t pattern, size_t count) { FOut.insert(FOut.end(), count, pattern); }
+
+ private:
+  std::vector<uint8_t>& FOut;
+};
+
 // The error of a server error packet (first byte 0xFF): number (2 bytes) and
 // the text from there to the end, with a 4.1 server's '#' and SQL state kept
 // at its front. A packet too short to hold the number is malformed.
@@ -185,44 +225,16 @@ class TMySqlNet {
   const uint8_t* Buffer() const { return FPacket.data(); }
   size_t Length() const { return FPacket.size(); }
   size_t Position() const { return FPosition; }
-  void SetPosition(size_t position);
   ByteSpan Packet() const { return FPacket; }
   uint8_t PacketNumber() const { return FPacketNumber; }
 
   void WriteByte(uint8_t value) { WriteBytes(&value, 1); }
-  void WriteBool(bool value) { WriteByte(value ? 1 : 0); }
-  void WriteInt16(uint32_t value) { WriteLE(value, 2); }
-  void WriteInt24(uint32_t value) { WriteLE(value, 3); }
-  void WriteInt32(uint32_t value) { WriteLE(value, 4); }
-  void WriteInt64(int64_t value) { WriteLE(static_cast<uint64_t>(value), 8); }
-  void WriteDouble(double value);
   void WriteBytes(const void* data, size_t count);
   void WriteBytes(ByteSpan data) { WriteBytes(data.data(), data.size()); }
-  // The bytes and a terminating zero byte.
-  void WriteString(std::string_view value);
-  void WriteFieldLength(int64_t length);
-  void Fill(uint8_t pattern, size_t count);
   // Appends a payload of any size, sending full packets on the way.
   void WriteOrSendBytes(const uint8_t* data, size_t count);
 
-  // Readers at Position over the received packet (bounded; 2027 past the end).
-  uint8_t ReadByte();
-  int16_t ReadInt16();
-  uint16_t ReadUInt16();
-  uint32_t ReadInt24();
-  int32_t ReadInt32();
-  int64_t ReadInt64();
-  double ReadDouble();
-  std::string ReadString(size_t length);
-  std::string ReadString();
-  int64_t ReadFieldLength();
-  // Raises the server error when the next byte is 0xFF; otherwise consumes it.
-  void ReadError();
-
  private:
-  template <typename F>
-  auto Read(F f);
-  void WriteLE(uint64_t value, size_t width);
   void WriteHeader(size_t length);
   void SendStep(const uint8_t* data, size_t part, size_t packetLength);
   void SendBytes(const uint8_t* data, size_t count);

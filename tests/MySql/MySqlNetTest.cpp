@@ -183,7 +183,9 @@ TEST_F(NetFixture, FieldLengthsBothWays) {
   for (const Case& c : cases) {
     Attach();
     net.NewCommand();
-    net.WriteFieldLength(c.value);
+    std::vector<uint8_t> bytes;
+    TMySqlWriter(bytes).WriteFieldLength(static_cast<uint64_t>(c.value));
+    net.WriteBytes(bytes);
     net.Send();
     EXPECT_EQ(vio->output.substr(4), c.wire) << c.value;
     TMySqlReader r(ByteSpan(reinterpret_cast<const uint8_t*>(c.wire.data()), c.wire.size()));
@@ -256,11 +258,12 @@ TEST_F(NetFixture, StringReadsStopAtTheEndOfThePacket) {
   Attach(Packet(std::string("ab\0cd", 5), 0));
   net.NewCommand();
   net.Receive();
-  EXPECT_EQ(net.ReadString(), "ab");
-  EXPECT_EQ(net.ReadString(), "cd");
-  EXPECT_EQ(net.ReadString(), "");
-  EXPECT_EQ(ErrorOf([&] { net.ReadInt32(); }), 2027);
-  EXPECT_EQ(ErrorOf([&] { net.ReadString(1); }), 2027);
+  TMySqlReader r(net.Packet());
+  EXPECT_EQ(r.ReadNulString(), "ab");
+  EXPECT_EQ(r.ReadNulString(), "cd");
+  EXPECT_EQ(r.ReadNulString(), "");
+  EXPECT_EQ(ErrorOf([&] { r.ReadInt32(); }), 2027);
+  EXPECT_EQ(ErrorOf([&] { r.ReadString(1); }), 2027);
 }
 
 // Compressed frames: 3-byte size, sequence, 3-byte inflated size (0: stored).
