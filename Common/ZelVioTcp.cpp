@@ -91,12 +91,12 @@ void TZelVioTcp::SetLastSocketError(const char16_t* fmt, int winsock) {
 }
 
 void TZelVioTcp::SetHost(const std::string& host) {
-  if (FSd != -1) throw SocketException(u"Cannot change Host for open socket.", {}, 2007);
+  if (FSd != -1) throw SocketException(u"Cannot change Host for open socket.", {}, CR_VERSION_ERROR);
   Fhostname = host;
 }
 
 void TZelVioTcp::SetPort(int port) {
-  if (FSd != -1) throw SocketException(u"Cannot change Port for open socket.", {}, 2007);
+  if (FSd != -1) throw SocketException(u"Cannot change Port for open socket.", {}, CR_VERSION_ERROR);
   Fport = port;
 }
 
@@ -109,7 +109,7 @@ void TZelVioTcp::ApplyTimeout(int option, int seconds) {
   timeval tv{};
   tv.tv_sec = seconds > 0 ? seconds : 0;
   if (setsockopt(FSd, SOL_SOCKET, option, &tv, sizeof tv) != 0)
-    throw SocketException(u"Socket error %d", {LastSocketError()}, 2006);
+    throw SocketException(u"Socket error %d", {LastSocketError()}, CR_SERVER_GONE_ERROR);
 }
 
 void TZelVioTcp::SetReceiveTimeout(int seconds) {
@@ -188,7 +188,7 @@ void TZelVioTcp::ConnectSocket(uint32_t address) {
   if (error != 0) {
     const int winsock = WinSockErrorFromErrno(error);
     SetLastSocketError(u"Socket error on connect. WSAGetLastError return %d($%X)", winsock);
-    throw SocketException(u"Socket error %d", {winsock}, 2003);
+    throw SocketException(u"Socket error %d", {winsock}, CR_CONN_HOST_ERROR);
   }
 }
 
@@ -197,11 +197,11 @@ void TZelVioTcp::Connect() {
   TZelVio::Connect();
   if (Fhostname.empty()) Fhostname = "localhost";
   FSd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (FSd == -1) throw SocketException(u"Socket error %d", {LastSocketError()}, 2005);
+  if (FSd == -1) throw SocketException(u"Socket error %d", {LastSocketError()}, CR_UNKNOWN_HOST);
   try {
     int error = 0;
     const uint32_t address = ResolveHost(error);
-    if (address == INADDR_NONE) throw SocketException(u"Socket error %d", {error}, 2005);
+    if (address == INADDR_NONE) throw SocketException(u"Socket error %d", {error}, CR_UNKNOWN_HOST);
     ConnectSocket(address);
     const int on = 1;
     setsockopt(FSd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -287,7 +287,7 @@ bool TZelVioTcp::WaitForData(int timeout) {
   const int rc = PollOne(FSd, POLLIN, PollMilliseconds(timeout), revents);
   if (rc < 0) {
     SetLastSocketError(u"Socket error on select. WSAGetLastError return %d($%X)", LastSocketError());
-    throw SocketException(2006);
+    throw SocketException(CR_SERVER_GONE_ERROR);
   }
   return rc == 1;
 }

@@ -63,7 +63,7 @@ const char16_t* const kClientErrors[] = {
     u"Wrong or unknown protocol",
     u"Invalid connection handle",
 };
-static_assert(std::size(kClientErrors) == 48);
+static_assert(std::size(kClientErrors) == CLIENT_ERROR_LAST - CLIENT_ERROR_BASE + 1);
 
 UString MessageOf(int errorCode, UStringView detail, std::initializer_list<FormatArg> args) {
   UString text(ClientErrorText(errorCode));
@@ -90,7 +90,7 @@ UString ServerText(std::string_view bytes) {
 UStringView ClientErrorText(int errorCode) {
   if (errorCode == CR_SECURE_AUTH)
     return u"Connection using old (pre-4.1.1) authentication protocol refused (client option 'secure_auth' enabled)";
-  if (errorCode < CLIENT_ERROR_BASE || errorCode >= CLIENT_ERROR_BASE + 48) return {};
+  if (errorCode < CLIENT_ERROR_BASE || errorCode > CLIENT_ERROR_LAST) return {};
   return kClientErrors[errorCode - CLIENT_ERROR_BASE];
 }
 
@@ -98,6 +98,28 @@ EMySqlException::EMySqlException(int errorCode) : Exception(UString(ClientErrorT
 
 EMySqlException::EMySqlException(int errorCode, UStringView detail, std::initializer_list<FormatArg> args)
     : Exception(MessageOf(errorCode, detail, args)), FErrorCode(errorCode) {}
+
+EMySqlException EMySqlException::WithMessage(int errorCode, UString message) {
+  EMySqlException e(errorCode);
+  e.SetMessage(std::move(message));
+  return e;
+}
+
+bool BreaksTheStream(int errorCode) {
+  switch (errorCode) {
+    case CR_SERVER_LOST:
+    case CR_MALFORMED_PACKET:
+    case CR_NET_PACKET_TOO_LARGE:
+    case CR_SERVER_HANDSHAKE_ERR:
+    case CR_SECURE_AUTH:
+    case ER_NET_PACKETS_OUT_OF_ORDER:
+    case ER_NET_UNCOMPRESS_ERROR:
+    case ER_CONNECTION_KILLED:
+      return true;
+    default:
+      return false;
+  }
+}
 
 void RaiseMalformedPacket() { throw EMySqlException(CR_MALFORMED_PACKET); }
 
@@ -352,8 +374,7 @@ void TMySqlNet::SendCompressed(const uint8_t* data, size_t count) {
 }
 
 void TMySqlNet::RaiseLost() {
-  FBroken = true;
-  throw EMySqlException(CR_SERVER_LOST, Fvio ? UStringView(Fvio->LastError()) : UStringView());
+  Raise(EMySqlException(CR_SERVER_LOST, Fvio ? UStringView(Fvio->LastError()) : UStringView()));
 }
 
 void TMySqlNet::VioWrite(const uint8_t* data, size_t count) {
@@ -409,9 +430,8 @@ void TMySqlNet::VioRead(uint8_t* data, size_t count) {
 }
 
 void TMySqlNet::RaiseOutOfOrder(uint8_t received, uint8_t expected, const char16_t* where) {
-  FBroken = true;
-  throw EMySqlException(ER_NET_PACKETS_OUT_OF_ORDER,
-                        Format(u"%s: Net packets out of order: received[%d], expected[%d]", {where, received, expected}));
+  Raise(EMySqlException(ER_NET_PACKETS_OUT_OF_ORDER,
+                        Format(u"%s: Net packets out of order: received[%d], expected[%d]", {where, received, expected})));
 }
 
 void TMySqlNet::ReceiveCompPacket() {
@@ -441,9 +461,8 @@ void TMySqlNet::ReceiveCompPacket() {
   }
   try {
     InflateFrame(deflated, std::span<uint8_t>(FCompressBuffer.data(), u));
-  } catch (...) {
-    FBroken = true;
-    throw;
+  } catch (const EMySqlException& e) {
+    Raise(e);
   }
   FCompressEnd = u;
 }
@@ -490,10 +509,7 @@ bool TMySqlNet::ReceiveInPlace() {
   // in the packet buffer; the header is read again there.
   if (length == kMaxPacketLength || kHeaderSize + length > (FCompress ? held : kInputSize)) return false;
   if (!FCompress) CheckSequence(at[3], u"ReceiveHeader");
-  if (length > FMaxPacketSize) {
-    FBroken = true;
-    throw EMySqlException(CR_NET_PACKET_TOO_LARGE);
-  }
+  if (length > FMaxPacketSize) Raise(EMySqlException(CR_NET_PACKET_TOO_LARGE));
   if (FCompress) {
     FPacket = ByteSpan(at + kHeaderSize, length);
     FCompressPos += kHeaderSize + length;
@@ -509,7 +525,7 @@ void TMySqlNet::Receive() {
   FPosition = 0;
   FPacket = ByteSpan();
   if (ReceiveInPlace()) {
-    if (!FPacket.empty() && FPacket[0] == 0xFF) throw ServerError(FPacket);
+    RaiseIfServerError(FPacket);
     return;
   }
   // The packet buffer keeps its size between packets, so that a row of long
@@ -518,32 +534,24 @@ void TMySqlNet::Receive() {
   size_t length;
   do {
     length = ReceiveHeader();
-    if (total + length > FMaxPacketSize) {
-      FBroken = true;
-      throw EMySqlException(CR_NET_PACKET_TOO_LARGE);
-    }
+    if (total + length > FMaxPacketSize) Raise(EMySqlException(CR_NET_PACKET_TOO_LARGE));
     if (FBuffer.size() < total + length) FBuffer.resize(total + length);
     ReceiveBytes(FBuffer.data() + total, length);
     total += length;
   } while (length == kMaxPacketLength);
   FPacket = ByteSpan(FBuffer.data(), total);
-  if (!FPacket.empty() && FPacket[0] == 0xFF) throw ServerError(FPacket);
+  RaiseIfServerError(FPacket);
 }
 
 void TMySqlNet::ReceiveBuffer(std::vector<uint8_t>& bytes) {
   const size_t length = ReceiveHeader();
-  if (length < 1) {
-    FBroken = true;
-    RaiseMalformedPacket();
-  }
+  if (length < 1) Raise(EMySqlException(CR_MALFORMED_PACKET));
   // Rows that need continuation packets cannot be kept whole here.
-  if (length == kMaxPacketLength) {
-    FBroken = true;
-    throw Exception(u"Cannot retrieve huge data in FetchAll mode");
-  }
+  if (length == kMaxPacketLength)
+    Raise(EMySqlException::WithMessage(CR_NET_PACKET_TOO_LARGE, u"Cannot retrieve huge data in FetchAll mode"));
   bytes.resize(length);
   ReceiveBytes(bytes.data(), length);
-  if (bytes[0] == 0xFF) throw ServerError(bytes);
+  RaiseIfServerError(bytes);
 }
 
 size_t TMySqlNet::SkipBuffer(std::vector<uint8_t>& bytes, size_t chunk, bool checkError) {
@@ -552,10 +560,7 @@ size_t TMySqlNet::SkipBuffer(std::vector<uint8_t>& bytes, size_t chunk, bool che
   bytes.resize(std::min(length, chunk));
   ReceiveBytes(bytes.data(), bytes.size());
   if (checkError && !bytes.empty() && bytes[0] == 0xFF) {
-    if (length > chunk) {  // error packets are short; this is not one
-      FBroken = true;
-      RaiseMalformedPacket();
-    }
+    if (length > chunk) Raise(EMySqlException(CR_MALFORMED_PACKET));  // error packets are short; this is not one
     throw ServerError(bytes);
   }
   std::vector<uint8_t> scratch;

@@ -14,27 +14,12 @@
 #include <vector>
 
 #include "Common/ZelVio.h"
+#include "Common/ZelVioErrors.h"
 #include "rtl/SysUtils.h"
 
 namespace vix {
 
 using ByteSpan = std::span<const uint8_t>;
-
-constexpr int CLIENT_ERROR_BASE = 2000;
-constexpr int CR_UNKNOWN_ERROR = 2000;
-constexpr int CR_CONNECTION_ERROR = 2003;
-constexpr int CR_SERVER_GONE_ERROR = 2006;
-constexpr int CR_VERSION_ERROR = 2007;
-constexpr int CR_SERVER_LOST = 2013;
-constexpr int CR_COMMANDS_OUT_OF_SYNC = 2014;
-constexpr int CR_NET_PACKET_TOO_LARGE = 2020;
-constexpr int CR_MALFORMED_PACKET = 2027;
-constexpr int CR_NULL_POINTER = 2028;
-constexpr int CR_UNKNOWN_PROTOCOL = 2046;
-constexpr int CR_SECURE_AUTH = 2049;
-constexpr int ER_NET_PACKETS_OUT_OF_ORDER = 1156;
-constexpr int ER_NET_UNCOMPRESS_ERROR = 1157;
-constexpr int ER_CONNECTION_KILLED = 1927;  // MariaDB: "Connection was killed"
 
 // Text of a client error number 2000-2047 and 2049, unformatted; empty for other numbers.
 UStringView ClientErrorText(int errorCode);
@@ -47,11 +32,25 @@ class EMySqlException : public Exception {
  public:
   explicit EMySqlException(int errorCode);
   EMySqlException(int errorCode, UStringView detail, std::initializer_list<FormatArg> args = {});
+  // An error of that number whose message is exactly `message`.
+  static EMySqlException WithMessage(int errorCode, UString message);
   int ErrorCode() const { return FErrorCode; }
 
  private:
   int FErrorCode;
 };
+
+// A value that the client cannot put on the wire: the caller's error, not the
+// stream's. It passes the client API as it is (nothing is stored in the handle).
+class EMySqlValueError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// The error numbers after which the stream of a session cannot be trusted
+// (lost, out of order, malformed, corrupt, too large, a failed handshake, a
+// killed connection): only a new connection helps then.
+bool BreaksTheStream(int errorCode);
 
 // 2027 "Malformed packet": what every reader raises instead of reading past
 // the end of a packet or accepting a length that the packet cannot hold.
@@ -165,6 +164,10 @@ class TMySqlWriter {
 // the text from there to the end, with a 4.1 server's '#' and SQL state kept
 // at its front. A packet too short to hold the number is malformed.
 EMySqlException ServerError(ByteSpan packet);
+// Raises the server's error when `packet` is an error packet.
+inline void RaiseIfServerError(ByteSpan packet) {
+  if (!packet.empty() && packet[0] == 0xFF) throw ServerError(packet);
+}
 
 // One compressed frame's data: `data` inflates to exactly `expected` bytes,
 // appended to `out`; anything else raises 1157.
@@ -196,10 +199,19 @@ class TMySqlNet {
   // Bound on a reassembled incoming packet; longer ones raise 2020.
   size_t MaxPacketSize() const { return FMaxPacketSize; }
   void SetMaxPacketSize(size_t bytes) { FMaxPacketSize = bytes; }
-  // Set when the stream can no longer be trusted (lost, out of order,
-  // malformed or corrupt); only a new connection helps then.
+  // Set when the stream can no longer be trusted (see BreaksTheStream); only
+  // a new connection helps then.
   bool Broken() const { return FBroken; }
-  void MarkBroken() { FBroken = true; }
+  // Takes note of an error met on this stream: one that BreaksTheStream
+  // marks it broken. Every failure of a session passes here.
+  void NoteError(const EMySqlException& error) {
+    if (BreaksTheStream(error.ErrorCode())) FBroken = true;
+  }
+  // Notes the error and raises it.
+  [[noreturn]] void Raise(const EMySqlException& error) {
+    NoteError(error);
+    throw error;
+  }
 
   void Close();
   void NewCommand();

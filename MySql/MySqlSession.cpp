@@ -235,7 +235,7 @@ void TMySqlSession::OpenTransport(const std::string&) {
     default:
       // The other transports are not part of this client yet; an attached
       // transport (a test's, for instance) is used as it is.
-      if (!net.vio()) throw EMySqlException(CR_UNKNOWN_PROTOCOL);
+      if (!net.vio()) throw EMySqlException(CR_CONN_UNKNOW_PROTOCOL);
       break;
   }
 }
@@ -259,7 +259,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   try {
     vio->Connect();
   } catch (const Exception&) {
-    throw EMySqlException(CR_CONNECTION_ERROR, vio->LastError(), {UString(Utf8ToUtf16Lenient(host)), 10061});
+    throw EMySqlException(CR_CONN_HOST_ERROR, vio->LastError(), {UString(Utf8ToUtf16Lenient(host)), 10061});
   }
   net.NewCommand();
   net.Receive();
@@ -279,8 +279,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   f &= ~((CLIENT_COMPRESS | CLIENT_PROTOCOL_41 | CLIENT_SSL) & ~serverCapabilities);
   f &= ~CLIENT_SSL;  // no TLS transport in this client
   if (secureAuth && !(serverCapabilities & CLIENT_SECURE_CONNECTION) && !usePassword.empty()) {
-    net.MarkBroken();
-    throw EMySqlException(CR_SECURE_AUTH);
+    net.Raise(EMySqlException(CR_SECURE_AUTH));
   }
   clientFlag = f;
   net.SetMaxPacketSize(TMySqlNet::kDefaultMaxPacketSize);
@@ -307,20 +306,14 @@ void TMySqlSession::ReadLoginReply(const std::string& passwd) {
   net.Receive();
   ByteSpan reply = net.Packet();
   if (reply.size() == 1 && reply[0] == 0xFE && (serverCapabilities & CLIENT_SECURE_CONNECTION)) {
-    if (secureAuth) {
-      net.MarkBroken();
-      throw EMySqlException(CR_SECURE_AUTH);
-    }
+    if (secureAuth) net.Raise(EMySqlException(CR_SECURE_AUTH));
     net.Clear();
     net.WriteBytes(Build323Answer(passwd, scrambleBuff));
     net.Send();
     net.Receive();
     reply = net.Packet();
   }
-  if (reply.empty() || reply[0] != 0) {
-    net.MarkBroken();
-    throw EMySqlException(2012);
-  }
+  if (reply.empty() || reply[0] != 0) net.Raise(EMySqlException(CR_SERVER_HANDSHAKE_ERR));
   ApplyOk(reply);
 }
 

@@ -23,7 +23,7 @@ bool IsStringLike(uint16_t t) {
 }
 
 [[noreturn]] void InvalidType(uint16_t dataType) {
-  throw Exception(Format(u"Invalid internal field type $%X (%d)", {static_cast<int>(dataType), static_cast<int>(dataType)}));
+  throw EMySqlValueError(Format(u"Invalid internal field type $%X (%d)", {static_cast<int>(dataType), static_cast<int>(dataType)}));
 }
 
 // The bytes of a string-like parameter: a byte array as it is; a blob's
@@ -371,7 +371,7 @@ void TMySqlStmt::Prepare(const uint8_t* query, size_t length) {
 }
 
 void TMySqlStmt::BindResult(std::unique_ptr<TMySqlBinds> binds) {
-  if (fstate == psUnknown) throw EMySqlException(CR_STMT_NOT_PREPARED);
+  if (fstate == psUnknown) throw EMySqlException(CR_NO_PREPARE_STMT);
   if (ffieldCount == 0) throw EMySqlException(CR_UNKNOWN_ERROR);
   fresultBind = std::move(binds);
   if (!fresultBind) fresultBind = std::make_unique<TMySqlBinds>();
@@ -380,7 +380,7 @@ void TMySqlStmt::BindResult(std::unique_ptr<TMySqlBinds> binds) {
 
 void TMySqlStmt::Execute(const TParamDescs& params, bool unicode) {
   TMySqlSession& s = UsableSession();
-  if (fstate == psUnknown) throw EMySqlException(CR_STMT_NOT_PREPARED);
+  if (fstate == psUnknown) throw EMySqlException(CR_NO_PREPARE_STMT);
   // Sent again in full after any failure: the server may not have taken them.
   std::vector<uint16_t> types = std::move(FSendedTypes);
   FSendedTypes.clear();

@@ -153,9 +153,11 @@ TEST_F(NetFixture, ReceiveBufferTakesOnePhysicalPacket) {
   try {
     net.ReceiveBuffer(bytes);
     FAIL();
-  } catch (const Exception& e) {
+  } catch (const EMySqlException& e) {
     EXPECT_EQ(e.Message(), u"Cannot retrieve huge data in FetchAll mode");
+    EXPECT_EQ(e.ErrorCode(), CR_NET_PACKET_TOO_LARGE);
   }
+  EXPECT_TRUE(net.Broken());
 }
 
 TEST_F(NetFixture, LostConnectionCarriesTheTransportText) {
@@ -401,6 +403,8 @@ TEST(MySqlErrors, ClientErrorTable) {
   EXPECT_EQ(ClientErrorText(2027), u"Malformed packet");
   EXPECT_EQ(ClientErrorText(2047), u"Invalid connection handle");
   EXPECT_EQ(ClientErrorText(2048), u"");
+  EXPECT_EQ(ClientErrorText(CR_SECURE_AUTH),
+            u"Connection using old (pre-4.1.1) authentication protocol refused (client option 'secure_auth' enabled)");
   EXPECT_EQ(ClientErrorText(1999), u"");
   EXPECT_EQ(EMySqlException(2003, u"Socket error on connect. WSAGetLastError return 10061($274D)", {u"db", 10061})
                 .Message(),
