@@ -361,12 +361,20 @@ void TMySqlStmt::Prepare(const uint8_t* query, size_t length) {
   FSendedTypes.clear();
   // From here the server holds the statement: Close releases it.
   fstate = psPrepare;
-  if (fparamCount > 0) ReadParamDefinitions(s);
-  if (ffieldCount > 0) {
-    if (!(s.serverStatus & SERVER_STATUS_AUTOCOMMIT)) s.serverStatus |= SERVER_STATUS_IN_TRANS;
-    if (ok.hasExtraInfo) s.extraInfo = ok.extraInfo;
-    ffields = ReadColumnDefinitions(s, ffieldCount);
-    NewResult(s);
+  try {
+    if (fparamCount > 0) ReadParamDefinitions(s);
+    if (ffieldCount > 0) {
+      if (!(s.serverStatus & SERVER_STATUS_AUTOCOMMIT)) s.serverStatus |= SERVER_STATUS_IN_TRANS;
+      if (ok.hasExtraInfo) s.extraInfo = ok.extraInfo;
+      ffields = ReadColumnDefinitions(s, ffieldCount);
+      NewResult(s);
+    }
+  } catch (...) {
+    // The definitions never arrived whole: nothing may count on them.
+    ffieldCount = 0;
+    fparamCount = 0;
+    ffields.clear();
+    throw;
   }
 }
 
