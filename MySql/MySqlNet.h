@@ -238,7 +238,6 @@ class TMySqlNet {
   size_t Length() const { return FPacket.size(); }
   size_t Position() const { return FPosition; }
   ByteSpan Packet() const { return FPacket; }
-  uint8_t PacketNumber() const { return FPacketNumber; }
 
   void WriteByte(uint8_t value) { WriteBytes(&value, 1); }
   void WriteBytes(const void* data, size_t count);
