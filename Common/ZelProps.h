@@ -71,6 +71,7 @@ enum : TPropId {
   prCheckBackslashes = 1035,
   prNeedBackslashes = 1036,
   prNullForZeroVanticDate = 1041,
+  prSecureAuth = 1042,
 };
 
 }  // namespace vix

@@ -12,7 +12,7 @@ namespace vix {
 
 void VioAssertFailed(const char* file, int line) {
   const char* base = std::strrchr(file, '/');
-  throw Exception(Format(u"Assertion failure (%s, line %d)", {U(base ? base + 1 : file), line}));
+  throw EVioAssertion(Format(u"Assertion failure (%s, line %d)", {U(base ? base + 1 : file), line}));
 }
 
 namespace {

@@ -6,13 +6,15 @@
 #include <initializer_list>
 #include <vector>
 
+#include "Common/ZelVioErrors.h"
 #include "rtl/SysUtils.h"
 #include "rtl/UString.h"
 
 namespace vix {
 
-// A transport failure. ErrorCode is a client error number (2003, 2005, 2006,
-// 2007) or, for a failed start-up, the platform's result.
+// A transport failure. ErrorCode is a client error number (CR_CONN_HOST_ERROR,
+// CR_UNKNOWN_HOST, CR_SERVER_GONE_ERROR, CR_VERSION_ERROR) or, for a failed
+// start-up, the platform's result.
 class SocketException : public Exception {
  public:
   explicit SocketException(int errorCode) : Exception(UString()), FErrorCode(errorCode) {}
@@ -26,6 +28,10 @@ class SocketException : public Exception {
 
 // A broken internal invariant of the transports and the wire client: correct
 // use never gets here. The message names the file and the line.
+class EVioAssertion : public Exception {
+ public:
+  using Exception::Exception;
+};
 [[noreturn]] void VioAssertFailed(const char* file, int line);
 #define VIX_VIO_ASSERT(cond) \
   do {                       \

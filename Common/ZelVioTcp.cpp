@@ -91,12 +91,12 @@ void TZelVioTcp::SetLastSocketError(const char16_t* fmt, int winsock) {
 }
 
 void TZelVioTcp::SetHost(const std::string& host) {
-  if (FSd != -1) throw SocketException(u"Cannot change Host for open socket.", {}, 2007);
+  if (FSd != -1) throw SocketException(u"Cannot change Host for open socket.", {}, CR_VERSION_ERROR);
   Fhostname = host;
 }
 
 void TZelVioTcp::SetPort(int port) {
-  if (FSd != -1) throw SocketException(u"Cannot change Port for open socket.", {}, 2007);
+  if (FSd != -1) throw SocketException(u"Cannot change Port for open socket.", {}, CR_VERSION_ERROR);
   Fport = port;
 }
 
@@ -109,7 +109,7 @@ void TZelVioTcp::ApplyTimeout(int option, int seconds) {
   timeval tv{};
   tv.tv_sec = seconds > 0 ? seconds : 0;
   if (setsockopt(FSd, SOL_SOCKET, option, &tv, sizeof tv) != 0)
-    throw SocketException(u"Socket error %d", {LastSocketError()}, 2006);
+    throw SocketException(u"Socket error %d", {LastSocketError()}, CR_SERVER_GONE_ERROR);
 }
 
 void TZelVioTcp::SetReceiveTimeout(int seconds) {
@@ -188,7 +188,7 @@ void TZelVioTcp::ConnectSocket(uint32_t address) {
   if (error != 0) {
     const int winsock = WinSockErrorFromErrno(error);
     SetLastSocketError(u"Socket error on connect. WSAGetLastError return %d($%X)", winsock);
-    throw SocketException(u"Socket error %d", {winsock}, 2003);
+    throw SocketException(u"Socket error %d", {winsock}, CR_CONN_HOST_ERROR);
   }
 }
 
@@ -197,11 +197,11 @@ void TZelVioTcp::Connect() {
   TZelVio::Connect();
   if (Fhostname.empty()) Fhostname = "localhost";
   FSd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (FSd == -1) throw SocketException(u"Socket error %d", {LastSocketError()}, 2005);
+  if (FSd == -1) throw SocketException(u"Socket error %d", {LastSocketError()}, CR_UNKNOWN_HOST);
   try {
     int error = 0;
     const uint32_t address = ResolveHost(error);
-    if (address == INADDR_NONE) throw SocketException(u"Socket error %d", {error}, 2005);
+    if (address == INADDR_NONE) throw SocketException(u"Socket error %d", {error}, CR_UNKNOWN_HOST);
     ConnectSocket(address);
     const int on = 1;
     setsockopt(FSd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -248,9 +248,37 @@ int TZelVioTcp::WriteNoWait(const uint8_t* buffer, int offset, int count) {
   }
 }
 
+// With a send time-out, a peer that stops reading holds a write for that long
+// and no longer: every wait for room in the socket is bounded by the time-out,
+// and a wait that ends without room ends the write (LastError: 10060). The
+// retries of the base would repeat the wait.
 int TZelVioTcp::Write(const uint8_t* buffer, int offset, int count) {
   if (FSd == -1) return 0;
-  return TZelVio::Write(buffer, offset, count);
+  if (FSendTimeout < 1) return TZelVio::Write(buffer, offset, count);
+  VIX_VIO_ASSERT(count >= 0 && offset >= 0);
+  FLastError.clear();
+  int result = 0;
+  while (count > 0) {
+    const ssize_t n = send(FSd, buffer + offset, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      offset += static_cast<int>(n);
+      result += static_cast<int>(n);
+      count -= static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      short revents = 0;
+      const int rc = PollOne(FSd, POLLOUT, PollMilliseconds(FSendTimeout), revents);
+      if (rc > 0) continue;  // room, or an error that the next send reports
+      SetLastSocketError(u"Socket error on write. WSAGetLastError return %d($%X)",
+                         rc == 0 ? kErrTimedOut : LastSocketError());
+      break;
+    }
+    SetLastSocketError(u"Socket error on write. WSAGetLastError return %d($%X)", LastSocketError());
+    break;
+  }
+  return result;
 }
 
 bool TZelVioTcp::WaitForData(int timeout) {
@@ -259,7 +287,7 @@ bool TZelVioTcp::WaitForData(int timeout) {
   const int rc = PollOne(FSd, POLLIN, PollMilliseconds(timeout), revents);
   if (rc < 0) {
     SetLastSocketError(u"Socket error on select. WSAGetLastError return %d($%X)", LastSocketError());
-    throw SocketException(2006);
+    throw SocketException(CR_SERVER_GONE_ERROR);
   }
   return rc == 1;
 }

@@ -36,6 +36,7 @@ class TZelVioTcp : public TZelVio {
   void SetPort(int port);
   int ReceiveTimeout() const { return FReceiveTimeout; }
   void SetReceiveTimeout(int seconds);
+  // Bounds a write that makes no progress (seconds; below 1: no own bound).
   int SendTimeout() const { return FSendTimeout; }
   void SetSendTimeout(int seconds);
   // Bounds the name lookup and the TCP connect (seconds; below 1: no own bound).

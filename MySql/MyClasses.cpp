@@ -217,6 +217,7 @@ void TMySQLConnection::Connect(const UString& connectString) {
     FMySQL = FMySQLAPI->mysql_init(FMySQL);
     Check(FMySQL, FComponent);
     Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_OPT_CONNECT_TIMEOUT, FConnectionTimeout), FComponent);
+    if (FSecureAuth) Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_SECURE_AUTH, 1), FComponent);
     const bool utf8 = FUseUnicode || LowerCaseAscii(FCharset) == u"utf8";
     if (utf8) Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_SET_CHARSET_NAME, std::string("utf8")), FComponent);
     switch (FProtocol) {
@@ -357,6 +358,7 @@ void TMySQLConnection::Assign(const TZelConnection& source) {
   FEmbedded = src->FEmbedded;
   FOptimizedBigInt = src->FOptimizedBigInt;
   FNullForZeroVanticDate = src->FNullForZeroVanticDate;
+  FSecureAuth = src->FSecureAuth;
   FCheckPrecision = src->FCheckPrecision;
 }
 
@@ -465,6 +467,7 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
       return true;
     }
     case prNullForZeroVanticDate: FNullForZeroVanticDate = value.AsBoolean(); return true;
+    case prSecureAuth: FSecureAuth = value.AsBoolean(); return true;
     default: return TZelConnection::SetProp(prop, value);
   }
 }
@@ -480,6 +483,7 @@ bool TMySQLConnection::GetProp(TPropId prop, Variant& value) {
     case prUseUnicode: value = FUseUnicode; return true;
     case prCheckBackslashes: value = FCheckBackslashes; return true;
     case prNeedBackslashes: value = FNeedBackslashes; return true;
+    case prSecureAuth: value = FSecureAuth; return true;
     default: return TZelConnection::GetProp(prop, value);
   }
 }

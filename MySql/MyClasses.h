@@ -160,6 +160,7 @@ class TMySQLConnection : public TZelConnection {
   TMyProtocol FProtocol = mpDefault;
   bool FOptimizedBigInt = false;
   bool FNullForZeroVanticDate = false;
+  bool FSecureAuth = false;  // refuse the 3.23 password answer
   bool FEmbedded = false;
   bool FDirect = true;
   bool FCheckPrecision = false;

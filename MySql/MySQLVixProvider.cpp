@@ -80,6 +80,7 @@ void TMySQLVixProvider::CreateConnectionOptions(TOptionsList& list) {
   list.Add(StringOption(u"SSLCACert", prSSLCACert, c));
   list.Add(StringOption(u"SSLKey", prSSLKey, c));
   list.Add(StringOption(u"SSLCert", prSSLCert, c));
+  list.Add(BooleanOption(u"SecureAuth", prSecureAuth, c, false));
 }
 
 void TMySQLVixProvider::CreateSQLOptions(TOptionsList& list) {

@@ -30,6 +30,8 @@ enum mysql_option {
   MYSQL_OPT_PROTOCOL = 9,
   MYSQL_OPT_READ_TIMEOUT = 11,
   MYSQL_OPT_WRITE_TIMEOUT = 12,
+  // Refuses the 3.23 password answer (off by default: a server may ask for it).
+  MYSQL_SECURE_AUTH = 18,
 };
 
 // What _mysql_fetch_field_direct gives the provider about one column.

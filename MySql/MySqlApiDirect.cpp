@@ -9,23 +9,6 @@ namespace vix {
 
 namespace {
 
-// The numbers after which the stream of a session cannot be trusted: the
-// next command must fail with 2013 so that the caller reconnects.
-bool BreaksTheSession(int errorCode) {
-  switch (errorCode) {
-    case CR_SERVER_LOST:
-    case CR_MALFORMED_PACKET:
-    case CR_NET_PACKET_TOO_LARGE:
-    case ER_NET_PACKETS_OUT_OF_ORDER:
-    case ER_NET_UNCOMPRESS_ERROR:
-    case ER_CONNECTION_KILLED:
-    case 2012:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Runs `op` with the handle's error cleared; a wire-client error is stored
 // in the handle (and breaks `session` when it must) and its number returned.
 template <typename H, typename F>
@@ -38,7 +21,7 @@ int GuardedOp(H* handle, TMySqlSession* session, F op) {
   } catch (const EMySqlException& e) {
     handle->Ferrno = static_cast<uint32_t>(e.ErrorCode());
     handle->Ferror = e.what();
-    if (session && BreaksTheSession(e.ErrorCode())) session->net.MarkBroken();
+    if (session) session->net.NoteError(e);
     return e.ErrorCode();
   }
 }
@@ -124,6 +107,7 @@ int TMySQLAPIDirect::mysql_options(PMYSQL pmysql, mysql_option option, int arg) 
     case MYSQL_OPT_READ_TIMEOUT:
     case MYSQL_OPT_WRITE_TIMEOUT: pmysql->commandTimeout = arg; break;
     case MYSQL_OPT_LOCAL_INFILE: pmysql->localInfile = arg != 0; break;
+    case MYSQL_SECURE_AUTH: pmysql->secureAuth = arg != 0; break;
     default: break;
   }
   return 0;
@@ -142,7 +126,7 @@ void TMySQLAPIDirect::mysql_free_result(PMYSQL_RES pres) {
     try {
       pres->Clear();
     } catch (const EMySqlException& e) {
-      if (BreaksTheSession(e.ErrorCode())) s->net.MarkBroken();
+      s->net.NoteError(e);
     }
   }
   delete pres;

@@ -63,7 +63,7 @@ const char16_t* const kClientErrors[] = {
     u"Wrong or unknown protocol",
     u"Invalid connection handle",
 };
-static_assert(std::size(kClientErrors) == 48);
+static_assert(std::size(kClientErrors) == CLIENT_ERROR_LAST - CLIENT_ERROR_BASE + 1);
 
 UString MessageOf(int errorCode, UStringView detail, std::initializer_list<FormatArg> args) {
   UString text(ClientErrorText(errorCode));
@@ -88,7 +88,9 @@ UString ServerText(std::string_view bytes) {
 }  // namespace
 
 UStringView ClientErrorText(int errorCode) {
-  if (errorCode < CLIENT_ERROR_BASE || errorCode >= CLIENT_ERROR_BASE + 48) return {};
+  if (errorCode == CR_SECURE_AUTH)
+    return u"Connection using old (pre-4.1.1) authentication protocol refused (client option 'secure_auth' enabled)";
+  if (errorCode < CLIENT_ERROR_BASE || errorCode > CLIENT_ERROR_LAST) return {};
   return kClientErrors[errorCode - CLIENT_ERROR_BASE];
 }
 
@@ -96,6 +98,28 @@ EMySqlException::EMySqlException(int errorCode) : Exception(UString(ClientErrorT
 
 EMySqlException::EMySqlException(int errorCode, UStringView detail, std::initializer_list<FormatArg> args)
     : Exception(MessageOf(errorCode, detail, args)), FErrorCode(errorCode) {}
+
+EMySqlException EMySqlException::WithMessage(int errorCode, UString message) {
+  EMySqlException e(errorCode);
+  e.SetMessage(std::move(message));
+  return e;
+}
+
+bool BreaksTheStream(int errorCode) {
+  switch (errorCode) {
+    case CR_SERVER_LOST:
+    case CR_MALFORMED_PACKET:
+    case CR_NET_PACKET_TOO_LARGE:
+    case CR_SERVER_HANDSHAKE_ERR:
+    case CR_SECURE_AUTH:
+    case ER_NET_PACKETS_OUT_OF_ORDER:
+    case ER_NET_UNCOMPRESS_ERROR:
+    case ER_CONNECTION_KILLED:
+      return true;
+    default:
+      return false;
+  }
+}
 
 void RaiseMalformedPacket() { throw EMySqlException(CR_MALFORMED_PACKET); }
 
@@ -145,12 +169,36 @@ EMySqlException ServerError(ByteSpan packet) {
   return EMySqlException(number, ServerText(text.substr(0, text.find('\0'))));
 }
 
+// --- TMySqlWriter ---------------------------------------------------------------
+
+void TMySqlWriter::WriteDouble(double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  WriteInt(bits, 8);
+}
+
+void TMySqlWriter::WriteFieldLength(uint64_t length) {
+  if (length <= 250) {
+    WriteByte(static_cast<uint8_t>(length));
+  } else if (length <= 0xFFFF) {
+    WriteByte(0xFC);
+    WriteInt(length, 2);
+  } else if (length <= 0xFFFFFF) {
+    WriteByte(0xFD);
+    WriteInt(length, 3);
+  } else {
+    WriteByte(0xFE);
+    WriteInt(length, 8);
+  }
+}
+
 // --- zlib ----------------------------------------------------------------------
 
 void InflateFrame(ByteSpan data, std::span<uint8_t> out) {
   uLongf produced = static_cast<uLongf>(out.size());
   const int rc = uncompress(out.data(), &produced, data.data(), static_cast<uLong>(data.size()));
-  if (rc != Z_OK || produced != out.size()) throw EMySqlException(ER_NET_UNCOMPRESS_ERROR);
+  if (rc != Z_OK || produced != out.size())
+    throw EMySqlException(ER_NET_UNCOMPRESS_ERROR, u"Couldn't uncompress communication packet");
 }
 
 void InflateFrame(ByteSpan data, size_t expected, std::vector<uint8_t>& out) {
@@ -222,11 +270,6 @@ void TMySqlNet::Clear() {
   FPacket = ByteSpan();
 }
 
-void TMySqlNet::SetPosition(size_t position) {
-  if (position > FBuffer.size()) FBuffer.resize(position);
-  FPosition = position;
-}
-
 void TMySqlNet::WriteBytes(const void* data, size_t count) {
   if (FPosition + count > FBuffer.size()) {
     if (FPosition + count > FBuffer.capacity())
@@ -237,50 +280,9 @@ void TMySqlNet::WriteBytes(const void* data, size_t count) {
   FPosition += count;
 }
 
-void TMySqlNet::WriteLE(uint64_t value, size_t width) {
-  uint8_t b[8];
-  for (size_t i = 0; i < width; ++i) b[i] = static_cast<uint8_t>(value >> (8 * i));
-  WriteBytes(b, width);
-}
-
-void TMySqlNet::WriteDouble(double value) {
-  uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  WriteLE(bits, 8);
-}
-
-void TMySqlNet::WriteString(std::string_view value) {
-  WriteBytes(value.data(), value.size());
-  WriteByte(0);
-}
-
-void TMySqlNet::WriteFieldLength(int64_t length) {
-  const uint64_t v = static_cast<uint64_t>(length);
-  if (length >= 0 && v <= 250) {
-    WriteByte(static_cast<uint8_t>(v));
-  } else if (length >= 0 && v <= 0xFFFF) {
-    WriteByte(0xFC);
-    WriteLE(v, 2);
-  } else if (length >= 0 && v <= 0xFFFFFF) {
-    WriteByte(0xFD);
-    WriteLE(v, 3);
-  } else {
-    WriteByte(0xFE);
-    WriteLE(v, 8);
-  }
-}
-
-void TMySqlNet::Fill(uint8_t pattern, size_t count) {
-  const size_t start = FPosition;
-  SetPosition(start + count);
-  std::memset(FBuffer.data() + start, pattern, count);
-}
-
 void TMySqlNet::WriteHeader(size_t length) {
   VIX_VIO_ASSERT(length <= kMaxPacketLength && FBuffer.size() >= kHeaderSize);
-  FBuffer[0] = static_cast<uint8_t>(length);
-  FBuffer[1] = static_cast<uint8_t>(length >> 8);
-  FBuffer[2] = static_cast<uint8_t>(length >> 16);
+  TMySqlWriter::Store(FBuffer.data(), length, 3);
   FBuffer[3] = FPacketNumber++;
 }
 
@@ -361,22 +363,18 @@ void TMySqlNet::SendCompressed(const uint8_t* data, size_t count) {
   const bool packed = count > kCompressThreshold && DeflateFrame(ByteSpan(data, count), deflated) &&
                       deflated.size() <= kMaxPacketLength;
   const size_t size = packed ? deflated.size() : count;
-  std::vector<uint8_t> frame(kCompHeaderSize + size);
-  frame[0] = static_cast<uint8_t>(size);
-  frame[1] = static_cast<uint8_t>(size >> 8);
-  frame[2] = static_cast<uint8_t>(size >> 16);
-  frame[3] = FComprPacketNumber++;
-  const size_t u = packed ? count : 0;
-  frame[4] = static_cast<uint8_t>(u);
-  frame[5] = static_cast<uint8_t>(u >> 8);
-  frame[6] = static_cast<uint8_t>(u >> 16);
-  if (size) std::memcpy(frame.data() + kCompHeaderSize, packed ? deflated.data() : data, size);
+  std::vector<uint8_t> frame;
+  frame.reserve(kCompHeaderSize + size);
+  TMySqlWriter w(frame);
+  w.WriteInt(size, 3);
+  w.WriteByte(FComprPacketNumber++);
+  w.WriteInt(packed ? count : 0, 3);
+  w.WriteBytes(packed ? ByteSpan(deflated) : ByteSpan(data, count));
   VioWrite(frame.data(), frame.size());
 }
 
 void TMySqlNet::RaiseLost() {
-  FBroken = true;
-  throw EMySqlException(CR_SERVER_LOST, Fvio ? UStringView(Fvio->LastError()) : UStringView());
+  Raise(EMySqlException(CR_SERVER_LOST, Fvio ? UStringView(Fvio->LastError()) : UStringView()));
 }
 
 void TMySqlNet::VioWrite(const uint8_t* data, size_t count) {
@@ -432,9 +430,8 @@ void TMySqlNet::VioRead(uint8_t* data, size_t count) {
 }
 
 void TMySqlNet::RaiseOutOfOrder(uint8_t received, uint8_t expected, const char16_t* where) {
-  FBroken = true;
-  throw EMySqlException(ER_NET_PACKETS_OUT_OF_ORDER,
-                        Format(u"%s: Net packets out of order: received[%d], expected[%d]", {where, received, expected}));
+  Raise(EMySqlException(ER_NET_PACKETS_OUT_OF_ORDER,
+                        Format(u"%s: Net packets out of order: received[%d], expected[%d]", {where, received, expected})));
 }
 
 void TMySqlNet::ReceiveCompPacket() {
@@ -464,9 +461,8 @@ void TMySqlNet::ReceiveCompPacket() {
   }
   try {
     InflateFrame(deflated, std::span<uint8_t>(FCompressBuffer.data(), u));
-  } catch (...) {
-    FBroken = true;
-    throw;
+  } catch (const EMySqlException& e) {
+    Raise(e);
   }
   FCompressEnd = u;
 }
@@ -513,10 +509,7 @@ bool TMySqlNet::ReceiveInPlace() {
   // in the packet buffer; the header is read again there.
   if (length == kMaxPacketLength || kHeaderSize + length > (FCompress ? held : kInputSize)) return false;
   if (!FCompress) CheckSequence(at[3], u"ReceiveHeader");
-  if (length > FMaxPacketSize) {
-    FBroken = true;
-    throw EMySqlException(CR_NET_PACKET_TOO_LARGE);
-  }
+  if (length > FMaxPacketSize) Raise(EMySqlException(CR_NET_PACKET_TOO_LARGE));
   if (FCompress) {
     FPacket = ByteSpan(at + kHeaderSize, length);
     FCompressPos += kHeaderSize + length;
@@ -532,7 +525,7 @@ void TMySqlNet::Receive() {
   FPosition = 0;
   FPacket = ByteSpan();
   if (ReceiveInPlace()) {
-    if (!FPacket.empty() && FPacket[0] == 0xFF) throw ServerError(FPacket);
+    RaiseIfServerError(FPacket);
     return;
   }
   // The packet buffer keeps its size between packets, so that a row of long
@@ -541,32 +534,24 @@ void TMySqlNet::Receive() {
   size_t length;
   do {
     length = ReceiveHeader();
-    if (total + length > FMaxPacketSize) {
-      FBroken = true;
-      throw EMySqlException(CR_NET_PACKET_TOO_LARGE);
-    }
+    if (total + length > FMaxPacketSize) Raise(EMySqlException(CR_NET_PACKET_TOO_LARGE));
     if (FBuffer.size() < total + length) FBuffer.resize(total + length);
     ReceiveBytes(FBuffer.data() + total, length);
     total += length;
   } while (length == kMaxPacketLength);
   FPacket = ByteSpan(FBuffer.data(), total);
-  if (!FPacket.empty() && FPacket[0] == 0xFF) throw ServerError(FPacket);
+  RaiseIfServerError(FPacket);
 }
 
 void TMySqlNet::ReceiveBuffer(std::vector<uint8_t>& bytes) {
   const size_t length = ReceiveHeader();
-  if (length < 1) {
-    FBroken = true;
-    RaiseMalformedPacket();
-  }
+  if (length < 1) Raise(EMySqlException(CR_MALFORMED_PACKET));
   // Rows that need continuation packets cannot be kept whole here.
-  if (length == kMaxPacketLength) {
-    FBroken = true;
-    throw Exception(u"Cannot retrieve huge data in FetchAll mode");
-  }
+  if (length == kMaxPacketLength)
+    Raise(EMySqlException::WithMessage(CR_NET_PACKET_TOO_LARGE, u"Cannot retrieve huge data in FetchAll mode"));
   bytes.resize(length);
   ReceiveBytes(bytes.data(), length);
-  if (bytes[0] == 0xFF) throw ServerError(bytes);
+  RaiseIfServerError(bytes);
 }
 
 size_t TMySqlNet::SkipBuffer(std::vector<uint8_t>& bytes, size_t chunk, bool checkError) {
@@ -575,10 +560,7 @@ size_t TMySqlNet::SkipBuffer(std::vector<uint8_t>& bytes, size_t chunk, bool che
   bytes.resize(std::min(length, chunk));
   ReceiveBytes(bytes.data(), bytes.size());
   if (checkError && !bytes.empty() && bytes[0] == 0xFF) {
-    if (length > chunk) {  // error packets are short; this is not one
-      FBroken = true;
-      RaiseMalformedPacket();
-    }
+    if (length > chunk) Raise(EMySqlException(CR_MALFORMED_PACKET));  // error packets are short; this is not one
     throw ServerError(bytes);
   }
   std::vector<uint8_t> scratch;
@@ -588,31 +570,6 @@ size_t TMySqlNet::SkipBuffer(std::vector<uint8_t>& bytes, size_t chunk, bool che
     left -= scratch.size();
   }
   return length;
-}
-
-template <typename F>
-auto TMySqlNet::Read(F f) {
-  TMySqlReader r(Packet(), FPosition);
-  auto v = f(r);
-  FPosition = r.Position();
-  return v;
-}
-
-uint8_t TMySqlNet::ReadByte() { return Read([](TMySqlReader& r) { return r.ReadByte(); }); }
-int16_t TMySqlNet::ReadInt16() { return Read([](TMySqlReader& r) { return r.ReadInt16(); }); }
-uint16_t TMySqlNet::ReadUInt16() { return Read([](TMySqlReader& r) { return r.ReadUInt16(); }); }
-uint32_t TMySqlNet::ReadInt24() { return Read([](TMySqlReader& r) { return r.ReadInt24(); }); }
-int32_t TMySqlNet::ReadInt32() { return Read([](TMySqlReader& r) { return r.ReadInt32(); }); }
-int64_t TMySqlNet::ReadInt64() { return Read([](TMySqlReader& r) { return r.ReadInt64(); }); }
-double TMySqlNet::ReadDouble() { return Read([](TMySqlReader& r) { return r.ReadDouble(); }); }
-std::string TMySqlNet::ReadString(size_t length) {
-  return Read([length](TMySqlReader& r) { return r.ReadString(length); });
-}
-std::string TMySqlNet::ReadString() { return Read([](TMySqlReader& r) { return r.ReadNulString(); }); }
-int64_t TMySqlNet::ReadFieldLength() { return Read([](TMySqlReader& r) { return r.ReadFieldLength(); }); }
-
-void TMySqlNet::ReadError() {
-  if (ReadByte() == 0xFF) throw ServerError(Packet().subspan(FPosition - 1));
 }
 
 }  // namespace vix

@@ -14,28 +14,14 @@
 #include <vector>
 
 #include "Common/ZelVio.h"
+#include "Common/ZelVioErrors.h"
 #include "rtl/SysUtils.h"
 
 namespace vix {
 
 using ByteSpan = std::span<const uint8_t>;
 
-constexpr int CLIENT_ERROR_BASE = 2000;
-constexpr int CR_UNKNOWN_ERROR = 2000;
-constexpr int CR_CONNECTION_ERROR = 2003;
-constexpr int CR_SERVER_GONE_ERROR = 2006;
-constexpr int CR_VERSION_ERROR = 2007;
-constexpr int CR_SERVER_LOST = 2013;
-constexpr int CR_COMMANDS_OUT_OF_SYNC = 2014;
-constexpr int CR_NET_PACKET_TOO_LARGE = 2020;
-constexpr int CR_MALFORMED_PACKET = 2027;
-constexpr int CR_NULL_POINTER = 2028;
-constexpr int CR_UNKNOWN_PROTOCOL = 2046;
-constexpr int ER_NET_PACKETS_OUT_OF_ORDER = 1156;
-constexpr int ER_NET_UNCOMPRESS_ERROR = 1157;
-constexpr int ER_CONNECTION_KILLED = 1927;  // MariaDB: "Connection was killed"
-
-// Text of a client error number 2000-2047, unformatted; empty for other numbers.
+// Text of a client error number 2000-2047 and 2049, unformatted; empty for other numbers.
 UStringView ClientErrorText(int errorCode);
 
 // An error of the wire client or of the server. The message is the client
@@ -46,11 +32,25 @@ class EMySqlException : public Exception {
  public:
   explicit EMySqlException(int errorCode);
   EMySqlException(int errorCode, UStringView detail, std::initializer_list<FormatArg> args = {});
+  // An error of that number whose message is exactly `message`.
+  static EMySqlException WithMessage(int errorCode, UString message);
   int ErrorCode() const { return FErrorCode; }
 
  private:
   int FErrorCode;
 };
+
+// A value that the client cannot put on the wire: the caller's error, not the
+// stream's. It passes the client API as it is (nothing is stored in the handle).
+class EMySqlValueError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// The error numbers after which the stream of a session cannot be trusted
+// (lost, out of order, malformed, corrupt, too large, a failed handshake, a
+// killed connection): only a new connection helps then.
+bool BreaksTheStream(int errorCode);
 
 // 2027 "Malformed packet": what every reader raises instead of reading past
 // the end of a packet or accepting a length that the packet cannot hold.
@@ -121,10 +121,53 @@ class TMySqlReader {
   size_t FPos;
 };
 
+// A little-endian writer of protocol bytes at the end of `out`: the one
+// writer of every packet and command body the client builds.
+class TMySqlWriter {
+ public:
+  explicit TMySqlWriter(std::vector<uint8_t>& out) : FOut(out) {}
+  std::vector<uint8_t>& Out() const { return FOut; }
+
+  // `width` bytes of `value` at `at`, lowest first.
+  static void Store(uint8_t* at, uint64_t value, size_t width) {
+    for (size_t i = 0; i < width; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+  void WriteByte(uint8_t value) { FOut.push_back(value); }
+  void WriteInt(uint64_t value, size_t width) {
+    const size_t at = FOut.size();
+    FOut.resize(at + width);
+    Store(FOut.data() + at, value, width);
+  }
+  void WriteDouble(double value);
+  void WriteBytes(ByteSpan bytes) { FOut.insert(FOut.end(), bytes.begin(), bytes.end()); }
+  void WriteBytes(std::string_view bytes) { FOut.insert(FOut.end(), bytes.begin(), bytes.end()); }
+  // The bytes and a terminating zero byte.
+  void WriteNulString(std::string_view bytes) {
+    WriteBytes(bytes);
+    WriteByte(0);
+  }
+  // A length-encoded integer: one byte up to 250, else 0xFC, 0xFD or 0xFE
+  // and 2, 3 or 8 bytes.
+  void WriteFieldLength(uint64_t length);
+  // A length-encoded string: its length, then the bytes.
+  void WriteLengthString(std::string_view bytes) {
+    WriteFieldLength(bytes.size());
+    WriteBytes(bytes);
+  }
+  void Fill(uint8_t pattern, size_t count) { FOut.insert(FOut.end(), count, pattern); }
+
+ private:
+  std::vector<uint8_t>& FOut;
+};
+
 // The error of a server error packet (first byte 0xFF): number (2 bytes) and
 // the text from there to the end, with a 4.1 server's '#' and SQL state kept
 // at its front. A packet too short to hold the number is malformed.
 EMySqlException ServerError(ByteSpan packet);
+// Raises the server's error when `packet` is an error packet.
+inline void RaiseIfServerError(ByteSpan packet) {
+  if (!packet.empty() && packet[0] == 0xFF) throw ServerError(packet);
+}
 
 // One compressed frame's data: `data` inflates to exactly `expected` bytes,
 // appended to `out`; anything else raises 1157.
@@ -156,10 +199,19 @@ class TMySqlNet {
   // Bound on a reassembled incoming packet; longer ones raise 2020.
   size_t MaxPacketSize() const { return FMaxPacketSize; }
   void SetMaxPacketSize(size_t bytes) { FMaxPacketSize = bytes; }
-  // Set when the stream can no longer be trusted (lost, out of order,
-  // malformed or corrupt); only a new connection helps then.
+  // Set when the stream can no longer be trusted (see BreaksTheStream); only
+  // a new connection helps then.
   bool Broken() const { return FBroken; }
-  void MarkBroken() { FBroken = true; }
+  // Takes note of an error met on this stream: one that BreaksTheStream
+  // marks it broken. Every failure of a session passes here.
+  void NoteError(const EMySqlException& error) {
+    if (BreaksTheStream(error.ErrorCode())) FBroken = true;
+  }
+  // Notes the error and raises it.
+  [[noreturn]] void Raise(const EMySqlException& error) {
+    NoteError(error);
+    throw error;
+  }
 
   void Close();
   void NewCommand();
@@ -185,44 +237,15 @@ class TMySqlNet {
   const uint8_t* Buffer() const { return FPacket.data(); }
   size_t Length() const { return FPacket.size(); }
   size_t Position() const { return FPosition; }
-  void SetPosition(size_t position);
   ByteSpan Packet() const { return FPacket; }
-  uint8_t PacketNumber() const { return FPacketNumber; }
 
   void WriteByte(uint8_t value) { WriteBytes(&value, 1); }
-  void WriteBool(bool value) { WriteByte(value ? 1 : 0); }
-  void WriteInt16(uint32_t value) { WriteLE(value, 2); }
-  void WriteInt24(uint32_t value) { WriteLE(value, 3); }
-  void WriteInt32(uint32_t value) { WriteLE(value, 4); }
-  void WriteInt64(int64_t value) { WriteLE(static_cast<uint64_t>(value), 8); }
-  void WriteDouble(double value);
   void WriteBytes(const void* data, size_t count);
   void WriteBytes(ByteSpan data) { WriteBytes(data.data(), data.size()); }
-  // The bytes and a terminating zero byte.
-  void WriteString(std::string_view value);
-  void WriteFieldLength(int64_t length);
-  void Fill(uint8_t pattern, size_t count);
   // Appends a payload of any size, sending full packets on the way.
   void WriteOrSendBytes(const uint8_t* data, size_t count);
 
-  // Readers at Position over the received packet (bounded; 2027 past the end).
-  uint8_t ReadByte();
-  int16_t ReadInt16();
-  uint16_t ReadUInt16();
-  uint32_t ReadInt24();
-  int32_t ReadInt32();
-  int64_t ReadInt64();
-  double ReadDouble();
-  std::string ReadString(size_t length);
-  std::string ReadString();
-  int64_t ReadFieldLength();
-  // Raises the server error when the next byte is 0xFF; otherwise consumes it.
-  void ReadError();
-
  private:
-  template <typename F>
-  auto Read(F f);
-  void WriteLE(uint64_t value, size_t width);
   void WriteHeader(size_t length);
   void SendStep(const uint8_t* data, size_t part, size_t packetLength);
   void SendBytes(const uint8_t* data, size_t count);

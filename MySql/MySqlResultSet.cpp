@@ -166,8 +166,8 @@ TMySqlBinds* TMySqlResultSet::Read() {
     } else {
       DecodeTextRow(packet, FBind.Binds);
     }
-  } catch (const EMySqlException&) {
-    s.net.MarkBroken();
+  } catch (const EMySqlException& e) {
+    s.net.NoteError(e);
     feof = true;
     s.status = TMySqlStatus::msReady;
     throw;

@@ -1,5 +1,7 @@
 #include "MySql/MySqlSession.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -9,112 +11,6 @@
 #include "rtl/UString.h"
 
 namespace vix {
-
-// --- password answers -----------------------------------------------------------
-
-namespace {
-
-uint32_t Rol(uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
-
-void Sha1Block(uint32_t h[5], const uint8_t* p) {
-  uint32_t w[80];
-  for (int i = 0; i < 16; ++i)
-    w[i] = (uint32_t{p[4 * i]} << 24) | (uint32_t{p[4 * i + 1]} << 16) | (uint32_t{p[4 * i + 2]} << 8) | p[4 * i + 3];
-  for (int i = 16; i < 80; ++i) w[i] = Rol(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
-  uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
-  for (int i = 0; i < 80; ++i) {
-    uint32_t f, k;
-    if (i < 20) {
-      f = (b & c) | (~b & d);
-      k = 0x5A827999;
-    } else if (i < 40) {
-      f = b ^ c ^ d;
-      k = 0x6ED9EBA1;
-    } else if (i < 60) {
-      f = (b & c) | (b & d) | (c & d);
-      k = 0x8F1BBCDC;
-    } else {
-      f = b ^ c ^ d;
-      k = 0xCA62C1D6;
-    }
-    const uint32_t t = Rol(a, 5) + f + e + k + w[i];
-    e = d;
-    d = c;
-    c = Rol(b, 30);
-    b = a;
-    a = t;
-  }
-  h[0] += a;
-  h[1] += b;
-  h[2] += c;
-  h[3] += d;
-  h[4] += e;
-}
-
-ByteSpan Bytes(std::string_view s) { return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
-
-struct TRandom {
-  uint64_t seed1, seed2, max = 0x3FFFFFFF;
-  TRandom(uint32_t s1, uint32_t s2) : seed1(s1 % 0x3FFFFFFF), seed2(s2 % 0x3FFFFFFF) {}
-  double Next() {
-    seed1 = (seed1 * 3 + seed2) % max;
-    seed2 = (seed1 + seed2 + 33) % max;
-    return static_cast<double>(seed1) / static_cast<double>(max);
-  }
-};
-
-}  // namespace
-
-std::array<uint32_t, 2> HashPassword323(std::string_view text) {
-  uint32_t nr = 1345345333, nr2 = 0x12345671, add = 7;
-  for (char c : text) {
-    const uint8_t b = static_cast<uint8_t>(c);
-    if (b == ' ' || b == '\t') continue;
-    nr ^= (((nr & 63) + add) * b) + (nr << 8);
-    nr2 += (nr2 << 8) ^ nr;
-    add += b;
-  }
-  return {nr & 0x7FFFFFFF, nr2 & 0x7FFFFFFF};
-}
-
-std::array<uint8_t, 20> Sha1(ByteSpan data) {
-  uint32_t h[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
-  size_t i = 0;
-  for (; i + 64 <= data.size(); i += 64) Sha1Block(h, data.data() + i);
-  uint8_t tail[128] = {};
-  const size_t rest = data.size() - i;
-  if (rest) std::memcpy(tail, data.data() + i, rest);
-  tail[rest] = 0x80;
-  const size_t blocks = rest + 9 > 64 ? 2 : 1;
-  const uint64_t bits = static_cast<uint64_t>(data.size()) * 8;
-  for (int k = 0; k < 8; ++k) tail[blocks * 64 - 1 - k] = static_cast<uint8_t>(bits >> (8 * k));
-  for (size_t b = 0; b < blocks; ++b) Sha1Block(h, tail + 64 * b);
-  std::array<uint8_t, 20> out;
-  for (int k = 0; k < 20; ++k) out[k] = static_cast<uint8_t>(h[k / 4] >> (24 - 8 * (k % 4)));
-  return out;
-}
-
-std::array<uint8_t, 20> Scramble41(std::string_view password, ByteSpan scramble20) {
-  const auto s1 = Sha1(Bytes(password));
-  const auto s2 = Sha1(s1);
-  std::vector<uint8_t> both(scramble20.begin(), scramble20.end());
-  both.insert(both.end(), s2.begin(), s2.end());
-  auto r = Sha1(both);
-  for (int i = 0; i < 20; ++i) r[i] ^= s1[i];
-  return r;
-}
-
-std::array<uint8_t, 8> Scramble323(std::string_view password, ByteSpan scramble8) {
-  const auto pw = HashPassword323(password);
-  const ByteSpan m = scramble8.first(std::min<size_t>(8, scramble8.size()));
-  const auto msg = HashPassword323(std::string_view(reinterpret_cast<const char*>(m.data()), m.size()));
-  TRandom rnd(pw[0] ^ msg[0], pw[1] ^ msg[1]);
-  std::array<uint8_t, 8> out{};
-  for (uint8_t& b : out) b = static_cast<uint8_t>(static_cast<int>(rnd.Next() * 31) + 64);
-  const uint8_t extra = static_cast<uint8_t>(static_cast<int>(rnd.Next() * 31));
-  for (uint8_t& b : out) b ^= extra;
-  return out;
-}
 
 // --- packets of the session ---------------------------------------------------------
 
@@ -146,6 +42,42 @@ TMySqlGreeting ParseGreeting(ByteSpan packet) {
   return g;
 }
 
+std::vector<uint8_t> BuildLoginPacket(const TMySqlLogin& login) {
+  std::vector<uint8_t> out;
+  out.reserve(64 + login.user.size() + login.database.size());
+  TMySqlWriter w(out);
+  if (login.clientFlags & CLIENT_PROTOCOL_41) {
+    w.WriteInt(login.clientFlags, 4);
+    w.WriteInt(TMySqlNet::kDefaultMaxPacketSize, 4);
+    w.WriteByte(login.charsetNumber);
+    w.Fill(0, 23);
+  } else {
+    w.WriteInt(login.clientFlags, 2);
+    w.WriteInt(TMySqlNet::kDefaultMaxPacketSize & 0xFFFF, 3);
+  }
+  w.WriteNulString(login.user);
+  if (login.password.empty()) {
+    w.WriteByte(0);
+  } else if (!(login.serverCapabilities & CLIENT_SECURE_CONNECTION)) {
+    w.WriteBytes(Build323Answer(login.password, login.scramble));
+  } else if (login.has41Scramble) {
+    w.WriteByte(20);
+    w.WriteBytes(ByteSpan(Scramble41(login.password, login.scramble)));
+  } else {
+    w.Fill('x', 8);
+    w.WriteByte(0);
+  }
+  if (login.serverCapabilities & CLIENT_CONNECT_WITH_DB) w.WriteNulString(login.database);
+  return out;
+}
+
+std::vector<uint8_t> Build323Answer(std::string_view password, const std::array<uint8_t, 20>& scramble) {
+  const auto answer = Scramble323(password, ByteSpan(scramble).first(8));
+  std::vector<uint8_t> out(answer.begin(), answer.end());
+  out.push_back(0);
+  return out;
+}
+
 TMySqlOk ParseOkPacket(ByteSpan packet, bool protocol41, bool transactions) {
   TMySqlReader r(packet);
   if (r.ReadFieldLength() != 0) RaiseMalformedPacket();
@@ -165,6 +97,115 @@ TMySqlOk ParseOkPacket(ByteSpan packet, bool protocol41, bool transactions) {
   }
   ok.info = r.ReadNulString();
   return ok;
+}
+
+// --- LOAD DATA LOCAL INFILE -------------------------------------------------------------
+
+namespace {
+
+bool IsWordByte(uint8_t c) { return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80; }
+
+bool SameWord(std::string_view word, std::string_view upper) {
+  if (word.size() != upper.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i)
+    if (std::toupper(static_cast<uint8_t>(word[i])) != upper[i]) return false;
+  return true;
+}
+
+// One token of statement text: a word, a string literal (its value) or any
+// other byte.
+struct TSqlToken {
+  enum { Word, Literal, Other } kind;
+  std::string text;
+};
+
+// The tokens of `sql` with comments skipped; false when a literal or a
+// quoted name does not end.
+bool SqlTokens(std::string_view sql, bool backslashEscapes, std::vector<TSqlToken>& tokens) {
+  const size_t n = sql.size();
+  size_t i = 0;
+  while (i < n) {
+    const uint8_t c = static_cast<uint8_t>(sql[i]);
+    if (std::isspace(c)) {
+      ++i;
+    } else if (c == '#' || (sql.substr(i, 2) == "--" && (i + 2 == n || std::isspace(static_cast<uint8_t>(sql[i + 2])) ||
+                                                        std::iscntrl(static_cast<uint8_t>(sql[i + 2]))))) {
+      const size_t end = sql.find('\n', i);
+      i = end == std::string_view::npos ? n : end + 1;
+    } else if (sql.substr(i, 3) == "/*!" || sql.substr(i, 4) == "/*M!") {
+      // Executable comment: its text runs; the version number before it does not.
+      i += sql[i + 2] == '!' ? 3 : 4;
+      while (i < n && std::isdigit(static_cast<uint8_t>(sql[i]))) ++i;
+    } else if (sql.substr(i, 2) == "/*") {
+      const size_t end = sql.find("*/", i + 2);
+      i = end == std::string_view::npos ? n : end + 2;
+    } else if (sql.substr(i, 2) == "*/") {
+      i += 2;  // the end of an executable comment
+    } else if (c == '\'' || c == '"' || c == '`') {
+      std::string value;
+      bool closed = false;
+      for (++i; i < n;) {
+        const char d = sql[i];
+        if (d == static_cast<char>(c)) {
+          if (i + 1 < n && sql[i + 1] == static_cast<char>(c)) {
+            value += d;
+            i += 2;
+            continue;
+          }
+          ++i;
+          closed = true;
+          break;
+        }
+        if (d == '\\' && backslashEscapes && c != '`' && i + 1 < n) {
+          const char e = sql[i + 1];
+          switch (e) {
+            case '0': value += '\0'; break;
+            case 'b': value += '\b'; break;
+            case 'n': value += '\n'; break;
+            case 'r': value += '\r'; break;
+            case 't': value += '\t'; break;
+            case 'Z': value += '\x1A'; break;
+            case '%':
+            case '_': value += '\\'; value += e; break;
+            default: value += e; break;
+          }
+          i += 2;
+          continue;
+        }
+        value += d;
+        ++i;
+      }
+      if (!closed) return false;
+      tokens.push_back({c == '`' ? TSqlToken::Word : TSqlToken::Literal, std::move(value)});
+    } else if (IsWordByte(c)) {
+      const size_t start = i;
+      while (i < n && IsWordByte(static_cast<uint8_t>(sql[i]))) ++i;
+      tokens.push_back({TSqlToken::Word, std::string(sql.substr(start, i - start))});
+    } else {
+      tokens.push_back({TSqlToken::Other, std::string(1, static_cast<char>(c))});
+      ++i;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> LocalInfileNames(std::string_view sql, bool backslashEscapes) {
+  std::vector<TSqlToken> tokens;
+  std::vector<std::string> names;
+  if (!SqlTokens(sql, backslashEscapes, tokens)) return names;
+  auto word = [&](size_t k, std::string_view w) {
+    return k < tokens.size() && tokens[k].kind == TSqlToken::Word && SameWord(tokens[k].text, w);
+  };
+  for (size_t k = 0; k < tokens.size(); ++k) {
+    if (!word(k, "LOAD") || !(word(k + 1, "DATA") || word(k + 1, "XML"))) continue;
+    size_t m = k + 2;
+    if (word(m, "LOW_PRIORITY") || word(m, "CONCURRENT")) ++m;
+    if (!word(m, "LOCAL") || !word(m + 1, "INFILE")) continue;
+    if (m + 2 < tokens.size() && tokens[m + 2].kind == TSqlToken::Literal) names.push_back(tokens[m + 2].text);
+  }
+  return names;
 }
 
 // --- TMySqlSession -------------------------------------------------------------------
@@ -194,7 +235,7 @@ void TMySqlSession::OpenTransport(const std::string&) {
     default:
       // The other transports are not part of this client yet; an attached
       // transport (a test's, for instance) is used as it is.
-      if (!net.vio()) throw EMySqlException(CR_UNKNOWN_PROTOCOL);
+      if (!net.vio()) throw EMySqlException(CR_CONN_UNKNOW_PROTOCOL);
       break;
   }
 }
@@ -218,7 +259,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   try {
     vio->Connect();
   } catch (const Exception&) {
-    throw EMySqlException(CR_CONNECTION_ERROR, vio->LastError(), {UString(Utf8ToUtf16Lenient(host)), 10061});
+    throw EMySqlException(CR_CONN_HOST_ERROR, vio->LastError(), {UString(Utf8ToUtf16Lenient(host)), 10061});
   }
   net.NewCommand();
   net.Receive();
@@ -237,38 +278,22 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   f |= clientFlag | kAlwaysSentFlags | CLIENT_CONNECT_WITH_DB;
   f &= ~((CLIENT_COMPRESS | CLIENT_PROTOCOL_41 | CLIENT_SSL) & ~serverCapabilities);
   f &= ~CLIENT_SSL;  // no TLS transport in this client
-  if (f & CLIENT_PROTOCOL_41) {
-    net.WriteInt32(f);
-    net.WriteInt32(static_cast<uint32_t>(TMySqlNet::kDefaultMaxPacketSize));
-    net.WriteByte(charset == "utf8" ? 33 : 8);
-    net.Fill(0, 23);
-  } else {
-    net.WriteInt16(f);
-    net.WriteInt24(static_cast<uint32_t>(TMySqlNet::kDefaultMaxPacketSize) & 0xFFFF);
+  if (secureAuth && !(serverCapabilities & CLIENT_SECURE_CONNECTION) && !usePassword.empty()) {
+    net.Raise(EMySqlException(CR_SECURE_AUTH));
   }
   clientFlag = f;
   net.SetMaxPacketSize(TMySqlNet::kDefaultMaxPacketSize);
-  net.WriteString(useUser);
-  if (serverCapabilities & CLIENT_SECURE_CONNECTION) {
-    if (usePassword.empty()) {
-      net.WriteByte(0);
-    } else if (g.has41Scramble) {
-      net.WriteByte(20);
-      net.WriteBytes(Scramble41(usePassword, scrambleBuff));
-    } else {
-      net.Fill('x', 8);
-      net.WriteByte(0);
-    }
-  } else if (usePassword.empty()) {
-    net.WriteByte(0);
-  } else {
-    net.WriteBytes(Scramble323(usePassword, ByteSpan(scrambleBuff).first(8)));
-    net.WriteByte(0);
-  }
-  if (serverCapabilities & CLIENT_CONNECT_WITH_DB) {
-    net.WriteString(useDb);
-    database = useDb;
-  }
+  TMySqlLogin login;
+  login.clientFlags = f;
+  login.serverCapabilities = serverCapabilities;
+  login.charsetNumber = charset == "utf8" ? 33 : 8;
+  login.user = useUser;
+  login.password = usePassword;
+  login.database = useDb;
+  login.scramble = scrambleBuff;
+  login.has41Scramble = g.has41Scramble;
+  net.WriteBytes(BuildLoginPacket(login));
+  if (serverCapabilities & CLIENT_CONNECT_WITH_DB) database = useDb;
   net.Send();
   ReadLoginReply(usePassword);
   net.SetCompress((f & CLIENT_COMPRESS) != 0);
@@ -281,17 +306,14 @@ void TMySqlSession::ReadLoginReply(const std::string& passwd) {
   net.Receive();
   ByteSpan reply = net.Packet();
   if (reply.size() == 1 && reply[0] == 0xFE && (serverCapabilities & CLIENT_SECURE_CONNECTION)) {
+    if (secureAuth) net.Raise(EMySqlException(CR_SECURE_AUTH));
     net.Clear();
-    net.WriteBytes(Scramble323(passwd, ByteSpan(scrambleBuff).first(8)));
-    net.WriteByte(0);
+    net.WriteBytes(Build323Answer(passwd, scrambleBuff));
     net.Send();
     net.Receive();
     reply = net.Packet();
   }
-  if (reply.empty() || reply[0] != 0) {
-    net.MarkBroken();
-    throw EMySqlException(2012);
-  }
+  if (reply.empty() || reply[0] != 0) net.Raise(EMySqlException(CR_SERVER_HANDSHAKE_ERR));
   ApplyOk(reply);
 }
 
@@ -304,14 +326,17 @@ void TMySqlSession::ApplyOk(ByteSpan packet) {
   info = ok.info;
 }
 
+// The server is told with the quit command, so that it ends the session as
+// an orderly one; a quit that cannot be sent changes nothing for the caller:
+// the transport is closed either way.
 void TMySqlSession::Close() {
   if (isClosed) return;
-  isClosed = true;
   status = TMySqlStatus::msReady;
   try {
     if (net.vio() && !net.Broken()) SimpleCommand(scQuit, nullptr, 0, true);
   } catch (const Exception&) {
   }
+  isClosed = true;
   net.Close();
 }
 
@@ -320,6 +345,7 @@ void TMySqlSession::WriteCommand(TServerCommand command) {
   CheckUsable();
   info.clear();
   affectedRows = 0;
+  FLocalFiles.clear();
   net.NewCommand();
   net.WriteByte(command);
 }
@@ -337,7 +363,17 @@ void TMySqlSession::SimpleCommand(TServerCommand command, const uint8_t* data, s
 
 void TMySqlSession::Query(const uint8_t* q, size_t length) {
   SimpleCommand(scQuery, q, length, true);
+  if (localInfile)
+    FLocalFiles = LocalInfileNames(std::string_view(reinterpret_cast<const char*>(q), length),
+                                   (serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES) == 0);
   ReadQueryResult();
+}
+
+bool TMySqlSession::TakeLocalFile(const std::string& fileName) {
+  const auto it = std::find(FLocalFiles.begin(), FLocalFiles.end(), fileName);
+  if (it == FLocalFiles.end()) return false;
+  FLocalFiles.erase(it);
+  return true;
 }
 
 void TMySqlSession::SelectDb(const std::string& db) {
@@ -348,9 +384,9 @@ void TMySqlSession::SelectDb(const std::string& db) {
 void TMySqlSession::Ping() { SimpleCommand(scPing, nullptr, 0, false); }
 
 void TMySqlSession::Kill(uint32_t id) {
-  uint8_t b[4] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id >> 16),
-                  static_cast<uint8_t>(id >> 24)};
-  SimpleCommand(scProcessKill, b, 4, false);
+  std::vector<uint8_t> body;
+  TMySqlWriter(body).WriteInt(id, 4);
+  SimpleCommand(scProcessKill, body.data(), body.size(), false);
 }
 
 std::string TMySqlSession::Statistics() {
@@ -384,8 +420,15 @@ void TMySqlSession::ReadQueryResult() {
       // A column count beyond what any server allows is a lie.
       if (count > 0xFFFF) RaiseMalformedPacket();
       fieldCount = static_cast<int32_t>(count);
-      if (!r.AtEnd()) extraInfo = r.ReadFieldLength();
-      ReadColumns();
+      try {
+        if (!r.AtEnd()) extraInfo = r.ReadFieldLength();
+        ReadColumns();
+      } catch (...) {
+        // No result: nothing may read the count of one that never arrived.
+        fieldCount = 0;
+        fields.clear();
+        throw;
+      }
     }
     if (fileError) throw *fileError;
     return;
@@ -416,14 +459,18 @@ void TMySqlSession::ReadColumns() {
   warningCount = 0;
 }
 
-// The server asks for a client file. Unless the application allowed it, the
-// request is answered with an empty file and refused. Returns the error to
-// report once the reply has been read.
+// The server asks for a client file. Unless the application allowed it and
+// the last query reads that very file, the request is answered with an empty
+// file and refused: a server must not read any file it likes. Returns the
+// error to report once the reply has been read.
 std::optional<EMySqlException> TMySqlSession::SendLocalFile(const std::string& fileName) {
   net.Clear();
   std::optional<EMySqlException> error;
   if (!localInfile) {
     error.emplace(CR_UNKNOWN_ERROR, u"LOAD DATA LOCAL INFILE refused: local files are not enabled for this connection");
+  } else if (!TakeLocalFile(fileName)) {
+    error.emplace(CR_UNKNOWN_ERROR, u"LOAD DATA LOCAL INFILE refused: the statement does not read the file " +
+                                        Utf8ToUtf16Lenient(fileName));
   } else {
     std::ifstream in(fileName, std::ios::binary);
     if (!in) error.emplace(CR_UNKNOWN_ERROR, u"Cannot open file " + Utf8ToUtf16Lenient(fileName));

@@ -7,8 +7,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "MySql/MySqlAuth.h"
 #include "MySql/MySqlNet.h"
 #include "MySql/MySqlResultSet.h"
 
@@ -69,14 +71,25 @@ struct TMySqlGreeting {
 // Raises 2007 for another protocol version and 2027 for a cut greeting.
 TMySqlGreeting ParseGreeting(ByteSpan packet);
 
-// SHA-1 (FIPS 180-1).
-std::array<uint8_t, 20> Sha1(ByteSpan data);
-// The 4.1 password answer: SHA1(scramble + SHA1(SHA1(pw))) XOR SHA1(pw).
-std::array<uint8_t, 20> Scramble41(std::string_view password, ByteSpan scramble20);
-// The 3.23 password hash: two 31-bit numbers (blanks and tabs do not count).
-std::array<uint32_t, 2> HashPassword323(std::string_view text);
-// The 3.23 password answer to the first 8 scramble bytes (8 bytes, no terminator).
-std::array<uint8_t, 8> Scramble323(std::string_view password, ByteSpan scramble8);
+// What the login packet carries.
+struct TMySqlLogin {
+  uint32_t clientFlags = 0;  // as agreed with the server's capabilities
+  uint32_t serverCapabilities = 0;
+  uint8_t charsetNumber = 8;
+  std::string user, password, database;
+  std::array<uint8_t, 20> scramble{};
+  bool has41Scramble = false;
+};
+
+// The login packet's payload: the flags (4 bytes, the packet limit, the
+// charset and 23 zero bytes with CLIENT_PROTOCOL_41; 2 bytes and 3 zero
+// bytes before), the user and a zero byte, the password answer (a 0 byte
+// for no password; the 4.1 answer with its length byte to a server with
+// CLIENT_SECURE_CONNECTION; the 3.23 answer and a zero byte to one without),
+// then the database and a zero byte when the server takes one.
+std::vector<uint8_t> BuildLoginPacket(const TMySqlLogin& login);
+// The 3.23 answer to the first 8 scramble bytes and a zero byte.
+std::vector<uint8_t> Build323Answer(std::string_view password, const std::array<uint8_t, 20>& scramble);
 
 // Parsed OK packet (first byte 0x00).
 struct TMySqlOk {
@@ -88,6 +101,14 @@ struct TMySqlOk {
   std::string info;
 };
 TMySqlOk ParseOkPacket(ByteSpan packet, bool protocol41, bool transactions);
+
+// The files that the statements of `sql` read with LOAD DATA LOCAL INFILE
+// (or LOAD XML LOCAL INFILE), in order, as the server will name them: the
+// literal's bytes with its escapes resolved (backslash escapes only with
+// `backslashEscapes`). Literals and comments are skipped, the contents of
+// executable comments (/*! ... */) are read as statement text; a literal that
+// does not end yields nothing.
+std::vector<std::string> LocalInfileNames(std::string_view sql, bool backslashEscapes);
 
 class TMySqlSession {
  public:
@@ -146,8 +167,11 @@ class TMySqlSession {
   int64_t affectedRows = 0, insertId = 0, extraInfo = 0;
   int32_t fieldCount = 0;
   bool FSkipPacket = false;
-  // LOAD DATA LOCAL INFILE requests are refused unless this is set.
+  // LOAD DATA LOCAL INFILE requests are refused unless this is set, and
+  // then honoured only for a file that the last query names.
   bool localInfile = false;
+  // The server's request for the 3.23 password answer is refused when set.
+  bool secureAuth = false;
 
  private:
   void OpenTransport(const std::string& unixSocket);
@@ -155,6 +179,11 @@ class TMySqlSession {
   void ReadLoginReply(const std::string& passwd);
   void ReadColumns();
   std::optional<EMySqlException> SendLocalFile(const std::string& fileName);
+  // Takes `fileName` from the files that the last query may read.
+  bool TakeLocalFile(const std::string& fileName);
+  // The files that the last query reads with LOAD DATA LOCAL INFILE and that
+  // the server has not asked for yet.
+  std::vector<std::string> FLocalFiles;
   void ApplyOk(ByteSpan packet);
 };
 

@@ -19,31 +19,6 @@ namespace {
 
 constexpr uint16_t kUnsignedParam = 0x8000;
 
-// Little-endian writers of the execute body.
-struct TBodyWriter {
-  std::vector<uint8_t>& out;
-  void Int(uint64_t value, size_t width) {
-    for (size_t i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-  }
-  void Bytes(std::string_view bytes) {
-    // Length-encoded, then the bytes.
-    const uint64_t n = bytes.size();
-    if (n < 251) {
-      Int(n, 1);
-    } else if (n < 0x10000) {
-      Int(0xFC, 1);
-      Int(n, 2);
-    } else if (n < 0x1000000) {
-      Int(0xFD, 1);
-      Int(n, 3);
-    } else {
-      Int(0xFE, 1);
-      Int(n, 8);
-    }
-    out.insert(out.end(), bytes.begin(), bytes.end());
-  }
-};
-
 // Bytes as they are; a value of no known type goes as its bytes too, as it
 // does in a statement's text.
 bool IsStringLike(uint16_t t) {
@@ -54,7 +29,7 @@ bool IsStringLike(uint16_t t) {
 bool IsUnsigned64(const TParamDesc& p) { return p.GetDataType() == mtInt64 && p.GetValue().VarType() == varUInt64; }
 
 [[noreturn]] void InvalidType(uint16_t dataType) {
-  throw Exception(Format(u"Invalid internal field type $%X (%d)", {static_cast<int>(dataType), static_cast<int>(dataType)}));
+  throw EMySqlValueError(Format(u"Invalid internal field type $%X (%d)", {static_cast<int>(dataType), static_cast<int>(dataType)}));
 }
 
 // The bytes of a string-like parameter: a byte array as it is; a blob's
@@ -79,65 +54,60 @@ std::string StringBytes(const TParamDesc& p, bool unicode) {
   return bytes;
 }
 
-void WriteDate(TBodyWriter& w, TDateTime value, bool withTime) {
+void WriteDate(TMySqlWriter& w, TDateTime value, bool withTime) {
   if (value == kZeroDateStandIn) {
-    w.Int(0, 1);  // the zero date
+    w.WriteInt(0, 1);  // the zero date
     return;
   }
   const TDateTimeParts d = DecodeDateTime(value);
-  w.Int(withTime ? 11 : 4, 1);
-  w.Int(static_cast<uint64_t>(d.Year), 2);
-  w.Int(static_cast<uint64_t>(d.Month), 1);
-  w.Int(static_cast<uint64_t>(d.Day), 1);
+  w.WriteInt(withTime ? 11 : 4, 1);
+  w.WriteInt(static_cast<uint64_t>(d.Year), 2);
+  w.WriteInt(static_cast<uint64_t>(d.Month), 1);
+  w.WriteInt(static_cast<uint64_t>(d.Day), 1);
   if (!withTime) return;
-  w.Int(static_cast<uint64_t>(d.Hour), 1);
-  w.Int(static_cast<uint64_t>(d.Minute), 1);
-  w.Int(static_cast<uint64_t>(d.Second), 1);
-  w.Int(static_cast<uint64_t>(d.MSec) * 1000, 4);
+  w.WriteInt(static_cast<uint64_t>(d.Hour), 1);
+  w.WriteInt(static_cast<uint64_t>(d.Minute), 1);
+  w.WriteInt(static_cast<uint64_t>(d.Second), 1);
+  w.WriteInt(static_cast<uint64_t>(d.MSec) * 1000, 4);
 }
 
 // A duration: the sign, whole days and the rest, so that 36 hours and
 // negative times keep their value.
-void WriteTime(TBodyWriter& w, TDateTime value) {
+void WriteTime(TMySqlWriter& w, TDateTime value) {
   const bool negative = value < 0;
   const int64_t ms = std::llround(std::fabs(value) * static_cast<double>(kMSecsPerDay));
   const int64_t days = ms / kMSecsPerDay;
   const int64_t rest = ms % kMSecsPerDay;
   if (days > 0xFFFFFFFFLL) throw EConvertError(u"Time value out of range");
-  w.Int(12, 1);
-  w.Int(negative && ms != 0 ? 1 : 0, 1);
-  w.Int(static_cast<uint64_t>(days), 4);
-  w.Int(static_cast<uint64_t>(rest / 3600000), 1);
-  w.Int(static_cast<uint64_t>(rest / 60000 % 60), 1);
-  w.Int(static_cast<uint64_t>(rest / 1000 % 60), 1);
-  w.Int(static_cast<uint64_t>(rest % 1000) * 1000, 4);
+  w.WriteInt(12, 1);
+  w.WriteInt(negative && ms != 0 ? 1 : 0, 1);
+  w.WriteInt(static_cast<uint64_t>(days), 4);
+  w.WriteInt(static_cast<uint64_t>(rest / 3600000), 1);
+  w.WriteInt(static_cast<uint64_t>(rest / 60000 % 60), 1);
+  w.WriteInt(static_cast<uint64_t>(rest / 1000 % 60), 1);
+  w.WriteInt(static_cast<uint64_t>(rest % 1000) * 1000, 4);
 }
 
-void WriteValue(TBodyWriter& w, const TParamDesc& p, bool unicode) {
+void WriteValue(TMySqlWriter& w, const TParamDesc& p, bool unicode) {
   const uint16_t t = p.GetDataType();
   const Variant& v = p.GetValue();
-  if (IsStringLike(t)) return w.Bytes(StringBytes(p, unicode));
+  if (IsStringLike(t)) return w.WriteLengthString(StringBytes(p, unicode));
   switch (t) {
-    case mtInt8: return w.Int(static_cast<uint64_t>(v.AsInteger()), 1);
-    case mtBoolean: return w.Int(v.AsBoolean() ? 1 : 0, 1);
-    case mtInt16: return w.Int(static_cast<uint64_t>(v.AsInteger()), 2);
-    case mtInt32: return w.Int(static_cast<uint64_t>(v.AsInteger()), 4);
+    case mtInt8: return w.WriteInt(static_cast<uint64_t>(v.AsInteger()), 1);
+    case mtBoolean: return w.WriteInt(v.AsBoolean() ? 1 : 0, 1);
+    case mtInt16: return w.WriteInt(static_cast<uint64_t>(v.AsInteger()), 2);
+    case mtInt32: return w.WriteInt(static_cast<uint64_t>(v.AsInteger()), 4);
     case mtUInt16:
-    case mtUInt32: return w.Int(static_cast<uint64_t>(v.AsInt64()), 4);
-    case mtInt64: return w.Int(IsUnsigned64(p) ? v.AsUInt64() : static_cast<uint64_t>(v.AsInt64()), 8);
-    case mtFloat: {
-      const double d = v.AsFloat();
-      uint64_t bits;
-      std::memcpy(&bits, &d, sizeof bits);
-      return w.Int(bits, 8);
-    }
+    case mtUInt32: return w.WriteInt(static_cast<uint64_t>(v.AsInt64()), 4);
+    case mtInt64: return w.WriteInt(IsUnsigned64(p) ? v.AsUInt64() : static_cast<uint64_t>(v.AsInt64()), 8);
+    case mtFloat: return w.WriteDouble(v.AsFloat());
     case mtDate: return WriteDate(w, v.AsDateTime(), false);
     case mtDateTime:
     case mtSQLTimeStamp: return WriteDate(w, v.AsDateTime(), true);
     case mtTime: return WriteTime(w, v.AsDateTime());
     case mtCurrency:
-    case mtBCD: return w.Bytes(ToUtf8(CurrToStr(v.AsCurrency(), InvariantFormatSettings())));
-    case mtFMTBCD: return w.Bytes(ToUtf8(BcdToStr(v.AsBcd(), InvariantFormatSettings())));
+    case mtBCD: return w.WriteLengthString(ToUtf8(CurrToStr(v.AsCurrency(), InvariantFormatSettings())));
+    case mtFMTBCD: return w.WriteLengthString(ToUtf8(BcdToStr(v.AsBcd(), InvariantFormatSettings())));
     default: InvalidType(t);
   }
 }
@@ -216,10 +186,10 @@ std::vector<uint8_t> BuildExecute(uint32_t stmtId, uint32_t paramCount, const TP
                                   std::vector<uint16_t>& sentTypes) {
   std::vector<uint8_t> out;
   out.reserve(64 + size_t{paramCount} * 16);  // numbers and short texts fit without growing
-  TBodyWriter w{out};
-  w.Int(stmtId, 4);
-  w.Int(0, 1);  // flags: no cursor
-  w.Int(1, 4);  // iteration count
+  TMySqlWriter w(out);
+  w.WriteInt(stmtId, 4);
+  w.WriteInt(0, 1);  // flags: no cursor
+  w.WriteInt(1, 4);  // iteration count
   const int skip = params.Count() > 0 && params.Items(0)->GetParamType() == pdResult ? 1 : 0;
   const uint32_t given = static_cast<uint32_t>(params.Count() - skip);
   // Otherwise nothing follows: the server refuses the execution.
@@ -234,9 +204,9 @@ std::vector<uint8_t> BuildExecute(uint32_t stmtId, uint32_t paramCount, const TP
     if (p.GetNull()) out[bitmapAt + n / 8] |= static_cast<uint8_t>(1u << (n % 8));
   }
   const bool newTypes = types != sentTypes;
-  w.Int(newTypes ? 1 : 0, 1);
+  w.WriteInt(newTypes ? 1 : 0, 1);
   if (newTypes) {
-    for (uint16_t t : types) w.Int(t, 2);
+    for (uint16_t t : types) w.WriteInt(t, 2);
   }
   for (uint32_t n = 0; n < paramCount; ++n) {
     const TParamDesc& p = *params.Items(static_cast<int>(n) + skip);
@@ -541,17 +511,25 @@ void TMySqlStmt::Prepare(const uint8_t* query, size_t length) {
   FSendedTypes.clear();
   // From here the server holds the statement: Close releases it.
   fstate = psPrepare;
-  if (fparamCount > 0) ReadParamDefinitions(s);
-  if (ffieldCount > 0) {
-    if (!(s.serverStatus & SERVER_STATUS_AUTOCOMMIT)) s.serverStatus |= SERVER_STATUS_IN_TRANS;
-    if (ok.hasExtraInfo) s.extraInfo = ok.extraInfo;
-    ffields = ReadColumnDefinitions(s, ffieldCount);
-    NewResult(s);
+  try {
+    if (fparamCount > 0) ReadParamDefinitions(s);
+    if (ffieldCount > 0) {
+      if (!(s.serverStatus & SERVER_STATUS_AUTOCOMMIT)) s.serverStatus |= SERVER_STATUS_IN_TRANS;
+      if (ok.hasExtraInfo) s.extraInfo = ok.extraInfo;
+      ffields = ReadColumnDefinitions(s, ffieldCount);
+      NewResult(s);
+    }
+  } catch (...) {
+    // The definitions never arrived whole: nothing may count on them.
+    ffieldCount = 0;
+    fparamCount = 0;
+    ffields.clear();
+    throw;
   }
 }
 
 void TMySqlStmt::BindResult(std::unique_ptr<TMySqlBinds> binds) {
-  if (fstate == psUnknown) throw EMySqlException(CR_STMT_NOT_PREPARED);
+  if (fstate == psUnknown) throw EMySqlException(CR_NO_PREPARE_STMT);
   if (ffieldCount == 0) throw EMySqlException(CR_UNKNOWN_ERROR);
   fresultBind = std::move(binds);
   if (!fresultBind) fresultBind = std::make_unique<TMySqlBinds>();
@@ -560,7 +538,7 @@ void TMySqlStmt::BindResult(std::unique_ptr<TMySqlBinds> binds) {
 
 void TMySqlStmt::Execute(const TParamDescs& params, bool unicode) {
   TMySqlSession& s = UsableSession();
-  if (fstate == psUnknown) throw EMySqlException(CR_STMT_NOT_PREPARED);
+  if (fstate == psUnknown) throw EMySqlException(CR_NO_PREPARE_STMT);
   // Sent again in full after any failure: the server may not have taken them.
   std::vector<uint16_t> types = std::move(FSendedTypes);
   FSendedTypes.clear();
@@ -626,9 +604,9 @@ void TMySqlStmt::Close() {
       fstate = psUnknown;
       fstmtId = 0;
       if (!s.isClosed && !s.net.Broken() && s.net.vio()) {
-        const uint8_t b[4] = {static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id >> 16),
-                              static_cast<uint8_t>(id >> 24)};
-        s.SimpleCommand(scCloseStmt, b, 4, true);
+        std::vector<uint8_t> body;
+        TMySqlWriter(body).WriteInt(id, 4);
+        s.SimpleCommand(scCloseStmt, body.data(), body.size(), true);
       }
     }
   }

@@ -21,7 +21,6 @@ enum TPrepStmtState { psUnknown, psPrepare, psExecute };
 
 // What a fetch returns after the last row.
 constexpr int MYSQL_NO_DATA = 100;
-constexpr int CR_STMT_NOT_PREPARED = 2029;
 
 // The reply to a prepare: status byte 0, statement id, column and parameter
 // counts (unsigned 16-bit); a length-encoded number after them, when there
@@ -38,7 +37,7 @@ TMySqlPrepareOk ParsePrepareOk(ByteSpan packet);
 
 // The two bytes that announce a parameter's type: the column type code for
 // the internal data type and, for the unsigned types, the flag 0x80 in the
-// high byte. An internal type without a value writer raises Exception
+// high byte. An internal type without a value writer raises EMySqlValueError
 // "Invalid internal field type $%X (%d)".
 uint16_t ParamTypeCode(uint16_t dataType);
 // The type a parameter goes with: that of its data type, but LONGLONG

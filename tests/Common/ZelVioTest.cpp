@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -207,6 +208,27 @@ TEST(ZelVioTcp, WriteToResetPeerFailsWithoutKillingTheProcess) {
   for (int i = 0; i < 4 && written == 0; ++i) written = vio.Write(data.data(), 0, static_cast<int>(data.size()));
   EXPECT_EQ(written, 0);
   EXPECT_EQ(vio.LastError().rfind(u"Socket error on write. WSAGetLastError return ", 0), 0u);
+}
+
+// A peer that never reads: once the socket buffers are full, a write waits
+// for the send time-out once and ends with the time-out error.
+TEST(ZelVioTcp, WriteToPeerThatDoesNotReadEndsAtTheSendTimeOut) {
+  std::atomic<bool> done{false};
+  TLoopbackServer server([&](int) {
+    for (int i = 0; i < 400 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  });
+  TZelVioTcp vio("127.0.0.1", server.Port());
+  vio.SetSendTimeout(2);
+  vio.Connect();
+  std::vector<uint8_t> data(64 << 20, 1);  // far beyond what the socket buffers hold
+  const auto start = std::chrono::steady_clock::now();
+  const int written = vio.Write(data.data(), 0, static_cast<int>(data.size()));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  done = true;
+  EXPECT_GT(written, 0);
+  EXPECT_LT(written, static_cast<int>(data.size()));
+  EXPECT_EQ(vio.LastError(), u"Socket error on write. WSAGetLastError return 10060($274C)");
+  EXPECT_LT(waited, std::chrono::seconds(6));  // one wait, not one per retry
 }
 
 }  // namespace

@@ -1,7 +1,13 @@
 // Faults a real server will not produce on demand: a scripted fake server on
 // loopback, and the fault proxy in front of the MariaDB test server. Every
 // case must end in the right client error, never in a crash or a hang.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "LoopbackProxy.h"
 #include "MySql/MySqlApiDirect.h"
@@ -98,7 +104,7 @@ TEST_F(FaultTest, ScriptedRepliesEndInTheRightError) {
       {"reply out of order", {kGreeting, kLoginOk, Packet(B({0, 0, 0, 2, 0, 0, 0}), 5)}, true, 0, 1156,
        u"\r\nReceiveHeader: Net packets out of order: received[5], expected[1]"},
       {"corrupt zlib", {kGreeting, kLoginOk, B({20, 0, 0, 1, 30, 0, 0}) + std::string(20, 'z')}, true,
-       CLIENT_COMPRESS, 1157, u""},
+       CLIENT_COMPRESS, 1157, u"\r\nCouldn't uncompress communication packet"},
       {"orderly close (FIN)", {kGreeting, kLoginOk, kFin}, true, 0, 2013,
        u"Lost connection to MySQL server during query"},
       {"reset (RST)", {kGreeting, kLoginOk, kRst}, true, 0, 2013,
@@ -195,6 +201,118 @@ TEST_F(FaultTest, LocalInfileOfEtcPasswdIsAnsweredWithAnEmptyFile) {
   EXPECT_EQ(m->status, TMySqlStatus::msReady);
 }
 
+// With local files switched on, the server still gets a file only when the
+// query it answers reads that very file: a request to any other statement, or
+// for another file, is answered with an empty file and refused.
+TEST_F(FaultTest, LocalInfileIsHonouredOnlyForTheFileTheQueryNames) {
+  char path[] = "/tmp/vix-infile-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const std::string secret = "secret line\n";
+  ASSERT_EQ(write(fd, secret.data(), secret.size()), static_cast<ssize_t>(secret.size()));
+  close(fd);
+  const std::string file = path;
+  struct Case {
+    std::string sql;
+    std::string requested;
+    bool honoured;
+  } const cases[] = {
+      {"LOAD DATA LOCAL INFILE '" + file + "' INTO TABLE t", file, true},
+      {"load data low_priority local infile \"" + file + "\" into table t", file, true},
+      {"SELECT 1", file, false},
+      {"SELECT 1", "/etc/passwd", false},
+      {"LOAD DATA LOCAL INFILE '" + file + "' INTO TABLE t", "/etc/passwd", false},
+      {"SELECT 'LOAD DATA LOCAL INFILE ''" + file + "'' INTO TABLE t'", file, false},
+      {"/* LOAD DATA LOCAL INFILE '" + file + "' INTO TABLE t */ SELECT 1", file, false},
+      {"SELECT 1 -- LOAD DATA LOCAL INFILE '" + file + "'", file, false},
+      {"LOAD DATA INFILE '" + file + "' INTO TABLE t", file, false},  // a server-side file
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql + " / " + c.requested);
+    std::vector<std::string> received;
+    test::TLoopbackServer server([&](int sfd) {
+      Play(sfd,
+           {kGreeting, kLoginOk, Packet(B({0xFB}) + c.requested, 1),
+            Packet(B({0, 1, 0, 2, 0, 0, 0}), c.honoured ? 4 : 3)},
+           &received);
+    });
+    PMYSQL m = Handle();
+    api.mysql_options(m, MYSQL_OPT_LOCAL_INFILE, 1);
+    ASSERT_EQ(Connect(m, server.Port()), 0);
+    const int rc = Query(m, c.sql);
+    ASSERT_EQ(received.size(), 3u);
+    if (c.honoured) {
+      EXPECT_EQ(rc, 0) << api.mysql_error(m);
+      EXPECT_EQ(received[2].substr(0, 4 + secret.size()), Packet(secret, 2));
+    } else {
+      EXPECT_EQ(rc, 2000);
+      EXPECT_NE(api.mysql_error(m).find("LOAD DATA LOCAL INFILE refused"), std::string::npos);
+      EXPECT_EQ(received[2], Packet("", 2));  // nothing of the file left the process
+    }
+    EXPECT_EQ(api.mysql_ping(m), 2013);  // the script has ended; the session itself is in step
+    Close(m);
+  }
+  unlink(path);
+}
+
+TEST_F(FaultTest, SecureAuthRefusesThe323Answer) {
+  for (const bool secure : {false, true}) {
+    SCOPED_TRACE(secure);
+    std::vector<std::string> received;
+    test::TLoopbackServer server([&](int fd) {
+      Play(fd, {kGreeting, Packet(B({0xFE}), 2), Packet(B({0, 0, 0, 2, 0, 0, 0}), 4)}, &received);
+    });
+    PMYSQL m = Handle();
+    if (secure) api.mysql_options(m, MYSQL_SECURE_AUTH, 1);
+    EXPECT_EQ(Connect(m, server.Port(), 0, "old-pass"), secure ? 2049 : 0) << api.mysql_error(m);
+    if (secure) {
+      EXPECT_EQ(api.mysql_error(m),
+                "Connection using old (pre-4.1.1) authentication protocol refused (client option 'secure_auth' "
+                "enabled)");
+      EXPECT_EQ(received.size(), 1u);  // only the login: the 3.23 answer never left
+    }
+    Close(m);
+  }
+  // A 3.23 server gets that answer with the login: refused before it is sent.
+  const std::string greeting = B({10}) + "3.23.58" + '\0' + B({7, 0, 0, 0}) + "ABCDEFGH" + '\0' + B({0x0D, 0x00});
+  std::vector<std::string> received;
+  test::TLoopbackServer server([&](int fd) { Play(fd, {Packet(greeting, 0), Packet(B({0, 0, 0}), 2)}, &received); });
+  PMYSQL m = Handle();
+  api.mysql_options(m, MYSQL_SECURE_AUTH, 1);
+  EXPECT_EQ(Connect(m, server.Port(), 0, "old-pass"), 2049);
+  Close(m);
+  EXPECT_TRUE(received.empty());
+}
+
+TEST_F(FaultTest, FailedColumnReadLeavesNoFieldCount) {
+  test::TLoopbackServer server([&](int fd) {
+    Play(fd, {kGreeting, kLoginOk, Packet(B({0xFC, 0xFF, 0xFF}), 1) + Packet(B({3}) + "de", 2)});
+  });
+  PMYSQL m = Handle();
+  ASSERT_EQ(Connect(m, server.Port()), 0);
+  EXPECT_EQ(Query(m), 2027);
+  EXPECT_EQ(api.mysql_field_count(m), 0);
+  EXPECT_EQ(api.mysql_use_result(m), nullptr);
+  Close(m);
+}
+
+// Every orderly close tells the server with the quit command.
+TEST_F(FaultTest, CloseSendsTheQuitCommand) {
+  std::string after;
+  {
+    test::TLoopbackServer server([&](int fd) {
+      test::SendAll(fd, kGreeting);
+      test::ReadClient(fd);
+      test::SendAll(fd, kLoginOk);
+      after = test::RecvUntilIdle(fd, 3000);
+    });
+    PMYSQL m = Handle();
+    ASSERT_EQ(Connect(m, server.Port()), 0);
+    Close(m);
+  }  // the server has seen the client go
+  EXPECT_EQ(after, Packet(B({1}), 0));
+}
+
 TEST_F(FaultTest, SilentServerTimesOut) {
   test::TLoopbackServer server([&](int fd) { Play(fd, {kStall}); });
   PMYSQL m = Handle(1);
@@ -276,7 +394,10 @@ TEST_F(FaultTest, ServerThatStopsReadingTimesOut) {
   });
   PMYSQL m = Handle(1);
   ASSERT_EQ(Connect(m, silent.Port()), 0) << api.mysql_error(m);
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Query(m, "SELECT '" + std::string(32 << 20, 'x') + "'"), 2013);
+  // One wait of the write time-out, not one per retry of the send.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   EXPECT_EQ(api.mysql_error(m),
             "Lost connection to MySQL server during query\r\nSocket error on write. WSAGetLastError return 10060($274C)");
   Close(m);

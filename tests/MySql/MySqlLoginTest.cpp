@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 
 #include "MemoryVio.h"
@@ -19,34 +20,42 @@ std::string Hex(ByteSpan b) {
 
 ByteSpan Bytes(const std::string& s) { return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
 
-TEST(MySqlLogin, Sha1KnownValues) {
-  EXPECT_EQ(Hex(Sha1(Bytes(""))), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
-  EXPECT_EQ(Hex(Sha1(Bytes("abc"))), "a9993e364706816aba3e25717850c26c9cd0d89d");
-  EXPECT_EQ(Hex(Sha1(Bytes(std::string(1000, 'a')))), "291e9a6c66994949b57ba5e650361e98fc36b1ba");
-}
-
-// The server keeps SHA1(SHA1(password)) ("*AD38..." for "vix-pass"); it
-// accepts an answer r when SHA1(r XOR SHA1(scramble + stored)) is the stored value.
-TEST(MySqlLogin, Scramble41IsWhatTheServerChecks) {
-  const std::string scramble = "0123456789abcdefghij";
-  const auto r = Scramble41("vix-pass", Bytes(scramble));
-  const auto stored = Sha1(Sha1(Bytes("vix-pass")));
-  EXPECT_EQ(Hex(stored), "ad3808a8ac7a8a7caaeeddaf971402428a0a370c");
-  std::string both = scramble + std::string(stored.begin(), stored.end());
-  auto x = Sha1(Bytes(both));
-  for (int i = 0; i < 20; ++i) x[i] ^= r[i];
-  EXPECT_EQ(Sha1(x), stored);
-}
-
-TEST(MySqlLogin, Scramble323KnownValues) {
-  // The server's OLD_PASSWORD('old-pass').
-  const auto h = HashPassword323("old-pass");
-  EXPECT_EQ(h[0], 0x6d7ec081u);
-  EXPECT_EQ(h[1], 0x5a3b64e2u);
-  EXPECT_EQ(HashPassword323("old - pass"), h);  // blanks do not count
-  const auto a = Scramble323("old-pass", Bytes("ABCDEFGH"));
-  EXPECT_EQ(std::string(a.begin(), a.end()), "UXAXJDBV");
-  EXPECT_NE(a, Scramble323("old-pass", Bytes("ABCDEFGX")));
+TEST(MySqlLogin, LoginPacketForms) {
+  TMySqlLogin base;
+  base.user = "kim";
+  base.password = "pw";
+  base.database = "db";
+  const std::string scramble = "abcdefghijklmnopqrst";
+  std::copy(scramble.begin(), scramble.end(), base.scramble.begin());
+  const auto a41 = Scramble41("pw", Bytes(scramble));
+  const auto a323 = Scramble323("pw", Bytes(scramble.substr(0, 8)));
+  const std::string answer41(a41.begin(), a41.end()), answer323(a323.begin(), a323.end());
+  const uint32_t f41 = kAlwaysSentFlags | CLIENT_CONNECT_WITH_DB;
+  const std::string head41 = std::string("\x8d\xa2\x03\x00", 4) + std::string("\x00\x00\x00\x40", 4) + "\x21" +
+                             std::string(23, '\0');
+  struct Case {
+    const char* what;
+    uint32_t flags, capabilities;
+    const char* password;
+    bool has41Scramble;
+    std::string payload;
+  } const cases[] = {
+      {"4.1 answer", f41, 0xF7FE, "pw", true, head41 + "kim" + '\0' + '\x14' + answer41 + "db" + '\0'},
+      {"no password", f41, 0xF7FE, "", true, head41 + "kim" + '\0' + '\0' + "db" + '\0'},
+      {"no 4.1 scramble", f41, 0xF7FE, "pw", false, head41 + "kim" + '\0' + "xxxxxxxx" + '\0' + "db" + '\0'},
+      {"3.23 server", f41 & ~CLIENT_PROTOCOL_41, 0x0005, "pw", false,
+       std::string("\x8d\xa0\x00\x00\x00", 5) + "kim" + '\0' + answer323 + '\0'},
+  };
+  for (const Case& c : cases) {
+    TMySqlLogin login = base;
+    login.clientFlags = c.flags;
+    login.serverCapabilities = c.capabilities;
+    login.charsetNumber = 33;
+    login.password = c.password;
+    login.has41Scramble = c.has41Scramble;
+    const std::vector<uint8_t> payload = BuildLoginPacket(login);
+    EXPECT_EQ(Hex(payload), Hex(Bytes(c.payload))) << c.what;
+  }
 }
 
 TEST(MySqlLogin, GreetingOf41AndOlderServers) {
@@ -93,6 +102,38 @@ TEST(MySqlLogin, OkPacketMessageForms) {
   const std::string old = std::string("\x00\x03\x01", 3) + "hello";
   EXPECT_EQ(ParseOkPacket(Bytes(old), false, false).info, "hello");
   EXPECT_THROW(ParseOkPacket(Bytes(std::string("\x00\x03", 2)), true, true), EMySqlException);
+}
+
+TEST(MySqlSession, LocalInfileNamesAsTheServerReadsThem) {
+  using Names = std::vector<std::string>;
+  struct Case {
+    std::string sql;
+    bool backslashEscapes;
+    Names names;
+  } const cases[] = {
+      {"LOAD DATA LOCAL INFILE '/tmp/a.txt' INTO TABLE t", true, {"/tmp/a.txt"}},
+      {"  load\tdata\nlocal infile \"b\" into table t", true, {"b"}},
+      {"LOAD DATA CONCURRENT LOCAL INFILE 'c' INTO TABLE t", true, {"c"}},
+      {"LOAD XML LOW_PRIORITY LOCAL INFILE 'd.xml' INTO TABLE t", true, {"d.xml"}},
+      {"LOAD DATA LOCAL INFILE 'it''s' INTO TABLE t", true, {"it's"}},
+      {"LOAD DATA LOCAL INFILE 'it\\'s\\\\x\\n\\%' INTO TABLE t", true, {"it's\\x\n\\%"}},
+      {"LOAD DATA LOCAL INFILE 'C:\\dir' INTO TABLE t", false, {"C:\\dir"}},
+      {"LOAD DATA LOCAL INFILE 'a' INTO TABLE t; LOAD DATA LOCAL INFILE 'b' INTO TABLE u", true, {"a", "b"}},
+      {"/*!40000 LOAD DATA LOCAL INFILE 'e' INTO TABLE t */", true, {"e"}},
+      // Not a request for a client file.
+      {"LOAD DATA INFILE 'a' INTO TABLE t", true, {}},
+      {"SELECT 'LOAD DATA LOCAL INFILE ''a'''", true, {}},
+      {"SELECT \"LOAD DATA LOCAL INFILE 'a'\"", true, {}},
+      {"SELECT `LOAD DATA LOCAL INFILE 'a'`", true, {}},
+      {"/* LOAD DATA LOCAL INFILE 'a' */ SELECT 1", true, {}},
+      {"SELECT 1 # LOAD DATA LOCAL INFILE 'a'", true, {}},
+      {"SELECT 1 -- LOAD DATA LOCAL INFILE 'a'", true, {}},
+      {"SELECT 'x\\' LOAD DATA LOCAL INFILE 'a'", true, {}},  // the literal does not end
+      {"LOAD DATA LOCAL INFILE 'a", true, {}},
+      {"LOAD DATA LOCAL INFILE @name INTO TABLE t", true, {}},
+      {"", true, {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(LocalInfileNames(c.sql, c.backslashEscapes), c.names) << c.sql;
 }
 
 }  // namespace

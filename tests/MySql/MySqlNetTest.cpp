@@ -153,9 +153,11 @@ TEST_F(NetFixture, ReceiveBufferTakesOnePhysicalPacket) {
   try {
     net.ReceiveBuffer(bytes);
     FAIL();
-  } catch (const Exception& e) {
+  } catch (const EMySqlException& e) {
     EXPECT_EQ(e.Message(), u"Cannot retrieve huge data in FetchAll mode");
+    EXPECT_EQ(e.ErrorCode(), CR_NET_PACKET_TOO_LARGE);
   }
+  EXPECT_TRUE(net.Broken());
 }
 
 TEST_F(NetFixture, LostConnectionCarriesTheTransportText) {
@@ -183,7 +185,9 @@ TEST_F(NetFixture, FieldLengthsBothWays) {
   for (const Case& c : cases) {
     Attach();
     net.NewCommand();
-    net.WriteFieldLength(c.value);
+    std::vector<uint8_t> bytes;
+    TMySqlWriter(bytes).WriteFieldLength(static_cast<uint64_t>(c.value));
+    net.WriteBytes(bytes);
     net.Send();
     EXPECT_EQ(vio->output.substr(4), c.wire) << c.value;
     TMySqlReader r(ByteSpan(reinterpret_cast<const uint8_t*>(c.wire.data()), c.wire.size()));
@@ -256,11 +260,12 @@ TEST_F(NetFixture, StringReadsStopAtTheEndOfThePacket) {
   Attach(Packet(std::string("ab\0cd", 5), 0));
   net.NewCommand();
   net.Receive();
-  EXPECT_EQ(net.ReadString(), "ab");
-  EXPECT_EQ(net.ReadString(), "cd");
-  EXPECT_EQ(net.ReadString(), "");
-  EXPECT_EQ(ErrorOf([&] { net.ReadInt32(); }), 2027);
-  EXPECT_EQ(ErrorOf([&] { net.ReadString(1); }), 2027);
+  TMySqlReader r(net.Packet());
+  EXPECT_EQ(r.ReadNulString(), "ab");
+  EXPECT_EQ(r.ReadNulString(), "cd");
+  EXPECT_EQ(r.ReadNulString(), "");
+  EXPECT_EQ(ErrorOf([&] { r.ReadInt32(); }), 2027);
+  EXPECT_EQ(ErrorOf([&] { r.ReadString(1); }), 2027);
 }
 
 // Compressed frames: 3-byte size, sequence, 3-byte inflated size (0: stored).
@@ -398,6 +403,8 @@ TEST(MySqlErrors, ClientErrorTable) {
   EXPECT_EQ(ClientErrorText(2027), u"Malformed packet");
   EXPECT_EQ(ClientErrorText(2047), u"Invalid connection handle");
   EXPECT_EQ(ClientErrorText(2048), u"");
+  EXPECT_EQ(ClientErrorText(CR_SECURE_AUTH),
+            u"Connection using old (pre-4.1.1) authentication protocol refused (client option 'secure_auth' enabled)");
   EXPECT_EQ(ClientErrorText(1999), u"");
   EXPECT_EQ(EMySqlException(2003, u"Socket error on connect. WSAGetLastError return 10061($274D)", {u"db", 10061})
                 .Message(),

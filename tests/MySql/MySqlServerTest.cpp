@@ -353,5 +353,29 @@ TEST_F(ServerTest, LocalInfileIsRefusedUnlessSwitchedOn) {
   EXPECT_EQ(Rows(m).at(0).at(0), "after");
 }
 
+// The file is sent when the statement names it, however the name is quoted.
+TEST_F(ServerTest, LocalInfileWithAQuoteInItsName) {
+  PMYSQL m = Connect();
+  ASSERT_NE(m, nullptr);
+  api.mysql_options(m, MYSQL_OPT_LOCAL_INFILE, 1);
+  ASSERT_EQ(Run(m, "CREATE OR REPLACE TABLE infile_q (line TEXT)"), 0);
+  char path[] = "/tmp/vix-in'file-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "a\nb\n", 4), 4);
+  close(fd);
+  std::string doubled, escaped;
+  for (const char* p = path; *p; ++p) {
+    doubled += *p == '\'' ? std::string("''") : std::string(1, *p);
+    escaped += *p == '\'' ? std::string("\\'") : std::string(1, *p);
+  }
+  for (const std::string& literal : {doubled, escaped}) {
+    EXPECT_EQ(Run(m, "LOAD DATA LOCAL INFILE '" + literal + "' INTO TABLE infile_q"), 0) << api.mysql_error(m);
+    EXPECT_EQ(api.mysql_affected_rows(m), 2);
+  }
+  unlink(path);
+  EXPECT_EQ(Scalar(m, "SELECT COUNT(*) FROM infile_q"), "4");
+}
+
 }  // namespace
 }  // namespace vix

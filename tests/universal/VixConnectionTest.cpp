@@ -171,6 +171,62 @@ TEST(VixConnection, TheDialogsSettingsReachTheMySQLConnection) {
   EXPECT_EQ(c.GetProvider(), nullptr);
 }
 
+// A server that asks for the 3.23 password answer (a single 0xFE byte after
+// the login) gets it by default; the SecureAuth option refuses it (2049).
+TEST(VixConnection, SecureAuthOptionRefusesTheOldPasswordAnswer) {
+  RegisterMySQLVixProvider();
+  auto packet = [](const std::string& payload, int seq) {
+    const size_t n = payload.size();
+    return std::string{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
+                       static_cast<char>(n >> 16), static_cast<char>(seq)} +
+           payload;
+  };
+  auto readPacket = [](int fd, std::string& payload) {
+    std::string head;
+    if (!test::RecvExactly(fd, head, 4)) return false;
+    const size_t n = static_cast<uint8_t>(head[0]) | (static_cast<uint8_t>(head[1]) << 8) |
+                     (static_cast<size_t>(static_cast<uint8_t>(head[2])) << 16);
+    return test::RecvExactly(fd, payload, n);
+  };
+  const std::string greeting = std::string("\x0A") + "5.5.5-10.11.6-MariaDB" + '\0' + std::string("\x07\0\0\0", 4) +
+                               "abcdefgh" + '\0' + std::string("\xFE\xF7\x21\x02\x00", 5) + std::string(13, '\0') +
+                               "ijklmnopqrst" + '\0';
+  const std::string ok("\x00\x00\x00\x02\x00\x00\x00", 7);
+  for (const bool secure : {false, true}) {
+    SCOPED_TRACE(secure);
+    int answers = 0;
+    int error = 0;
+    {
+      test::TLoopbackServer server([&](int fd) {
+        std::string p;
+        test::SendAll(fd, packet(greeting, 0));
+        if (!readPacket(fd, p)) return;
+        test::SendAll(fd, packet("\xFE", 2));
+        if (!readPacket(fd, p)) return;
+        ++answers;  // the 3.23 answer
+        test::SendAll(fd, packet(ok, 4));
+        while (readPacket(fd, p) && !p.empty() && p[0] != 1) test::SendAll(fd, packet(ok, 1));
+      });
+      TVixConnection c;
+      c.SetProviderName(u"MySQL");
+      c.SetServer(u"127.0.0.1");
+      c.SetPort(server.Port());
+      c.SetUsername(u"user");
+      c.SetPassword(u"old-pass");
+      if (secure) c.SpecificOptions().Add(u"SecureAuth=True");
+      try {
+        c.Connect();
+        EXPECT_TRUE(c.GetConnected());
+      } catch (const EVixError& e) {
+        error = e.ErrorCode();
+      }
+      c.Close();
+    }  // the server has seen the client go
+    EXPECT_EQ(error, secure ? 2049 : 0);
+    EXPECT_EQ(answers, secure ? 0 : 1);
+  }
+}
+
 TEST(MySQLVixProvider, OptionTables) {
   TMySQLVixProvider provider;
   EXPECT_EQ(provider.GetProviderName(), u"MySQL");
@@ -205,6 +261,7 @@ TEST(MySQLVixProvider, OptionTables) {
       {conn, u"SSLCACert", kText, u"", prSSLCACert},
       {conn, u"SSLKey", kText, u"", prSSLKey},
       {conn, u"SSLCert", kText, u"", prSSLCert},
+      {conn, u"SecureAuth", kBoolean, u"False", prSecureAuth},
       {sql, u"CommandTimeout", kInteger, u"0", prCommandTimeout},
       {ds, u"FetchAll", kBoolean, u"True", prFetchAll},
       {ds, u"CommandTimeout", kInteger, u"0", prCommandTimeout},
@@ -228,7 +285,7 @@ TEST(MySQLVixProvider, OptionTables) {
                                                                      : kText;
     EXPECT_EQ(kind, k.kind);
   }
-  EXPECT_EQ(conn.Count(), 14);
+  EXPECT_EQ(conn.Count(), 15);
   EXPECT_EQ(sql.Count(), 1);
   EXPECT_EQ(ds.Count(), 8);
   EXPECT_EQ(conn.GetPrefix(), u"MySQL");

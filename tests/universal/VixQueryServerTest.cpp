@@ -173,6 +173,48 @@ TEST_F(VixQueryServerTest, TheDialogsUserCheck) {
   EXPECT_TRUE(connection.GetConnected());
 }
 
+// Closing the connection, or the connection of an open query, ends the
+// server's session in order (with the quit command): the server does not
+// count it as an aborted client. Other test programs may abort clients on
+// the same server meanwhile, so a count that grew is measured again.
+TEST_F(VixQueryServerTest, ClosingDoesNotAbortTheServersSession) {
+  auto scalar = [&](const std::string& sql, int column) {
+    std::string value;
+    EXPECT_EQ(api.mysql_real_query(admin, sql.data(), sql.size()), 0) << api.mysql_error(admin);
+    PMYSQL_RES res = api.mysql_use_result(admin);
+    if (!res) return value;
+    while (PMYSQL_ROW row = api.mysql_fetch_row(res)) value = api._mysql_fetch_value_str(row, column);
+    api.mysql_free_result(res);
+    return value;
+  };
+  auto aborted = [&] { return std::stoll(scalar("SHOW GLOBAL STATUS LIKE 'Aborted_clients'", 1)); };
+  for (const bool closeQueryFirst : {true, false}) {
+    SCOPED_TRACE(closeQueryFirst);
+    long long grew = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      const long long before = aborted();
+      TVixConnection c;
+      c.SetProviderName(u"MySQL");
+      Login(c, port);
+      TVixQuery q;
+      q.SetConnection(&c);
+      q.SetSQL(u"SELECT CONNECTION_ID() AS id");
+      q.Open();
+      const std::string id = std::to_string(q.FieldByName(u"id").AsInteger());
+      if (closeQueryFirst) q.Close();
+      c.Close();
+      EXPECT_FALSE(q.Active());
+      // The server counts the session when its thread ends.
+      for (int i = 0; i < 250 && scalar("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id, 0) != "0";
+           ++i)
+        usleep(20000);
+      grew = aborted() - before;
+      if (grew == 0) break;
+    }
+    EXPECT_EQ(grew, 0);
+  }
+}
+
 TEST_F(VixQueryServerTest, EventsOfOpenAndCloseInTheirOrder) {
   std::vector<std::string> events;
   auto note = [&](const char* what) { return [&events, what](TDataSet&) { events.push_back(what); }; };
