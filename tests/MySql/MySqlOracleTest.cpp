@@ -321,7 +321,7 @@ void ExpectSame(const TMySQLFieldDesc& f, const Variant& ours, const OracleValue
     case mtString: {
       // Binary strings as strings: their bytes up to the first NUL.
       const std::string bytes = ours.AsAnsiString();
-      EXPECT_TRUE(bytes == ref.bytes.substr(0, ref.bytes.find('\0'))) << where;
+      EXPECT_TRUE(bytes == ref.bytes.substr(0, ref.bytes.find('\0'))) << where << " [" << bytes << "] [" << ref.bytes << "]";
       return;
     }
     case mtBlob: EXPECT_TRUE(ours.AsBytes() == ref.bytes) << where; return;
@@ -580,7 +580,7 @@ void ExpectField(TField& f, const Column& c, const OracleValue& ref, const std::
     }
     case ftString: {
       const std::string bytes = Utf16ToAnsi(f.AsString());
-      EXPECT_TRUE(bytes == ref.bytes.substr(0, ref.bytes.find('\0'))) << where;
+      EXPECT_TRUE(bytes == ref.bytes.substr(0, ref.bytes.find('\0'))) << where << " [" << bytes << "] [" << ref.bytes << "]";
       return;
     }
     case ftBlob:
@@ -637,7 +637,8 @@ TEST_F(OracleTest, AllTypesAsTextsThroughTheQuerysFields) {
   std::vector<bool> asText;
   for (const Column& c : kColumns) {
     const bool number = c.type == mtInt8 || c.type == mtInt16 || c.type == mtInt32 || c.type == mtInt64 ||
-                        c.type == mtUInt16 || c.type == mtUInt32 || c.type == mtBoolean || c.type == mtFloat ||
+                        c.type == mtUInt64 || c.type == mtUInt16 || c.type == mtUInt32 || c.type == mtBoolean ||
+                        c.type == mtFloat ||
                         c.type == mtDate || c.type == mtDateTime || c.type == mtTime;
     asText.push_back(number);
     casts += number ? std::string(", CAST(") + c.name + " AS CHAR(80))" : std::string(", ") + c.name;
