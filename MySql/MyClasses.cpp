@@ -123,6 +123,16 @@ bool TMySQLConnection::ServerNoBackslashEscapes() const {
   return FMySQL && (FMySQL->serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES) != 0;
 }
 
+bool TMySQLConnection::CharsetTracked() const { return FMySQL && FCharsetTracked && FMySQL->SessionTrack(); }
+
+bool TMySQLConnection::SessionCharsetDiffers() const {
+  if (!FMySQL || FMySQL->trackedCharsetClient.empty()) return false;
+  const UString session = LowerCaseAscii(AnsiToUtf16(FMySQL->trackedCharsetClient));
+  if (FUseUnicode) return !IsUtf8Charset(session);
+  const UString own = FCharset.empty() ? UString(u"latin1") : LowerCaseAscii(FCharset);
+  return session != own;
+}
+
 bool TMySQLConnection::InServerTransaction() const {
   if (FInternalTransaction && FInternalTransaction->GetActive()) return true;
   if (!FMySQL || !FConnected) return false;
@@ -217,7 +227,8 @@ void TMySQLConnection::Connect(const UString& connectString) {
     FMySQL = FMySQLAPI->mysql_init(FMySQL);
     Check(FMySQL, FComponent);
     Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_OPT_CONNECT_TIMEOUT, FConnectionTimeout), FComponent);
-    const bool utf8 = FUseUnicode || LowerCaseAscii(FCharset) == u"utf8";
+    CheckCharset(FUseUnicode, FCharset);
+    const bool utf8 = FUseUnicode;
     if (utf8) Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_SET_CHARSET_NAME, std::string("utf8")), FComponent);
     switch (FProtocol) {
       case mpSSL:
@@ -266,17 +277,43 @@ void TMySQLConnection::Connect(const UString& connectString) {
   }
 }
 
+bool TMySQLConnection::HasUtf8Mb4() const {
+  // MySQL 5.5.3 brought utf8mb4; every MariaDB of 5.5 and later has it.
+  if (FServerPrimaryVer != 5) return FServerPrimaryVer > 5;
+  return FServerMinorVer > 5 || (FServerMinorVer == 5 && FServerReleaseVer >= 3);
+}
+
+void TMySQLConnection::CheckCharset(bool useUnicode, const UString& charset) const {
+  if (useUnicode || charset.empty()) return;
+  if (!IsPlainSqlName(charset)) RaiseInvalidCharset(charset);
+  // Texts go out in the ANSI code page: a Unicode charset, or a multi-byte
+  // one of another code page, would read them as other characters.
+  const UString name = LowerCaseAscii(charset);
+  const int codePage = MySqlCharsetCodePage(name);
+  if (IsUtf8Charset(name) || name == u"ucs2" || name == u"utf16" || name == u"utf16le" || name == u"utf32" ||
+      ((IsMultiByteCharset(name) || codePage == 0) && codePage != GetAnsiCodePage()))
+    RaiseDatabaseError(Format(u"Character set %s does not match the code page %d", {name, GetAnsiCodePage()}));
+}
+
 void TMySQLConnection::SetCharsetStep() {
+  FUtf8Mb4 = false;
+  FCharsetTracked = false;
   if (FServerPrimaryVer < 4 || (FServerPrimaryVer == 4 && FServerMinorVer == 0)) {
     FUseUnicode = false;
     return;
   }
   if (FUseUnicode) {
-    ExecuteStatement(u"SET NAMES utf8");
-  } else if (!FCharset.empty()) {
-    if (!IsPlainSqlName(FCharset)) RaiseInvalidCharset(FCharset);
-    ExecuteStatement(u"SET NAMES " + FCharset);
+    // Characters outside the BMP need the 4-byte set.
+    FUtf8Mb4 = HasUtf8Mb4();
+    ExecuteStatement(FUtf8Mb4 ? u"SET NAMES utf8mb4" : u"SET NAMES utf8");
+  } else {
+    // The set the texts are written in; without one, the handshake's latin1
+    // (as a new session without Unicode has it).
+    const UString charset = FCharset.empty() ? UString(u"latin1") : FCharset;
+    if (!IsPlainSqlName(charset)) RaiseInvalidCharset(charset);
+    ExecuteStatement(u"SET NAMES " + charset);
   }
+  FCharsetTracked = FMySQL && FMySQL->SessionTrack() && !FMySQL->trackedCharsetClient.empty();
 }
 
 void TMySQLConnection::CheckBackslashesStep() {
@@ -421,6 +458,7 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
     case prCharset: {
       const UString charset = value.AsString();
       if (!charset.empty() && !IsPlainSqlName(charset)) RaiseInvalidCharset(charset);
+      if (FConnected) CheckCharset(FUseUnicode, charset);
       const bool changed = charset != FCharset;
       FCharset = charset;
       if (changed && FConnected && !FUseUnicode) SetCharsetStep();
@@ -430,6 +468,7 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
     case prUseUnicode: {
       const bool v = value.AsBoolean();
       const bool changed = v != FUseUnicode;
+      if (changed && FConnected) CheckCharset(v, FCharset);
       FUseUnicode = v;
       if (changed && FConnected) SetCharsetStep();
       return true;

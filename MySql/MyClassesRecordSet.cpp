@@ -258,7 +258,8 @@ void MapMySqlField(const TMYSQL_FIELD& f, const TMyMappingOptions& o, TMySQLFiel
     }
   }
   const bool wide = dt == mtMemo || dt == mtWideString || dt == mtExtWideString || dt == mtWideMemo;
-  if (o.UseUnicode && wide && !o.IsShow && f.CharsetNr != kBinaryCharset) length = f.LengthInBytes / 3;
+  if (o.UseUnicode && wide && !o.IsShow && f.CharsetNr != kBinaryCharset)
+    length = f.LengthInBytes / (o.Utf8Mb4 ? 2 : 3);
   if (type == MYSQL_TYPE_VAR_STRING && f.LengthInBytes == 65535 && f.Table.empty() && !o.FieldsAsString)
     dt = (f.Flags & kBinaryFlag) ? mtBlob : (o.UseUnicode ? mtWideMemo : mtMemo);
   // A string longer than a field can hold stays whole in a memo.
@@ -354,6 +355,7 @@ TMyMappingOptions TMySQLRecordset::MappingOptions() const {
     o.CheckPrecision = c->GetCheckPrecision();
     o.EnableBCD = c->GetEnableBCD();
     o.EnableFMTBCD = c->GetEnableFMTBCD();
+    o.Utf8Mb4 = c->GetUtf8Mb4();
   }
   o.EnableBCD = o.EnableBCD || FMyCommand->FEnableBCD;
   o.EnableFMTBCD = o.EnableFMTBCD || FMyCommand->FEnableFMTBCD;
