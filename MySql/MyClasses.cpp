@@ -255,7 +255,8 @@ void TMySQLConnection::Connect(const UString& connectString) {
     const std::string host = FServer.empty() ? std::string("localhost") : Utf16ToAnsi(FServer.substr(0, comma));
     const std::string user = utf8 ? Utf16ToUtf8(FUsername) : Utf16ToAnsi(FUsername);
     const std::string password = utf8 ? Utf16ToUtf8(FPassword) : Utf16ToAnsi(FPassword);
-    const std::string database = Utf16ToAnsi(FDatabase);
+    // The database's name travels like the other login texts.
+    const std::string database = utf8 ? Utf16ToUtf8(FDatabase) : Utf16ToAnsi(FDatabase);
     Check(FMySQLAPI->mysql_real_connect(FMySQL, host, user, password, database, FPort, std::string(), flags),
           FComponent);
     FConnected = true;
@@ -447,7 +448,7 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
       const UString name = value.AsString();
       if (name == FDatabase) return true;
       if (FConnected && FMySQL && !name.empty())
-        Check(FMySQLAPI->mysql_select_db(FMySQL, Utf16ToAnsi(name)), FComponent);
+        Check(FMySQLAPI->mysql_select_db(FMySQL, ToSession(name)), FComponent);
       // Only a switch that succeeded changes the name.
       FDatabase = name;
       return true;
