@@ -411,6 +411,8 @@ void TMySQLConnection::AssignConnect(TZelConnection* source) {
   FServerMinorVer = src->FServerMinorVer;
   FServerReleaseVer = src->FServerReleaseVer;
   FNeedBackslashes = src->FNeedBackslashes;
+  FUtf8Mb4 = src->FUtf8Mb4;
+  FCharsetTracked = src->FCharsetTracked;
   if (FInternalTransaction && src->FInternalTransaction) FInternalTransaction->AssignConnect(*src->FInternalTransaction);
   FConnected = true;
   FNativeConnection = false;

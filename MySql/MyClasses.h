@@ -339,6 +339,8 @@ class TMySQLCommand : public TZelCommand {
   std::vector<UString> FCachedSQL;
   TParserClass FScanLexer = nullptr;    // the lexer the stored text was scanned with
   TParserClass FCachedLexer = nullptr;  // the lexer FCachedSQL was cut with
+  TParserClass FEffectLexer = nullptr;  // the lexer FEffect was found with (none: not yet)
+  TMyCharsetEffect FEffect;
   std::vector<int32_t> FParamPositions;
   bool FFillParamPosition = false;
   bool FPrepared = false;

@@ -415,6 +415,7 @@ void TMySQLCommand::SetSQL(const UString& value) {
   }
   if (!FFillParamPosition) FParamPositions.clear();
   FCachedSQL.clear();
+  FEffectLexer = nullptr;
 }
 
 void TMySQLCommand::ScanForSession() {
@@ -439,6 +440,7 @@ void TMySQLCommand::ScanForSession() {
   FScanLexer = lexer;
   if (!FFillParamPosition) FParamPositions.clear();
   FCachedSQL.clear();
+  FEffectLexer = nullptr;
 }
 
 TMyLiteralOptions TMySQLCommand::LiteralOptions() const {
@@ -578,7 +580,12 @@ void TMySQLCommand::ExecuteText() {
   // Literals are rendered for the character set the session reads in now:
   // a statement that changes it must not carry any, and without the
   // server's reports of the change it is refused altogether.
-  const TMyCharsetEffect effect = CharsetEffectOf(FSQL, GetParserClass());
+  const TParserClass lexer = GetParserClass();
+  if (FEffectLexer != lexer) {
+    FEffect = CharsetEffectOf(FSQL, lexer);
+    FEffectLexer = lexer;
+  }
+  const TMyCharsetEffect effect = FEffect;
   if (effect.ChangesCharset) {
     if (FParams.Count() > 0 && FSQL.find(u'?') != UString::npos)
       RaiseDatabaseError(u"A statement that changes the character set cannot take parameters");
