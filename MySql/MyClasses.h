@@ -230,10 +230,13 @@ struct TMyLiteralOptions {
 
 // Whether a statement text (read with `lexer`) changes the session's client
 // character set (SET NAMES, SET CHARACTER SET / CHARSET, character_set_client),
-// and whether it touches the session's tracking of variables.
+// whether it touches the session's tracking of variables, and whether it
+// holds a comment the server runs as SQL ("/*!", "/*M!": where its strings
+// end depends on the server's version, so no literal may follow one).
 struct TMyCharsetEffect {
   bool ChangesCharset = false;
   bool TouchesTracking = false;
+  bool ExecutableComment = false;
 };
 TMyCharsetEffect CharsetEffectOf(const UString& sql, TParserClass lexer);
 

@@ -199,7 +199,7 @@ TMyCharsetEffect CharsetEffectOf(const UString& sql, TParserClass lexer) {
   TMyCharsetEffect effect;
   std::unique_ptr<TParser> parser = lexer(sql);
   parser->SetOmitBlank(true);
-  parser->SetOmitComment(true);
+  parser->SetOmitComment(false);
   parser->SetQuotedString(true);
   parser->SetUppered(true);
   parser->ToBegin();
@@ -207,6 +207,10 @@ TMyCharsetEffect CharsetEffectOf(const UString& sql, TParserClass lexer) {
   bool character = false;  // "SET CHARACTER" read: "SET" follows
   UString lexem;
   for (int code; (code = parser->GetNext(lexem)) != lkEnd;) {
+    if (code == lkComment) {
+      if (lexem.rfind(u"/*!", 0) == 0 || lexem.rfind(u"/*M!", 0) == 0) effect.ExecutableComment = true;
+      continue;
+    }
     if (code == 7 || code == lxBEGIN) {  // ";" or a block's BEGIN: a statement starts
       state = kStart;
       continue;
@@ -586,9 +590,11 @@ void TMySQLCommand::ExecuteText() {
     FEffectLexer = lexer;
   }
   const TMyCharsetEffect effect = FEffect;
+  const bool literals = FParams.Count() > 0 && FSQL.find(u'?') != UString::npos;
+  if (effect.ExecutableComment && literals)
+    RaiseDatabaseError(u"A statement with an executable comment (/*! ... */) cannot take parameters");
   if (effect.ChangesCharset) {
-    if (FParams.Count() > 0 && FSQL.find(u'?') != UString::npos)
-      RaiseDatabaseError(u"A statement that changes the character set cannot take parameters");
+    if (literals) RaiseDatabaseError(u"A statement that changes the character set cannot take parameters");
     if (!c.CharsetTracked())
       RaiseDatabaseError(u"The server does not report the session's character set: a statement that changes it "
                          u"is refused");

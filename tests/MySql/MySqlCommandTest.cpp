@@ -182,8 +182,11 @@ TEST(MySqlCommandTextTest, PlaceholdersOutsideStringsAndComments) {
 TEST(MySqlCommandTextTest, StatementsThatChangeTheCharset) {
   struct Case {
     const char16_t* sql;
-    bool changes, tracking;
+    bool changes, tracking, executable = false;
   } const cases[] = {
+      {u"SELECT /*!50000 ':p' */ 1", false, false, true},
+      {u"SELECT /*M!100100 1, */ 2", false, false, true},
+      {u"SELECT /* ! */ 1 -- /*!", false, false, false},
       {u"SET NAMES gbk", true, false},
       {u"set names 'big5' COLLATE big5_bin", true, false},
       {u"SET CHARACTER SET sjis", true, false},
@@ -203,6 +206,7 @@ TEST(MySqlCommandTextTest, StatementsThatChangeTheCharset) {
     const TMyCharsetEffect e = CharsetEffectOf(c.sql, &NewParser<TMyParser>);
     EXPECT_EQ(e.ChangesCharset, c.changes) << ToUtf8(c.sql);
     EXPECT_EQ(e.TouchesTracking, c.tracking) << ToUtf8(c.sql);
+    EXPECT_EQ(e.ExecutableComment, c.executable) << ToUtf8(c.sql);
   }
 }
 

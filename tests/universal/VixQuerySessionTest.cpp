@@ -149,6 +149,18 @@ TEST_F(VixQuerySessionTest, TheScanFollowsTheSessionsQuotingMode) {
   EXPECT_EQ(query.FieldByName(u"value").AsString(), u"it's \\");
 }
 
+// Where a comment that the server runs ends its strings depends on the
+// server's version: no literal goes into such a text.
+TEST_F(VixQuerySessionTest, ExecutableCommentsTakeNoParameters) {
+  EXPECT_EQ(Open(u"SELECT /*!50000 1 + */ 1 AS t"), u"2");
+  query.Close();
+  query.SetSQL(u"SELECT /*! '*/ :v AS a, ' */ 1");
+  ASSERT_EQ(query.Params().Count(), 1);
+  query.ParamByName(u"v").SetAsString(u"x");
+  EXPECT_THROW(query.Open(), EDatabaseError);
+  EXPECT_FALSE(query.Active());
+}
+
 // A SET NAMES run as a statement: the server reports the change, and texts
 // go out as literals that read the same in that set. The injection text is
 // stored as the value it is, and nothing else runs.
