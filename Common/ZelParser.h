@@ -290,8 +290,9 @@ class TSQLParser : public TParser {
 
 // The MySQL dialect of the MySQL command, read as the server reads it:
 // apostrophe and double-quote strings, backquoted identifiers, '#' line
-// comments and "--" followed by a blank or control character, both ending at a line feed only; backslash escapes inside strings (never
-// inside backquotes).
+// comments and "--" followed by a blank or control character, both ending
+// at a line feed only; backslash escapes inside strings (never inside
+// backquotes).
 class TMyParser : public TSQLParser {
  public:
   explicit TMyParser(UString text);
