@@ -299,10 +299,10 @@ void TDAParams::WriteParamDescs(TParamDescs& descs, TParamDataTypeMap dataTypeMa
 // --- TMacros -------------------------------------------------------------------
 
 template <typename Found>
-void TMacros::ForEachMacro(const UString& sql, Found found) const {
+void TMacros::ForEachMacro(const UString& sql, TParserClass lexer, Found found) const {
   if (sql.find(MacroChar) == UString::npos) return;
-  const std::unique_ptr<TParser> lexer = FParserClass(sql);
-  TParser& parser = *lexer;
+  const std::unique_ptr<TParser> made = (lexer ? lexer : FParserClass)(sql);
+  TParser& parser = *made;
   parser.SetOmitBlank(false);
   parser.SetUppered(false);
   parser.SetQuotedString(true);
@@ -323,7 +323,7 @@ void TMacros::ForEachMacro(const UString& sql, Found found) const {
 void TMacros::Scan(const UString& sql) {
   TMacros found;
   found.SetParserClass(FParserClass);
-  ForEachMacro(sql, [&](size_t, size_t, const UString& name) {
+  ForEachMacro(sql, nullptr, [&](size_t, size_t, const UString& name) {
     if (found.FindMacro(name)) return;
     TMacro* macro = found.Add(std::make_unique<TMacro>(name));
     if (const TMacro* old = FindMacro(name)) {
@@ -334,10 +334,10 @@ void TMacros::Scan(const UString& sql) {
   Swap(found);
 }
 
-UString TMacros::Expand(const UString& sql) const {
+UString TMacros::Expand(const UString& sql, TParserClass lexer) const {
   UString out;
   size_t done = 0;
-  ForEachMacro(sql, [&](size_t ampersand, size_t end, const UString& name) {
+  ForEachMacro(sql, lexer, [&](size_t ampersand, size_t end, const UString& name) {
     const TMacro* macro = FindMacro(name);
     if (!macro) return;
     out.append(sql, done, ampersand - done);

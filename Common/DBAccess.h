@@ -233,13 +233,14 @@ class TMacros : public TNamedItems<TMacro> {
   // text does not lex, the list stays as it was.
   void Scan(const UString& sql);
   // `sql` with each "&Name" of a known macro replaced by its value, or by
-  // nothing when the macro is not active.
-  UString Expand(const UString& sql) const;
+  // nothing when the macro is not active. `lexer` (when given) reads the
+  // text instead of the list's own.
+  UString Expand(const UString& sql, TParserClass lexer = nullptr) const;
 
  private:
   // Calls `found(ampersandPos, endPos, name)` for each macro reference of `sql`.
   template <typename Found>
-  void ForEachMacro(const UString& sql, Found found) const;
+  void ForEachMacro(const UString& sql, TParserClass lexer, Found found) const;
 
   TParserClass FParserClass = NewParser<TSQLParser>;
 };
@@ -542,6 +543,12 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   virtual TParamDataTypeMap ParamDataTypeMap() const;
   // Further rewriting of the final SQL (the universal layer's notation).
   virtual UString ProcessFinalSQL(UString sql) const { return sql; }
+  // A record set of the connection's provider that only scans texts, for
+  // when the query has none yet; none while the provider is not known.
+  virtual std::unique_ptr<TZelRecordSet> CreateScanRecordSet() const { return nullptr; }
+  // The lexer of the command that runs the text: the record set's, else the
+  // provider's when it is known, else the generic SQL lexer.
+  TParserClass CommandParserClass() const;
 
   void OpenCursor() override;
   void CloseCursor() override;

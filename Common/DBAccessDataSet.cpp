@@ -36,6 +36,12 @@ void TCustomDADataSet::SetConnection(TCustomDAConnection* value) {
   if (FConnection) FConnection->UnRegisterClient(*this);
   FConnection = value;
   if (FConnection) FConnection->RegisterClient(*this);
+  // The text is read again with the lexer of the connection's provider.
+  if (!FSQL.empty() && !FIRecordSet) {
+    FMacros.SetParserClass(CommandParserClass());
+    FMacros.Scan(FSQL);
+    AssembleSQL();
+  }
 }
 
 // --- SQL text and parameters -------------------------------------------------------
@@ -47,14 +53,22 @@ void TCustomDADataSet::SetSQL(const UString& value) {
   FFieldDefsUpdated = false;
   if (FIRecordSet) FIRecordSet->GetCommand()->SetCursorState(csInactive);
   FSQL = value;
+  FMacros.SetParserClass(CommandParserClass());
   FMacros.Scan(FSQL);
   AssembleSQL();
+}
+
+TParserClass TCustomDADataSet::CommandParserClass() const {
+  if (FIRecordSet) return FIRecordSet->GetCommand()->GetParserClass();
+  if (const std::unique_ptr<TZelRecordSet> scanner = CreateScanRecordSet())
+    return scanner->GetCommand()->GetParserClass();
+  return &NewParser<TSQLParser>;
 }
 
 UString TCustomDADataSet::FinalSQL() const {
   UString sql = FSQL;
   while (!sql.empty() && sql.back() < u'!') sql.pop_back();
-  if (FMacros.Count() > 0) sql = FMacros.Expand(sql);
+  if (FMacros.Count() > 0) sql = FMacros.Expand(sql, CommandParserClass());
   return ProcessFinalSQL(std::move(sql));
 }
 
@@ -62,12 +76,15 @@ void TCustomDADataSet::AssembleSQL() {
   const UString sql = FinalSQL();
   TZelCommand* command = FIRecordSet ? FIRecordSet->GetCommand() : nullptr;
   TLocalScanCommand local;
+  std::unique_ptr<TZelRecordSet> scanner;
   if (command) {
     FIRecordSet->SetSQL(sql);
   } else {
     if (!FParamCheck) return;
-    local.SetSQL(sql);
-    command = &local;
+    // Before the first open the provider's command scans, when it is known.
+    scanner = CreateScanRecordSet();
+    command = scanner ? scanner->GetCommand() : &local;
+    command->SetSQL(sql);
   }
   if (FParamCheck) FParams.RebuildFromParamDescs(command->Params(), GetFieldType);
 }
@@ -102,6 +119,25 @@ void TCustomDADataSet::UnPrepare() {
   FIRecordSet->GetCommand()->Unprepare();
   if (was) FFieldDefsUpdated = false;
 }
+
+namespace {
+
+// Whether `params` are, in order, the distinct names of `descs`.
+bool ParamsMatchDescs(const TDAParams& params, const TParamDescs& descs) {
+  std::vector<const UString*> names;
+  for (int i = 0; i < descs.Count(); ++i) {
+    const UString& name = descs.Items(i)->GetName();
+    bool seen = false;
+    for (const UString* n : names) seen = seen || SameText(*n, name);
+    if (!seen) names.push_back(&name);
+  }
+  if (names.size() != static_cast<size_t>(params.Count())) return false;
+  for (size_t i = 0; i < names.size(); ++i)
+    if (!SameText(params.Items(static_cast<int>(i))->GetName(), *names[i])) return false;
+  return true;
+}
+
+}  // namespace
 
 TDAParam& TCustomDADataSet::ParamByName(UStringView name) const {
   TDAParam* param = FParams.FindParam(name);
@@ -229,6 +265,10 @@ void TCustomDADataSet::OpenCursor() {
 
 void TCustomDADataSet::DataOpen() {
   FIRecordSet->SetSQL(FinalSQL());
+  // The session may read the text otherwise than it was scanned before
+  // (its quoting mode): the parameters follow the command's scan.
+  if (FParamCheck && !ParamsMatchDescs(FParams, FIRecordSet->GetCommand()->Params()))
+    FParams.RebuildFromParamDescs(FIRecordSet->GetCommand()->Params(), GetFieldType);
   TParamWriteSettings settings;
   settings.ConvertEOL = FConnection->Options().GetConvertEOL();
   FParams.WriteParamDescs(FIRecordSet->GetCommand()->Params(), ParamDataTypeMap(), true, settings);

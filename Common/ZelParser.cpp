@@ -226,6 +226,10 @@ bool TParser::StartsLineComment(size_t pos) const {
   return pos + 1 < TextLength && FText[pos] == u'/' && FText[pos + 1] == u'/';
 }
 
+bool TParser::EndsLineComment(char16_t c) const {
+  return c == kCR || c == kLF;
+}
+
 bool TParser::SkipLineBreak() {
   const char16_t c = FText[FPos];
   if (c != kCR && c != kLF) return false;
@@ -300,7 +304,7 @@ int TParser::ReadLexem() {
 
     start = FPos;
     if (StartsLineComment(FPos)) {
-      while (FPos < TextLength && FText[FPos] != kCR && FText[FPos] != kLF) ++FPos;
+      while (FPos < TextLength && !EndsLineComment(FText[FPos])) ++FPos;
     } else if (FPos + CommentBegin.size() <= TextLength &&
                UStringView(FText).substr(FPos, CommentBegin.size()) == CommentBegin) {
       // The end marker is searched after the whole opener: "/*/" does not close.
@@ -520,11 +524,28 @@ bool TMyParser::IsIdentQuoteChar(char16_t c) const {
 
 bool TMyParser::StartsLineComment(size_t pos) const {
   if (FText[pos] == u'#') return true;
-  return pos + 2 < TextLength && FText[pos] == u'-' && FText[pos + 1] == u'-' && FText[pos + 2] == u' ';
+  if (pos + 1 >= TextLength || FText[pos] != u'-' || FText[pos + 1] != u'-') return false;
+  // The server takes "--" as a comment before any blank or control
+  // character (nothing follows one at the end of the text).
+  if (pos + 2 >= TextLength) return false;
+  const char16_t next = FText[pos + 2];
+  return next <= 32 || next == 127;
+}
+
+bool TMyParser::EndsLineComment(char16_t c) const {
+  // The server's comment runs to the line feed (or a NUL); a carriage
+  // return alone does not end it.
+  return c == kLF || c == 0;
 }
 
 bool TMyParser::SkipToClosingQuote(char16_t quote) {
-  return ScanQuoted(quote, true);
+  return ScanQuoted(quote, FBackslashEscapes && quote != u'`');
+}
+
+// --- TMyNoBackslashParser -----------------------------------------------------
+
+TMyNoBackslashParser::TMyNoBackslashParser(UString text) : TMyParser(std::move(text)) {
+  FBackslashEscapes = false;
 }
 
 // --- TMyVixParser -------------------------------------------------------------

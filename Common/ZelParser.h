@@ -213,6 +213,8 @@ class TParser {
 
   // A line comment starts at `pos` (0-based).
   virtual bool StartsLineComment(size_t pos) const;
+  // A line comment ends before `c`.
+  virtual bool EndsLineComment(char16_t c) const;
   // Called with Pos just after the opening quote: moves Pos past the closing
   // quote and answers true, or to the end of the text and answers false.
   virtual bool SkipToClosingQuote(char16_t quote);
@@ -286,9 +288,11 @@ class TSQLParser : public TParser {
   std::vector<int> FClauses;
 };
 
-// The MySQL dialect of the MySQL command: apostrophe and double-quote
-// strings, backquoted identifiers, '#' and "-- " line comments, backslash
-// escapes inside quotes.
+// The MySQL dialect of the MySQL command, read as the server reads it:
+// apostrophe and double-quote strings, backquoted identifiers, '#' line
+// comments and "--" followed by a blank or control character, both ending
+// at a line feed only; backslash escapes inside strings (never inside
+// backquotes).
 class TMyParser : public TSQLParser {
  public:
   explicit TMyParser(UString text);
@@ -299,7 +303,17 @@ class TMyParser : public TSQLParser {
 
  protected:
   bool StartsLineComment(size_t pos) const override;
+  bool EndsLineComment(char16_t c) const override;
   bool SkipToClosingQuote(char16_t quote) override;
+  // Backslashes escape inside strings (the session's default mode).
+  bool FBackslashEscapes = true;
+};
+
+// The MySQL command's dialect for a session in NO_BACKSLASH_ESCAPES mode: a
+// backslash is an ordinary character inside strings.
+class TMyNoBackslashParser : public TMyParser {
+ public:
+  explicit TMyNoBackslashParser(UString text);
 };
 
 // The MySQL dialect of the universal layer: as TMyParser, but the double

@@ -123,6 +123,16 @@ bool TMySQLConnection::ServerNoBackslashEscapes() const {
   return FMySQL && (FMySQL->serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES) != 0;
 }
 
+bool TMySQLConnection::CharsetTracked() const { return FMySQL && FCharsetTracked && FMySQL->SessionTrack(); }
+
+bool TMySQLConnection::SessionCharsetDiffers() const {
+  if (!FMySQL || FMySQL->trackedCharsetClient.empty()) return false;
+  const UString session = LowerCaseAscii(AnsiToUtf16(FMySQL->trackedCharsetClient));
+  if (FUseUnicode) return !IsUtf8Charset(session);
+  const UString own = FCharset.empty() ? UString(u"latin1") : LowerCaseAscii(FCharset);
+  return session != own;
+}
+
 bool TMySQLConnection::InServerTransaction() const {
   if (FInternalTransaction && FInternalTransaction->GetActive()) return true;
   if (!FMySQL || !FConnected) return false;
@@ -218,7 +228,8 @@ void TMySQLConnection::Connect(const UString& connectString) {
     Check(FMySQL, FComponent);
     Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_OPT_CONNECT_TIMEOUT, FConnectionTimeout), FComponent);
     if (FSecureAuth) Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_SECURE_AUTH, 1), FComponent);
-    const bool utf8 = FUseUnicode || LowerCaseAscii(FCharset) == u"utf8";
+    CheckCharset(FUseUnicode, FCharset);
+    const bool utf8 = FUseUnicode;
     if (utf8) Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_SET_CHARSET_NAME, std::string("utf8")), FComponent);
     switch (FProtocol) {
       case mpSSL:
@@ -245,7 +256,8 @@ void TMySQLConnection::Connect(const UString& connectString) {
     const std::string host = FServer.empty() ? std::string("localhost") : Utf16ToAnsi(FServer.substr(0, comma));
     const std::string user = utf8 ? Utf16ToUtf8(FUsername) : Utf16ToAnsi(FUsername);
     const std::string password = utf8 ? Utf16ToUtf8(FPassword) : Utf16ToAnsi(FPassword);
-    const std::string database = Utf16ToAnsi(FDatabase);
+    // The database's name travels like the other login texts.
+    const std::string database = utf8 ? Utf16ToUtf8(FDatabase) : Utf16ToAnsi(FDatabase);
     Check(FMySQLAPI->mysql_real_connect(FMySQL, host, user, password, database, FPort, std::string(), flags),
           FComponent);
     FConnected = true;
@@ -267,17 +279,43 @@ void TMySQLConnection::Connect(const UString& connectString) {
   }
 }
 
+bool TMySQLConnection::HasUtf8Mb4() const {
+  // MySQL 5.5.3 brought utf8mb4; every MariaDB of 5.5 and later has it.
+  if (FServerPrimaryVer != 5) return FServerPrimaryVer > 5;
+  return FServerMinorVer > 5 || (FServerMinorVer == 5 && FServerReleaseVer >= 3);
+}
+
+void TMySQLConnection::CheckCharset(bool useUnicode, const UString& charset) const {
+  if (useUnicode || charset.empty()) return;
+  if (!IsPlainSqlName(charset)) RaiseInvalidCharset(charset);
+  // Texts go out in the ANSI code page: a Unicode charset, or a multi-byte
+  // one of another code page, would read them as other characters.
+  const UString name = LowerCaseAscii(charset);
+  const int codePage = MySqlCharsetCodePage(name);
+  if (IsUtf8Charset(name) || name == u"ucs2" || name == u"utf16" || name == u"utf16le" || name == u"utf32" ||
+      ((IsMultiByteCharset(name) || codePage == 0) && codePage != GetAnsiCodePage()))
+    RaiseDatabaseError(Format(u"Character set %s does not match the code page %d", {name, GetAnsiCodePage()}));
+}
+
 void TMySQLConnection::SetCharsetStep() {
+  FUtf8Mb4 = false;
+  FCharsetTracked = false;
   if (FServerPrimaryVer < 4 || (FServerPrimaryVer == 4 && FServerMinorVer == 0)) {
     FUseUnicode = false;
     return;
   }
   if (FUseUnicode) {
-    ExecuteStatement(u"SET NAMES utf8");
-  } else if (!FCharset.empty()) {
-    if (!IsPlainSqlName(FCharset)) RaiseInvalidCharset(FCharset);
-    ExecuteStatement(u"SET NAMES " + FCharset);
+    // Characters outside the BMP need the 4-byte set.
+    FUtf8Mb4 = HasUtf8Mb4();
+    ExecuteStatement(FUtf8Mb4 ? u"SET NAMES utf8mb4" : u"SET NAMES utf8");
+  } else {
+    // The set the texts are written in; without one, the handshake's latin1
+    // (as a new session without Unicode has it).
+    const UString charset = FCharset.empty() ? UString(u"latin1") : FCharset;
+    if (!IsPlainSqlName(charset)) RaiseInvalidCharset(charset);
+    ExecuteStatement(u"SET NAMES " + charset);
   }
+  FCharsetTracked = FMySQL && FMySQL->SessionTrack() && !FMySQL->trackedCharsetClient.empty();
 }
 
 void TMySQLConnection::CheckBackslashesStep() {
@@ -375,6 +413,8 @@ void TMySQLConnection::AssignConnect(TZelConnection* source) {
   FServerMinorVer = src->FServerMinorVer;
   FServerReleaseVer = src->FServerReleaseVer;
   FNeedBackslashes = src->FNeedBackslashes;
+  FUtf8Mb4 = src->FUtf8Mb4;
+  FCharsetTracked = src->FCharsetTracked;
   if (FInternalTransaction && src->FInternalTransaction) FInternalTransaction->AssignConnect(*src->FInternalTransaction);
   FConnected = true;
   FNativeConnection = false;
@@ -415,7 +455,7 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
       const UString name = value.AsString();
       if (name == FDatabase) return true;
       if (FConnected && FMySQL && !name.empty())
-        Check(FMySQLAPI->mysql_select_db(FMySQL, Utf16ToAnsi(name)), FComponent);
+        Check(FMySQLAPI->mysql_select_db(FMySQL, ToSession(name)), FComponent);
       // Only a switch that succeeded changes the name.
       FDatabase = name;
       return true;
@@ -426,6 +466,7 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
     case prCharset: {
       const UString charset = value.AsString();
       if (!charset.empty() && !IsPlainSqlName(charset)) RaiseInvalidCharset(charset);
+      if (FConnected) CheckCharset(FUseUnicode, charset);
       const bool changed = charset != FCharset;
       FCharset = charset;
       if (changed && FConnected && !FUseUnicode) SetCharsetStep();
@@ -435,6 +476,7 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
     case prUseUnicode: {
       const bool v = value.AsBoolean();
       const bool changed = v != FUseUnicode;
+      if (changed && FConnected) CheckCharset(v, FCharset);
       FUseUnicode = v;
       if (changed && FConnected) SetCharsetStep();
       return true;

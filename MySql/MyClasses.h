@@ -114,6 +114,15 @@ class TMySQLConnection : public TZelConnection {
   // The session's own view: the server reported NO_BACKSLASH_ESCAPES in its
   // last status (false without a session).
   bool ServerNoBackslashEscapes() const;
+  // The session is in utf8mb4 (a Unicode session on a server that has it).
+  bool GetUtf8Mb4() const { return FUtf8Mb4; }
+  // The server reports the session's character_set_client as it changes.
+  bool CharsetTracked() const;
+  // The session reads statements in another character set than the one
+  // this connection writes them in (a SET NAMES run as a statement).
+  bool SessionCharsetDiffers() const;
+  // A statement may have switched the reports off: trust them no longer.
+  void LoseCharsetTracking() { FCharsetTracked = false; }
   // The server has a transaction open on this session: one started by a
   // transaction object, by statement text, or implied by autocommit off.
   bool InServerTransaction() const;
@@ -139,6 +148,10 @@ class TMySQLConnection : public TZelConnection {
   UString FromSession(const std::string& text) const;
   void CheckApi() const;
   void SetCharsetStep();
+  // Refuses a character set the texts of a connection without Unicode
+  // cannot travel in (they are in the ANSI code page).
+  void CheckCharset(bool useUnicode, const UString& charset) const;
+  bool HasUtf8Mb4() const;
   void CheckBackslashesStep();
   // Sends one text query and reads every result; the first value of the
   // first row is kept when asked for.
@@ -156,6 +169,8 @@ class TMySQLConnection : public TZelConnection {
   bool FCompress = false;
   bool FUseUnicode = false;
   UString FCharset;
+  bool FUtf8Mb4 = false;
+  bool FCharsetTracked = false;
   int32_t FConnectionTimeout = 15;
   TMyProtocol FProtocol = mpDefault;
   bool FOptimizedBigInt = false;
@@ -210,7 +225,23 @@ struct TMyLiteralOptions {
   bool NoBackslashEscapes = false;
   // The session's character set (lower case) when UseUnicode is off.
   UString Charset;
+  // The session reads statements in a character set other than the one the
+  // texts are written in: texts and bytes go out as hexadecimal literals
+  // (texts with the utf8mb4 introducer), which read the same in every set.
+  bool HexLiterals = false;
 };
+
+// Whether a statement text (read with `lexer`) changes the session's client
+// character set (SET NAMES, SET CHARACTER SET / CHARSET, character_set_client),
+// whether it touches the session's tracking of variables, and whether it
+// holds a comment the server runs as SQL ("/*!", "/*M!": where its strings
+// end depends on the server's version, so no literal may follow one).
+struct TMyCharsetEffect {
+  bool ChangesCharset = false;
+  bool TouchesTracking = false;
+  bool ExecutableComment = false;
+};
+TMyCharsetEffect CharsetEffectOf(const UString& sql, TParserClass lexer);
 
 // The multi-byte character sets other than UTF-8 whose characters the
 // escaping must keep whole ("big5", "cp932", "eucjpms", "euckr", "gb2312",
@@ -218,6 +249,12 @@ struct TMyLiteralOptions {
 bool IsMultiByteCharset(UStringView charset);
 // The code page in which 8-bit texts of that charset travel (0: none known).
 int MultiByteCharsetCodePage(UStringView charset);
+// The code page of a MySQL character set's 8-bit texts, single-byte sets
+// included ("latin1" 1252, "cp1251" 1251, ...; 65001 for the UTF-8 sets;
+// 0 for a name not known here).
+int MySqlCharsetCodePage(UStringView charset);
+// A UTF-8 character set of MySQL ("utf8", "utf8mb3", "utf8mb4").
+bool IsUtf8Charset(UStringView charset);
 
 // Appends `bytes` escaped for a quoted string (without the quotes). With
 // `multiByteCharset` (one of the names above) whole valid characters are
@@ -318,6 +355,9 @@ class TMySQLCommand : public TZelCommand {
   TMySQLConnection& Connection() const;
   void ExecuteText();
   void ExecutePrepared();
+  // Scans the stored text again when the session's quoting mode is no longer
+  // the one it was scanned in; descriptors keep their values by name.
+  void ScanForSession();
   // Takes the first result with columns (skipping results without), or
   // discards every result when no record set waits for one.
   void TakeResults();
@@ -333,6 +373,10 @@ class TMySQLCommand : public TZelCommand {
   bool FIsSelectParams = false;
   bool FRequestResultset = false;
   std::vector<UString> FCachedSQL;
+  TParserClass FScanLexer = nullptr;    // the lexer the stored text was scanned with
+  TParserClass FCachedLexer = nullptr;  // the lexer FCachedSQL was cut with
+  TParserClass FEffectLexer = nullptr;  // the lexer FEffect was found with (none: not yet)
+  TMyCharsetEffect FEffect;
   std::vector<int32_t> FParamPositions;
   bool FFillParamPosition = false;
   bool FPrepared = false;
@@ -375,6 +419,9 @@ struct TMyMappingOptions {
   bool EnableFMTBCD = false;
   // The statement text holds the SHOW keyword.
   bool IsShow = false;
+  // The session is utf8mb4: a character takes up to 4 bytes and up to two
+  // UTF-16 units, so a wide string's length counts two units per character.
+  bool Utf8Mb4 = false;
 };
 
 // Chooses the data type, length and size of one column. An unknown type

@@ -1,5 +1,6 @@
 // The MySQL command: parameter literals rendered into the statement text,
 // execution with its results, the prepared path and the cancel.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -74,8 +75,9 @@ std::string DateText(const TDateTimeParts& p) {
   return b;
 }
 
+// Hours take at least two digits: a text compared as a string orders right.
 std::string TimeText(int64_t hours, int minutes, int seconds, int msec) {
-  std::string s = std::to_string(hours) + ":" + TwoDigits(minutes) + ":" + TwoDigits(seconds);
+  std::string s = (hours < 10 ? "0" : "") + std::to_string(hours) + ":" + TwoDigits(minutes) + ":" + TwoDigits(seconds);
   if (msec) {
     char b[8];
     std::snprintf(b, sizeof b, ".%03d", msec);
@@ -133,6 +135,15 @@ std::string AnsiToSession(const std::string& bytes, const TMyLiteralOptions& o) 
   return o.UseUnicode ? Utf16ToUtf8(AnsiToUtf16(bytes)) : bytes;
 }
 
+std::string HexLiteral(const std::string& bytes);
+
+// A text as a literal of its own character set: the same value whatever set
+// the session reads the statement in.
+std::string HexText(UStringView text) {
+  if (text.empty()) return "''";
+  return "_utf8mb4 " + HexLiteral(Utf16ToUtf8(text));
+}
+
 std::string QuotedText(const std::string& bytes, const TMyLiteralOptions& o) {
   std::string out;
   out.reserve(bytes.size() + bytes.size() / 8 + 2);
@@ -157,6 +168,74 @@ std::string HexLiteral(const std::string& bytes) {
 [[noreturn]] void RaiseDatabaseError(UString message) { throw EDatabaseError(std::move(message)); }
 
 }  // namespace
+
+int MySqlCharsetCodePage(UStringView charset) {
+  if (const int cp = MultiByteCharsetCodePage(charset)) return cp;
+  struct Entry {
+    UStringView Name;
+    int CodePage;
+  };
+  static constexpr Entry kSingleByte[] = {
+      {u"latin1", 1252}, {u"cp1250", 1250}, {u"cp1251", 1251}, {u"cp1256", 1256}, {u"cp1257", 1257},
+      {u"greek", 1253},  {u"hebrew", 1255}, {u"latin5", 1254}, {u"tis620", 874},  {u"koi8r", 20866},
+      {u"koi8u", 21866}, {u"latin2", 28592}, {u"latin7", 28603}, {u"cp850", 850},  {u"cp852", 852},
+      {u"cp866", 866},   {u"ascii", 20127}, {u"ujis", 20932}, {u"eucjpms", 20932},
+  };
+  for (const Entry& e : kSingleByte)
+    if (e.Name == charset) return e.CodePage;
+  return IsUtf8Charset(charset) ? 65001 : 0;
+}
+
+bool IsUtf8Charset(UStringView charset) {
+  return charset == u"utf8" || charset == u"utf8mb3" || charset == u"utf8mb4";
+}
+
+TMyCharsetEffect CharsetEffectOf(const UString& sql, TParserClass lexer) {
+  TMyCharsetEffect effect;
+  std::unique_ptr<TParser> parser = lexer(sql);
+  parser->SetOmitBlank(true);
+  parser->SetOmitComment(false);
+  parser->SetQuotedString(true);
+  parser->SetUppered(true);
+  parser->ToBegin();
+  enum { kStart, kSetFirst, kInSet, kOther } state = kStart;
+  bool character = false;  // "SET CHARACTER" read: "SET" follows
+  UString lexem;
+  for (int code; (code = parser->GetNext(lexem)) != lkEnd;) {
+    if (code == lkComment) {
+      if (lexem.rfind(u"/*!", 0) == 0 || lexem.rfind(u"/*M!", 0) == 0) effect.ExecutableComment = true;
+      continue;
+    }
+    if (code == 7 || code == lxBEGIN) {  // ";" or a block's BEGIN: a statement starts
+      state = kStart;
+      continue;
+    }
+    UStringView name = lexem;
+    if (code == lkIdent && name.size() >= 2 && name.front() == u'`' && name.back() == u'`')
+      name = name.substr(1, name.size() - 2);
+    switch (state) {
+      case kStart: state = code == lxSET ? kSetFirst : kOther; continue;
+      case kSetFirst:
+        if (character && code == lxSET) {
+          effect.ChangesCharset = true;
+          state = kInSet;
+          continue;
+        }
+        character = code == lkIdent && SameText(name, u"CHARACTER");
+        if (character) continue;
+        if (code == lxCHARSET || (code == lkIdent && SameText(name, u"NAMES"))) effect.ChangesCharset = true;
+        state = kInSet;
+        break;
+      case kInSet: break;
+      case kOther: continue;
+    }
+    if (code != lkIdent) continue;
+    if (SameText(name, u"character_set_client")) effect.ChangesCharset = true;
+    if (SameText(name, u"session_track_system_variables") || SameText(name, u"session_track_state_change"))
+      effect.TouchesTracking = true;
+  }
+  return effect;
+}
 
 bool IsMultiByteCharset(UStringView charset) {
   return MultiByteCharsetCodePage(charset) != 0 || charset == u"ujis" || charset == u"eucjpms";
@@ -234,6 +313,22 @@ std::string MySqlLiteral(const TParamDesc& p, const TMyLiteralOptions& o) {
   if (p.GetNull()) return "NULL";
   const TDataType t = p.GetDataType();
   const Variant& v = p.GetValue();
+  if (o.HexLiterals) {
+    // Nothing that a character set could read otherwise: bytes and texts
+    // in hexadecimal.
+    if (TBlob* blob = BlobOf(p)) {
+      if (blob->IsEmpty()) return "''";
+      if (IsBinaryType(t)) return HexLiteral(blob->AsBytes());
+      return HexText(blob->IsUnicode() ? blob->AsString() : AnsiToUtf16(blob->AsAnsiString()));
+    }
+    const bool zeroDate = (t == mtDate || t == mtTime || t == mtDateTime) && v.VarType() == varDate &&
+                          v.AsDateTime() == kZeroDateStandIn;
+    if (!zeroDate && IsBinaryType(t)) return HexLiteral(v.AsBytes());
+    if (IsTextDataType(t)) {
+      if (v.VarType() == varString || v.VarType() == varBytes) return HexText(AnsiToUtf16(v.AsAnsiString()));
+      return HexText(v.AsString());
+    }
+  }
   if (TBlob* blob = BlobOf(p)) {
     if (blob->IsEmpty()) return "''";
     std::string bytes;
@@ -293,7 +388,12 @@ TMySQLConnection& TMySQLCommand::Connection() const {
   return *FMyConnection;
 }
 
-TParserClass TMySQLCommand::GetParserClass() const { return &NewParser<TMyParser>; }
+// The session's quoting mode decides where its strings end, so it decides
+// the lexer that finds parameters and placeholders outside them.
+TParserClass TMySQLCommand::GetParserClass() const {
+  if (FMyConnection && FMyConnection->ServerNoBackslashEscapes()) return &NewParser<TMyNoBackslashParser>;
+  return &NewParser<TMyParser>;
+}
 
 UString TMySQLCommand::ParseSQL(const UString& sql, TParamDescs* params, bool replaceAll,
                                 const UString& renamePrefix) {
@@ -305,9 +405,41 @@ UString TMySQLCommand::ParseSQL(const UString& sql, TParamDescs* params, bool re
 }
 
 void TMySQLCommand::SetSQL(const UString& value) {
-  TZelCommand::SetSQL(value);
+  const TParserClass lexer = GetParserClass();
+  if (value == FUserSQL) {
+    ScanForSession();
+  } else {
+    TZelCommand::SetSQL(value);
+    FScanLexer = lexer;
+  }
   if (!FFillParamPosition) FParamPositions.clear();
   FCachedSQL.clear();
+  FEffectLexer = nullptr;
+}
+
+void TMySQLCommand::ScanForSession() {
+  const TParserClass lexer = GetParserClass();
+  if (lexer == FScanLexer) return;
+  if (FDisableParamScan || FUserSQL.empty()) {
+    FScanLexer = lexer;
+    return;
+  }
+  TParamDescs scanned;
+  UString sql = ParseSQL(FUserSQL, &scanned, true, UString());
+  for (int i = 0; i < scanned.Count(); ++i) {
+    TParamDesc* desc = scanned.Items(i);
+    if (const TParamDesc* old = FParams.FindParam(desc->GetName())) {
+      UString name = desc->GetName();
+      *desc = *old;
+      desc->SetName(std::move(name));
+    }
+  }
+  FParams.Swap(scanned);
+  FSQL = std::move(sql);
+  FScanLexer = lexer;
+  if (!FFillParamPosition) FParamPositions.clear();
+  FCachedSQL.clear();
+  FEffectLexer = nullptr;
 }
 
 TMyLiteralOptions TMySQLCommand::LiteralOptions() const {
@@ -317,11 +449,27 @@ TMyLiteralOptions TMySQLCommand::LiteralOptions() const {
   // The session's own status decides, whatever was checked at connect.
   o.NoBackslashEscapes = FMyConnection->ServerNoBackslashEscapes();
   o.Charset = LowerCaseAscii(FMyConnection->GetCharset());
+  // A SET NAMES run as a statement: the session no longer reads texts as
+  // they are written.
+  o.HexLiterals = FMyConnection->SessionCharsetDiffers();
   return o;
 }
 
+namespace {
+
+bool IsAscii(UStringView text) {
+  return std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; });
+}
+
+}  // namespace
+
 std::string TMySQLCommand::BuildSQL(const TMyLiteralOptions& o) {
-  const auto piece = [&](UStringView text) { return TextToSession(text, o); };
+  const auto piece = [&](UStringView text) {
+    // Only ASCII reads the same in the session's other character set.
+    if (o.HexLiterals && !IsAscii(text))
+      RaiseDatabaseError(u"The statement holds characters that the session's character set would read otherwise");
+    return TextToSession(text, o);
+  };
   // Texts are converted to the ANSI code page: a multi-byte charset of
   // another code page would read them as other characters.
   if (!o.UseUnicode && IsMultiByteCharset(o.Charset) && MultiByteCharsetCodePage(o.Charset) != GetAnsiCodePage())
@@ -343,8 +491,11 @@ std::string TMySQLCommand::BuildSQL(const TMyLiteralOptions& o) {
     out += piece(UStringView(FSQL).substr(std::min(done, FSQL.size())));
     return out;
   }
+  const TParserClass lexer = GetParserClass();
+  if (FCachedLexer != lexer) FCachedSQL.clear();
   if (FCachedSQL.empty()) {
-    std::unique_ptr<TParser> parser = GetParserClass()(FSQL);
+    FCachedLexer = lexer;
+    std::unique_ptr<TParser> parser = lexer(FSQL);
     parser->SetOmitBlank(false);
     parser->SetOmitComment(true);
     parser->SetQuotedString(true);
@@ -423,6 +574,27 @@ void TMySQLCommand::ExecuteText() {
   TMySQLConnection& c = Connection();
   TMySQLAPI* api = c.GetMySQLAPI();
   PMYSQL my = c.GetMySQL();
+  // A statement run since the scan may have switched the session's mode.
+  ScanForSession();
+  // Literals are rendered for the character set the session reads in now:
+  // a statement that changes it must not carry any, and without the
+  // server's reports of the change it is refused altogether.
+  const TParserClass lexer = GetParserClass();
+  if (FEffectLexer != lexer) {
+    FEffect = CharsetEffectOf(FSQL, lexer);
+    FEffectLexer = lexer;
+  }
+  const TMyCharsetEffect effect = FEffect;
+  const bool literals = FParams.Count() > 0 && FSQL.find(u'?') != UString::npos;
+  if (effect.ExecutableComment && literals)
+    RaiseDatabaseError(u"A statement with an executable comment (/*! ... */) cannot take parameters");
+  if (effect.ChangesCharset) {
+    if (literals) RaiseDatabaseError(u"A statement that changes the character set cannot take parameters");
+    if (!c.CharsetTracked())
+      RaiseDatabaseError(u"The server does not report the session's character set: a statement that changes it "
+                         u"is refused");
+  }
+  if (effect.TouchesTracking) c.LoseCharsetTracking();
   const TMyLiteralOptions o = LiteralOptions();
   const std::string q = BuildSQL(o);
   if (FOnExecute) FOnExecute(o.UseUnicode ? Utf8ToUtf16Lenient(q) : AnsiToUtf16(q, MultiByteCharsetCodePage(o.Charset)));

@@ -121,7 +121,8 @@ void MapMySqlField(const TMYSQL_FIELD& f, const TMyMappingOptions& o, TMySQLFiel
     }
   }
   const bool wide = dt == mtMemo || dt == mtWideString || dt == mtExtWideString || dt == mtWideMemo;
-  if (o.UseUnicode && wide && !o.IsShow && f.CharsetNr != BINARY_CHARSET_NR) length = f.LengthInBytes / 3;
+  if (o.UseUnicode && wide && !o.IsShow && f.CharsetNr != BINARY_CHARSET_NR)
+    length = f.LengthInBytes / (o.Utf8Mb4 ? 2 : 3);
   if (type == MYSQL_TYPE_VAR_STRING && f.LengthInBytes == 65535 && f.Table.empty() && !o.FieldsAsString)
     dt = (f.Flags & BINARY_FLAG) ? mtBlob : (o.UseUnicode ? mtWideMemo : mtMemo);
   // A string longer than a field can hold stays whole in a memo.
@@ -223,6 +224,7 @@ TMyMappingOptions TMySQLRecordset::MappingOptions() const {
     o.CheckPrecision = c->GetCheckPrecision();
     o.EnableBCD = c->GetEnableBCD();
     o.EnableFMTBCD = c->GetEnableFMTBCD();
+    o.Utf8Mb4 = c->GetUtf8Mb4();
   }
   o.EnableBCD = o.EnableBCD || FMyCommand->GetEnableBCD();
   o.EnableFMTBCD = o.EnableFMTBCD || FMyCommand->GetEnableFMTBCD();

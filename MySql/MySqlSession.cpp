@@ -32,6 +32,7 @@ TMySqlGreeting ParseGreeting(ByteSpan packet) {
     g.serverLanguage = r.ReadByte();
     g.serverStatus = r.ReadUInt16();
     g.hasStatus = true;
+    g.serverExtCapabilities = static_cast<uint32_t>(r.ReadUInt16()) << 16;
   }
   // The second part of the scramble: 12 bytes at p + 19.
   if (packet.size() >= p + 31) {
@@ -78,7 +79,27 @@ std::vector<uint8_t> Build323Answer(std::string_view password, const std::array<
   return out;
 }
 
-TMySqlOk ParseOkPacket(ByteSpan packet, bool protocol41, bool transactions) {
+namespace {
+
+// The session-state changes of an OK packet: entries of a type byte and
+// length-encoded data; a system variable's data is its name and value.
+void ParseSessionState(ByteSpan state, TMySqlOk& ok) {
+  constexpr uint8_t kTrackSystemVariables = 0;
+  TMySqlReader r(state);
+  while (!r.AtEnd()) {
+    const uint8_t type = r.ReadByte();
+    const ByteSpan data = r.ReadLengthString();
+    if (type != kTrackSystemVariables) continue;
+    TMySqlReader v(data);
+    const ByteSpan name = v.ReadLengthString();
+    const ByteSpan value = v.ReadLengthString();
+    ok.systemVariables.emplace_back(std::string(name.begin(), name.end()), std::string(value.begin(), value.end()));
+  }
+}
+
+}  // namespace
+
+TMySqlOk ParseOkPacket(ByteSpan packet, bool protocol41, bool transactions, bool sessionTrack) {
   TMySqlReader r(packet);
   if (r.ReadFieldLength() != 0) RaiseMalformedPacket();
   TMySqlOk ok;
@@ -89,6 +110,14 @@ TMySqlOk ParseOkPacket(ByteSpan packet, bool protocol41, bool transactions) {
     ok.hasStatus = true;
   }
   if (protocol41) ok.warningCount = r.ReadUInt16();
+  if (protocol41 && sessionTrack) {
+    if (r.AtEnd()) return ok;
+    const ByteSpan info = r.ReadLengthString();
+    ok.info.assign(info.begin(), info.end());
+    if ((ok.serverStatus & SERVER_SESSION_STATE_CHANGED) != 0 && !r.AtEnd())
+      ParseSessionState(r.ReadLengthString(), ok);
+    return ok;
+  }
   // A 4.1 server sends the message as a length-encoded string; older ones
   // send the bare text.
   if (protocol41 && !r.AtEnd()) {
@@ -268,6 +297,8 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   threadId = g.threadId;
   scrambleBuff = g.scramble;
   serverCapabilities = g.serverCapabilities;
+  serverExtCapabilities = g.serverExtCapabilities;
+  trackedCharsetClient.clear();
   serverLanguage = g.serverLanguage;
   if (g.hasStatus) serverStatus = g.serverStatus;
   net.Clear();
@@ -278,6 +309,10 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   f |= clientFlag | kAlwaysSentFlags | CLIENT_CONNECT_WITH_DB;
   f &= ~((CLIENT_COMPRESS | CLIENT_PROTOCOL_41 | CLIENT_SSL) & ~serverCapabilities);
   f &= ~CLIENT_SSL;  // no TLS transport in this client
+  // Changes of the session's variables (its character set above all) are
+  // reported when the server can.
+  f &= ~CLIENT_SESSION_TRACK;
+  if ((serverExtCapabilities & CLIENT_SESSION_TRACK) != 0 && (f & CLIENT_PROTOCOL_41) != 0) f |= CLIENT_SESSION_TRACK;
   if (secureAuth && !(serverCapabilities & CLIENT_SECURE_CONNECTION) && !usePassword.empty()) {
     net.Raise(EMySqlException(CR_SECURE_AUTH));
   }
@@ -318,7 +353,10 @@ void TMySqlSession::ReadLoginReply(const std::string& passwd) {
 }
 
 void TMySqlSession::ApplyOk(ByteSpan packet) {
-  const TMySqlOk ok = ParseOkPacket(packet, IsProtocol41(), (serverCapabilities & CLIENT_TRANSACTIONS) != 0);
+  const TMySqlOk ok =
+      ParseOkPacket(packet, IsProtocol41(), (serverCapabilities & CLIENT_TRANSACTIONS) != 0, SessionTrack());
+  for (const auto& [name, value] : ok.systemVariables)
+    if (name == "character_set_client") trackedCharsetClient = value;
   affectedRows = ok.affectedRows;
   insertId = ok.insertId;
   if (ok.hasStatus) serverStatus = ok.serverStatus;

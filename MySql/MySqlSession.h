@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "MySql/MySqlAuth.h"
@@ -50,11 +51,14 @@ constexpr uint32_t CLIENT_SECURE_CONNECTION = 0x8000;
 constexpr uint32_t CLIENT_MULTI_STATEMENTS = 0x10000;
 constexpr uint32_t CLIENT_MULTI_RESULTS = 0x20000;
 constexpr uint32_t kAlwaysSentFlags = 0x3A285;
+// The server reports changes of tracked session variables in its OK packets.
+constexpr uint32_t CLIENT_SESSION_TRACK = 0x800000;
 
 constexpr uint16_t SERVER_STATUS_IN_TRANS = 0x1;
 constexpr uint16_t SERVER_STATUS_AUTOCOMMIT = 0x2;
 constexpr uint16_t SERVER_MORE_RESULTS_EXISTS = 0x8;
 constexpr uint16_t SERVER_STATUS_NO_BACKSLASH_ESCAPES = 0x200;
+constexpr uint16_t SERVER_SESSION_STATE_CHANGED = 0x4000;
 
 // The server's greeting (protocol 10).
 struct TMySqlGreeting {
@@ -63,6 +67,7 @@ struct TMySqlGreeting {
   std::array<uint8_t, 20> scramble{};
   bool has41Scramble = false;
   uint32_t serverCapabilities = 0;  // the low 16 bits
+  uint32_t serverExtCapabilities = 0;  // the high 16 bits, in place (CLIENT_SESSION_TRACK...)
   uint32_t serverLanguage = 0;
   uint32_t serverStatus = 0;
   bool hasStatus = false;
@@ -99,8 +104,12 @@ struct TMySqlOk {
   uint16_t serverStatus = 0;
   uint16_t warningCount = 0;
   std::string info;
+  // System variables the server reports as changed (session tracking), in order.
+  std::vector<std::pair<std::string, std::string>> systemVariables;
 };
-TMySqlOk ParseOkPacket(ByteSpan packet, bool protocol41, bool transactions);
+// With `sessionTrack` (CLIENT_SESSION_TRACK agreed) the message is
+// length-encoded and may be followed by the session-state changes.
+TMySqlOk ParseOkPacket(ByteSpan packet, bool protocol41, bool transactions, bool sessionTrack = false);
 
 // The files that the statements of `sql` read with LOAD DATA LOCAL INFILE
 // (or LOAD XML LOCAL INFILE), in order, as the server will name them: the
@@ -157,6 +166,7 @@ class TMySqlSession {
   int commandTimeout = 0;
   int32_t threadId = 0;
   uint32_t serverCapabilities = 0;
+  uint32_t serverExtCapabilities = 0;
   uint32_t serverStatus = 0;
   uint32_t serverLanguage = 0;
   uint32_t warningCount = 0;
@@ -172,6 +182,10 @@ class TMySqlSession {
   bool localInfile = false;
   // The server's request for the 3.23 password answer is refused when set.
   bool secureAuth = false;
+  // The session's character_set_client as the server last reported it
+  // (empty until a report came; only with CLIENT_SESSION_TRACK).
+  std::string trackedCharsetClient;
+  bool SessionTrack() const { return (clientFlag & CLIENT_SESSION_TRACK) != 0; }
 
  private:
   void OpenTransport(const std::string& unixSocket);

@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t mode = data[0];
   const vix::ByteSpan packet = vix::fuzz::Input(data + 1, size - 1);
   try {
-    vix::ParseOkPacket(packet, mode & 1, mode & 2);
+    vix::ParseOkPacket(packet, mode & 1, mode & 2, mode & 4);
   } catch (const vix::EMySqlException&) {
   }
   try {

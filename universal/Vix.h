@@ -229,6 +229,7 @@ class TCustomVixDataSet : public TCustomDADataSet {
   bool IsIRecordSetOfProvider(const TZelRecordSet& recordSet) const override;
   void ApplySpecificOptions(TZelRecordSet& recordSet) override;
   UString ProcessFinalSQL(UString sql) const override;
+  std::unique_ptr<TZelRecordSet> CreateScanRecordSet() const override;
   void OpenCursor() override;
 
  private:

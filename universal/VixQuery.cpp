@@ -44,6 +44,13 @@ bool TCustomVixDataSet::IsIRecordSetOfProvider(const TZelRecordSet& recordSet) c
   return provider && std::type_index(typeid(recordSet)) == provider->GetRecordSetClass().Type;
 }
 
+std::unique_ptr<TZelRecordSet> TCustomVixDataSet::CreateScanRecordSet() const {
+  TVixConnection* connection = VixConnection();
+  TVixProvider* provider = connection ? connection->GetProvider() : nullptr;
+  if (!provider || !provider->GetRecordSetClass().Create) return nullptr;
+  return provider->GetRecordSetClass().Create();
+}
+
 void TCustomVixDataSet::ApplySpecificOptions(TZelRecordSet& recordSet) {
   TObjectOptionTarget<TZelCommand> command(*recordSet.GetCommand(), otCommand);
   TObjectOptionTarget<TZelRecordSet> target(recordSet, otRecordSet, &command);

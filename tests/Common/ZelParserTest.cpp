@@ -165,6 +165,30 @@ TEST(TMyParser, MySqlDialect) {
              });
 }
 
+// Where the server reads a comment or a string, so does the lexer: a text
+// it took for plain SQL would have a parameter's literal put inside a
+// comment or a string of the server's.
+TEST(TMyParser, CommentsAndQuotesAsTheServerReadsThem) {
+  CheckTable(Factory<TMyParser>(),
+             {
+                 {u"--\t:p", {{lkComment, u"--\t:p"}}},
+                 {u"--\x01:p\nx", {{lkComment, u"--\x01:p"}, {B, u"\n"}, {lkIdent, u"x"}}},
+                 {u"--\r\n:p", {{lkComment, u"--\r"}, {B, u"\n"}, {3, u":"}, {lkIdent, u"p"}}},
+                 {u"-- a\r:p\nx", {{lkComment, u"-- a\r:p"}, {B, u"\n"}, {lkIdent, u"x"}}},
+                 {u"# a\r:p\nx", {{lkComment, u"# a\r:p"}, {B, u"\n"}, {lkIdent, u"x"}}},
+                 {u"--x", {{lkSymbol, u"-"}, {lkSymbol, u"-"}, {lkIdent, u"x"}}},
+                 {u"`a\\` ':p'", {{lkIdent, u"`a\\`"}, {B, u" "}, {lkString, u"':p'"}}},
+                 {u"'C:\\' ':p'", {{lkString, u"'C:\\' '"}, {3, u":"}, {lkIdent, u"p"}, {lkString, u"'"}}},
+             });
+  CheckTable(Factory<TMyNoBackslashParser>(),
+             {
+                 {u"'C:\\' ':p'", {{lkString, u"'C:\\'"}, {B, u" "}, {lkString, u"':p'"}}},
+                 {u"\"a\\\" :p", {{lkString, u"\"a\\\""}, {B, u" "}, {3, u":"}, {lkIdent, u"p"}}},
+                 {u"'it''s'", {{lkString, u"'it'"}, {lkString, u"'s'"}}},
+                 {u"# c\n`x\\`", {{lkComment, u"# c"}, {B, u"\n"}, {lkIdent, u"`x\\`"}}},
+             });
+}
+
 TEST(TMyVixParser, UniversalMySqlDialect) {
   CheckTable(Factory<TMyVixParser>(), {
                                           {u"\"id\" `x` 's\\'t' # c",
@@ -187,6 +211,7 @@ TEST(TParser, LexemesReproduceTheText) {
       {"TSQLParser", Factory<TSQLParser>()},
       {"TMyParser", Factory<TMyParser>()},
       {"TMyVixParser", Factory<TMyVixParser>()},
+      {"TMyNoBackslashParser", Factory<TMyNoBackslashParser>()},
   };
   for (const auto& [name, make] : dialects) {
     for (const UString& text : test::SqlCorpus()) {
@@ -205,7 +230,7 @@ TEST(TParser, RandomTextsReproduceTheText) {
   uint32_t seed = 12345;
   auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
   const ParserFactory dialects[] = {Factory<TParser>(), Factory<TSQLParser>(), Factory<TMyParser>(),
-                                    Factory<TMyVixParser>()};
+                                    Factory<TMyVixParser>(), Factory<TMyNoBackslashParser>()};
   for (int n = 0; n < 2000; ++n) {
     UString text;
     const size_t length = next() % 24;

@@ -82,6 +82,12 @@ TEST(MySqlLiteralTest, Table) {
        "'2024-02-29 13:05:09'"},
       {"date-time milliseconds", Param(mtDateTime, Variant::FromDate(EncodeDateTime(2024, 2, 29, 13, 5, 9, 120))),
        Opts(), "'2024-02-29 13:05:09.120'"},
+      {"date-time before ten o'clock", Param(mtDateTime, Variant::FromDate(EncodeDateTime(2024, 1, 2, 3, 4, 5, 0))),
+       Opts(), "'2024-01-02 03:04:05'"},
+      {"midnight", Param(mtDateTime, Variant::FromDate(EncodeDateTime(2024, 1, 2, 0, 0, 0, 7))), Opts(),
+       "'2024-01-02 00:00:00.007'"},
+      {"time before ten o'clock", Param(mtTime, Variant::FromDate(EncodeTime(3, 4, 5, 0))), Opts(), "'03:04:05'"},
+      {"negative short time", Param(mtTime, Variant::FromDate(-1.0 / 86400)), Opts(), "'-00:00:01'"},
       {"zero date", Param(mtDateTime, Variant::FromDate(kZeroDateStandIn)), Opts(), "'0000-00-00 00:00:00'"},
       {"negative time", Param(mtTime, Variant::FromDate(-0.5)), Opts(), "'-12:00:00'"},
       {"time over a day", Param(mtTime, Variant::FromDate(1.5)), Opts(), "'36:00:00'"},
@@ -169,6 +175,52 @@ TEST(MySqlCommandTextTest, PlaceholdersOutsideStringsAndComments) {
   plain.SetSQL(u"SELECT '?' AS a, ? AS b");
   EXPECT_EQ(plain.GetParamCount(), 0);
   EXPECT_EQ(plain.BuildSQL(Opts()), "SELECT '?' AS a, ? AS b");
+}
+
+// Statements that change the session's client character set, found outside
+// strings and comments; a column called "names" changes nothing.
+TEST(MySqlCommandTextTest, StatementsThatChangeTheCharset) {
+  struct Case {
+    const char16_t* sql;
+    bool changes, tracking, executable = false;
+  } const cases[] = {
+      {u"SELECT /*!50000 ':p' */ 1", false, false, true},
+      {u"SELECT /*M!100100 1, */ 2", false, false, true},
+      {u"SELECT /* ! */ 1 -- /*!", false, false, false},
+      {u"SET NAMES gbk", true, false},
+      {u"set names 'big5' COLLATE big5_bin", true, false},
+      {u"SET CHARACTER SET sjis", true, false},
+      {u"SET CHARSET gbk", true, false},
+      {u"SELECT 1; /* c */ SET NAMES gbk", true, false},
+      {u"SET @@session.character_set_client = gbk", true, false},
+      {u"SET autocommit = 1, `character_set_client` = gbk", true, false},
+      {u"SET STATEMENT character_set_client = gbk FOR SELECT 1", true, false},
+      {u"BEGIN SET NAMES gbk; END", true, false},
+      {u"SET SESSION session_track_system_variables = ''", false, true},
+      {u"UPDATE t SET names = 1", false, false},
+      {u"SELECT 'SET NAMES gbk' -- SET NAMES gbk", false, false},
+      {u"SELECT @@character_set_client", false, false},
+      {u"SET @x = 1", false, false},
+  };
+  for (const Case& c : cases) {
+    const TMyCharsetEffect e = CharsetEffectOf(c.sql, &NewParser<TMyParser>);
+    EXPECT_EQ(e.ChangesCharset, c.changes) << ToUtf8(c.sql);
+    EXPECT_EQ(e.TouchesTracking, c.tracking) << ToUtf8(c.sql);
+    EXPECT_EQ(e.ExecutableComment, c.executable) << ToUtf8(c.sql);
+  }
+}
+
+// A session that reads another character set than the texts are written in
+// gets hexadecimal literals: nothing in them can be read otherwise.
+TEST(MySqlLiteralTest, HexadecimalWhenTheSessionReadsAnotherCharset) {
+  TMyLiteralOptions o = Opts();
+  o.HexLiterals = true;
+  EXPECT_EQ(MySqlLiteral(Param(mtWideString, UString(u"中'\\")), o), "_utf8mb4 X'E4B8AD275C'");
+  EXPECT_EQ(MySqlLiteral(Param(mtWideString, UString()), o), "''");
+  EXPECT_EQ(MySqlLiteral(Param(mtVarBytes, Variant::FromBytes(std::string("\x81\x5C'", 3))), o), "X'815C27'");
+  EXPECT_EQ(MySqlLiteral(Param(mtInt32, 7), o), "7");
+  EXPECT_EQ(MySqlLiteral(Param(mtDateTime, Variant::FromDate(EncodeDateTime(2024, 1, 2, 3, 4, 5, 0))), o),
+            "'2024-01-02 03:04:05'");
 }
 
 TEST(MySqlCommandTextTest, DescribeOnlyRewrite) {

@@ -294,7 +294,11 @@ TEST(ScriptedServerTest, CharsetStepByServerVersion) {
   } const cases[] = {
       // A 4.0 server: no SET NAMES, and UseUnicode is switched off.
       {"4.0.27-log", 0xF5FE, false, {}, u"4.0.27"},
-      {"5.5.5-10.11.6-MariaDB", 0xF7FE, true, {"\x03SET NAMES utf8"}, u"10.11.6"},
+      // Unicode sessions in utf8mb4 where the server has it; 3-byte utf8 before 5.5.3.
+      {"5.5.5-10.11.6-MariaDB", 0xF7FE, true, {"\x03SET NAMES utf8mb4"}, u"10.11.6"},
+      {"5.5.3-m3", 0xF7FE, true, {"\x03SET NAMES utf8mb4"}, u"5.5.3"},
+      {"5.5.2-m2", 0xF7FE, true, {"\x03SET NAMES utf8"}, u"5.5.2"},
+      {"5.1.73-log", 0xF7FE, true, {"\x03SET NAMES utf8"}, u"5.1.73"},
   };
   const std::string ok("\x00\x00\x00\x02\x00\x00\x00", 7);
   for (const Case& k : cases) {
@@ -440,7 +444,7 @@ TEST_F(ConnectionTest, ConnectSendsSetNamesFirstAndDisconnects) {
   EXPECT_TRUE(c->GetConnected());
   EXPECT_EQ(Scalar(*admin, "SELECT argument FROM mysql.general_log WHERE thread_id = " + std::to_string(id) +
                                " AND command_type = 'Query' ORDER BY event_time LIMIT 1"),
-            "SET NAMES utf8");
+            "SET NAMES utf8mb4");
   EXPECT_EQ(Scalar(*c, "SELECT @@character_set_client").substr(0, 4), "utf8");
   EXPECT_EQ(Scalar(*c, "SELECT DATABASE()"), db);
   EXPECT_GE(c->ServerPrimaryVer(), 10);  // MariaDB's real version, not its 5.5.5 prefix
@@ -503,7 +507,7 @@ TEST_F(ConnectionTest, ServerNamesAndLoginTexts) {
       {u"", false, true, u"", 0},                 // empty: localhost
       {u"127.0.0.1,shared", false, true, u"", 0},  // the host is the part before the comma
       {u"127.0.0.1", true, true, u"", 0},          // login texts in UTF-8
-      {u"127.0.0.1", true, false, u"UTF8", 0},     // a utf8 charset in any case: UTF-8 too
+      {u"127.0.0.1", true, false, u"UTF8", -1},    // utf8 without Unicode: refused before the login
       {u"127.0.0.1", true, false, u"", 1045},      // otherwise the ANSI code page
   };
   for (const Case& k : cases) {
@@ -521,6 +525,9 @@ TEST_F(ConnectionTest, ServerNamesAndLoginTexts) {
       EXPECT_EQ(Scalar(*c, "SELECT 1"), "1");
     } catch (const EMyError& e) {
       EXPECT_EQ(e.ErrorCode(), k.error) << e.what();
+    } catch (const EDatabaseError& e) {
+      EXPECT_EQ(k.error, -1) << e.what();
+      EXPECT_FALSE(c->GetConnected());
     }
   }
 }
@@ -776,8 +783,15 @@ TEST_F(ConnectionTest, CharsetAndBackslashSteps) {
   EXPECT_EQ(Scalar(*c, "SELECT @@character_set_client"), "latin1");
   EXPECT_THROW(c->SetProp(prCharset, u"utf8; SET @x = 1"), EDatabaseError);
   EXPECT_EQ(Scalar(*c, "SELECT @@character_set_client"), "latin1");
-  c->SetProp(prCharset, u"UTF8");  // as written
-  EXPECT_EQ(Scalar(*c, "SELECT @@character_set_client").substr(0, 4), "utf8");
+  // Texts without Unicode are in the ANSI code page: a UTF-8 session would
+  // read them as other characters.
+  EXPECT_THROW(c->SetProp(prCharset, u"UTF8"), EDatabaseError);
+  EXPECT_EQ(Scalar(*c, "SELECT @@character_set_client"), "latin1");
+  c->SetProp(prUseUnicode, true);
+  EXPECT_EQ(Scalar(*c, "SELECT @@character_set_client"), "utf8mb4");
+  // Unicode switched off again: the session follows the texts back to latin1.
+  c->SetProp(prUseUnicode, false);
+  EXPECT_EQ(Scalar(*c, "SELECT @@character_set_client"), "latin1");
 
   c->ExecuteStatement(u"SET SESSION sql_mode = 'NO_BACKSLASH_ESCAPES'");
   EXPECT_TRUE(c->ServerNoBackslashEscapes());

@@ -136,5 +136,43 @@ TEST(MySqlSession, LocalInfileNamesAsTheServerReadsThem) {
   for (const Case& c : cases) EXPECT_EQ(LocalInfileNames(c.sql, c.backslashEscapes), c.names) << c.sql;
 }
 
+// With session tracking the message is length-encoded and the changed
+// session state follows it; a length that lies is a malformed packet.
+TEST(MySqlLogin, OkPacketSessionState) {
+  const std::string head("\x00\x00\x00\x02\x40\x00\x00", 7);  // status: autocommit, state changed
+  const std::string variable = std::string("\x14") + "character_set_client" + "\x03" + "gbk";
+  const std::string schema = std::string("\x01\x04\x03") + "abc";  // another kind of entry: skipped
+  const std::string entries = schema + std::string("\x00", 1) + static_cast<char>(variable.size()) + variable;
+  const std::string state = static_cast<char>(entries.size()) + entries;
+  struct Case {
+    const char* what;
+    std::string packet;
+    bool malformed;
+    std::string info;
+    std::vector<std::pair<std::string, std::string>> variables;
+  } const cases[] = {
+      {"variable after another entry", head + std::string("\x02", 1) + "hi" + state, false, "hi",
+       {{"character_set_client", "gbk"}}},
+      {"no message, no state", head.substr(0, 5) + std::string("\x00\x00", 2), false, "", {}},
+      {"state flag without state", head + std::string("\x00", 1), false, "", {}},
+      {"message longer than the packet", head + std::string("\x09", 1) + "hi", true, "", {}},
+      {"state longer than the packet", head + std::string("\x00", 1) + static_cast<char>(entries.size() + 1) + entries,
+       true, "", {}},
+      {"entry longer than the state", head + std::string("\x00\x03\x00\x05\x01", 5), true, "", {}},
+      {"variable value cut", head + std::string("\x00\x06\x00\x04\x01", 5) + "a" + std::string("\x05", 1) + "b",
+       true, "", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.malformed) {
+      EXPECT_THROW(ParseOkPacket(Bytes(c.packet), true, true, true), EMySqlException);
+      continue;
+    }
+    const TMySqlOk ok = ParseOkPacket(Bytes(c.packet), true, true, true);
+    EXPECT_EQ(ok.info, c.info);
+    EXPECT_EQ(ok.systemVariables, c.variables);
+  }
+}
+
 }  // namespace
 }  // namespace vix

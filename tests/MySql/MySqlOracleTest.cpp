@@ -226,11 +226,12 @@ const Column kColumns[] = {
     {"tm", "TIME(3)", mtTime, 14, 8},
     {"ts", "TIMESTAMP(6) NULL", mtDateTime, 26, 8},
     {"yr", "YEAR", mtUInt16, 4, 2},
-    {"c", "CHAR(10) CHARACTER SET utf8mb4", mtWideString, 10, 22},
-    {"vc", "VARCHAR(50) CHARACTER SET utf8mb4", mtWideString, 50, 102},
-    {"cl", "CHAR(10) CHARACTER SET latin1", mtWideString, 10, 22},
-    {"vcl", "VARCHAR(50) CHARACTER SET latin1", mtWideString, 50, 102},
-    {"vlong", "VARCHAR(30000) CHARACTER SET latin1", mtWideString, 30000, 60002},
+    // A utf8mb4 session: two UTF-16 units for each character, which may lie outside the BMP.
+    {"c", "CHAR(10) CHARACTER SET utf8mb4", mtWideString, 20, 42},
+    {"vc", "VARCHAR(50) CHARACTER SET utf8mb4", mtWideString, 100, 202},
+    {"cl", "CHAR(10) CHARACTER SET latin1", mtWideString, 20, 42},
+    {"vcl", "VARCHAR(50) CHARACTER SET latin1", mtWideString, 100, 202},
+    {"vlong", "VARCHAR(30000) CHARACTER SET latin1", mtWideString, 60000, 120002},
     {"bn", "BINARY(4)", mtString, 4, 5},
     {"vb", "VARBINARY(20)", mtString, 20, 21},
     {"tt", "TINYTEXT", mtWideMemo, 0, kRefSize},
@@ -241,8 +242,8 @@ const Column kColumns[] = {
     {"bb", "BLOB", mtBlob, 0, kRefSize},
     {"mb", "MEDIUMBLOB", mtBlob, 0, kRefSize},
     {"lb", "LONGBLOB", mtBlob, 0, kRefSize},
-    {"en", "ENUM('a','bc')", mtWideString, 2, 6},
-    {"st", "SET('x','y')", mtWideString, 3, 8},
+    {"en", "ENUM('a','bc')", mtWideString, 4, 10},
+    {"st", "SET('x','y')", mtWideString, 6, 14},
     {"js", "JSON", mtWideMemo, 0, kRefSize},
 };
 

@@ -93,7 +93,7 @@ TEST_F(ServerTest, LoginVariants) {
     EXPECT_EQ(m->Statistics().rfind("Uptime: ", 0), 0u);
     EXPECT_TRUE(m->IsProtocol41());
     EXPECT_EQ(m->clientFlag & ~static_cast<uint32_t>(CLIENT_COMPRESS),
-              kAlwaysSentFlags | CLIENT_FOUND_ROWS | CLIENT_CONNECT_WITH_DB);
+              kAlwaysSentFlags | CLIENT_FOUND_ROWS | CLIENT_CONNECT_WITH_DB | CLIENT_SESSION_TRACK);
   }
 }
 
