@@ -58,9 +58,10 @@ struct ScriptedOpen {
 };
 
 TEST(MySqlLayoutTest, ColumnsWiderThanARecordAreRefusedAtOpen) {
-  // 32,769 columns of 65,534 characters (3 bytes each in UTF-8): 131,070
+  // 32,769 columns of 65,534 characters (a utf8mb4 session counts two bytes
+  // of the column's length per UTF-16 unit): 131,070
   // bytes of slot each, more than 4 GiB together.
-  ScriptedOpen open(WideResult(32769, 196602, [](int) { return std::string("c"); }));
+  ScriptedOpen open(WideResult(32769, 131068, [](int) { return std::string("c"); }));
   try {
     open.rs->Open();
     ADD_FAILURE() << "the open succeeded";
@@ -74,7 +75,7 @@ TEST(MySqlLayoutTest, ColumnsWiderThanARecordAreRefusedAtOpen) {
 TEST(MySqlLayoutTest, RecordsUpToTheLimitOpen) {
   // 500 columns of 65,534 characters: 65.5 MB, under the limit; the row is
   // read into it.
-  ScriptedOpen open(WideResult(500, 196602, [](int i) { return "c" + std::to_string(i); }));
+  ScriptedOpen open(WideResult(500, 131068, [](int i) { return "c" + std::to_string(i); }));
   open.rs->Open();
   EXPECT_EQ(open.rs->Fields().Count(), 500);
   EXPECT_LE(open.rs->RecordSize(), kMaxRecordSize);
