@@ -17,10 +17,8 @@ bool IsTextOrBytesType(TFieldType type) {
     case ftVarBytes:
     case ftFixedChar:
     case ftWideString:
-    case ftFixedWideChar:
-      return true;
-    default:
-      return false;
+    case ftFixedWideChar: return true;
+    default: return false;
   }
 }
 
@@ -47,10 +45,8 @@ bool TDAParam::IsBlobFieldType(TFieldType type) const {
 }
 
 void TDAParam::WriteBlobText(const UString& value, bool ansi) {
-  if (ansi)
-    FParamObject->SetAsAnsiString(Utf16ToAnsi(value));
-  else
-    FParamObject->SetAsString(value);
+  if (ansi) FParamObject->SetAsAnsiString(Utf16ToAnsi(value));
+  else FParamObject->SetAsString(value);
   FNull = false;
   FBound = true;
 }
@@ -85,41 +81,24 @@ void TDAParam::StoreTyped(TFieldType type, const Variant& value) {
 
 TFieldType TDAParam::FieldTypeOfValue(TVarType type) {
   switch (type) {
-    case varSmallint:
-      return ftSmallint;
-    case varInteger:
-      return ftInteger;
-    case varSingle:
-      return ftSingle;
-    case varDouble:
-      return ftFloat;
-    case varCurrency:
-      return ftBCD;
-    case varDate:
-      return ftDateTime;
-    case varUString:
-      return ftWideString;
-    case varBoolean:
-      return ftBoolean;
-    case varShortInt:
-      return ftShortint;
-    case varByte:
-      return ftByte;
-    case varWord:
-      return ftWord;
-    case varLongWord:
-      return ftLongWord;
+    case varSmallint: return ftSmallint;
+    case varInteger: return ftInteger;
+    case varSingle: return ftSingle;
+    case varDouble: return ftFloat;
+    case varCurrency: return ftBCD;
+    case varDate: return ftDateTime;
+    case varUString: return ftWideString;
+    case varBoolean: return ftBoolean;
+    case varShortInt: return ftShortint;
+    case varByte: return ftByte;
+    case varWord: return ftWord;
+    case varLongWord: return ftLongWord;
     case varInt64:
-    case varUInt64:
-      return ftLargeint;
-    case varString:
-      return ftString;
-    case varSQLTimeStamp:
-      return ftTimeStamp;
-    case varFMTBcd:
-      return ftFMTBcd;
-    default:
-      return ftUnknown;
+    case varUInt64: return ftLargeint;
+    case varString: return ftString;
+    case varSQLTimeStamp: return ftTimeStamp;
+    case varFMTBcd: return ftFMTBcd;
+    default: return ftUnknown;
   }
 }
 
@@ -223,10 +202,8 @@ void TDAParam::WriteParamDesc(TParamDesc& desc, uint16_t dataType, bool withValu
   int32_t size = FSize;
   const bool input = FParamType == ptInput || (FParamType == ptUnknown && !settings.InOutParamsSupported);
   if (size == 0 && input && IsTextOrBytesType(FDataType)) {
-    if (FData.VarType() == varBytes)
-      size = static_cast<int32_t>(FData.AsBytes().size());
-    else if (FData.IsText())
-      size = static_cast<int32_t>(FData.AsAnsiString().size());
+    if (FData.VarType() == varBytes) size = static_cast<int32_t>(FData.AsBytes().size());
+    else if (FData.IsText()) size = static_cast<int32_t>(FData.AsAnsiString().size());
   }
   if (size == 0) size = settings.DefaultParamSize;
   desc.SetSize(size);

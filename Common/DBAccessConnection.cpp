@@ -10,7 +10,9 @@ namespace vix {
 
 namespace {
 
-[[noreturn]] void RaiseNotConnected() { throw EDatabaseError(u"Connection is not connected"); }
+[[noreturn]] void RaiseNotConnected() {
+  throw EDatabaseError(u"Connection is not connected");
+}
 
 }  // namespace
 
@@ -20,7 +22,9 @@ TDAConnectionClient::~TDAConnectionClient() = default;
 void TDAConnectionClient::ConnectChange(TCustomDAConnection&, bool) {}
 void TDAConnectionClient::ProviderConnectionChanged(TCustomDAConnection&, TZelConnection*) {}
 void TDAConnectionClient::ConnectionDestroying(TCustomDAConnection&) {}
-bool TDAConnectionClient::PreventsReconnect() const { return false; }
+bool TDAConnectionClient::PreventsReconnect() const {
+  return false;
+}
 
 // --- TDAConnectionOptions -----------------------------------------------------------
 
@@ -50,7 +54,9 @@ void TDAConnectionOptions::SetEnableFMTBCD(bool value) {
 
 TCustomDAConnection::TCustomDAConnection() = default;
 
-TCustomDAConnection::~TCustomDAConnection() { Destroying(); }
+TCustomDAConnection::~TCustomDAConnection() {
+  Destroying();
+}
 
 void TCustomDAConnection::Destroying() {
   if (FDestroyed) return;
@@ -99,13 +105,13 @@ void TCustomDAConnection::SetProviderProp(TPropId prop, const Variant& value) {
   if (FIConnection) FIConnection->SetProp(prop, value);
 }
 
-bool TCustomDAConnection::GetConnected() const { return FIConnection && FIConnection->GetConnected(); }
+bool TCustomDAConnection::GetConnected() const {
+  return FIConnection && FIConnection->GetConnected();
+}
 
 void TCustomDAConnection::SetConnected(bool value) {
-  if (value)
-    Connect();
-  else
-    Disconnect();
+  if (value) Connect();
+  else Disconnect();
 }
 
 bool TCustomDAConnection::InTransaction() const {
@@ -132,8 +138,10 @@ UString TCustomDAConnection::GetClientVersion() const {
 void TCustomDAConnection::AttachProviderConnection(std::unique_ptr<TZelConnection> connection) {
   FIConnection = std::move(connection);
   FIConnection->SetComponent(this);
-  FIConnection->SetOnError([this](EDAError& E, bool& Fail, bool& Reconnect, bool& Reexecute, int attempt,
-                                  TConnLostCause& cause) { HandleError(E, Fail, Reconnect, Reexecute, attempt, cause); });
+  FIConnection->SetOnError(
+      [this](EDAError& E, bool& Fail, bool& Reconnect, bool& Reexecute, int attempt, TConnLostCause& cause) {
+        HandleError(E, Fail, Reconnect, Reexecute, attempt, cause);
+      });
   FIConnection->SetOnReconnectError([this] { Disconnect(); });
   FIConnection->SetOnReconnectSuccess([this] {
     if (AfterConnect) AfterConnect(*this);

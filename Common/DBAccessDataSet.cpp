@@ -89,7 +89,9 @@ void TCustomDADataSet::AssembleSQL() {
   if (FParamCheck) FParams.RebuildFromParamDescs(command->Params(), GetFieldType);
 }
 
-bool TCustomDADataSet::Prepared() const { return FIRecordSet && FIRecordSet->Prepared(); }
+bool TCustomDADataSet::Prepared() const {
+  return FIRecordSet && FIRecordSet->Prepared();
+}
 
 void TCustomDADataSet::Prepare() {
   if (Prepared()) return;
@@ -145,7 +147,9 @@ TDAParam& TCustomDADataSet::ParamByName(UStringView name) const {
   return *param;
 }
 
-TParamDataTypeMap TCustomDADataSet::ParamDataTypeMap() const { return GetDataType; }
+TParamDataTypeMap TCustomDADataSet::ParamDataTypeMap() const {
+  return GetDataType;
+}
 
 // --- options -----------------------------------------------------------------------------
 

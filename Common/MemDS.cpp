@@ -50,9 +50,9 @@ UString DurationText(TDateTime days) {
   const auto total = static_cast<int64_t>(ms);
   const int64_t secs = total / 1000;
   char text[48];
-  int n = std::snprintf(text, sizeof text, "%s%02lld:%02d:%02d", days < 0 && total != 0 ? "-" : "",
-                        static_cast<long long>(secs / 3600), static_cast<int>(secs / 60 % 60),
-                        static_cast<int>(secs % 60));
+  int n =
+      std::snprintf(text, sizeof text, "%s%02lld:%02d:%02d", days < 0 && total != 0 ? "-" : "",
+                    static_cast<long long>(secs / 3600), static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
   if (total % 1000 != 0)
     n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ".%03d", static_cast<int>(total % 1000));
   return UString(text, text + n);
@@ -77,27 +77,45 @@ TField::TField(TDataSet* dataSet, const TFieldDef& def)
 
 TField::~TField() = default;
 
-int TField::DataSize() const { return FSize; }
+int TField::DataSize() const {
+  return FSize;
+}
 
 const TDataSet& TField::CheckDataSet() const {
   if (!FDataSet) DatabaseError(u"Field '" + FFieldName + u"' has no dataset");
   return *FDataSet;
 }
 
-bool TField::GetData(void* buffer, size_t size) const { return CheckDataSet().GetFieldData(*this, buffer, size); }
+bool TField::GetData(void* buffer, size_t size) const {
+  return CheckDataSet().GetFieldData(*this, buffer, size);
+}
 
-bool TField::IsNull() const { return !CheckDataSet().GetFieldData(*this, nullptr, 0); }
+bool TField::IsNull() const {
+  return !CheckDataSet().GetFieldData(*this, nullptr, 0);
+}
 
 void TField::AccessError(const char16_t* typeName) const {
   DatabaseError(u"Cannot access field '" + DisplayName() + u"' as type " + typeName);
 }
 
-UString TField::AsString() const { AccessError(u"String"); }
-int32_t TField::AsInteger() const { AccessError(u"Integer"); }
-int64_t TField::AsLargeInt() const { AccessError(u"LargeInt"); }
-double TField::AsFloat() const { AccessError(u"Float"); }
-bool TField::AsBoolean() const { AccessError(u"Boolean"); }
-Variant TField::AsVariant() const { AccessError(u"Variant"); }
+UString TField::AsString() const {
+  AccessError(u"String");
+}
+int32_t TField::AsInteger() const {
+  AccessError(u"Integer");
+}
+int64_t TField::AsLargeInt() const {
+  AccessError(u"LargeInt");
+}
+double TField::AsFloat() const {
+  AccessError(u"Float");
+}
+bool TField::AsBoolean() const {
+  AccessError(u"Boolean");
+}
+Variant TField::AsVariant() const {
+  AccessError(u"Variant");
+}
 
 // --- texts ------------------------------------------------------------------------
 
@@ -141,7 +159,9 @@ int64_t TStringField::AsLargeInt() const {
   return value;
 }
 
-double TStringField::AsFloat() const { return StrToFloat(AsString()); }
+double TStringField::AsFloat() const {
+  return StrToFloat(AsString());
+}
 
 Variant TStringField::AsVariant() const {
   if (IsNull()) return Variant::Null();
@@ -203,7 +223,9 @@ uint64_t TLargeUIntField::AsUInt64() const {
   return GetData(&v, sizeof v) ? v : 0;
 }
 
-UString TLargeUIntField::AsString() const { return IsNull() ? UString() : UIntToStr(AsUInt64()); }
+UString TLargeUIntField::AsString() const {
+  return IsNull() ? UString() : UIntToStr(AsUInt64());
+}
 
 int64_t TLargeUIntField::AsLargeInt() const {
   const uint64_t v = AsUInt64();
@@ -226,7 +248,9 @@ Variant TLargeUIntField::AsVariant() const {
   return Variant(AsUInt64());
 }
 
-UString TIntegerField::AsString() const { return IsNull() ? UString() : IntToStr(AsLargeInt()); }
+UString TIntegerField::AsString() const {
+  return IsNull() ? UString() : IntToStr(AsLargeInt());
+}
 
 Variant TIntegerField::AsVariant() const {
   if (IsNull()) return Variant::Null();
@@ -241,9 +265,15 @@ double TFloatField::AsFloat() const {
   return GetData(&v, sizeof v) ? v : 0;
 }
 
-UString TFloatField::AsString() const { return IsNull() ? UString() : FloatToStr(AsFloat()); }
-int32_t TFloatField::AsInteger() const { return Variant(AsFloat()).AsInteger(); }
-int64_t TFloatField::AsLargeInt() const { return Variant(AsFloat()).AsInt64(); }
+UString TFloatField::AsString() const {
+  return IsNull() ? UString() : FloatToStr(AsFloat());
+}
+int32_t TFloatField::AsInteger() const {
+  return Variant(AsFloat()).AsInteger();
+}
+int64_t TFloatField::AsLargeInt() const {
+  return Variant(AsFloat()).AsInt64();
+}
 
 Variant TFloatField::AsVariant() const {
   if (IsNull()) return Variant::Null();
@@ -350,7 +380,9 @@ UString TDateTimeField::AsString() const {
   }
 }
 
-double TDateTimeField::AsFloat() const { return AsDateTime(); }
+double TDateTimeField::AsFloat() const {
+  return AsDateTime();
+}
 
 Variant TDateTimeField::AsVariant() const {
   if (IsNull()) return Variant::Null();
@@ -386,7 +418,9 @@ std::string TBytesField::AsBytes() const {
   return bytes.substr(2, std::min<size_t>(length, bytes.size() - 2));
 }
 
-UString TBytesField::AsString() const { return AnsiToUtf16(AsBytes()); }
+UString TBytesField::AsString() const {
+  return AnsiToUtf16(AsBytes());
+}
 
 Variant TBytesField::AsVariant() const {
   if (IsNull()) return Variant::Null();
@@ -500,7 +534,9 @@ void TDataSet::CreateFields() {
     if (!def.Hidden) FFields.push_back(CreateField(this, def));
 }
 
-void TDataSet::DestroyFields() { FFields.clear(); }
+void TDataSet::DestroyFields() {
+  FFields.clear();
+}
 
 void TDataSet::CheckInactive() const {
   if (Active()) DatabaseError(u"Cannot perform this operation on an open dataset", this);
@@ -511,9 +547,13 @@ void TDataSet::CheckInactive() const {
 TMemDataSet::TMemDataSet() = default;
 TMemDataSet::~TMemDataSet() = default;
 
-int TMemDataSet::RecordCount() const { return Active() && FData ? FData->RecordCount() : 0; }
+int TMemDataSet::RecordCount() const {
+  return Active() && FData ? FData->RecordCount() : 0;
+}
 
-int TMemDataSet::RecNo() const { return Active() && FHasCurrent ? FData->RecordNo() : 0; }
+int TMemDataSet::RecNo() const {
+  return Active() && FHasCurrent ? FData->RecordNo() : 0;
+}
 
 bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) const {
   if (!Active() || !FHasCurrent) return false;
@@ -549,9 +589,13 @@ TBlob* TMemDataSet::GetBlob(const TField& field) const {
   return FData->GetBlob(field.FieldNo(), FActiveBuffer.data());
 }
 
-void TMemDataSet::DataOpen() { FData->Open(); }
+void TMemDataSet::DataOpen() {
+  FData->Open();
+}
 
-void TMemDataSet::DataClose() { FData->Close(); }
+void TMemDataSet::DataClose() {
+  FData->Close();
+}
 
 void TMemDataSet::OpenCursor() {
   if (!FData) DatabaseError(u"Dataset has no record storage", this);
@@ -655,8 +699,12 @@ bool TMemDataSet::InternalLast() {
   return false;
 }
 
-bool TMemDataSet::InternalNext() { return Step(true); }
-bool TMemDataSet::InternalPrior() { return Step(false); }
+bool TMemDataSet::InternalNext() {
+  return Step(true);
+}
+bool TMemDataSet::InternalPrior() {
+  return Step(false);
+}
 
 bool TMemDataSet::Step(bool forward) {
   TItemHeader* const from = FData->CurrentItem;

@@ -12,7 +12,9 @@ namespace vix {
 
 // --- data types ---------------------------------------------------------------
 
-bool IsBlobDataType(TDataType t) { return t == mtBlob || t == mtMemo || t == mtWideMemo; }
+bool IsBlobDataType(TDataType t) {
+  return t == mtBlob || t == mtMemo || t == mtWideMemo;
+}
 
 bool IsComplexDataType(TDataType t) {
   return IsBlobDataType(t) || t == mtVariant || t == mtExtString || t == mtExtVarBytes || t == mtExtWideString;
@@ -25,11 +27,10 @@ bool IsReferenceDataType(TDataType t) {
 
 TFieldType GetFieldType(TDataType t) {
   static constexpr TFieldType map[] = {
-      ftUnknown,  ftString,     ftSmallint, ftSmallint, ftInteger,  ftFloat,    ftDate,       ftTime,
-      ftDateTime, ftWord,       ftBoolean,  ftLargeint, ftCurrency, ftBlob,     ftMemo,       ftADT,
-      ftReference, ftArray,     ftDataSet,  ftVariant,  ftString,   ftBytes,    ftVarBytes,   ftVarBytes,
-      ftLargeint, ftWideString, ftWideString, ftBCD,    ftFMTBcd,   ftGuid,     ftWideMemo,   ftUnknown,
-      ftCursor,   ftLargeint};
+      ftUnknown, ftString,  ftSmallint, ftSmallint, ftInteger,  ftFloat,    ftDate,     ftTime,       ftDateTime,
+      ftWord,    ftBoolean, ftLargeint, ftCurrency, ftBlob,     ftMemo,     ftADT,      ftReference,  ftArray,
+      ftDataSet, ftVariant, ftString,   ftBytes,    ftVarBytes, ftVarBytes, ftLargeint, ftWideString, ftWideString,
+      ftBCD,     ftFMTBcd,  ftGuid,     ftWideMemo, ftUnknown,  ftCursor,   ftLargeint};
   if (t == mtSQLTimeStamp || t >= std::size(map)) throw Exception(u"Unknown data type");
   return map[t];
 }
@@ -110,9 +111,13 @@ bool IsTextDataType(TDataType t) {
   return IsStringDataType(t) || t == mtMemo || t == mtWideMemo || t == mtGuid;
 }
 
-bool IsBytesDataType(TDataType t) { return t == mtBytes || t == mtVarBytes || t == mtExtVarBytes; }
+bool IsBytesDataType(TDataType t) {
+  return t == mtBytes || t == mtVarBytes || t == mtExtVarBytes;
+}
 
-bool IsHeapDataType(TDataType t) { return t == mtExtString || t == mtExtWideString || t == mtExtVarBytes; }
+bool IsHeapDataType(TDataType t) {
+  return t == mtExtString || t == mtExtWideString || t == mtExtVarBytes;
+}
 
 size_t PutStringSlot(uint8_t* slot, size_t size, std::string_view text) {
   if (size == 0) return 0;
@@ -193,8 +198,7 @@ TFieldDesc* TFieldDescs::FindField(UStringView name) const {
     if (d->IsTopLevel() && SameText(d->FName, name)) return d.get();
   const bool qualified = name.find(u'.') != UStringView::npos || name.find(u'[') != UStringView::npos;
   for (const auto& d : FItems) {
-    if (qualified ? SameText(d->FActualName, name) : (!d->IsTopLevel() && SameText(d->FName, name)))
-      return d.get();
+    if (qualified ? SameText(d->FActualName, name) : (!d->IsTopLevel() && SameText(d->FName, name))) return d.get();
   }
   return nullptr;
 }
@@ -296,11 +300,11 @@ void TData::CalcRecordLayout() {
   // Counted in 64 bits and checked against the limit before anything is
   // stored: the sizes come from column definitions a server chose.
   if (FFields.Count() > kMaxRecordFields)
-    throw EDatabaseError(Format(u"The record has %d fields; a record holds at most %d",
-                                {FFields.Count(), kMaxRecordFields}));
+    throw EDatabaseError(
+        Format(u"The record has %d fields; a record holds at most %d", {FFields.Count(), kMaxRecordFields}));
   const auto refuse = [] {
-    throw EDatabaseError(Format(u"The record layout exceeds the limit of %d bytes per record",
-                                {static_cast<int>(kMaxRecordSize)}));
+    throw EDatabaseError(
+        Format(u"The record layout exceeds the limit of %d bytes per record", {static_cast<int>(kMaxRecordSize)}));
   };
   const auto place = [&](TFieldDesc& d, int64_t base, int64_t& size) {
     if (const int fixed = FixedSize(d.FDataType)) d.FSize = fixed;  // reference slots are pointer-sized
@@ -441,9 +445,13 @@ void TData::AddRefComplexFields(const uint8_t* recBuf) {
 
 // --- TMemData ----------------------------------------------------------------------------
 
-TMemData::TMemData() { FRefreshIteration = ++gRefreshIteration; }
+TMemData::TMemData() {
+  FRefreshIteration = ++gRefreshIteration;
+}
 
-TMemData::~TMemData() { ClearItems(); }
+TMemData::~TMemData() {
+  ClearItems();
+}
 
 void TMemData::InitFields() {
   ClearItems();
@@ -494,9 +502,13 @@ void TMemData::AddRecord(const uint8_t* recBuf, bool atEnd) {
   FBOF = FEOF = false;
 }
 
-void TMemData::AppendRecord(const uint8_t* recBuf) { AddRecord(recBuf, true); }
+void TMemData::AppendRecord(const uint8_t* recBuf) {
+  AddRecord(recBuf, true);
+}
 
-void TMemData::InsertRecord(const uint8_t* recBuf) { AddRecord(recBuf, false); }
+void TMemData::InsertRecord(const uint8_t* recBuf) {
+  AddRecord(recBuf, false);
+}
 
 void TMemData::UpdateRecord(const uint8_t* recBuf) {
   if (!CurrentItem) throw Exception(u"No current record");
@@ -595,7 +607,9 @@ bool TMemData::GetPriorRecord(uint8_t* recBuf) {
   return true;
 }
 
-int TMemData::RecordNo() const { return CurrentItem ? CurrentItem->Order + FRecordNoOffset : 0; }
+int TMemData::RecordNo() const {
+  return CurrentItem ? CurrentItem->Order + FRecordNoOffset : 0;
+}
 
 void TMemData::SetRecordNo(int recordNo) {
   const int32_t order = recordNo - FRecordNoOffset;

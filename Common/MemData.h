@@ -37,16 +37,16 @@ constexpr int kMaxRecordFields = 65535;
 using TDataType = uint16_t;
 
 constexpr TDataType mtUnknown = 0;
-constexpr TDataType mtString = 1;     // inline ANSI text, zero-terminated; FSize = FLength + 1
+constexpr TDataType mtString = 1;  // inline ANSI text, zero-terminated; FSize = FLength + 1
 constexpr TDataType mtInt8 = 2;
 constexpr TDataType mtInt16 = 3;
 constexpr TDataType mtInt32 = 4;
-constexpr TDataType mtFloat = 5;      // double
-constexpr TDataType mtDate = 6;       // TDateTime
+constexpr TDataType mtFloat = 5;  // double
+constexpr TDataType mtDate = 6;   // TDateTime
 constexpr TDataType mtTime = 7;
 constexpr TDataType mtDateTime = 8;
 constexpr TDataType mtUInt16 = 9;
-constexpr TDataType mtBoolean = 10;   // 16-bit, non-zero = true
+constexpr TDataType mtBoolean = 10;  // 16-bit, non-zero = true
 constexpr TDataType mtInt64 = 11;
 constexpr TDataType mtCurrency = 12;  // double
 constexpr TDataType mtBlob = 13;      // TBlob reference (bytes)
@@ -55,11 +55,11 @@ constexpr TDataType mtObject = 15;
 constexpr TDataType mtReference = 16;
 constexpr TDataType mtArray = 17;
 constexpr TDataType mtTable = 18;
-constexpr TDataType mtVariant = 19;        // TVariantObject reference
-constexpr TDataType mtExtString = 20;      // heap reference to zero-terminated ANSI text, null = ""
-constexpr TDataType mtBytes = 21;          // FLength bytes inline
-constexpr TDataType mtVarBytes = 22;       // 16-bit length + up to FLength bytes; FSize = FLength + 2
-constexpr TDataType mtExtVarBytes = 23;    // heap reference to a 16-bit length + bytes
+constexpr TDataType mtVariant = 19;      // TVariantObject reference
+constexpr TDataType mtExtString = 20;    // heap reference to zero-terminated ANSI text, null = ""
+constexpr TDataType mtBytes = 21;        // FLength bytes inline
+constexpr TDataType mtVarBytes = 22;     // 16-bit length + up to FLength bytes; FSize = FLength + 2
+constexpr TDataType mtExtVarBytes = 23;  // heap reference to a 16-bit length + bytes
 constexpr TDataType mtUInt32 = 24;
 constexpr TDataType mtWideString = 25;     // inline UTF-16, zero-terminated; FSize = 2 * FLength + 2, even offset
 constexpr TDataType mtExtWideString = 26;  // heap reference to zero-terminated UTF-16
@@ -69,7 +69,7 @@ constexpr TDataType mtGuid = 29;           // inline zero-terminated ANSI text
 constexpr TDataType mtWideMemo = 30;       // TBlob reference (UTF-16 text)
 constexpr TDataType mtSQLTimeStamp = 31;   // TSQLTimeStamp, 16 bytes
 constexpr TDataType mtCursor = 32;
-constexpr TDataType mtUInt64 = 33;         // unsigned 64-bit; a field of ftLargeint that reads it unsigned
+constexpr TDataType mtUInt64 = 33;  // unsigned 64-bit; a field of ftLargeint that reads it unsigned
 
 // Width of every reference slot: one pointer.
 constexpr int kRefSize = static_cast<int>(sizeof(void*));
@@ -305,7 +305,7 @@ class TStringHeap {
   char* FBlocks = nullptr;                  // first block; each starts with a link
   char* FCurrent = nullptr;                 // next free byte of the current block
   size_t FFree = 0;                         // free bytes of the current block
-  std::set<char*> FSysBufs;  // raw allocations of the buffers from system memory
+  std::set<char*> FSysBufs;                 // raw allocations of the buffers from system memory
   bool FEmpty = true;
   bool FSysGetMem = false;
   bool FThreadSafety = false;

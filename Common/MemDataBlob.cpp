@@ -14,8 +14,12 @@ namespace vix {
 
 namespace {
 
-uint8_t* PieceData(TPieceHeader* piece) { return reinterpret_cast<uint8_t*>(piece + 1); }
-const uint8_t* PieceData(const TPieceHeader* piece) { return reinterpret_cast<const uint8_t*>(piece + 1); }
+uint8_t* PieceData(TPieceHeader* piece) {
+  return reinterpret_cast<uint8_t*>(piece + 1);
+}
+const uint8_t* PieceData(const TPieceHeader* piece) {
+  return reinterpret_cast<const uint8_t*>(piece + 1);
+}
 
 TPieceHeader* NewPiece(uint32_t size, TBlob* owner) {
   auto* piece = static_cast<TPieceHeader*>(std::malloc(sizeof(TPieceHeader) + size));
@@ -148,11 +152,17 @@ void TBlob::SetIsUnicode(bool value) {
   FIsUnicode = value;
 }
 
-void TBlob::SetPieceSize(uint32_t size) { FData.FPieceSize = size == 0 ? 1 : size; }
+void TBlob::SetPieceSize(uint32_t size) {
+  FData.FPieceSize = size == 0 ? 1 : size;
+}
 
-size_t TBlob::Size() { return FData.Size(); }
+size_t TBlob::Size() {
+  return FData.Size();
+}
 
-size_t TBlob::Read(size_t position, size_t count, void* dest) { return FData.Read(position, count, dest); }
+size_t TBlob::Read(size_t position, size_t count, void* dest) {
+  return FData.Read(position, count, dest);
+}
 
 bool TBlob::SaveRollback() {
   if (!FNeedRollback || FRollback) return false;
@@ -240,7 +250,9 @@ namespace {
 
 constexpr char kSignature[4] = {'V', 'X', 'Z', '1'};
 
-[[noreturn]] void InvalidCompressed() { throw Exception(u"Invalid compressed blob data"); }
+[[noreturn]] void InvalidCompressed() {
+  throw Exception(u"Invalid compressed blob data");
+}
 
 std::string Compress(const std::string& raw) {
   uLongf bound = compressBound(static_cast<uLong>(raw.size()));

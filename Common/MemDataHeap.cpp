@@ -20,19 +20,25 @@ uint32_t SizeWord(const void* data) {
   std::memcpy(&v, static_cast<const char*>(data) - 6, 4);
   return v;
 }
-void SetSizeWord(void* data, uint32_t v) { std::memcpy(static_cast<char*>(data) - 6, &v, 4); }
+void SetSizeWord(void* data, uint32_t v) {
+  std::memcpy(static_cast<char*>(data) - 6, &v, 4);
+}
 uint16_t UseWord(const void* data) {
   uint16_t v;
   std::memcpy(&v, static_cast<const char*>(data) - 2, 2);
   return v;
 }
-void SetUseWord(void* data, uint16_t v) { std::memcpy(static_cast<char*>(data) - 2, &v, 2); }
+void SetUseWord(void* data, uint16_t v) {
+  std::memcpy(static_cast<char*>(data) - 2, &v, 2);
+}
 char* NextFree(const char* data) {
   char* next;
   std::memcpy(&next, data, sizeof next);
   return next;
 }
-void SetNextFree(char* data, char* next) { std::memcpy(data, &next, sizeof next); }
+void SetNextFree(char* data, char* next) {
+  std::memcpy(data, &next, sizeof next);
+}
 
 class HeapLock {
  public:

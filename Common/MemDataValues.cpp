@@ -185,9 +185,10 @@ void TData::PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t so
       break;
     }
     case mtVarBytes: {
-      const uint16_t length = sourceSize < 2 ? 0
-                                             : static_cast<uint16_t>(std::min<size_t>(
-                                                   {size_t{Load<uint16_t>(in)}, sourceSize - 2, slotSize - 2}));
+      const uint16_t length =
+          sourceSize < 2
+              ? 0
+              : static_cast<uint16_t>(std::min<size_t>({size_t{Load<uint16_t>(in)}, sourceSize - 2, slotSize - 2}));
       const size_t written =
           PutVarBytesSlot(slot, slotSize, std::string_view(reinterpret_cast<const char*>(in) + 2, length));
       std::memset(slot + written, 0, slotSize - written);
@@ -248,7 +249,8 @@ void TData::PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t so
     case mtTable:
     case mtCursor: throw Exception(u"Cannot convert type " + IntToStr(f.FDataType));
     default: {
-      const size_t written = PutBytesSlot(slot, slotSize, std::string_view(reinterpret_cast<const char*>(in), sourceSize));
+      const size_t written =
+          PutBytesSlot(slot, slotSize, std::string_view(reinterpret_cast<const char*>(in), sourceSize));
       std::memset(slot + written, 0, slotSize - written);
       break;
     }
@@ -313,7 +315,8 @@ Variant TData::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) const {
       if (f.FDataType == mtMemo) return Variant::FromAnsi(blob ? blob->AsAnsiString() : std::string());
       return Variant(blob ? blob->AsString() : UString());
     }
-    case mtBytes: return Variant::FromBytes(std::string(reinterpret_cast<const char*>(slot), static_cast<size_t>(f.FSize)));
+    case mtBytes:
+      return Variant::FromBytes(std::string(reinterpret_cast<const char*>(slot), static_cast<size_t>(f.FSize)));
     case mtVarBytes:
     case mtExtVarBytes: {
       std::string bytes(f.FDataType == mtVarBytes ? static_cast<size_t>(f.FSize) : 0, '\0');
@@ -403,7 +406,8 @@ void TData::PutFieldAsVariant(int fieldNo, uint8_t* recBuf, const Variant& value
     case mtBCD: Store<int64_t>(slot, value.AsCurrency().Value); break;
     case mtFMTBCD: {
       TBcd bcd = value.AsBcd();
-      if (f.FLength > 0 && f.FLength <= kMaxBcdDigits && f.FScale <= f.FLength) bcd = NormalizeBcd(bcd, f.FLength, f.FScale);
+      if (f.FLength > 0 && f.FLength <= kMaxBcdDigits && f.FScale <= f.FLength)
+        bcd = NormalizeBcd(bcd, f.FLength, f.FScale);
       Store<TBcd>(slot, bcd);
       break;
     }

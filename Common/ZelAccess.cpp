@@ -160,7 +160,9 @@ UString TSQLInfo::QuoteAlways(UStringView name) const {
   return r;
 }
 
-UString TSQLInfo::Quote(UStringView name) const { return IsQuoted(name) ? UString(name) : QuoteAlways(name); }
+UString TSQLInfo::Quote(UStringView name) const {
+  return IsQuoted(name) ? UString(name) : QuoteAlways(name);
+}
 
 UString TSQLInfo::QuoteIfNeed(UStringView name) const {
   const bool plain = IsPlainSqlName(name) && !(name[0] >= u'0' && name[0] <= u'9');
@@ -207,19 +209,29 @@ void TZelConnection::InitInternalTransaction() {
   FInternalTransaction->AddConnection(this);
 }
 
-std::unique_ptr<TSQLInfo> TZelConnection::CreateSQLInfo() const { return std::make_unique<TSQLInfo>(); }
+std::unique_ptr<TSQLInfo> TZelConnection::CreateSQLInfo() const {
+  return std::make_unique<TSQLInfo>();
+}
 
 TSQLInfo& TZelConnection::SQLInfo() {
   if (!FSQLinfo) FSQLinfo = CreateSQLInfo();
   return *FSQLinfo;
 }
 
-void TZelConnection::Enlist(void*) { throw Exception(u"MS DTC transactions not supported"); }
-void TZelConnection::UnEnlist(void*) { throw Exception(u"MS DTC transactions not supported"); }
+void TZelConnection::Enlist(void*) {
+  throw Exception(u"MS DTC transactions not supported");
+}
+void TZelConnection::UnEnlist(void*) {
+  throw Exception(u"MS DTC transactions not supported");
+}
 
-bool TZelConnection::InTransaction() const { return FInternalTransaction && FInternalTransaction->GetActive(); }
+bool TZelConnection::InTransaction() const {
+  return FInternalTransaction && FInternalTransaction->GetActive();
+}
 
-bool TZelConnection::CanReconnect() const { return !(FInternalTransaction && FInternalTransaction->GetActive()); }
+bool TZelConnection::CanReconnect() const {
+  return !(FInternalTransaction && FInternalTransaction->GetActive());
+}
 
 void TZelConnection::ProcessError(EDAError& E, bool& Fail) {
   if (FInProcessError) return;
@@ -298,7 +310,9 @@ void TZelConnection::Assign(const TZelConnection& source) {
   FIOHandler = source.FIOHandler;
 }
 
-void TZelConnection::ReturnToPool() { Disconnect(); }
+void TZelConnection::ReturnToPool() {
+  Disconnect();
+}
 
 bool TZelConnection::SetProp(TPropId prop, const Variant& value) {
   switch (prop) {

@@ -297,8 +297,8 @@ class EFailOver : public Exception {
 
 // The component's error handler: it may clear Fail (the error is then not
 // raised), ask for a reconnect and for the operation to be run again.
-using TErrorProc = std::function<void(EDAError& E, bool& Fail, bool& Reconnect, bool& Reexecute,
-                                      int ReconnectAttempt, TConnLostCause& ConnLostCause)>;
+using TErrorProc = std::function<void(EDAError& E, bool& Fail, bool& Reconnect, bool& Reexecute, int ReconnectAttempt,
+                                      TConnLostCause& ConnLostCause)>;
 using TReconnectProc = std::function<void()>;
 
 // --- quoting of names ----------------------------------------------------------
@@ -336,7 +336,14 @@ class TZelTransaction;
 class TZelConnectionPool;
 class TZelIOHandler;
 
-enum TZelIsolationLevel : uint8_t { ilReadCommitted, ilReadUnCommitted, ilRepeatableRead, ilIsolated, ilSnapshot, ilCustom };
+enum TZelIsolationLevel : uint8_t {
+  ilReadCommitted,
+  ilReadUnCommitted,
+  ilRepeatableRead,
+  ilIsolated,
+  ilSnapshot,
+  ilCustom
+};
 
 // The provider connection base: login data, stored settings, and the error
 // loop through which every provider error passes before it is raised.

@@ -6,13 +6,17 @@ namespace vix {
 
 namespace {
 
-[[noreturn]] void UnknownProp(TPropId prop) { throw Exception(IntToStr(prop)); }
+[[noreturn]] void UnknownProp(TPropId prop) {
+  throw Exception(IntToStr(prop));
+}
 
 }  // namespace
 
 // --- TZelCommand ---------------------------------------------------------------------
 
-void TZelCommand::Execute(int) { throw EDatabaseError(u"Operation is not supported by the database"); }
+void TZelCommand::Execute(int) {
+  throw EDatabaseError(u"Operation is not supported by the database");
+}
 
 bool TZelCommand::SetProp(TPropId prop, const Variant& value) {
   switch (prop) {
@@ -55,7 +59,9 @@ bool TZelRecordSet::CanDisconnect() const {
   return s == csInactive || s == csFetched;
 }
 
-bool TZelRecordSet::RowsReturn() const { return FCommandType == ctCursor; }
+bool TZelRecordSet::RowsReturn() const {
+  return FCommandType == ctCursor;
+}
 
 void TZelRecordSet::InternalOpen() {
   ExecCommand();

@@ -384,10 +384,8 @@ int TParser::GetNext(UString& lexem) {
     text.remove_prefix(1);
     if (FClosed) text.remove_suffix(1);
   }
-  if (FKeyword && FUppered)
-    lexem = UpperCase(text);
-  else
-    lexem.assign(text);
+  if (FKeyword && FUppered) lexem = UpperCase(text);
+  else lexem.assign(text);
   return code;
 }
 
@@ -406,10 +404,8 @@ int TParser::ToLexem(int code, bool skipSubQueries) {
     if (got == lkEnd) return got;
     if (skipSubQueries) {
       const UStringView text = LexemView();
-      if (IsParenthesis(got, text, u'('))
-        ++depth;
-      else if (IsParenthesis(got, text, u')'))
-        --depth;
+      if (IsParenthesis(got, text, u'(')) ++depth;
+      else if (IsParenthesis(got, text, u')')) --depth;
     }
     if (got == code && (!skipSubQueries || depth == 0)) return got;
   }
@@ -421,10 +417,8 @@ int TParser::ToLexem(std::initializer_list<int> codes) {
     const int got = GetNextCode();
     if (got == lkEnd) return got;
     const UStringView text = LexemView();
-    if (IsParenthesis(got, text, u'('))
-      ++depth;
-    else if (IsParenthesis(got, text, u')'))
-      --depth;
+    if (IsParenthesis(got, text, u'(')) ++depth;
+    else if (IsParenthesis(got, text, u')')) --depth;
     if (depth == 0 && std::find(codes.begin(), codes.end(), got) != codes.end()) return got;
   }
 }

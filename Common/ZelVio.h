@@ -33,8 +33,8 @@ class EVioAssertion : public Exception {
   using Exception::Exception;
 };
 [[noreturn]] void VioAssertFailed(const char* file, int line);
-#define VIX_VIO_ASSERT(cond) \
-  do {                       \
+#define VIX_VIO_ASSERT(cond)                                 \
+  do {                                                       \
     if (!(cond)) ::vix::VioAssertFailed(__FILE__, __LINE__); \
   } while (0)
 
@@ -47,7 +47,7 @@ int WinSockErrorFromResolver(int eaiValue, int errnoValue);
 // Abstract transport. Read and Write are built on ReadNoWait / WriteNoWait.
 class TZelVio {
  public:
-  static constexpr int kBufferSize = 0x4000;   // read-ahead buffer
+  static constexpr int kBufferSize = 0x4000;    // read-ahead buffer
   static constexpr int kDirectReadSize = 2048;  // reads this large bypass it
 
   virtual ~TZelVio() = default;

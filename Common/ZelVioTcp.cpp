@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <limits>
@@ -54,7 +54,9 @@ uint32_t SystemLookup(const std::string& host, int& error) {
   return address;
 }
 
-int LastSocketError() { return WinSockErrorFromErrno(errno); }
+int LastSocketError() {
+  return WinSockErrorFromErrno(errno);
+}
 
 std::atomic<THostLookup> gLookup{&SystemLookup};
 
@@ -70,7 +72,8 @@ int PollOne(int fd, short events, int timeoutMs, short& revents) {
     }
     if (errno != EINTR) return rc;
     if (timeoutMs >= 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
   }
@@ -84,7 +87,9 @@ int PollMilliseconds(int seconds) {
 
 }  // namespace
 
-TZelVioTcp::~TZelVioTcp() { Close(); }
+TZelVioTcp::~TZelVioTcp() {
+  Close();
+}
 
 void TZelVioTcp::SetLastSocketError(const char16_t* fmt, int winsock) {
   FLastError = Format(fmt, {winsock, winsock});
@@ -124,7 +129,9 @@ void TZelVioTcp::SetSendTimeout(int seconds) {
   if (FSd != -1 && seconds >= 1) ApplyTimeout(SO_SNDTIMEO, seconds);
 }
 
-THostLookup TZelVioTcp::SetHostLookup(THostLookup lookup) { return gLookup.exchange(lookup ? lookup : &SystemLookup); }
+THostLookup TZelVioTcp::SetHostLookup(THostLookup lookup) {
+  return gLookup.exchange(lookup ? lookup : &SystemLookup);
+}
 
 uint32_t TZelVioTcp::ResolveHost(int& error) {
   in_addr dotted{};

@@ -17,14 +17,18 @@ TMySQLAPI& MyAPIDirect() {
 
 namespace {
 
-[[noreturn]] void RaiseDatabaseError(UString message) { throw EDatabaseError(std::move(message)); }
+[[noreturn]] void RaiseDatabaseError(UString message) {
+  throw EDatabaseError(std::move(message));
+}
 
 // Character set names go into statement text: plain names only.
 [[noreturn]] void RaiseInvalidCharset(const UString& name) {
   RaiseDatabaseError(Format(u"Invalid character set name: %s", {name}));
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // The run of digits at `pos` as a number (0 when there is none); `pos` moves
 // past it.
@@ -77,7 +81,9 @@ bool EMyError::IsFatalError() const {
 
 // --- TMySQLConnection ---------------------------------------------------------------
 
-TMySQLConnection::TMySQLConnection() : FMySQLAPI(&MyAPIDirect()) { InitInternalTransaction(); }
+TMySQLConnection::TMySQLConnection() : FMySQLAPI(&MyAPIDirect()) {
+  InitInternalTransaction();
+}
 
 TMySQLConnection::~TMySQLConnection() {
   try {
@@ -87,13 +93,17 @@ TMySQLConnection::~TMySQLConnection() {
   for (PMYSQL dead : FDeadSessions) FMySQLAPI->mysql_close(dead);
 }
 
-std::unique_ptr<TSQLInfo> TMySQLConnection::CreateSQLInfo() const { return std::make_unique<TMySQLInfo>(); }
+std::unique_ptr<TSQLInfo> TMySQLConnection::CreateSQLInfo() const {
+  return std::make_unique<TMySQLInfo>();
+}
 
 std::unique_ptr<TZelTransaction> TMySQLConnection::CreateTransaction() const {
   return std::make_unique<TMySQLTransaction>();
 }
 
-void TMySQLConnection::CheckApi() const { VIX_VIO_ASSERT(FMySQLAPI != nullptr); }
+void TMySQLConnection::CheckApi() const {
+  VIX_VIO_ASSERT(FMySQLAPI != nullptr);
+}
 
 bool TMySQLConnection::IsClient41() const {
   CheckApi();
@@ -123,7 +133,9 @@ bool TMySQLConnection::ServerNoBackslashEscapes() const {
   return FMySQL && (FMySQL->serverStatus & SERVER_STATUS_NO_BACKSLASH_ESCAPES) != 0;
 }
 
-bool TMySQLConnection::CharsetTracked() const { return FMySQL && FCharsetTracked && FMySQL->SessionTrack(); }
+bool TMySQLConnection::CharsetTracked() const {
+  return FMySQL && FCharsetTracked && FMySQL->SessionTrack();
+}
 
 bool TMySQLConnection::SessionCharsetDiffers() const {
   if (!FMySQL || FMySQL->trackedCharsetClient.empty()) return false;
@@ -140,7 +152,9 @@ bool TMySQLConnection::InServerTransaction() const {
   return (status & SERVER_STATUS_IN_TRANS) != 0 || (status & SERVER_STATUS_AUTOCOMMIT) == 0;
 }
 
-bool TMySQLConnection::CanReconnect() const { return !InServerTransaction(); }
+bool TMySQLConnection::CanReconnect() const {
+  return !InServerTransaction();
+}
 
 // --- errors ---
 
@@ -194,8 +208,7 @@ void TMySQLConnection::ProcessError(EDAError& E, bool& Fail) {
 
 // --- connect ---
 
-void TMySQLConnection::ParseServerVersion(const std::string& text, int32_t& primary, int32_t& minor,
-                                          int32_t& release) {
+void TMySQLConnection::ParseServerVersion(const std::string& text, int32_t& primary, int32_t& minor, int32_t& release) {
   std::string t = text;
   // MariaDB announces itself as "5.5.5-" followed by its real version.
   static const std::string kMariaPrefix = "5.5.5-";
@@ -264,8 +277,7 @@ void TMySQLConnection::Connect(const UString& connectString) {
     FNativeConnection = true;
     TZelConnection::Connect(connectString);
     FServerVer = AnsiToUtf16(FMySQLAPI->mysql_get_server_info(FMySQL));
-    ParseServerVersion(FMySQLAPI->mysql_get_server_info(FMySQL), FServerPrimaryVer, FServerMinorVer,
-                       FServerReleaseVer);
+    ParseServerVersion(FMySQLAPI->mysql_get_server_info(FMySQL), FServerPrimaryVer, FServerMinorVer, FServerReleaseVer);
     SetCharsetStep();
     CheckBackslashesStep();
   } catch (const EFailOver&) {
@@ -329,7 +341,9 @@ void TMySQLConnection::CheckBackslashesStep() {
   FNeedBackslashes = !(hasValue && Pos(u"NO_BACKSLASH_ESCAPES", UpperCaseAscii(FromSession(mode))) > 0);
 }
 
-void TMySQLConnection::ExecuteStatement(const UString& sql) { RunStatement(sql, nullptr, nullptr); }
+void TMySQLConnection::ExecuteStatement(const UString& sql) {
+  RunStatement(sql, nullptr, nullptr);
+}
 
 void TMySQLConnection::RunStatement(const UString& sql, std::string* firstValue, bool* hasValue) {
   CheckApi();
@@ -415,7 +429,8 @@ void TMySQLConnection::AssignConnect(TZelConnection* source) {
   FNeedBackslashes = src->FNeedBackslashes;
   FUtf8Mb4 = src->FUtf8Mb4;
   FCharsetTracked = src->FCharsetTracked;
-  if (FInternalTransaction && src->FInternalTransaction) FInternalTransaction->AssignConnect(*src->FInternalTransaction);
+  if (FInternalTransaction && src->FInternalTransaction)
+    FInternalTransaction->AssignConnect(*src->FInternalTransaction);
   FConnected = true;
   FNativeConnection = false;
 }
@@ -440,22 +455,25 @@ UString TMySQLConnection::GetServerVersion() {
   return IntToStr(FServerPrimaryVer) + u"." + IntToStr(FServerMinorVer) + u"." + IntToStr(FServerReleaseVer);
 }
 
-UString TMySQLConnection::GetServerVersionFull() { return FServerVer; }
+UString TMySQLConnection::GetServerVersionFull() {
+  return FServerVer;
+}
 
 UString TMySQLConnection::GetClientVersion() {
   CheckApi();
   return AnsiToUtf16(FMySQLAPI->FClientVer);
 }
 
-void TMySQLConnection::SelectAPI() { FMySQLAPI = &MyAPIDirect(); }
+void TMySQLConnection::SelectAPI() {
+  FMySQLAPI = &MyAPIDirect();
+}
 
 bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
   switch (prop) {
     case prDatabase: {
       const UString name = value.AsString();
       if (name == FDatabase) return true;
-      if (FConnected && FMySQL && !name.empty())
-        Check(FMySQLAPI->mysql_select_db(FMySQL, ToSession(name)), FComponent);
+      if (FConnected && FMySQL && !name.empty()) Check(FMySQLAPI->mysql_select_db(FMySQL, ToSession(name)), FComponent);
       // Only a switch that succeeded changes the name.
       FDatabase = name;
       return true;
@@ -497,8 +515,14 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
     case prSSLCACert: FSSL_CA = value.AsString(); return true;
     case prSSLKey: FSSL_Key = value.AsString(); return true;
     case prSSLCert: FSSL_Cert = value.AsString(); return true;
-    case prEmbedded: FEmbedded = value.AsBoolean(); SelectAPI(); return true;
-    case prDirect: FDirect = value.AsBoolean(); SelectAPI(); return true;
+    case prEmbedded:
+      FEmbedded = value.AsBoolean();
+      SelectAPI();
+      return true;
+    case prDirect:
+      FDirect = value.AsBoolean();
+      SelectAPI();
+      return true;
     case prCheckPrecision: FCheckPrecision = value.AsBoolean(); return true;
     case prOptimizedBigInt: FOptimizedBigInt = value.AsBoolean(); return true;
     case prCheckBackslashes: {

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <string_view>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Common/MemData.h"

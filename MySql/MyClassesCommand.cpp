@@ -19,7 +19,9 @@ namespace {
 
 // --- multi-byte character sets -------------------------------------------------------
 
-bool In(unsigned char c, unsigned char lo, unsigned char hi) { return c >= lo && c <= hi; }
+bool In(unsigned char c, unsigned char lo, unsigned char hi) {
+  return c >= lo && c <= hi;
+}
 
 // The length of the valid multi-byte character at `p` as the server's lexer
 // reads it in `charset` (0 when the bytes there are no such character).
@@ -165,7 +167,9 @@ std::string HexLiteral(const std::string& bytes) {
   return out + "'";
 }
 
-[[noreturn]] void RaiseDatabaseError(UString message) { throw EDatabaseError(std::move(message)); }
+[[noreturn]] void RaiseDatabaseError(UString message) {
+  throw EDatabaseError(std::move(message));
+}
 
 }  // namespace
 
@@ -176,10 +180,10 @@ int MySqlCharsetCodePage(UStringView charset) {
     int CodePage;
   };
   static constexpr Entry kSingleByte[] = {
-      {u"latin1", 1252}, {u"cp1250", 1250}, {u"cp1251", 1251}, {u"cp1256", 1256}, {u"cp1257", 1257},
-      {u"greek", 1253},  {u"hebrew", 1255}, {u"latin5", 1254}, {u"tis620", 874},  {u"koi8r", 20866},
-      {u"koi8u", 21866}, {u"latin2", 28592}, {u"latin7", 28603}, {u"cp850", 850},  {u"cp852", 852},
-      {u"cp866", 866},   {u"ascii", 20127}, {u"ujis", 20932}, {u"eucjpms", 20932},
+      {u"latin1", 1252}, {u"cp1250", 1250},  {u"cp1251", 1251},  {u"cp1256", 1256},   {u"cp1257", 1257},
+      {u"greek", 1253},  {u"hebrew", 1255},  {u"latin5", 1254},  {u"tis620", 874},    {u"koi8r", 20866},
+      {u"koi8u", 21866}, {u"latin2", 28592}, {u"latin7", 28603}, {u"cp850", 850},     {u"cp852", 852},
+      {u"cp866", 866},   {u"ascii", 20127},  {u"ujis", 20932},   {u"eucjpms", 20932},
   };
   for (const Entry& e : kSingleByte)
     if (e.Name == charset) return e.CodePage;
@@ -321,8 +325,8 @@ std::string MySqlLiteral(const TParamDesc& p, const TMyLiteralOptions& o) {
       if (IsBinaryType(t)) return HexLiteral(blob->AsBytes());
       return HexText(blob->IsUnicode() ? blob->AsString() : AnsiToUtf16(blob->AsAnsiString()));
     }
-    const bool zeroDate = (t == mtDate || t == mtTime || t == mtDateTime) && v.VarType() == varDate &&
-                          v.AsDateTime() == kZeroDateStandIn;
+    const bool zeroDate =
+        (t == mtDate || t == mtTime || t == mtDateTime) && v.VarType() == varDate && v.AsDateTime() == kZeroDateStandIn;
     if (!zeroDate && IsBinaryType(t)) return HexLiteral(v.AsBytes());
     if (IsTextDataType(t)) {
       if (v.VarType() == varString || v.VarType() == varBytes) return HexText(AnsiToUtf16(v.AsAnsiString()));
@@ -338,8 +342,7 @@ std::string MySqlLiteral(const TParamDesc& p, const TMyLiteralOptions& o) {
     if (IsBinaryType(t) && !o.UseUnicode && IsMultiByteCharset(o.Charset)) return HexLiteral(bytes);
     return QuotedText(bytes, o);
   }
-  if ((t == mtDate || t == mtTime || t == mtDateTime) && v.VarType() == varDate &&
-      v.AsDateTime() == kZeroDateStandIn)
+  if ((t == mtDate || t == mtTime || t == mtDateTime) && v.VarType() == varDate && v.AsDateTime() == kZeroDateStandIn)
     return "'0000-00-00 00:00:00'";
   if (IsBinaryType(t)) {
     const std::string bytes = v.AsBytes();
@@ -395,8 +398,7 @@ TParserClass TMySQLCommand::GetParserClass() const {
   return &NewParser<TMyParser>;
 }
 
-UString TMySQLCommand::ParseSQL(const UString& sql, TParamDescs* params, bool replaceAll,
-                                const UString& renamePrefix) {
+UString TMySQLCommand::ParseSQL(const UString& sql, TParamDescs* params, bool replaceAll, const UString& renamePrefix) {
   if (sql.find(u':') == UString::npos) {
     if (params) params->Clear();
     return sql;
@@ -591,13 +593,15 @@ void TMySQLCommand::ExecuteText() {
   if (effect.ChangesCharset) {
     if (literals) RaiseDatabaseError(u"A statement that changes the character set cannot take parameters");
     if (!c.CharsetTracked())
-      RaiseDatabaseError(u"The server does not report the session's character set: a statement that changes it "
-                         u"is refused");
+      RaiseDatabaseError(
+          u"The server does not report the session's character set: a statement that changes it "
+          u"is refused");
   }
   if (effect.TouchesTracking) c.LoseCharsetTracking();
   const TMyLiteralOptions o = LiteralOptions();
   const std::string q = BuildSQL(o);
-  if (FOnExecute) FOnExecute(o.UseUnicode ? Utf8ToUtf16Lenient(q) : AnsiToUtf16(q, MultiByteCharsetCodePage(o.Charset)));
+  if (FOnExecute)
+    FOnExecute(o.UseUnicode ? Utf8ToUtf16Lenient(q) : AnsiToUtf16(q, MultiByteCharsetCodePage(o.Charset)));
   c.Check(api->mysql_real_query(my, q.data(), q.size()), FComponent);
   FRowsAffectedPrev = FRowsAffected;
   FRowsAffected = api->mysql_affected_rows(my);
@@ -650,7 +654,8 @@ PMYSQL_ROW TMySQLCommand::FetchRow() {
   PMYSQL_ROW row = nullptr;
   if (FPrepared) {
     const int rc = api->_mysql_stmt_fetch(Fstmt, row);
-    if (rc != 0 && rc != MYSQL_NO_DATA) c.RaiseError(api->mysql_stmt_errno(Fstmt), api->mysql_stmt_error(Fstmt), FComponent);
+    if (rc != 0 && rc != MYSQL_NO_DATA)
+      c.RaiseError(api->mysql_stmt_errno(Fstmt), api->mysql_stmt_error(Fstmt), FComponent);
     return rc == MYSQL_NO_DATA ? nullptr : row;
   }
   row = api->_mysql_fetch_row(FSQLResult);

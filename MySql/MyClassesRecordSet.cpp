@@ -14,7 +14,9 @@ namespace vix {
 
 namespace {
 
-[[noreturn]] void RaiseProviderError(UString message) { throw EDAError(0, std::move(message)); }
+[[noreturn]] void RaiseProviderError(UString message) {
+  throw EDAError(0, std::move(message));
+}
 
 // The longest text of a number, date or time column's values (0 for other types).
 uint32_t ValueTextWidth(uint8_t type) {
@@ -378,7 +380,8 @@ void TMySQLRecordset::DecodeValue(const TMySQLFieldDesc& f, std::string_view v, 
 
 void TMySQLRecordset::DecodeRow(PMYSQL_ROW row, uint8_t* rec) {
   const int n = FFields.Count();
-  if (static_cast<int>(row->Binds.size()) < n) RaiseProviderError(u"The row has fewer values than the result has columns");
+  if (static_cast<int>(row->Binds.size()) < n)
+    RaiseProviderError(u"The row has fewer values than the result has columns");
   const bool binaryRow = FMyCommand->GetPrepared();
   const std::vector<TMySqlFieldInfo>* infos = binaryRow ? &FMyCommand->GetSQLResult()->Fields() : nullptr;
   for (int i = 0; i < n; ++i) {

@@ -47,15 +47,21 @@ std::unique_ptr<TOption> StringOption(const char16_t* name, int32_t prop, const 
 
 }  // namespace
 
-TParserClass TMySQLVixProvider::GetParserClass() const { return NewParser<TMyVixParser>; }
+TParserClass TMySQLVixProvider::GetParserClass() const {
+  return NewParser<TMyVixParser>;
+}
 
 TVixSqlFormatterClass TMySQLVixProvider::GetSqlFormatterClass() const {
   return VixSqlFormatterClass<TMySqlFormatter>();
 }
 
-TZelConnectionClass TMySQLVixProvider::GetConnectionClass() const { return ZelConnectionClass<TMySQLConnection>(); }
+TZelConnectionClass TMySQLVixProvider::GetConnectionClass() const {
+  return ZelConnectionClass<TMySQLConnection>();
+}
 
-TZelRecordSetClass TMySQLVixProvider::GetRecordSetClass() const { return ZelRecordSetClass<TMySQLRecordset>(); }
+TZelRecordSetClass TMySQLVixProvider::GetRecordSetClass() const {
+  return ZelRecordSetClass<TMySQLRecordset>();
+}
 
 void TMySQLVixProvider::SetObjectProps(TOptionTarget& target, std::span<const UString> options) {
   if (target.ClassType() == typeid(TMySQLConnection)) target.SetProp(prCheckPrecision, true);
@@ -99,7 +105,9 @@ void TMySQLVixProvider::CreateDataSetOptions(TOptionsList& list) {
   list.Add(BooleanOption(u"BinaryAsString", prBinaryAsString, r, true));
 }
 
-void RegisterMySQLVixProvider() { VixProviders().RegisterProvider(VixProviderClass<TMySQLVixProvider>()); }
+void RegisterMySQLVixProvider() {
+  VixProviders().RegisterProvider(VixProviderClass<TMySQLVixProvider>());
+}
 
 // --- TMySqlFormatter -------------------------------------------------------------
 
@@ -132,7 +140,7 @@ const TNameTextTable& TMySqlFormatter::Functions() {
 
 const TNameTextTable& TMySqlFormatter::PredefinedMacros() {
   static const TNameTextTable table = {
-      {u"PROVIDER", u"MySQL"}, {u"MYSQL", u""}, {u"DATETIME", u"DATETIME"},
+      {u"PROVIDER", u"MySQL"}, {u"MYSQL", u""},          {u"DATETIME", u"DATETIME"},
       {u"DOUBLE", u"DOUBLE"},  {u"VARCHAR", u"VARCHAR"},
   };
   return table;
@@ -159,18 +167,12 @@ UString TMySqlFormatter::FormatUnknownFunction(const UString& name, const std::v
                           {start, end});
   else if (datepart == u"month")
     text = FormatTemplate(u"PERIOD_DIFF(EXTRACT(YEAR_MONTH FROM %1:s), EXTRACT(YEAR_MONTH FROM %0:s))", {start, end});
-  else if (datepart == u"day")
-    text = u"TO_DAYS(" + end + u")" + u" - " + u" TO_DAYS(" + start + u")";
-  else if (datepart == u"hour")
-    text = days + u"*24 + " + u"TRUNCATE(" + seconds + u"/3600, 0)";
-  else if (datepart == u"minute")
-    text = days + u"*1440 + " + u" TRUNCATE(" + seconds + u"/60, 0)";
-  else if (datepart == u"second")
-    text = days + u"*86400 + " + seconds;
-  else if (datepart == u"millisecond")
-    text = days + u"*86400000 + " + seconds + u"*1000";
-  else
-    throw Exception(Format(u"Unknown datepart: %s", {Trim(args[0])}));
+  else if (datepart == u"day") text = u"TO_DAYS(" + end + u")" + u" - " + u" TO_DAYS(" + start + u")";
+  else if (datepart == u"hour") text = days + u"*24 + " + u"TRUNCATE(" + seconds + u"/3600, 0)";
+  else if (datepart == u"minute") text = days + u"*1440 + " + u" TRUNCATE(" + seconds + u"/60, 0)";
+  else if (datepart == u"second") text = days + u"*86400 + " + seconds;
+  else if (datepart == u"millisecond") text = days + u"*86400000 + " + seconds + u"*1000";
+  else throw Exception(Format(u"Unknown datepart: %s", {Trim(args[0])}));
   return u"(" + text + u")";
 }
 

@@ -44,18 +44,42 @@ void TMySQLAPIDirect::CheckMySQLLib() {
   FClientVer = mysql_get_client_info();
 }
 
-int TMySQLAPIDirect::mysql_num_fields(PMYSQL_RES pres) { return pres->FieldCount(); }
-int TMySQLAPIDirect::mysql_field_count(PMYSQL pmysql) { return pmysql->fieldCount; }
-int64_t TMySQLAPIDirect::mysql_affected_rows(PMYSQL pmysql) { return pmysql->affectedRows; }
-int64_t TMySQLAPIDirect::mysql_insert_id(PMYSQL pmysql) { return pmysql->insertId; }
-uint32_t TMySQLAPIDirect::mysql_errno(PMYSQL pmysql) { return pmysql->Ferrno; }
-std::string TMySQLAPIDirect::mysql_error(PMYSQL pmysql) { return pmysql->Ferror; }
-std::string TMySQLAPIDirect::mysql_info(PMYSQL pmysql) { return pmysql->info; }
-uint32_t TMySQLAPIDirect::mysql_thread_id(PMYSQL pmysql) { return static_cast<uint32_t>(pmysql->threadId); }
-PMYSQL TMySQLAPIDirect::mysql_init(PMYSQL) { return new TMySqlSession(); }
-std::string TMySQLAPIDirect::mysql_get_server_info(PMYSQL pmysql) { return pmysql->serverVersion; }
-std::string TMySQLAPIDirect::mysql_get_client_info() { return "7.0.0 Direct"; }
-std::string TMySQLAPIDirect::mysql_get_host_info(PMYSQL pmysql) { return pmysql->hostInfo; }
+int TMySQLAPIDirect::mysql_num_fields(PMYSQL_RES pres) {
+  return pres->FieldCount();
+}
+int TMySQLAPIDirect::mysql_field_count(PMYSQL pmysql) {
+  return pmysql->fieldCount;
+}
+int64_t TMySQLAPIDirect::mysql_affected_rows(PMYSQL pmysql) {
+  return pmysql->affectedRows;
+}
+int64_t TMySQLAPIDirect::mysql_insert_id(PMYSQL pmysql) {
+  return pmysql->insertId;
+}
+uint32_t TMySQLAPIDirect::mysql_errno(PMYSQL pmysql) {
+  return pmysql->Ferrno;
+}
+std::string TMySQLAPIDirect::mysql_error(PMYSQL pmysql) {
+  return pmysql->Ferror;
+}
+std::string TMySQLAPIDirect::mysql_info(PMYSQL pmysql) {
+  return pmysql->info;
+}
+uint32_t TMySQLAPIDirect::mysql_thread_id(PMYSQL pmysql) {
+  return static_cast<uint32_t>(pmysql->threadId);
+}
+PMYSQL TMySQLAPIDirect::mysql_init(PMYSQL) {
+  return new TMySqlSession();
+}
+std::string TMySQLAPIDirect::mysql_get_server_info(PMYSQL pmysql) {
+  return pmysql->serverVersion;
+}
+std::string TMySQLAPIDirect::mysql_get_client_info() {
+  return "7.0.0 Direct";
+}
+std::string TMySQLAPIDirect::mysql_get_host_info(PMYSQL pmysql) {
+  return pmysql->hostInfo;
+}
 bool TMySQLAPIDirect::mysql_more_results(PMYSQL pmysql) {
   return (pmysql->serverStatus & SERVER_MORE_RESULTS_EXISTS) != 0;
 }
@@ -63,8 +87,7 @@ bool TMySQLAPIDirect::mysql_more_results(PMYSQL pmysql) {
 PMYSQL TMySQLAPIDirect::mysql_real_connect(PMYSQL pmysql, const std::string& host, const std::string& user,
                                            const std::string& passwd, const std::string& db, int port,
                                            const std::string& unixSocket, uint32_t clientflag) {
-  const int rc =
-      Guarded(pmysql, [&] { pmysql->Connect(host, user, passwd, db, port, unixSocket, clientflag); });
+  const int rc = Guarded(pmysql, [&] { pmysql->Connect(host, user, passwd, db, port, unixSocket, clientflag); });
   return rc == 0 ? pmysql : nullptr;
 }
 
@@ -140,7 +163,9 @@ PMYSQL_ROW TMySQLAPIDirect::mysql_fetch_row(PMYSQL_RES pres) {
   return row;
 }
 
-PMYSQL_ROW TMySQLAPIDirect::_mysql_fetch_row(PMYSQL_RES pres) { return mysql_fetch_row(pres); }
+PMYSQL_ROW TMySQLAPIDirect::_mysql_fetch_row(PMYSQL_RES pres) {
+  return mysql_fetch_row(pres);
+}
 
 int TMySQLAPIDirect::mysql_next_result(PMYSQL pmysql) {
   bool more = false;
@@ -175,7 +200,9 @@ void TMySQLAPIDirect::_mysql_fetch_lengths(PMYSQL_RES pres, std::vector<uint32_t
   for (size_t i = 0; i < row.Binds.size(); ++i) Lens[i] = static_cast<uint32_t>(row.Binds[i].Length);
 }
 
-bool TMySQLAPIDirect::_mysql_fetch_value_is_null(PMYSQL_ROW prow, int fieldnr) { return BindOf(prow, fieldnr).IsNull; }
+bool TMySQLAPIDirect::_mysql_fetch_value_is_null(PMYSQL_ROW prow, int fieldnr) {
+  return BindOf(prow, fieldnr).IsNull;
+}
 
 const uint8_t* TMySQLAPIDirect::_mysql_fetch_value_ptr(PMYSQL_RES, PMYSQL_ROW prow, int fieldnr) {
   const TMySqlBind& b = BindOf(prow, fieldnr);
@@ -189,8 +216,7 @@ std::string TMySQLAPIDirect::_mysql_fetch_value_str(PMYSQL_ROW prow, int fieldnr
 }
 
 // The copy is bounded by the value: a `Len` beyond it is cut to the value's length.
-void TMySQLAPIDirect::_mysql_fetch_value_to_buff(PMYSQL_ROW prow, int fieldnr, size_t Len, size_t Off,
-                                                 uint8_t* Buff) {
+void TMySQLAPIDirect::_mysql_fetch_value_to_buff(PMYSQL_ROW prow, int fieldnr, size_t Len, size_t Off, uint8_t* Buff) {
   const TMySqlBind& b = BindOf(prow, fieldnr);
   const size_t n = b.IsNull ? 0 : std::min(Len, b.Length);
   if (n) std::memcpy(Buff + Off, prow->Buffer.data() + b.Offset, n);
@@ -208,19 +234,32 @@ ByteSpan TMySQLAPIDirect::_mysql_fetch_value_arr(PMYSQL_ROW prow, int fieldnr, s
 
 // --- prepared statements -----------------------------------------------------------
 
-PMYSQL_STMT TMySQLAPIDirect::mysql_stmt_init(PMYSQL pmysql) { return new TMySqlStmt(pmysql); }
-
-int TMySQLAPIDirect::mysql_stmt_prepare(PMYSQL_STMT pstmt, const char* query, size_t length) {
-  return GuardedOp(pstmt, pstmt->Session(),
-                   [&] { pstmt->Prepare(reinterpret_cast<const uint8_t*>(query), length); });
+PMYSQL_STMT TMySQLAPIDirect::mysql_stmt_init(PMYSQL pmysql) {
+  return new TMySqlStmt(pmysql);
 }
 
-uint32_t TMySQLAPIDirect::mysql_stmt_param_count(PMYSQL_STMT pstmt) { return pstmt->ParamCount(); }
-uint32_t TMySQLAPIDirect::mysql_stmt_field_count(PMYSQL_STMT pstmt) { return pstmt->FieldCount(); }
-uint32_t TMySQLAPIDirect::mysql_stmt_errno(PMYSQL_STMT pstmt) { return pstmt->Ferrno; }
-std::string TMySQLAPIDirect::mysql_stmt_error(PMYSQL_STMT pstmt) { return pstmt->Ferror; }
-PMYSQL_RES TMySQLAPIDirect::mysql_stmt_result_metadata(PMYSQL_STMT pstmt) { return pstmt->Result(); }
-int64_t TMySQLAPIDirect::mysql_stmt_affected_rows(PMYSQL_STMT pstmt) { return pstmt->AffectedRows(); }
+int TMySQLAPIDirect::mysql_stmt_prepare(PMYSQL_STMT pstmt, const char* query, size_t length) {
+  return GuardedOp(pstmt, pstmt->Session(), [&] { pstmt->Prepare(reinterpret_cast<const uint8_t*>(query), length); });
+}
+
+uint32_t TMySQLAPIDirect::mysql_stmt_param_count(PMYSQL_STMT pstmt) {
+  return pstmt->ParamCount();
+}
+uint32_t TMySQLAPIDirect::mysql_stmt_field_count(PMYSQL_STMT pstmt) {
+  return pstmt->FieldCount();
+}
+uint32_t TMySQLAPIDirect::mysql_stmt_errno(PMYSQL_STMT pstmt) {
+  return pstmt->Ferrno;
+}
+std::string TMySQLAPIDirect::mysql_stmt_error(PMYSQL_STMT pstmt) {
+  return pstmt->Ferror;
+}
+PMYSQL_RES TMySQLAPIDirect::mysql_stmt_result_metadata(PMYSQL_STMT pstmt) {
+  return pstmt->Result();
+}
+int64_t TMySQLAPIDirect::mysql_stmt_affected_rows(PMYSQL_STMT pstmt) {
+  return pstmt->AffectedRows();
+}
 
 int TMySQLAPIDirect::mysql_stmt_close(PMYSQL_STMT pstmt) {
   if (!pstmt) return 0;

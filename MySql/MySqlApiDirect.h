@@ -21,9 +21,9 @@ class TMySQLAPIDirect : public TMySQLAPI {
   std::string mysql_info(PMYSQL pmysql) override;
   uint32_t mysql_thread_id(PMYSQL pmysql) override;
   PMYSQL mysql_init(PMYSQL pmysql) override;
-  PMYSQL mysql_real_connect(PMYSQL pmysql, const std::string& host, const std::string& user,
-                            const std::string& passwd, const std::string& db, int port,
-                            const std::string& unixSocket, uint32_t clientflag) override;
+  PMYSQL mysql_real_connect(PMYSQL pmysql, const std::string& host, const std::string& user, const std::string& passwd,
+                            const std::string& db, int port, const std::string& unixSocket,
+                            uint32_t clientflag) override;
   void mysql_close(PMYSQL pmysql) override;
   int mysql_select_db(PMYSQL pmysql, const std::string& db) override;
   int mysql_real_query(PMYSQL pmysql, const char* q, size_t length) override;

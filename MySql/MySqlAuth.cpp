@@ -10,7 +10,9 @@ using ByteSpan = std::span<const uint8_t>;
 
 namespace {
 
-uint32_t Rol(uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
+uint32_t Rol(uint32_t v, int n) {
+  return (v << n) | (v >> (32 - n));
+}
 
 void Sha1Block(uint32_t h[5], const uint8_t* p) {
   uint32_t w[80];
@@ -47,7 +49,9 @@ void Sha1Block(uint32_t h[5], const uint8_t* p) {
   h[4] += e;
 }
 
-ByteSpan Bytes(std::string_view s) { return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+ByteSpan Bytes(std::string_view s) {
+  return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
 
 struct TRandom {
   uint64_t seed1, seed2, max = 0x3FFFFFFF;

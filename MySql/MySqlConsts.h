@@ -55,6 +55,8 @@ constexpr bool IsMySqlBlobType(uint8_t type) {
   return (type >= MYSQL_TYPE_TINY_BLOB && type <= MYSQL_TYPE_BLOB) || type == MYSQL_TYPE_GEOMETRY;
 }
 // Exact decimals.
-constexpr bool IsMySqlDecimalType(uint8_t type) { return type == MYSQL_TYPE_DECIMAL || type == MYSQL_TYPE_NEWDECIMAL; }
+constexpr bool IsMySqlDecimalType(uint8_t type) {
+  return type == MYSQL_TYPE_DECIMAL || type == MYSQL_TYPE_NEWDECIMAL;
+}
 
 }  // namespace vix

@@ -94,7 +94,8 @@ UStringView ClientErrorText(int errorCode) {
   return kClientErrors[errorCode - CLIENT_ERROR_BASE];
 }
 
-EMySqlException::EMySqlException(int errorCode) : Exception(UString(ClientErrorText(errorCode))), FErrorCode(errorCode) {}
+EMySqlException::EMySqlException(int errorCode)
+    : Exception(UString(ClientErrorText(errorCode))), FErrorCode(errorCode) {}
 
 EMySqlException::EMySqlException(int errorCode, UStringView detail, std::initializer_list<FormatArg> args)
     : Exception(MessageOf(errorCode, detail, args)), FErrorCode(errorCode) {}
@@ -114,14 +115,14 @@ bool BreaksTheStream(int errorCode) {
     case CR_SECURE_AUTH:
     case ER_NET_PACKETS_OUT_OF_ORDER:
     case ER_NET_UNCOMPRESS_ERROR:
-    case ER_CONNECTION_KILLED:
-      return true;
-    default:
-      return false;
+    case ER_CONNECTION_KILLED: return true;
+    default: return false;
   }
 }
 
-void RaiseMalformedPacket() { throw EMySqlException(CR_MALFORMED_PACKET); }
+void RaiseMalformedPacket() {
+  throw EMySqlException(CR_MALFORMED_PACKET);
+}
 
 // --- TMySqlReader ---------------------------------------------------------------
 
@@ -398,7 +399,8 @@ void TMySqlNet::ReadInput(size_t count) {
     FInputPos = 0;
   }
   while (FInputEnd - FInputPos < count) {
-    const int n = Fvio->ReadNoWait(FInput.data(), static_cast<int>(FInputEnd), static_cast<int>(FInput.size() - FInputEnd));
+    const int n =
+        Fvio->ReadNoWait(FInput.data(), static_cast<int>(FInputEnd), static_cast<int>(FInput.size() - FInputEnd));
     if (n <= 0) RaiseLost();  // closed, failed or timed out: LastError says which
     FInputEnd += static_cast<size_t>(n);
   }
@@ -430,8 +432,8 @@ void TMySqlNet::VioRead(uint8_t* data, size_t count) {
 }
 
 void TMySqlNet::RaiseOutOfOrder(uint8_t received, uint8_t expected, const char16_t* where) {
-  Raise(EMySqlException(ER_NET_PACKETS_OUT_OF_ORDER,
-                        Format(u"%s: Net packets out of order: received[%d], expected[%d]", {where, received, expected})));
+  Raise(EMySqlException(ER_NET_PACKETS_OUT_OF_ORDER, Format(u"%s: Net packets out of order: received[%d], expected[%d]",
+                                                            {where, received, expected})));
 }
 
 void TMySqlNet::ReceiveCompPacket() {

@@ -7,7 +7,9 @@ namespace vix {
 namespace {
 
 // Into the field's own string: no temporary per name.
-void Assign(std::string& to, ByteSpan s) { to.assign(reinterpret_cast<const char*>(s.data()), s.size()); }
+void Assign(std::string& to, ByteSpan s) {
+  to.assign(reinterpret_cast<const char*>(s.data()), s.size());
+}
 
 bool IsNumericColumn(uint8_t type, int32_t length) {
   if (type == MYSQL_TYPE_TIMESTAMP) return length == 14 || length == 8;

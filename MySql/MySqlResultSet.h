@@ -59,7 +59,9 @@ void DecodeTextRow(ByteSpan row, std::vector<TMySqlBind>& binds);
 void DecodeBinaryRow(ByteSpan row, std::span<const uint8_t> types, std::vector<TMySqlBind>& binds);
 
 // An EOF packet: first byte 0xFE and shorter than 9 bytes.
-inline bool IsEofPacket(ByteSpan packet) { return !packet.empty() && packet[0] == 0xFE && packet.size() < 9; }
+inline bool IsEofPacket(ByteSpan packet) {
+  return !packet.empty() && packet[0] == 0xFE && packet.size() < 9;
+}
 
 // Warnings (bytes 1-2) and status flags (bytes 3-4) of an EOF packet longer
 // than one byte; false for a bare 0xFE. A packet of 2-4 bytes raises 2027.

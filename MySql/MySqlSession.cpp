@@ -132,7 +132,9 @@ TMySqlOk ParseOkPacket(ByteSpan packet, bool protocol41, bool transactions, bool
 
 namespace {
 
-bool IsWordByte(uint8_t c) { return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80; }
+bool IsWordByte(uint8_t c) {
+  return std::isalnum(c) || c == '_' || c == '$' || c >= 0x80;
+}
 
 bool SameWord(std::string_view word, std::string_view upper) {
   if (word.size() != upper.size()) return false;
@@ -158,7 +160,7 @@ bool SqlTokens(std::string_view sql, bool backslashEscapes, std::vector<TSqlToke
     if (std::isspace(c)) {
       ++i;
     } else if (c == '#' || (sql.substr(i, 2) == "--" && (i + 2 == n || std::isspace(static_cast<uint8_t>(sql[i + 2])) ||
-                                                        std::iscntrl(static_cast<uint8_t>(sql[i + 2]))))) {
+                                                         std::iscntrl(static_cast<uint8_t>(sql[i + 2]))))) {
       const size_t end = sql.find('\n', i);
       i = end == std::string_view::npos ? n : end + 1;
     } else if (sql.substr(i, 3) == "/*!" || sql.substr(i, 4) == "/*M!") {
@@ -195,7 +197,10 @@ bool SqlTokens(std::string_view sql, bool backslashEscapes, std::vector<TSqlToke
             case 't': value += '\t'; break;
             case 'Z': value += '\x1A'; break;
             case '%':
-            case '_': value += '\\'; value += e; break;
+            case '_':
+              value += '\\';
+              value += e;
+              break;
             default: value += e; break;
           }
           i += 2;
@@ -419,7 +424,9 @@ void TMySqlSession::SelectDb(const std::string& db) {
   database = db;
 }
 
-void TMySqlSession::Ping() { SimpleCommand(scPing, nullptr, 0, false); }
+void TMySqlSession::Ping() {
+  SimpleCommand(scPing, nullptr, 0, false);
+}
 
 void TMySqlSession::Kill(uint32_t id) {
   std::vector<uint8_t> body;

@@ -31,11 +31,32 @@ enum MYSQL_PROTOCOL_TYPE {
 enum class TMySqlStatus { msReady = 0, msGetResult = 1, msUseResult = 2 };
 
 enum TServerCommand : uint8_t {
-  scSleep = 0, scQuit = 1, scInitDb = 2, scQuery = 3, scFieldList = 4, scCreateDb = 5, scDropDb = 6,
-  scRefresh = 7, scShutdown = 8, scStatistics = 9, scProcessInfo = 10, scConnect = 11, scProcessKill = 12,
-  scDebug = 13, scPing = 14, scTime = 15, scDelayedInsert = 16, scChangeUser = 17, scBunLogDump = 18,
-  scTableDump = 19, scConnectOut = 20, scRegisterSlave = 21, scPrepare = 22, scExecute = 23,
-  scLongData = 24, scCloseStmt = 25,
+  scSleep = 0,
+  scQuit = 1,
+  scInitDb = 2,
+  scQuery = 3,
+  scFieldList = 4,
+  scCreateDb = 5,
+  scDropDb = 6,
+  scRefresh = 7,
+  scShutdown = 8,
+  scStatistics = 9,
+  scProcessInfo = 10,
+  scConnect = 11,
+  scProcessKill = 12,
+  scDebug = 13,
+  scPing = 14,
+  scTime = 15,
+  scDelayedInsert = 16,
+  scChangeUser = 17,
+  scBunLogDump = 18,
+  scTableDump = 19,
+  scConnectOut = 20,
+  scRegisterSlave = 21,
+  scPrepare = 22,
+  scExecute = 23,
+  scLongData = 24,
+  scCloseStmt = 25,
 };
 
 constexpr uint32_t CLIENT_LONG_PASSWORD = 0x1;
@@ -66,7 +87,7 @@ struct TMySqlGreeting {
   int32_t threadId = 0;
   std::array<uint8_t, 20> scramble{};
   bool has41Scramble = false;
-  uint32_t serverCapabilities = 0;  // the low 16 bits
+  uint32_t serverCapabilities = 0;     // the low 16 bits
   uint32_t serverExtCapabilities = 0;  // the high 16 bits, in place (CLIENT_SESSION_TRACK...)
   uint32_t serverLanguage = 0;
   uint32_t serverStatus = 0;
@@ -128,8 +149,8 @@ class TMySqlSession {
 
   // Opens the session or raises EMySqlException. Empty strings and port 0
   // take the fields' values (then port 3306 and host "localhost").
-  void Connect(const std::string& host, const std::string& user, const std::string& passwd,
-               const std::string& db, int port, const std::string& unixSocket, uint32_t clientflag);
+  void Connect(const std::string& host, const std::string& user, const std::string& passwd, const std::string& db,
+               int port, const std::string& unixSocket, uint32_t clientflag);
   void Close();
 
   void WriteCommand(TServerCommand command);

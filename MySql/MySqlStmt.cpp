@@ -26,10 +26,13 @@ bool IsStringLike(uint16_t t) {
 }
 
 // A 64-bit value above the signed range travels as an unsigned one.
-bool IsUnsigned64(const TParamDesc& p) { return p.GetDataType() == mtInt64 && p.GetValue().VarType() == varUInt64; }
+bool IsUnsigned64(const TParamDesc& p) {
+  return p.GetDataType() == mtInt64 && p.GetValue().VarType() == varUInt64;
+}
 
 [[noreturn]] void InvalidType(uint16_t dataType) {
-  throw EMySqlValueError(Format(u"Invalid internal field type $%X (%d)", {static_cast<int>(dataType), static_cast<int>(dataType)}));
+  throw EMySqlValueError(
+      Format(u"Invalid internal field type $%X (%d)", {static_cast<int>(dataType), static_cast<int>(dataType)}));
 }
 
 // The bytes of a string-like parameter: a byte array as it is; a blob's
@@ -50,7 +53,8 @@ std::string StringBytes(const TParamDesc& p, bool unicode) {
   }
   if (v.IsEmptyOrNull()) return std::string();
   std::string bytes = v.AsBytes();
-  if (p.GetSize() > 0 && static_cast<size_t>(p.GetSize()) < bytes.size()) bytes.resize(static_cast<size_t>(p.GetSize()));
+  if (p.GetSize() > 0 && static_cast<size_t>(p.GetSize()) < bytes.size())
+    bytes.resize(static_cast<size_t>(p.GetSize()));
   return bytes;
 }
 
@@ -112,7 +116,9 @@ void WriteValue(TMySqlWriter& w, const TParamDesc& p, bool unicode) {
   }
 }
 
-std::string_view Chars(ByteSpan s) { return std::string_view(reinterpret_cast<const char*>(s.data()), s.size()); }
+std::string_view Chars(ByteSpan s) {
+  return std::string_view(reinterpret_cast<const char*>(s.data()), s.size());
+}
 
 }  // namespace
 
@@ -237,9 +243,8 @@ TMySqlBinaryDateTime DecodeBinaryDateTime(ByteSpan value) {
 }
 
 bool TryBinaryDateTimeToDateTime(const TMySqlBinaryDateTime& d, TDateTime& value) {
-  return d.Microsecond < 1000000 &&
-         TryEncodeDateTime(d.Year, d.Month, d.Day, d.Hour, d.Minute, d.Second, static_cast<int>(d.Microsecond / 1000),
-                           value);
+  return d.Microsecond < 1000000 && TryEncodeDateTime(d.Year, d.Month, d.Day, d.Hour, d.Minute, d.Second,
+                                                      static_cast<int>(d.Microsecond / 1000), value);
 }
 
 TDateTime BinaryDateTimeToDateTime(const TMySqlBinaryDateTime& d) {
@@ -284,9 +289,7 @@ Variant BinaryValue(const TMySqlFieldInfo& field, ByteSpan value) {
       whole(2);
       return isUnsigned || field._Type == MYSQL_TYPE_YEAR ? Variant(r.ReadUInt16()) : Variant(r.ReadInt16());
     case MYSQL_TYPE_INT24:
-    case MYSQL_TYPE_LONG:
-      whole(4);
-      return isUnsigned ? Variant(r.ReadUInt32()) : Variant(r.ReadInt32());
+    case MYSQL_TYPE_LONG: whole(4); return isUnsigned ? Variant(r.ReadUInt32()) : Variant(r.ReadInt32());
     case MYSQL_TYPE_LONGLONG:
       whole(8);
       return isUnsigned ? Variant(static_cast<uint64_t>(r.ReadInt64())) : Variant(r.ReadInt64());
@@ -297,18 +300,13 @@ Variant BinaryValue(const TMySqlFieldInfo& field, ByteSpan value) {
       std::memcpy(&f, &bits, sizeof f);
       return Variant(f);
     }
-    case MYSQL_TYPE_DOUBLE:
-      whole(8);
-      return Variant(r.ReadDouble());
+    case MYSQL_TYPE_DOUBLE: whole(8); return Variant(r.ReadDouble());
     case MYSQL_TYPE_DATE:
     case MYSQL_TYPE_NEWDATE:
     case MYSQL_TYPE_DATETIME:
-    case MYSQL_TYPE_TIMESTAMP:
-      return Variant::FromDate(BinaryDateTimeToDateTime(DecodeBinaryDateTime(value)));
-    case MYSQL_TYPE_TIME:
-      return Variant::FromDate(BinaryTimeToDateTime(DecodeBinaryTime(value)));
-    default:
-      return Variant::FromBytes(std::string(Chars(value)));
+    case MYSQL_TYPE_TIMESTAMP: return Variant::FromDate(BinaryDateTimeToDateTime(DecodeBinaryDateTime(value)));
+    case MYSQL_TYPE_TIME: return Variant::FromDate(BinaryTimeToDateTime(DecodeBinaryTime(value)));
+    default: return Variant::FromBytes(std::string(Chars(value)));
   }
 }
 
@@ -413,10 +411,10 @@ std::string BinaryValueText(const TMySqlFieldInfo& field, ByteSpan value) {
     default: {
       if (!IsBinaryEncodedType(field._Type)) return std::string(Chars(value));
       const Variant v = BinaryValue(field, value);
-      std::string text = v.VarType() == varUInt64 || v.VarType() == varLongWord || v.VarType() == varWord ||
-                                 v.VarType() == varByte
-                             ? std::to_string(v.AsUInt64())
-                             : std::to_string(v.AsInt64());
+      std::string text =
+          v.VarType() == varUInt64 || v.VarType() == varLongWord || v.VarType() == varWord || v.VarType() == varByte
+              ? std::to_string(v.AsUInt64())
+              : std::to_string(v.AsInt64());
       // ZEROFILL columns (YEAR among them) are padded to their width.
       constexpr int32_t kZeroFillFlag = 64;
       if ((field.Flags & kZeroFillFlag) && field.Length > 0 && field.Length <= 64 &&

@@ -16,14 +16,17 @@ namespace vix {
 
 namespace {
 
-[[noreturn]] void RaiseProviderError(UString message) { throw EDAError(0, std::move(message)); }
+[[noreturn]] void RaiseProviderError(UString message) {
+  throw EDAError(0, std::move(message));
+}
 
 // Runs `parse` over the UTF-16 form of a number's text, on the stack when it
 // is short (every decimal the server sends is), so a row allocates nothing.
 template <typename Parse>
 auto WithNumberText(std::string_view bytes, Parse&& parse) {
   char16_t buf[128];
-  const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  const bool ascii =
+      std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   if (ascii && bytes.size() <= std::size(buf)) {
     for (size_t i = 0; i < bytes.size(); ++i) buf[i] = static_cast<unsigned char>(bytes[i]);
     return parse(UStringView(buf, bytes.size()));
@@ -77,8 +80,8 @@ void DecodeInteger(const TMySqlValueSlot& f, std::string_view v, uint8_t* slot) 
     for (unsigned char c : v) magnitude = magnitude << 8 | c;
     if (f.DataType == mtBoolean) magnitude = !v.empty() && v.back() != 0;
   } else if (!ParseMySqlMagnitude(v, negative, magnitude)) {
-    throw EConvertError(Format(u"'%s' is not a valid integer value for field %s",
-                               {MySqlValueForMessage(v), UString(f.FieldName)}));
+    throw EConvertError(
+        Format(u"'%s' is not a valid integer value for field %s", {MySqlValueForMessage(v), UString(f.FieldName)}));
   }
   const auto outOfRange = [&] {
     throw EConvertError(
@@ -234,8 +237,7 @@ bool ParseMySqlTime(std::string_view t, TDateTime& value) {
 }
 
 UString MySqlValueForMessage(std::string_view value) {
-  const bool printable =
-      std::all_of(value.begin(), value.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+  const bool printable = std::all_of(value.begin(), value.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
   UString out;
   if (printable) {
     for (size_t i = 0; i < std::min<size_t>(value.size(), 64); ++i) out += static_cast<char16_t>(value[i]);
@@ -289,12 +291,12 @@ bool DecodeMySqlValue(const TMySqlValueSlot& f, std::string_view v, uint8_t* slo
     case mtWideString: PutWideSlotUtf8(slot, f.Size, v); return true;
     case mtFloat: StoreSlot<double>(slot, ParseMySqlFloat(v)); return true;
     case mtBCD:
-      StoreSlot<int64_t>(slot,
-                         WithNumberText(v, [](UStringView t) { return StrToCurr(t, InvariantFormatSettings()); }).Value);
+      StoreSlot<int64_t>(
+          slot, WithNumberText(v, [](UStringView t) { return StrToCurr(t, InvariantFormatSettings()); }).Value);
       return true;
     case mtFMTBCD: {
-      const TBcd b = NormalizeBcd(WithNumberText(v, [](UStringView t) { return StrToBcd(t, InvariantFormatSettings()); }),
-                                  f.Length, f.Scale);
+      const TBcd b = NormalizeBcd(
+          WithNumberText(v, [](UStringView t) { return StrToBcd(t, InvariantFormatSettings()); }), f.Length, f.Scale);
       std::memcpy(slot, &b, std::min(sizeof b, f.Size));
       return true;
     }

@@ -41,7 +41,7 @@ struct TMySqlValueSlot {
   uint8_t MySqlType = 0;
   uint16_t Length = 0;  // characters, digits or the TIMESTAMP layout's length
   uint16_t Scale = 0;
-  size_t Size = 0;      // bytes of the slot
+  size_t Size = 0;  // bytes of the slot
   bool NullForZeroDate = false;
   bool NullForZeroVanticDate = false;
   UStringView FieldName;

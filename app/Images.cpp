@@ -91,9 +91,7 @@ QPixmap PaintGlyph(int index) {
       p.drawLine(QPointF(12.5, 3.5), QPointF(3.5, 12.5));
       break;
     }
-    default:
-      PaintKey(p, kGlyphSize, QColor(0xc8, 0x96, 0x1e));
-      break;
+    default: PaintKey(p, kGlyphSize, QColor(0xc8, 0x96, 0x1e)); break;
   }
   return pixmap;
 }

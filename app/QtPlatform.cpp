@@ -72,21 +72,11 @@ void SetUpMessageBox(QMessageBox& box, const UString& text, const UString& capti
   shown.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(u'\r', u'\n');
   box.setText(shown);
   switch (flags & MB_ICONMASK) {
-    case MB_ICONERROR:
-      box.setIcon(QMessageBox::Critical);
-      break;
-    case MB_ICONQUESTION:
-      box.setIcon(QMessageBox::Question);
-      break;
-    case MB_ICONWARNING:
-      box.setIcon(QMessageBox::Warning);
-      break;
-    case MB_ICONINFORMATION:
-      box.setIcon(QMessageBox::Information);
-      break;
-    default:
-      box.setIcon(QMessageBox::NoIcon);
-      break;
+    case MB_ICONERROR: box.setIcon(QMessageBox::Critical); break;
+    case MB_ICONQUESTION: box.setIcon(QMessageBox::Question); break;
+    case MB_ICONWARNING: box.setIcon(QMessageBox::Warning); break;
+    case MB_ICONINFORMATION: box.setIcon(QMessageBox::Information); break;
+    default: box.setIcon(QMessageBox::NoIcon); break;
   }
   struct Button {
     const char16_t* caption;
@@ -100,21 +90,11 @@ void SetUpMessageBox(QMessageBox& box, const UString& text, const UString& capti
   static const Button kRetry{u"다시 시도", QMessageBox::AcceptRole, IDRETRY};
   std::vector<Button> buttons;
   switch (flags & MB_TYPEMASK) {
-    case MB_OKCANCEL:
-      buttons = {kOk, kCancel};
-      break;
-    case MB_YESNOCANCEL:
-      buttons = {kYes, kNo, kCancel};
-      break;
-    case MB_YESNO:
-      buttons = {kYes, kNo};
-      break;
-    case MB_RETRYCANCEL:
-      buttons = {kRetry, kCancel};
-      break;
-    default:
-      buttons = {kOk};
-      break;
+    case MB_OKCANCEL: buttons = {kOk, kCancel}; break;
+    case MB_YESNOCANCEL: buttons = {kYes, kNo, kCancel}; break;
+    case MB_YESNO: buttons = {kYes, kNo}; break;
+    case MB_RETRYCANCEL: buttons = {kRetry, kCancel}; break;
+    default: buttons = {kOk}; break;
   }
   QPushButton* first = nullptr;
   QPushButton* escape = nullptr;

@@ -102,15 +102,11 @@ bool IsPlainFileName(const UString& name) {
 uint16_t VirtualKey(int qtKey) {
   switch (qtKey) {
     case Qt::Key_Return:
-    case Qt::Key_Enter:
-      return VK_RETURN;
-    case Qt::Key_Up:
-      return VK_UP;
-    case Qt::Key_Down:
-      return VK_DOWN;
+    case Qt::Key_Enter: return VK_RETURN;
+    case Qt::Key_Up: return VK_UP;
+    case Qt::Key_Down: return VK_DOWN;
     case Qt::Key_Tab:
-    case Qt::Key_Backtab:
-      return VK_TAB;
+    case Qt::Key_Backtab: return VK_TAB;
     default:
       // Letters and digits share their codes with the virtual keys.
       if ((qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) || (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z))
@@ -259,9 +255,7 @@ void TMainForm::showEvent(QShowEvent* event) {
 
 void TMainForm::FormKeyDown(QObject*, uint16_t& Key, TShiftState) {
   switch (Key) {
-    case VK_RETURN:
-      PostTab(false);
-      break;
+    case VK_RETURN: PostTab(false); break;
     case VK_DOWN:
       PostTab(false);
       Key = 0;
@@ -270,8 +264,7 @@ void TMainForm::FormKeyDown(QObject*, uint16_t& Key, TShiftState) {
       PostTab(true);
       Key = 0;
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -381,7 +374,9 @@ bool TMainForm::CheckUser(const UString& Server, const UString& Database, const 
   cnServer->SetPassword(Server == u"localhost" ? u"vask" : u"pwrq6082");
 
   Query->Close();
-  Query->SetSQL(u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = :UserName ");
+  Query->SetSQL(
+      u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = "
+      u":UserName ");
   // The values travel as literals escaped for the session's mode, never as SQL.
   Query->ParamByName(u"SiteID").SetAsString(SiteId);
   Query->ParamByName(u"UserName").SetAsString(UserName);
@@ -458,10 +453,8 @@ void TMainForm::FormCloseQuery(QObject*, bool&) {
 
 void TMainForm::closeEvent(QCloseEvent* event) {
   bool canClose = true;
-  if (Guarded([&] { FormCloseQuery(this, canClose); }) && canClose)
-    event->accept();
-  else
-    event->ignore();
+  if (Guarded([&] { FormCloseQuery(this, canClose); }) && canClose) event->accept();
+  else event->ignore();
 }
 
 bool TMainForm::CheckAspAccount(const UString& AspIdText, const UString& SiteIdText) {
@@ -498,8 +491,7 @@ bool TMainForm::CheckAspAccount(const UString& AspIdText, const UString& SiteIdT
     case TAccountState::Expired:
       ShowMessage(u"계정이 만료되었습니다. 뮤라온으로 연락주세요.", MB_OK | MB_ICONERROR);
       return false;
-    case TAccountState::Active:
-      break;
+    case TAccountState::Active: break;
   }
   // The server goes into the configuration file.
   if (!FitsConfigFile(answer[1])) {
@@ -556,11 +548,8 @@ void TMainForm::ApplicationEventsException(QObject*, const std::exception& E) {
             }
           }
           break;
-        case IDNO:
-          return;
-        default:
-          FPlatform.Terminate();
-          return;
+        case IDNO: return;
+        default: FPlatform.Terminate(); return;
       }
     }
   }

@@ -135,7 +135,7 @@ class TMainForm : public QWidget {
   // password and, for an argument naming "Head" or "POS", the install
   // permission. Shows its own messages; failures of the database raise.
   virtual bool CheckUser(const UString& Server, const UString& Database, const UString& SiteId, const UString& UserName,
-                 const UString& Password);
+                         const UString& Password);
   void RequestAspService(const UString& AppName, const UString& AspId, int32_t SiteId, TAspSlots& Slots);
   // Splits Text at every Separator into Slots (app/AccountAnswer.h).
   static void SplitText(UStringView Text, UStringView Separator, TAspSlots& Slots) {

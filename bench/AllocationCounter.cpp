@@ -31,6 +31,8 @@ void* realloc(void* p, size_t size) {
 
 namespace vix::bench {
 
-uint64_t AllocationCount() { return gAllocations.load(std::memory_order_relaxed); }
+uint64_t AllocationCount() {
+  return gAllocations.load(std::memory_order_relaxed);
+}
 
 }  // namespace vix::bench

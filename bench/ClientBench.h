@@ -88,7 +88,9 @@ std::unique_ptr<BenchClient> MakeMariaDbClient();
 // The prepared statement's text and the key of its i-th execution.
 constexpr const char* kStatementSql =
     "SELECT id, big, name, amount, created, ratio FROM bench_rows WHERE id = ? AND big >= ?";
-inline int64_t KeyOf(int64_t i, int64_t tableRows) { return (i * 7919) % tableRows + 1; }
+inline int64_t KeyOf(int64_t i, int64_t tableRows) {
+  return (i * 7919) % tableRows + 1;
+}
 
 // Raises std::runtime_error with the client's message.
 [[noreturn]] void Fail(const std::string& what, const std::string& message);

@@ -49,7 +49,9 @@ int64_t BenchClient::RunFetch(const std::string& sql, Hasher& hash) {
   return ReadRows(hash);
 }
 
-void Fail(const std::string& what, const std::string& message) { throw std::runtime_error(what + ": " + message); }
+void Fail(const std::string& what, const std::string& message) {
+  throw std::runtime_error(what + ": " + message);
+}
 
 namespace {
 
@@ -58,7 +60,9 @@ std::string Env(const char* name, const char* fallback) {
   return v && *v ? v : fallback;
 }
 
-int64_t Micros(const timeval& t) { return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_usec; }
+int64_t Micros(const timeval& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_usec;
+}
 
 int Usage() {
   std::fprintf(stderr,
@@ -100,7 +104,8 @@ int Run(int argc, char** argv) {
 
   const std::string rowsSql =
       std::string("SELECT ") + kRowColumns + " FROM " + kRowTable + " WHERE id <= " + std::to_string(count);
-  const std::string blobSql = std::string("SELECT id, data FROM ") + kBlobTable + " WHERE id <= " + std::to_string(count);
+  const std::string blobSql =
+      std::string("SELECT id, data FROM ") + kBlobTable + " WHERE id <= " + std::to_string(count);
 
   Hasher hash;
   rusage before{}, after{};

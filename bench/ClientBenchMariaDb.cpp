@@ -104,7 +104,8 @@ class MariaDbClient : public BenchClient {
   void PrepareStatement() override {
     FStmt = mysql_stmt_init(FMySql);
     if (!FStmt) Fail("statement", mysql_error(FMySql));
-    if (mysql_stmt_prepare(FStmt, kStatementSql, std::strlen(kStatementSql)) != 0) Fail("prepare", mysql_stmt_error(FStmt));
+    if (mysql_stmt_prepare(FStmt, kStatementSql, std::strlen(kStatementSql)) != 0)
+      Fail("prepare", mysql_stmt_error(FStmt));
     std::memset(FParams, 0, sizeof FParams);
     FParams[0].buffer_type = MYSQL_TYPE_LONG;
     FParams[0].buffer = &FId;
@@ -131,8 +132,7 @@ class MariaDbClient : public BenchClient {
       PeerRecord& r = records.emplace_back();
       if (row[0]) r.id = static_cast<int32_t>(std::strtol(row[0], nullptr, 10));
       if (row[1]) r.big = std::strtoll(row[1], nullptr, 10);
-      if (row[2])
-        r.nameLength = ToUtf16(reinterpret_cast<const unsigned char*>(row[2]), n[2], r.name, 40);
+      if (row[2]) r.nameLength = ToUtf16(reinterpret_cast<const unsigned char*>(row[2]), n[2], r.name, 40);
       if (row[3]) r.amount = ToCurrency(row[3], n[3]);
       if (row[4]) r.created = ToDateTime(row[4], n[4]);
       if (row[5]) r.ratio = std::strtod(row[5], nullptr);
@@ -156,8 +156,8 @@ class MariaDbClient : public BenchClient {
             hash.AddNull();
           } else if (c == 4) {
             const MYSQL_TIME& t = FOutCreated;
-            const uint32_t parts[7] = {t.year, t.month, t.day, t.hour, t.minute, t.second,
-                                       static_cast<uint32_t>(t.second_part)};
+            const uint32_t parts[7] = {
+                t.year, t.month, t.day, t.hour, t.minute, t.second, static_cast<uint32_t>(t.second_part)};
             hash.Add(parts, sizeof parts);
           } else {
             hash.Add(FResult[c].buffer, FLength[c]);
@@ -224,6 +224,8 @@ class MariaDbClient : public BenchClient {
 
 }  // namespace
 
-std::unique_ptr<BenchClient> MakeMariaDbClient() { return std::make_unique<MariaDbClient>(); }
+std::unique_ptr<BenchClient> MakeMariaDbClient() {
+  return std::make_unique<MariaDbClient>();
+}
 
 }  // namespace vix::bench

@@ -130,6 +130,8 @@ class OurClient : public BenchClient {
 
 }  // namespace
 
-std::unique_ptr<BenchClient> MakeOurClient() { return std::make_unique<OurClient>(); }
+std::unique_ptr<BenchClient> MakeOurClient() {
+  return std::make_unique<OurClient>();
+}
 
 }  // namespace vix::bench

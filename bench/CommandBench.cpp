@@ -50,8 +50,9 @@ bool Prepare(benchmark::State& state) {
   static bool done = false;
   if (done) return true;
   auto c = Connect();
-  Run(*c, u"CREATE TABLE IF NOT EXISTS bench_rows (id INT, big BIGINT, name VARCHAR(30), amount DOUBLE,"
-          u" created DATETIME, price DECIMAL(10,2))");
+  Run(*c,
+      u"CREATE TABLE IF NOT EXISTS bench_rows (id INT, big BIGINT, name VARCHAR(30), amount DOUBLE,"
+      u" created DATETIME, price DECIMAL(10,2))");
   TMySQLRecordset rs;
   rs.SetConnection(c.get());
   rs.SetSQL(u"SELECT COUNT(*) FROM bench_rows");
@@ -61,8 +62,9 @@ bool Prepare(benchmark::State& state) {
   rs.GetRecord(rec.data());
   if (rs.GetFieldAsVariant(1, rec.data()).AsInt64() != kRows) {
     Run(*c, u"TRUNCATE bench_rows");
-    Run(*c, u"INSERT INTO bench_rows SELECT seq, seq * 1000003, CONCAT('user name ', seq), seq / 7,"
-            u" '2024-01-01' + INTERVAL seq SECOND, seq / 100 FROM seq_1_to_1000000");
+    Run(*c,
+        u"INSERT INTO bench_rows SELECT seq, seq * 1000003, CONCAT('user name ', seq), seq / 7,"
+        u" '2024-01-01' + INTERVAL seq SECOND, seq / 100 FROM seq_1_to_1000000");
   }
   done = true;
   return true;
@@ -84,8 +86,8 @@ void BM_RecordSetFetchAll(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.counters["rows"] = static_cast<double>(rows);
-  state.counters["cpu_ns_per_row"] = benchmark::Counter(static_cast<double>(rows),
-                                                        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["cpu_ns_per_row"] =
+      benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_RecordSetFetchAll)->Iterations(3)->Unit(benchmark::kMillisecond);
 
@@ -104,8 +106,8 @@ void BM_MariaDbRaw(benchmark::State& state) {
     rows += n;
   }
   state.counters["rows"] = static_cast<double>(rows);
-  state.counters["cpu_ns_per_row"] = benchmark::Counter(static_cast<double>(rows),
-                                                        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["cpu_ns_per_row"] =
+      benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_MariaDbRaw)->Iterations(3)->Unit(benchmark::kMillisecond);
 

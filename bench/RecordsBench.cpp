@@ -24,10 +24,15 @@ class BenchData : public TMemData {
  protected:
   void InternalInitFields() override {
     const Column columns[] = {
-        {u"ID", mtInt32, 0},       {u"SiteID", mtInt64, 0},      {u"Amount", mtFloat, 0},
-        {u"Created", mtDateTime, 0}, {u"Active", mtBoolean, 0},  {u"Code", mtString, 20},
+        {u"ID", mtInt32, 0},
+        {u"SiteID", mtInt64, 0},
+        {u"Amount", mtFloat, 0},
+        {u"Created", mtDateTime, 0},
+        {u"Active", mtBoolean, 0},
+        {u"Code", mtString, 20},
         {u"UserName", FHeap ? mtExtWideString : mtWideString, 30},
-        {u"Price", mtBCD, 0},      {u"Flags", mtUInt16, 0},
+        {u"Price", mtBCD, 0},
+        {u"Flags", mtUInt16, 0},
         {u"Note", FHeap ? mtWideMemo : mtInt16, 0},
     };
     for (const Column& c : columns) {
@@ -88,7 +93,8 @@ void AppendRecords(benchmark::State& state) {
   data.FreeComplexFields(rec.data());
   state.SetItemsProcessed(records);
   const double itemBytes = static_cast<double>(sizeof(TItemHeader)) + data.RecordSize();
-  state.counters["bytes/record"] = itemBytes + static_cast<double>(sizeof(TBlockHeader)) / TBlockManager::kDefaultItemCount;
+  state.counters["bytes/record"] =
+      itemBytes + static_cast<double>(sizeof(TBlockHeader)) / TBlockManager::kDefaultItemCount;
   state.counters["record size"] = data.RecordSize();
   state.counters["allocs/record"] = static_cast<double>(allocations) / static_cast<double>(records);
 }

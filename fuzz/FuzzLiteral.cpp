@@ -15,7 +15,9 @@
 
 namespace {
 
-bool In(unsigned char c, unsigned char lo, unsigned char hi) { return c >= lo && c <= hi; }
+bool In(unsigned char c, unsigned char lo, unsigned char hi) {
+  return c >= lo && c <= hi;
+}
 
 // The length of the multi-byte character at `p` as the server's charset
 // tables define it (0: none).
@@ -78,7 +80,10 @@ std::optional<std::string> ServerValue(const std::string& literal, const std::st
         case '0': out += '\0'; break;
         case 'Z': out += '\x1A'; break;
         case '%':
-        case '_': out += '\\'; out += e; break;
+        case '_':
+          out += '\\';
+          out += e;
+          break;
         default: out += e;
       }
       i += 2;

@@ -46,8 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // Each option named by a line that validates converts to its native value and back.
-  for (vix::TOptionsList* list : {&provider.GetConnectionOptions(), &provider.GetSQLOptions(),
-                                  &provider.GetDataSetOptions()}) {
+  for (vix::TOptionsList* list :
+       {&provider.GetConnectionOptions(), &provider.GetSQLOptions(), &provider.GetDataSetOptions()}) {
     for (const vix::UString& line : lines) {
       const vix::TOptionLine split = vix::SplitOptionLine(line);
       const vix::TOption* option = split.Valid ? list->OptionByName(split.Name) : nullptr;

@@ -11,7 +11,9 @@
 
 namespace vix::fuzz {
 
-inline ByteSpan Input(const uint8_t* data, size_t size) { return ByteSpan(data, size); }
+inline ByteSpan Input(const uint8_t* data, size_t size) {
+  return ByteSpan(data, size);
+}
 
 // Reads come from the input (the end reads as a closed connection); writes vanish.
 class TReplayVio : public TZelVio {

@@ -15,18 +15,20 @@ namespace {
 
 using namespace vix;
 
-constexpr TDataType kTypes[] = {mtString, mtBytes, mtVarBytes, mtWideString, mtFloat,  mtBCD,    mtFMTBCD,
-                                mtDate,   mtDateTime, mtTime,  mtBoolean,    mtInt8,   mtInt16,  mtInt32,
-                                mtInt64,  mtUInt16, mtUInt32, mtUInt64};
-constexpr uint8_t kColumnTypes[] = {MYSQL_TYPE_TINY,     MYSQL_TYPE_LONGLONG, MYSQL_TYPE_BIT,  MYSQL_TYPE_TIMESTAMP,
-                                    MYSQL_TYPE_DATETIME, MYSQL_TYPE_DATE,     MYSQL_TYPE_TIME, MYSQL_TYPE_NEWDECIMAL,
-                                    MYSQL_TYPE_VAR_STRING};
+constexpr TDataType kTypes[] = {mtString, mtBytes, mtVarBytes, mtWideString, mtFloat,   mtBCD,
+                                mtFMTBCD, mtDate,  mtDateTime, mtTime,       mtBoolean, mtInt8,
+                                mtInt16,  mtInt32, mtInt64,    mtUInt16,     mtUInt32,  mtUInt64};
+constexpr uint8_t kColumnTypes[] = {MYSQL_TYPE_TINY,      MYSQL_TYPE_LONGLONG,   MYSQL_TYPE_BIT,
+                                    MYSQL_TYPE_TIMESTAMP, MYSQL_TYPE_DATETIME,   MYSQL_TYPE_DATE,
+                                    MYSQL_TYPE_TIME,      MYSQL_TYPE_NEWDECIMAL, MYSQL_TYPE_VAR_STRING};
 
 void Check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-bool Same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool Same(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // The value in the slot against what the parsers make of the text.
 void CheckReadBack(const TMySqlValueSlot& t, std::string_view v, const uint8_t* slot, bool stored) {
@@ -86,9 +88,10 @@ void CheckReadBack(const TMySqlValueSlot& t, std::string_view v, const uint8_t* 
       uint64_t bits = 0;
       const size_t width = static_cast<size_t>(DataTypeSize(t.DataType, 0));
       std::memcpy(&bits, slot, width);
-      if (width < 8) bits = t.DataType == mtUInt16 || t.DataType == mtUInt32
-                                ? bits
-                                : static_cast<uint64_t>(static_cast<int64_t>(bits << (64 - 8 * width)) >> (64 - 8 * width));
+      if (width < 8)
+        bits = t.DataType == mtUInt16 || t.DataType == mtUInt32
+                   ? bits
+                   : static_cast<uint64_t>(static_cast<int64_t>(bits << (64 - 8 * width)) >> (64 - 8 * width));
       Check(bits == expected);
       return;
     }
@@ -105,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   t.MySqlType = kColumnTypes[data[1] % std::size(kColumnTypes)];
   const size_t declared = static_cast<size_t>(data[2] | data[3] << 8);
   const int fixed = DataTypeSize(t.DataType, 0);
-  const bool sized = t.DataType == mtString || t.DataType == mtBytes || t.DataType == mtVarBytes ||
-                     t.DataType == mtWideString;
+  const bool sized =
+      t.DataType == mtString || t.DataType == mtBytes || t.DataType == mtVarBytes || t.DataType == mtWideString;
   t.Size = sized ? declared % 300 : static_cast<size_t>(fixed);
   if (t.Size == 0) return 0;
   t.Length = static_cast<uint16_t>(data[4] & 0x1F);

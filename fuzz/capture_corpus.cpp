@@ -109,8 +109,8 @@ std::vector<std::string> CaptureBinaryRows(const std::string& sql) {
   api.mysql_options(m, MYSQL_SET_CHARSET_NAME, std::string("utf8"));
   std::vector<std::string> rows;
   if (!api.mysql_real_connect(m, Env("VIX_MYSQL_HOST", "127.0.0.1"), Env("VIX_MYSQL_USER", "vix"),
-                             Env("VIX_MYSQL_PASSWORD"), Env("VIX_MYSQL_DATABASE", "vixtest"),
-                             std::atoi(Env("VIX_MYSQL_PORT", "33306").c_str()), "", 0)) {
+                              Env("VIX_MYSQL_PASSWORD"), Env("VIX_MYSQL_DATABASE", "vixtest"),
+                              std::atoi(Env("VIX_MYSQL_PORT", "33306").c_str()), "", 0)) {
     std::fprintf(stderr, "capture_corpus: %s\n", api.mysql_error(m).c_str());
   } else {
     PMYSQL_STMT s = api.mysql_stmt_init(m);
@@ -151,8 +151,8 @@ int main(int argc, char** argv) {
       {"error", "SELECT * FROM no_such_table", 0},
       {"ok", "DO 1", 0},
       {"table", "SELECT table_name, table_rows, create_time FROM information_schema.tables LIMIT 3", 0},
-      {"prepared", "SELECT ?, 1.5e0, NULL, DATE '2021-03-04', TIME '-01:00:00', 'x' UNION ALL SELECT 2, 0, 1, NULL, NULL, ''",
-       4},
+      {"prepared",
+       "SELECT ?, 1.5e0, NULL, DATE '2021-03-04', TIME '-01:00:00', 'x' UNION ALL SELECT 2, 0, 1, NULL, NULL, ''", 4},
   };
   int n = 0;
   for (const Query& q : queries) {
@@ -176,7 +176,8 @@ int main(int argc, char** argv) {
         continue;
       }
       const size_t columns = first;
-      for (size_t c = 0; c < columns && i < packets.size(); ++c) Write(dir / "column" / name("col"), "\x03" + packets[i++]);
+      for (size_t c = 0; c < columns && i < packets.size(); ++c)
+        Write(dir / "column" / name("col"), "\x03" + packets[i++]);
       if (i < packets.size()) Write(dir / "replies" / name("eof"), "\x03" + packets[i++]);
       while (i < packets.size() && !(static_cast<uint8_t>(packets[i][0]) == 0xFE && packets[i].size() < 9))
         Write(dir / "row" / name("row"), std::string(1, static_cast<char>(columns)) + packets[i++]);
@@ -191,7 +192,8 @@ int main(int argc, char** argv) {
       " UNION ALL SELECT NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,"
       " NULL, NULL";
   int part = 0;
-  for (const std::string& row : CaptureBinaryRows(binary)) Write(dir / "binrow" / ("values-row" + std::to_string(part++)), row);
+  for (const std::string& row : CaptureBinaryRows(binary))
+    Write(dir / "binrow" / ("values-row" + std::to_string(part++)), row);
   std::printf("capture_corpus: %d plain captures written to %s\n", n, dir.c_str());
   return 0;
 }

@@ -15,7 +15,9 @@ namespace {
 
 std::atomic<int> gAnsiCodePage{kDefaultAnsiCodePage};
 
-int Resolve(int codePage) { return codePage == 0 ? gAnsiCodePage.load(std::memory_order_relaxed) : codePage; }
+int Resolve(int codePage) {
+  return codePage == 0 ? gAnsiCodePage.load(std::memory_order_relaxed) : codePage;
+}
 
 std::string IconvName(int codePage) {
   switch (codePage) {
@@ -26,7 +28,9 @@ std::string IconvName(int codePage) {
   }
 }
 
-const char* WideName() { return std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE"; }
+const char* WideName() {
+  return std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+}
 
 // One converter per thread, code page and direction, opened on first use.
 class Converters {
@@ -53,7 +57,9 @@ thread_local Converters tConverters;
 
 }  // namespace
 
-int GetAnsiCodePage() { return gAnsiCodePage.load(std::memory_order_relaxed); }
+int GetAnsiCodePage() {
+  return gAnsiCodePage.load(std::memory_order_relaxed);
+}
 
 void SetAnsiCodePage(int codePage) {
   if (codePage <= 0) throw EConvertError(u"Code page " + IntToStr(codePage) + u" is not supported");
@@ -149,12 +155,9 @@ bool IsDBCSLeadByte(unsigned char byte, int codePage) {
   switch (Resolve(codePage)) {
     case 949:
     case 936:
-    case 950:
-      return byte >= 0x81 && byte <= 0xFE;
-    case 932:
-      return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-    default:
-      return false;
+    case 950: return byte >= 0x81 && byte <= 0xFE;
+    case 932: return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    default: return false;
   }
 }
 

@@ -13,8 +13,12 @@ constexpr int kMonthDays[2][12] = {{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 
                                    {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31}};
 constexpr int32_t kMaxDateNumber = 3652059;  // 9999-12-31, counted from 0001-01-01 as 1
 
-[[noreturn]] void InvalidDate() { throw EConvertError(u"Invalid argument to date encode"); }
-[[noreturn]] void InvalidTime() { throw EConvertError(u"Invalid argument to time encode"); }
+[[noreturn]] void InvalidDate() {
+  throw EConvertError(u"Invalid argument to date encode");
+}
+[[noreturn]] void InvalidTime() {
+  throw EConvertError(u"Invalid argument to time encode");
+}
 
 // Day number of a valid date, 0001-01-01 being day 1.
 int32_t DayNumber(int year, int month, int day) {
@@ -55,7 +59,9 @@ void DayNumberToDate(int32_t number, int& year, int& month, int& day) {
 
 }  // namespace
 
-bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+bool IsLeapYear(int year) {
+  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
 
 int DaysInMonth(int year, int month) {
   if (month < 1 || month > 12) return 0;
@@ -87,8 +93,7 @@ TDateTime EncodeTime(int hour, int minute, int second, int msec) {
   return v;
 }
 
-bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int second, int msec,
-                       TDateTime& value) {
+bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int second, int msec, TDateTime& value) {
   TDateTime date, time;
   if (!TryEncodeDate(year, month, day, date) || !TryEncodeTime(hour, minute, second, msec, time)) return false;
   value = date < 0 ? date - time : date + time;
@@ -158,7 +163,9 @@ void DecodeTime(TDateTime value, int& hour, int& minute, int& second, int& msec)
   msec = p.MSec;
 }
 
-TDateTime DateOf(TDateTime value) { return DateTimeToTimeStamp(value).Date - kDateDelta; }
+TDateTime DateOf(TDateTime value) {
+  return DateTimeToTimeStamp(value).Date - kDateDelta;
+}
 
 TDateTime TimeOf(TDateTime value) {
   return static_cast<double>(DateTimeToTimeStamp(value).Time) / kMSecsPerDay;
@@ -195,7 +202,9 @@ void AppendNumber(UString& out, int value, size_t width) {
   out += digits;
 }
 
-char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
+char16_t Lower(char16_t c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+}
 
 }  // namespace
 

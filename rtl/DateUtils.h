@@ -30,8 +30,7 @@ bool TryEncodeDate(int year, int month, int day, TDateTime& value);
 TDateTime EncodeTime(int hour, int minute, int second, int msec);
 bool TryEncodeTime(int hour, int minute, int second, int msec, TDateTime& value);
 TDateTime EncodeDateTime(int year, int month, int day, int hour, int minute, int second, int msec);
-bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int second, int msec,
-                       TDateTime& value);
+bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int second, int msec, TDateTime& value);
 
 struct TDateTimeParts {
   int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0, MSec = 0;

@@ -14,12 +14,12 @@ struct Decimal {
   std::string Int;   // '0'-'9', empty for zero
   std::string Frac;  // '0'-'9'
 
-  bool IsZero() const {
-    return Int.empty() && Frac.find_first_not_of('0') == std::string::npos;
-  }
+  bool IsZero() const { return Int.empty() && Frac.find_first_not_of('0') == std::string::npos; }
 };
 
-[[noreturn]] void Overflow() { throw EBcdOverflowException(u"BCD overflow"); }
+[[noreturn]] void Overflow() {
+  throw EBcdOverflowException(u"BCD overflow");
+}
 
 // Drops the last `count` decimals, rounding half away from zero.
 void RoundAway(Decimal& d, size_t keep) {

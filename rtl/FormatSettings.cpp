@@ -70,7 +70,9 @@ UString FloatToStrGeneral(double value, int digits, const TFormatSettings& setti
   return result;
 }
 
-UString FloatToStr(double value, const TFormatSettings& settings) { return FloatToStrGeneral(value, 15, settings); }
+UString FloatToStr(double value, const TFormatSettings& settings) {
+  return FloatToStrGeneral(value, 15, settings);
+}
 
 bool TryStrToFloat(UStringView text, double& value, const TFormatSettings& settings) {
   size_t b = 0, e = text.size();

@@ -12,7 +12,9 @@ void Exception::SetMessage(UString message) {
   FWhat = Utf16ToUtf8Lenient(FMessage);
 }
 
-void Abort() { throw EAbort(); }
+void Abort() {
+  throw EAbort();
+}
 
 // --- integers -------------------------------------------------------------
 
@@ -143,7 +145,8 @@ UString Format(UStringView fmt, std::initializer_list<FormatArg> args) {
       if (++i == fmt.size()) throw invalid();
     }
     size_t width = 0;
-    while (i < fmt.size() && fmt[i] >= u'0' && fmt[i] <= u'9') width = std::min<size_t>(width * 10 + (fmt[i++] - u'0'), 4096);
+    while (i < fmt.size() && fmt[i] >= u'0' && fmt[i] <= u'9')
+      width = std::min<size_t>(width * 10 + (fmt[i++] - u'0'), 4096);
     bool has_precision = false;
     size_t precision = 0;
     if (i < fmt.size() && fmt[i] == u'.') {
@@ -167,7 +170,8 @@ UString Format(UStringView fmt, std::initializer_list<FormatArg> args) {
       case u'u':
       case u'U': {
         if (arg.IsText()) throw invalid();
-        const bool negative = arg.IsSigned() && static_cast<int64_t>(arg.Bits()) < 0 && fmt[i] != u'u' && fmt[i] != u'U';
+        const bool negative =
+            arg.IsSigned() && static_cast<int64_t>(arg.Bits()) < 0 && fmt[i] != u'u' && fmt[i] != u'U';
         piece = Digits(negative ? 0 - arg.Bits() : arg.Bits(), 10, false);
         if (has_precision && piece.size() < precision) piece.insert(0, precision - piece.size(), u'0');
         if (negative) piece.insert(0, 1, u'-');
@@ -184,14 +188,11 @@ UString Format(UStringView fmt, std::initializer_list<FormatArg> args) {
         if (has_precision && piece.size() < precision) piece.insert(0, precision - piece.size(), u'0');
         break;
       }
-      default:
-        throw invalid();
+      default: throw invalid();
     }
     if (piece.size() < width) {
-      if (left)
-        piece.append(width - piece.size(), u' ');
-      else
-        piece.insert(0, width - piece.size(), u' ');
+      if (left) piece.append(width - piece.size(), u' ');
+      else piece.insert(0, width - piece.size(), u' ');
     }
     out += piece;
   }
@@ -269,7 +270,9 @@ int CompareText(UStringView a, UStringView b) {
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
-bool SameText(UStringView a, UStringView b) { return a.size() == b.size() && CompareText(a, b) == 0; }
+bool SameText(UStringView a, UStringView b) {
+  return a.size() == b.size() && CompareText(a, b) == 0;
+}
 
 UString Trim(UStringView text) {
   size_t first = 0;

@@ -19,11 +19,17 @@ long DecodeUtf8(std::string_view s, size_t i, size_t& len) {
   long cp;
   long min;
   if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1; cp = b0 & 0x1F; min = 0x80;
+    need = 1;
+    cp = b0 & 0x1F;
+    min = 0x80;
   } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2; cp = b0 & 0x0F; min = 0x800;
+    need = 2;
+    cp = b0 & 0x0F;
+    min = 0x800;
   } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3; cp = b0 & 0x07; min = 0x10000;
+    need = 3;
+    cp = b0 & 0x07;
+    min = 0x10000;
   } else {
     return -1;
   }
@@ -107,7 +113,9 @@ std::string ToUtf8Impl(UStringView s, bool strict) {
 
 }  // namespace
 
-UString Utf8ToUtf16(std::string_view utf8) { return FromUtf8(utf8, true); }
+UString Utf8ToUtf16(std::string_view utf8) {
+  return FromUtf8(utf8, true);
+}
 
 size_t Utf8ToUtf16Into(std::string_view utf8, void* out, size_t capacity, bool strict) {
   auto* dst = static_cast<unsigned char*>(out);
@@ -130,8 +138,14 @@ size_t Utf8ToUtf16Into(std::string_view utf8, void* out, size_t capacity, bool s
   });
   return n;
 }
-UString Utf8ToUtf16Lenient(std::string_view utf8) { return FromUtf8(utf8, false); }
-std::string Utf16ToUtf8(UStringView text) { return ToUtf8Impl(text, true); }
-std::string Utf16ToUtf8Lenient(UStringView text) { return ToUtf8Impl(text, false); }
+UString Utf8ToUtf16Lenient(std::string_view utf8) {
+  return FromUtf8(utf8, false);
+}
+std::string Utf16ToUtf8(UStringView text) {
+  return ToUtf8Impl(text, true);
+}
+std::string Utf16ToUtf8Lenient(UStringView text) {
+  return ToUtf8Impl(text, false);
+}
 
 }  // namespace vix

@@ -24,7 +24,11 @@ std::string Utf16ToUtf8Lenient(UStringView text);
 size_t Utf8ToUtf16Into(std::string_view utf8, void* out, size_t capacity, bool strict);
 
 // Shorthand for test and diagnostic code: lenient both ways.
-inline UString U(std::string_view utf8) { return Utf8ToUtf16Lenient(utf8); }
-inline std::string ToUtf8(UStringView text) { return Utf16ToUtf8Lenient(text); }
+inline UString U(std::string_view utf8) {
+  return Utf8ToUtf16Lenient(utf8);
+}
+inline std::string ToUtf8(UStringView text) {
+  return Utf16ToUtf8Lenient(text);
+}
 
 }  // namespace vix

@@ -10,9 +10,9 @@ namespace vix {
 
 UString VarTypeName(TVarType type) {
   static const char16_t* const names[] = {
-      u"Empty",  u"Null",     u"Boolean", u"ShortInt", u"Smallint",      u"Integer",    u"Int64",
-      u"Byte",   u"Word",     u"LongWord", u"UInt64",  u"Single",        u"Double",     u"Currency",
-      u"Date",   u"UnicodeString", u"AnsiString", u"Bytes", u"FMTBcd", u"SQLTimeStamp", u"Object"};
+      u"Empty", u"Null",          u"Boolean",    u"ShortInt", u"Smallint", u"Integer",      u"Int64",
+      u"Byte",  u"Word",          u"LongWord",   u"UInt64",   u"Single",   u"Double",       u"Currency",
+      u"Date",  u"UnicodeString", u"AnsiString", u"Bytes",    u"FMTBcd",   u"SQLTimeStamp", u"Object"};
   return type < std::size(names) ? names[type] : u"Unknown";
 }
 
@@ -177,9 +177,7 @@ double Variant::AsFloat() const {
 Currency Variant::AsCurrency() const {
   switch (VarType()) {
     case varCurrency: return std::get<varCurrency>(FValue);
-    case varFMTBcd:
-      try {
-        return BcdToCurr(std::get<varFMTBcd>(FValue));
+    case varFMTBcd: try { return BcdToCurr(std::get<varFMTBcd>(FValue));
       } catch (const EBcdOverflowException&) {
         OverflowError(varCurrency);
       }
@@ -367,9 +365,8 @@ Variant Variant::AsType(TVarType type) const {
       struct Range {
         int64_t Min, Max;
       };
-      static constexpr Range ranges[] = {{INT8_MIN, INT8_MAX}, {INT16_MIN, INT16_MAX}, {INT32_MIN, INT32_MAX},
-                                         {0, 0},               {0, UINT8_MAX},         {0, UINT16_MAX},
-                                         {0, UINT32_MAX}};
+      static constexpr Range ranges[] = {{INT8_MIN, INT8_MAX}, {INT16_MIN, INT16_MAX}, {INT32_MIN, INT32_MAX}, {0, 0},
+                                         {0, UINT8_MAX},       {0, UINT16_MAX},        {0, UINT32_MAX}};
       const int64_t v = Int64For(type);
       const Range r = ranges[type - varShortInt];
       if (v < r.Min || v > r.Max) OverflowError(type);
@@ -415,6 +412,8 @@ bool operator==(const Variant& a, const Variant& b) {
       a.FValue);
 }
 
-UString VarToStr(const Variant& value) { return value.IsEmptyOrNull() ? UString() : value.AsString(); }
+UString VarToStr(const Variant& value) {
+  return value.IsEmptyOrNull() ? UString() : value.AsString();
+}
 
 }  // namespace vix

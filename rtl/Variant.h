@@ -70,9 +70,8 @@ class Variant {
   Variant() = default;  // empty
   Variant(bool value) : FValue(value) {}
   template <std::integral T>
-    requires(!std::same_as<T, bool> && !std::same_as<T, char> && !std::same_as<T, char8_t> &&
-             !std::same_as<T, char16_t> && !std::same_as<T, char32_t> && !std::same_as<T, wchar_t>)
-  Variant(T value) {
+  requires(!std::same_as<T, bool> && !std::same_as<T, char> && !std::same_as<T, char8_t> &&
+           !std::same_as<T, char16_t> && !std::same_as<T, char32_t> && !std::same_as<T, wchar_t>) Variant(T value) {
     if constexpr (std::is_signed_v<T>) {
       if constexpr (sizeof(T) == 1) FValue.template emplace<varShortInt>(static_cast<int8_t>(value));
       else if constexpr (sizeof(T) == 2) FValue.template emplace<varSmallint>(static_cast<int16_t>(value));

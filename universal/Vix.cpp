@@ -96,8 +96,8 @@ void TVixMacros::RebuildActiveMacros(const TVixSqlFormatter& formatter) {
     const UString cond = Trim(UpperCase(item->GetCondition()));
     if (!cond.empty() && !EvaluateMacroCondition(formatter, 1, cond)) continue;
     const UString name = UpperCase(item->GetName());
-    const auto at = std::find_if(FActiveNames.begin(), FActiveNames.end(),
-                                 [&](const UString& n) { return SameText(n, name); });
+    const auto at =
+        std::find_if(FActiveNames.begin(), FActiveNames.end(), [&](const UString& n) { return SameText(n, name); });
     if (at == FActiveNames.end()) {
       FActiveNames.push_back(name);
       FActiveValues.push_back(item->GetValue());
@@ -149,7 +149,6 @@ Variant TVixSqlNotation::ActiveMacroValueByName(TVixProvider* provider, UStringV
   return Variant();
 }
 
-
 // --- EVixError ----------------------------------------------------------------------
 
 EVixError::EVixError(const EDAError& error, std::exception_ptr inner)
@@ -176,13 +175,17 @@ namespace {
 TVixConnectionSpecificOptions::TVixConnectionSpecificOptions(TVixConnection& owner)
     : TSpecificOptionsHolder([&owner]() -> TVixProvider& { return owner.CheckProvider(); }), FOwner(owner) {}
 
-void TVixConnectionSpecificOptions::ValuesChanging() { FOwner.Disconnect(); }
+void TVixConnectionSpecificOptions::ValuesChanging() {
+  FOwner.Disconnect();
+}
 
 // --- TVixConnection -------------------------------------------------------------------
 
 TVixConnection::TVixConnection() = default;
 
-TVixConnection::~TVixConnection() { Destroying(); }
+TVixConnection::~TVixConnection() {
+  Destroying();
+}
 
 TVixProvider& TVixConnection::CheckProvider() {
   if (!FProvider) {

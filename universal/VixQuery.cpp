@@ -23,7 +23,9 @@ TCustomVixDataSet::~TCustomVixDataSet() {
   }
 }
 
-TVixConnection* TCustomVixDataSet::VixConnection() const { return dynamic_cast<TVixConnection*>(GetConnection()); }
+TVixConnection* TCustomVixDataSet::VixConnection() const {
+  return dynamic_cast<TVixConnection*>(GetConnection());
+}
 
 TVixProvider& TCustomVixDataSet::Provider() const {
   TVixConnection* connection = VixConnection();

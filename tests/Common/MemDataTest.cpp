@@ -58,11 +58,11 @@ class TestData : public TMemData {
 // --- type codes and layout -------------------------------------------------------
 
 TEST(DataTypes, MapsToFieldTypesAndBack) {
-  const TFieldType expected[] = {
-      ftUnknown,   ftString,  ftSmallint, ftSmallint, ftInteger,  ftFloat,      ftDate,       ftTime,    ftDateTime,
-      ftWord,      ftBoolean, ftLargeint, ftCurrency, ftBlob,     ftMemo,       ftADT,        ftReference, ftArray,
-      ftDataSet,   ftVariant, ftString,   ftBytes,    ftVarBytes, ftVarBytes,   ftLargeint,   ftWideString,
-      ftWideString, ftBCD,    ftFMTBcd,   ftGuid,     ftWideMemo};
+  const TFieldType expected[] = {ftUnknown, ftString,   ftSmallint,  ftSmallint, ftInteger,    ftFloat,      ftDate,
+                                 ftTime,    ftDateTime, ftWord,      ftBoolean,  ftLargeint,   ftCurrency,   ftBlob,
+                                 ftMemo,    ftADT,      ftReference, ftArray,    ftDataSet,    ftVariant,    ftString,
+                                 ftBytes,   ftVarBytes, ftVarBytes,  ftLargeint, ftWideString, ftWideString, ftBCD,
+                                 ftFMTBcd,  ftGuid,     ftWideMemo};
   for (TDataType t = 0; t < std::size(expected); ++t) EXPECT_EQ(GetFieldType(t), expected[t]) << t;
   EXPECT_EQ(GetFieldType(mtCursor), ftCursor);
   EXPECT_EQ(GetFieldType(mtUInt64), ftLargeint);
@@ -77,17 +77,39 @@ TEST(DataTypes, MapsToFieldTypesAndBack) {
   struct Back {
     TFieldType f;
     TDataType t;
-  } const back[] = {{ftString, mtString},       {ftFixedChar, mtString},      {ftSmallint, mtInt16},
-                    {ftInteger, mtInt32},       {ftAutoInc, mtInt32},         {ftWord, mtUInt16},
-                    {ftBoolean, mtBoolean},     {ftFloat, mtFloat},           {ftExtended, mtFloat},
-                    {ftSingle, mtFloat},        {ftCurrency, mtCurrency},     {ftBCD, mtBCD},
-                    {ftDate, mtDate},           {ftTime, mtTime},             {ftDateTime, mtDateTime},
-                    {ftBytes, mtBytes},         {ftVarBytes, mtVarBytes},     {ftBlob, mtBlob},
-                    {ftMemo, mtMemo},           {ftCursor, mtCursor},         {ftWideString, mtWideString},
-                    {ftFixedWideChar, mtWideString}, {ftLargeint, mtInt64},   {ftADT, mtObject},
-                    {ftArray, mtArray},         {ftReference, mtReference},   {ftDataSet, mtTable},
-                    {ftVariant, mtVariant},     {ftGuid, mtGuid},             {ftFMTBcd, mtFMTBCD},
-                    {ftWideMemo, mtWideMemo},   {ftLongWord, mtUInt32},       {ftShortint, mtInt8},
+  } const back[] = {{ftString, mtString},
+                    {ftFixedChar, mtString},
+                    {ftSmallint, mtInt16},
+                    {ftInteger, mtInt32},
+                    {ftAutoInc, mtInt32},
+                    {ftWord, mtUInt16},
+                    {ftBoolean, mtBoolean},
+                    {ftFloat, mtFloat},
+                    {ftExtended, mtFloat},
+                    {ftSingle, mtFloat},
+                    {ftCurrency, mtCurrency},
+                    {ftBCD, mtBCD},
+                    {ftDate, mtDate},
+                    {ftTime, mtTime},
+                    {ftDateTime, mtDateTime},
+                    {ftBytes, mtBytes},
+                    {ftVarBytes, mtVarBytes},
+                    {ftBlob, mtBlob},
+                    {ftMemo, mtMemo},
+                    {ftCursor, mtCursor},
+                    {ftWideString, mtWideString},
+                    {ftFixedWideChar, mtWideString},
+                    {ftLargeint, mtInt64},
+                    {ftADT, mtObject},
+                    {ftArray, mtArray},
+                    {ftReference, mtReference},
+                    {ftDataSet, mtTable},
+                    {ftVariant, mtVariant},
+                    {ftGuid, mtGuid},
+                    {ftFMTBcd, mtFMTBCD},
+                    {ftWideMemo, mtWideMemo},
+                    {ftLongWord, mtUInt32},
+                    {ftShortint, mtInt8},
                     {ftByte, mtInt16}};
   for (int f = 0; f < kFieldTypeCount; ++f) {
     TDataType want = mtUnknown;
@@ -105,13 +127,34 @@ TEST(Layout, SlotOfEveryDataTypeBetweenTwoFields) {
     int offset;
     int size;
   } const cases[] = {
-      {mtString, 10, 1, 11},     {mtInt8, 0, 1, 1},        {mtInt16, 0, 1, 2},        {mtInt32, 0, 1, 4},
-      {mtFloat, 0, 1, 8},        {mtDate, 0, 1, 8},        {mtTime, 0, 1, 8},         {mtDateTime, 0, 1, 8},
-      {mtUInt16, 0, 1, 2},       {mtBoolean, 0, 1, 2},     {mtInt64, 0, 1, 8},        {mtCurrency, 0, 1, 8},
-      {mtBlob, 0, 1, kRefSize},  {mtMemo, 0, 1, kRefSize}, {mtVariant, 0, 1, kRefSize}, {mtExtString, 0, 1, kRefSize},
-      {mtBytes, 5, 1, 5},        {mtVarBytes, 5, 1, 7},    {mtExtVarBytes, 0, 1, kRefSize}, {mtUInt32, 0, 1, 4},
-      {mtWideString, 3, 2, 8},   {mtExtWideString, 0, 1, kRefSize}, {mtBCD, 0, 1, 8}, {mtFMTBCD, 10, 1, 34},
-      {mtGuid, 38, 1, 39},       {mtWideMemo, 0, 1, kRefSize}, {mtSQLTimeStamp, 0, 1, 16}, {mtCursor, 0, 1, kRefSize},
+      {mtString, 10, 1, 11},
+      {mtInt8, 0, 1, 1},
+      {mtInt16, 0, 1, 2},
+      {mtInt32, 0, 1, 4},
+      {mtFloat, 0, 1, 8},
+      {mtDate, 0, 1, 8},
+      {mtTime, 0, 1, 8},
+      {mtDateTime, 0, 1, 8},
+      {mtUInt16, 0, 1, 2},
+      {mtBoolean, 0, 1, 2},
+      {mtInt64, 0, 1, 8},
+      {mtCurrency, 0, 1, 8},
+      {mtBlob, 0, 1, kRefSize},
+      {mtMemo, 0, 1, kRefSize},
+      {mtVariant, 0, 1, kRefSize},
+      {mtExtString, 0, 1, kRefSize},
+      {mtBytes, 5, 1, 5},
+      {mtVarBytes, 5, 1, 7},
+      {mtExtVarBytes, 0, 1, kRefSize},
+      {mtUInt32, 0, 1, 4},
+      {mtWideString, 3, 2, 8},
+      {mtExtWideString, 0, 1, kRefSize},
+      {mtBCD, 0, 1, 8},
+      {mtFMTBCD, 10, 1, 34},
+      {mtGuid, 38, 1, 39},
+      {mtWideMemo, 0, 1, kRefSize},
+      {mtSQLTimeStamp, 0, 1, 16},
+      {mtCursor, 0, 1, kRefSize},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.type);
@@ -145,9 +188,9 @@ TEST(Layout, RecordSizesAndCalculatedArea) {
 
   TestData calc{{u"A", mtInt32}, {u"C", mtInt16, 0, fdkCalculated}, {u"W", mtWideString, 1, fdkCalculated}};
   EXPECT_EQ(calc.DataSize(), 4);
-  EXPECT_EQ(calc.RecordSize(), 7);           // 4 + 3 null flags
-  EXPECT_EQ(calc.Fields()[1].FOffset, 7);    // after the record
-  EXPECT_EQ(calc.Fields()[2].FOffset, 10);   // 9 moved to an even offset
+  EXPECT_EQ(calc.RecordSize(), 7);          // 4 + 3 null flags
+  EXPECT_EQ(calc.Fields()[1].FOffset, 7);   // after the record
+  EXPECT_EQ(calc.Fields()[2].FOffset, 10);  // 9 moved to an even offset
   EXPECT_EQ(calc.CalcDataSize(), 7);
   EXPECT_EQ(calc.CalcRecordSize(), 7);
 }
@@ -237,7 +280,8 @@ TEST(Values, VariantRoundTripPerType) {
       {{u"b", mtBoolean}, Variant(true), Variant(true)},
       {{u"bcd", mtBCD}, Variant(1.5), Variant(Currency::FromRaw(15000))},
       {{u"fmt", mtFMTBCD, 6}, Variant(u"12.5"), Variant(NormalizeBcd(StrToBcd(u"12.5"), 6, 0))},
-      {{u"ts", mtSQLTimeStamp}, Variant(TSQLTimeStamp{2024, 2, 9, 1, 2, 3, 4}),
+      {{u"ts", mtSQLTimeStamp},
+       Variant(TSQLTimeStamp{2024, 2, 9, 1, 2, 3, 4}),
        Variant(TSQLTimeStamp{2024, 2, 9, 1, 2, 3, 4})},
       {{u"by", mtBytes, 3}, Variant::FromBytes("ab"), Variant::FromBytes(std::string("ab\0", 3))},
       {{u"vb", mtVarBytes, 3}, Variant::FromBytes("abcd"), Variant::FromBytes("abc")},
@@ -288,16 +332,16 @@ TEST(Values, NullFieldLeavesTheDestinationAlone) {
 }
 
 TEST(Values, WritesAreClampedAndReadsRespectTheDestination) {
-  TestData data{{u"s", mtString, 4}, {u"w", mtWideString, 2}, {u"vb", mtVarBytes, 3}, {u"i", mtInt32},
-                {u"after", mtInt32}};
+  TestData data{
+      {u"s", mtString, 4}, {u"w", mtWideString, 2}, {u"vb", mtVarBytes, 3}, {u"i", mtInt32}, {u"after", mtInt32}};
   auto rec = data.AllocRecBuf();
   const int32_t sentinel = 0x5A5A5A5A;
   data.PutField(5, rec.data(), &sentinel, sizeof sentinel);
 
   struct Case {
     int fieldNo;
-    std::string source;     // bytes handed to PutField
-    std::string stored;     // bytes read back into a large buffer
+    std::string source;  // bytes handed to PutField
+    std::string stored;  // bytes read back into a large buffer
   } const cases[] = {
       {1, "abcdefgh", "abcd"},
       {1, std::string("ab\0cd", 5), "ab"},
@@ -360,8 +404,8 @@ TEST(Values, FloatsRoundToTheFieldScale) {
 TEST(Values, NativeDateForms) {
   TestData data{{u"d", mtDate}, {u"t", mtTime}, {u"dt", mtDateTime}};
   auto rec = data.AllocRecBuf();
-  const int32_t day = kDateDelta + 2;  // 1900-01-01
-  const int32_t msecs = 3723004;       // 01:02:03.004
+  const int32_t day = kDateDelta + 2;                                 // 1900-01-01
+  const int32_t msecs = 3723004;                                      // 01:02:03.004
   const double stamp = (kDateDelta + 1.0) * kMSecsPerDay + 43200000;  // 1899-12-31 12:00
   data.PutField(1, rec.data(), &day, sizeof day);
   data.PutField(2, rec.data(), &msecs, sizeof msecs);
@@ -477,7 +521,9 @@ TEST(Blob, PiecesReadWriteTruncate) {
   blob->SetIsUnicode(true);
   blob->SetAsString(u"\uAC00b");
   EXPECT_EQ(blob->Size(), 4u);
-  EXPECT_EQ(blob->AsAnsiString(), "\xB0\xA1" "b");
+  EXPECT_EQ(blob->AsAnsiString(),
+            "\xB0\xA1"
+            "b");
 }
 
 TEST(Blob, RollbackKeepsTheOldData) {
@@ -559,8 +605,8 @@ TEST(Blob, RefusedStoredFormLeavesTheBlobAsItWas) {
 // --- records and their complex values -----------------------------------------------------
 
 TEST(Records, ComplexValuesAreReleasedExactlyOnce) {
-  TestData data{{u"id", mtInt32}, {u"s", mtExtString}, {u"w", mtExtWideString}, {u"b", mtBlob},
-                {u"v", mtVariant}, {u"vb", mtExtVarBytes}};
+  TestData data{{u"id", mtInt32}, {u"s", mtExtString}, {u"w", mtExtWideString},
+                {u"b", mtBlob},   {u"v", mtVariant},   {u"vb", mtExtVarBytes}};
   auto rec = data.AllocRecBuf();
   int counted = 0;
   class Payload : public TSharedObject {
@@ -644,10 +690,8 @@ TEST(Records, AFailedOwnerCountTakesNothing) {
       }
     }
     const int textOwners = data.StringHeap().UseCount(text);
-    if (c.Rollback)
-      EXPECT_THROW(data.SaveRollback(), Exception);
-    else
-      EXPECT_THROW(data.AppendRecord(rec.data()), Exception);
+    if (c.Rollback) EXPECT_THROW(data.SaveRollback(), Exception);
+    else EXPECT_THROW(data.AppendRecord(rec.data()), Exception);
     EXPECT_EQ(blob->RefCount(), blobOwners);
     EXPECT_EQ(data.StringHeap().UseCount(text), textOwners);
     EXPECT_EQ(data.RecordCount(), c.Rollback ? 1 : 0);

@@ -1,5 +1,5 @@
-#include <netdb.h>
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -98,9 +98,8 @@ TEST(ZelVio, ErrnoAndResolverErrorsBecomeWindowsSocketNumbers) {
     int errnoValue;
     int expected;
   } const cases[] = {
-      {ECONNREFUSED, 10061}, {ETIMEDOUT, 10060},    {EAGAIN, 10060},       {ECONNRESET, 10054},
-      {EPIPE, 10054},        {ECONNABORTED, 10053}, {ENETUNREACH, 10051},  {EHOSTUNREACH, 10065},
-      {ENOENT, ENOENT},
+      {ECONNREFUSED, 10061}, {ETIMEDOUT, 10060},   {EAGAIN, 10060},       {ECONNRESET, 10054}, {EPIPE, 10054},
+      {ECONNABORTED, 10053}, {ENETUNREACH, 10051}, {EHOSTUNREACH, 10065}, {ENOENT, ENOENT},
   };
   for (const Case& c : cases) EXPECT_EQ(WinSockErrorFromErrno(c.errnoValue), c.expected) << c.errnoValue;
   EXPECT_EQ(WinSockErrorFromResolver(EAI_NONAME, 0), 11001);

@@ -9,7 +9,9 @@
 namespace vix::test {
 
 namespace {
-MYSQL* M(void* p) { return static_cast<MYSQL*>(p); }
+MYSQL* M(void* p) {
+  return static_cast<MYSQL*>(p);
+}
 }  // namespace
 
 Oracle::~Oracle() {
@@ -24,7 +26,9 @@ bool Oracle::Connect(const std::string& host, int port, const std::string& user,
                             static_cast<unsigned>(port), nullptr, 0) != nullptr;
 }
 
-std::string Oracle::Error() const { return mysql_error(M(FMySQL)); }
+std::string Oracle::Error() const {
+  return mysql_error(M(FMySQL));
+}
 
 std::vector<std::vector<OracleValue>> Oracle::Rows(const std::string& sql) {
   std::vector<std::vector<OracleValue>> rows;
@@ -66,9 +70,7 @@ std::vector<std::vector<OracleValue>> Oracle::Rows(const std::string& sql) {
         b.buffer = &doubles[i];
         kinds[i] = OracleValue::kDouble;
         break;
-      default:
-        b.buffer_type = MYSQL_TYPE_STRING;
-        kinds[i] = OracleValue::kBytes;
+      default: b.buffer_type = MYSQL_TYPE_STRING; kinds[i] = OracleValue::kBytes;
     }
   }
   mysql_stmt_bind_result(stmt, binds.data());

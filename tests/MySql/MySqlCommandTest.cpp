@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <ctime>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -55,8 +55,7 @@ TEST(MySqlLiteralTest, Table) {
   const Case cases[] = {
       {"quote, backslashes", Param(mtWideString, UString(u"it's")), Opts(), "'it\\'s'"},
       {"quote, doubled", Param(mtWideString, UString(u"it's")), Opts(true), "'it''s'"},
-      {"every escape", Param(mtWideString, special), Opts(),
-       std::string("'a\\\\b\\\"c\\rd\\ne\\0f\\Zg\\'h'")},
+      {"every escape", Param(mtWideString, special), Opts(), std::string("'a\\\\b\\\"c\\rd\\ne\\0f\\Zg\\'h'")},
       {"no escapes but the quote", Param(mtWideString, special), Opts(true),
        std::string("'a\\b\"c\rd\ne") + '\0' + "f\x1Ag''h'"},
       {"Korean in UTF-8", Param(mtWideString, UString(u"한글")), Opts(), "'\xED\x95\x9C\xEA\xB8\x80'"},
@@ -91,8 +90,7 @@ TEST(MySqlLiteralTest, Table) {
       {"zero date", Param(mtDateTime, Variant::FromDate(kZeroDateStandIn)), Opts(), "'0000-00-00 00:00:00'"},
       {"negative time", Param(mtTime, Variant::FromDate(-0.5)), Opts(), "'-12:00:00'"},
       {"time over a day", Param(mtTime, Variant::FromDate(1.5)), Opts(), "'36:00:00'"},
-      {"bytes", Param(mtBlob, Variant::FromBytes(std::string("\x00\xFF'", 3))), Opts(),
-       std::string("'\\0\xFF\\''")},
+      {"bytes", Param(mtBlob, Variant::FromBytes(std::string("\x00\xFF'", 3))), Opts(), std::string("'\\0\xFF\\''")},
       {"bytes under a multi-byte charset", Param(mtVarBytes, Variant::FromBytes(std::string("\x00\xBF'", 3))),
        Opts(false, false, u"euckr"), "X'00BF27'"},
   };
@@ -107,7 +105,8 @@ TEST(MySqlLiteralTest, NumbersComeFromTypedConversions) {
       Param(mtFloat, std::numeric_limits<double>::infinity()),
       Param(mtBCD, UString(u"0x10")),
   };
-  for (const TParamDesc& p : bad) EXPECT_THROW(MySqlLiteral(p, Opts()), EConvertError) << ToUtf8(p.GetValue().AsString());
+  for (const TParamDesc& p : bad)
+    EXPECT_THROW(MySqlLiteral(p, Opts()), EConvertError) << ToUtf8(p.GetValue().AsString());
 }
 
 TEST(MySqlLiteralTest, DecimalCommaLocaleStillWritesAPoint) {
@@ -119,8 +118,19 @@ TEST(MySqlLiteralTest, DecimalCommaLocaleStillWritesAPoint) {
 }
 
 TEST(MySqlLiteralTest, FloatsReadBackExactly) {
-  std::vector<double> values = {0.1, 0.2, 1.0 / 3, 2.0 / 3, 1e15, 123456789012345678.0, 1e300, 5e-324,
-                                std::numeric_limits<double>::max(), 1e-5, 9.999999999999999e14, 1e16, 0.000012345};
+  std::vector<double> values = {0.1,
+                                0.2,
+                                1.0 / 3,
+                                2.0 / 3,
+                                1e15,
+                                123456789012345678.0,
+                                1e300,
+                                5e-324,
+                                std::numeric_limits<double>::max(),
+                                1e-5,
+                                9.999999999999999e14,
+                                1e16,
+                                0.000012345};
   uint64_t x = 88172645463325252ull;
   for (int i = 0; i < 2000; ++i) {
     x ^= x << 13, x ^= x >> 7, x ^= x << 17;
@@ -233,10 +243,12 @@ TEST(MySqlCommandTextTest, DescribeOnlyRewrite) {
       {u"SELECT a FROM t LIMIT 5", u"SELECT a FROM t LIMIT 0"},
       {u"SELECT a FROM t LIMIT 5, 10", u"SELECT a FROM t LIMIT 5, 0"},
       {u"SELECT a FROM t LIMIT 5 OFFSET 2", u"SELECT a FROM t LIMIT 0 OFFSET 2"},
-      {u"SELECT a FROM t WHERE b IN (SELECT c FROM u LIMIT 1)", u"SELECT a FROM t WHERE b IN (SELECT c FROM u LIMIT 1) LIMIT 0"},
+      {u"SELECT a FROM t WHERE b IN (SELECT c FROM u LIMIT 1)",
+       u"SELECT a FROM t WHERE b IN (SELECT c FROM u LIMIT 1) LIMIT 0"},
       {u"SELECT a FROM t FOR UPDATE", u"SELECT a FROM t LIMIT 0 FOR UPDATE"},
       {u"SELECT a FROM t; DELETE FROM t", u"SELECT a FROM t LIMIT 0"},
-      {u"WITH x AS (SELECT 1 AS a LIMIT 3) SELECT a FROM x", u"WITH x AS (SELECT 1 AS a LIMIT 3) SELECT a FROM x LIMIT 0"},
+      {u"WITH x AS (SELECT 1 AS a LIMIT 3) SELECT a FROM x",
+       u"WITH x AS (SELECT 1 AS a LIMIT 3) SELECT a FROM x LIMIT 0"},
       {u"SHOW TABLES", u"SHOW TABLES"},
       {u"/* c */ EXPLAIN SELECT 1", u"/* c */ EXPLAIN SELECT 1"},
       {u"DELETE FROM t WHERE a IN (SELECT 1)", nullptr},
@@ -391,12 +403,12 @@ TEST(MySqlScriptedValueTest, MalformedValuesRaise) {
     std::string text;
   };
   const Case cases[] = {
-      {3, 11, "12a"},             // INT
-      {3, 11, "99999999999"},     // INT beyond 32 bits
-      {1, 4, "300"},              // TINYINT beyond 8 bits
-      {5, 22, "1.5x"},            // DOUBLE
-      {253, 30, "\xC3\x28"},      // VARCHAR: not UTF-8
-      {11, 10, "12345678:00"},    // TIME without its colon in the first five characters
+      {3, 11, "12a"},           // INT
+      {3, 11, "99999999999"},   // INT beyond 32 bits
+      {1, 4, "300"},            // TINYINT beyond 8 bits
+      {5, 22, "1.5x"},          // DOUBLE
+      {253, 30, "\xC3\x28"},    // VARCHAR: not UTF-8
+      {11, 10, "12345678:00"},  // TIME without its colon in the first five characters
   };
   for (const Case& c : cases) EXPECT_THROW(OpenScripted(ResultOf(c.type, c.length, c.text)), Exception) << c.text;
   EXPECT_THROW(OpenScripted(ResultOf(99, 4, "1")), EDAError);
@@ -417,22 +429,25 @@ struct CommandServerTest : CommandServer {
 // string literals, escaped for the session's mode, in UTF-8.
 TEST_F(CommandServerTest, DialogStatementInTheGeneralLog) {
   Exec(u"CREATE DATABASE IF NOT EXISTS vixcmd");
-  Exec(u"CREATE TABLE IF NOT EXISTS vixcmd.UserMt (SiteID VARCHAR(20), UserName VARCHAR(50), Password VARCHAR(50),"
-       u" AccessSetupHead INT, AccessSetupCnt INT)");
+  Exec(
+      u"CREATE TABLE IF NOT EXISTS vixcmd.UserMt (SiteID VARCHAR(20), UserName VARCHAR(50), Password VARCHAR(50),"
+      u" AccessSetupHead INT, AccessSetupCnt INT)");
   Exec(u"DELETE FROM vixcmd.UserMt");
   Exec(u"INSERT INTO vixcmd.UserMt VALUES ('12', 'it''s', 'pw', 1, 0)");
   Exec(u"USE vixcmd");
   // A new file each run: the server keeps the file of an earlier run open.
-  const std::string logFile =
-      Scalar(u"SELECT @@datadir") + "/cmd-general-" + std::to_string(std::time(nullptr)) + "-" + std::to_string(getpid()) + ".log";
+  const std::string logFile = Scalar(u"SELECT @@datadir") + "/cmd-general-" + std::to_string(std::time(nullptr)) + "-" +
+                              std::to_string(getpid()) + ".log";
   Exec(u"SET GLOBAL general_log_file = '" + U(logFile) + u"'");
   const std::string output = Scalar(u"SELECT @@log_output");
   Exec(u"SET GLOBAL log_output = 'FILE,TABLE'");
   Exec(u"SET GLOBAL general_log = 1");
-  const UString sql = u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = :UserName";
+  const UString sql =
+      u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = :UserName";
   std::vector<std::string> expected;
   for (bool noBackslash : {false, true}) {
-    Exec(noBackslash ? u"SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')" : u"SET SESSION sql_mode = DEFAULT");
+    Exec(noBackslash ? u"SET SESSION sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')"
+                     : u"SET SESSION sql_mode = DEFAULT");
     auto rs = Query(*conn, sql);
     rs->GetCommand()->GetParam(0)->SetDataType(mtWideString);
     rs->GetCommand()->GetParam(0)->SetValue(UString(u"12"));
@@ -443,8 +458,10 @@ TEST_F(CommandServerTest, DialogStatementInTheGeneralLog) {
     EXPECT_EQ(rs->RecordCount(), 1);
     EXPECT_EQ(Value(*rs, 1, 1).AsString(), u"pw");
     EXPECT_EQ(Value(*rs, 1, 2).AsInteger(), 1);
-    const std::string e = std::string(" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = '12' AND UserName = ") +
-                          (noBackslash ? "'it''s'" : "'it\\'s'");
+    const std::string e =
+        std::string(
+            " SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = '12' AND UserName = ") +
+        (noBackslash ? "'it''s'" : "'it\\'s'");
     EXPECT_EQ(sent, e);
     // The server logs the statement without its leading blank.
     expected.push_back(e.substr(1));
@@ -457,7 +474,8 @@ TEST_F(CommandServerTest, DialogStatementInTheGeneralLog) {
   ss << in.rdbuf();
   const std::string log = ss.str();
   std::remove(logFile.c_str());
-  for (const std::string& e : expected) EXPECT_NE(log.find("Query\t" + e + "\n"), std::string::npos) << e << "\n--- log:\n" << log;
+  for (const std::string& e : expected)
+    EXPECT_NE(log.find("Query\t" + e + "\n"), std::string::npos) << e << "\n--- log:\n" << log;
 }
 
 TEST_F(CommandServerTest, SeveralResultsOfOneText) {
@@ -465,8 +483,9 @@ TEST_F(CommandServerTest, SeveralResultsOfOneText) {
   Exec(u"CREATE TABLE cmd_multi (a INT)");
   // Statements without columns before the first result are skipped; the
   // count of the first statement stays.
-  auto rs = Query(*conn, u"INSERT INTO cmd_multi VALUES (1), (2); SELECT a FROM cmd_multi ORDER BY a; "
-                         u"UPDATE cmd_multi SET a = a + 10; SELECT 'x' AS b, a FROM cmd_multi ORDER BY a; DO 1");
+  auto rs = Query(*conn,
+                  u"INSERT INTO cmd_multi VALUES (1), (2); SELECT a FROM cmd_multi ORDER BY a; "
+                  u"UPDATE cmd_multi SET a = a + 10; SELECT 'x' AS b, a FROM cmd_multi ORDER BY a; DO 1");
   rs->Open();
   EXPECT_EQ(rs->Command().GetRowsAffected(), 2);
   ASSERT_EQ(rs->Fields().Count(), 1);
@@ -490,7 +509,8 @@ TEST_F(CommandServerTest, SeveralResultsOfOneText) {
 
 TEST_F(CommandServerTest, ClosingAHalfReadResultLeavesTheSessionInStep) {
   for (bool moreResults : {false, true}) {
-    auto rs = Query(*conn, moreResults ? u"SELECT seq FROM seq_1_to_1000; SELECT 1; SELECT 2" : u"SELECT seq FROM seq_1_to_1000");
+    auto rs = Query(
+        *conn, moreResults ? u"SELECT seq FROM seq_1_to_1000; SELECT 1; SELECT 2" : u"SELECT seq FROM seq_1_to_1000");
     rs->SetProp(prFetchAll, false);
     rs->SetProp(prFetchRows, 10);
     rs->Open();

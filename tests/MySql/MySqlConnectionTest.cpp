@@ -416,7 +416,8 @@ struct ConnectionTest : ::testing::Test {
   // Kills a session from the admin connection and waits until it is gone.
   void Kill(uint32_t threadId) {
     admin->ExecuteStatement(u"KILL " + UIntToStr(threadId));
-    const std::string probe = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + std::to_string(threadId);
+    const std::string probe =
+        "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + std::to_string(threadId);
     for (int i = 0; i < 200 && Scalar(*admin, probe) != "0"; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
@@ -504,7 +505,7 @@ TEST_F(ConnectionTest, ServerNamesAndLoginTexts) {
     const char16_t* charset;
     int error;  // 0: connects
   } const cases[] = {
-      {u"", false, true, u"", 0},                 // empty: localhost
+      {u"", false, true, u"", 0},                  // empty: localhost
       {u"127.0.0.1,shared", false, true, u"", 0},  // the host is the part before the comma
       {u"127.0.0.1", true, true, u"", 0},          // login texts in UTF-8
       {u"127.0.0.1", true, false, u"UTF8", -1},    // utf8 without Unicode: refused before the login
@@ -535,9 +536,9 @@ TEST_F(ConnectionTest, ServerNamesAndLoginTexts) {
 TEST_F(ConnectionTest, ReconnectAfterTheSessionWasKilled) {
   struct Case {
     const char* what;
-    const char16_t* before;     // statement text run before the kill ("" for none)
-    bool transactionObject;     // a transaction object is open
-    bool serverDown;            // the server cannot be reached for the reconnect
+    const char16_t* before;  // statement text run before the kill ("" for none)
+    bool transactionObject;  // a transaction object is open
+    bool serverDown;         // the server cannot be reached for the reconnect
     bool successThrows;
     bool alwaysReconnect;
     bool reconnected;
@@ -728,8 +729,10 @@ TEST_F(ConnectionTest, Transactions) {
     c->ExecuteStatement(u"INSERT INTO conn_trx VALUES (9)");
     // The server refreshes its transaction table only after 100 ms without
     // a read of it.
-    const std::string probe = "SELECT trx_isolation_level FROM information_schema.innodb_trx WHERE "
-                              "trx_mysql_thread_id = " + std::to_string(c->GetThreadId());
+    const std::string probe =
+        "SELECT trx_isolation_level FROM information_schema.innodb_trx WHERE "
+        "trx_mysql_thread_id = " +
+        std::to_string(c->GetThreadId());
     std::string seen = Scalar(*admin, probe);
     for (int i = 0; i < 20 && seen != l.name; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(150));

@@ -64,50 +64,95 @@ struct FaultTest : ::testing::Test {
   }
 };
 
-
 TEST_F(FaultTest, ScriptedRepliesEndInTheRightError) {
   struct Case {
     const char* what;
     std::vector<std::string> replies;
-    bool query;          // run a query (and read its rows) after the login
+    bool query;  // run a query (and read its rows) after the login
     uint32_t flags;
     int error;
     const char16_t* message;  // exact text, when given
   } const cases[] = {
       {"1-byte ERR at login", {kGreeting, Packet(B({0xFF}), 2)}, false, 0, 2027, u"Malformed packet"},
       {"2-byte ERR at login", {kGreeting, Packet(B({0xFF, 0x15}), 2)}, false, 0, 2027, nullptr},
-      {"auth switch at login", {kGreeting, Packet(B({0xFE}) + "mysql_clear_password" + '\0', 2)}, false, 0, 2012,
+      {"auth switch at login",
+       {kGreeting, Packet(B({0xFE}) + "mysql_clear_password" + '\0', 2)},
+       false,
+       0,
+       2012,
        u"Error in server handshake"},
       {"garbage at login", {kGreeting, Packet("\x42garbage", 2)}, false, 0, 2012, nullptr},
       {"empty login reply", {kGreeting, Packet("", 2)}, false, 0, 2012, nullptr},
       {"4.1.0 two-stage request", {kGreeting, Packet("*" + std::string(23, 's'), 2)}, false, 0, 2012, nullptr},
       {"login reply out of order", {kGreeting, Packet(B({0, 0, 0, 2, 0, 0, 0}), 7)}, false, 0, 1156, nullptr},
-      {"endless full-size header", {kGreeting, kLoginOk, B({0xFF, 0xFF, 0xFF, 1}) + std::string(1000, 'x') + kFin},
-       true, 0, 2013, u"Lost connection to MySQL server during query"},
-      {"field count 2^31", {kGreeting, kLoginOk, Packet(B({0xFE, 0, 0, 0, 0x80, 0, 0, 0, 0}), 1)}, true, 0, 2027,
+      {"endless full-size header",
+       {kGreeting, kLoginOk, B({0xFF, 0xFF, 0xFF, 1}) + std::string(1000, 'x') + kFin},
+       true,
+       0,
+       2013,
+       u"Lost connection to MySQL server during query"},
+      {"field count 2^31",
+       {kGreeting, kLoginOk, Packet(B({0xFE, 0, 0, 0, 0x80, 0, 0, 0, 0}), 1)},
+       true,
+       0,
+       2027,
        nullptr},
       {"fewer columns than counted",
-       {kGreeting, kLoginOk, Packet(B({3}), 1) + Packet(ColumnDef(), 2) + Packet(kEof, 3)}, true, 0, 2027, nullptr},
-      {"lying column definition", {kGreeting, kLoginOk, Packet(B({1}), 1) + Packet(B({3}) + "de", 2)}, true, 0, 2027,
+       {kGreeting, kLoginOk, Packet(B({3}), 1) + Packet(ColumnDef(), 2) + Packet(kEof, 3)},
+       true,
+       0,
+       2027,
+       nullptr},
+      {"lying column definition",
+       {kGreeting, kLoginOk, Packet(B({1}), 1) + Packet(B({3}) + "de", 2)},
+       true,
+       0,
+       2027,
        nullptr},
       {"over-long value in a row",
        {kGreeting, kLoginOk,
         Packet(B({1}), 1) + Packet(ColumnDef(), 2) + Packet(kEof, 3) + Packet(B({0xFC, 0xE8, 0x03}) + "abc", 4)},
-       true, 0, 2027, nullptr},
+       true,
+       0,
+       2027,
+       nullptr},
       {"8-byte length beyond the row",
        {kGreeting, kLoginOk,
         Packet(B({1}), 1) + Packet(ColumnDef(), 2) + Packet(kEof, 3) +
             Packet(B({0xFE, 1, 0, 0, 0, 1, 0, 0, 0}) + "abc", 4)},
-       true, 0, 2027, nullptr},
-      {"connection killed", {kGreeting, kLoginOk, Packet(B({0xFF, 0x87, 0x07}) + "#70100Connection was killed", 1)},
-       true, 0, 1927, u"\r\n#70100Connection was killed"},
-      {"reply out of order", {kGreeting, kLoginOk, Packet(B({0, 0, 0, 2, 0, 0, 0}), 5)}, true, 0, 1156,
+       true,
+       0,
+       2027,
+       nullptr},
+      {"connection killed",
+       {kGreeting, kLoginOk, Packet(B({0xFF, 0x87, 0x07}) + "#70100Connection was killed", 1)},
+       true,
+       0,
+       1927,
+       u"\r\n#70100Connection was killed"},
+      {"reply out of order",
+       {kGreeting, kLoginOk, Packet(B({0, 0, 0, 2, 0, 0, 0}), 5)},
+       true,
+       0,
+       1156,
        u"\r\nReceiveHeader: Net packets out of order: received[5], expected[1]"},
-      {"corrupt zlib", {kGreeting, kLoginOk, B({20, 0, 0, 1, 30, 0, 0}) + std::string(20, 'z')}, true,
-       CLIENT_COMPRESS, 1157, u"\r\nCouldn't uncompress communication packet"},
-      {"orderly close (FIN)", {kGreeting, kLoginOk, kFin}, true, 0, 2013,
+      {"corrupt zlib",
+       {kGreeting, kLoginOk, B({20, 0, 0, 1, 30, 0, 0}) + std::string(20, 'z')},
+       true,
+       CLIENT_COMPRESS,
+       1157,
+       u"\r\nCouldn't uncompress communication packet"},
+      {"orderly close (FIN)",
+       {kGreeting, kLoginOk, kFin},
+       true,
+       0,
+       2013,
        u"Lost connection to MySQL server during query"},
-      {"reset (RST)", {kGreeting, kLoginOk, kRst}, true, 0, 2013,
+      {"reset (RST)",
+       {kGreeting, kLoginOk, kRst},
+       true,
+       0,
+       2013,
        u"Lost connection to MySQL server during query\r\nSocket error on read. WSAGetLastError return 10054($2746)"},
   };
   for (const Case& c : cases) {
@@ -188,9 +233,7 @@ TEST_F(FaultTest, SingleFeByteSwitchesToThe323Answer) {
 TEST_F(FaultTest, LocalInfileOfEtcPasswdIsAnsweredWithAnEmptyFile) {
   std::vector<std::string> received;
   test::TLoopbackServer server([&](int fd) {
-    Play(fd,
-         {kGreeting, kLoginOk, Packet(B({0xFB}) + "/etc/passwd", 1),
-          Packet(B({0, 0, 0, 2, 0, 0, 0}), 3)},
+    Play(fd, {kGreeting, kLoginOk, Packet(B({0xFB}) + "/etc/passwd", 1), Packet(B({0, 0, 0, 2, 0, 0, 0}), 3)},
          &received);
   });
   PMYSQL m = Handle();
@@ -317,8 +360,9 @@ TEST_F(FaultTest, SilentServerTimesOut) {
   test::TLoopbackServer server([&](int fd) { Play(fd, {kStall}); });
   PMYSQL m = Handle(1);
   EXPECT_EQ(Connect(m, server.Port()), 2013);
-  EXPECT_EQ(api.mysql_error(m),
-            "Lost connection to MySQL server during query\r\nSocket error on read. WSAGetLastError return 10060($274C)");
+  EXPECT_EQ(
+      api.mysql_error(m),
+      "Lost connection to MySQL server during query\r\nSocket error on read. WSAGetLastError return 10060($274C)");
   Close(m);
 }
 
@@ -398,8 +442,9 @@ TEST_F(FaultTest, ServerThatStopsReadingTimesOut) {
   EXPECT_EQ(Query(m, "SELECT '" + std::string(32 << 20, 'x') + "'"), 2013);
   // One wait of the write time-out, not one per retry of the send.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-  EXPECT_EQ(api.mysql_error(m),
-            "Lost connection to MySQL server during query\r\nSocket error on write. WSAGetLastError return 10060($274C)");
+  EXPECT_EQ(
+      api.mysql_error(m),
+      "Lost connection to MySQL server during query\r\nSocket error on write. WSAGetLastError return 10060($274C)");
   Close(m);
 }
 

@@ -45,8 +45,9 @@ struct ScriptedOpen {
 
   explicit ScriptedOpen(std::string r) : reply(std::move(r)) {
     const std::string setNamesOk = Packet(B({0, 0, 0, 2, 0, 0, 0}), 1);
-    server = std::make_unique<test::TLoopbackServer>(
-        [this, setNamesOk](int fd) { test::Play(fd, {test::kGreeting, test::kLoginOk, setNamesOk, reply}); });
+    server = std::make_unique<test::TLoopbackServer>([this, setNamesOk](int fd) {
+      test::Play(fd, {test::kGreeting, test::kLoginOk, setNamesOk, reply});
+    });
     conn.SetServer(u"127.0.0.1");
     conn.SetUsername(u"u");
     conn.SetProp(prPort, server->Port());
@@ -109,8 +110,9 @@ using LayoutServerTest = test::CommandServer;
 TEST_F(LayoutServerTest, PreparedUnsignedSixtyFourBitValuesReadExactly) {
   Exec(u"DROP TABLE IF EXISTS layout_u64");
   Exec(u"CREATE TABLE layout_u64 (id INT, big BIGINT UNSIGNED, bits BIT(64))");
-  Exec(u"INSERT INTO layout_u64 VALUES (1, 18446744073709551615, 0xFFFFFFFFFFFFFFFF), "
-       u"(2, 9223372036854775808, 0x8000000000000001)");
+  Exec(
+      u"INSERT INTO layout_u64 VALUES (1, 18446744073709551615, 0xFFFFFFFFFFFFFFFF), "
+      u"(2, 9223372036854775808, 0x8000000000000001)");
   for (bool prepared : {false, true}) {
     SCOPED_TRACE(prepared);
     auto rs = Query(*conn, u"SELECT big, bits FROM layout_u64 ORDER BY id");

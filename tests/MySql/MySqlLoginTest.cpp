@@ -18,7 +18,9 @@ std::string Hex(ByteSpan b) {
   return s;
 }
 
-ByteSpan Bytes(const std::string& s) { return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+ByteSpan Bytes(const std::string& s) {
+  return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
 
 TEST(MySqlLogin, LoginPacketForms) {
   TMySqlLogin base;
@@ -31,8 +33,8 @@ TEST(MySqlLogin, LoginPacketForms) {
   const auto a323 = Scramble323("pw", Bytes(scramble.substr(0, 8)));
   const std::string answer41(a41.begin(), a41.end()), answer323(a323.begin(), a323.end());
   const uint32_t f41 = kAlwaysSentFlags | CLIENT_CONNECT_WITH_DB;
-  const std::string head41 = std::string("\x8d\xa2\x03\x00", 4) + std::string("\x00\x00\x00\x40", 4) + "\x21" +
-                             std::string(23, '\0');
+  const std::string head41 =
+      std::string("\x8d\xa2\x03\x00", 4) + std::string("\x00\x00\x00\x40", 4) + "\x21" + std::string(23, '\0');
   struct Case {
     const char* what;
     uint32_t flags, capabilities;
@@ -60,8 +62,8 @@ TEST(MySqlLogin, LoginPacketForms) {
 
 TEST(MySqlLogin, GreetingOf41AndOlderServers) {
   std::string g41 = std::string("\x0a") + "10.11.6-MariaDB" + '\0' + std::string("\x2a\x00\x00\x00", 4) + "12345678" +
-                    '\0' + std::string("\xfe\xf7\x21\x02\x00\x3f\xa0\x15", 8) + std::string(10, '\0') +
-                    "abcdefghijkl" + '\0' + "mysql_native_password" + '\0';
+                    '\0' + std::string("\xfe\xf7\x21\x02\x00\x3f\xa0\x15", 8) + std::string(10, '\0') + "abcdefghijkl" +
+                    '\0' + "mysql_native_password" + '\0';
   const TMySqlGreeting a = ParseGreeting(Bytes(g41));
   EXPECT_EQ(a.serverVersion, "10.11.6-MariaDB");
   EXPECT_EQ(a.threadId, 42);
@@ -151,16 +153,25 @@ TEST(MySqlLogin, OkPacketSessionState) {
     std::string info;
     std::vector<std::pair<std::string, std::string>> variables;
   } const cases[] = {
-      {"variable after another entry", head + std::string("\x02", 1) + "hi" + state, false, "hi",
+      {"variable after another entry",
+       head + std::string("\x02", 1) + "hi" + state,
+       false,
+       "hi",
        {{"character_set_client", "gbk"}}},
       {"no message, no state", head.substr(0, 5) + std::string("\x00\x00", 2), false, "", {}},
       {"state flag without state", head + std::string("\x00", 1), false, "", {}},
       {"message longer than the packet", head + std::string("\x09", 1) + "hi", true, "", {}},
-      {"state longer than the packet", head + std::string("\x00", 1) + static_cast<char>(entries.size() + 1) + entries,
-       true, "", {}},
+      {"state longer than the packet",
+       head + std::string("\x00", 1) + static_cast<char>(entries.size() + 1) + entries,
+       true,
+       "",
+       {}},
       {"entry longer than the state", head + std::string("\x00\x03\x00\x05\x01", 5), true, "", {}},
-      {"variable value cut", head + std::string("\x00\x06\x00\x04\x01", 5) + "a" + std::string("\x05", 1) + "b",
-       true, "", {}},
+      {"variable value cut",
+       head + std::string("\x00\x06\x00\x04\x01", 5) + "a" + std::string("\x05", 1) + "b",
+       true,
+       "",
+       {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

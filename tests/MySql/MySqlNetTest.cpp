@@ -122,11 +122,11 @@ TEST_F(NetFixture, ShortReadsAndLyingPacketsAreErrorsNotOverreads) {
     std::string input;
     int error;
   } const cases[] = {
-      {Bytes({0xFF}), 2013},                         // header cut
-      {Packet("abc", 0).substr(0, 6), 2013},         // payload cut
-      {Packet(Bytes({0xFF}), 0), 2027},              // 1-byte error packet
-      {Packet(Bytes({0xFF, 0x10}), 0), 2027},        // 2-byte error packet
-      {Bytes({0xFF, 0xFF, 0xFF, 0}), 2013},          // endless header, no data
+      {Bytes({0xFF}), 2013},                   // header cut
+      {Packet("abc", 0).substr(0, 6), 2013},   // payload cut
+      {Packet(Bytes({0xFF}), 0), 2027},        // 1-byte error packet
+      {Packet(Bytes({0xFF, 0x10}), 0), 2027},  // 2-byte error packet
+      {Bytes({0xFF, 0xFF, 0xFF, 0}), 2013},    // endless header, no data
   };
   for (const Case& c : cases) {
     Attach(c.input);
@@ -241,12 +241,12 @@ TEST(MySqlRows, TextRowValuesAndRefusals) {
   EXPECT_EQ(std::string(good, binds[3].Offset, binds[3].Length), longValue);
 
   const std::string bad[] = {
-      Bytes({3}) + "ab",                                // value past the end
-      Bytes({3}) + "abc" + Bytes({5}) + "abcd",         // the second one too
-      Bytes({3}) + "abc",                               // fewer values than columns
-      Bytes({0xFC, 0x2C}),                              // cut length
-      Bytes({0xFC, 0x2C, 0x01}) + "short" + Bytes({0}), // long form past the end
-      Bytes({0xFF, 0}),                                 // no such length form
+      Bytes({3}) + "ab",                                 // value past the end
+      Bytes({3}) + "abc" + Bytes({5}) + "abcd",          // the second one too
+      Bytes({3}) + "abc",                                // fewer values than columns
+      Bytes({0xFC, 0x2C}),                               // cut length
+      Bytes({0xFC, 0x2C, 0x01}) + "short" + Bytes({0}),  // long form past the end
+      Bytes({0xFF, 0}),                                  // no such length form
   };
   for (const std::string& row : bad) {
     std::vector<TMySqlBind> two(2);
@@ -324,9 +324,9 @@ TEST_F(NetFixture, CompressedReceiveSpansFramesAndChecksTheInflatedSize) {
     std::string input;
     int error;
   } const bad[] = {
-      {Frame(Deflate(Packet("abc", 0)), 0, 99), 1157},             // announced size is wrong
-      {Frame("not zlib at all", 0, 20), 1157},                      // corrupt data
-      {Frame(Deflate(Packet("abc", 0)), 5, 7), 1156},               // frame out of order
+      {Frame(Deflate(Packet("abc", 0)), 0, 99), 1157},  // announced size is wrong
+      {Frame("not zlib at all", 0, 20), 1157},          // corrupt data
+      {Frame(Deflate(Packet("abc", 0)), 5, 7), 1156},   // frame out of order
   };
   for (const Case& c : bad) {
     Attach(c.input);
@@ -406,10 +406,10 @@ TEST(MySqlErrors, ClientErrorTable) {
   EXPECT_EQ(ClientErrorText(CR_SECURE_AUTH),
             u"Connection using old (pre-4.1.1) authentication protocol refused (client option 'secure_auth' enabled)");
   EXPECT_EQ(ClientErrorText(1999), u"");
-  EXPECT_EQ(EMySqlException(2003, u"Socket error on connect. WSAGetLastError return 10061($274D)", {u"db", 10061})
-                .Message(),
-            u"Can't connect to MySQL server on 'db' (10061)\r\nSocket error on connect. WSAGetLastError return "
-            u"10061($274D)");
+  EXPECT_EQ(
+      EMySqlException(2003, u"Socket error on connect. WSAGetLastError return 10061($274D)", {u"db", 10061}).Message(),
+      u"Can't connect to MySQL server on 'db' (10061)\r\nSocket error on connect. WSAGetLastError return "
+      u"10061($274D)");
   EXPECT_EQ(EMySqlException(1157).Message(), u"");
   EXPECT_EQ(EMySqlException(2013, u"").Message(), u"Lost connection to MySQL server during query");
 }

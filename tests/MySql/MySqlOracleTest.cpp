@@ -46,7 +46,11 @@ TEST_F(OracleTest, InjectionRoundTrip) {
   std::string all256;
   for (int i = 0; i < 256; ++i) all256 += static_cast<char>(i);
   std::mt19937 rng(7);
-  const std::string alphabet = std::string("'\\\"\0\n\r\x1A" "a;-#/*", 14) + "\xED\x95\x9C";
+  const std::string alphabet = std::string(
+                                   "'\\\"\0\n\r\x1A"
+                                   "a;-#/*",
+                                   14) +
+                               "\xED\x95\x9C";
   std::string bigText, bigBlob;
   for (int i = 0; i < 1 << 20; ++i) {
     bigText += alphabet[rng() % alphabet.size()];
@@ -72,8 +76,9 @@ TEST_F(OracleTest, InjectionRoundTrip) {
       {"1 MB of bytes", bigBlob, false},
   };
   Exec(u"DROP TABLE IF EXISTS cmd_inj");
-  Exec(u"CREATE TABLE cmd_inj (id INT PRIMARY KEY, t LONGTEXT CHARACTER SET utf8mb4, t8 LONGTEXT CHARACTER SET latin1,"
-       u" b LONGBLOB)");
+  Exec(
+      u"CREATE TABLE cmd_inj (id INT PRIMARY KEY, t LONGTEXT CHARACTER SET utf8mb4, t8 LONGTEXT CHARACTER SET latin1,"
+      u" b LONGBLOB)");
   Exec(u"DROP TABLE IF EXISTS cmd_canary");
   Exec(u"CREATE TABLE cmd_canary (x INT)");
   Exec(u"INSERT INTO cmd_canary VALUES (1)");
@@ -135,8 +140,8 @@ TEST_F(OracleTest, MultiByteCharsetRoundTrip) {
   auto c = Connect(false, u"gbk");
   Exec(*c, u"DROP TABLE IF EXISTS cmd_gbk");
   Exec(*c, u"CREATE TABLE cmd_gbk (id INT PRIMARY KEY, b LONGBLOB, v LONGBLOB)");
-  const std::string values[] = {"\xBF'", "\xBF\\", "\xBF' OR 1=1 -- ", "\xD6\xD0\xCE\xC4'\\", "\x81\x5C'",
-                                std::string("\xBF\0'", 3)};
+  const std::string values[] = {
+      "\xBF'", "\xBF\\", "\xBF' OR 1=1 -- ", "\xD6\xD0\xCE\xC4'\\", "\x81\x5C'", std::string("\xBF\0'", 3)};
   int id = 0;
   for (const char16_t* mode : {u"DEFAULT", u"CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')"}) {
     Exec(*c, UString(u"SET SESSION sql_mode = ") + mode);
@@ -174,7 +179,9 @@ TEST_F(OracleTest, MultiByteCharsetRoundTrip) {
 // --- all types -----------------------------------------------------------------------
 
 // The value of a field in the form the connector gives for that column.
-std::string TwoDigits(int v) { return std::string(1, static_cast<char>('0' + v / 10)) + static_cast<char>('0' + v % 10); }
+std::string TwoDigits(int v) {
+  return std::string(1, static_cast<char>('0' + v / 10)) + static_cast<char>('0' + v % 10);
+}
 
 std::string DateTimeText(TDateTime v, bool withTime, bool withMSec) {
   const TDateTimeParts p = DecodeDateTime(v);
@@ -258,7 +265,8 @@ const char* const kRows[] = {
     " 9223372036854775807, b'111111111111', 3.40282e38, 1.7976931348623157e308, 99999999.99,"
     " 99999999999999999999999999999999999.999999999999999999999999999999, '9999-12-31',"
     " '9999-12-31 23:59:59.999999', '838:59:59.999', '2038-01-19 03:14:07.999999', 2155,"
-    " '한국어텍스트열자', REPEAT('가', 50), 'ÿ\\'\"\\\\', REPEAT('é', 50), REPEAT('é', 30000), x'00FF0001', x'DEADBEEF00',"
+    " '한국어텍스트열자', REPEAT('가', 50), 'ÿ\\'\"\\\\', REPEAT('é', 50), REPEAT('é', 30000), x'00FF0001', "
+    "x'DEADBEEF00',"
     " REPEAT('t', 255), REPEAT('텍', 1000), REPEAT('m', 70000), REPEAT('l', 100000), x'00', REPEAT(x'FF', 1000),"
     " REPEAT(x'00', 70000), REPEAT(x'AB', 100000), 'bc', 'x,y', '{\"k\": [1, \"한\"]}')",
     // zeros and fractions
@@ -315,14 +323,13 @@ void ExpectSame(const TMySQLFieldDesc& f, const Variant& ours, const OracleValue
       }
       return;
     case mtDate: EXPECT_EQ(DateTimeText(ours.AsDateTime(), false, false), ref.bytes) << where; return;
-    case mtDateTime:
-      EXPECT_EQ(DateTimeText(ours.AsDateTime(), true, true), ref.bytes.substr(0, 23)) << where;
-      return;
+    case mtDateTime: EXPECT_EQ(DateTimeText(ours.AsDateTime(), true, true), ref.bytes.substr(0, 23)) << where; return;
     case mtTime: EXPECT_EQ(TimeText(ours.AsDateTime()), ref.bytes) << where; return;
     case mtString: {
       // Binary strings as strings: their bytes up to the first NUL.
       const std::string bytes = ours.AsAnsiString();
-      EXPECT_TRUE(bytes == ref.bytes.substr(0, ref.bytes.find('\0'))) << where << " [" << bytes << "] [" << ref.bytes << "]";
+      EXPECT_TRUE(bytes == ref.bytes.substr(0, ref.bytes.find('\0')))
+          << where << " [" << bytes << "] [" << ref.bytes << "]";
       return;
     }
     case mtBlob: EXPECT_TRUE(ours.AsBytes() == ref.bytes) << where; return;
@@ -427,7 +434,8 @@ TEST_F(OracleTest, BigUnsignedBeyondTheSignedRange) {
   const auto ref = oracle.Rows("SELECT CAST(big AS CHAR) FROM cmd_u64 ORDER BY big");
   ASSERT_EQ(dec->RecordCount(), 2);
   for (int r = 0; r < 2; ++r)
-    EXPECT_EQ(ToUtf8(BcdToStr(Value(*dec, r + 1, 1).AsBcd(), InvariantFormatSettings())), ref[static_cast<size_t>(r)][0].bytes);
+    EXPECT_EQ(ToUtf8(BcdToStr(Value(*dec, r + 1, 1).AsBcd(), InvariantFormatSettings())),
+              ref[static_cast<size_t>(r)][0].bytes);
 }
 
 // --- parameters on both paths ---------------------------------------------------------
@@ -436,8 +444,9 @@ TEST_F(OracleTest, BigUnsignedBeyondTheSignedRange) {
 // prepared statement alike, and both store the same value.
 TEST_F(OracleTest, ParametersAgreeOnBothPaths) {
   Exec(u"DROP TABLE IF EXISTS cmd_params");
-  Exec(u"CREATE TABLE cmd_params (id INT PRIMARY KEY, s VARCHAR(40) CHARACTER SET utf8mb4, u BIGINT UNSIGNED,"
-       u" dc DECIMAL(20,4), b VARBINARY(10), t TIME(3))");
+  Exec(
+      u"CREATE TABLE cmd_params (id INT PRIMARY KEY, s VARCHAR(40) CHARACTER SET utf8mb4, u BIGINT UNSIGNED,"
+      u" dc DECIMAL(20,4), b VARBINARY(10), t TIME(3))");
   struct Case {
     const char* what;
     const char16_t* column;
@@ -479,8 +488,8 @@ TEST_F(OracleTest, ParametersAgreeOnBothPaths) {
         continue;
       }
       cmd.Unprepare();
-      const auto rows = oracle.Rows("SELECT CAST(" + ToUtf8(c.column) + " AS BINARY) FROM cmd_params WHERE id = " +
-                                    std::to_string(id));
+      const auto rows = oracle.Rows("SELECT CAST(" + ToUtf8(c.column) +
+                                    " AS BINARY) FROM cmd_params WHERE id = " + std::to_string(id));
       ASSERT_EQ(rows.size(), 1u) << where;
       EXPECT_EQ(rows[0][0].isNull, c.stored == nullptr) << where;
       if (!c.stored) continue;
@@ -581,7 +590,8 @@ void ExpectField(TField& f, const Column& c, const OracleValue& ref, const std::
     }
     case ftString: {
       const std::string bytes = Utf16ToAnsi(f.AsString());
-      EXPECT_TRUE(bytes == ref.bytes.substr(0, ref.bytes.find('\0'))) << where << " [" << bytes << "] [" << ref.bytes << "]";
+      EXPECT_TRUE(bytes == ref.bytes.substr(0, ref.bytes.find('\0')))
+          << where << " [" << bytes << "] [" << ref.bytes << "]";
       return;
     }
     case ftBlob:
@@ -639,8 +649,7 @@ TEST_F(OracleTest, AllTypesAsTextsThroughTheQuerysFields) {
   for (const Column& c : kColumns) {
     const bool number = c.type == mtInt8 || c.type == mtInt16 || c.type == mtInt32 || c.type == mtInt64 ||
                         c.type == mtUInt64 || c.type == mtUInt16 || c.type == mtUInt32 || c.type == mtBoolean ||
-                        c.type == mtFloat ||
-                        c.type == mtDate || c.type == mtDateTime || c.type == mtTime;
+                        c.type == mtFloat || c.type == mtDate || c.type == mtDateTime || c.type == mtTime;
     asText.push_back(number);
     casts += number ? std::string(", CAST(") + c.name + " AS CHAR(80))" : std::string(", ") + c.name;
   }

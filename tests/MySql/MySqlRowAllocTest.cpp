@@ -18,8 +18,12 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace vix {
 namespace {
@@ -29,8 +33,8 @@ using test::Packet;
 
 TEST(MySqlRows, ReadingRowsAllocatesNothingPerRow) {
   constexpr int kRows = 1000;
-  std::string reply = Packet(B({2}), 1) + Packet(test::ColumnDef(), 2) + Packet(test::ColumnDef(), 3) +
-                      Packet(test::kEof, 4);
+  std::string reply =
+      Packet(B({2}), 1) + Packet(test::ColumnDef(), 2) + Packet(test::ColumnDef(), 3) + Packet(test::kEof, 4);
   uint8_t seq = 5;
   for (int i = 0; i < kRows; ++i) {
     const std::string value = std::to_string(i);

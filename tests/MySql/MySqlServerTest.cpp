@@ -285,10 +285,10 @@ TEST_F(ServerTest, KillQueryFromASecondSession) {
   const std::string id = std::to_string(api.mysql_thread_id(a));
   bool killed = false;
   for (int i = 0; i < 200 && !killed; ++i) {
-    if (Scalar(b, "SELECT COUNT(*) FROM information_schema.processlist WHERE id = " + id + " AND info LIKE 'SELECT SLEEP%'") == "1")
+    if (Scalar(b, "SELECT COUNT(*) FROM information_schema.processlist WHERE id = " + id +
+                      " AND info LIKE 'SELECT SLEEP%'") == "1")
       killed = Run(b, "KILL QUERY " + id) == 0;
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    else std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   worker.join();
   EXPECT_TRUE(killed);
@@ -319,8 +319,9 @@ TEST_F(ServerTest, ReadTimeOutIs2013AndBreaksTheSession) {
   ASSERT_NE(m, nullptr);
   api.SetTimeout(m, 1);
   EXPECT_EQ(Run(m, "SELECT SLEEP(3)"), 2013);
-  EXPECT_EQ(api.mysql_error(m),
-            "Lost connection to MySQL server during query\r\nSocket error on read. WSAGetLastError return 10060($274C)");
+  EXPECT_EQ(
+      api.mysql_error(m),
+      "Lost connection to MySQL server during query\r\nSocket error on read. WSAGetLastError return 10060($274C)");
   EXPECT_EQ(Run(m, "SELECT 1"), 2013);
 }
 

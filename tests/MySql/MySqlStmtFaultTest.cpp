@@ -68,8 +68,9 @@ TEST_F(StmtFaultTest, MalformedBinaryRowsEndIn2027AndBreakTheSession) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    test::TLoopbackServer server(
-        [&](int fd) { Play(fd, {kGreeting, kLoginOk, PrepareOneColumn(c.type), ResultOf(c.type, c.row)}); });
+    test::TLoopbackServer server([&](int fd) {
+      Play(fd, {kGreeting, kLoginOk, PrepareOneColumn(c.type), ResultOf(c.type, c.row)});
+    });
     PMYSQL m = Connect(server.Port());
     PMYSQL_STMT s = Prepare(m, "SELECT c FROM t");
     ASSERT_EQ(api._mysql_stmt_bind_result(s), 0);
@@ -103,11 +104,10 @@ TEST_F(StmtFaultTest, LyingPrepareRepliesEndIn2027) {
     std::string reply;
   } const cases[] = {
       {"cut reply", Packet(B({0, 1, 0, 0}), 1)},
-      {"more columns than counted",
-       Packet(B({0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0}), 1) + Packet(ColumnDef(), 2) + Packet(ColumnDef(), 3) +
-           Packet(kEof, 4)},
-      {"fewer parameters than counted", Packet(B({0, 1, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0}), 1) + Packet(ColumnDef(), 2) +
-                                            Packet(kEof, 3)},
+      {"more columns than counted", Packet(B({0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0}), 1) + Packet(ColumnDef(), 2) +
+                                        Packet(ColumnDef(), 3) + Packet(kEof, 4)},
+      {"fewer parameters than counted",
+       Packet(B({0, 1, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0}), 1) + Packet(ColumnDef(), 2) + Packet(kEof, 3)},
       {"lying column definition", PrepareOneColumn(253).substr(0, 20)},
   };
   for (const Case& c : cases) {
@@ -131,8 +131,9 @@ TEST_F(StmtFaultTest, TypesGoOnTheWireOnlyWhenTheyChange) {
   const std::string error = Packet(B({0xFF, 0xBA, 0x04}) + "#HY000Incorrect arguments to EXECUTE", 1);
   std::vector<std::string> received;
   // The last (empty) reply stands for the close, which has no reply.
-  auto server = std::make_unique<test::TLoopbackServer>(
-      [&](int fd) { Play(fd, {kGreeting, kLoginOk, kPrepareOneParam, error, kOk, kOk, kOk, ""}, &received); });
+  auto server = std::make_unique<test::TLoopbackServer>([&](int fd) {
+    Play(fd, {kGreeting, kLoginOk, kPrepareOneParam, error, kOk, kOk, kOk, ""}, &received);
+  });
   PMYSQL m = Connect(server->Port());
   PMYSQL_STMT s = Prepare(m, "DO ?");
   EXPECT_EQ(api.mysql_stmt_param_count(s), 1u);
@@ -154,7 +155,9 @@ TEST_F(StmtFaultTest, TypesGoOnTheWireOnlyWhenTheyChange) {
   server.reset();  // all the client sent has been read
   const std::string head = B({23, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0});
   ASSERT_EQ(received.size(), 7u);
-  EXPECT_EQ(received[1], Packet("\x16" "DO ?", 0));
+  EXPECT_EQ(received[1], Packet("\x16"
+                                "DO ?",
+                                0));
   EXPECT_EQ(received[2], Packet(head + B({1, 3, 0, 7, 0, 0, 0}), 0));
   // After a failed execution the types go again: the server may not have taken them.
   EXPECT_EQ(received[3], Packet(head + B({1, 3, 0, 7, 0, 0, 0}), 0));

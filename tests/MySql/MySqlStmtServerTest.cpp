@@ -57,8 +57,7 @@ std::string AsText(const TMySqlFieldInfo& field, ByteSpan bytes) {
                     t.Second);
       return std::string(buf) + fraction(t.Microsecond);
     }
-    default:
-      return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    default: return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   }
 }
 
@@ -66,7 +65,8 @@ std::string AsText(const TMySqlFieldInfo& field, ByteSpan bytes) {
 bool SameValue(const TMySqlFieldInfo& field, const std::string& text, ByteSpan bytes) {
   if (field._Type == MYSQL_TYPE_FLOAT)
     return std::strtof(text.c_str(), nullptr) == static_cast<float>(BinaryValue(field, bytes).AsFloat());
-  if (field._Type == MYSQL_TYPE_DOUBLE) return std::strtod(text.c_str(), nullptr) == BinaryValue(field, bytes).AsFloat();
+  if (field._Type == MYSQL_TYPE_DOUBLE)
+    return std::strtod(text.c_str(), nullptr) == BinaryValue(field, bytes).AsFloat();
   return AsText(field, bytes) == text;
 }
 
@@ -249,8 +249,7 @@ TEST_F(StmtServerTest, ParametersOfEveryTypeRoundTrip) {
       {"TIME", mtTime, Variant::FromDate(EncodeTime(5, 6, 7, 0)), nullptr, "05:06:07"},
       {"TIME", mtTime, Variant::FromDate(1.5), nullptr, "36:00:00"},
       {"TIME", mtTime, Variant::FromDate(-0.5), nullptr, "-12:00:00"},
-      {"TIME(3)", mtTime, Variant::FromDate(-(34 + (22 * 3600 + 59 * 60 + 59.5) / 86400.0)), nullptr,
-       "-838:59:59.500"},
+      {"TIME(3)", mtTime, Variant::FromDate(-(34 + (22 * 3600 + 59 * 60 + 59.5) / 86400.0)), nullptr, "-838:59:59.500"},
       {"VARCHAR(20)", mtString, Variant(u"it's \\ \"q\""), nullptr, "it's \\ \"q\""},
       {"VARCHAR(20)", mtWideString, Variant(u"한글 ü €"), nullptr, "한글 ü €"},
       {"MEDIUMTEXT", mtWideString, Variant(longText), nullptr, ToUtf8(longText)},

@@ -12,7 +12,9 @@ namespace {
 
 using test::B;
 
-ByteSpan Span(const std::string& s) { return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+ByteSpan Span(const std::string& s) {
+  return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
 
 int ErrorOf(const std::function<void()>& f) {
   try {
@@ -30,9 +32,9 @@ struct Expect {
 
 TEST(BinaryRow, NullBitmapAndValuePositions) {
   const std::vector<uint8_t> six(6, MYSQL_TYPE_LONG), seven(7, MYSQL_TYPE_TINY);
-  const std::vector<uint8_t> mixed = {MYSQL_TYPE_TINY,     MYSQL_TYPE_SHORT, MYSQL_TYPE_LONG,  MYSQL_TYPE_LONGLONG,
-                                      MYSQL_TYPE_FLOAT,    MYSQL_TYPE_DOUBLE, MYSQL_TYPE_YEAR, MYSQL_TYPE_INT24,
-                                      MYSQL_TYPE_VAR_STRING, MYSQL_TYPE_DATE, MYSQL_TYPE_TIME};
+  const std::vector<uint8_t> mixed = {MYSQL_TYPE_TINY,       MYSQL_TYPE_SHORT,  MYSQL_TYPE_LONG, MYSQL_TYPE_LONGLONG,
+                                      MYSQL_TYPE_FLOAT,      MYSQL_TYPE_DOUBLE, MYSQL_TYPE_YEAR, MYSQL_TYPE_INT24,
+                                      MYSQL_TYPE_VAR_STRING, MYSQL_TYPE_DATE,   MYSQL_TYPE_TIME};
   struct Case {
     const char* what;
     const std::vector<uint8_t>& types;
@@ -40,14 +42,21 @@ TEST(BinaryRow, NullBitmapAndValuePositions) {
     std::vector<Expect> expect;
   } const cases[] = {
       // 6 columns: a 1-byte bitmap; column 5 is bit 7 of byte 1.
-      {"six columns, the last NULL", six, B({0, 0x80}) + std::string(20, 'x'),
+      {"six columns, the last NULL",
+       six,
+       B({0, 0x80}) + std::string(20, 'x'),
        {{false, 2, 4}, {false, 6, 4}, {false, 10, 4}, {false, 14, 4}, {false, 18, 4}, {true, 0, 0}}},
       // 7 columns: 2 bytes; column 6 is bit 0 of byte 2.
-      {"seven columns, the last NULL", seven, B({0, 0, 0x01}) + "abcdef",
+      {"seven columns, the last NULL",
+       seven,
+       B({0, 0, 0x01}) + "abcdef",
        {{false, 3, 1}, {false, 4, 1}, {false, 5, 1}, {false, 6, 1}, {false, 7, 1}, {false, 8, 1}, {true, 0, 0}}},
-      {"seven columns, the first NULL", seven, B({0, 0x04, 0}) + "bcdefg",
+      {"seven columns, the first NULL",
+       seven,
+       B({0, 0x04, 0}) + "bcdefg",
        {{true, 0, 0}, {false, 3, 1}, {false, 4, 1}, {false, 5, 1}, {false, 6, 1}, {false, 7, 1}, {false, 8, 1}}},
-      {"every width", mixed,
+      {"every width",
+       mixed,
        B({0, 0, 0}) + "1" + "22" + "4444" + "88888888" + "ffff" + "dddddddd" + "yy" + "iiii" + B({3}) + "abc" +
            B({4, 0xE5, 0x07, 3, 4}) + B({0}),
        {{false, 3, 1},
@@ -136,8 +145,8 @@ TEST(BinaryValue, IntegersDatesAndTimes) {
       {"unsigned LONGLONG", Field(MYSQL_TYPE_LONGLONG, UNSIGNED_FLAG), std::string(8, '\xFF'),
        Variant(uint64_t{18446744073709551615u})},
       {"YEAR", Field(MYSQL_TYPE_YEAR, UNSIGNED_FLAG), B({0xE5, 0x07}), Variant(uint16_t{2021})},
-      {"DATETIME with microseconds", Field(MYSQL_TYPE_DATETIME), B({11, 0xE5, 7, 3, 4, 5, 6, 7, 0x90, 0xD0, 3, 0}).substr(1),
-       Variant::FromDate(t250)},
+      {"DATETIME with microseconds", Field(MYSQL_TYPE_DATETIME),
+       B({11, 0xE5, 7, 3, 4, 5, 6, 7, 0x90, 0xD0, 3, 0}).substr(1), Variant::FromDate(t250)},
       {"zero DATE", Field(MYSQL_TYPE_DATE), "", Variant::FromDate(kZeroDateStandIn)},
       {"zero in a DATE", Field(MYSQL_TYPE_DATE), B({0xE5, 7, 0, 0}), Variant::FromDate(kZeroDateStandIn)},
       {"TIME of 36 hours", Field(MYSQL_TYPE_TIME), B({0, 1, 0, 0, 0, 12, 0, 0}), Variant::FromDate(1.5)},
@@ -165,8 +174,8 @@ TEST(BinaryValue, LengthsThatDoNotFitTheTypeRaise2027) {
   struct Case {
     uint8_t type;
     std::string bytes;
-  } const cases[] = {{MYSQL_TYPE_TINY, "ab"},      {MYSQL_TYPE_LONG, "abc"},     {MYSQL_TYPE_DOUBLE, "a"},
-                     {MYSQL_TYPE_DATE, "abcde"},   {MYSQL_TYPE_DATETIME, "ab"}, {MYSQL_TYPE_TIME, "abcdefghi"},
+  } const cases[] = {{MYSQL_TYPE_TINY, "ab"},    {MYSQL_TYPE_LONG, "abc"},    {MYSQL_TYPE_DOUBLE, "a"},
+                     {MYSQL_TYPE_DATE, "abcde"}, {MYSQL_TYPE_DATETIME, "ab"}, {MYSQL_TYPE_TIME, "abcdefghi"},
                      {MYSQL_TYPE_TIME, "abcd"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type);
@@ -261,11 +270,11 @@ TEST(ExecutePacket, ValuesOfEveryType) {
       {"time of 36 hours", mtTime, Variant::FromDate(1.5), true, B({11, 0, 12, 0, 1, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0})},
       {"negative time", mtTime, Variant::FromDate(-0.5), true, B({11, 0, 12, 1, 0, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0})},
       {"wide string in UTF-8", mtWideString, Variant(u"한글"), true, B({253, 0, 6}) + "\xED\x95\x9C\xEA\xB8\x80"},
-      {"wide string in the ANSI code page", mtWideString, Variant(u"한글"), false,
-       B({253, 0, 4}) + "\xC7\xD1\xB1\xDB"},
+      {"wide string in the ANSI code page", mtWideString, Variant(u"한글"), false, B({253, 0, 4}) + "\xC7\xD1\xB1\xDB"},
       {"string", mtString, Variant(u"abc"), true, B({253, 0, 3}) + "abc"},
       {"bytes", mtVarBytes, Variant::FromBytes(std::string("\0\1\2", 3)), true, B({253, 0, 3, 0, 1, 2})},
-      {"text of 300 bytes", mtString, Variant(UString(300, u'a')), true, B({253, 0, 0xFC, 0x2C, 1}) + std::string(300, 'a')},
+      {"text of 300 bytes", mtString, Variant(UString(300, u'a')), true,
+       B({253, 0, 0xFC, 0x2C, 1}) + std::string(300, 'a')},
       {"BCD", mtBCD, Variant(Currency::FromRaw(123400)), true, B({253, 0, 5}) + "12.34"},
       {"FMT BCD", mtFMTBCD, Variant(bcd), true, B({253, 0, 7}) + "-123.45"},
   };

@@ -13,7 +13,9 @@ namespace {
 
 using test::B;
 
-ByteSpan Span(const std::string& s) { return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
+ByteSpan Span(const std::string& s) {
+  return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
 
 TParamDesc& AddParam(TParamDescs& params, uint16_t dataType, const Variant& value) {
   auto p = std::make_unique<TParamDesc>();

@@ -21,9 +21,17 @@ TEST(MySqlValuesTest, Floats) {
     const char* text;
     double value;
   };
-  const Case good[] = {{"0", 0},           {"-1.5", -1.5},   {"+2", 2},          {"1e308", 1e308},
-                       {"1e999", std::numeric_limits<double>::infinity()}, {"-1.7976931348623157e308", -1.7976931348623157e308},
-                       {"0.1", 0.1},        {"5e-324", 5e-324}, {"-1e999", -std::numeric_limits<double>::infinity()}, {"1e-999", 0}, {"-1e-999", -0.0}};
+  const Case good[] = {{"0", 0},
+                       {"-1.5", -1.5},
+                       {"+2", 2},
+                       {"1e308", 1e308},
+                       {"1e999", std::numeric_limits<double>::infinity()},
+                       {"-1.7976931348623157e308", -1.7976931348623157e308},
+                       {"0.1", 0.1},
+                       {"5e-324", 5e-324},
+                       {"-1e999", -std::numeric_limits<double>::infinity()},
+                       {"1e-999", 0},
+                       {"-1e-999", -0.0}};
   for (const Case& c : good) EXPECT_EQ(ParseMySqlFloat(c.text), c.value) << c.text;
   for (const char* bad : {"", "+", "1.5x", " 1", "1 ", "--1", "0x10", "nan?"})
     EXPECT_THROW(ParseMySqlFloat(bad), EConvertError) << bad;
@@ -143,11 +151,12 @@ TEST(MySqlValuesTest, ValuesInMessagesAreNeverRawBytes) {
   EXPECT_EQ(MySqlValueForMessage("12a"), u"12a");
   EXPECT_EQ(MySqlValueForMessage(std::string("\x80\0\x01", 3)), u"0x800001");
   EXPECT_EQ(MySqlValueForMessage(std::string(70, '7')), UString(64, u'7') + u"...");
-  EXPECT_EQ(MySqlValueForMessage(std::string(40, '\xFF')), u"0x" + [] {
-    UString s;
-    for (int i = 0; i < 32; ++i) s += u"FF";
-    return s;
-  }() + u"...");
+  EXPECT_EQ(
+      MySqlValueForMessage(std::string(40, '\xFF')), u"0x" + [] {
+        UString s;
+        for (int i = 0; i < 32; ++i) s += u"FF";
+        return s;
+      }() + u"...");
   try {
     ParseMySqlFloat(std::string("1\0x", 3));
     ADD_FAILURE();

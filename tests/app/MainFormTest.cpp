@@ -15,14 +15,14 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "MySql/MySQLVixProvider.h"
 #include "ScriptedPlatform.h"
 #include "TestSupport.h"
 #include "app/AppConfig.h"
 #include "app/fmMain.h"
-#include "MySql/MySQLVixProvider.h"
-#include "universal/Vix.h"
 #include "rtl/IniFiles.h"
 #include "rtl/SysUtils.h"
+#include "universal/Vix.h"
 
 namespace vix {
 namespace {
@@ -770,7 +770,8 @@ TEST_F(MainFormTest, TheUserCheckLogsInAsRootWithThePasswordOfTheServerText) {
     EXPECT_EQ(form.cnServer->GetUsername(), u"root");
     EXPECT_EQ(form.cnServer->GetPassword(), UString(password));
     EXPECT_EQ(form.Query->GetSQL(),
-              u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = :UserName ");
+              u" SELECT Password, AccessSetupHead, AccessSetupCnt FROM UserMt WHERE SiteID = :SiteID AND UserName = "
+              u":UserName ");
   }
 }
 
@@ -794,8 +795,8 @@ TEST_F(ConfigFileTest, TheUserCheckFollowsUserMt) {
   RegisterMySQLVixProvider();
   const std::string dir = ToUtf8(Platform.Dir) + "db";
   const int32_t port = ClosedPort();
-  ASSERT_TRUE(Shell("VIX_DEMO_DB_PORT=" + std::to_string(port) + " '" VIX_DEMO_DATABASE "' start '" + dir +
-                    "' >'" + dir + ".log' 2>&1"))
+  ASSERT_TRUE(Shell("VIX_DEMO_DB_PORT=" + std::to_string(port) + " '" VIX_DEMO_DATABASE "' start '" + dir + "' >'" +
+                    dir + ".log' 2>&1"))
       << "the demo database did not start";
   struct Stop {
     std::string dir;
@@ -806,8 +807,9 @@ TEST_F(ConfigFileTest, TheUserCheckFollowsUserMt) {
                  "\"");
   };
   // A name with a backslash, and one name twice in store 1: the first row counts.
-  ASSERT_TRUE(sql("INSERT INTO k8demo.UserMt VALUES (1, 'back\\\\\\\\slash', 'bs1', 1, 1), "
-                  "(1, 'twin', 'first', 1, 1), (1, 'twin', 'second', 0, 0)"));
+  ASSERT_TRUE(
+      sql("INSERT INTO k8demo.UserMt VALUES (1, 'back\\\\\\\\slash', 'bs1', 1, 1), "
+          "(1, 'twin', 'first', 1, 1), (1, 'twin', 'second', 0, 0)"));
 
   using Edit = QLineEdit* TMainForm::*;
   const UString unknown = u"등록되지 않은 사용자입니다.";
@@ -842,7 +844,8 @@ TEST_F(ConfigFileTest, TheUserCheckFollowsUserMt) {
   for (const char* mode : {"", "NO_BACKSLASH_ESCAPES"}) {
     ASSERT_TRUE(sql(std::string("SET GLOBAL sql_mode = '") + mode + "'"));
     for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(mode) + " " + ToUtf8(UString(c.argument) + u"|" + c.site + u"|" + c.user + u"|" + c.password));
+      SCOPED_TRACE(std::string(mode) + " " +
+                   ToUtf8(UString(c.argument) + u"|" + c.site + u"|" + c.user + u"|" + c.password));
       TScriptedPlatform platform;
       platform.Argument = c.argument;
       TTestForm form(platform);

@@ -1,6 +1,6 @@
+#include "TestSupport.h"
 #include "rtl/CodePage.h"
 #include "rtl/SysUtils.h"
-#include "TestSupport.h"
 
 namespace vix {
 namespace {
@@ -62,9 +62,9 @@ TEST_F(CodePage, LeadBytes) {
     unsigned char byte;
     bool lead;
   } const cases[] = {
-      {949, 0x80, false}, {949, 0x81, true},  {949, 0xFE, true},  {949, 0xFF, false}, {949, 0x41, false},
-      {936, 0x81, true},  {950, 0xA4, true},  {932, 0x81, true},  {932, 0x9F, true},  {932, 0xA0, false},
-      {932, 0xE0, true},  {932, 0xFC, true},  {932, 0xFD, false}, {1252, 0x81, false}, {CP_UTF8, 0xC3, false},
+      {949, 0x80, false}, {949, 0x81, true}, {949, 0xFE, true},  {949, 0xFF, false},  {949, 0x41, false},
+      {936, 0x81, true},  {950, 0xA4, true}, {932, 0x81, true},  {932, 0x9F, true},   {932, 0xA0, false},
+      {932, 0xE0, true},  {932, 0xFC, true}, {932, 0xFD, false}, {1252, 0x81, false}, {CP_UTF8, 0xC3, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsDBCSLeadByte(c.byte, c.codePage), c.lead) << c.codePage << " " << int(c.byte);

@@ -1,5 +1,5 @@
-#include "rtl/DateUtils.h"
 #include "TestSupport.h"
+#include "rtl/DateUtils.h"
 
 namespace vix {
 namespace {

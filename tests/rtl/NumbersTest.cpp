@@ -1,6 +1,6 @@
 // Floating-point texts, currency and packed decimals.
-#include "rtl/FMTBcd.h"
 #include "TestSupport.h"
+#include "rtl/FMTBcd.h"
 
 #include <cmath>
 #include <cstring>
@@ -49,10 +49,12 @@ TEST(FloatText, ParseTable) {
     bool validComma;
     double value;
   } const cases[] = {
-      {u"1.5", true, false, 1.5},     {u"1,5", false, true, 1.5},     {u" -2 ", true, true, -2},
-      {u"+3e2", true, true, 300},     {u"1.25E-2", true, false, 0.0125}, {u".5", true, false, 0.5},
-      {u"5.", true, false, 5},        {u"", false, false, 0},         {u"1e", false, false, 0},
-      {u"1.2.3", false, false, 0},    {u"abc", false, false, 0},      {u"1e999", false, false, 0},
+      {u"1.5", true, false, 1.5},        {u"1,5", false, true, 1.5},
+      {u" -2 ", true, true, -2},         {u"+3e2", true, true, 300},
+      {u"1.25E-2", true, false, 0.0125}, {u".5", true, false, 0.5},
+      {u"5.", true, false, 5},           {u"", false, false, 0},
+      {u"1e", false, false, 0},          {u"1.2.3", false, false, 0},
+      {u"abc", false, false, 0},         {u"1e999", false, false, 0},
       {u"0x10", false, false, 0},
   };
   for (const auto& c : cases) {
@@ -81,7 +83,7 @@ TEST(CurrencyValue, TextAndDoubleTable) {
       {u"0", 0, u"0"},
       {u"12.5", 125000, u"12.5"},
       {u"-0.0001", -1, u"-0.0001"},
-      {u"1.00005", 10000, u"1"},       // a tie goes to the even neighbour
+      {u"1.00005", 10000, u"1"},  // a tie goes to the even neighbour
       {u"1.00015", 10002, u"1.0002"},
       {u"1.000051", 10001, u"1.0001"},
       {u"-922337203685477.5808", INT64_MIN, u"-922337203685477.5808"},

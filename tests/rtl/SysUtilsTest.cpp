@@ -1,5 +1,5 @@
-#include "rtl/SysUtils.h"
 #include "TestSupport.h"
+#include "rtl/SysUtils.h"
 
 #include <clocale>
 

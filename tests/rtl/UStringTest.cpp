@@ -1,6 +1,6 @@
+#include "TestSupport.h"
 #include "rtl/SysUtils.h"
 #include "rtl/UString.h"
-#include "TestSupport.h"
 
 #include <cstring>
 
@@ -20,9 +20,15 @@ TEST(UString, Utf8ToUtf16Table) {
       {"ascii", "abc", u"abc", true},
       {"korean", "\xED\x99\x95 \xEC\x9D\xB8", u"확 인", true},
       {"supplementary", "\xF0\x9F\x98\x80", u"\U0001F600", true},
-      {"lone continuation", "a\x80" "b", u"a\uFFFDb", false},
+      {"lone continuation",
+       "a\x80"
+       "b",
+       u"a\uFFFDb", false},
       {"cut sequence at end", "a\xED\x99", u"a\uFFFD", false},
-      {"cut sequence mid-text", "\xED\x99" "a", u"\uFFFDa", false},
+      {"cut sequence mid-text",
+       "\xED\x99"
+       "a",
+       u"\uFFFDa", false},
       {"overlong slash", "\xC0\xAF", u"\uFFFD\uFFFD", false},
       {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD", false},
       {"beyond U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD", false},
@@ -46,7 +52,10 @@ TEST(UString, DecodeIntoFixedRoom) {
     size_t capacity;
     std::u16string want;
   } const cases[] = {
-      {"fits", "\xED\x99\x95" "ab", 8, u"확ab"},
+      {"fits",
+       "\xED\x99\x95"
+       "ab",
+       8, u"확ab"},
       {"cut at the room", "abcdef", 4, u"abcd"},
       {"pair kept whole", "a\xF0\x9F\x98\x80", 2, u"a"},
       {"pair fits", "a\xF0\x9F\x98\x80", 3, u"a\U0001F600"},
@@ -68,9 +77,13 @@ TEST(UString, DecodeIntoFixedRoom) {
 }
 
 TEST(UString, LoneSurrogatesToUtf8) {
-  const std::u16string lone = u"a\xD800" u"b\xDC00";
+  const std::u16string lone =
+      u"a\xD800"
+      u"b\xDC00";
   EXPECT_THROW(Utf16ToUtf8(lone), EConvertError);
-  EXPECT_EQ(Utf16ToUtf8Lenient(lone), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(Utf16ToUtf8Lenient(lone),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
 }
 
 TEST(UString, ExceptionCarriesBothForms) {

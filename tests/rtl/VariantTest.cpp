@@ -1,5 +1,5 @@
-#include "rtl/Variant.h"
 #include "TestSupport.h"
+#include "rtl/Variant.h"
 
 #include <functional>
 #include <limits>

@@ -47,10 +47,10 @@ class UniversalPrinter<std::u16string> {
 
 // Skips the current test when a real component is missing, or fails it when
 // the run is CI's. Use: VIX_REQUIRE_COMPONENT(!host.empty(), "MariaDB test server");
-#define VIX_REQUIRE_COMPONENT(available, what)                                              \
-  do {                                                                                      \
-    if (!(available)) {                                                                     \
+#define VIX_REQUIRE_COMPONENT(available, what)                                             \
+  do {                                                                                     \
+    if (!(available)) {                                                                    \
       if (::vix::test::MustHaveRealComponents()) FAIL() << (what) << " is required in CI"; \
       GTEST_SKIP() << (what) << " is not available";                                       \
-    }                                                                                       \
+    }                                                                                      \
   } while (0)

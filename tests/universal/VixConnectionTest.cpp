@@ -25,9 +25,13 @@ using test::ErrorOf;
 using test::UnusedLoopbackPort;
 using Proxy = test::TLoopbackProxy;
 
-UString U(const std::string& s) { return Utf8ToUtf16(s); }
+UString U(const std::string& s) {
+  return Utf8ToUtf16(s);
+}
 
-TMySQLConnection& My(TVixConnection& c) { return dynamic_cast<TMySQLConnection&>(*c.ProviderConnection()); }
+TMySQLConnection& My(TVixConnection& c) {
+  return dynamic_cast<TMySQLConnection&>(*c.ProviderConnection());
+}
 
 // A client as a dataset will be one: it registers while attached and
 // unregisters when it goes. It writes down what it hears.
@@ -177,8 +181,8 @@ TEST(VixConnection, SecureAuthOptionRefusesTheOldPasswordAnswer) {
   RegisterMySQLVixProvider();
   auto packet = [](const std::string& payload, int seq) {
     const size_t n = payload.size();
-    return std::string{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
-                       static_cast<char>(n >> 16), static_cast<char>(seq)} +
+    return std::string{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF), static_cast<char>(n >> 16),
+                       static_cast<char>(seq)} +
            payload;
   };
   auto readPacket = [](int fd, std::string& payload) {
@@ -280,8 +284,8 @@ TEST(MySQLVixProvider, OptionTables) {
     EXPECT_EQ(option->GetInternalIndex(), k.prop);
     EXPECT_EQ(option->GetAsString(option->GetDefaultValue()), k.defaultText);
     const Kind kind = dynamic_cast<const TEnumeratorOption*>(option) ? kEnumeration
-                      : dynamic_cast<const TBooleanOption*>(option) ? kBoolean
-                      : dynamic_cast<const TIntegerOption*>(option) ? kInteger
+                      : dynamic_cast<const TBooleanOption*>(option)  ? kBoolean
+                      : dynamic_cast<const TIntegerOption*>(option)  ? kInteger
                                                                      : kText;
     EXPECT_EQ(kind, k.kind);
   }
@@ -373,8 +377,8 @@ TEST_F(ServerTest, SettersOnAnOpenConnection) {
       {"same port", [](ServerTest& t, TVixConnection& c) { c.SetPort(t.port); }, true, "", none},
       {"other port", [](ServerTest&, TVixConnection& c) { c.SetPort(3307); }, false, "",
        [](ServerTest&, TVixConnection& c) { EXPECT_EQ(My(c).GetPort(), 3307); }},
-      {"database with blanks", [](ServerTest&, TVixConnection& c) { c.SetDatabase(u"  information_schema \t"); },
-       true, "",
+      {"database with blanks", [](ServerTest&, TVixConnection& c) { c.SetDatabase(u"  information_schema \t"); }, true,
+       "",
        [](ServerTest& t, TVixConnection& c) {
          EXPECT_EQ(c.GetDatabase(), u"information_schema");
          EXPECT_EQ(t.Scalar(c, "SELECT DATABASE()"), "information_schema");
@@ -382,8 +386,8 @@ TEST_F(ServerTest, SettersOnAnOpenConnection) {
       {"same database with blanks", [](ServerTest& t, TVixConnection& c) { c.SetDatabase(u" " + U(t.db) + u" "); },
        true, "", none},
       // A switch the server refuses keeps the name, so that the next try switches again.
-      {"database the server does not have", [](ServerTest&, TVixConnection& c) { c.SetDatabase(u"no_such_db"); },
-       true, "Unknown database 'no_such_db'",
+      {"database the server does not have", [](ServerTest&, TVixConnection& c) { c.SetDatabase(u"no_such_db"); }, true,
+       "Unknown database 'no_such_db'",
        [](ServerTest& t, TVixConnection& c) {
          EXPECT_EQ(c.GetDatabase(), U(t.db));
          EXPECT_EQ(t.Scalar(c, "SELECT DATABASE()"), t.db);
@@ -416,10 +420,8 @@ TEST_F(ServerTest, SettersOnAnOpenConnection) {
     const uint32_t session = Session(c);
     TRecordingClient client(c);
     const std::string error = ErrorOf([&] { k.set(*this, c); });
-    if (*k.error)
-      EXPECT_NE(error.find(k.error), std::string::npos) << error;
-    else
-      EXPECT_EQ(error, "<none>");
+    if (*k.error) EXPECT_NE(error.find(k.error), std::string::npos) << error;
+    else EXPECT_EQ(error, "<none>");
     EXPECT_EQ(c.GetConnected(), k.staysOpen);
     if (k.staysOpen) {
       EXPECT_EQ(Session(c), session);
@@ -435,8 +437,8 @@ TEST_F(ServerTest, SettersOnAnOpenConnection) {
 TEST_F(ServerTest, LostAndRefusedConnections) {
   struct Case {
     const char* what;
-    bool clientInTheWay;    // a client that a reconnect would lose (a dataset half read)
-    bool serverRefuses;     // the reconnect finds no server
+    bool clientInTheWay;  // a client that a reconnect would lose (a dataset half read)
+    bool serverRefuses;   // the reconnect finds no server
     bool reconnected;
   } const cases[] = {
       {"reset while idle: one silent reconnect", false, false, true},
@@ -599,9 +601,9 @@ TEST_F(ServerTest, ANestedDisconnectDoesNothing) {
 TEST_F(ServerTest, ClientErrorsWhileClosing) {
   struct Case {
     const char* what;
-    int code;        // what the failing client raises on every closing notice
-    bool closes;     // the connection ends closed
-    int notices;     // closing notices each client hears
+    int code;     // what the failing client raises on every closing notice
+    bool closes;  // the connection ends closed
+    int notices;  // closing notices each client hears
   } const cases[] = {
       // A lost connection: the notice starts again from the first client, once.
       {"fatal", 2013, true, 2},

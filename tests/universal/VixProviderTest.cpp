@@ -99,8 +99,13 @@ TEST(TOptionsList, ImportTable) {
       {{u"ConnectionTimeout=-2147483647"}, "", false, -2147483647, u"", 0, 0},
       {{u"ConnectionTimeout=-2147483648"}, "", false, INT32_MIN, u"", 0, 0},
       {{u"ConnectionTimeout=15 a"}, "Invalid value: 15 a for option ConnectionTimeout", false, 0, u"", 0, 0},
-      {{u"ConnectionTimeout=2147483648"}, "Invalid value: 2147483648 for option ConnectionTimeout", false, 0, u"",
-       0, 0},
+      {{u"ConnectionTimeout=2147483648"},
+       "Invalid value: 2147483648 for option ConnectionTimeout",
+       false,
+       0,
+       u"",
+       0,
+       0},
       {{u"Protocol=mpTCP"}, "", false, 15, u"", 1, 0},
       {{u"Protocol= MPhttp"}, "", false, 15, u"", 6, 0},
       {{u"Protocol=TCP"}, "Invalid value: TCP for option Protocol", false, 0, u"", 0, 0},
@@ -137,8 +142,8 @@ TEST(TOptionsList, SortedByNameAndStoppedByAnInvalidValue) {
   EXPECT_EQ(list.GetPrefix(), u"MySQL");
   std::vector<UString> names;
   for (int i = 0; i < list.Count(); ++i) names.push_back(list.GetOption(i)->GetOptionName());
-  EXPECT_EQ(names, (std::vector<UString>{u"Charset", u"ConnectionTimeout", u"DuplicateKeys", u"Protocol",
-                                         u"UseUnicode"}));
+  EXPECT_EQ(names,
+            (std::vector<UString>{u"Charset", u"ConnectionTimeout", u"DuplicateKeys", u"Protocol", u"UseUnicode"}));
   EXPECT_EQ(list.OptionByName(u"useunicode"), list.GetOption(4));
   EXPECT_EQ(list.OptionByName(u"SSLCipherList"), nullptr);
   EXPECT_THROW(list.GetOption(5), Exception);

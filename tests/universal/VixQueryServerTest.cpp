@@ -105,8 +105,10 @@ struct VixQueryServerTest : ::testing::Test {
   }
   // Waits until the server has let a session go; true when it has.
   bool WaitGone(int64_t threadId) {
-    const std::string probe = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + std::to_string(threadId);
-    for (int i = 0; i < 200 && AdminScalar(probe) != "0"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    const std::string probe =
+        "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + std::to_string(threadId);
+    for (int i = 0; i < 200 && AdminScalar(probe) != "0"; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
     return AdminScalar(probe) == "0";
   }
 
@@ -205,8 +207,8 @@ TEST_F(VixQueryServerTest, ClosingDoesNotAbortTheServersSession) {
       c.Close();
       EXPECT_FALSE(q.Active());
       // The server counts the session when its thread ends.
-      for (int i = 0; i < 250 && scalar("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id, 0) != "0";
-           ++i)
+      for (int i = 0;
+           i < 250 && scalar("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id, 0) != "0"; ++i)
         usleep(20000);
       grew = aborted() - before;
       if (grew == 0) break;
@@ -220,7 +222,9 @@ TEST_F(VixQueryServerTest, EventsOfOpenAndCloseInTheirOrder) {
   auto note = [&](const char* what) { return [&events, what](TDataSet&) { events.push_back(what); }; };
   query.BeforeOpen = note("BeforeOpen");
   query.BeforeExecute = note("BeforeExecute");
-  query.AfterExecute = [&](TCustomDADataSet&, bool ok) { events.push_back(ok ? "AfterExecute" : "AfterExecute failed"); };
+  query.AfterExecute = [&](TCustomDADataSet&, bool ok) {
+    events.push_back(ok ? "AfterExecute" : "AfterExecute failed");
+  };
   query.AfterOpen = note("AfterOpen");
   query.BeforeClose = note("BeforeClose");
   query.AfterClose = note("AfterClose");
@@ -228,9 +232,8 @@ TEST_F(VixQueryServerTest, EventsOfOpenAndCloseInTheirOrder) {
   query.Close();
   query.SetSQL(u"SELECT * FROM NoSuchTable");
   EXPECT_THROW(query.Open(), EDAError);
-  EXPECT_EQ(events, (std::vector<std::string>{"BeforeOpen", "BeforeExecute", "AfterExecute", "AfterOpen",
-                                              "BeforeClose", "AfterClose", "BeforeOpen", "BeforeExecute",
-                                              "AfterExecute failed"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"BeforeOpen", "BeforeExecute", "AfterExecute", "AfterOpen", "BeforeClose",
+                                              "AfterClose", "BeforeOpen", "BeforeExecute", "AfterExecute failed"}));
   query.BeforeOpen = query.BeforeExecute = query.AfterOpen = query.BeforeClose = query.AfterClose = nullptr;
   query.AfterExecute = nullptr;
 }
@@ -426,7 +429,8 @@ TEST_F(VixQueryServerTest, APartlyReadQueryLeavesTheConnectionFreeForOthers) {
   a.Close();
 
   // A long result closed early: its session is killed, not read to the end.
-  const std::string kills = "SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'COM_KILL'";
+  const std::string kills =
+      "SELECT VARIABLE_VALUE FROM information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'COM_KILL'";
   a.SetSQL(u"SELECT seq, REPEAT('x', 500) AS pad FROM seq_1_to_2000000");
   a.Open();
   auto* rs = dynamic_cast<TMySQLRecordset*>(a.GetIRecordSet());

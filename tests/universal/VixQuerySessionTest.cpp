@@ -44,7 +44,8 @@ struct VixQuerySessionTest : ::testing::Test {
     Admin("USE " + database);
     Admin("CREATE TABLE UserMt (SiteID VARCHAR(10), UserName VARCHAR(20), Password VARCHAR(20))");
     Admin("INSERT INTO UserMt VALUES ('007', 'kim', 'Secret1')");
-    Admin("CREATE TABLE Notes (id INT AUTO_INCREMENT PRIMARY KEY, v VARCHAR(200), e VARCHAR(10)) CHARACTER SET utf8mb4");
+    Admin(
+        "CREATE TABLE Notes (id INT AUTO_INCREMENT PRIMARY KEY, v VARCHAR(200), e VARCHAR(10)) CHARACTER SET utf8mb4");
 
     connection.SetName(u"cnServer");
     connection.SetProviderName(u"MySQL");
@@ -130,8 +131,7 @@ TEST_F(VixQuerySessionTest, MacrosOfAMySqlText) {
 // With NO_BACKSLASH_ESCAPES a backslash ends nothing: "x:v" stays a string,
 // and a value bound to the name the old scan saw never reaches the text.
 TEST_F(VixQuerySessionTest, TheScanFollowsTheSessionsQuotingMode) {
-  EXPECT_EQ(Open(u"SET SESSION sql_mode = 'NO_BACKSLASH_ESCAPES'; SELECT @@session.sql_mode"),
-            u"NO_BACKSLASH_ESCAPES");
+  EXPECT_EQ(Open(u"SET SESSION sql_mode = 'NO_BACKSLASH_ESCAPES'; SELECT @@session.sql_mode"), u"NO_BACKSLASH_ESCAPES");
   query.Close();
   query.SetSQL(u"SELECT 'C:\\' AS dir, 'x:v' AS label");
   if (query.Params().Count() > 0) query.Params().Items(0)->SetAsString(u"' AS dir, (SELECT 'injected') AS label -- ");

@@ -24,7 +24,9 @@ using test::EnvOr;
 
 constexpr bool kBothPaths[] = {false, true};
 
-const char* PathName(bool prepared) { return prepared ? "prepared" : "text"; }
+const char* PathName(bool prepared) {
+  return prepared ? "prepared" : "text";
+}
 
 struct VixQueryValuesTest : ::testing::Test {
   TMySQLAPIDirect api;
@@ -106,9 +108,9 @@ TEST_F(VixQueryValuesTest, TimeKeepsItsSignAndDays) {
     TDateTime days;
   };
   const Case cases[] = {
-      {u"-838:59:59", Hms(-1, 838, 59, 59)},   {u"100:00:00", Hms(1, 100, 0, 0)},
-      {u"-00:00:01", Hms(-1, 0, 0, 1)},        {u"12:34:56", Hms(1, 12, 34, 56, 500)},
-      {u"838:59:59", Hms(1, 838, 59, 59)},     {u"-25:00:00.250", Hms(-1, 25, 0, 0, 250)},
+      {u"-838:59:59", Hms(-1, 838, 59, 59)}, {u"100:00:00", Hms(1, 100, 0, 0)},
+      {u"-00:00:01", Hms(-1, 0, 0, 1)},      {u"12:34:56", Hms(1, 12, 34, 56, 500)},
+      {u"838:59:59", Hms(1, 838, 59, 59)},   {u"-25:00:00.250", Hms(-1, 25, 0, 0, 250)},
   };
   for (bool prepared : kBothPaths) {
     SCOPED_TRACE(PathName(prepared));
@@ -200,10 +202,9 @@ TEST_F(VixQueryValuesTest, ParametersAgreeOnBothPaths) {
       {"null blob", u"CAST(:p AS CHAR)", [](TDAParam& p) { p.SetDataType(ftBlob); }, u"", true},
       {"text", u"CAST(:p AS CHAR)", [](TDAParam& p) { p.SetAsString(u"한국어 'x'"); }, u"한국어 'x'", false},
       {"integer", u"CAST(:p AS SIGNED)", [](TDAParam& p) { p.SetAsInteger(-42); }, u"-42", false},
-      {"int64", u"CAST(:p AS CHAR)", [](TDAParam& p) { p.SetAsLargeInt(INT64_MIN); }, u"-9223372036854775808",
-       false},
-      {"uint64 variant", u"CAST(:p AS CHAR)",
-       [](TDAParam& p) { p.SetValue(Variant(uint64_t{18446744073709551615u})); }, u"18446744073709551615", false},
+      {"int64", u"CAST(:p AS CHAR)", [](TDAParam& p) { p.SetAsLargeInt(INT64_MIN); }, u"-9223372036854775808", false},
+      {"uint64 variant", u"CAST(:p AS CHAR)", [](TDAParam& p) { p.SetValue(Variant(uint64_t{18446744073709551615u})); },
+       u"18446744073709551615", false},
       {"uint64 above the signed range, typed", u"CAST(:p AS CHAR)",
        [](TDAParam& p) {
          p.SetDataType(ftLargeint);
@@ -218,8 +219,7 @@ TEST_F(VixQueryValuesTest, ParametersAgreeOnBothPaths) {
        u"-1234.5678", false},
       {"null currency", u"CAST(:p AS CHAR)", [](TDAParam& p) { p.SetDataType(ftCurrency); }, u"", true},
       {"currency variant", u"CAST(:p AS DECIMAL(20,4))",
-       [](TDAParam& p) { p.SetValue(Variant(StrToCurr(u"0.0001", InvariantFormatSettings()))); }, u"0.0001",
-       false},
+       [](TDAParam& p) { p.SetValue(Variant(StrToCurr(u"0.0001", InvariantFormatSettings()))); }, u"0.0001", false},
       {"float", u"CAST(:p AS CHAR)", [](TDAParam& p) { p.SetAsFloat(0.1); }, u"0.1", false},
       {"boolean", u"CAST(:p AS SIGNED)", [](TDAParam& p) { p.SetValue(Variant(true)); }, u"1", false},
       {"date-time", u"CAST(:p AS DATETIME(3))",
@@ -339,10 +339,10 @@ TEST_F(VixQueryValuesTest, UnsignedDecimalsWithFmtBcd) {
 // texts on the prepared path as the server writes on the text path.
 TEST_F(VixQueryValuesTest, FieldsAsStringGivesTheServersTexts) {
   const char* columns[][2] = {
-      {"b1", "TINYINT(1)"},   {"i8", "TINYINT"},        {"u8", "TINYINT UNSIGNED"},  {"i16", "SMALLINT(2)"},
-      {"i32", "INT(1)"},      {"i64", "BIGINT(1)"},     {"u64", "BIGINT UNSIGNED"},  {"z", "INT(6) ZEROFILL"},
-      {"f", "FLOAT"},         {"d", "DOUBLE"},          {"dc", "DECIMAL(10,2)"},     {"dt", "DATE"},
-      {"dtm", "DATETIME(6)"}, {"dt0", "DATETIME"},      {"tm", "TIME(3)"},           {"yr", "YEAR"},
+      {"b1", "TINYINT(1)"},   {"i8", "TINYINT"},    {"u8", "TINYINT UNSIGNED"}, {"i16", "SMALLINT(2)"},
+      {"i32", "INT(1)"},      {"i64", "BIGINT(1)"}, {"u64", "BIGINT UNSIGNED"}, {"z", "INT(6) ZEROFILL"},
+      {"f", "FLOAT"},         {"d", "DOUBLE"},      {"dc", "DECIMAL(10,2)"},    {"dt", "DATE"},
+      {"dtm", "DATETIME(6)"}, {"dt0", "DATETIME"},  {"tm", "TIME(3)"},          {"yr", "YEAR"},
       {"vc", "VARCHAR(20)"},  {"ch", "CHAR(3)"},
   };
   std::string create = "CREATE TABLE fas (id INT PRIMARY KEY", cast = "SELECT id", names = "SELECT id";

@@ -102,8 +102,7 @@ TEST_F(NotationTest, Table) {
       {u"{timestamp  '2024-01-31 10:11:12' }", "CAST('2024-01-31 10:11:12' AS DATETIME)"},
       {u"{date 2024-01-31}", "error: Invalid year-month-day string. The format is {date 'yyyy-mm-dd'}"},
       {u"{time x}", "error: Invalid hour-minute-second string. The format is {time 'hh:mm:ss'}"},
-      {u"{timestamp}",
-       "error: Invalid timestamp string. The format is {timestamp 'yyyy-mm-dd hh:mm:ss'}"},
+      {u"{timestamp}", "error: Invalid timestamp string. The format is {timestamp 'yyyy-mm-dd hh:mm:ss'}"},
       {u"{date'2024-01-31'}", "error: Unexpected character"},
       // Conditions.
       {u"{if MYSQL}A{else}B{endif}", "A"},
@@ -214,7 +213,9 @@ TEST_F(NotationTest, RunawayExpansionsEndWithAnError) {
     std::string out;
   } const cases[] = {
       {"nested braces", {}, repeat(u"{a ", 100000) + repeat(u"}", 100000), "error: SQL notation is nested too deeply"},
-      {"nested functions", {}, repeat(u"{fn TRIM(", 5000) + u"1" + repeat(u")}", 5000),
+      {"nested functions",
+       {},
+       repeat(u"{fn TRIM(", 5000) + u"1" + repeat(u")}", 5000),
        "error: SQL notation is nested too deeply"},
       {"macros doubling 22 times", doubling(23, u"x"), u"{M0}", "error: SQL notation expands to too long a text"},
       {"macros doubling to nothing", doubling(60, u" "), u"{M0}", "error: SQL notation expands to too long a text"},
@@ -234,9 +235,7 @@ TEST_F(NotationTest, ANewProviderClassGetsANewFormatter) {
   class TPlainProvider : public TNotationProvider {
    public:
     TParserClass GetParserClass() const override { return NewParser<TSQLParser>; }
-    TVixSqlFormatterClass GetSqlFormatterClass() const override {
-      return VixSqlFormatterClass<TVixSqlFormatter>();
-    }
+    TVixSqlFormatterClass GetSqlFormatterClass() const override { return VixSqlFormatterClass<TVixSqlFormatter>(); }
   } plain;
   EXPECT_EQ(Run(u"\"a\""), "`a`");
   const TVixSqlFormatter* first = notation.Formatter.get();
