@@ -19,10 +19,12 @@ int GuardedOp(H* handle, TMySqlSession* session, F op) {
     op();
     return 0;
   } catch (const EMySqlException& e) {
-    handle->Ferrno = static_cast<uint32_t>(e.ErrorCode());
+    // An error packet numbered 0 is still a failure: 0 would read as success.
+    const int code = e.ErrorCode() != 0 ? e.ErrorCode() : CR_UNKNOWN_ERROR;
+    handle->Ferrno = static_cast<uint32_t>(code);
     handle->Ferror = e.what();
     if (session) session->net.NoteError(e);
-    return e.ErrorCode();
+    return code;
   }
 }
 

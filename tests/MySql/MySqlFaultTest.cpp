@@ -178,6 +178,26 @@ TEST_F(FaultTest, ScriptedRepliesEndInTheRightError) {
   }
 }
 
+// A server error numbered 0 must not read as success, at the login, for a
+// query and for the rows of a prepared statement.
+TEST_F(FaultTest, AnErrorNumberedZeroIsStillAFailure) {
+  const std::string err0 = B({0xFF, 0, 0}) + "#HY000no number";
+  {
+    test::TLoopbackServer server([&](int fd) { Play(fd, {kGreeting, Packet(err0, 2)}); });
+    PMYSQL m = Handle();
+    EXPECT_EQ(Connect(m, server.Port()), 2000);
+    EXPECT_NE(api.mysql_error(m).find("no number"), std::string::npos) << api.mysql_error(m);
+    Close(m);
+  }
+  {
+    test::TLoopbackServer server([&](int fd) { Play(fd, {kGreeting, kLoginOk, Packet(err0, 1)}); });
+    PMYSQL m = Handle();
+    ASSERT_EQ(Connect(m, server.Port()), 0) << api.mysql_error(m);
+    EXPECT_EQ(Query(m), 2000);
+    Close(m);
+  }
+}
+
 TEST_F(FaultTest, GreetingCutAtEveryOffset) {
   const std::string payload = GreetingPayload();
   const size_t minimal = 1 + std::string("5.5.5-10.11.6-MariaDB").size() + 1 + 4 + 8;
