@@ -6,6 +6,9 @@
 // Database=..."). The rows go into a temporary table of the session, so the
 // run leaves nothing behind. Exits with status 1 when a value read back is not
 // the value written.
+//
+// A query runs statements that return rows: a statement that returns none
+// (CREATE, INSERT) is followed in the same text by a SELECT of its outcome.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -33,18 +36,12 @@ void ApplyOptions(vix::TVixConnection& connection, const std::string& text) {
     if (item.empty() || eq == std::string::npos) continue;
     const std::string key = item.substr(0, eq);
     const vix::UString value = vix::Utf8ToUtf16(item.substr(eq + 1));
-    if (key == "Server")
-      connection.SetServer(value);
-    else if (key == "Port")
-      connection.SetPort(std::stoi(item.substr(eq + 1)));
-    else if (key == "Database")
-      connection.SetDatabase(value);
-    else if (key == "Username")
-      connection.SetUsername(value);
-    else if (key == "Password")
-      connection.SetPassword(value);
-    else
-      connection.SpecificOptions().Add(vix::Utf8ToUtf16(item));
+    if (key == "Server") connection.SetServer(value);
+    else if (key == "Port") connection.SetPort(std::stoi(item.substr(eq + 1)));
+    else if (key == "Database") connection.SetDatabase(value);
+    else if (key == "Username") connection.SetUsername(value);
+    else if (key == "Password") connection.SetPassword(value);
+    else connection.SpecificOptions().Add(vix::Utf8ToUtf16(item));
   }
 }
 
@@ -71,17 +68,25 @@ int main(int argc, char** argv) {
 
     vix::TVixQuery query;
     query.SetConnection(&connection);
-    query.SetSQL(u"CREATE TEMPORARY TABLE vix_roundtrip (id INT PRIMARY KEY, name VARCHAR(60), price DOUBLE)");
+    query.SetSQL(
+        u"CREATE TEMPORARY TABLE vix_roundtrip (id INT PRIMARY KEY, name VARCHAR(60), price DOUBLE); "
+        u"SELECT 1 AS created");
     query.Open();
     query.Close();
 
-    // The same text for every row: only the parameters' values change.
-    query.SetSQL(u"INSERT INTO vix_roundtrip (id, name, price) VALUES (:id, :name, :price)");
+    // The same text for every row: only the parameters' values change. The
+    // values travel as values, never as SQL text: quotes in a name stay quotes.
+    query.SetSQL(u"INSERT INTO vix_roundtrip (id, name, price) VALUES (:id, :name, :price); SELECT ROW_COUNT() AS n");
+    int failures = 0;
     for (const Item& item : items) {
       query.ParamByName(u"id").SetAsInteger(item.id);
       query.ParamByName(u"name").SetAsString(item.name);
       query.ParamByName(u"price").SetAsFloat(item.price);
       query.Open();
+      if (query.Fields(0).AsInteger() != 1) {
+        std::fprintf(stderr, "row %d was not inserted\n", item.id);
+        ++failures;
+      }
       query.Close();
     }
 
@@ -89,7 +94,6 @@ int main(int argc, char** argv) {
     query.ParamByName(u"first").SetAsInteger(1);
     query.Open();
     size_t row = 0;
-    int failures = 0;
     for (query.First(); !query.Eof(); query.Next(), ++row) {
       const int32_t id = query.Fields(0).AsInteger();
       const vix::UString name = query.Fields(1).AsString();
@@ -109,6 +113,9 @@ int main(int argc, char** argv) {
     std::printf("%zu row(s) written and read back\n", row);
   } catch (const vix::Exception& e) {
     std::fprintf(stderr, "error: %s\n", vix::Utf16ToUtf8(e.Message()).c_str());
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "error: %s\n", e.what());
     return 1;
   }
   return 0;
