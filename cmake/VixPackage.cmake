@@ -38,10 +38,9 @@ if(VIX_BUILD_APP)
   set(CPACK_COMPONENT_APP_DESCRIPTION "The user-authentication dialog of the store installer")
   set(CPACK_DEBIAN_APP_PACKAGE_NAME userauth)
   set(CPACK_DEBIAN_APP_PACKAGE_SECTION x11)
-  # The libraries the program loads, as dpkg-shlibdeps finds them, and the
-  # ones it needs at least.
+  # The packages of the libraries the program loads (Qt 6 Widgets, Gui,
+  # Network and Core, zlib, the C and C++ runtimes), as dpkg-shlibdeps finds them.
   set(CPACK_DEBIAN_APP_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS "libqt6widgets6 (>= 6.4), libqt6network6 (>= 6.4), zlib1g")
 endif()
 
 include(CPack)
