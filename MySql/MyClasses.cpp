@@ -266,12 +266,19 @@ void TMySQLConnection::Connect(const UString& connectString) {
     if (IsClient41()) flags |= CLIENT_MULTI_STATEMENTS;
     if (FCompress) flags |= CLIENT_COMPRESS;
     const size_t comma = FServer.find(u',');
-    const std::string host = FServer.empty() ? std::string("localhost") : Utf16ToAnsi(FServer.substr(0, comma));
+    std::string host = FServer.empty() ? std::string("localhost") : Utf16ToAnsi(FServer.substr(0, comma));
+    // Over a local socket the server may be given as the socket's path; the
+    // host is then this machine. An empty path means the server's usual one.
+    std::string socketPath;
+    if ((FProtocol == mpSocket || FProtocol == mpPipe) && !host.empty() && host.front() == '/') {
+      socketPath = host;
+      host = "localhost";
+    }
     const std::string user = utf8 ? Utf16ToUtf8(FUsername) : Utf16ToAnsi(FUsername);
     const std::string password = utf8 ? Utf16ToUtf8(FPassword) : Utf16ToAnsi(FPassword);
     // The database's name travels like the other login texts.
     const std::string database = utf8 ? Utf16ToUtf8(FDatabase) : Utf16ToAnsi(FDatabase);
-    Check(FMySQLAPI->mysql_real_connect(FMySQL, host, user, password, database, FPort, std::string(), flags),
+    Check(FMySQLAPI->mysql_real_connect(FMySQL, host, user, password, database, FPort, socketPath, flags),
           FComponent);
     FConnected = true;
     FNativeConnection = true;

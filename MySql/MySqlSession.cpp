@@ -6,6 +6,7 @@
 #include <fstream>
 #include <optional>
 
+#include "Common/ZelVioLocal.h"
 #include "Common/ZelVioTcp.h"
 #include "MySql/MySqlStmt.h"
 #include "rtl/UString.h"
@@ -259,13 +260,21 @@ void TMySqlSession::CheckUsable() {
   if (net.Broken()) throw EMySqlException(CR_SERVER_LOST);
 }
 
-void TMySqlSession::OpenTransport(const std::string&) {
+void TMySqlSession::OpenTransport(const std::string& unixSocket) {
   switch (protocolType) {
     case MYSQL_PROTOCOL_DEFAULT:
     case MYSQL_PROTOCOL_TCP:
       net.SetVio(std::make_unique<TZelVioTcp>(host, port));
       hostInfo = host + " via TCP/IP";
       break;
+    case MYSQL_PROTOCOL_SOCKET:
+    case MYSQL_PROTOCOL_PIPE: {
+      // On this platform both local transports are a Unix-domain socket.
+      auto vio = std::make_unique<TZelVioLocal>(host, unixSocket, port);
+      hostInfo = "Localhost via UNIX socket " + vio->SocketPath();
+      net.SetVio(std::move(vio));
+      break;
+    }
     default:
       // The other transports are not part of this client yet; an attached
       // transport (a test's, for instance) is used as it is.
@@ -292,6 +301,12 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   vio->SetTimeout(_connectTimeout);
   try {
     vio->Connect();
+  } catch (const SocketException& e) {
+    // The local socket's own errors name the path and the system's reason.
+    const int code = e.ErrorCode();
+    if (code == CR_NAMEDPIPEWAIT_ERROR || code == CR_NAMEDPIPEOPEN_ERROR || code == CR_NAMEDPIPESETSTATE_ERROR)
+      throw EMySqlException::WithMessage(code, e.Message());
+    throw EMySqlException(CR_CONN_HOST_ERROR, vio->LastError(), {UString(Utf8ToUtf16Lenient(host)), 10061});
   } catch (const Exception&) {
     throw EMySqlException(CR_CONN_HOST_ERROR, vio->LastError(), {UString(Utf8ToUtf16Lenient(host)), 10061});
   }
