@@ -44,9 +44,8 @@ TMySqlGreeting ParseGreeting(ByteSpan packet) {
   return g;
 }
 
-std::vector<uint8_t> BuildLoginPacket(const TMySqlLogin& login) {
+std::vector<uint8_t> BuildSslRequest(const TMySqlLogin& login) {
   std::vector<uint8_t> out;
-  out.reserve(64 + login.user.size() + login.database.size());
   TMySqlWriter w(out);
   if (login.clientFlags & CLIENT_PROTOCOL_41) {
     w.WriteInt(login.clientFlags, 4);
@@ -57,6 +56,13 @@ std::vector<uint8_t> BuildLoginPacket(const TMySqlLogin& login) {
     w.WriteInt(login.clientFlags, 2);
     w.WriteInt(TMySqlNet::kDefaultMaxPacketSize & 0xFFFF, 3);
   }
+  return out;
+}
+
+std::vector<uint8_t> BuildLoginPacket(const TMySqlLogin& login) {
+  std::vector<uint8_t> out = BuildSslRequest(login);
+  out.reserve(64 + login.user.size() + login.database.size());
+  TMySqlWriter w(out);
   w.WriteNulString(login.user);
   if (login.password.empty()) {
     w.WriteByte(0);
@@ -267,6 +273,10 @@ void TMySqlSession::OpenTransport(const std::string& unixSocket) {
       net.SetVio(std::make_unique<TZelVioTcp>(host, port));
       hostInfo = host + " via TCP/IP";
       break;
+    case MYSQL_PROTOCOL_SSL:
+      net.SetVio(std::make_unique<TZelVioTcpSSL>(host, port, ssl));
+      hostInfo = host + " via TCP/IP";
+      break;
     case MYSQL_PROTOCOL_SOCKET:
     case MYSQL_PROTOCOL_PIPE: {
       // On this platform both local transports are a Unix-domain socket.
@@ -328,7 +338,16 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   if (f & CLIENT_MULTI_STATEMENTS) f |= CLIENT_MULTI_RESULTS;
   f |= clientFlag | kAlwaysSentFlags | CLIENT_CONNECT_WITH_DB;
   f &= ~((CLIENT_COMPRESS | CLIENT_PROTOCOL_41 | CLIENT_SSL) & ~serverCapabilities);
-  f &= ~CLIENT_SSL;  // no TLS transport in this client
+  f &= ~CLIENT_SSL;
+  // A session that asked for TLS never logs in in plain text.
+  auto* tls = protocolType == MYSQL_PROTOCOL_SSL ? dynamic_cast<TZelVioTcpSSL*>(net.vio()) : nullptr;
+  if (protocolType == MYSQL_PROTOCOL_SSL) {
+    if (!tls) net.Raise(EMySqlException(CR_CONN_UNKNOW_PROTOCOL));
+    if (!(serverCapabilities & CLIENT_SSL))
+      net.Raise(EMySqlException::WithMessage(CR_SSL_CONNECTION_ERROR,
+                                             u"SSL connection error: the server does not offer TLS"));
+    f |= CLIENT_SSL;
+  }
   // Changes of the session's variables (its character set above all) are
   // reported when the server can.
   f &= ~CLIENT_SESSION_TRACK;
@@ -347,6 +366,16 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   login.database = useDb;
   login.scramble = scrambleBuff;
   login.has41Scramble = g.has41Scramble;
+  if (tls) {
+    // The TLS request repeats the login's flags; the login follows inside TLS.
+    net.WriteBytes(BuildSslRequest(login));
+    net.Send();
+    try {
+      tls->SetSecure();
+    } catch (const SocketException& e) {
+      net.Raise(EMySqlException::WithMessage(CR_SSL_CONNECTION_ERROR, e.Message()));
+    }
+  }
   net.WriteBytes(BuildLoginPacket(login));
   if (serverCapabilities & CLIENT_CONNECT_WITH_DB) database = useDb;
   net.Send();
