@@ -4,6 +4,11 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
 
 namespace vix {
 
@@ -20,6 +25,42 @@ std::string OpenSslReasons() {
   }
   return text;
 }
+
+// OpenSSL writes to the socket with write(): a peer that went away would end
+// the process with SIGPIPE. While a guard lives, the signal is blocked for
+// this thread, and one that the guarded call raised is taken away unseen.
+class NoSigPipe {
+ public:
+  NoSigPipe() {
+    sigemptyset(&FPipe);
+    sigaddset(&FPipe, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    FWasPending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &FPipe, &FOld);
+  }
+  ~NoSigPipe() {
+    if (!FWasPending) {
+      sigset_t pending;
+      sigemptyset(&pending);
+      sigpending(&pending);
+      if (sigismember(&pending, SIGPIPE) == 1) {
+        const timespec none{0, 0};
+        while (sigtimedwait(&FPipe, nullptr, &none) == -1 && errno == EINTR) {
+        }
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &FOld, nullptr);
+  }
+  NoSigPipe(const NoSigPipe&) = delete;
+  NoSigPipe& operator=(const NoSigPipe&) = delete;
+
+ private:
+  sigset_t FPipe;
+  sigset_t FOld;
+  bool FWasPending = false;
+};
 
 bool IsIpAddress(const std::string& host) {
   in_addr v4{};
@@ -62,8 +103,26 @@ void TZelVioTcpSSL::SetSecure() {
   FContext = SSL_CTX_new(TLS_client_method());
   if (!FContext) Fail("cannot create the TLS context");
   SSL_CTX_set_min_proto_version(FContext, TLS1_2_VERSION);
-  if (!FSettings.cipher.empty() && SSL_CTX_set_cipher_list(FContext, FSettings.cipher.c_str()) != 1)
-    Fail("cipher list '" + FSettings.cipher + "' not usable");
+  if (!FSettings.cipher.empty()) {
+    // TLS 1.3 suites (TLS_...) and the older ciphers are set apart; a list
+    // without 1.3 suites keeps the connection to TLS 1.2, one with only
+    // 1.3 suites to TLS 1.3.
+    std::string tls12, tls13;
+    size_t from = 0;
+    while (from <= FSettings.cipher.size()) {
+      size_t to = FSettings.cipher.find_first_of(":, ", from);
+      if (to == std::string::npos) to = FSettings.cipher.size();
+      const std::string name = FSettings.cipher.substr(from, to - from);
+      std::string& list = name.rfind("TLS_", 0) == 0 ? tls13 : tls12;
+      if (!name.empty()) list += (list.empty() ? "" : ":") + name;
+      from = to + 1;
+    }
+    if ((!tls13.empty() && SSL_CTX_set_ciphersuites(FContext, tls13.c_str()) != 1) ||
+        (!tls12.empty() && SSL_CTX_set_cipher_list(FContext, tls12.c_str()) != 1))
+      Fail("cipher list '" + FSettings.cipher + "' not usable");
+    if (tls12.empty()) SSL_CTX_set_min_proto_version(FContext, TLS1_3_VERSION);
+    if (tls13.empty()) SSL_CTX_set_max_proto_version(FContext, TLS1_2_VERSION);
+  }
   if (!FSettings.cert.empty()) {
     const std::string& key = FSettings.key.empty() ? FSettings.cert : FSettings.key;
     if (SSL_CTX_use_certificate_chain_file(FContext, FSettings.cert.c_str()) != 1)
@@ -92,7 +151,11 @@ void TZelVioTcpSSL::SetSecure() {
     if (ok != 1) Fail("cannot check the host name " + Fhostname);
   }
   if (SSL_set_fd(FSsl, FSd) != 1) Fail("cannot attach TLS to the socket");
-  const int rc = SSL_connect(FSsl);
+  int rc;
+  {
+    NoSigPipe guard;
+    rc = SSL_connect(FSsl);
+  }
   if (rc != 1) {
     const int error = SSL_get_error(FSsl, rc);
     std::string what =
@@ -114,7 +177,10 @@ std::string TZelVioTcpSSL::Cipher() const {
 }
 
 void TZelVioTcpSSL::Close() {
-  if (FSsl && FSd != -1) SSL_shutdown(FSsl);  // close_notify; the answer is not awaited
+  if (FSsl && FSd != -1) {
+    NoSigPipe guard;
+    SSL_shutdown(FSsl);  // close_notify; the answer is not awaited
+  }
   FreeSsl();
   ERR_clear_error();
   TZelVioTcp::Close();
@@ -124,7 +190,11 @@ int TZelVioTcpSSL::ReadNoWait(uint8_t* buffer, int offset, int count) {
   if (!FSsl) return TZelVioTcp::ReadNoWait(buffer, offset, count);
   FLastError.clear();
   if (count <= 0) return 0;
-  const int n = SSL_read(FSsl, buffer + offset, count);
+  int n;
+  {
+    NoSigPipe guard;  // a read may answer the server (a key update) by writing
+    n = SSL_read(FSsl, buffer + offset, count);
+  }
   if (n > 0) return n;
   const int error = SSL_get_error(FSsl, n);
   if (error != SSL_ERROR_ZERO_RETURN)
@@ -137,7 +207,11 @@ int TZelVioTcpSSL::WriteNoWait(const uint8_t* buffer, int offset, int count) {
   if (!FSsl) return TZelVioTcp::WriteNoWait(buffer, offset, count);
   FLastError.clear();
   if (count <= 0) return 0;
-  const int n = SSL_write(FSsl, buffer + offset, count);
+  int n;
+  {
+    NoSigPipe guard;
+    n = SSL_write(FSsl, buffer + offset, count);
+  }
   if (n > 0) return n;
   FLastError = Utf8ToUtf16Lenient("SSL write error " + std::to_string(SSL_get_error(FSsl, n)) + " " + OpenSslReasons());
   ERR_clear_error();
