@@ -128,6 +128,7 @@ TEST_F(VixTlsServerTest, CertificateChecks) {
       {"CA", other, false, 2026, u"certificate verify failed"},
       {"Identity", other, false, 2026, u"certificate verify failed"},
       {"Identity", ca, true, 2026, u"certificate verify failed"},
+      {"CA", "/nonexistent/ca.pem", false, 2026, u"cannot load the certificate authorities"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.verify) + " " + c.ca + (c.renamedHost ? " renamed host" : ""));
