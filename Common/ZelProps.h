@@ -72,6 +72,7 @@ enum : TPropId {
   prNeedBackslashes = 1036,
   prNullForZeroVanticDate = 1041,
   prSecureAuth = 1042,
+  prSSLVerify = 1043,
 };
 
 }  // namespace vix

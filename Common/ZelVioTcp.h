@@ -47,11 +47,8 @@ class TZelVioTcp : public TZelVio {
   // slow and failing name services; nullptr restores it. Returns the previous one.
   static THostLookup SetHostLookup(THostLookup lookup);
 
- private:
-  // The IPv4 address of the host in network order, or INADDR_NONE with
-  // LastError and `error` set.
-  uint32_t ResolveHost(int& error);
-  void ConnectSocket(uint32_t address);
+ protected:
+  // Sets a socket time-out (SO_RCVTIMEO / SO_SNDTIMEO) of the open socket.
   void ApplyTimeout(int option, int seconds);
   void SetLastSocketError(const char16_t* fmt, int winsock);
 
@@ -61,6 +58,12 @@ class TZelVioTcp : public TZelVio {
   int FSendTimeout = 0;
   int FReceiveTimeout = 30;
   int FSd = -1;
+
+ private:
+  // The IPv4 address of the host in network order, or INADDR_NONE with
+  // LastError and `error` set.
+  uint32_t ResolveHost(int& error);
+  void ConnectSocket(uint32_t address);
 };
 
 }  // namespace vix

@@ -245,10 +245,22 @@ void TMySQLConnection::Connect(const UString& connectString) {
     const bool utf8 = FUseUnicode;
     if (utf8) Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_SET_CHARSET_NAME, std::string("utf8")), FComponent);
     switch (FProtocol) {
-      case mpSSL:
+      case mpSSL: {
+        // File names may be written with backslashes.
+        auto path = [](UString text) {
+          for (char16_t& ch : text)
+            if (ch == u'\\') ch = u'/';
+          return Utf16ToAnsi(text);
+        };
+        Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_OPT_SSL_VERIFY, static_cast<int>(FSSLVerify)), FComponent);
+        Check(FMySQLAPI->mysql_ssl_set(FMySQL, path(FSSL_Key), path(FSSL_Cert), path(FSSL_CA), std::string(),
+                                       Utf16ToAnsi(Trim(FSSL_Cipher))),
+              FComponent);
+        break;
+      }
       case mpHttp:
-        // Neither a TLS nor a tunnel transport is part of this client: never
-        // fall back to a plain connection the caller did not ask for.
+        // The tunnel transport is not part of this client: never fall back to
+        // a plain connection the caller did not ask for.
         RaiseDatabaseError(u"Wrong protocol");
       case mpTCP:
       case mpSocket:
@@ -266,13 +278,19 @@ void TMySQLConnection::Connect(const UString& connectString) {
     if (IsClient41()) flags |= CLIENT_MULTI_STATEMENTS;
     if (FCompress) flags |= CLIENT_COMPRESS;
     const size_t comma = FServer.find(u',');
-    const std::string host = FServer.empty() ? std::string("localhost") : Utf16ToAnsi(FServer.substr(0, comma));
+    std::string host = FServer.empty() ? std::string("localhost") : Utf16ToAnsi(FServer.substr(0, comma));
+    // Over a local socket the server may be given as the socket's path; the
+    // host is then this machine. An empty path means the server's usual one.
+    std::string socketPath;
+    if ((FProtocol == mpSocket || FProtocol == mpPipe) && !host.empty() && host.front() == '/') {
+      socketPath = host;
+      host = "localhost";
+    }
     const std::string user = utf8 ? Utf16ToUtf8(FUsername) : Utf16ToAnsi(FUsername);
     const std::string password = utf8 ? Utf16ToUtf8(FPassword) : Utf16ToAnsi(FPassword);
     // The database's name travels like the other login texts.
     const std::string database = utf8 ? Utf16ToUtf8(FDatabase) : Utf16ToAnsi(FDatabase);
-    Check(FMySQLAPI->mysql_real_connect(FMySQL, host, user, password, database, FPort, std::string(), flags),
-          FComponent);
+    Check(FMySQLAPI->mysql_real_connect(FMySQL, host, user, password, database, FPort, socketPath, flags), FComponent);
     FConnected = true;
     FNativeConnection = true;
     TZelConnection::Connect(connectString);
@@ -411,6 +429,11 @@ void TMySQLConnection::Assign(const TZelConnection& source) {
   FOptimizedBigInt = src->FOptimizedBigInt;
   FNullForZeroVanticDate = src->FNullForZeroVanticDate;
   FSecureAuth = src->FSecureAuth;
+  FSSL_Cipher = src->FSSL_Cipher;
+  FSSL_CA = src->FSSL_CA;
+  FSSL_Key = src->FSSL_Key;
+  FSSL_Cert = src->FSSL_Cert;
+  FSSLVerify = src->FSSLVerify;
   FCheckPrecision = src->FCheckPrecision;
 }
 
@@ -515,6 +538,12 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
     case prSSLCACert: FSSL_CA = value.AsString(); return true;
     case prSSLKey: FSSL_Key = value.AsString(); return true;
     case prSSLCert: FSSL_Cert = value.AsString(); return true;
+    case prSSLVerify: {
+      const int verify = value.AsInteger();
+      if (verify < svNone || verify > svIdentity) return false;
+      FSSLVerify = static_cast<TMySslVerify>(verify);
+      return true;
+    }
     case prEmbedded:
       FEmbedded = value.AsBoolean();
       SelectAPI();
@@ -550,6 +579,7 @@ bool TMySQLConnection::GetProp(TPropId prop, Variant& value) {
     case prCheckBackslashes: value = FCheckBackslashes; return true;
     case prNeedBackslashes: value = FNeedBackslashes; return true;
     case prSecureAuth: value = FSecureAuth; return true;
+    case prSSLVerify: value = static_cast<int32_t>(FSSLVerify); return true;
     default: return TZelConnection::GetProp(prop, value);
   }
 }

@@ -48,6 +48,8 @@ class TMySQLInfo : public TSQLInfo {
 };
 
 enum TMyProtocol : uint8_t { mpDefault, mpTCP, mpSocket, mpPipe, mpMemory, mpSSL, mpHttp };
+// How a TLS connection checks the server's certificate (as MYSQL_OPT_SSL_VERIFY).
+enum TMySslVerify : uint8_t { svNone, svCA, svIdentity };
 
 class TMySQLConnection;
 using TGetMySQLConnection = std::function<TMySQLConnection*()>;
@@ -184,6 +186,7 @@ class TMySQLConnection : public TZelConnection {
   bool FAdditional = false;
   std::vector<UString> FEmbParams;
   UString FSSL_Cipher, FSSL_CA, FSSL_Key, FSSL_Cert;
+  TMySslVerify FSSLVerify = svNone;
   UString FServerVer;
   int32_t FServerPrimaryVer = 0;
   int32_t FServerMinorVer = 0;

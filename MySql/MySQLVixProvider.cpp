@@ -86,6 +86,8 @@ void TMySQLVixProvider::CreateConnectionOptions(TOptionsList& list) {
   list.Add(StringOption(u"SSLCACert", prSSLCACert, c));
   list.Add(StringOption(u"SSLKey", prSSLKey, c));
   list.Add(StringOption(u"SSLCert", prSSLCert, c));
+  list.Add(std::make_unique<TEnumeratorOption>(u"SSLVerify", prSSLVerify, c, svNone, u"TMySslVerify",
+                                               std::vector<UString>{u"None", u"CA", u"Identity"}));
   list.Add(BooleanOption(u"SecureAuth", prSecureAuth, c, false));
 }
 

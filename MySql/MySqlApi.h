@@ -32,6 +32,9 @@ enum mysql_option {
   MYSQL_OPT_WRITE_TIMEOUT = 12,
   // Refuses the 3.23 password answer (off by default: a server may ask for it).
   MYSQL_SECURE_AUTH = 18,
+  // How a TLS session checks the server's certificate: 0 not at all, 1
+  // against the certificate authorities, 2 also against the host name.
+  MYSQL_OPT_SSL_VERIFY = 1000,
 };
 
 // What _mysql_fetch_field_direct gives the provider about one column.
@@ -71,6 +74,9 @@ class TMySQLAPI {
   virtual PMYSQL_RES mysql_use_result(PMYSQL pmysql) = 0;
   virtual int mysql_options(PMYSQL pmysql, mysql_option option, int arg) = 0;
   virtual int mysql_options(PMYSQL pmysql, mysql_option option, const std::string& arg) = 0;
+  // Chooses the TLS protocol for the next connect, with its files and cipher list.
+  virtual int mysql_ssl_set(PMYSQL pmysql, const std::string& key, const std::string& cert, const std::string& ca,
+                            const std::string& capath, const std::string& cipher) = 0;
   virtual void mysql_free_result(PMYSQL_RES pres) = 0;
   virtual PMYSQL_ROW mysql_fetch_row(PMYSQL_RES pres) = 0;
   virtual bool mysql_more_results(PMYSQL pmysql) = 0;

@@ -133,8 +133,20 @@ int TMySQLAPIDirect::mysql_options(PMYSQL pmysql, mysql_option option, int arg) 
     case MYSQL_OPT_WRITE_TIMEOUT: pmysql->commandTimeout = arg; break;
     case MYSQL_OPT_LOCAL_INFILE: pmysql->localInfile = arg != 0; break;
     case MYSQL_SECURE_AUTH: pmysql->secureAuth = arg != 0; break;
+    case MYSQL_OPT_SSL_VERIFY:
+      if (arg < 0 || arg > 2) return 1;
+      pmysql->ssl.verify = static_cast<TSslVerify>(arg);
+      break;
     default: break;
   }
+  return 0;
+}
+
+int TMySQLAPIDirect::mysql_ssl_set(PMYSQL pmysql, const std::string& key, const std::string& cert,
+                                   const std::string& ca, const std::string& capath, const std::string& cipher) {
+  pmysql->protocolType = MYSQL_PROTOCOL_SSL;
+  const TSslVerify verify = pmysql->ssl.verify;
+  pmysql->ssl = TSslSettings{key, cert, ca, capath, cipher, verify};
   return 0;
 }
 

@@ -35,6 +35,8 @@ class TMySQLAPIDirect : public TMySQLAPI {
   PMYSQL_RES mysql_use_result(PMYSQL pmysql) override;
   int mysql_options(PMYSQL pmysql, mysql_option option, int arg) override;
   int mysql_options(PMYSQL pmysql, mysql_option option, const std::string& arg) override;
+  int mysql_ssl_set(PMYSQL pmysql, const std::string& key, const std::string& cert, const std::string& ca,
+                    const std::string& capath, const std::string& cipher) override;
   void mysql_free_result(PMYSQL_RES pres) override;
   PMYSQL_ROW mysql_fetch_row(PMYSQL_RES pres) override;
   bool mysql_more_results(PMYSQL pmysql) override;

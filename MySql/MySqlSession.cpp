@@ -6,6 +6,7 @@
 #include <fstream>
 #include <optional>
 
+#include "Common/ZelVioLocal.h"
 #include "Common/ZelVioTcp.h"
 #include "MySql/MySqlStmt.h"
 #include "rtl/UString.h"
@@ -43,9 +44,8 @@ TMySqlGreeting ParseGreeting(ByteSpan packet) {
   return g;
 }
 
-std::vector<uint8_t> BuildLoginPacket(const TMySqlLogin& login) {
+std::vector<uint8_t> BuildSslRequest(const TMySqlLogin& login) {
   std::vector<uint8_t> out;
-  out.reserve(64 + login.user.size() + login.database.size());
   TMySqlWriter w(out);
   if (login.clientFlags & CLIENT_PROTOCOL_41) {
     w.WriteInt(login.clientFlags, 4);
@@ -56,6 +56,13 @@ std::vector<uint8_t> BuildLoginPacket(const TMySqlLogin& login) {
     w.WriteInt(login.clientFlags, 2);
     w.WriteInt(TMySqlNet::kDefaultMaxPacketSize & 0xFFFF, 3);
   }
+  return out;
+}
+
+std::vector<uint8_t> BuildLoginPacket(const TMySqlLogin& login) {
+  std::vector<uint8_t> out = BuildSslRequest(login);
+  out.reserve(64 + login.user.size() + login.database.size());
+  TMySqlWriter w(out);
   w.WriteNulString(login.user);
   if (login.password.empty()) {
     w.WriteByte(0);
@@ -259,13 +266,25 @@ void TMySqlSession::CheckUsable() {
   if (net.Broken()) throw EMySqlException(CR_SERVER_LOST);
 }
 
-void TMySqlSession::OpenTransport(const std::string&) {
+void TMySqlSession::OpenTransport(const std::string& unixSocket) {
   switch (protocolType) {
     case MYSQL_PROTOCOL_DEFAULT:
     case MYSQL_PROTOCOL_TCP:
       net.SetVio(std::make_unique<TZelVioTcp>(host, port));
       hostInfo = host + " via TCP/IP";
       break;
+    case MYSQL_PROTOCOL_SSL:
+      net.SetVio(std::make_unique<TZelVioTcpSSL>(host, port, ssl));
+      hostInfo = host + " via TCP/IP";
+      break;
+    case MYSQL_PROTOCOL_SOCKET:
+    case MYSQL_PROTOCOL_PIPE: {
+      // On this platform both local transports are a Unix-domain socket.
+      auto vio = std::make_unique<TZelVioLocal>(host, unixSocket, port);
+      hostInfo = "Localhost via UNIX socket " + vio->SocketPath();
+      net.SetVio(std::move(vio));
+      break;
+    }
     default:
       // The other transports are not part of this client yet; an attached
       // transport (a test's, for instance) is used as it is.
@@ -292,6 +311,12 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   vio->SetTimeout(_connectTimeout);
   try {
     vio->Connect();
+  } catch (const SocketException& e) {
+    // The local socket's own errors name the path and the system's reason.
+    const int code = e.ErrorCode();
+    if (code == CR_NAMEDPIPEWAIT_ERROR || code == CR_NAMEDPIPEOPEN_ERROR || code == CR_NAMEDPIPESETSTATE_ERROR)
+      throw EMySqlException::WithMessage(code, e.Message());
+    throw EMySqlException(CR_CONN_HOST_ERROR, vio->LastError(), {UString(Utf8ToUtf16Lenient(host)), 10061});
   } catch (const Exception&) {
     throw EMySqlException(CR_CONN_HOST_ERROR, vio->LastError(), {UString(Utf8ToUtf16Lenient(host)), 10061});
   }
@@ -313,7 +338,16 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   if (f & CLIENT_MULTI_STATEMENTS) f |= CLIENT_MULTI_RESULTS;
   f |= clientFlag | kAlwaysSentFlags | CLIENT_CONNECT_WITH_DB;
   f &= ~((CLIENT_COMPRESS | CLIENT_PROTOCOL_41 | CLIENT_SSL) & ~serverCapabilities);
-  f &= ~CLIENT_SSL;  // no TLS transport in this client
+  f &= ~CLIENT_SSL;
+  // A session that asked for TLS never logs in in plain text.
+  auto* tls = protocolType == MYSQL_PROTOCOL_SSL ? dynamic_cast<TZelVioTcpSSL*>(net.vio()) : nullptr;
+  if (protocolType == MYSQL_PROTOCOL_SSL) {
+    if (!tls) net.Raise(EMySqlException(CR_CONN_UNKNOW_PROTOCOL));
+    if (!(serverCapabilities & CLIENT_SSL))
+      net.Raise(EMySqlException::WithMessage(CR_SSL_CONNECTION_ERROR,
+                                             u"SSL connection error: the server does not offer TLS"));
+    f |= CLIENT_SSL;
+  }
   // Changes of the session's variables (its character set above all) are
   // reported when the server can.
   f &= ~CLIENT_SESSION_TRACK;
@@ -332,6 +366,16 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   login.database = useDb;
   login.scramble = scrambleBuff;
   login.has41Scramble = g.has41Scramble;
+  if (tls) {
+    // The TLS request repeats the login's flags; the login follows inside TLS.
+    net.WriteBytes(BuildSslRequest(login));
+    net.Send();
+    try {
+      tls->SetSecure();
+    } catch (const SocketException& e) {
+      net.Raise(EMySqlException::WithMessage(CR_SSL_CONNECTION_ERROR, e.Message()));
+    }
+  }
   net.WriteBytes(BuildLoginPacket(login));
   if (serverCapabilities & CLIENT_CONNECT_WITH_DB) database = useDb;
   net.Send();

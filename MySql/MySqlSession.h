@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "Common/ZelVioTcpSSL.h"
 #include "MySql/MySqlAuth.h"
 #include "MySql/MySqlNet.h"
 #include "MySql/MySqlResultSet.h"
@@ -114,6 +115,9 @@ struct TMySqlLogin {
 // CLIENT_SECURE_CONNECTION; the 3.23 answer and a zero byte to one without),
 // then the database and a zero byte when the server takes one.
 std::vector<uint8_t> BuildLoginPacket(const TMySqlLogin& login);
+// The request to switch to TLS: the login packet's fixed head alone (32 bytes
+// in the 4.1 layout), with the same flags.
+std::vector<uint8_t> BuildSslRequest(const TMySqlLogin& login);
 // The 3.23 answer to the first 8 scramble bytes and a zero byte.
 std::vector<uint8_t> Build323Answer(std::string_view password, const std::array<uint8_t, 20>& scramble);
 
@@ -194,6 +198,8 @@ class TMySqlSession {
   TMySqlStatus status = TMySqlStatus::msReady;
   std::array<uint8_t, 20> scrambleBuff{};
   MYSQL_PROTOCOL_TYPE protocolType = MYSQL_PROTOCOL_DEFAULT;
+  // The TLS settings of the SSL protocol.
+  TSslSettings ssl;
   std::vector<TMySqlFieldInfo> fields;
   int64_t affectedRows = 0, insertId = 0, extraInfo = 0;
   int32_t fieldCount = 0;

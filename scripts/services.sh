@@ -6,7 +6,8 @@
 # data and unix socket in <dir>/mariadb. Exports VIX_MYSQL_HOST, VIX_MYSQL_PORT,
 # VIX_MYSQL_SOCKET, VIX_MYSQL_DATABASE and the test accounts VIX_MYSQL_USER /
 # _PASSWORD, VIX_MYSQL_EMPTY_USER, VIX_MYSQL_KOREAN_USER / _PASSWORD and
-# VIX_MYSQL_OLD_USER / _PASSWORD.
+# VIX_MYSQL_OLD_USER / _PASSWORD; with TLS on, VIX_MYSQL_SSL_CA / _OTHER_CA / _CERT / _KEY and
+# the account VIX_MYSQL_X509_USER / _PASSWORD that needs a client certificate.
 start_mariadb_test_server() {
   local dir=$1
   local here

@@ -265,6 +265,7 @@ TEST(MySQLVixProvider, OptionTables) {
       {conn, u"SSLCACert", kText, u"", prSSLCACert},
       {conn, u"SSLKey", kText, u"", prSSLKey},
       {conn, u"SSLCert", kText, u"", prSSLCert},
+      {conn, u"SSLVerify", kEnumeration, u"None", prSSLVerify},
       {conn, u"SecureAuth", kBoolean, u"False", prSecureAuth},
       {sql, u"CommandTimeout", kInteger, u"0", prCommandTimeout},
       {ds, u"FetchAll", kBoolean, u"True", prFetchAll},
@@ -289,7 +290,7 @@ TEST(MySQLVixProvider, OptionTables) {
                                                                      : kText;
     EXPECT_EQ(kind, k.kind);
   }
-  EXPECT_EQ(conn.Count(), 15);
+  EXPECT_EQ(conn.Count(), 16);
   EXPECT_EQ(sql.Count(), 1);
   EXPECT_EQ(ds.Count(), 8);
   EXPECT_EQ(conn.GetPrefix(), u"MySQL");
