@@ -31,7 +31,7 @@ set(CPACK_COMPONENTS_ALL dev)
 set(CPACK_COMPONENT_DEV_DESCRIPTION "Static libraries, headers, CMake and pkg-config files of the vix data-access library")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvix-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "zlib1g-dev")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "zlib1g-dev, libssl-dev")
 
 if(VIX_BUILD_APP)
   list(APPEND CPACK_COMPONENTS_ALL app)
