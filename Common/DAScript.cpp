@@ -276,10 +276,8 @@ TCustomDAConnection* TDAScript::Connection() const {
 }
 
 void TDAScript::ExecuteText(const UString& sql) {
-  FDataSet->Close();
   FDataSet->SetSQL(sql);
-  FDataSet->Open();
-  FDataSet->Close();
+  FDataSet->Execute();
 }
 
 void TDAScript::Execute() {
