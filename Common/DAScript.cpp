@@ -355,7 +355,7 @@ bool TDAScript::RunStatement(const TScriptStatement& st) {
   return true;
 }
 
-void TDAScript::ExecuteStream(std::string_view bytes) {
+UString DecodeScriptBytes(std::string_view bytes) {
   UString text;
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
@@ -367,9 +367,19 @@ void TDAScript::ExecuteStream(std::string_view bytes) {
   } else if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
     text = Utf8ToUtf16(bytes.substr(3));
   } else {
-    text = AnsiToUtf16(bytes);
+    // Without a mark: UTF-8 when the bytes read as UTF-8 (dump tools write
+    // it so), otherwise the ANSI code page.
+    try {
+      text = Utf8ToUtf16(bytes);
+    } catch (const EConvertError&) {
+      text = AnsiToUtf16(bytes);
+    }
   }
-  SetSQL(text);
+  return text;
+}
+
+void TDAScript::ExecuteStream(std::string_view bytes) {
+  SetSQL(DecodeScriptBytes(bytes));
   Execute();
 }
 

@@ -61,6 +61,12 @@ class TDAScriptProcessor {
   virtual bool TracksRoutines() const { return false; }
 };
 
+// The text of a script given as bytes: FF FE starts UTF-16LE, EF BB BF UTF-8
+// (the mark skipped); without a mark, bytes that are valid UTF-8 are read as
+// UTF-8 and anything else in the ANSI code page. An odd last byte of UTF-16
+// is dropped.
+UString DecodeScriptBytes(std::string_view bytes);
+
 // What a failed statement's handler decides.
 enum class TErrorAction {
   eaAbort,      // stop the script quietly
@@ -101,8 +107,7 @@ class TDAScript {
 
   // Runs the whole text from its start. Clears a pending BreakExec first.
   void Execute();
-  // Runs a script given as bytes: FF FE starts UTF-16LE, EF BB BF UTF-8
-  // (the mark skipped); anything else is read in the ANSI code page.
+  // Runs a script given as bytes, decoded by DecodeScriptBytes.
   void ExecuteStream(std::string_view bytes);
   // Reads the file and runs it as ExecuteStream does.
   void ExecuteFile(const UString& fileName);

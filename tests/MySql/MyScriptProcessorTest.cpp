@@ -131,5 +131,22 @@ TEST(DAScript, ExecuteWithoutConnectionRaises) {
   }
 }
 
+TEST(DAScript, ScriptBytesAreDecodedByTheirMark) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    UString text;
+  };
+  const Case cases[] = {
+      {"UTF-8 with mark", "\xEF\xBB\xBFSELECT '\xED\x95\x9C'", u"SELECT '한'"},
+      {"UTF-8 without mark", "SELECT '\xED\x95\x9C'", u"SELECT '한'"},
+      {"UTF-16LE", std::string("\xFF\xFES\0'\0\x5C\xD5'\0", 10), u"S'한'"},
+      {"UTF-16LE odd tail", std::string("\xFF\xFE;\0x", 5), u";"},
+      {"ANSI code page 949", "SELECT '\xC7\xD1'", u"SELECT '한'"},
+      {"empty", "", u""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DecodeScriptBytes(c.bytes), c.text) << c.name;
+}
+
 }  // namespace
 }  // namespace vix

@@ -39,7 +39,7 @@ struct VixScriptServerTest : ::testing::Test {
     port = std::atoi(EnvOr("VIX_MYSQL_PORT", "0").c_str());
     RegisterMySQLVixProvider();
     admin = api.mysql_init(nullptr);
-    api.mysql_options(admin, MYSQL_SET_CHARSET_NAME, std::string("utf8mb4"));
+    api.mysql_options(admin, MYSQL_SET_CHARSET_NAME, std::string("utf8"));
     ASSERT_EQ(api.mysql_real_connect(admin, host, EnvOr("VIX_MYSQL_USER", "vix"), EnvOr("VIX_MYSQL_PASSWORD"),
                                      EnvOr("VIX_MYSQL_DATABASE", "vixtest"), port, "", 0),
               admin)
@@ -244,14 +244,17 @@ TEST_F(VixScriptServerTest, DumpRestoredByTheScriptEqualsTheClientsRestore) {
   const std::string login = " --host=" + host + " --port=" + std::to_string(port) + " --protocol=TCP --user='" +
                             EnvOr("VIX_MYSQL_USER", "vix") + "'";
   setenv("MYSQL_PWD", EnvOr("VIX_MYSQL_PASSWORD").c_str(), 1);
-  ASSERT_EQ(std::system(("mariadb-dump" + login + " --routines --triggers " + database + " > " + dump).c_str()), 0);
+  ASSERT_EQ(
+      std::system(("mariadb-dump" + login + " --routines --triggers --hex-blob " + database + " > " + dump).c_str()),
+      0);
 
   const std::string viaClient = database + "_c", viaScript = database + "_s";
   Fresh(viaClient);
   Fresh(viaScript);
   ASSERT_EQ(std::system(("mariadb" + login + " " + viaClient + " < " + dump).c_str()), 0);
   OpenOn(viaScript);
-  script.OnError = [](TDAScript&, const Exception&, const UString&, TErrorAction& action) {
+  script.OnError = [](TDAScript&, const Exception&, const UString& sql, TErrorAction& action) {
+    ADD_FAILURE() << ToUtf8(sql);
     action = TErrorAction::eaFail;
   };
   script.ExecuteFile(Utf8ToUtf16(dump));
