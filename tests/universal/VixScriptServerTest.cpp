@@ -112,13 +112,15 @@ TEST_F(VixScriptServerTest, DelimitersAndRoutinesRunAsTheClientRunsThem) {
         "ELSE NEW.delimiter END;\n"
         "CREATE PROCEDURE p2() BEGIN IF 1 THEN INSERT INTO t VALUES (20, 'if'); END IF; END;\n"
         "CALL p1(); CALL p2(); INSERT INTO t VALUES (3, 'y'), (f1(), '한글');\n"
+        "INSERT INTO t VALUES (6 &3, ':p &q'), (7 + (@v:=1) - 1, CONCAT(@v, ' &v'));\n"
         "-- done\n"));
   std::vector<UString> sent;
   script.AfterExecute = [&](TDAScript&, const UString& sql) { sent.push_back(sql); };
   script.Execute();
-  EXPECT_EQ(sent.size(), 9u);
-  EXPECT_EQ(Rows("SELECT id, delimiter FROM t ORDER BY id"),
-            (std::vector<std::string>{"1|;", "2|$$", "3|x", "10|a;b", "11|c", "20|if", "42|한글"}));
+  EXPECT_EQ(sent.size(), 10u);
+  EXPECT_EQ(
+      Rows("SELECT id, delimiter FROM t ORDER BY id"),
+      (std::vector<std::string>{"1|;", "2|$$", "2|:p &q", "3|x", "7|1 &v", "10|a;b", "11|c", "20|if", "42|한글"}));
   EXPECT_EQ(Scalar("SELECT COUNT(*) FROM information_schema.ROUTINES WHERE ROUTINE_SCHEMA = '" + database + "'"), "3");
 }
 
