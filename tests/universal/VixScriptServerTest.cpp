@@ -180,6 +180,33 @@ TEST_F(VixScriptServerTest, ErrorThatEndsATransactionStopsTheScript) {
   EXPECT_EQ(Scalar("SELECT COUNT(*) FROM tx"), "0");
 }
 
+TEST_F(VixScriptServerTest, QueryExecuteReportsAFailureOfALaterStatementOfItsText) {
+  Admin("CREATE TABLE m (id INT PRIMARY KEY)");
+  TVixQuery query;
+  query.SetConnection(&connection);
+  query.SetSQL(u"INSERT INTO m VALUES (1); SELECT 1; INSERT INTO m VALUES (1); INSERT INTO m VALUES (2)");
+  EXPECT_ANY_THROW(query.Execute());
+  EXPECT_EQ(Scalar("SELECT GROUP_CONCAT(id) FROM m"), "1");
+  // The session is free for the next statement.
+  query.SetSQL(u"INSERT INTO m VALUES (3)");
+  query.Execute();
+  EXPECT_EQ(Scalar("SELECT GROUP_CONCAT(id ORDER BY id) FROM m"), "1,3");
+}
+
+TEST_F(VixScriptServerTest, BeforeExecuteMayChangeOrOmitAStatement) {
+  Admin("CREATE TABLE ev (id INT)");
+  script.SetSQL(u"INSERT INTO ev VALUES (1);\nINSERT INTO ev VALUES (2);\nINSERT INTO ev VALUES (3)");
+  script.BeforeExecute = [](TDAScript&, UString& sql, bool& omit) {
+    if (sql.find(u"(2)") != UString::npos) omit = true;
+    if (sql.find(u"(3)") != UString::npos) sql = u"INSERT INTO ev VALUES (30)";
+  };
+  std::vector<UString> after;
+  script.AfterExecute = [&](TDAScript&, const UString& sql) { after.push_back(sql); };
+  script.Execute();
+  EXPECT_EQ(after, (std::vector<UString>{u"INSERT INTO ev VALUES (1)", u"INSERT INTO ev VALUES (30)"}));
+  EXPECT_EQ(Scalar("SELECT GROUP_CONCAT(id ORDER BY id) FROM ev"), "1,30");
+}
+
 TEST_F(VixScriptServerTest, BreakExecStopsBeforeTheNextStatementAndExecuteClearsIt) {
   Admin("CREATE TABLE b (id INT)");
   script.SetSQL(u"INSERT INTO b VALUES (1); DO SLEEP(1); INSERT INTO b VALUES (2)");
