@@ -488,6 +488,10 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // Releases the prepared statement; closes the query first.
   void UnPrepare();
   bool Prepared() const;
+  // Runs the text without opening the query (connecting when needed): a
+  // statement that returns no rows runs as well as one that does, whose
+  // rows are read and dropped. The query is closed first.
+  void Execute();
 
   TDAParams& Params() { return FParams; }
   const TDAParams& Params() const { return FParams; }

@@ -267,6 +267,33 @@ void TCustomDADataSet::OpenCursor() {
   if (FIRecordSet->CanDisconnect()) EndConnection();
 }
 
+void TCustomDADataSet::Execute() {
+  Close();
+  BeginConnection();
+  try {
+    if (BeforeExecute) BeforeExecute(*this);
+    FIRecordSet->SetSQL(FinalSQL());
+    if (FParamCheck && !ParamsMatchDescs(FParams, FIRecordSet->GetCommand()->Params()))
+      FParams.RebuildFromParamDescs(FIRecordSet->GetCommand()->Params(), GetFieldType);
+    TParamWriteSettings settings;
+    settings.ConvertEOL = FConnection->Options().GetConvertEOL();
+    FParams.WriteParamDescs(FIRecordSet->GetCommand()->Params(), ParamDataTypeMap(), true, settings);
+    try {
+      FIRecordSet->ExecCommand();
+      // Rows the statement returned are dropped: the session is free again.
+      FIRecordSet->Close();
+    } catch (...) {
+      if (AfterExecute) AfterExecute(*this, false);
+      throw;
+    }
+    if (AfterExecute) AfterExecute(*this, true);
+  } catch (...) {
+    EndConnection();
+    throw;
+  }
+  EndConnection();
+}
+
 void TCustomDADataSet::DataOpen() {
   FIRecordSet->SetSQL(FinalSQL());
   // The session may read the text otherwise than it was scanned before

@@ -5,6 +5,7 @@
 
 #include "Common/ZelParser.h"
 #include "MySql/MyClasses.h"
+#include "MySql/MyScriptProcessor.h"
 #include "rtl/SysUtils.h"
 
 namespace vix {
@@ -49,6 +50,10 @@ std::unique_ptr<TOption> StringOption(const char16_t* name, int32_t prop, const 
 
 TParserClass TMySQLVixProvider::GetParserClass() const {
   return NewParser<TMyVixParser>;
+}
+
+std::unique_ptr<TDAScriptProcessor> TMySQLVixProvider::CreateScriptProcessor() const {
+  return std::make_unique<TMyScriptProcessor>();
 }
 
 TVixSqlFormatterClass TMySQLVixProvider::GetSqlFormatterClass() const {

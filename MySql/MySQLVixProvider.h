@@ -37,6 +37,7 @@ class TMySQLVixProvider : public TVixProvider {
   UString GetProviderName() const override { return ClassProviderName(); }
 
   TParserClass GetParserClass() const override;
+  std::unique_ptr<TDAScriptProcessor> CreateScriptProcessor() const override;
   TVixSqlFormatterClass GetSqlFormatterClass() const override;
   TZelConnectionClass GetConnectionClass() const override;
   TZelRecordSetClass GetRecordSetClass() const override;

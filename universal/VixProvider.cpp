@@ -169,4 +169,8 @@ void RaiseProviderNotRegistered(UStringView name) {
       {name, shortName + u"VixProvider", u"T" + shortName + u"VixProvider"}));
 }
 
+std::unique_ptr<TDAScriptProcessor> TVixProvider::CreateScriptProcessor() const {
+  return std::make_unique<TDAScriptProcessor>();
+}
+
 }  // namespace vix

@@ -11,6 +11,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "Common/DAScript.h"
 #include "Common/DBTypes.h"
 #include "Common/ZelAccess.h"
 #include "Common/ZelParser.h"
@@ -67,6 +68,8 @@ class TVixProvider {
   virtual bool NeedRecreateProcCall() const { return false; }
   virtual bool NeedComplexUpdateFieldDefList() const { return false; }
   virtual UString DefaultTableSchema() const { return UString(); }
+  // The rules the script component cuts this dialect's scripts by.
+  virtual std::unique_ptr<TDAScriptProcessor> CreateScriptProcessor() const;
 
   // Each list is built on first request, prefixed with the provider's name,
   // and kept for the provider's life.

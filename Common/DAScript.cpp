@@ -1,0 +1,393 @@
+#include "Common/DAScript.h"
+
+#include <fstream>
+#include <iterator>
+
+#include "Common/DBAccess.h"
+#include "Common/DBTypes.h"
+#include "rtl/CodePage.h"
+
+namespace vix {
+
+namespace {
+
+bool IsBlank(char16_t c) {
+  return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f' || c == u'\v';
+}
+
+bool IsWordChar(char16_t c) {
+  return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_' || c == u'$' ||
+         c >= 0x80;
+}
+
+bool SameWord(UStringView word, std::u16string_view upper) {
+  if (word.size() != upper.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    char16_t c = word[i];
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    if (c != upper[i]) return false;
+  }
+  return true;
+}
+
+bool AnyWord(UStringView word, std::initializer_list<std::u16string_view> list) {
+  for (auto w : list)
+    if (SameWord(word, w)) return true;
+  return false;
+}
+
+// Where a routine definition stands while it is read.
+enum class TRoutineState { NotYet, Prefix, Routine, Other };
+
+}  // namespace
+
+bool TDAScriptProcessor::StartsLineComment(UStringView text, size_t i) const {
+  return text[i] == u'-' && i + 1 < text.size() && text[i + 1] == u'-';
+}
+
+bool TDAScriptProcessor::CutNext(UStringView text, int64_t& pos, UStringView delimiter, TScriptStatement& st) const {
+  const size_t n = text.size();
+  size_t i = static_cast<size_t>(pos);
+  for (;;) {
+    // One piece: from i to the next delimiter outside quotes and comments.
+    st = TScriptStatement();
+    int64_t start = -1;     // first character of the piece that is not blank
+    int64_t lastCode = -1;  // end of the last character that is not blank
+    bool hasCode = false;   // anything beside blanks and plain comments
+    bool firstWord = true;  // no word read yet
+    TRoutineState routine = TRoutineState::NotYet;
+    int depth = 0;               // open BEGIN / CASE blocks of a routine
+    bool inExecComment = false;  // inside "/*! ... */"
+    const bool semicolon = delimiter == u";";
+    size_t end = n, next = n;
+    auto mark = [&](size_t from, size_t to) {
+      if (start < 0) start = static_cast<int64_t>(from);
+      lastCode = static_cast<int64_t>(to);
+    };
+    while (i < n) {
+      char16_t c = text[i];
+      if (IsBlank(c)) {
+        ++i;
+        continue;
+      }
+      if (inExecComment && c == u'*' && i + 1 < n && text[i + 1] == u'/') {
+        inExecComment = false;
+        mark(i, i + 2);
+        i += 2;
+        continue;
+      }
+      // The delimiter ends the piece, unless a routine body is still open.
+      if (text.substr(i, delimiter.size()) == delimiter && !(routine == TRoutineState::Routine && depth > 0)) {
+        end = i;
+        next = i + delimiter.size();
+        break;
+      }
+      // A lone "/" on its own line ends a routine read with ";" in force.
+      if (c == u'/' && semicolon && routine == TRoutineState::Routine && (i == 0 || text[i - 1] == u'\n')) {
+        size_t j = i + 1;
+        while (j < n && text[j] != u'\n' && IsBlank(text[j])) ++j;
+        if (j >= n || text[j] == u'\n') {
+          end = i;
+          next = j;
+          break;
+        }
+      }
+      if (IsQuote(c)) {
+        size_t j = i + 1;
+        while (j < n) {
+          if (text[j] == u'\\' && BackslashEscapes(c)) {
+            j += 2;
+            continue;
+          }
+          if (text[j] == c) {
+            if (j + 1 < n && text[j + 1] == c) {
+              j += 2;
+              continue;
+            }
+            ++j;
+            break;
+          }
+          ++j;
+        }
+        if (j > n) j = n;
+        mark(i, j);
+        hasCode = true;
+        if (routine == TRoutineState::Prefix && c != u'`' && c != u'\'' && c != u'"') routine = TRoutineState::Other;
+        i = j;
+        continue;
+      }
+      if (c == u'/' && i + 1 < n && text[i + 1] == u'*') {
+        bool exec = HasExecutableComments() &&
+                    ((i + 2 < n && text[i + 2] == u'!') ||
+                     (i + 3 < n && (text[i + 2] == u'M' || text[i + 2] == u'm') && text[i + 3] == u'!'));
+        if (exec && !inExecComment) {
+          size_t j = i + (text[i + 2] == u'!' ? 3 : 4);
+          while (j < n && text[j] >= u'0' && text[j] <= u'9') ++j;
+          mark(i, j);
+          hasCode = true;
+          inExecComment = true;
+          i = j;
+          continue;
+        }
+        size_t j = i + 2;
+        while (j + 1 < n && !(text[j] == u'*' && text[j + 1] == u'/')) ++j;
+        j = j + 1 < n ? j + 2 : n;
+        mark(i, j);
+        i = j;
+        continue;
+      }
+      if (StartsLineComment(text, i)) {
+        size_t j = i;
+        while (j < n && text[j] != u'\n') ++j;
+        mark(i, j);
+        i = j;
+        continue;
+      }
+      if (IsWordChar(c)) {
+        // A word ends where the delimiter starts ("END$$").
+        size_t j = i + 1;
+        while (j < n && IsWordChar(text[j]) && text.substr(j, delimiter.size()) != delimiter) ++j;
+        UStringView word = text.substr(i, j - i);
+        if (firstWord && HasDelimiterCommand() && SameWord(word, u"DELIMITER") && !hasCode &&
+            (j >= n || IsBlank(text[j]))) {
+          // DELIMITER <text>: the rest of the line's first word.
+          size_t k = j;
+          while (k < n && text[k] != u'\n' && IsBlank(text[k])) ++k;
+          size_t v = k;
+          while (v < n && !IsBlank(text[v])) ++v;
+          if (v > k) {
+            size_t eol = v;
+            while (eol < n && text[eol] != u'\n') ++eol;
+            st.Start = static_cast<int64_t>(i);
+            st.End = static_cast<int64_t>(v);
+            st.Type = stDelimiter;
+            st.Omit = true;
+            st.NewDelimiter = UString(text.substr(k, v - k));
+            pos = static_cast<int64_t>(eol);
+            return true;
+          }
+        }
+        mark(i, j);
+        hasCode = true;
+        if (TracksRoutines() && semicolon) {
+          if (firstWord) {
+            routine = SameWord(word, u"CREATE") ? TRoutineState::Prefix : TRoutineState::Other;
+          } else if (routine == TRoutineState::Prefix) {
+            if (AnyWord(word, {u"FUNCTION", u"PROCEDURE", u"TRIGGER", u"EVENT"})) routine = TRoutineState::Routine;
+            else if (!AnyWord(word, {u"OR", u"REPLACE", u"AGGREGATE", u"DEFINER", u"CURRENT_USER", u"SQL", u"SECURITY",
+                                     u"INVOKER", u"ALGORITHM", u"UNDEFINED", u"MERGE", u"TEMPTABLE"}) &&
+                     !(j < n && text[j] == u'@') && !(i > 0 && text[i - 1] == u'@'))
+              routine = TRoutineState::Other;
+          } else if (routine == TRoutineState::Routine) {
+            if (AnyWord(word, {u"BEGIN", u"CASE"})) {
+              ++depth;
+            } else if (SameWord(word, u"END")) {
+              size_t k = j;
+              while (k < n && IsBlank(text[k])) ++k;
+              size_t w = k;
+              while (w < n && IsWordChar(text[w])) ++w;
+              UStringView after = text.substr(k, w - k);
+              if (!AnyWord(after, {u"IF", u"LOOP", u"WHILE", u"REPEAT"})) {
+                if (depth > 0) --depth;
+                if (SameWord(after, u"CASE")) j = w;  // END CASE closes the CASE
+              }
+            }
+          }
+        }
+        firstWord = false;
+        i = j;
+        continue;
+      }
+      // Any other character is code.
+      if (routine == TRoutineState::Prefix && c != u'=' && c != u'@' && c != u'(' && c != u')')
+        routine = TRoutineState::Other;
+      mark(i, i + 1);
+      hasCode = true;
+      ++i;
+    }
+    if (hasCode) {
+      st.Start = start;
+      st.End = lastCode;
+      st.Type = routine == TRoutineState::Routine ? stRoutine : stOrdinary;
+      pos = static_cast<int64_t>(next);
+      return true;
+    }
+    // Only blanks and comments: nothing to send.
+    if (next >= n) {
+      pos = static_cast<int64_t>(n);
+      return false;
+    }
+    i = next;
+    (void)end;
+  }
+}
+
+TDAScript::TDAScript() : FProcessor(std::make_unique<TDAScriptProcessor>()) {}
+
+TDAScript::~TDAScript() = default;
+
+void TDAScript::SetSQL(const UString& value) {
+  FSQL = value;
+  FStatements.clear();
+  FStatementsBuilt = false;
+  Rewind();
+}
+
+void TDAScript::SetDelimiter(const UString& value) {
+  if (value.empty()) throw EDatabaseError(u"Delimiter must not be empty");
+  FDelimiter = value;
+  FStatementsBuilt = false;
+  Rewind();
+}
+
+void TDAScript::SetProcessor(std::unique_ptr<TDAScriptProcessor> value) {
+  FProcessor = value ? std::move(value) : std::make_unique<TDAScriptProcessor>();
+  FStatementsBuilt = false;
+  Rewind();
+}
+
+void TDAScript::Rewind() {
+  FPos = 0;
+  FCurrDelimiter = FDelimiter;
+  FStopped = false;
+}
+
+const std::vector<TScriptStatement>& TDAScript::Statements() {
+  if (!FStatementsBuilt) {
+    FStatements.clear();
+    int64_t pos = 0;
+    UString delimiter = FDelimiter;
+    TScriptStatement st;
+    while (FProcessor->CutNext(FSQL, pos, delimiter, st)) {
+      if (st.Type == stDelimiter) delimiter = st.NewDelimiter;
+      FStatements.push_back(st);
+    }
+    FStatementsBuilt = true;
+  }
+  return FStatements;
+}
+
+UString TDAScript::StatementText(const TScriptStatement& st) const {
+  return FSQL.substr(static_cast<size_t>(st.Start), static_cast<size_t>(st.End - st.Start));
+}
+
+TCustomDAConnection* TDAScript::Connection() const {
+  return FDataSet ? FDataSet->GetConnection() : nullptr;
+}
+
+void TDAScript::ExecuteText(const UString& sql) {
+  FDataSet->SetSQL(sql);
+  FDataSet->Execute();
+}
+
+void TDAScript::Execute() {
+  FBreakExecution.store(false);
+  BeforeRun();
+  TCustomDAConnection* connection = Connection();
+  if (!connection) throw EDatabaseError(u"Connection is not defined");
+  if (!FNoPreconnect) connection->BeginUse();
+  bool ok = false;
+  try {
+    Rewind();
+    FErrorOffset = -1;
+    bool paramCheck = FDataSet->GetParamCheck();
+    FDataSet->SetParamCheck(false);
+    try {
+      while (!FBreakExecution.load() && ExecuteNext()) {
+      }
+    } catch (...) {
+      FDataSet->SetParamCheck(paramCheck);
+      throw;
+    }
+    FDataSet->SetParamCheck(paramCheck);
+    ok = true;
+  } catch (...) {
+    if (!FNoPreconnect) connection->EndUse();
+    throw;
+  }
+  if (ok && !FNoPreconnect) connection->EndUse();
+}
+
+bool TDAScript::ExecuteNext() {
+  if (FStopped || FBreakExecution.load()) return false;
+  TScriptStatement st;
+  if (!FProcessor->CutNext(FSQL, FPos, FCurrDelimiter, st)) return false;
+  if (st.Type == stDelimiter) {
+    FCurrDelimiter = st.NewDelimiter;
+    return true;
+  }
+  if (!RunStatement(st)) {
+    FStopped = true;
+    return false;
+  }
+  return true;
+}
+
+bool TDAScript::RunStatement(const TScriptStatement& st) {
+  UString sql = StatementText(st);
+  bool omit = st.Omit;
+  if (BeforeExecute) BeforeExecute(*this, sql, omit);
+  if (omit) return true;
+  TCustomDAConnection* connection = Connection();
+  const bool inTransaction = connection && connection->GetConnected() && connection->InTransaction();
+  try {
+    ExecuteText(sql);
+  } catch (const EAbort&) {
+    throw;
+  } catch (const Exception& E) {
+    FErrorOffset = st.Start;
+    // A transaction that was open and is gone (the session was lost, or the
+    // server rolled it back) cannot go on: the rest of the script would run
+    // outside it.
+    if (inTransaction && !(connection->GetConnected() && connection->InTransaction())) throw;
+    TErrorAction action = TErrorAction::eaException;
+    if (OnError) OnError(*this, E, sql, action);
+    switch (action) {
+      case TErrorAction::eaAbort: return false;
+      case TErrorAction::eaFail: throw;
+      case TErrorAction::eaException:
+        if (ShowException) ShowException(E);
+        break;
+      case TErrorAction::eaContinue: break;
+    }
+  }
+  if (AfterExecute) AfterExecute(*this, sql);
+  return true;
+}
+
+UString DecodeScriptBytes(std::string_view bytes) {
+  UString text;
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    bytes.remove_prefix(2);
+    text.resize(bytes.size() / 2);
+    for (size_t k = 0; k < text.size(); ++k)
+      text[k] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * k]) |
+                                      (static_cast<unsigned char>(bytes[2 * k + 1]) << 8));
+  } else if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+    text = Utf8ToUtf16(bytes.substr(3));
+  } else {
+    // Without a mark: UTF-8 when the bytes read as UTF-8 (dump tools write
+    // it so), otherwise the ANSI code page.
+    try {
+      text = Utf8ToUtf16(bytes);
+    } catch (const EConvertError&) {
+      text = AnsiToUtf16(bytes);
+    }
+  }
+  return text;
+}
+
+void TDAScript::ExecuteStream(std::string_view bytes) {
+  SetSQL(DecodeScriptBytes(bytes));
+  Execute();
+}
+
+void TDAScript::ExecuteFile(const UString& fileName) {
+  std::ifstream in(Utf16ToUtf8(fileName), std::ios::binary);
+  if (!in) throw EDatabaseError(u"Cannot open file " + fileName);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ExecuteStream(bytes);
+}
+
+}  // namespace vix

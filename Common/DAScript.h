@@ -1,0 +1,160 @@
+// Running a text of many SQL statements: the statements are cut out of the
+// one text by offsets, following the dialect's quoting, comments, the
+// DELIMITER command and routine bodies, and run one by one through a query.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "rtl/SysUtils.h"
+#include "rtl/UString.h"
+
+namespace vix {
+
+class TCustomDADataSet;
+class TCustomDAConnection;
+
+// Statement kinds.
+constexpr int stOrdinary = 0;
+constexpr int stDelimiter = 1;     // a DELIMITER command: never sent
+constexpr int stRoutine = 0x8000;  // CREATE FUNCTION / PROCEDURE / TRIGGER / EVENT
+
+// One statement of a script: [Start, End) in the script's text, the
+// delimiter left out, surrounding blanks trimmed.
+struct TScriptStatement {
+  int64_t Start = 0;
+  int64_t End = 0;
+  int Type = stOrdinary;
+  bool Omit = false;     // never sent (DELIMITER commands)
+  UString NewDelimiter;  // the delimiter a DELIMITER command sets
+};
+
+// The rules of one SQL dialect for cutting a script. The base reads standard
+// SQL: apostrophe strings, double-quoted identifiers, "--" line comments and
+// block comments, no DELIMITER command.
+class TDAScriptProcessor {
+ public:
+  virtual ~TDAScriptProcessor() = default;
+
+  // Cuts the next statement that holds code out of `text`, starting at
+  // `pos`, with `delimiter` in force (never empty). Comment-only pieces are
+  // passed over. False when only blanks and comments are left; otherwise
+  // `pos` moves past the statement's delimiter.
+  bool CutNext(UStringView text, int64_t& pos, UStringView delimiter, TScriptStatement& st) const;
+
+ protected:
+  // The character at `i` opens a quoted text or identifier.
+  virtual bool IsQuote(char16_t c) const { return c == u'\'' || c == u'"'; }
+  // Inside a quote of `quote`, a backslash takes the next character along.
+  virtual bool BackslashEscapes(char16_t) const { return false; }
+  // A line comment starts at `i`.
+  virtual bool StartsLineComment(UStringView text, size_t i) const;
+  // "/*!" and "/*M!" comments hold code the server runs.
+  virtual bool HasExecutableComments() const { return false; }
+  // DELIMITER as the first word of a statement sets a new delimiter.
+  virtual bool HasDelimiterCommand() const { return false; }
+  // CREATE FUNCTION / PROCEDURE / TRIGGER / EVENT keeps BEGIN ... END bodies whole.
+  virtual bool TracksRoutines() const { return false; }
+};
+
+// The text of a script given as bytes: FF FE starts UTF-16LE, EF BB BF UTF-8
+// (the mark skipped); without a mark, bytes that are valid UTF-8 are read as
+// UTF-8 and anything else in the ANSI code page. An odd last byte of UTF-16
+// is dropped.
+UString DecodeScriptBytes(std::string_view bytes);
+
+// What a failed statement's handler decides.
+enum class TErrorAction {
+  eaAbort,      // stop the script quietly
+  eaFail,       // raise the error out of Execute
+  eaException,  // hand the error to ShowException and go on (the default)
+  eaContinue,   // go on silently
+};
+
+// The script component: an SQL text (or a stream) run statement by
+// statement through a query on a connection.
+class TDAScript {
+ public:
+  using TBeforeExecuteEvent = std::function<void(TDAScript& sender, UString& sql, bool& omit)>;
+  using TAfterExecuteEvent = std::function<void(TDAScript& sender, const UString& sql)>;
+  using TErrorEvent =
+      std::function<void(TDAScript& sender, const Exception& E, const UString& sql, TErrorAction& action)>;
+  using TShowExceptionEvent = std::function<void(const Exception& E)>;
+
+  TDAScript();
+  virtual ~TDAScript();
+  TDAScript(const TDAScript&) = delete;
+  TDAScript& operator=(const TDAScript&) = delete;
+
+  // The script's text. A new text drops the statement list and rewinds.
+  const UString& GetSQL() const { return FSQL; }
+  void SetSQL(const UString& value);
+  // The delimiter a run starts with (";"); any non-empty text.
+  const UString& GetDelimiter() const { return FDelimiter; }
+  void SetDelimiter(const UString& value);
+  // The query that runs the statements (not owned).
+  TCustomDADataSet* GetDataSet() const { return FDataSet; }
+  void SetDataSet(TCustomDADataSet* value) { FDataSet = value; }
+  // The dialect's rules (the base dialect until one is set).
+  void SetProcessor(std::unique_ptr<TDAScriptProcessor> value);
+  TDAScriptProcessor& Processor() const { return *FProcessor; }
+  bool GetNoPreconnect() const { return FNoPreconnect; }
+  void SetNoPreconnect(bool value) { FNoPreconnect = value; }
+
+  // Runs the whole text from its start. Clears a pending BreakExec first.
+  void Execute();
+  // Runs a script given as bytes, decoded by DecodeScriptBytes.
+  void ExecuteStream(std::string_view bytes);
+  // Reads the file and runs it as ExecuteStream does.
+  void ExecuteFile(const UString& fileName);
+  // Runs the next statement; false when there is none (or the run stopped).
+  bool ExecuteNext();
+  // Asks the running Execute to stop before its next statement; safe from
+  // any thread. The statement that runs finishes.
+  void BreakExec() { FBreakExecution.store(true); }
+
+  // The statements of the text as the dialect cuts it, without running anything.
+  const std::vector<TScriptStatement>& Statements();
+  // The text of one statement: the same bytes every run mode sends.
+  UString StatementText(const TScriptStatement& st) const;
+  // Offset of the last failed statement's start in the text; -1 when none failed.
+  int64_t ErrorOffset() const { return FErrorOffset; }
+
+  TBeforeExecuteEvent BeforeExecute;
+  TAfterExecuteEvent AfterExecute;
+  TErrorEvent OnError;
+  // Receives the errors whose action is eaException.
+  TShowExceptionEvent ShowException;
+
+ protected:
+  // The connection statements run on: the query's.
+  virtual TCustomDAConnection* Connection() const;
+  // Called as a run starts, before the connection is looked up.
+  virtual void BeforeRun() {}
+  // Runs one text; raises on failure.
+  virtual void ExecuteText(const UString& sql);
+
+ private:
+  void Rewind();
+  // Runs a cut statement: events, omit, errors. False when the script must stop.
+  bool RunStatement(const TScriptStatement& st);
+
+  UString FSQL;
+  UString FDelimiter = u";";
+  UString FCurrDelimiter = u";";
+  TCustomDADataSet* FDataSet = nullptr;
+  std::unique_ptr<TDAScriptProcessor> FProcessor;
+  std::vector<TScriptStatement> FStatements;
+  bool FStatementsBuilt = false;
+  int64_t FPos = 0;
+  int64_t FErrorOffset = -1;
+  bool FStopped = false;
+  bool FNoPreconnect = false;
+  std::atomic<bool> FBreakExecution{false};
+};
+
+}  // namespace vix
