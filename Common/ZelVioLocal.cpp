@@ -31,8 +31,8 @@ TZelVioLocal::TZelVioLocal(std::string hostname, std::string socketSetting, int 
 
 void TZelVioLocal::Fail(int code, const char16_t* what, int errnoValue) {
   const UString text = Utf8ToUtf16Lenient(errnoValue != 0 ? std::strerror(errnoValue) : "");
-  FLastError = Format(u"%s to host: %s  socket: %s (%s)", {what, Utf8ToUtf16Lenient(Fhostname),
-                                                            Utf8ToUtf16Lenient(FPath), text});
+  FLastError = Format(u"%s to host: %s  socket: %s (%s)",
+                      {what, Utf8ToUtf16Lenient(Fhostname), Utf8ToUtf16Lenient(FPath), text});
   if (FSd != -1) {
     ::close(FSd);
     FSd = -1;
@@ -68,8 +68,8 @@ void TZelVioLocal::Connect() {
     const auto now = std::chrono::steady_clock::now();
     if (FConnectionTimeout < 1 || now >= deadline)
       Fail(CR_NAMEDPIPEWAIT_ERROR, u"Local socket stayed busy", FConnectionTimeout < 1 ? EAGAIN : ETIMEDOUT);
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(20),
-                                                                                deadline - now));
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(20), deadline - now));
   }
   try {
     const int flags = fcntl(FSd, F_GETFL);
