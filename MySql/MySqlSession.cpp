@@ -35,6 +35,9 @@ TMySqlGreeting ParseGreeting(ByteSpan packet) {
     g.hasStatus = true;
     g.serverExtCapabilities = static_cast<uint32_t>(r.ReadUInt16()) << 16;
   }
+  // MariaDB's extended capabilities: the last 4 of the 10 reserved bytes.
+  if (packet.size() >= p + 19 && !(g.serverCapabilities & CLIENT_MYSQL))
+    g.mariadbCapabilities = TMySqlReader(packet.subspan(p + 15, 4)).ReadUInt32();
   // The second part of the scramble: 12 bytes at p + 19.
   if (packet.size() >= p + 31) {
     const ByteSpan second = packet.subspan(p + 19, 12);
@@ -51,7 +54,8 @@ std::vector<uint8_t> BuildSslRequest(const TMySqlLogin& login) {
     w.WriteInt(login.clientFlags, 4);
     w.WriteInt(TMySqlNet::kDefaultMaxPacketSize, 4);
     w.WriteByte(login.charsetNumber);
-    w.Fill(0, 23);
+    w.Fill(0, 19);
+    w.WriteInt(login.clientFlags & CLIENT_MYSQL ? 0 : login.mariadbCapabilities, 4);
   } else {
     w.WriteInt(login.clientFlags, 2);
     w.WriteInt(TMySqlNet::kDefaultMaxPacketSize & 0xFFFF, 3);
@@ -352,6 +356,14 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   // reported when the server can.
   f &= ~CLIENT_SESSION_TRACK;
   if ((serverExtCapabilities & CLIENT_SESSION_TRACK) != 0 && (f & CLIENT_PROTOCOL_41) != 0) f |= CLIENT_SESSION_TRACK;
+  // A MariaDB server keeps a prepared statement's column definitions to
+  // itself while they are unchanged: the statement reuses its own.
+  mariadbClientCapabilities = 0;
+  if (!(serverCapabilities & CLIENT_MYSQL) && (f & CLIENT_PROTOCOL_41) &&
+      (g.mariadbCapabilities & MARIADB_CLIENT_CACHE_METADATA)) {
+    f &= ~CLIENT_MYSQL;
+    mariadbClientCapabilities = MARIADB_CLIENT_CACHE_METADATA;
+  }
   if (secureAuth && !(serverCapabilities & CLIENT_SECURE_CONNECTION) && !usePassword.empty()) {
     net.Raise(EMySqlException(CR_SECURE_AUTH));
   }
@@ -366,6 +378,7 @@ void TMySqlSession::Connect(const std::string& host_, const std::string& user_, 
   login.database = useDb;
   login.scramble = scrambleBuff;
   login.has41Scramble = g.has41Scramble;
+  login.mariadbCapabilities = mariadbClientCapabilities;
   if (tls) {
     // The TLS request repeats the login's flags; the login follows inside TLS.
     net.WriteBytes(BuildSslRequest(login));
@@ -483,7 +496,8 @@ std::string TMySqlSession::Statistics() {
   return std::string(reinterpret_cast<const char*>(net.Buffer()), net.Length());
 }
 
-void TMySqlSession::ReadQueryResult() {
+void TMySqlSession::ReadQueryResult(const std::vector<TMySqlFieldInfo>* cached) {
+  FMetadataReused = false;
   try {
     net.Receive();
   } catch (const EMySqlException&) {
@@ -510,8 +524,18 @@ void TMySqlSession::ReadQueryResult() {
       if (count > 0xFFFF) RaiseMalformedPacket();
       fieldCount = static_cast<int32_t>(count);
       try {
-        if (!r.AtEnd()) extraInfo = r.ReadFieldLength();
-        ReadColumns();
+        bool definitionsFollow = true;
+        if (CacheMetadata()) {
+          const uint8_t follows = r.ReadByte();
+          if (follows > 1) RaiseMalformedPacket();
+          definitionsFollow = follows == 1;
+          // Left out: only a statement's own columns, as many as counted, may stand in.
+          if (!definitionsFollow && (!cached || cached->size() != static_cast<size_t>(count))) RaiseMalformedPacket();
+        } else if (!r.AtEnd()) {
+          extraInfo = r.ReadFieldLength();
+        }
+        ReadColumns(definitionsFollow);
+        FMetadataReused = !definitionsFollow;
       } catch (...) {
         // No result: nothing may read the count of one that never arrived.
         fieldCount = 0;
@@ -524,9 +548,10 @@ void TMySqlSession::ReadQueryResult() {
   }
 }
 
-void TMySqlSession::ReadColumns() {
+void TMySqlSession::ReadColumns(bool definitionsFollow) {
   fields.clear();
-  fields.reserve(static_cast<size_t>(fieldCount));
+  if (definitionsFollow) fields.reserve(static_cast<size_t>(fieldCount));
+  const size_t expected = definitionsFollow ? static_cast<size_t>(fieldCount) : 0;
   const bool p41 = IsProtocol41();
   const bool longFlag = (serverCapabilities & CLIENT_LONG_FLAG) != 0;
   for (;;) {
@@ -540,10 +565,10 @@ void TMySqlSession::ReadColumns() {
       }
       break;
     }
-    if (fields.size() == static_cast<size_t>(fieldCount)) RaiseMalformedPacket();
+    if (fields.size() == expected) RaiseMalformedPacket();
     fields.push_back(ParseColumnDefinition(packet, p41, longFlag));
   }
-  if (fields.size() != static_cast<size_t>(fieldCount)) RaiseMalformedPacket();
+  if (fields.size() != expected) RaiseMalformedPacket();
   status = TMySqlStatus::msGetResult;
   warningCount = 0;
 }

@@ -61,6 +61,11 @@ enum TServerCommand : uint8_t {
 };
 
 constexpr uint32_t CLIENT_LONG_PASSWORD = 0x1;
+// The same bit read as "a MySQL peer": a MariaDB server leaves it out of its
+// greeting and carries its extended capabilities in the greeting's reserved
+// bytes; a client that leaves it out of its login sends its own extended
+// capabilities in the login's reserved bytes (28-31).
+constexpr uint32_t CLIENT_MYSQL = CLIENT_LONG_PASSWORD;
 constexpr uint32_t CLIENT_FOUND_ROWS = 0x2;
 constexpr uint32_t CLIENT_LONG_FLAG = 0x4;
 constexpr uint32_t CLIENT_CONNECT_WITH_DB = 0x8;
@@ -75,6 +80,12 @@ constexpr uint32_t CLIENT_MULTI_RESULTS = 0x20000;
 constexpr uint32_t kAlwaysSentFlags = 0x3A285;
 // The server reports changes of tracked session variables in its OK packets.
 constexpr uint32_t CLIENT_SESSION_TRACK = 0x800000;
+// MariaDB's extended capabilities (the high 32 bits of its 64-bit set).
+// With the metadata cache a result's column count is followed by one byte,
+// 1 when the column definitions follow and 0 when the server left them out
+// because the prepared statement's columns are unchanged since it last sent
+// them.
+constexpr uint32_t MARIADB_CLIENT_CACHE_METADATA = 0x10;
 
 constexpr uint16_t SERVER_STATUS_IN_TRANS = 0x1;
 constexpr uint16_t SERVER_STATUS_AUTOCOMMIT = 0x2;
@@ -90,6 +101,8 @@ struct TMySqlGreeting {
   bool has41Scramble = false;
   uint32_t serverCapabilities = 0;     // the low 16 bits
   uint32_t serverExtCapabilities = 0;  // the high 16 bits, in place (CLIENT_SESSION_TRACK...)
+  // MariaDB's extended capabilities: set only by a server without CLIENT_MYSQL.
+  uint32_t mariadbCapabilities = 0;
   uint32_t serverLanguage = 0;
   uint32_t serverStatus = 0;
   bool hasStatus = false;
@@ -106,10 +119,15 @@ struct TMySqlLogin {
   std::string user, password, database;
   std::array<uint8_t, 20> scramble{};
   bool has41Scramble = false;
+  // MariaDB's extended capabilities asked for (only without CLIENT_MYSQL in
+  // clientFlags).
+  uint32_t mariadbCapabilities = 0;
 };
 
 // The login packet's payload: the flags (4 bytes, the packet limit, the
-// charset and 23 zero bytes with CLIENT_PROTOCOL_41; 2 bytes and 3 zero
+// charset and 23 reserved bytes with CLIENT_PROTOCOL_41, zero but for the
+// last four, which carry MariaDB's extended capabilities when clientFlags
+// lack CLIENT_MYSQL; 2 bytes and 3 zero
 // bytes before), the user and a zero byte, the password answer (a 0 byte
 // for no password; the 4.1 answer with its length byte to a server with
 // CLIENT_SECURE_CONNECTION; the 3.23 answer and a zero byte to one without),
@@ -159,7 +177,11 @@ class TMySqlSession {
 
   void WriteCommand(TServerCommand command);
   void SimpleCommand(TServerCommand command, const uint8_t* data, size_t length, bool noReply);
-  void ReadQueryResult();
+  // Reads a command's reply: an OK packet, or a result's column count and
+  // column definitions. `cached` are the columns a prepared statement holds:
+  // the only ones a reply that leaves its definitions out may stand for (the
+  // same number of them; anything else is 2027).
+  void ReadQueryResult(const std::vector<TMySqlFieldInfo>* cached = nullptr);
   void FreeQuery();
   void SelectDb(const std::string& db);
   void Ping();
@@ -203,6 +225,9 @@ class TMySqlSession {
   std::vector<TMySqlFieldInfo> fields;
   int64_t affectedRows = 0, insertId = 0, extraInfo = 0;
   int32_t fieldCount = 0;
+  // The last result's column definitions were left out: its columns are the
+  // cached ones given to ReadQueryResult, and `fields` is empty.
+  bool FMetadataReused = false;
   bool FSkipPacket = false;
   // LOAD DATA LOCAL INFILE requests are refused unless this is set, and
   // then honoured only for a file that the last query names.
@@ -213,12 +238,15 @@ class TMySqlSession {
   // (empty until a report came; only with CLIENT_SESSION_TRACK).
   std::string trackedCharsetClient;
   bool SessionTrack() const { return (clientFlag & CLIENT_SESSION_TRACK) != 0; }
+  // MariaDB's extended capabilities agreed at login.
+  uint32_t mariadbClientCapabilities = 0;
+  bool CacheMetadata() const { return (mariadbClientCapabilities & MARIADB_CLIENT_CACHE_METADATA) != 0; }
 
  private:
   void OpenTransport(const std::string& unixSocket);
   void Login(const TMySqlGreeting& greeting, uint32_t clientflag);
   void ReadLoginReply(const std::string& passwd);
-  void ReadColumns();
+  void ReadColumns(bool definitionsFollow);
   std::optional<EMySqlException> SendLocalFile(const std::string& fileName);
   // Takes `fileName` from the files that the last query may read.
   bool TakeLocalFile(const std::string& fileName);

@@ -548,14 +548,18 @@ void TMySqlStmt::Execute(const TParamDescs& params, bool unicode) {
     throw;
   }
   s.SimpleCommand(scExecute, body.data(), body.size(), true);
-  s.ReadQueryResult();
+  // The columns last described (by the prepare or an execution) stand for a
+  // result whose definitions the server leaves out.
+  s.ReadQueryResult(ffields.empty() ? nullptr : &ffields);
   FSendedTypes = std::move(types);
   fstate = psExecute;
+  FColumnsReused = s.fieldCount > 0 && s.FMetadataReused;
   if (s.fieldCount > 0) {
-    ffields = std::move(s.fields);
+    if (!s.FMetadataReused) ffields = std::move(s.fields);
     ffieldCount = static_cast<uint32_t>(ffields.size());
     s.fieldCount = 0;
     s.fields.clear();
+    s.FMetadataReused = false;
     DropResult();
     NewResult(s);
     // Rows follow (only when this reply announced columns).

@@ -134,6 +134,9 @@ class TMySqlStmt {
   TMySqlResultSet* Result() const { return fresult.get(); }
   TMySqlBinds* ResultBinds() const { return fresultBind.get(); }
   const std::vector<uint16_t>& SentTypes() const { return FSendedTypes; }
+  // The last execution's result came without its column definitions (the
+  // server's metadata cache): its columns are the ones kept from before.
+  bool ColumnsReused() const { return FColumnsReused; }
 
   // Error of the last API operation on the statement (kept by the client API).
   uint32_t Ferrno = 0;
@@ -161,6 +164,7 @@ class TMySqlStmt {
   // The rows of the last execution have not all been read: the session
   // is busy with them.
   bool FRowsPending = false;
+  bool FColumnsReused = false;
 };
 
 }  // namespace vix

@@ -204,5 +204,144 @@ TEST_F(StmtFaultTest, StatementsOfAFreedSessionFailWith2006AndCloseQuietly) {
   EXPECT_EQ(api.mysql_stmt_close(s), 0);
 }
 
+// --- MariaDB's metadata cache ----------------------------------------------------
+
+// A greeting of a MariaDB server that offers its metadata cache (with two
+// other extended capabilities we do not ask for).
+const std::string kCacheGreeting = Packet(test::GreetingPayload(0xF7FE, 0x10 | 0x04 | 0x01), 0);
+
+// The reply to an execute whose column definitions follow (flag 1) or were
+// left out (flag 0): the column count, the flag, the definitions if any, the
+// EOF, `row` and the closing EOF.
+std::string CachedResult(int follows, const std::string& definitions, const std::string& row) {
+  std::string reply = Packet(B({1, follows}), 1);
+  uint8_t seq = 2;
+  if (!definitions.empty()) reply += Packet(definitions, seq++);
+  reply += Packet(kEof, seq++);
+  reply += Packet(row, seq++);
+  return reply + Packet(kEof, seq);
+}
+
+TEST_F(StmtFaultTest, MetadataCacheIsAskedForOnlyWhereMariaDbOffersIt) {
+  struct Case {
+    const char* what;
+    uint16_t caps;
+    uint32_t mariadbCaps;
+    bool cache;
+  } const cases[] = {
+      {"MariaDB with the cache", 0xF7FE, 0x10 | 0x04 | 0x01, true},
+      {"MariaDB without it", 0xF7FE, 0x04 | 0x01, false},
+      // A MySQL server's reserved bytes mean nothing.
+      {"MySQL, reserved bytes set", 0xF7FF, 0x10, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> received;
+    auto server = std::make_unique<test::TLoopbackServer>([&](int fd) {
+      Play(fd, {Packet(test::GreetingPayload(c.caps, c.mariadbCaps), 0), kLoginOk, kOk}, &received);
+    });
+    PMYSQL m = Connect(server->Port());
+    EXPECT_EQ(m->CacheMetadata(), c.cache);
+    EXPECT_EQ(api.mysql_ping(m), 0);
+    api.mysql_close(m);
+    server.reset();
+    ASSERT_GE(received.size(), 1u);
+    const std::string& login = received[0];
+    ASSERT_GE(login.size(), 4u + 32u);
+    // CLIENT_MYSQL is left out exactly when the extended capabilities are sent.
+    EXPECT_EQ(login[4] & 1, c.cache ? 0 : 1);
+    EXPECT_EQ(login.substr(4 + 28, 4), c.cache ? B({0x10, 0, 0, 0}) : B({0, 0, 0, 0}));
+  }
+}
+
+TEST_F(StmtFaultTest, ExecutionsWithoutColumnDefinitionsUseTheKeptOnes) {
+  test::TLoopbackServer server([&](int fd) {
+    Play(fd, {kCacheGreeting, kLoginOk, PrepareOneColumn(MYSQL_TYPE_LONG),
+              // Left out: the prepare's LONG column "c".
+              CachedResult(0, "", B({0, 0, 42, 0, 0, 0})),
+              // The table changed: a text column "d" now, kept for the next execution.
+              CachedResult(1, ColumnDef("d", MYSQL_TYPE_VAR_STRING), B({0, 0, 3}) + "abc"),
+              CachedResult(0, "", B({0, 0, 2}) + "xy")});
+  });
+  PMYSQL m = Connect(server.Port());
+  ASSERT_TRUE(m->CacheMetadata());
+  PMYSQL_STMT s = Prepare(m, "SELECT c FROM t");
+  ASSERT_EQ(api._mysql_stmt_bind_result(s), 0);
+  struct Step {
+    bool reused;
+    const char* name;
+    uint8_t type;
+    std::string value;
+  } const steps[] = {
+      {true, "c", MYSQL_TYPE_LONG, B({42, 0, 0, 0})},
+      {false, "d", MYSQL_TYPE_VAR_STRING, "abc"},
+      {true, "d", MYSQL_TYPE_VAR_STRING, "xy"},
+  };
+  TParamDescs none;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.value);
+    ASSERT_EQ(api._mysql_stmt_execute(s, none, true), 0) << api.mysql_stmt_error(s);
+    EXPECT_EQ(s->ColumnsReused(), step.reused);
+    ASSERT_EQ(s->Fields().size(), 1u);
+    EXPECT_EQ(s->Fields()[0].Name, step.name);
+    PMYSQL_ROW row = nullptr;
+    ASSERT_EQ(api._mysql_stmt_fetch(s, row), 0) << api.mysql_stmt_error(s);
+    EXPECT_EQ(row->Binds[0]._Type, step.type);
+    std::vector<uint32_t> lengths;
+    api._mysql_stmt_fetch_lengths(row, lengths);
+    const uint8_t* value = api._mysql_stmt_fetch_value_ptr(s, 0);
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(value), lengths[0]), step.value);
+    EXPECT_EQ(api._mysql_stmt_fetch(s, row), MYSQL_NO_DATA);
+  }
+  EXPECT_EQ(m->status, TMySqlStatus::msReady);
+  api.mysql_stmt_close(s);
+  api.mysql_close(m);
+}
+
+TEST_F(StmtFaultTest, ServersThatLieAboutLeftOutDefinitionsEndIn2027) {
+  const std::string prepareNoColumns = Packet(B({0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 1);
+  const std::string row = B({0, 0, 42, 0, 0, 0});
+  struct Case {
+    const char* what;
+    std::string prepare;  // empty: a text query
+    std::string reply;
+  } const cases[] = {
+      {"left out, the statement has no columns", prepareNoColumns, CachedResult(0, "", row)},
+      {"left out, another column count", PrepareOneColumn(MYSQL_TYPE_LONG),
+       Packet(B({2, 0}), 1) + Packet(kEof, 2) + Packet(B({0, 0, 42, 0, 0, 0, 1, 0, 0, 0}), 3) + Packet(kEof, 4)},
+      {"flag neither 0 nor 1", PrepareOneColumn(MYSQL_TYPE_LONG), CachedResult(2, "", row)},
+      {"flag missing", PrepareOneColumn(MYSQL_TYPE_LONG),
+       Packet(B({1}), 1) + Packet(ColumnDef("c", MYSQL_TYPE_LONG), 2) + Packet(kEof, 3) + Packet(row, 4)},
+      {"left out, yet definitions follow", PrepareOneColumn(MYSQL_TYPE_LONG),
+       CachedResult(0, ColumnDef("c", MYSQL_TYPE_LONG), row)},
+      {"left out for a text query", "", CachedResult(0, "", B({2}) + "42")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> script = {kCacheGreeting, kLoginOk};
+    if (!c.prepare.empty()) script.push_back(c.prepare);
+    script.push_back(c.reply);
+    test::TLoopbackServer server([&](int fd) { Play(fd, script); });
+    PMYSQL m = Connect(server.Port());
+    if (c.prepare.empty()) {
+      const std::string sql = "SELECT c FROM t";
+      EXPECT_EQ(api.mysql_real_query(m, sql.data(), sql.size()), 2027);
+    } else {
+      PMYSQL_STMT s = Prepare(m, "SELECT c FROM t");
+      TParamDescs none;
+      EXPECT_EQ(api._mysql_stmt_execute(s, none, true), 2027);
+      EXPECT_EQ(api.mysql_stmt_error(s), "Malformed packet");
+      PMYSQL_ROW fetched = nullptr;
+      EXPECT_NE(api._mysql_stmt_fetch(s, fetched), 0);
+      EXPECT_EQ(fetched, nullptr);
+      api.mysql_stmt_close(s);
+    }
+    // The rows that follow cannot be told from anything else: the session is done.
+    EXPECT_EQ(api.mysql_ping(m), 2013);
+    api.mysql_close(m);
+  }
+}
+
 }  // namespace
 }  // namespace vix

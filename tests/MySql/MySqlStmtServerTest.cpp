@@ -412,5 +412,60 @@ TEST_F(StmtServerTest, StatementsOfAKilledOrClosedSessionFailInsteadOfTouchingIt
   EXPECT_EQ(api.mysql_stmt_close(s), 0);
 }
 
+// MariaDB leaves a prepared statement's column definitions out while they
+// are unchanged; after the table changes it sends them again, and the
+// statement reads its rows with the new ones.
+TEST_F(StmtServerTest, RepeatedExecutionsReuseTheColumnsUntilTheTableChanges) {
+  PMYSQL m = Connect();
+  ASSERT_TRUE(m->CacheMetadata()) << "the test server offers MariaDB's metadata cache";
+  Run(m, "CREATE OR REPLACE TABLE stmt_meta_cache (id INT NOT NULL PRIMARY KEY, name VARCHAR(20))");
+  Run(m, "INSERT INTO stmt_meta_cache SELECT seq, CONCAT('n', seq) FROM seq_1_to_50");
+  PMYSQL_STMT s = Prepare(m, "SELECT * FROM stmt_meta_cache WHERE id = ?");
+  TParamDescs params;
+  auto p = std::make_unique<TParamDesc>();
+  p->SetDataType(mtInt32);
+  TParamDesc& id = *params.Add(std::move(p));
+  int reused = 0;
+  for (int i = 1; i <= 200; ++i) {
+    const int key = i % 50 + 1;
+    id.SetValue(Variant(key));
+    const std::string k = std::to_string(key);
+    ASSERT_EQ(BinaryRows(s, params), (std::vector<Row>{{k, "n" + k}})) << "execution " << i;
+    reused += s->ColumnsReused() ? 1 : 0;
+  }
+  // The prepare described the columns; at most the first execution repeats them.
+  EXPECT_GE(reused, 199);
+
+  struct Change {
+    const char* alter;
+    std::vector<uint8_t> types;
+    Row row;  // of id 7
+  } const changes[] = {
+      {"ALTER TABLE stmt_meta_cache ADD COLUMN extra VARCHAR(5) NOT NULL DEFAULT 'x'",
+       {MYSQL_TYPE_LONG, MYSQL_TYPE_VAR_STRING, MYSQL_TYPE_VAR_STRING},
+       {"7", "n7", "x"}},
+      {"ALTER TABLE stmt_meta_cache MODIFY id BIGINT NOT NULL, DROP COLUMN name",
+       {MYSQL_TYPE_LONGLONG, MYSQL_TYPE_VAR_STRING},
+       {"7", "x"}},
+  };
+  for (const Change& c : changes) {
+    SCOPED_TRACE(c.alter);
+    Run(m, c.alter);
+    id.SetValue(Variant(7));
+    EXPECT_EQ(BinaryRows(s, params), std::vector<Row>{c.row});
+    EXPECT_FALSE(s->ColumnsReused());
+    std::vector<uint8_t> types;
+    for (const TMySqlFieldInfo& f : s->Fields()) types.push_back(f._Type);
+    EXPECT_EQ(types, c.types);
+    EXPECT_EQ(api.mysql_stmt_field_count(s), c.types.size());
+    // And kept again from then on.
+    EXPECT_EQ(BinaryRows(s, params).size(), 1u);
+    EXPECT_TRUE(s->ColumnsReused());
+    EXPECT_EQ(s->Fields().size(), c.types.size());
+  }
+  api.mysql_stmt_close(s);
+  Run(m, "DROP TABLE stmt_meta_cache");
+}
+
 }  // namespace
 }  // namespace vix

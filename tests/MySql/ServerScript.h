@@ -16,11 +16,14 @@ inline std::string B(std::initializer_list<int> b) {
 }
 
 // A MariaDB-like greeting: protocol 10, 4.1 capabilities (compression
-// included), a 20-byte scramble "abcdefghijklmnopqrst".
-inline std::string GreetingPayload(uint16_t caps = 0xF7FE) {
+// included), a 20-byte scramble "abcdefghijklmnopqrst"; `mariadbCaps` in
+// the last four of the ten reserved bytes (MariaDB's extended capabilities).
+inline std::string GreetingPayload(uint16_t caps = 0xF7FE, uint32_t mariadbCaps = 0) {
   return B({10}) + "5.5.5-10.11.6-MariaDB" + '\0' + B({7, 0, 0, 0}) + "abcdefgh" + '\0' +
-         B({caps & 0xFF, caps >> 8, 33, 2, 0}) + B({0xFF, 0x81, 21}) + std::string(10, '\0') + "ijklmnopqrst" + '\0' +
-         "mysql_native_password" + '\0';
+         B({caps & 0xFF, caps >> 8, 33, 2, 0}) + B({0xFF, 0x81, 21}) + std::string(6, '\0') +
+         B({static_cast<int>(mariadbCaps & 0xFF), static_cast<int>((mariadbCaps >> 8) & 0xFF),
+            static_cast<int>((mariadbCaps >> 16) & 0xFF), static_cast<int>(mariadbCaps >> 24)}) +
+         "ijklmnopqrst" + '\0' + "mysql_native_password" + '\0';
 }
 inline const std::string kGreeting = Packet(GreetingPayload(), 0);
 inline const std::string kLoginOk = Packet(B({0, 0, 0, 2, 0, 0, 0}), 2);
