@@ -643,6 +643,31 @@ TEST_F(CommandServerTest, PreparedStatementsWithParameters) {
   EXPECT_EQ(Scalar(u"SELECT COUNT(*) FROM cmd_prep"), "3");
 }
 
+// A prepared query opened again and again: the server stops describing its
+// columns, and after the table changes it describes them anew.
+TEST_F(CommandServerTest, PreparedQueryReadsRightAcrossExecutionsAndATableChange) {
+  Exec(u"CREATE OR REPLACE TABLE cmd_prep_meta (a INT, b VARCHAR(20))");
+  Exec(u"INSERT INTO cmd_prep_meta VALUES (1, 'one'), (2, 'two'), (3, 'three')");
+  auto rs = Query(*conn, u"SELECT * FROM cmd_prep_meta WHERE a = :a");
+  rs->GetCommand()->GetParam(0)->SetDataType(mtInt32);
+  rs->GetCommand()->Prepare();
+  const char16_t* names[] = {u"one", u"two", u"three"};
+  for (int round = 0; round < 2; ++round) {
+    for (int a = 1; a <= 3; ++a) {
+      SCOPED_TRACE(a);
+      rs->GetCommand()->GetParam(0)->SetValue(a);
+      rs->Open();
+      ASSERT_EQ(rs->RecordCount(), 1);
+      EXPECT_EQ(Value(*rs, 1, 1).AsInteger(), a);
+      EXPECT_EQ(Value(*rs, 1, 2).AsString(), names[a - 1]);
+      rs->Close();
+    }
+    // The same columns, in another type: the rows must be read with the new one.
+    if (round == 0) Exec(u"ALTER TABLE cmd_prep_meta MODIFY a BIGINT");
+  }
+  rs->GetCommand()->Unprepare();
+}
+
 TEST_F(CommandServerTest, ServerErrorsAndAffectedRows) {
   Exec(u"DROP TABLE IF EXISTS cmd_rows");
   Exec(u"CREATE TABLE cmd_rows (a INT PRIMARY KEY AUTO_INCREMENT, b INT)");
