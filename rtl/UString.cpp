@@ -11,7 +11,8 @@ constexpr char16_t kReplacement = 0xFFFD;
 
 // Decodes one UTF-8 sequence at s[i]. Returns the code point, or -1 for a
 // malformed sequence; `len` receives the number of bytes consumed (at least 1).
-long DecodeUtf8(std::string_view s, size_t i, size_t& len) {
+// Inlined into the loops below: every character of every text passes here.
+[[gnu::always_inline]] inline long DecodeUtf8(std::string_view s, size_t i, size_t& len) {
   const auto b0 = static_cast<unsigned char>(s[i]);
   len = 1;
   if (b0 < 0x80) return b0;
@@ -49,6 +50,23 @@ long DecodeUtf8(std::string_view s, size_t i, size_t& len) {
 template <typename Emit>
 void DecodeUtf8Text(std::string_view s, bool strict, Emit&& emit) {
   for (size_t i = 0; i < s.size();) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) {
+      if (!emit(b0)) return;
+      ++i;
+      continue;
+    }
+    // A well-formed three-byte sequence (Hangul, most of the BMP) at once;
+    // anything else takes the general path with its checks.
+    if ((b0 & 0xF0) == 0xE0 && s.size() - i >= 3) {
+      const auto b1 = static_cast<unsigned char>(s[i + 1]), b2 = static_cast<unsigned char>(s[i + 2]);
+      const long cp = (long{b0 & 0x0F} << 12) | (long{b1 & 0x3F} << 6) | (b2 & 0x3F);
+      if ((b1 & 0xC0) == 0x80 && (b2 & 0xC0) == 0x80 && cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF)) {
+        if (!emit(cp)) return;
+        i += 3;
+        continue;
+      }
+    }
     size_t len;
     long cp = DecodeUtf8(s, i, len);
     if (cp < 0) {
@@ -60,19 +78,22 @@ void DecodeUtf8Text(std::string_view s, bool strict, Emit&& emit) {
   }
 }
 
+// Never more UTF-16 units than UTF-8 bytes: the text is written into room
+// sized once, then cut to its length.
 UString FromUtf8(std::string_view s, bool strict) {
-  UString out;
-  out.reserve(s.size());
+  UString out(s.size(), u'\0');
+  char16_t* p = out.data();
   DecodeUtf8Text(s, strict, [&](long cp) {
     if (cp >= 0x10000) {
       cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+      *p++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *p++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     } else {
-      out.push_back(static_cast<char16_t>(cp));
+      *p++ = static_cast<char16_t>(cp);
     }
     return true;
   });
+  out.resize(static_cast<size_t>(p - out.data()));
   return out;
 }
 

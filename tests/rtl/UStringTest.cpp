@@ -32,6 +32,13 @@ TEST(UString, Utf8ToUtf16Table) {
       {"overlong slash", "\xC0\xAF", u"\uFFFD\uFFFD", false},
       {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD", false},
       {"beyond U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD", false},
+      {"overlong three bytes", "\xE0\x80\xAF", u"\uFFFD", false},
+      {"three bytes, the last no continuation",
+       "\xEC\x9D"
+       "a",
+       u"\uFFFDa", false},
+      {"last of the BMP", "\xEF\xBF\xBF", u"\uFFFF", true},
+      {"just past the surrogates", "\xEE\x80\x80", u"\uE000", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
