@@ -2,6 +2,7 @@
 // records, several results of one text, and the describe-only run.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "MySql/MyClasses.h"
 #include "MySql/MySqlConsts.h"
@@ -350,7 +351,17 @@ void TMySQLRecordset::DecodeValue(const TMySQLFieldDesc& f, std::string_view v, 
       StoreSlot<char*>(slot, buf);
       return;
     }
-    case mtExtWideString: StoreSlot<char16_t*>(slot, FStringHeap->AllocWideStr(Utf8ToUtf16(v))); return;
+    case mtExtWideString: {
+      // A short text is decoded on the stack and copied once into the heap.
+      char16_t units[256];
+      if (v.size() <= std::size(units)) {
+        const size_t n = Utf8ToUtf16Into(v, units, std::size(units), true);
+        StoreSlot<char16_t*>(slot, FStringHeap->AllocWideStr(UStringView(units, n)));
+      } else {
+        StoreSlot<char16_t*>(slot, FStringHeap->AllocWideStr(Utf8ToUtf16(v)));
+      }
+      return;
+    }
     case mtBlob:
     case mtMemo:
     case mtWideMemo: {
