@@ -34,6 +34,31 @@ auto WithNumberText(std::string_view bytes, Parse&& parse) {
   return parse(Utf8ToUtf16Lenient(bytes));
 }
 
+// A decimal as the server writes it, "[-]digits[.digits]" with at most four
+// places and 18 digits once scaled, straight to ten-thousandths; false for
+// anything else, which the general parser then takes.
+bool TryPlainDecimalToCurrency(std::string_view t, int64_t& value) {
+  size_t i = t.empty() || t[0] != '-' ? 0 : 1;
+  const size_t start = i;
+  int64_t v = 0;
+  int digits = 0, places = 0;
+  bool fraction = false;
+  for (; i < t.size(); ++i) {
+    const char c = t[i];
+    if (c == '.' && !fraction && i > start) {
+      fraction = true;
+      if (i + 1 == t.size()) return false;
+      continue;
+    }
+    if (c < '0' || c > '9' || ++digits > 18 || (fraction && ++places > 4)) return false;
+    v = v * 10 + (c - '0');
+  }
+  if (digits == 0 || digits + (4 - places) > 18) return false;
+  for (; places < 4; ++places) v *= 10;
+  value = start == 1 ? -v : v;
+  return true;
+}
+
 // `count` digits at `pos`; clears `ok` when they are not there.
 int Digits(std::string_view t, size_t pos, size_t count, bool& ok) {
   int v = 0;
@@ -175,6 +200,12 @@ bool ParseMySqlMagnitude(std::string_view text, bool& negative, uint64_t& magnit
   if (negative || (!text.empty() && text[0] == '+')) i = 1;
   if (i == text.size()) return false;
   magnitude = 0;
+  // Nineteen digits never overflow 64 bits: only those after them are checked.
+  for (const size_t unchecked = std::min(text.size(), i + 19); i < unchecked; ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return false;
+    magnitude = magnitude * 10 + static_cast<uint64_t>(c - '0');
+  }
   for (; i < text.size(); ++i) {
     const char c = text[i];
     if (c < '0' || c > '9') return false;
@@ -290,10 +321,13 @@ bool DecodeMySqlValue(const TMySqlValueSlot& f, std::string_view v, uint8_t* slo
     // Decoded straight into the slot: no temporary text per value.
     case mtWideString: PutWideSlotUtf8(slot, f.Size, v); return true;
     case mtFloat: StoreSlot<double>(slot, ParseMySqlFloat(v)); return true;
-    case mtBCD:
-      StoreSlot<int64_t>(
-          slot, WithNumberText(v, [](UStringView t) { return StrToCurr(t, InvariantFormatSettings()); }).Value);
+    case mtBCD: {
+      int64_t amount;
+      if (!TryPlainDecimalToCurrency(v, amount))
+        amount = WithNumberText(v, [](UStringView t) { return StrToCurr(t, InvariantFormatSettings()); }).Value;
+      StoreSlot<int64_t>(slot, amount);
       return true;
+    }
     case mtFMTBCD: {
       const TBcd b = NormalizeBcd(
           WithNumberText(v, [](UStringView t) { return StrToBcd(t, InvariantFormatSettings()); }), f.Length, f.Scale);

@@ -11,7 +11,9 @@
 #include "Common/ZelAccess.h"
 #include "MySql/MySqlConsts.h"
 #include "TestSupport.h"
+#include "rtl/Currency.h"
 #include "rtl/FMTBcd.h"
+#include "rtl/FormatSettings.h"
 
 namespace vix {
 namespace {
@@ -49,6 +51,11 @@ TEST(MySqlValuesTest, Magnitudes) {
       {"-9223372036854775808", true, true, uint64_t{1} << 63},
       {"18446744073709551615", true, false, UINT64_MAX},
       {"18446744073709551616", false, false, 0},
+      {"9999999999999999999", true, false, 9999999999999999999ull},
+      {"99999999999999999999", false, false, 0},
+      {"000000000000000000018446744073709551615", true, false, UINT64_MAX},
+      {"000000000000000000018446744073709551616", false, false, 0},
+      {"1234567890123456789x", false, false, 0},
       {"+7", true, false, 7},
       {"-", false, false, 0},
       {"", false, false, 0},
@@ -303,6 +310,53 @@ TEST(MySqlValuesTest, Decimals) {
   EXPECT_EQ(BcdToStr(LoadSlot<TBcd>(b.Slot())), u"18446744073709551615.25");
   EXPECT_TRUE(g.GuardsIntact() && b.GuardsIntact());
   EXPECT_THROW(DecodeMySqlValue(t, "1.2.3", b.Slot()), Exception);
+}
+
+// Currency slots read every decimal text as the general parser does, the
+// short plain ones and the rest alike; what it refuses stays refused.
+TEST(MySqlValuesTest, DecimalsAsCurrencyReadAsTheGeneralParserReadsThem) {
+  const char* const texts[] = {
+      "0",
+      "-0",
+      "0.00",
+      "12.3",
+      "-12.3456",
+      "1234567890.12",
+      "-99999999999999.9999",
+      "99999999999999.9999",
+      "5",
+      "007.50",
+      "0.00005",
+      "1.23456",
+      "-2.99995",
+      "922337203685477.5807",
+      "922337203685477.5808",
+      "999999999999999999",
+      "1e3",
+      "1.",
+      ".5",
+      "-.5",
+      "-",
+      "",
+      "1.2.3",
+      "12a",
+      "+3",
+      " 4",
+  };
+  for (const char* text : texts) {
+    SCOPED_TRACE(text);
+    GuardedSlot g(8);
+    const std::string bytes = text;
+    UString wide(bytes.begin(), bytes.end());
+    Currency want;
+    if (TryStrToCurr(wide, want, InvariantFormatSettings())) {
+      DecodeMySqlValue(Target(mtBCD, 8, MYSQL_TYPE_NEWDECIMAL), bytes, g.Slot());
+      EXPECT_EQ(LoadSlot<int64_t>(g.Slot()), want.Value);
+    } else {
+      EXPECT_THROW(DecodeMySqlValue(Target(mtBCD, 8, MYSQL_TYPE_NEWDECIMAL), bytes, g.Slot()), Exception);
+    }
+    EXPECT_TRUE(g.GuardsIntact());
+  }
 }
 
 }  // namespace
