@@ -33,7 +33,8 @@ size_t WideLength(const uint8_t* p, size_t maxChars) {
 
 size_t TData::GetField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* dest, size_t destSize) const {
   const TFieldDesc& f = Field(fieldNo);
-  isBlank = GetNull(fieldNo, recBuf);
+  // The null flag of the field just checked (GetNull would check it again).
+  isBlank = recBuf[FDataSize + fieldNo - 1] == 1;
   if (!isBlank && IsBlobDataType(f.FDataType)) {
     TBlob* blob = Load<TBlob*>(recBuf + f.FOffset);
     isBlank = blob == nullptr || blob->IsEmpty();
@@ -114,12 +115,16 @@ size_t TData::GetField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* 
         size = 8;
       }
       const size_t n = std::min(size, destSize);
-      std::memcpy(out, native, n);
+      if (n == 8) std::memcpy(out, native, 8);
+      else std::memcpy(out, native, n);
       return n;
     }
     default: {
       const size_t n = std::min(static_cast<size_t>(f.FSize), destSize);
-      std::memcpy(out, slot, n);
+      // Numbers are 2, 4 or 8 bytes: copied in one move, not through memcpy's call.
+      if (n == 8) std::memcpy(out, slot, 8);
+      else if (n == 4) std::memcpy(out, slot, 4);
+      else std::memcpy(out, slot, n);
       return n;
     }
   }
