@@ -17,6 +17,8 @@ struct ClientConfig {
   bool compress = false;
   // Connect the provider's connection as well (for RunRecords).
   bool records = false;
+  // Connect the universal connection as well (for RunQuery).
+  bool query = false;
 };
 
 // The tables the cases read (created by the script that runs them).
@@ -67,6 +69,12 @@ class BenchClient {
   // wrapper would, texts to UTF-16, numbers, decimals to currency, dates to
   // day numbers), then every record hashed. Returns the records.
   virtual int64_t RunRecords(const std::string& sql, Hasher& hash) = 0;
+  // The rows of one SELECT of kRowColumns as a program reads them: every
+  // value in the type it uses (QueryValues), hashed the same way by every
+  // client, so their hashes agree. Ours: a TVixQuery opened whole and read
+  // through its fields; libmariadb: mysql_store_result with the conversions;
+  // Qt SQL: a forward-only QSqlQuery and value(i) converted. Returns the rows.
+  virtual int64_t RunQuery(const std::string& sql, Hasher& hash) = 0;
 
   // `DO 1`, `count` times.
   int64_t RunDo(int64_t count);
@@ -84,12 +92,35 @@ class BenchClient {
 
 std::unique_ptr<BenchClient> MakeOurClient();
 std::unique_ptr<BenchClient> MakeMariaDbClient();
+// Qt SQL's MySQL driver: only in client_bench_qt (the one program that links Qt).
+std::unique_ptr<BenchClient> MakeQtClient();
 
 // The prepared statement's text and the key of its i-th execution.
 constexpr const char* kStatementSql =
     "SELECT id, big, name, amount, created, ratio FROM bench_rows WHERE id = ? AND big >= ?";
 inline int64_t KeyOf(int64_t i, int64_t tableRows) {
   return (i * 7919) % tableRows + 1;
+}
+
+// One row of the query case in the types a program uses: integers, the text
+// in UTF-16, the decimal as currency (ten-thousandths), the date-time in
+// milliseconds from 1899-12-30, the double.
+struct QueryValues {
+  int32_t id = 0;
+  int64_t big = 0;
+  const char16_t* name = nullptr;
+  size_t nameLength = 0;
+  int64_t amount = 0;
+  int64_t createdMs = 0;
+  double ratio = 0;
+};
+inline void AddQueryValues(Hasher& hash, const QueryValues& v) {
+  hash.Add(&v.id, sizeof v.id);
+  hash.Add(&v.big, sizeof v.big);
+  hash.Add(v.name, v.nameLength * sizeof(char16_t));
+  hash.Add(&v.amount, sizeof v.amount);
+  hash.Add(&v.createdMs, sizeof v.createdMs);
+  hash.Add(&v.ratio, sizeof v.ratio);
 }
 
 // Raises std::runtime_error with the client's message.

@@ -6,7 +6,10 @@
 // Cases: do (round trips of `DO 1`), select (one-row primary-key SELECTs),
 // fetch (N rows, text protocol), fetchz (the same compressed), blob (N rows of
 // 64 KB blobs), stmt (N executions of a prepared statement, one row each),
-// records (N rows fetched whole into records, with conversions for the peer).
+// records (N rows fetched whole into records, with conversions for the peer),
+// query (N rows as a program reads them: ours through TVixQuery and its
+// fields, the peers with the same conversions; also --client qt in
+// client_bench_qt).
 // The server comes from VIX_MYSQL_HOST, VIX_MYSQL_PORT, VIX_MYSQL_USER,
 // VIX_MYSQL_PASSWORD and VIX_MYSQL_DATABASE.
 //
@@ -65,9 +68,10 @@ int64_t Micros(const timeval& t) {
 }
 
 int Usage() {
-  std::fprintf(stderr,
-               "usage: client_bench --client ours|mariadb --case do|select|fetch|fetchz|blob|stmt|records --count N "
-               "[--table-rows N]\n");
+  std::fprintf(
+      stderr,
+      "usage: client_bench --client ours|mariadb|qt --case do|select|fetch|fetchz|blob|stmt|records|query --count N "
+      "[--table-rows N]\n");
   return 2;
 }
 
@@ -94,10 +98,14 @@ int Run(int argc, char** argv) {
   config.database = Env("VIX_MYSQL_DATABASE", "vixtest");
   config.compress = caseName == "fetchz";
   config.records = caseName == "records";
+  config.query = caseName == "query";
 
   std::unique_ptr<BenchClient> c;
   if (client == "ours") c = MakeOurClient();
   else if (client == "mariadb") c = MakeMariaDbClient();
+#ifdef VIX_BENCH_QT
+  else if (client == "qt") c = MakeQtClient();
+#endif
   else return Usage();
   c->Connect(config);
   if (caseName == "stmt") c->PrepareStatement();
@@ -119,6 +127,7 @@ int Run(int argc, char** argv) {
   else if (caseName == "blob") ops = c->RunFetch(blobSql, hash);
   else if (caseName == "stmt") ops = c->RunStatement(count, tableRows, hash);
   else if (caseName == "records") ops = c->RunRecords(rowsSql, hash);
+  else if (caseName == "query") ops = c->RunQuery(rowsSql, hash);
   else return Usage();
   const auto stop = std::chrono::steady_clock::now();
   const uint64_t allocs = AllocationCount() - allocsBefore;

@@ -1,12 +1,17 @@
-// The cases over our wire client, through its client API object.
+// The cases over our wire client, through its client API object; the query
+// case through the universal connection and query, as a program uses them.
+#include <cmath>
 #include <vector>
 
 #include "ClientBench.h"
+#include "Common/MemDS.h"
 #include "Common/MemData.h"
 #include "MySql/MyClasses.h"
+#include "MySql/MySQLVixProvider.h"
 #include "MySql/MySqlApiDirect.h"
 #include "rtl/UString.h"
 #include "rtl/Variant.h"
+#include "universal/Vix.h"
 
 namespace vix::bench {
 namespace {
@@ -24,6 +29,7 @@ class OurClient : public BenchClient {
     const uint32_t flags = c.compress ? CLIENT_COMPRESS : 0;
     if (!api.mysql_real_connect(FMySql, c.host, c.user, c.password, c.database, c.port, std::string(), flags))
       Fail("connect", api.mysql_error(FMySql));
+    if (c.query) ConnectUniversal(c);
     if (!c.records) return;
     FConnection = std::make_unique<TMySQLConnection>();
     FConnection->SetServer(Utf8ToUtf16(c.host));
@@ -53,6 +59,36 @@ class OurClient : public BenchClient {
     }
     rs.Close();
     return records;
+  }
+
+  int64_t RunQuery(const std::string& sql, Hasher& hash) override {
+    TVixQuery q;
+    q.SetConnection(FVix.get());
+    q.SetSQL(Utf8ToUtf16(sql));
+    q.Open();
+    // Looked up once, as a program does before its loop.
+    const TField& id = q.FieldByName(u"id");
+    const TField& big = q.FieldByName(u"big");
+    const TField& name = q.FieldByName(u"name");
+    const TField& amount = q.FieldByName(u"amount");
+    const auto& created = dynamic_cast<const TDateTimeField&>(q.FieldByName(u"created"));
+    const TField& ratio = q.FieldByName(u"ratio");
+    int64_t rows = 0;
+    for (; !q.Eof(); q.Next()) {
+      QueryValues v;
+      v.id = id.AsInteger();
+      v.big = big.AsLargeInt();
+      const UString text = name.AsString();
+      v.name = text.data();
+      v.nameLength = text.size();
+      v.amount = amount.AsVariant().AsCurrency().Value;
+      v.createdMs = std::llround(created.AsDateTime() * 86400000.0);
+      v.ratio = ratio.AsFloat();
+      AddQueryValues(hash, v);
+      ++rows;
+    }
+    q.Close();
+    return rows;
   }
 
   void PrepareStatement() override {
@@ -118,6 +154,22 @@ class OurClient : public BenchClient {
   }
 
  private:
+  void ConnectUniversal(const ClientConfig& c) {
+    RegisterMySQLVixProvider();
+    FVix = std::make_unique<TVixConnection>();
+    FVix->SetProviderName(u"MySQL");
+    FVix->SetLoginPrompt(false);
+    FVix->SetServer(Utf8ToUtf16(c.host));
+    FVix->SetPort(c.port);
+    FVix->SetUsername(Utf8ToUtf16(c.user));
+    FVix->SetPassword(Utf8ToUtf16(c.password));
+    FVix->SetDatabase(Utf8ToUtf16(c.database));
+    FVix->SpecificOptions().Add(u"MySQL.UseUnicode=True");
+    // Decimals of up to 14 digits and 4 places as currency.
+    FVix->Options().SetEnableBCD(true);
+    FVix->Connect();
+  }
+
   // Called through the interface, as the provider calls it.
   TMySQLAPIDirect FDirect;
   TMySQLAPI& api = FDirect;
@@ -125,6 +177,7 @@ class OurClient : public BenchClient {
   PMYSQL_STMT FStmt = nullptr;
   TParamDescs FParams;
   std::unique_ptr<TMySQLConnection> FConnection;
+  std::unique_ptr<TVixConnection> FVix;
   std::vector<uint32_t> FLengths;
 };
 
