@@ -336,6 +336,7 @@ bool IsPlainSqlName(UStringView name);
 
 class TZelTransaction;
 class TZelConnectionPool;
+class TZelMetaData;
 class TZelIOHandler;
 
 enum TZelIsolationLevel : uint8_t {
@@ -361,6 +362,9 @@ class TZelConnection {
 
   virtual std::unique_ptr<TSQLInfo> CreateSQLInfo() const;
   TSQLInfo& SQLInfo();
+  // The provider's catalog questions (ZelMetaData.h). Base: raises
+  // "Operation is not supported by the database".
+  virtual std::unique_ptr<TZelMetaData> CreateMetaData();
 
   // Distributed transactions are not supported: both raise.
   virtual void Enlist(void* transaction);

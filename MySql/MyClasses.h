@@ -82,6 +82,8 @@ class TMySQLConnection : public TZelConnection {
   ~TMySQLConnection() override;
 
   std::unique_ptr<TSQLInfo> CreateSQLInfo() const override;
+  // A TMySQLMetaData (MyMetaData.h) on this connection.
+  std::unique_ptr<TZelMetaData> CreateMetaData() override;
   // Auxiliary connections call the handler once and never reconnect.
   void ProcessError(EDAError& E, bool& Fail) override;
   std::unique_ptr<TZelTransaction> CreateTransaction() const override;
