@@ -381,6 +381,14 @@ class TCustomDAConnection : public TComponent {
   UString GetServerVersionFull() const;
   UString GetClientVersion() const;
 
+  // The names the catalog lists (DAMetaData.cpp; connects when needed):
+  // tables (of the current database unless `allTables`, then each as
+  // schema.table), databases, stored procedures and functions (likewise).
+  // Each part of a name quoted when it needs it (the provider's QuoteIfNeed).
+  void GetTableNames(std::vector<UString>& list, bool allTables = false);
+  void GetDatabaseNames(std::vector<UString>& list);
+  void GetStoredProcNames(std::vector<UString>& list, bool allProcs = false);
+
   // The error handler installed in the provider connection: a fatal error
   // asks for one silent reconnect when nothing stands in the way, and
   // otherwise closes the connection.

@@ -165,8 +165,11 @@ UString TSQLInfo::Quote(UStringView name) const {
 }
 
 UString TSQLInfo::QuoteIfNeed(UStringView name) const {
-  const bool plain = IsPlainSqlName(name) && !(name[0] >= u'0' && name[0] <= u'9');
-  return plain ? UString(name) : Quote(name);
+  return QuotesNeeded(name) ? Quote(name) : UString(name);
+}
+
+bool TSQLInfo::QuotesNeeded(UStringView name) const {
+  return !(IsPlainSqlName(name) && !(name[0] >= u'0' && name[0] <= u'9'));
 }
 
 UString TSQLInfo::UnQuote(UStringView name) const {

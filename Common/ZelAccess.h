@@ -318,9 +318,11 @@ class TSQLInfo {
   // Always quotes, also a name that looks quoted: for names taken from the
   // server's metadata, which are names, never SQL.
   UString QuoteAlways(UStringView name) const;
-  // Quotes only a name that is not a plain identifier (letters, digits and
-  // "_", not starting with a digit).
+  // Quotes only a name that needs it (QuotesNeeded).
   UString QuoteIfNeed(UStringView name) const;
+  // Base: the name is not a plain identifier (letters, digits and "_", not
+  // starting with a digit). A dialect adds its reserved words.
+  virtual bool QuotesNeeded(UStringView name) const;
   // A quoted name without its quotes, inner quotes undoubled; any other name
   // as it is.
   UString UnQuote(UStringView name) const;
@@ -334,6 +336,7 @@ bool IsPlainSqlName(UStringView name);
 
 class TZelTransaction;
 class TZelConnectionPool;
+class TZelMetaData;
 class TZelIOHandler;
 
 enum TZelIsolationLevel : uint8_t {
@@ -359,6 +362,9 @@ class TZelConnection {
 
   virtual std::unique_ptr<TSQLInfo> CreateSQLInfo() const;
   TSQLInfo& SQLInfo();
+  // The provider's catalog questions (ZelMetaData.h). Base: raises
+  // "Operation is not supported by the database".
+  virtual std::unique_ptr<TZelMetaData> CreateMetaData();
 
   // Distributed transactions are not supported: both raise.
   virtual void Enlist(void* transaction);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,11 +41,30 @@ class EMyError : public EDAError {
   bool FSessionBroken = false;
 };
 
-// Back-quote quoting of MySQL names.
+// Back-quote quoting of MySQL names (MyClassesNames.cpp). Every name that
+// goes into a generated statement is written by QuoteName (one name from
+// the server) or NormalizeName (a name written in SQL, perhaps dotted).
 class TMySQLInfo : public TSQLInfo {
  public:
   char16_t LeftQuote() const override { return u'`'; }
   char16_t RightQuote() const override { return u'`'; }
+
+  // One name as the server gives it (a column, table or schema name from a
+  // result's columns or from information_schema): quoted whole, back quotes
+  // inside doubled, never split at ".": a table named `a.b` is one name.
+  UString QuoteName(UStringView rawName) const { return QuoteAlways(rawName); }
+  // The same for a dotted path of such names (schema, table, column); empty
+  // parts are left out.
+  UString QuoteNames(std::initializer_list<UStringView> rawParts) const;
+  // A name written in SQL split into its parts at the dots outside back
+  // quotes, each part unquoted: "db.t" -> db, t; "`a.b`.`c``d`" -> a.b, c`d.
+  std::vector<UString> SplitName(UStringView name) const;
+  // A name written in SQL with each part quoted on its own: always when
+  // `quoteNames`, else when the part needs it (QuotesNeeded).
+  UString NormalizeName(UStringView name, bool quoteNames) const;
+  // A part that cannot stand unquoted: empty, other characters than A-Z,
+  // a-z, 0-9, "_" and "$", digits only, or a reserved word of the server.
+  bool QuotesNeeded(UStringView part) const override;
 };
 
 enum TMyProtocol : uint8_t { mpDefault, mpTCP, mpSocket, mpPipe, mpMemory, mpSSL, mpHttp };
@@ -62,6 +82,8 @@ class TMySQLConnection : public TZelConnection {
   ~TMySQLConnection() override;
 
   std::unique_ptr<TSQLInfo> CreateSQLInfo() const override;
+  // A TMySQLMetaData (MyMetaData.h) on this connection.
+  std::unique_ptr<TZelMetaData> CreateMetaData() override;
   // Auxiliary connections call the handler once and never reconnect.
   void ProcessError(EDAError& E, bool& Fail) override;
   std::unique_ptr<TZelTransaction> CreateTransaction() const override;
