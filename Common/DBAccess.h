@@ -457,6 +457,19 @@ class TCustomDAConnection : public TComponent {
 // ---------------------------------------------------------------------------
 
 class TZelRecordSet;
+class TDADataSetUpdater;
+
+// How a query writes its changes back.
+struct TDADataSetOptions {
+  // An update or delete must touch exactly one row ("Update failed. Found %d records").
+  bool StrictUpdate = true;
+  // Every data field goes into UPDATE and INSERT, not only the changed or set ones.
+  bool UpdateAllFields = false;
+  // Columns of other tables than the updating one, and computed ones, are read-only.
+  bool SetFieldsReadOnly = true;
+  // Statements collected into one text before they are sent (cached updates).
+  int UpdateBatchSize = 1;
+};
 
 // A query on a connection: its SQL text with macros and parameters, run by
 // the provider's record set, whose rows it shows. Opening connects the
@@ -525,6 +538,22 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // The provider's record set (none until the first open).
   TZelRecordSet* GetIRecordSet() const { return FIRecordSet.get(); }
 
+  // --- editing ---
+  // Changes of the records go to the server at once, through statements made
+  // for the updating table: the table named here (or the first table of the
+  // result), the records found by KeyFields (field names separated by ";")
+  // or, when empty, by the provider's choice of key.
+  TDADataSetOptions& Options() { return FOptions; }
+  const UString& GetKeyFields() const { return FKeyFields; }
+  void SetKeyFields(const UString& value) { FKeyFields = value; }
+  const UString& GetUpdatingTable() const { return FUpdatingTable; }
+  void SetUpdatingTable(const UString& value) { FUpdatingTable = value; }
+  bool CanModify() const override { return !FReadOnly; }
+  TDADataSetUpdater& Updater();
+  // Makes a record set of the connection's provider on the connection, for
+  // statements of the dataset's own (the updater's).
+  std::unique_ptr<TZelRecordSet> NewStatementRecordSet();
+
   TDataSetNotifyEvent BeforeExecute;
   std::function<void(TCustomDADataSet& dataSet, bool result)> AfterExecute;
   TFetchEvent BeforeFetch;
@@ -565,6 +594,12 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // and sets it up; needs a provider connection.
   void CheckIRecordSet();
 
+  // The provider's updater.
+  virtual std::unique_ptr<TDADataSetUpdater> CreateUpdater();
+  void WriteInsert(uint8_t* newBuf) override;
+  void WriteUpdate(const uint8_t* oldBuf, uint8_t* newBuf) override;
+  void WriteDelete(const uint8_t* oldBuf) override;
+
  private:
   // Starts using the connection: "Connection is not defined" without one,
   // BeginUse, the record set up to date.
@@ -592,6 +627,13 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   bool FInFetch = false;
   bool FCloseAfterFetch = false;
   std::unique_ptr<TZelRecordSet> FIRecordSet;
+
+  // Editing.
+  void MarkReadOnlyFields();
+  TDADataSetOptions FOptions;
+  UString FKeyFields;
+  UString FUpdatingTable;
+  std::unique_ptr<TDADataSetUpdater> FUpdater;
 };
 
 }  // namespace vix

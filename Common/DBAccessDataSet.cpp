@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "Common/DASQLGenerator.h"
+
 namespace vix {
 
 namespace {
@@ -34,6 +36,7 @@ void TCustomDADataSet::SetConnection(TCustomDAConnection* value) {
   if (value == FConnection) return;
   Close();
   if (FConnection) FConnection->UnRegisterClient(*this);
+  FUpdater.reset();
   FConnection = value;
   if (FConnection) FConnection->RegisterClient(*this);
   // The text is read again with the lexer of the connection's provider.
@@ -263,6 +266,7 @@ void TCustomDADataSet::OpenCursor() {
     break;
   }
   FRowsAffected = -1;
+  if (FOptions.SetFieldsReadOnly) MarkReadOnlyFields();
   // Every row is in memory: the query holds the connection no longer.
   if (FIRecordSet->CanDisconnect()) EndConnection();
 }
@@ -359,6 +363,51 @@ bool TCustomDADataSet::CloseIfAsked() {
   return true;
 }
 
+// --- editing -----------------------------------------------------------------------------------
+
+std::unique_ptr<TDADataSetUpdater> TCustomDADataSet::CreateUpdater() {
+  return std::make_unique<TDADataSetUpdater>(*this);
+}
+
+TDADataSetUpdater& TCustomDADataSet::Updater() {
+  if (!FUpdater) FUpdater = CreateUpdater();
+  return *FUpdater;
+}
+
+std::unique_ptr<TZelRecordSet> TCustomDADataSet::NewStatementRecordSet() {
+  if (!FConnection) DatabaseError(u"Connection is not defined");
+  std::unique_ptr<TZelRecordSet> recordSet = CreateIRecordSet();
+  recordSet->GetCommand()->SetComponent(this);
+  // Read at once and on the connection itself: the statements belong to its transaction.
+  recordSet->SetProp(prFetchAll, true);
+  recordSet->SetConnection(FConnection->ProviderConnection());
+  return recordSet;
+}
+
+void TCustomDADataSet::MarkReadOnlyFields() {
+  TDASQLGenerator& generator = Updater().Generator();
+  TKeyAndDataFields fields;
+  generator.GetKeyAndDataFields(fields);
+  for (int i = 0; i < FieldCount(); ++i) {
+    TField& field = Fields(i);
+    bool writable = false;
+    for (const TFieldDesc* desc : fields.DataFieldDescs) writable = writable || desc->FFieldNo == field.FieldNo();
+    if (!writable) field.SetReadOnly(true);
+  }
+}
+
+void TCustomDADataSet::WriteInsert(uint8_t* newBuf) {
+  Updater().PerformSQL(stInsert, newBuf, newBuf);
+}
+
+void TCustomDADataSet::WriteUpdate(const uint8_t* oldBuf, uint8_t* newBuf) {
+  Updater().PerformSQL(stUpdate, oldBuf, newBuf);
+}
+
+void TCustomDADataSet::WriteDelete(const uint8_t* oldBuf) {
+  Updater().PerformSQL(stDelete, oldBuf, const_cast<uint8_t*>(oldBuf));
+}
+
 // --- the connection's notices ----------------------------------------------------------------
 
 void TCustomDADataSet::ConnectChange(TCustomDAConnection&, bool connecting) {
@@ -379,6 +428,8 @@ void TCustomDADataSet::ConnectChange(TCustomDAConnection&, bool connecting) {
 }
 
 void TCustomDADataSet::ProviderConnectionChanged(TCustomDAConnection&, TZelConnection* connection) {
+  // The updater's statement belongs to the provider connection that goes.
+  FUpdater.reset();
   if (!FIRecordSet) return;
   if (FInFetch) FCloseAfterFetch = true;
   else Close();
@@ -391,6 +442,7 @@ void TCustomDADataSet::ConnectionDestroying(TCustomDAConnection&) {
   } catch (...) {
   }
   FInUse = false;
+  FUpdater.reset();
   if (FIRecordSet) FIRecordSet->SetConnection(nullptr);
   FConnection = nullptr;
 }

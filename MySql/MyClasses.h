@@ -403,6 +403,8 @@ class TMySQLFieldDesc : public TFieldDesc {
   bool FIsPrimaryKey = false;
   bool FIsBinary = false;
   bool FIsCurrentTimestamp = false;
+  // The column flags the server sent (NOT_NULL_FLAG, UNIQUE_KEY_FLAG, ...).
+  uint32_t FFlags = 0;
   int32_t FCharsetNr = 0;
   UString FTableName;
   UString FTableAlias;

@@ -1,0 +1,150 @@
+// The dataset's updater: runs the generated statements of its changes on a
+// statement object of the dataset's connection.
+#include <utility>
+
+#include "Common/DASQLGenerator.h"
+#include "Common/DBAccess.h"
+
+namespace vix {
+
+TDADataSetUpdater::TDADataSetUpdater(TCustomDADataSet& dataSet) : FDataSet(dataSet) {}
+
+TDADataSetUpdater::~TDADataSetUpdater() {
+  if (FStatement && FStatement->Active()) {
+    try {
+      FStatement->Close();
+    } catch (...) {
+    }
+  }
+}
+
+std::unique_ptr<TDASQLGenerator> TDADataSetUpdater::CreateGenerator() {
+  return std::make_unique<TDASQLGenerator>(FDataSet);
+}
+
+TDASQLGenerator& TDADataSetUpdater::Generator() {
+  if (!FGenerator) FGenerator = CreateGenerator();
+  return *FGenerator;
+}
+
+TZelRecordSet& TDADataSetUpdater::Statement() {
+  TCustomDAConnection* connection = FDataSet.GetConnection();
+  if (!connection) DatabaseError(u"Connection is not defined");
+  if (!FStatement || FStatement->GetCommand()->GetConnection() != connection->ProviderConnection())
+    FStatement = FDataSet.NewStatementRecordSet();
+  return *FStatement;
+}
+
+int64_t TDADataSetUpdater::ExecuteStatement(const UString& sql, const TDAParams& params,
+                                            const std::vector<size_t>& positions) {
+  TCustomDAConnection* connection = FDataSet.GetConnection();
+  if (!connection) DatabaseError(u"Connection is not defined");
+  connection->BeginUse();
+  struct TUse {
+    TCustomDAConnection* c;
+    ~TUse() { c->EndUse(); }
+  } use{connection};
+  TZelRecordSet& statement = Statement();
+  statement.SetSQL(sql);
+  TZelCommand& command = *statement.GetCommand();
+  command.Params().Clear();
+  TParamWriteSettings settings;
+  settings.ConvertEOL = connection->Options().GetConvertEOL();
+  for (int i = 0; i < params.Count(); ++i) {
+    const TDAParam& param = *params.Items(i);
+    TParamDesc& desc = *command.AddParam();
+    desc.SetName(param.GetName());
+    param.WriteParamDesc(desc, GetDataType(param.GetDataType()), true, settings);
+  }
+  if (!positions.empty()) SetParamPositions(command, positions);
+  statement.ExecCommand();
+  // Rows a statement returned are not wanted here.
+  if (statement.Active()) statement.Close();
+  Variant rows;
+  if (!command.GetProp(prRowsAffected, rows)) return 0;
+  return rows.AsInt64();
+}
+
+int64_t TDADataSetUpdater::LastInsertId() {
+  if (!FStatement) return 0;
+  Variant id;
+  if (!FStatement->GetCommand()->GetProp(prLastInsertId, id) || id.IsEmptyOrNull()) return 0;
+  return id.AsInt64();
+}
+
+int TDADataSetUpdater::AutoIncrementFieldNo() const {
+  TKeyAndDataFields fields;
+  FGenerator->GetKeyAndDataFields(fields);
+  for (const TFieldDesc* desc : fields.DataFieldDescs)
+    if (desc->FIsAutoIncrement) return desc->FFieldNo;
+  return 0;
+}
+
+int64_t TDADataSetUpdater::RunChecked(const std::function<int64_t()>& run) {
+  TCustomDAConnection& connection = *FDataSet.GetConnection();
+  TZelConnection* provider = connection.ProviderConnection();
+  if (!provider) DatabaseError(u"Connection is not connected");
+  TDAParams none;
+  if (connection.InTransaction()) {
+    // Inside the caller's transaction: a savepoint undoes only this change.
+    const UString name = u"VIX_CHECKED_" + IntToStr(++FSavepointNo);
+    ExecuteStatement(u"SAVEPOINT " + name, none, {});
+    int64_t rows = 0;
+    try {
+      rows = run();
+    } catch (...) {
+      try {
+        ExecuteStatement(u"ROLLBACK TO SAVEPOINT " + name, none, {});
+      } catch (...) {
+      }
+      throw;
+    }
+    ExecuteStatement((rows == 1 ? u"RELEASE SAVEPOINT " : u"ROLLBACK TO SAVEPOINT ") + name, none, {});
+    return rows;
+  }
+  std::unique_ptr<TZelTransaction> transaction = provider->CreateTransaction();
+  transaction->AddConnection(provider);
+  transaction->StartTransaction();
+  int64_t rows = 0;
+  try {
+    rows = run();
+  } catch (...) {
+    try {
+      transaction->Rollback();
+    } catch (...) {
+    }
+    throw;
+  }
+  if (rows == 1) transaction->Commit();
+  else transaction->Rollback();
+  return rows;
+}
+
+bool TDADataSetUpdater::PerformSQL(TStatementType type, const uint8_t* oldBuf, uint8_t* newBuf) {
+  TDASQLGenerator& generator = Generator();
+  TDAParams params;
+  const bool modifiedOnly = !FDataSet.Options().UpdateAllFields;
+  const UString sql = generator.GenerateSQL(type, modifiedOnly, oldBuf, newBuf, params);
+  if (sql.empty()) {
+    if (type == stUpdate) return false;
+    DatabaseError(u"No statement for the change: the dataset has no updating table");
+  }
+  std::vector<size_t> positions;
+  for (const TDAParamInfo& info : generator.ParamsInfo()) positions.push_back(info.Position);
+  auto run = [&] { return ExecuteStatement(sql, params, positions); };
+  const bool checked = (type == stUpdate || type == stDelete) && !generator.KeyIsUnique();
+  FRowsAffected = checked ? RunChecked(run) : run();
+  if ((checked || FDataSet.Options().StrictUpdate) && type != stInsert && FRowsAffected != 1)
+    DatabaseError(u"Update failed. Found " + IntToStr(FRowsAffected) + u" records");
+  if (type == stInsert) {
+    const int fieldNo = AutoIncrementFieldNo();
+    TZelRecordSet& data = *FDataSet.GetIRecordSet();
+    if (fieldNo > 0 && data.GetNull(fieldNo, newBuf)) {
+      const int64_t id = LastInsertId();
+      if (id != 0) data.PutFieldAsVariant(fieldNo, newBuf, Variant(id));
+    }
+  }
+  return true;
+}
+
+}  // namespace vix

@@ -1,0 +1,259 @@
+// Editing through the query on the private MariaDB server: Edit, Insert,
+// Append, Delete, Post and Cancel write to the server at once, and every
+// case ends with the server's rows read back through a second session.
+#include <string>
+#include <vector>
+
+#include "ServerDatabase.h"
+#include "TestSupport.h"
+#include "rtl/UString.h"
+#include "universal/Vix.h"
+
+namespace vix {
+namespace {
+
+using Rows = std::vector<std::string>;
+
+struct VixEditServerTest : ::testing::Test {
+  test::TServerDatabase db;
+  TVixConnection connection;
+  TVixQuery query;
+
+  void SetUp() override {
+    VIX_REQUIRE_COMPONENT(!db.server.Host.empty(), "MariaDB test server (VIX_MYSQL_HOST)");
+    ASSERT_TRUE(db.Create("vixedit"));
+    db.Setup(connection);
+    query.SetName(u"Query");
+    query.SetConnection(&connection);
+  }
+  void TearDown() override {
+    query.Close();
+    connection.Close();
+  }
+  void Open(const UString& sql) {
+    query.Close();
+    query.SetSQL(sql);
+    query.Open();
+  }
+  // Moves to the record whose field `name` reads `value`.
+  void Find(const UString& name, const UString& value) {
+    for (query.First(); !query.Eof(); query.Next())
+      if (query.FieldByName(name).AsString() == value) return;
+    FAIL() << "no record with " << Utf16ToUtf8(name) << " = " << Utf16ToUtf8(value);
+  }
+};
+
+TEST_F(VixEditServerTest, EditInsertAppendDeleteReachTheServer) {
+  db.Exec("CREATE TABLE t (id INT AUTO_INCREMENT PRIMARY KEY, name VARCHAR(20), qty INT)");
+  db.Exec("INSERT INTO t (name, qty) VALUES ('a', 1), ('b', 2), ('c', 3)");
+  Open(u"SELECT id, name, qty FROM t ORDER BY id");
+
+  Find(u"name", u"b");
+  query.Edit();
+  EXPECT_EQ(query.State(), dsEdit);
+  query.FieldByName(u"name").SetAsString(u"B2");
+  query.FieldByName(u"qty").Clear();
+  query.Post();
+  EXPECT_EQ(query.State(), dsBrowse);
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"B2");
+  EXPECT_EQ(db.Rows("SELECT id, name, qty FROM t ORDER BY id"), (Rows{"1|a|1", "2|B2|<NULL>", "3|c|3"}));
+
+  // A new record without an id takes the one the server generated.
+  query.Append();
+  query.FieldByName(u"name").SetAsString(u"d");
+  query.FieldByName(u"qty").SetAsInteger(4);
+  query.Post();
+  EXPECT_EQ(query.FieldByName(u"id").AsInteger(), 4);
+  EXPECT_EQ(query.RecordCount(), 4);
+  query.First();
+  query.Insert();
+  query.FieldByName(u"id").SetAsInteger(10);
+  query.FieldByName(u"name").SetAsString(u"front");
+  query.Post();
+  EXPECT_EQ(query.RecNo(), 1);
+  EXPECT_EQ(query.FieldByName(u"id").AsInteger(), 10);
+
+  Find(u"name", u"a");
+  query.Delete();
+  EXPECT_EQ(query.RecordCount(), 4);
+  EXPECT_EQ(db.Rows("SELECT id, name, qty FROM t ORDER BY id"),
+            (Rows{"2|B2|<NULL>", "3|c|3", "4|d|4", "10|front|<NULL>"}));
+}
+
+TEST_F(VixEditServerTest, CancelAndUnchangedPostSendNothing) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20))");
+  db.Exec("INSERT INTO t VALUES (1, 'a')");
+  Open(u"SELECT * FROM t");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"changed");
+  query.Cancel();
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"a");
+  query.Insert();
+  query.FieldByName(u"id").SetAsInteger(2);
+  query.Cancel();
+  EXPECT_EQ(query.RecordCount(), 1);
+  // The other session changes the row: a post without changes must not
+  // write the old values back over it.
+  db.Exec("UPDATE t SET name = 'other' WHERE id = 1");
+  query.Edit();
+  query.Post();
+  EXPECT_EQ(db.Rows("SELECT * FROM t"), (Rows{"1|other"}));
+}
+
+TEST_F(VixEditServerTest, FailedPostKeepsTheRecordInWork) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20))");
+  db.Exec("INSERT INTO t VALUES (1, 'a')");
+  Open(u"SELECT * FROM t");
+  query.Append();
+  query.FieldByName(u"id").SetAsInteger(1);
+  query.FieldByName(u"name").SetAsString(u"dup");
+  EXPECT_THROW(query.Post(), EDatabaseError);
+  EXPECT_EQ(query.State(), dsInsert);
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"dup");
+  query.FieldByName(u"id").SetAsInteger(2);
+  query.Post();
+  EXPECT_EQ(query.RecordCount(), 2);
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|a", "2|dup"}));
+}
+
+TEST_F(VixEditServerTest, RowDeletedByAnotherSessionFailsThePost) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20))");
+  db.Exec("INSERT INTO t VALUES (1, 'a'), (2, 'b')");
+  Open(u"SELECT * FROM t ORDER BY id");
+  db.Exec("DELETE FROM t WHERE id = 1");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"x");
+  EXPECT_EQ(test::ErrorOf([&] { query.Post(); }), "Update failed. Found 0 records");
+  query.Cancel();
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"2|b"}));
+}
+
+// Table and column names that need quoting: each statement touches exactly
+// its own row.
+TEST_F(VixEditServerTest, NamesThatNeedQuotingTouchOnlyTheirRow) {
+  const char* names[] = {"order", "my col", "a`b", "a.b", "이름"};
+  for (const char* raw : names) {
+    SCOPED_TRACE(raw);
+    std::string quoted = "`";
+    for (const char* p = raw; *p; ++p) quoted += *p == '`' ? std::string("``") : std::string(1, *p);
+    quoted += "`";
+    db.Exec("CREATE TABLE " + quoted + " (id INT PRIMARY KEY, " + quoted + " VARCHAR(20))");
+    db.Exec("INSERT INTO " + quoted + " VALUES (1, 'one'), (2, 'two'), (3, 'three')");
+    const UString name = Utf8ToUtf16(raw);
+    Open(u"SELECT * FROM " + Utf8ToUtf16(quoted));
+    Find(name, u"two");
+    query.Edit();
+    query.FieldByName(name).SetAsString(u"TWO");
+    query.Post();
+    Find(name, u"three");
+    query.Delete();
+    query.Append();
+    query.FieldByName(u"id").SetAsInteger(4);
+    query.FieldByName(name).SetAsString(u"four");
+    query.Post();
+    EXPECT_EQ(db.Rows("SELECT * FROM " + quoted + " ORDER BY id"), (Rows{"1|one", "2|TWO", "4|four"}));
+    query.Close();
+  }
+}
+
+// How a record is found without KeyFields: by the primary key, by a unique
+// index of NOT NULL columns, else by all fields inside a transaction that is
+// undone unless exactly one row changed. Rows 1 and 2 share their category
+// and, where the table allows it, everything else.
+TEST_F(VixEditServerTest, KeyChoiceChangesExactlyOneRow) {
+  struct Case {
+    const char* table;
+    const char* rows;
+    bool posts;  // false: the edit must fail and change nothing
+  } cases[] = {
+      {"id INT PRIMARY KEY, cat INT, v VARCHAR(10), KEY (cat)", "(1, 7, 'x'), (2, 7, 'x'), (3, 8, 'y')", true},
+      {"id INT NOT NULL, cat INT, v VARCHAR(10), UNIQUE KEY (id), KEY (cat)", "(1, 7, 'x'), (2, 7, 'x'), (3, 8, 'y')",
+       true},
+      {"id INT NULL, cat INT, v VARCHAR(10), UNIQUE KEY (id), KEY (cat)", "(1, 7, 'x'), (2, 7, 'x'), (3, 8, 'y')",
+       true},
+      {"id INT, cat INT, v VARCHAR(10), KEY (cat)", "(1, 7, 'x'), (1, 7, 'x'), (3, 8, 'y')", false},
+      {"id INT, cat INT, v VARCHAR(10)", "(1, 7, 'x'), (1, 7, 'x'), (3, 8, 'y')", false},
+      {"id INT, cat INT, v VARCHAR(10)", "(1, 7, 'x'), (2, 7, 'x'), (3, 8, 'y')", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.table);
+    query.Close();
+    db.Exec("DROP TABLE IF EXISTS k");
+    db.Exec(std::string("CREATE TABLE k (") + c.table + ")");
+    db.Exec(std::string("INSERT INTO k VALUES ") + c.rows);
+    const Rows before = db.Rows("SELECT id, cat, v FROM k ORDER BY id, v");
+    Open(u"SELECT id, cat, v FROM k ORDER BY id");
+    query.First();
+    query.Edit();
+    query.FieldByName(u"v").SetAsString(u"new");
+    if (!c.posts) {
+      EXPECT_EQ(test::ErrorOf([&] { query.Post(); }), "Update failed. Found 2 records");
+      query.Cancel();
+      EXPECT_EQ(db.Rows("SELECT id, cat, v FROM k ORDER BY id, v"), before);
+      EXPECT_EQ(test::ErrorOf([&] { query.Delete(); }), "Update failed. Found 2 records");
+      EXPECT_EQ(db.Rows("SELECT id, cat, v FROM k ORDER BY id, v"), before);
+      continue;
+    }
+    query.Post();
+    Rows after = before;
+    after[0] = after[0].substr(0, after[0].rfind('|')) + "|new";
+    EXPECT_EQ(db.Rows("SELECT id, cat, v FROM k ORDER BY id, v"), after);
+    query.Delete();
+    after.erase(after.begin());
+    EXPECT_EQ(db.Rows("SELECT id, cat, v FROM k ORDER BY id, v"), after);
+  }
+}
+
+TEST_F(VixEditServerTest, ExplicitKeyFieldsFindTheRecord) {
+  db.Exec("CREATE TABLE t (code VARCHAR(5), name VARCHAR(20))");
+  db.Exec("INSERT INTO t VALUES ('A', 'same'), ('B', 'same')");
+  query.SetKeyFields(u"code");
+  Open(u"SELECT * FROM t ORDER BY code");
+  query.Last();
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"other");
+  query.Post();
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY code"), (Rows{"A|same", "B|other"}));
+  query.SetKeyFields(u"code;nosuch");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"x");
+  EXPECT_EQ(test::ErrorOf([&] { query.Post(); }), "Query: Key field 'nosuch' not found");
+}
+
+TEST_F(VixEditServerTest, OnlyTheUpdatingTableIsWritable) {
+  db.Exec("CREATE TABLE m (id INT PRIMARY KEY, name VARCHAR(20))");
+  db.Exec("CREATE TABLE d (id INT PRIMARY KEY, m_id INT, note VARCHAR(20))");
+  db.Exec("INSERT INTO m VALUES (1, 'master')");
+  db.Exec("INSERT INTO d VALUES (5, 1, 'detail')");
+  Open(u"SELECT d.id, d.note, m.name, d.id * 2 AS twice FROM d JOIN m ON m.id = d.m_id");
+  query.Edit();
+  EXPECT_EQ(test::ErrorOf([&] { query.FieldByName(u"name").SetAsString(u"x"); }),
+            "Query: Field 'name' cannot be modified");
+  EXPECT_EQ(test::ErrorOf([&] { query.FieldByName(u"twice").SetAsInteger(1); }),
+            "Query: Field 'twice' cannot be modified");
+  query.FieldByName(u"note").SetAsString(u"changed");
+  query.Post();
+  EXPECT_EQ(db.Rows("SELECT * FROM d"), (Rows{"5|1|changed"}));
+  EXPECT_EQ(db.Rows("SELECT * FROM m"), (Rows{"1|master"}));
+
+  query.Close();
+  query.SetUpdatingTable(u"m");
+  query.Open();
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"boss");
+  query.Post();
+  EXPECT_EQ(db.Rows("SELECT * FROM m"), (Rows{"1|boss"}));
+}
+
+TEST_F(VixEditServerTest, ReadOnlyQueryRefusesChanges) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY)");
+  db.Exec("INSERT INTO t VALUES (1)");
+  query.SetReadOnly(true);
+  Open(u"SELECT * FROM t");
+  EXPECT_EQ(test::ErrorOf([&] { query.Edit(); }), "Query: Cannot modify a read-only dataset");
+  EXPECT_EQ(test::ErrorOf([&] { query.FieldByName(u"id").SetAsInteger(2); }),
+            "Query: Dataset not in edit or insert mode");
+}
+
+}  // namespace
+}  // namespace vix
