@@ -132,6 +132,18 @@ class TDADataSetUpdater {
   bool PerformSQL(TStatementType type, const uint8_t* oldBuf, uint8_t* newBuf);
   int64_t RowsAffected() const { return FRowsAffected; }
 
+  // One change of a cached-updates pass. With UpdateBatchSize above 1 (and
+  // a provider that runs batches) statements are collected into one text:
+  // the change waits (urSuspended) until the batch is full or `last` comes,
+  // then the whole batch goes at once and every change of it is applied. A
+  // change that cannot wait in a batch (an update or delete without a
+  // unique key) sends the waiting batch first; an insert whose
+  // auto-increment value the server makes ends its batch, so that the value
+  // is read back.
+  TUpdateRecAction ApplyCached(TMemData::TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf, bool last);
+  // Forgets a batch that was not sent.
+  void ResetBatch();
+
   // Runs a text with parameters on the statement object; returns the rows it
   // affected. `positions`, when not empty, are the 0-based places of the
   // "?" markers, one per parameter.
@@ -146,6 +158,10 @@ class TDADataSetUpdater {
   virtual int64_t LastInsertId();
   // The field of an auto-increment column, or 0.
   virtual int AutoIncrementFieldNo() const;
+  // The provider runs texts of several statements.
+  virtual bool SupportsBatches() const { return false; }
+  // The rows that every statement of the last text affected together.
+  virtual int64_t TotalRowsAffected();
   TZelRecordSet& Statement();
 
   TCustomDADataSet& FDataSet;
@@ -154,6 +170,15 @@ class TDADataSetUpdater {
   // Runs `run` so that it commits only when it touched exactly one row.
   int64_t RunChecked(const std::function<int64_t()>& run);
 
+  // Sends the waiting batch.
+  void FlushBatch();
+  void TakeAutoIncrement(uint8_t* newBuf);
+
+  UString FBatchSQL;
+  std::unique_ptr<TDAParams> FBatchParams;
+  std::vector<size_t> FBatchPositions;
+  int FBatchCount = 0;
+  uint8_t* FBatchAutoIncBuf = nullptr;
   std::unique_ptr<TDASQLGenerator> FGenerator;
   std::unique_ptr<TZelRecordSet> FStatement;
   int64_t FRowsAffected = -1;

@@ -599,6 +599,10 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   void WriteInsert(uint8_t* newBuf) override;
   void WriteUpdate(const uint8_t* oldBuf, uint8_t* newBuf) override;
   void WriteDelete(const uint8_t* oldBuf) override;
+  // The apply pass runs in a transaction of its own when none is open: all
+  // or nothing (after a rollback every change counts as not applied).
+  void DoApplyUpdates(uint8_t kinds) override;
+  TUpdateRecAction ApplyChange(TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf, bool last) override;
 
  private:
   // Starts using the connection: "Connection is not defined" without one,

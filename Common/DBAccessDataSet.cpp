@@ -2,6 +2,7 @@
 // provider record set that runs the text and holds the rows.
 #include "Common/DBAccess.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "Common/DASQLGenerator.h"
@@ -394,6 +395,46 @@ void TCustomDADataSet::MarkReadOnlyFields() {
     for (const TFieldDesc* desc : fields.DataFieldDescs) writable = writable || desc->FFieldNo == field.FieldNo();
     if (!writable) field.SetReadOnly(true);
   }
+}
+
+void TCustomDADataSet::DoApplyUpdates(uint8_t kinds) {
+  if (!FConnection) DatabaseError(u"Connection is not defined");
+  FConnection->BeginUse();
+  struct TUse {
+    TCustomDAConnection* c;
+    ~TUse() { c->EndUse(); }
+  } use{FConnection};
+  TZelConnection* provider = FConnection->ProviderConnection();
+  std::unique_ptr<TZelTransaction> own;
+  if (!FConnection->InTransaction()) {
+    own = provider->CreateTransaction();
+    own->AddConnection(provider);
+    own->StartTransaction();
+  }
+  // The results before the pass, to put back when the server forgets it.
+  std::vector<std::pair<TItemHeader*, uint8_t>> before;
+  for (TItemHeader* item : GetIRecordSet()->Cache()) before.emplace_back(item, item->UpdateResult);
+  try {
+    TMemDataSet::DoApplyUpdates(kinds);
+    if (own) own->Commit();
+  } catch (...) {
+    Updater().ResetBatch();
+    if (own) {
+      try {
+        if (own->GetActive()) own->Rollback();
+      } catch (...) {
+      }
+      // Nothing of the pass is on the server: no change counts as applied.
+      const std::vector<TItemHeader*>& cache = GetIRecordSet()->Cache();
+      for (const auto& [item, result] : before)
+        if (std::find(cache.begin(), cache.end(), item) != cache.end()) item->UpdateResult = result;
+    }
+    throw;
+  }
+}
+
+TUpdateRecAction TCustomDADataSet::ApplyChange(TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf, bool last) {
+  return Updater().ApplyCached(kind, newBuf, oldBuf, last);
 }
 
 void TCustomDADataSet::WriteInsert(uint8_t* newBuf) {

@@ -136,15 +136,83 @@ bool TDADataSetUpdater::PerformSQL(TStatementType type, const uint8_t* oldBuf, u
   FRowsAffected = checked ? RunChecked(run) : run();
   if ((checked || FDataSet.Options().StrictUpdate) && type != stInsert && FRowsAffected != 1)
     DatabaseError(u"Update failed. Found " + IntToStr(FRowsAffected) + u" records");
-  if (type == stInsert) {
-    const int fieldNo = AutoIncrementFieldNo();
-    TZelRecordSet& data = *FDataSet.GetIRecordSet();
-    if (fieldNo > 0 && data.GetNull(fieldNo, newBuf)) {
-      const int64_t id = LastInsertId();
-      if (id != 0) data.PutFieldAsVariant(fieldNo, newBuf, Variant(id));
-    }
-  }
+  if (type == stInsert) TakeAutoIncrement(newBuf);
   return true;
+}
+
+void TDADataSetUpdater::TakeAutoIncrement(uint8_t* newBuf) {
+  const int fieldNo = AutoIncrementFieldNo();
+  TZelRecordSet& data = *FDataSet.GetIRecordSet();
+  if (fieldNo <= 0 || !data.GetNull(fieldNo, newBuf)) return;
+  const int64_t id = LastInsertId();
+  if (id != 0) data.PutFieldAsVariant(fieldNo, newBuf, Variant(id));
+}
+
+int64_t TDADataSetUpdater::TotalRowsAffected() {
+  Variant rows;
+  if (!FStatement || !FStatement->GetCommand()->GetProp(prRowsAffected, rows)) return 0;
+  return rows.AsInt64();
+}
+
+void TDADataSetUpdater::ResetBatch() {
+  FBatchSQL.clear();
+  FBatchParams.reset();
+  FBatchPositions.clear();
+  FBatchCount = 0;
+  FBatchAutoIncBuf = nullptr;
+}
+
+void TDADataSetUpdater::FlushBatch() {
+  if (FBatchCount == 0) return;
+  const int count = FBatchCount;
+  uint8_t* autoIncBuf = FBatchAutoIncBuf;
+  try {
+    ExecuteStatement(FBatchSQL, *FBatchParams, FBatchPositions);
+  } catch (...) {
+    ResetBatch();
+    throw;
+  }
+  ResetBatch();
+  // Every statement of a batch finds its row by a unique key or inserts one:
+  // together they must have touched exactly one row each.
+  FRowsAffected = TotalRowsAffected();
+  if (FDataSet.Options().StrictUpdate && FRowsAffected != count)
+    DatabaseError(u"Update failed. Found " + IntToStr(FRowsAffected) + u" records");
+  if (autoIncBuf) TakeAutoIncrement(autoIncBuf);
+}
+
+TUpdateRecAction TDADataSetUpdater::ApplyCached(TMemData::TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf,
+                                                bool last) {
+  const TStatementType type = kind == TMemData::ukInsert ? stInsert : kind == TMemData::ukUpdate ? stUpdate : stDelete;
+  TDASQLGenerator& generator = Generator();
+  const bool batches = FDataSet.Options().UpdateBatchSize > 1 && SupportsBatches();
+  if (!batches || (type != stInsert && !generator.KeyIsUnique())) {
+    FlushBatch();
+    PerformSQL(type, oldBuf, newBuf);
+    return urApplied;
+  }
+  if (!FBatchParams) FBatchParams = std::make_unique<TDAParams>();
+  const UString sql =
+      generator.GenerateSQL(type, !FDataSet.Options().UpdateAllFields, oldBuf, newBuf, *FBatchParams, FBatchCount);
+  if (sql.empty()) {
+    if (type != stUpdate) DatabaseError(u"No statement for the change: the dataset has no updating table");
+    if (last) FlushBatch();
+    return FBatchCount > 0 && !last ? urSuspended : urApplied;
+  }
+  if (!FBatchSQL.empty()) FBatchSQL += u"\r\n";
+  const size_t offset = FBatchSQL.size();
+  for (const TDAParamInfo& info : generator.ParamsInfo()) FBatchPositions.push_back(offset + info.Position);
+  FBatchSQL += sql;
+  FBatchSQL += u';';
+  ++FBatchCount;
+  const int autoInc = type == stInsert ? AutoIncrementFieldNo() : 0;
+  const bool serverMakesId = autoInc > 0 && FDataSet.GetIRecordSet()->GetNull(autoInc, newBuf);
+  if (serverMakesId) FBatchAutoIncBuf = newBuf;
+  if (last || serverMakesId || FBatchCount >= FDataSet.Options().UpdateBatchSize) {
+    FlushBatch();
+    return urApplied;
+  }
+  return urSuspended;
 }
 
 }  // namespace vix

@@ -729,7 +729,10 @@ void TMemDataSet::ReleaseWorkBuffer() {
 
 void TMemDataSet::InternalPost() {
   uint8_t* buf = FActiveBuffer.data();
-  if (State() == dsEdit) {
+  if (FCachedUpdates) {
+    if (State() == dsEdit) FData->CachedUpdate(buf);
+    else FData->CachedInsert(buf, FAppending);
+  } else if (State() == dsEdit) {
     WriteUpdate(FOldBuffer.data(), buf);
     FData->UpdateRecord(buf);
   } else {
@@ -750,10 +753,128 @@ void TMemDataSet::InternalCancel() {
 }
 
 void TMemDataSet::InternalDelete() {
-  FData->GetRecord(FActiveBuffer.data());
-  WriteDelete(FActiveBuffer.data());
-  FData->DeleteRecord();
+  if (FCachedUpdates) {
+    FData->CachedDelete();
+  } else {
+    FData->GetRecord(FActiveBuffer.data());
+    WriteDelete(FActiveBuffer.data());
+    FData->DeleteRecord();
+  }
   Resync();
+}
+
+// --- cached updates ------------------------------------------------------------------------
+
+void TMemDataSet::SetCachedUpdates(bool value) {
+  if (value == FCachedUpdates) return;
+  CheckInactive();
+  FCachedUpdates = value;
+}
+
+void TMemDataSet::CheckCachedUpdates() {
+  if (!Active()) DatabaseError(u"Dataset not open", this);
+  if (!FCachedUpdates) DatabaseError(u"Not in cached update mode", this);
+}
+
+void TMemDataSet::ApplyUpdates(uint8_t kinds) {
+  if (!Active()) DatabaseError(u"Dataset not open", this);
+  CheckBrowseMode();
+  CheckCachedUpdates();
+  try {
+    DoApplyUpdates(kinds);
+  } catch (...) {
+    if (Active()) Resync();
+    throw;
+  }
+  if (Active()) Resync();
+}
+
+void TMemDataSet::DoApplyUpdates(uint8_t kinds) {
+  FData->ApplyUpdates(kinds);
+}
+
+void TMemDataSet::CommitUpdates() {
+  if (!Active()) DatabaseError(u"Dataset not open", this);
+  CheckBrowseMode();
+  CheckCachedUpdates();
+  if (FData->UpdatesPending()) ApplyUpdates();
+  FData->CommitUpdates();
+  Resync();
+}
+
+void TMemDataSet::CancelUpdates() {
+  Cancel();
+  CheckCachedUpdates();
+  FData->CancelUpdates();
+  Resync();
+}
+
+void TMemDataSet::RestoreUpdates() {
+  Cancel();
+  CheckCachedUpdates();
+  FData->RestoreUpdates();
+  Resync();
+}
+
+void TMemDataSet::RevertRecord() {
+  Cancel();
+  CheckCachedUpdates();
+  if (FHasCurrent) FData->RevertRecord();
+  Resync();
+}
+
+bool TMemDataSet::UpdatesPending() const {
+  return Active() && FCachedUpdates && FData->UpdatesPending();
+}
+
+TItemStatus TMemDataSet::UpdateStatus() const {
+  if (!Active() || !FCachedUpdates || !FHasCurrent || !FData->CurrentItem) return isUnmodified;
+  return static_cast<TItemStatus>(FData->CurrentItem->Status);
+}
+
+TUpdateRecAction TMemDataSet::UpdateResult() const {
+  if (!Active() || !FCachedUpdates || !FHasCurrent || !FData->CurrentItem) return urApplied;
+  const auto result = static_cast<TUpdateRecAction>(FData->CurrentItem->UpdateResult);
+  return result == urNone ? urApplied : result;
+}
+
+TUpdateRecAction TMemDataSet::ApplyChange(TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf, bool) {
+  switch (kind) {
+    case TMemData::ukInsert: WriteInsert(newBuf); break;
+    case TMemData::ukUpdate: WriteUpdate(oldBuf, newBuf); break;
+    case TMemData::ukDelete: WriteDelete(oldBuf); break;
+  }
+  return urApplied;
+}
+
+void TMemDataSet::ApplyRecord(TUpdateRecKind kind, TUpdateRecAction& action, uint8_t* newBuf, const uint8_t* oldBuf,
+                              bool last) {
+  const bool modified = Modified();
+  struct TRestore {
+    TMemDataSet& d;
+    bool m;
+    ~TRestore() { d.SetModified(m); }
+  } restore{*this, modified};
+  if (OnUpdateRecord) {
+    action = urFail;
+    // The handler reads the record through the fields.
+    FData->GetRecord(FActiveBuffer.data());
+    FHasCurrent = true;
+    OnUpdateRecord(*this, kind, action);
+    if (action == urFail) DatabaseError(u"Update failed");
+    if (action == urAbort) throw EAbort();
+    if (action != kUpdateRecActionDefault) return;
+  }
+  try {
+    action = ApplyChange(kind, newBuf, oldBuf, last);
+  } catch (const EDatabaseError& e) {
+    if (!OnUpdateError) throw;
+    TUpdateRecAction answer = urFail;
+    OnUpdateError(*this, e, kind, answer);
+    if (answer == urFail) throw;
+    if (answer == urAbort) throw EAbort();
+    action = answer;
+  }
 }
 
 void TMemDataSet::Resync() {
@@ -781,6 +902,9 @@ void TMemDataSet::OpenCursor() {
   FData->FTrimFixedChar = FTrimFixedChar;
   FData->FTrimVarChar = FTrimVarChar;
   FData->FSetEmptyStrToNull = FSetEmptyStrToNull;
+  FData->FCachedUpdates = FCachedUpdates;
+  FData->OnApplyRecord = [this](TUpdateRecKind kind, TUpdateRecAction& action, uint8_t* newBuf, const uint8_t* oldBuf,
+                                bool last) { ApplyRecord(kind, action, newBuf, oldBuf, last); };
   try {
     DataOpen();
     if (!FFieldDefsUpdated) {

@@ -473,6 +473,33 @@ class TMemDataSet : public TDataSet {
  public:
   void SetFieldValue(const TField& field, const Variant& value) override;
 
+  // --- cached updates ---
+  // With CachedUpdates (set while closed) posted changes stay in memory
+  // until ApplyUpdates sends them; CommitUpdates then forgets the applied
+  // ones, CancelUpdates reverts all, RevertRecord the current record's,
+  // RestoreUpdates makes applied changes pending again. Each raises "Not in
+  // cached update mode" without cached updates.
+  using TUpdateRecKind = TMemData::TUpdateRecKind;
+  using TUpdateRecordEvent = std::function<void(TDataSet& dataSet, TUpdateRecKind kind, TUpdateRecAction& action)>;
+  using TUpdateErrorEvent =
+      std::function<void(TDataSet& dataSet, const Exception& e, TUpdateRecKind kind, TUpdateRecAction& action)>;
+  // The action of OnUpdateRecord that lets the dataset carry out the change itself.
+  static constexpr TUpdateRecAction kUpdateRecActionDefault = static_cast<TUpdateRecAction>(10);
+  bool CachedUpdates() const { return FCachedUpdates; }
+  void SetCachedUpdates(bool value);
+  void ApplyUpdates(uint8_t kinds = TMemData::kAllUpdateRecKinds);
+  void CommitUpdates();
+  void CancelUpdates();
+  void RestoreUpdates();
+  void RevertRecord();
+  bool UpdatesPending() const;
+  // The current record's change kind, isUnmodified without cached updates.
+  TItemStatus UpdateStatus() const;
+  // The current record's result; urNone reads as urApplied.
+  TUpdateRecAction UpdateResult() const;
+  TUpdateRecordEvent OnUpdateRecord;
+  TUpdateErrorEvent OnUpdateError;
+
  protected:
   void InternalEdit() override;
   void InternalInsert(bool append) override;
@@ -490,10 +517,19 @@ class TMemDataSet : public TDataSet {
   virtual void WriteInsert(uint8_t* /*newBuf*/) {}
   virtual void WriteUpdate(const uint8_t* /*oldBuf*/, uint8_t* /*newBuf*/) {}
   virtual void WriteDelete(const uint8_t* /*oldBuf*/) {}
+  // The apply pass of the storage (the query runs it in a transaction).
+  virtual void DoApplyUpdates(uint8_t kinds);
+  // Carries out one cached change: urApplied, or urSuspended while it
+  // waits in a batch that a later change sends.
+  virtual TUpdateRecAction ApplyChange(TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf, bool last);
+  void CheckCachedUpdates();
 
  private:
   // Drops the values the record in work owns.
   void ReleaseWorkBuffer();
+  // The storage's callback of the apply pass: the events, then ApplyChange.
+  void ApplyRecord(TUpdateRecKind kind, TUpdateRecAction& action, uint8_t* newBuf, const uint8_t* oldBuf, bool last);
+  bool FCachedUpdates = false;
 
   // Moves one record forward or back, fetching at the end; the position stays
   // when there is none.

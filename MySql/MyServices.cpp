@@ -68,6 +68,11 @@ std::unique_ptr<TDASQLGenerator> TCustomMyDataSetUpdater::CreateGenerator() {
   return std::make_unique<TCustomMySQLGenerator>(FDataSet);
 }
 
+int64_t TCustomMyDataSetUpdater::TotalRowsAffected() {
+  auto* command = dynamic_cast<TMySQLCommand*>(Statement().GetCommand());
+  return command ? command->RowsAffectedTotal() : TDADataSetUpdater::TotalRowsAffected();
+}
+
 void TCustomMyDataSetUpdater::SetParamPositions(TZelCommand& command, const std::vector<size_t>& positions) {
   command.SetProp(prFillParamPosition, true);
   for (size_t position : positions) command.SetProp(prParamPosition, static_cast<int32_t>(position));

@@ -44,6 +44,8 @@ class TCustomMyDataSetUpdater : public TDADataSetUpdater {
  protected:
   std::unique_ptr<TDASQLGenerator> CreateGenerator() override;
   void SetParamPositions(TZelCommand& command, const std::vector<size_t>& positions) override;
+  bool SupportsBatches() const override { return true; }
+  int64_t TotalRowsAffected() override;
 };
 
 }  // namespace vix

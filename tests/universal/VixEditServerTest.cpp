@@ -255,5 +255,182 @@ TEST_F(VixEditServerTest, ReadOnlyQueryRefusesChanges) {
             "Query: Dataset not in edit or insert mode");
 }
 
+// --- cached updates ---------------------------------------------------------------
+
+struct VixCachedUpdatesServerTest : VixEditServerTest {
+  void SetUp() override {
+    VixEditServerTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20))");
+    db.Exec("INSERT INTO t VALUES (1, 'a'), (2, 'b'), (3, 'c')");
+    query.SetCachedUpdates(true);
+    Open(u"SELECT * FROM t ORDER BY id");
+  }
+  Rows Server() { return db.Rows("SELECT * FROM t ORDER BY id"); }
+  void SetName(const UString& from, const UString& to) {
+    Find(u"name", from);
+    query.Edit();
+    query.FieldByName(u"name").SetAsString(to);
+    query.Post();
+  }
+  void AppendRow(int id, const UString& name) {
+    query.Append();
+    query.FieldByName(u"id").SetAsInteger(id);
+    query.FieldByName(u"name").SetAsString(name);
+    query.Post();
+  }
+};
+
+TEST_F(VixCachedUpdatesServerTest, ChangesWaitForApplyAndCommit) {
+  SetName(u"b", u"B");
+  AppendRow(4, u"d");
+  Find(u"name", u"c");
+  query.Delete();
+  EXPECT_EQ(query.RecordCount(), 3);
+  EXPECT_TRUE(query.UpdatesPending());
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|c"}));
+  query.ApplyUpdates();
+  EXPECT_FALSE(query.UpdatesPending());
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|B", "4|d"}));
+  query.CommitUpdates();
+  EXPECT_EQ(query.RecordCount(), 3);
+  query.First();
+  EXPECT_EQ(query.UpdateStatus(), isUnmodified);
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|B", "4|d"}));
+}
+
+// A change applied but not committed is on the server: a later change of the
+// same record starts from the applied values.
+TEST_F(VixCachedUpdatesServerTest, ChangesAfterApplyBeforeCommitReachTheServer) {
+  AppendRow(4, u"d");
+  query.ApplyUpdates();
+  query.Delete();  // the inserted row, applied
+  Find(u"name", u"a");
+  query.Edit();
+  query.FieldByName(u"id").SetAsInteger(10);
+  query.Post();
+  query.ApplyUpdates();
+  EXPECT_EQ(Server(), (Rows{"2|b", "3|c", "10|a"}));
+  SetName(u"a", u"A");  // found by id 10, the applied value
+  SetName(u"b", u"B");
+  query.ApplyUpdates();
+  Find(u"name", u"B");
+  query.Delete();  // an applied edit: deleted by its applied values
+  query.ApplyUpdates();
+  EXPECT_EQ(Server(), (Rows{"3|c", "10|A"}));
+  AppendRow(5, u"e");
+  query.ApplyUpdates();
+  SetName(u"e", u"E");  // an applied insert edited again
+  query.CommitUpdates();
+  EXPECT_FALSE(query.UpdatesPending());
+  EXPECT_EQ(Server(), (Rows{"3|c", "5|E", "10|A"}));
+}
+
+TEST_F(VixCachedUpdatesServerTest, BatchesSendEveryChangeOnce) {
+  query.Options().UpdateBatchSize = 3;
+  for (int id = 4; id <= 8; ++id) AppendRow(id, u"n" + IntToStr(id));
+  SetName(u"a", u"A");
+  query.ApplyUpdates();
+  EXPECT_FALSE(query.UpdatesPending());
+  EXPECT_EQ(Server(), (Rows{"1|A", "2|b", "3|c", "4|n4", "5|n5", "6|n6", "7|n7", "8|n8"}));
+  query.CommitUpdates();
+  EXPECT_EQ(Server().size(), 8u);
+}
+
+// A duplicate key in the second batch: the pass runs in its own transaction
+// and leaves nothing on the server; fixed and applied again, every row is
+// there exactly once.
+TEST_F(VixCachedUpdatesServerTest, FailedPassIsAllOrNothing) {
+  query.Options().UpdateBatchSize = 3;
+  for (int id = 4; id <= 6; ++id) AppendRow(id, u"n" + IntToStr(id));
+  AppendRow(2, u"dup");
+  AppendRow(7, u"n7");
+  EXPECT_THROW(query.ApplyUpdates(), EDatabaseError);
+  EXPECT_TRUE(query.UpdatesPending());
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|c"}));
+  // CommitUpdates must not drop changes the server never kept.
+  Find(u"name", u"dup");
+  query.Edit();
+  query.FieldByName(u"id").SetAsInteger(9);
+  query.Post();
+  query.CommitUpdates();
+  EXPECT_FALSE(query.UpdatesPending());
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|c", "4|n4", "5|n5", "6|n6", "7|n7", "9|dup"}));
+}
+
+TEST_F(VixCachedUpdatesServerTest, KindsNotRequestedStayPending) {
+  SetName(u"a", u"A");
+  AppendRow(4, u"d");
+  query.ApplyUpdates(1u << TMemData::ukInsert);
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|c", "4|d"}));
+  EXPECT_TRUE(query.UpdatesPending());
+  Find(u"name", u"A");
+  EXPECT_EQ(query.UpdateResult(), urFail);
+  query.CommitUpdates();
+  EXPECT_EQ(Server(), (Rows{"1|A", "2|b", "3|c", "4|d"}));
+}
+
+TEST_F(VixCachedUpdatesServerTest, CancelRevertAndRestore) {
+  SetName(u"a", u"x");
+  SetName(u"x", u"y");
+  Find(u"name", u"y");
+  query.RevertRecord();
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"a");
+  AppendRow(4, u"d");
+  query.Delete();  // never sent
+  SetName(u"b", u"B");
+  Find(u"name", u"B");
+  query.Delete();  // takes back its old values first
+  query.CancelUpdates();
+  EXPECT_EQ(query.RecordCount(), 3);
+  Find(u"name", u"b");
+  EXPECT_FALSE(query.UpdatesPending());
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|c"}));
+
+  SetName(u"c", u"C");
+  query.ApplyUpdates();
+  db.Exec("UPDATE t SET name = 'c' WHERE id = 3");
+  query.RestoreUpdates();
+  EXPECT_TRUE(query.UpdatesPending());
+  query.ApplyUpdates();
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|C"}));
+}
+
+TEST_F(VixCachedUpdatesServerTest, UpdateEventsDecide) {
+  SetName(u"a", u"A");
+  SetName(u"b", u"B");
+  query.OnUpdateRecord = [](TDataSet& ds, TMemDataSet::TUpdateRecKind kind, TUpdateRecAction& action) {
+    EXPECT_EQ(kind, TMemData::ukUpdate);
+    action = ds.FieldByName(u"name").AsString() == u"A" ? urSkip : TMemDataSet::kUpdateRecActionDefault;
+  };
+  query.ApplyUpdates();
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|B", "3|c"}));
+  query.CommitUpdates();
+  EXPECT_TRUE(query.UpdatesPending());
+  Find(u"name", u"A");
+  EXPECT_EQ(query.UpdateResult(), urSkip);
+
+  query.OnUpdateRecord = nullptr;
+  db.Exec("DELETE FROM t WHERE id = 1");
+  int errors = 0;
+  query.OnUpdateError = [&](TDataSet&, const Exception& e, TMemDataSet::TUpdateRecKind, TUpdateRecAction& action) {
+    EXPECT_EQ(Utf16ToUtf8(e.Message()), "Update failed. Found 0 records");
+    ++errors;
+    action = urSkip;
+  };
+  query.ApplyUpdates();
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(query.UpdateResult(), urSkip);
+}
+
+TEST_F(VixCachedUpdatesServerTest, NeedsCachedUpdates) {
+  query.Close();
+  query.SetCachedUpdates(false);
+  query.Open();
+  EXPECT_EQ(test::ErrorOf([&] { query.ApplyUpdates(); }), "Query: Not in cached update mode");
+  EXPECT_EQ(test::ErrorOf([&] { query.SetCachedUpdates(true); }),
+            "Query: Cannot perform this operation on an open dataset");
+}
+
 }  // namespace
 }  // namespace vix
