@@ -143,11 +143,19 @@ class TDADataSetUpdater {
   TUpdateRecAction ApplyCached(TMemData::TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf, bool last);
   // Forgets a batch that was not sent.
   void ResetBatch();
+  // Locks the record whose values as read are in `oldBuf` (the caller has a
+  // transaction open): the lock statement must find exactly one row ("Refresh
+  // failed. Found %d records") holding those values ("Record was changed by
+  // another user"). Raises when the provider cannot lock.
+  void LockRecord(const uint8_t* oldBuf);
 
   // Runs a text with parameters on the statement object; returns the rows it
   // affected. `positions`, when not empty, are the 0-based places of the
   // "?" markers, one per parameter.
-  int64_t ExecuteStatement(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions);
+  // With `keepRows` the statement object stays open with the rows the text
+  // returned (the caller closes it), and their number is returned.
+  int64_t ExecuteStatement(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions,
+                           bool keepRows = false);
 
  protected:
   virtual std::unique_ptr<TDASQLGenerator> CreateGenerator();
@@ -156,6 +164,8 @@ class TDADataSetUpdater {
   virtual void SetParamPositions(TZelCommand& /*command*/, const std::vector<size_t>& /*positions*/) {}
   // The auto-increment value the last insert generated; 0: none.
   virtual int64_t LastInsertId();
+  // Whether two values of a field count as the same for the lock check.
+  virtual bool SameLockValue(const Variant& a, const Variant& b) const;
   // The field of an auto-increment column, or 0.
   virtual int AutoIncrementFieldNo() const;
   // The provider runs texts of several statements.

@@ -549,6 +549,13 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   const UString& GetUpdatingTable() const { return FUpdatingTable; }
   void SetUpdatingTable(const UString& value) { FUpdatingTable = value; }
   bool CanModify() const override { return !FReadOnly; }
+  // lmPessimistic: Edit locks the record on the server (SELECT ... FOR
+  // UPDATE with its values as read; "Record was changed by another user"
+  // when they differ) inside a transaction, which Edit starts when none is
+  // open and Post commits or Cancel rolls back.
+  enum TLockMode : uint8_t { lmNone, lmPessimistic };
+  TLockMode GetLockMode() const { return FLockMode; }
+  void SetLockMode(TLockMode value) { FLockMode = value; }
   TDADataSetUpdater& Updater();
   // Makes a record set of the connection's provider on the connection, for
   // statements of the dataset's own (the updater's).
@@ -602,6 +609,9 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // The apply pass runs in a transaction of its own when none is open: all
   // or nothing (after a rollback every change counts as not applied).
   void DoApplyUpdates(uint8_t kinds) override;
+  void InternalEdit() override;
+  void InternalPost() override;
+  void InternalCancel() override;
   TUpdateRecAction ApplyChange(TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf, bool last) override;
 
  private:
@@ -634,6 +644,10 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
 
   // Editing.
   void MarkReadOnlyFields();
+  void EndLockTransaction(bool commit);
+  TLockMode FLockMode = lmNone;
+  // The transaction a pessimistic lock started.
+  std::unique_ptr<TZelTransaction> FLockTransaction;
   TDADataSetOptions FOptions;
   UString FKeyFields;
   UString FUpdatingTable;

@@ -437,6 +437,55 @@ TUpdateRecAction TCustomDADataSet::ApplyChange(TUpdateRecKind kind, uint8_t* new
   return Updater().ApplyCached(kind, newBuf, oldBuf, last);
 }
 
+void TCustomDADataSet::InternalEdit() {
+  TMemDataSet::InternalEdit();
+  if (FLockMode != lmPessimistic || CachedUpdates()) return;
+  try {
+    if (!FConnection) DatabaseError(u"Connection is not defined");
+    FConnection->BeginUse();
+    struct TUse {
+      TCustomDAConnection* c;
+      ~TUse() { c->EndUse(); }
+    } use{FConnection};
+    // A lock outside a transaction would end with its statement.
+    if (!FConnection->InTransaction()) {
+      TZelConnection* provider = FConnection->ProviderConnection();
+      FLockTransaction = provider->CreateTransaction();
+      FLockTransaction->AddConnection(provider);
+      FLockTransaction->StartTransaction();
+    }
+    Updater().LockRecord(OldRecBuf());
+  } catch (...) {
+    EndLockTransaction(false);
+    TMemDataSet::InternalCancel();
+    throw;
+  }
+}
+
+void TCustomDADataSet::InternalPost() {
+  TMemDataSet::InternalPost();
+  EndLockTransaction(true);
+}
+
+void TCustomDADataSet::InternalCancel() {
+  TMemDataSet::InternalCancel();
+  EndLockTransaction(false);
+}
+
+void TCustomDADataSet::EndLockTransaction(bool commit) {
+  std::unique_ptr<TZelTransaction> transaction = std::move(FLockTransaction);
+  if (!transaction || !transaction->GetActive()) return;
+  if (commit) {
+    transaction->Commit();
+    return;
+  }
+  try {
+    transaction->Rollback();
+  } catch (const EDAError& e) {
+    if (!e.IsFatalError()) throw;
+  }
+}
+
 void TCustomDADataSet::WriteInsert(uint8_t* newBuf) {
   Updater().PerformSQL(stInsert, newBuf, newBuf);
 }

@@ -36,7 +36,7 @@ TZelRecordSet& TDADataSetUpdater::Statement() {
 }
 
 int64_t TDADataSetUpdater::ExecuteStatement(const UString& sql, const TDAParams& params,
-                                            const std::vector<size_t>& positions) {
+                                            const std::vector<size_t>& positions, bool keepRows) {
   TCustomDAConnection* connection = FDataSet.GetConnection();
   if (!connection) DatabaseError(u"Connection is not defined");
   connection->BeginUse();
@@ -57,6 +57,10 @@ int64_t TDADataSetUpdater::ExecuteStatement(const UString& sql, const TDAParams&
     param.WriteParamDesc(desc, GetDataType(param.GetDataType()), true, settings);
   }
   if (!positions.empty()) SetParamPositions(command, positions);
+  if (keepRows) {
+    statement.Open();
+    return statement.RecordCount();
+  }
   statement.ExecCommand();
   // Rows a statement returned are not wanted here.
   if (statement.Active()) statement.Close();
@@ -138,6 +142,48 @@ bool TDADataSetUpdater::PerformSQL(TStatementType type, const uint8_t* oldBuf, u
     DatabaseError(u"Update failed. Found " + IntToStr(FRowsAffected) + u" records");
   if (type == stInsert) TakeAutoIncrement(newBuf);
   return true;
+}
+
+bool TDADataSetUpdater::SameLockValue(const Variant& a, const Variant& b) const {
+  if (a.IsNull() || b.IsNull()) return a.IsNull() == b.IsNull();
+  return a == b || a.AsString() == b.AsString();
+}
+
+void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf) {
+  TDASQLGenerator& generator = Generator();
+  TDAParams params;
+  const UString sql = generator.GenerateSQL(stLock, false, oldBuf, oldBuf, params);
+  if (sql.empty()) DatabaseError(u"The provider cannot lock records");
+  std::vector<size_t> positions;
+  for (const TDAParamInfo& info : generator.ParamsInfo()) positions.push_back(info.Position);
+  TZelRecordSet& statement = Statement();
+  ExecuteStatement(sql, params, positions, true);
+  struct TClose {
+    TZelRecordSet& s;
+    ~TClose() {
+      try {
+        s.Close();
+      } catch (...) {
+      }
+    }
+  } close{statement};
+  FRowsAffected = statement.RecordCount();
+  if (FRowsAffected != 1) DatabaseError(u"Refresh failed. Found " + IntToStr(FRowsAffected) + u" records");
+  statement.SetToBegin();
+  std::vector<uint8_t> row = statement.AllocRecBuf();
+  statement.GetNextRecord(row.data());
+  TZelRecordSet& data = *FDataSet.GetIRecordSet();
+  TKeyAndDataFields fields;
+  generator.GetKeyAndDataFields(fields);
+  for (const TFieldDesc* desc : fields.DataFieldDescs) {
+    if (IsBlobDataType(desc->FDataType)) continue;
+    const TFieldDesc* column =
+        statement.Fields().FindField(desc->FActualName.empty() ? desc->FName : desc->FActualName);
+    if (!column) continue;
+    if (!SameLockValue(statement.GetFieldAsVariant(column->FFieldNo, row.data()),
+                       data.GetFieldAsVariant(desc->FFieldNo, oldBuf)))
+      DatabaseError(u"Record was changed by another user");
+  }
 }
 
 void TDADataSetUpdater::TakeAutoIncrement(uint8_t* newBuf) {

@@ -255,6 +255,52 @@ TEST_F(VixEditServerTest, ReadOnlyQueryRefusesChanges) {
             "Query: Dataset not in edit or insert mode");
 }
 
+// Two sessions lock the same record: B waits for A's lock and fails after
+// innodb_lock_wait_timeout; once A has posted, B's values as read are out of
+// date; read again, B locks and writes.
+TEST_F(VixEditServerTest, PessimisticLockHoldsTheRecordUntilPost) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20)) ENGINE=InnoDB");
+  db.Exec("INSERT INTO t VALUES (1, 'a'), (2, 'b')");
+  TVixConnection other;
+  db.Setup(other);
+  TVixQuery b;
+  b.SetName(u"B");
+  b.SetConnection(&other);
+  b.SetSQL(u"SET SESSION innodb_lock_wait_timeout = 1");
+  b.Execute();
+  b.SetSQL(u"SELECT * FROM t ORDER BY id");
+  b.SetLockMode(TCustomDADataSet::lmPessimistic);
+  b.Open();
+  query.SetLockMode(TCustomDADataSet::lmPessimistic);
+  Open(u"SELECT * FROM t ORDER BY id");
+
+  query.Edit();
+  EXPECT_TRUE(connection.InTransaction());
+  query.FieldByName(u"name").SetAsString(u"A");
+  EXPECT_NE(test::ErrorOf([&] { b.Edit(); }).find("Lock wait timeout"), std::string::npos);
+  EXPECT_EQ(b.State(), dsBrowse);
+  b.Next();  // another record is free
+  b.Edit();
+  b.FieldByName(u"name").SetAsString(u"B");
+  b.Post();
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|a", "2|B"}));
+  query.Post();
+  EXPECT_FALSE(connection.InTransaction());
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|A", "2|B"}));
+
+  b.First();
+  EXPECT_EQ(test::ErrorOf([&] { b.Edit(); }), "Record was changed by another user");
+  EXPECT_FALSE(other.InTransaction());
+  b.Close();
+  b.Open();
+  b.Edit();
+  b.FieldByName(u"name").SetAsString(u"again");
+  b.Cancel();
+  EXPECT_FALSE(other.InTransaction());
+  b.Close();
+  other.Close();
+}
+
 // --- cached updates ---------------------------------------------------------------
 
 struct VixCachedUpdatesServerTest : VixEditServerTest {
