@@ -130,7 +130,9 @@ bool TDADataSetUpdater::PerformSQL(TStatementType type, const uint8_t* oldBuf, u
   const bool modifiedOnly = !FDataSet.Options().UpdateAllFields;
   const UString sql = generator.GenerateSQL(type, modifiedOnly, oldBuf, newBuf, params);
   if (sql.empty()) {
-    if (type == stUpdate) return false;
+    // An update in which nothing changed has nothing to send; anything else
+    // without a statement would be a change the server never sees.
+    if (type == stUpdate && !generator.UpdatingTableName().empty()) return false;
     DatabaseError(u"No statement for the change: the dataset has no updating table");
   }
   std::vector<size_t> positions;
@@ -241,7 +243,8 @@ TUpdateRecAction TDADataSetUpdater::ApplyCached(TMemData::TUpdateRecKind kind, u
   const UString sql =
       generator.GenerateSQL(type, !FDataSet.Options().UpdateAllFields, oldBuf, newBuf, *FBatchParams, FBatchCount);
   if (sql.empty()) {
-    if (type != stUpdate) DatabaseError(u"No statement for the change: the dataset has no updating table");
+    if (type != stUpdate || generator.UpdatingTableName().empty())
+      DatabaseError(u"No statement for the change: the dataset has no updating table");
     if (last) FlushBatch();
     return FBatchCount > 0 && !last ? urSuspended : urApplied;
   }

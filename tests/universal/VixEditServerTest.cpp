@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "MySql/MyClasses.h"
 #include "ServerDatabase.h"
 #include "TestSupport.h"
 #include "rtl/UString.h"
@@ -245,6 +246,17 @@ TEST_F(VixEditServerTest, OnlyTheUpdatingTableIsWritable) {
   EXPECT_EQ(db.Rows("SELECT * FROM m"), (Rows{"1|boss"}));
 }
 
+TEST_F(VixEditServerTest, ChangeWithoutUpdatingTableFails) {
+  query.Options().SetFieldsReadOnly = false;
+  Open(u"SELECT 1 AS one");
+  query.Edit();
+  query.FieldByName(u"one").SetAsInteger(2);
+  EXPECT_EQ(test::ErrorOf([&] { query.Post(); }), "No statement for the change: the dataset has no updating table");
+  EXPECT_EQ(query.State(), dsEdit);
+  query.Cancel();
+  EXPECT_EQ(query.FieldByName(u"one").AsInteger(), 1);
+}
+
 TEST_F(VixEditServerTest, ReadOnlyQueryRefusesChanges) {
   db.Exec("CREATE TABLE t (id INT PRIMARY KEY)");
   db.Exec("INSERT INTO t VALUES (1)");
@@ -402,6 +414,34 @@ TEST_F(VixCachedUpdatesServerTest, FailedPassIsAllOrNothing) {
   query.CommitUpdates();
   EXPECT_FALSE(query.UpdatesPending());
   EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|c", "4|n4", "5|n5", "6|n6", "7|n7", "9|dup"}));
+}
+
+// The session dies in the middle of a pass: the server kept nothing of it,
+// every change is still pending, and a second pass on a new session applies
+// each change once.
+TEST_F(VixCachedUpdatesServerTest, SessionLostInThePassLeavesEverythingPending) {
+  query.Close();
+  connection.Close();
+  connection.Options().SetDisconnectedMode(true);
+  Open(u"SELECT * FROM t ORDER BY id");
+  for (int id = 4; id <= 8; ++id) AppendRow(id, u"n" + IntToStr(id));
+  query.OnUpdateRecord = [&](TDataSet& ds, TMemDataSet::TUpdateRecKind, TUpdateRecAction& action) {
+    if (ds.FieldByName(u"id").AsInteger() == 6) {
+      auto* session = dynamic_cast<TMySQLConnection*>(connection.ProviderConnection());
+      ASSERT_NE(session, nullptr);
+      db.Exec("KILL " + std::to_string(session->GetThreadId()));
+    }
+    action = TMemDataSet::kUpdateRecActionDefault;
+  };
+  EXPECT_THROW(query.ApplyUpdates(), EDatabaseError);
+  EXPECT_TRUE(query.Active());
+  EXPECT_TRUE(query.UpdatesPending());
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|c"}));
+  query.OnUpdateRecord = nullptr;
+  connection.Connect();
+  query.ApplyUpdates();
+  query.CommitUpdates();
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|c", "4|n4", "5|n5", "6|n6", "7|n7", "8|n8"}));
 }
 
 TEST_F(VixCachedUpdatesServerTest, KindsNotRequestedStayPending) {
