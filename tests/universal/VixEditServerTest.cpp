@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/DASQLGenerator.h"
 #include "MySql/MyClasses.h"
 #include "ServerDatabase.h"
 #include "TestSupport.h"
@@ -255,6 +256,42 @@ TEST_F(VixEditServerTest, ChangeWithoutUpdatingTableFails) {
   EXPECT_EQ(query.State(), dsEdit);
   query.Cancel();
   EXPECT_EQ(query.FieldByName(u"one").AsInteger(), 1);
+}
+
+// The query with the record in work's buffers in reach.
+struct TWorkQuery : TVixQuery {
+  using TMemDataSet::NewRecBuf;
+  using TMemDataSet::OldRecBuf;
+};
+
+TEST_F(VixEditServerTest, GeneratedUpdateNamesEveryMarkerPosition) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20), qty INT, note VARCHAR(5))");
+  db.Exec("INSERT INTO t VALUES (1, 'a', 2, 'n')");
+  TWorkQuery work;
+  work.SetConnection(&connection);
+  work.SetSQL(u"SELECT * FROM t");
+  work.Open();
+  work.Edit();
+  work.FieldByName(u"name").SetAsString(u"b");
+  work.FieldByName(u"qty").SetAsInteger(3);
+  TDAParams params;
+  TDASQLGenerator& generator = work.Updater().Generator();
+  const UString sql = generator.GenerateSQL(stUpdate, true, work.OldRecBuf(), work.NewRecBuf(), params);
+  EXPECT_EQ(sql, u"UPDATE `t`\r\nSET\r\n  `name` = ?, `qty` = ?\r\nWHERE\r\n  `id` = ?");
+  ASSERT_EQ(params.Count(), 3);
+  EXPECT_EQ(params.Items(0)->GetName(), u"name");
+  EXPECT_EQ(params.Items(1)->GetName(), u"qty");
+  EXPECT_EQ(params.Items(2)->GetName(), u"Old_id");
+  EXPECT_EQ(params.Items(2)->GetAsInteger(), 1);
+  ASSERT_EQ(generator.ParamsInfo().size(), 3u);
+  for (const TDAParamInfo& info : generator.ParamsInfo()) EXPECT_EQ(sql[info.Position], u'?');
+  // Nothing changed: no statement.
+  work.Cancel();
+  work.Edit();
+  TDAParams none;
+  EXPECT_EQ(generator.GenerateSQL(stUpdate, true, work.OldRecBuf(), work.NewRecBuf(), none), u"");
+  work.Cancel();
+  work.Close();
 }
 
 TEST_F(VixEditServerTest, ReadOnlyQueryRefusesChanges) {
