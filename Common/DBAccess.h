@@ -465,6 +465,19 @@ class TCustomDAConnection : public TComponent {
 // ---------------------------------------------------------------------------
 
 class TZelRecordSet;
+class TDADataSetUpdater;
+
+// How a query writes its changes back.
+struct TDADataSetOptions {
+  // An update or delete must touch exactly one row ("Update failed. Found %d records").
+  bool StrictUpdate = true;
+  // Every data field goes into UPDATE and INSERT, not only the changed or set ones.
+  bool UpdateAllFields = false;
+  // Columns of other tables than the updating one, and computed ones, are read-only.
+  bool SetFieldsReadOnly = true;
+  // Statements collected into one text before they are sent (cached updates).
+  int UpdateBatchSize = 1;
+};
 
 // A query on a connection: its SQL text with macros and parameters, run by
 // the provider's record set, whose rows it shows. Opening connects the
@@ -533,6 +546,29 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // The provider's record set (none until the first open).
   TZelRecordSet* GetIRecordSet() const { return FIRecordSet.get(); }
 
+  // --- editing ---
+  // Changes of the records go to the server at once, through statements made
+  // for the updating table: the table named here (or the first table of the
+  // result), the records found by KeyFields (field names separated by ";")
+  // or, when empty, by the provider's choice of key.
+  TDADataSetOptions& Options() { return FOptions; }
+  const UString& GetKeyFields() const { return FKeyFields; }
+  void SetKeyFields(const UString& value) { FKeyFields = value; }
+  const UString& GetUpdatingTable() const { return FUpdatingTable; }
+  void SetUpdatingTable(const UString& value) { FUpdatingTable = value; }
+  bool CanModify() const override { return !FReadOnly; }
+  // lmPessimistic: Edit locks the record on the server (SELECT ... FOR
+  // UPDATE with its values as read; "Record was changed by another user"
+  // when they differ) inside a transaction, which Edit starts when none is
+  // open and Post commits or Cancel rolls back.
+  enum TLockMode : uint8_t { lmNone, lmPessimistic };
+  TLockMode GetLockMode() const { return FLockMode; }
+  void SetLockMode(TLockMode value) { FLockMode = value; }
+  TDADataSetUpdater& Updater();
+  // Makes a record set of the connection's provider on the connection, for
+  // statements of the dataset's own (the updater's).
+  std::unique_ptr<TZelRecordSet> NewStatementRecordSet();
+
   TDataSetNotifyEvent BeforeExecute;
   std::function<void(TCustomDADataSet& dataSet, bool result)> AfterExecute;
   TFetchEvent BeforeFetch;
@@ -573,6 +609,19 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // and sets it up; needs a provider connection.
   void CheckIRecordSet();
 
+  // The provider's updater.
+  virtual std::unique_ptr<TDADataSetUpdater> CreateUpdater();
+  void WriteInsert(uint8_t* newBuf) override;
+  void WriteUpdate(const uint8_t* oldBuf, uint8_t* newBuf) override;
+  void WriteDelete(const uint8_t* oldBuf) override;
+  // The apply pass runs in a transaction of its own when none is open: all
+  // or nothing (after a rollback every change counts as not applied).
+  void DoApplyUpdates(uint8_t kinds) override;
+  void InternalEdit() override;
+  void InternalPost() override;
+  void InternalCancel() override;
+  TUpdateRecAction ApplyChange(TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf, bool last) override;
+
  private:
   // Starts using the connection: "Connection is not defined" without one,
   // BeginUse, the record set up to date.
@@ -600,6 +649,17 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   bool FInFetch = false;
   bool FCloseAfterFetch = false;
   std::unique_ptr<TZelRecordSet> FIRecordSet;
+
+  // Editing.
+  void MarkReadOnlyFields();
+  void EndLockTransaction(bool commit);
+  TLockMode FLockMode = lmNone;
+  // The transaction a pessimistic lock started.
+  std::unique_ptr<TZelTransaction> FLockTransaction;
+  TDADataSetOptions FOptions;
+  UString FKeyFields;
+  UString FUpdatingTable;
+  std::unique_ptr<TDADataSetUpdater> FUpdater;
 };
 
 }  // namespace vix

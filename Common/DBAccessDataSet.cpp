@@ -2,7 +2,10 @@
 // provider record set that runs the text and holds the rows.
 #include "Common/DBAccess.h"
 
+#include <algorithm>
 #include <utility>
+
+#include "Common/DASQLGenerator.h"
 
 namespace vix {
 
@@ -34,6 +37,7 @@ void TCustomDADataSet::SetConnection(TCustomDAConnection* value) {
   if (value == FConnection) return;
   Close();
   if (FConnection) FConnection->UnRegisterClient(*this);
+  FUpdater.reset();
   FConnection = value;
   if (FConnection) FConnection->RegisterClient(*this);
   // The text is read again with the lexer of the connection's provider.
@@ -263,6 +267,7 @@ void TCustomDADataSet::OpenCursor() {
     break;
   }
   FRowsAffected = -1;
+  if (FOptions.SetFieldsReadOnly) MarkReadOnlyFields();
   // Every row is in memory: the query holds the connection no longer.
   if (FIRecordSet->CanDisconnect()) EndConnection();
 }
@@ -359,6 +364,140 @@ bool TCustomDADataSet::CloseIfAsked() {
   return true;
 }
 
+// --- editing -----------------------------------------------------------------------------------
+
+std::unique_ptr<TDADataSetUpdater> TCustomDADataSet::CreateUpdater() {
+  return std::make_unique<TDADataSetUpdater>(*this);
+}
+
+TDADataSetUpdater& TCustomDADataSet::Updater() {
+  if (!FUpdater) FUpdater = CreateUpdater();
+  return *FUpdater;
+}
+
+std::unique_ptr<TZelRecordSet> TCustomDADataSet::NewStatementRecordSet() {
+  if (!FConnection) DatabaseError(u"Connection is not defined");
+  std::unique_ptr<TZelRecordSet> recordSet = CreateIRecordSet();
+  recordSet->GetCommand()->SetComponent(this);
+  // Read at once and on the connection itself: the statements belong to its transaction.
+  recordSet->SetProp(prFetchAll, true);
+  recordSet->SetConnection(FConnection->ProviderConnection());
+  return recordSet;
+}
+
+void TCustomDADataSet::MarkReadOnlyFields() {
+  TDASQLGenerator& generator = Updater().Generator();
+  TKeyAndDataFields fields;
+  generator.GetKeyAndDataFields(fields);
+  for (int i = 0; i < FieldCount(); ++i) {
+    TField& field = Fields(i);
+    bool writable = false;
+    for (const TFieldDesc* desc : fields.DataFieldDescs) writable = writable || desc->FFieldNo == field.FieldNo();
+    if (!writable) field.SetReadOnly(true);
+  }
+}
+
+void TCustomDADataSet::DoApplyUpdates(uint8_t kinds) {
+  if (!FConnection) DatabaseError(u"Connection is not defined");
+  FConnection->BeginUse();
+  struct TUse {
+    TCustomDAConnection* c;
+    ~TUse() { c->EndUse(); }
+  } use{FConnection};
+  TZelConnection* provider = FConnection->ProviderConnection();
+  std::unique_ptr<TZelTransaction> own;
+  if (!FConnection->InTransaction()) {
+    own = provider->CreateTransaction();
+    own->AddConnection(provider);
+    own->StartTransaction();
+  }
+  // The results before the pass, to put back when the server forgets it.
+  std::vector<std::pair<TItemHeader*, uint8_t>> before;
+  for (TItemHeader* item : GetIRecordSet()->Cache()) before.emplace_back(item, item->UpdateResult);
+  try {
+    TMemDataSet::DoApplyUpdates(kinds);
+    if (own) own->Commit();
+  } catch (...) {
+    Updater().ResetBatch();
+    if (own) {
+      try {
+        if (own->GetActive()) own->Rollback();
+      } catch (...) {
+      }
+      // Nothing of the pass is on the server: no change counts as applied.
+      const std::vector<TItemHeader*>& cache = GetIRecordSet()->Cache();
+      for (const auto& [item, result] : before)
+        if (std::find(cache.begin(), cache.end(), item) != cache.end()) item->UpdateResult = result;
+    }
+    throw;
+  }
+}
+
+TUpdateRecAction TCustomDADataSet::ApplyChange(TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf, bool last) {
+  return Updater().ApplyCached(kind, newBuf, oldBuf, last);
+}
+
+void TCustomDADataSet::InternalEdit() {
+  TMemDataSet::InternalEdit();
+  if (FLockMode != lmPessimistic || CachedUpdates()) return;
+  try {
+    if (!FConnection) DatabaseError(u"Connection is not defined");
+    FConnection->BeginUse();
+    struct TUse {
+      TCustomDAConnection* c;
+      ~TUse() { c->EndUse(); }
+    } use{FConnection};
+    // A lock outside a transaction would end with its statement.
+    if (!FConnection->InTransaction()) {
+      TZelConnection* provider = FConnection->ProviderConnection();
+      FLockTransaction = provider->CreateTransaction();
+      FLockTransaction->AddConnection(provider);
+      FLockTransaction->StartTransaction();
+    }
+    Updater().LockRecord(OldRecBuf());
+  } catch (...) {
+    EndLockTransaction(false);
+    TMemDataSet::InternalCancel();
+    throw;
+  }
+}
+
+void TCustomDADataSet::InternalPost() {
+  TMemDataSet::InternalPost();
+  EndLockTransaction(true);
+}
+
+void TCustomDADataSet::InternalCancel() {
+  TMemDataSet::InternalCancel();
+  EndLockTransaction(false);
+}
+
+void TCustomDADataSet::EndLockTransaction(bool commit) {
+  std::unique_ptr<TZelTransaction> transaction = std::move(FLockTransaction);
+  if (!transaction || !transaction->GetActive()) return;
+  if (commit) {
+    transaction->Commit();
+    return;
+  }
+  try {
+    transaction->Rollback();
+  } catch (const EDAError& e) {
+    if (!e.IsFatalError()) throw;
+  }
+}
+
+void TCustomDADataSet::WriteInsert(uint8_t* newBuf) {
+  Updater().PerformSQL(stInsert, newBuf, newBuf);
+}
+
+void TCustomDADataSet::WriteUpdate(const uint8_t* oldBuf, uint8_t* newBuf) {
+  Updater().PerformSQL(stUpdate, oldBuf, newBuf);
+}
+
+void TCustomDADataSet::WriteDelete(const uint8_t* oldBuf) {
+  Updater().PerformSQL(stDelete, oldBuf, const_cast<uint8_t*>(oldBuf));
+}
+
 // --- the connection's notices ----------------------------------------------------------------
 
 void TCustomDADataSet::ConnectChange(TCustomDAConnection&, bool connecting) {
@@ -379,6 +518,8 @@ void TCustomDADataSet::ConnectChange(TCustomDAConnection&, bool connecting) {
 }
 
 void TCustomDADataSet::ProviderConnectionChanged(TCustomDAConnection&, TZelConnection* connection) {
+  // The updater's statement belongs to the provider connection that goes.
+  FUpdater.reset();
   if (!FIRecordSet) return;
   if (FInFetch) FCloseAfterFetch = true;
   else Close();
@@ -391,6 +532,7 @@ void TCustomDADataSet::ConnectionDestroying(TCustomDAConnection&) {
   } catch (...) {
   }
   FInUse = false;
+  FUpdater.reset();
   if (FIRecordSet) FIRecordSet->SetConnection(nullptr);
   FConnection = nullptr;
 }

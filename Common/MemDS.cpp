@@ -117,6 +117,11 @@ Variant TField::AsVariant() const {
   AccessError(u"Variant");
 }
 
+void TField::SetAsVariant(const Variant& value) {
+  if (!FDataSet) DatabaseError(u"Field '" + FFieldName + u"' has no dataset");
+  FDataSet->SetFieldValue(*this, value);
+}
+
 // --- texts ------------------------------------------------------------------------
 
 UString TStringField::AsString() const {
@@ -479,6 +484,9 @@ void TDataSet::Open() {
 void TDataSet::Close() {
   if (!Active()) return;
   if (BeforeClose) BeforeClose(*this);
+  // A record in work is dropped with the records.
+  if (FState == dsEdit || FState == dsInsert) InternalCancel();
+  FModified = false;
   FState = dsInactive;
   FBof = FEof = true;
   CloseCursor();
@@ -486,6 +494,7 @@ void TDataSet::Close() {
 }
 
 void TDataSet::First() {
+  CheckBrowseMode();
   if (!Active()) return;
   const bool found = InternalFirst();
   FBof = true;
@@ -493,6 +502,7 @@ void TDataSet::First() {
 }
 
 void TDataSet::Last() {
+  CheckBrowseMode();
   if (!Active()) return;
   const bool found = InternalLast();
   FEof = true;
@@ -500,12 +510,14 @@ void TDataSet::Last() {
 }
 
 void TDataSet::Next() {
+  CheckBrowseMode();
   if (!Active() || FEof) return;
   if (InternalNext()) FBof = false;
   else FEof = true;
 }
 
 void TDataSet::Prior() {
+  CheckBrowseMode();
   if (!Active() || FBof) return;
   if (InternalPrior()) FEof = false;
   else FBof = true;
@@ -536,6 +548,89 @@ void TDataSet::CreateFields() {
 
 void TDataSet::DestroyFields() {
   FFields.clear();
+}
+
+void TDataSet::CheckBrowseMode() {
+  if (FState == dsEdit || FState == dsInsert) Post();
+}
+
+// --- editing ---------------------------------------------------------------------
+
+void TDataSet::Edit() {
+  if (FState == dsEdit || FState == dsInsert) return;
+  if (!Active()) DatabaseError(u"Dataset not open", this);
+  if (!CanModify()) DatabaseError(u"Cannot modify a read-only dataset", this);
+  if (IsEmpty()) DatabaseError(u"Cannot perform this operation on an empty dataset", this);
+  if (BeforeEdit) BeforeEdit(*this);
+  InternalEdit();
+  FState = dsEdit;
+  FModified = false;
+  if (AfterEdit) AfterEdit(*this);
+}
+
+void TDataSet::Insert() {
+  DoInsert(false);
+}
+
+void TDataSet::Append() {
+  DoInsert(true);
+}
+
+void TDataSet::DoInsert(bool append) {
+  if (!Active()) DatabaseError(u"Dataset not open", this);
+  CheckBrowseMode();
+  if (!CanModify()) DatabaseError(u"Cannot modify a read-only dataset", this);
+  if (BeforeInsert) BeforeInsert(*this);
+  InternalInsert(append);
+  FState = dsInsert;
+  FModified = false;
+  try {
+    if (OnNewRecord) OnNewRecord(*this);
+  } catch (...) {
+    InternalCancel();
+    FState = dsBrowse;
+    throw;
+  }
+  FModified = false;
+  if (AfterInsert) AfterInsert(*this);
+}
+
+void TDataSet::Post() {
+  if (FState != dsEdit && FState != dsInsert) {
+    if (!Active()) DatabaseError(u"Dataset not open", this);
+    return;
+  }
+  if (BeforePost) BeforePost(*this);
+  InternalPost();
+  FState = dsBrowse;
+  FModified = false;
+  if (AfterPost) AfterPost(*this);
+}
+
+void TDataSet::Cancel() {
+  if (FState != dsEdit && FState != dsInsert) return;
+  if (BeforeCancel) BeforeCancel(*this);
+  InternalCancel();
+  FState = dsBrowse;
+  FModified = false;
+  if (AfterCancel) AfterCancel(*this);
+}
+
+void TDataSet::Delete() {
+  if (!Active()) DatabaseError(u"Dataset not open", this);
+  if (FState == dsInsert) {
+    Cancel();
+    return;
+  }
+  if (!CanModify()) DatabaseError(u"Cannot modify a read-only dataset", this);
+  if (IsEmpty()) DatabaseError(u"Cannot perform this operation on an empty dataset", this);
+  if (BeforeDelete) BeforeDelete(*this);
+  if (FState == dsEdit) {
+    InternalCancel();
+    FState = dsBrowse;
+  }
+  InternalDelete();
+  if (AfterDelete) AfterDelete(*this);
 }
 
 void TDataSet::CheckInactive() const {
@@ -589,6 +684,211 @@ TBlob* TMemDataSet::GetBlob(const TField& field) const {
   return FData->GetBlob(field.FieldNo(), FActiveBuffer.data());
 }
 
+// --- editing ---------------------------------------------------------------------------
+
+void TMemDataSet::SetFieldValue(const TField& field, const Variant& value) {
+  if (State() != dsEdit && State() != dsInsert) DatabaseError(u"Dataset not in edit or insert mode", this);
+  if (field.ReadOnly()) DatabaseError(u"Field '" + field.DisplayName() + u"' cannot be modified", this);
+  const int fieldNo = field.FieldNo();
+  if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
+  uint8_t* buf = FActiveBuffer.data();
+  if (IsBlobDataType(FData->Fields()[fieldNo - 1].FDataType)) {
+    // The stored record keeps its own blob: the record in work gets a new one.
+    TBlob* blob = FData->GetBlob(fieldNo, buf);
+    TBlob* own = new TBlob(blob ? blob->IsUnicode() : FData->Fields()[fieldNo - 1].FDataType == mtWideMemo);
+    FData->SetBlob(fieldNo, buf, own);
+    own->Release();
+  }
+  if (FData->Fields()[fieldNo - 1].FDataType == mtTime && !value.IsEmptyOrNull()) {
+    FData->PutFieldAsVariant(fieldNo, buf, Variant::FromDate(value.AsDateTime()));
+  } else {
+    FData->PutFieldAsVariant(fieldNo, buf, value);
+  }
+  SetModified(true);
+}
+
+void TMemDataSet::InternalEdit() {
+  if (!FHasCurrent || !FData->CurrentItem) DatabaseError(u"Cannot perform this operation on an empty dataset", this);
+  FData->GetRecord(FActiveBuffer.data());
+  FOldBuffer = FActiveBuffer;
+  // The record in work owns its values from now on.
+  FData->AddRefComplexFields(FActiveBuffer.data());
+}
+
+void TMemDataSet::InternalInsert(bool append) {
+  if (append) FetchRest();
+  FAppending = append || !FHasCurrent;
+  FData->InitRecord(FActiveBuffer.data());
+  FOldBuffer.clear();
+  FHasCurrent = true;
+}
+
+void TMemDataSet::ReleaseWorkBuffer() {
+  FData->FreeComplexFields(FActiveBuffer.data());
+}
+
+void TMemDataSet::InternalPost() {
+  uint8_t* buf = FActiveBuffer.data();
+  if (FCachedUpdates) {
+    if (State() == dsEdit) FData->CachedUpdate(buf);
+    else FData->CachedInsert(buf, FAppending);
+  } else if (State() == dsEdit) {
+    WriteUpdate(FOldBuffer.data(), buf);
+    FData->UpdateRecord(buf);
+  } else {
+    WriteInsert(buf);
+    if (FAppending) FData->AppendRecord(buf);
+    else FData->InsertRecord(buf);
+  }
+  // The storage holds its own references now.
+  ReleaseWorkBuffer();
+  FOldBuffer.clear();
+  LoadCurrent();
+}
+
+void TMemDataSet::InternalCancel() {
+  ReleaseWorkBuffer();
+  FOldBuffer.clear();
+  Resync();
+}
+
+void TMemDataSet::InternalDelete() {
+  if (FCachedUpdates) {
+    FData->CachedDelete();
+  } else {
+    FData->GetRecord(FActiveBuffer.data());
+    WriteDelete(FActiveBuffer.data());
+    FData->DeleteRecord();
+  }
+  Resync();
+}
+
+// --- cached updates ------------------------------------------------------------------------
+
+void TMemDataSet::SetCachedUpdates(bool value) {
+  if (value == FCachedUpdates) return;
+  CheckInactive();
+  FCachedUpdates = value;
+}
+
+void TMemDataSet::CheckCachedUpdates() {
+  if (!Active()) DatabaseError(u"Dataset not open", this);
+  if (!FCachedUpdates) DatabaseError(u"Not in cached update mode", this);
+}
+
+void TMemDataSet::ApplyUpdates(uint8_t kinds) {
+  if (!Active()) DatabaseError(u"Dataset not open", this);
+  CheckBrowseMode();
+  CheckCachedUpdates();
+  try {
+    DoApplyUpdates(kinds);
+  } catch (...) {
+    if (Active()) Resync();
+    throw;
+  }
+  if (Active()) Resync();
+}
+
+void TMemDataSet::DoApplyUpdates(uint8_t kinds) {
+  FData->ApplyUpdates(kinds);
+}
+
+void TMemDataSet::CommitUpdates() {
+  if (!Active()) DatabaseError(u"Dataset not open", this);
+  CheckBrowseMode();
+  CheckCachedUpdates();
+  if (FData->UpdatesPending()) ApplyUpdates();
+  FData->CommitUpdates();
+  Resync();
+}
+
+void TMemDataSet::CancelUpdates() {
+  Cancel();
+  CheckCachedUpdates();
+  FData->CancelUpdates();
+  Resync();
+}
+
+void TMemDataSet::RestoreUpdates() {
+  Cancel();
+  CheckCachedUpdates();
+  FData->RestoreUpdates();
+  Resync();
+}
+
+void TMemDataSet::RevertRecord() {
+  Cancel();
+  CheckCachedUpdates();
+  if (FHasCurrent) FData->RevertRecord();
+  Resync();
+}
+
+bool TMemDataSet::UpdatesPending() const {
+  return Active() && FCachedUpdates && FData->UpdatesPending();
+}
+
+TItemStatus TMemDataSet::UpdateStatus() const {
+  if (!Active() || !FCachedUpdates || !FHasCurrent || !FData->CurrentItem) return isUnmodified;
+  return static_cast<TItemStatus>(FData->CurrentItem->Status);
+}
+
+TUpdateRecAction TMemDataSet::UpdateResult() const {
+  if (!Active() || !FCachedUpdates || !FHasCurrent || !FData->CurrentItem) return urApplied;
+  const auto result = static_cast<TUpdateRecAction>(FData->CurrentItem->UpdateResult);
+  return result == urNone ? urApplied : result;
+}
+
+TUpdateRecAction TMemDataSet::ApplyChange(TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf, bool) {
+  switch (kind) {
+    case TMemData::ukInsert: WriteInsert(newBuf); break;
+    case TMemData::ukUpdate: WriteUpdate(oldBuf, newBuf); break;
+    case TMemData::ukDelete: WriteDelete(oldBuf); break;
+  }
+  return urApplied;
+}
+
+void TMemDataSet::ApplyRecord(TUpdateRecKind kind, TUpdateRecAction& action, uint8_t* newBuf, const uint8_t* oldBuf,
+                              bool last) {
+  const bool modified = Modified();
+  struct TRestore {
+    TMemDataSet& d;
+    bool m;
+    ~TRestore() { d.SetModified(m); }
+  } restore{*this, modified};
+  if (OnUpdateRecord) {
+    action = urFail;
+    // The handler reads the record through the fields.
+    FData->GetRecord(FActiveBuffer.data());
+    FHasCurrent = true;
+    OnUpdateRecord(*this, kind, action);
+    if (action == urFail) DatabaseError(u"Update failed");
+    if (action == urAbort) throw EAbort();
+    if (action != kUpdateRecActionDefault) return;
+  }
+  try {
+    action = ApplyChange(kind, newBuf, oldBuf, last);
+  } catch (const EDatabaseError& e) {
+    if (!OnUpdateError) throw;
+    TUpdateRecAction answer = urFail;
+    OnUpdateError(*this, e, kind, answer);
+    if (answer == urFail) throw;
+    if (answer == urAbort) throw EAbort();
+    action = answer;
+  }
+}
+
+void TMemDataSet::Resync() {
+  if (FData->CurrentItem) {
+    LoadCurrent();
+    FBof = FEof = false;
+  } else if (InternalFirst()) {
+    FBof = true;
+    FEof = false;
+  } else {
+    FBof = FEof = true;
+  }
+}
+
 void TMemDataSet::DataOpen() {
   FData->Open();
 }
@@ -602,6 +902,9 @@ void TMemDataSet::OpenCursor() {
   FData->FTrimFixedChar = FTrimFixedChar;
   FData->FTrimVarChar = FTrimVarChar;
   FData->FSetEmptyStrToNull = FSetEmptyStrToNull;
+  FData->FCachedUpdates = FCachedUpdates;
+  FData->OnApplyRecord = [this](TUpdateRecKind kind, TUpdateRecAction& action, uint8_t* newBuf, const uint8_t* oldBuf,
+                                bool last) { ApplyRecord(kind, action, newBuf, oldBuf, last); };
   try {
     DataOpen();
     if (!FFieldDefsUpdated) {

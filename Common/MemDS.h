@@ -81,6 +81,19 @@ class TField {
   // Null as Variant::Null().
   virtual Variant AsVariant() const;
 
+  // Writing the value of the record in work: only while the dataset edits or
+  // inserts ("Dataset not in edit or insert mode"), never into a read-only
+  // field ("Field '<name>' cannot be modified"). The value is converted to
+  // the field's storage; Clear makes it null.
+  void SetAsString(const UString& value) { SetAsVariant(Variant(value)); }
+  void SetAsInteger(int32_t value) { SetAsVariant(Variant(value)); }
+  void SetAsLargeInt(int64_t value) { SetAsVariant(Variant(value)); }
+  void SetAsFloat(double value) { SetAsVariant(Variant(value)); }
+  void SetAsBoolean(bool value) { SetAsVariant(Variant(value)); }
+  void SetAsVariant(const Variant& value);
+  void Clear() { SetAsVariant(Variant::Null()); }
+  void SetReadOnly(bool value) { FReadOnly = value; }
+
  protected:
   // The native value into `buffer`; false when there is none.
   bool GetData(void* buffer, size_t size) const;
@@ -294,7 +307,7 @@ std::unique_ptr<TField> CreateField(TDataSet* dataSet, const TFieldDef& def);
 
 // --- the dataset base ----------------------------------------------------------
 
-enum TDataSetState : uint8_t { dsInactive, dsBrowse };
+enum TDataSetState : uint8_t { dsInactive, dsBrowse, dsEdit, dsInsert };
 
 using TDataSetNotifyEvent = std::function<void(TDataSet& dataSet)>;
 
@@ -337,7 +350,30 @@ class TDataSet : public TComponent {
   // The blob of a blob field of the current record (none when null).
   virtual TBlob* GetBlob(const TField& field) const = 0;
 
+  // --- editing ---
+  // Edit starts changing the current record, Insert a new record in front of
+  // it, Append a new record at the end; Post writes the record in work (the
+  // dataset stays in its state with the values when that fails), Cancel
+  // drops it; Delete removes the current record. Each needs an open dataset
+  // that can be modified ("Cannot modify a read-only dataset"); Edit and
+  // Delete need a current record ("Cannot perform this operation on an
+  // empty dataset"). Moving or closing while a record is in work: moving
+  // posts it, closing drops it.
+  void Edit();
+  void Insert();
+  void Append();
+  void Post();
+  void Cancel();
+  void Delete();
+  // A field of the record in work was written since Edit or Insert.
+  bool Modified() const { return FModified; }
+  virtual bool CanModify() const { return true; }
+  // Writes a field of the record in work (TField's setters come here).
+  virtual void SetFieldValue(const TField& field, const Variant& value) = 0;
+
   TDataSetNotifyEvent BeforeOpen, AfterOpen, BeforeClose, AfterClose;
+  TDataSetNotifyEvent BeforeEdit, AfterEdit, BeforeInsert, AfterInsert, OnNewRecord;
+  TDataSetNotifyEvent BeforePost, AfterPost, BeforeCancel, AfterCancel, BeforeDelete, AfterDelete;
 
  protected:
   // The cursor steps: open (run, fetch, build definitions and fields, go to
@@ -355,6 +391,19 @@ class TDataSet : public TComponent {
   void DestroyFields();
   // Raises "Cannot perform this operation on an open dataset" when open.
   void CheckInactive() const;
+  // Posts a record in work; raises "Dataset not open" when closed.
+  void CheckBrowseMode();
+  void SetState(TDataSetState value) { FState = value; }
+  void SetModified(bool value) { FModified = value; }
+
+  // The editing steps of the storage.
+  virtual void InternalEdit() = 0;
+  virtual void InternalInsert(bool append) = 0;
+  virtual void InternalPost() = 0;
+  virtual void InternalCancel() = 0;
+  virtual void InternalDelete() = 0;
+  // Where the current record is after a change of the record list.
+  virtual void Resync() = 0;
 
   std::vector<TFieldDef> FFieldDefs;
   bool FFieldDefsUpdated = false;
@@ -362,7 +411,10 @@ class TDataSet : public TComponent {
   bool FEof = true;
 
  private:
+  void DoInsert(bool append);
+
   TDataSetState FState = dsInactive;
+  bool FModified = false;
   std::vector<std::unique_ptr<TField>> FFields;
 };
 
@@ -417,7 +469,68 @@ class TMemDataSet : public TDataSet {
   bool InternalNext() override;
   bool InternalPrior() override;
 
+  // --- editing ---
+ public:
+  void SetFieldValue(const TField& field, const Variant& value) override;
+
+  // --- cached updates ---
+  // With CachedUpdates (set while closed) posted changes stay in memory
+  // until ApplyUpdates sends them; CommitUpdates then forgets the applied
+  // ones, CancelUpdates reverts all, RevertRecord the current record's,
+  // RestoreUpdates makes applied changes pending again. Each raises "Not in
+  // cached update mode" without cached updates.
+  using TUpdateRecKind = TMemData::TUpdateRecKind;
+  using TUpdateRecordEvent = std::function<void(TDataSet& dataSet, TUpdateRecKind kind, TUpdateRecAction& action)>;
+  using TUpdateErrorEvent =
+      std::function<void(TDataSet& dataSet, const Exception& e, TUpdateRecKind kind, TUpdateRecAction& action)>;
+  // The action of OnUpdateRecord that lets the dataset carry out the change itself.
+  static constexpr TUpdateRecAction kUpdateRecActionDefault = static_cast<TUpdateRecAction>(10);
+  bool CachedUpdates() const { return FCachedUpdates; }
+  void SetCachedUpdates(bool value);
+  void ApplyUpdates(uint8_t kinds = TMemData::kAllUpdateRecKinds);
+  void CommitUpdates();
+  void CancelUpdates();
+  void RestoreUpdates();
+  void RevertRecord();
+  bool UpdatesPending() const;
+  // The current record's change kind, isUnmodified without cached updates.
+  TItemStatus UpdateStatus() const;
+  // The current record's result; urNone reads as urApplied.
+  TUpdateRecAction UpdateResult() const;
+  TUpdateRecordEvent OnUpdateRecord;
+  TUpdateErrorEvent OnUpdateError;
+
+ protected:
+  void InternalEdit() override;
+  void InternalInsert(bool append) override;
+  void InternalPost() override;
+  void InternalCancel() override;
+  void InternalDelete() override;
+  void Resync() override;
+  // The record in work (new values) and the record as it was before (the
+  // stored record while editing; the new record itself while inserting).
+  uint8_t* NewRecBuf() { return FActiveBuffer.data(); }
+  const uint8_t* OldRecBuf() const { return FOldBuffer.empty() ? FActiveBuffer.data() : FOldBuffer.data(); }
+  // The record's change on its way to the source, before the storage takes
+  // it: the provider writes it to the server. Insert and update may fill
+  // values the server generated into `newBuf`.
+  virtual void WriteInsert(uint8_t* /*newBuf*/) {}
+  virtual void WriteUpdate(const uint8_t* /*oldBuf*/, uint8_t* /*newBuf*/) {}
+  virtual void WriteDelete(const uint8_t* /*oldBuf*/) {}
+  // The apply pass of the storage (the query runs it in a transaction).
+  virtual void DoApplyUpdates(uint8_t kinds);
+  // Carries out one cached change: urApplied, or urSuspended while it
+  // waits in a batch that a later change sends.
+  virtual TUpdateRecAction ApplyChange(TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf, bool last);
+  void CheckCachedUpdates();
+
  private:
+  // Drops the values the record in work owns.
+  void ReleaseWorkBuffer();
+  // The storage's callback of the apply pass: the events, then ApplyChange.
+  void ApplyRecord(TUpdateRecKind kind, TUpdateRecAction& action, uint8_t* newBuf, const uint8_t* oldBuf, bool last);
+  bool FCachedUpdates = false;
+
   // Moves one record forward or back, fetching at the end; the position stays
   // when there is none.
   bool Step(bool forward);
@@ -425,6 +538,10 @@ class TMemDataSet : public TDataSet {
 
   TMemData* FData = nullptr;
   std::vector<uint8_t> FActiveBuffer;
+  // While editing: the stored record as it was (its values borrowed).
+  std::vector<uint8_t> FOldBuffer;
+  // While inserting: appended at the end rather than in front of the current record.
+  bool FAppending = false;
   bool FHasCurrent = false;
   bool FTrimFixedChar = true;
   bool FTrimVarChar = false;

@@ -467,7 +467,7 @@ void TMemData::ClearFields() {
 
 void TMemData::Renumber(TItemHeader* from) {
   int32_t order = from && from->Prev ? from->Prev->Order : 0;
-  for (TItemHeader* i = from; i; i = i->Next) i->Order = ++order;
+  for (TItemHeader* i = from; i; i = i->Next) i->Order = IsHidden(i) ? order : ++order;
 }
 
 void TMemData::AddRecord(const uint8_t* recBuf, bool atEnd) {
@@ -583,6 +583,7 @@ void TMemData::SetToEnd() {
 
 bool TMemData::GetNextRecord(uint8_t* recBuf) {
   TItemHeader* next = CurrentItem ? CurrentItem->Next : (FBOF ? FirstItem : nullptr);
+  while (next && IsHidden(next)) next = next->Next;
   if (!next) {
     CurrentItem = nullptr;
     FEOF = true;
@@ -596,6 +597,7 @@ bool TMemData::GetNextRecord(uint8_t* recBuf) {
 
 bool TMemData::GetPriorRecord(uint8_t* recBuf) {
   TItemHeader* prior = CurrentItem ? CurrentItem->Prev : (FEOF ? LastItem : nullptr);
+  while (prior && IsHidden(prior)) prior = prior->Prev;
   if (!prior) {
     CurrentItem = nullptr;
     FBOF = true;
@@ -620,6 +622,7 @@ void TMemData::SetRecordNo(int recordNo) {
     item = CurrentItem;
   while (item && item->Order < order) item = item->Next;
   while (item && item->Order > order) item = item->Prev;
+  while (item && IsHidden(item)) item = item->Prev;
   if (item && item->Order == order) {
     CurrentItem = item;
     FBOF = FEOF = false;
@@ -691,6 +694,7 @@ void TMemData::ClearItems() {
   FStringHeap->Clear();
   FBlockMan.FreeAllBlock();
   FirstItem = LastItem = CurrentItem = nullptr;
+  FCache.clear();
   FBOF = FEOF = true;
   FRecordCount = 0;
   FRecordNoOffset = 0;

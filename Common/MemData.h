@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -606,6 +607,47 @@ class TMemData : public TData {
   // list: no records, BOF and EOF, a new refresh iteration.
   void ClearItems();
 
+  // --- cached updates ---
+  // With FCachedUpdates the changes of the Cached* operations stay in the
+  // storage: each changed record keeps its kind (Status), the result of the
+  // last attempt to apply it (UpdateResult) and, once edited, a copy of its
+  // values before the first change (Rollback); the cache lists the changed
+  // records in the order of their first change. A deleted record stays in
+  // the list, hidden from navigation and the record count, until it is
+  // committed or reverted.
+  enum TUpdateRecKind : uint8_t { ukUpdate, ukInsert, ukDelete };
+  static constexpr uint8_t kAllUpdateRecKinds = 7;  // bit per kind
+  // Applies one change: `newBuf` the record's values (the callback may
+  // write values the server generated into it), `oldBuf` its values before
+  // the change. `last`: no later change of the pass follows.
+  using TApplyRecordProc = std::function<void(TUpdateRecKind kind, TUpdateRecAction& action, uint8_t* newBuf,
+                                              const uint8_t* oldBuf, bool last)>;
+  bool FCachedUpdates = false;
+  TApplyRecordProc OnApplyRecord;
+
+  void CachedInsert(const uint8_t* recBuf, bool atEnd);
+  void CachedUpdate(const uint8_t* recBuf);
+  void CachedDelete();
+  // The apply pass over the changes of the requested kinds (bits of
+  // TUpdateRecKind) that are not applied yet. A kind that was not requested
+  // gets urFail on its own item only. A callback error leaves the failing
+  // record current, and changes that waited in an unsent batch pending.
+  void ApplyUpdates(uint8_t kinds = kAllUpdateRecKinds);
+  // Drops applied changes from the cache: deleted records go, the others
+  // become unmodified. Changes not applied stay.
+  void CommitUpdates();
+  // Reverts every change and empties the cache.
+  void CancelUpdates();
+  // Every change counts as not applied again.
+  void RestoreUpdates();
+  // Reverts the current record's change.
+  void RevertRecord();
+  bool UpdatesPending() const;
+  // The cached changes, in order.
+  const std::vector<TItemHeader*>& Cache() const { return FCache; }
+  // A deleted record of the cache, not shown.
+  static bool IsHidden(const TItemHeader* item) { return item->Status == isDeleted; }
+
   TBlockManager& BlockMan() { return FBlockMan; }
   TItemHeader* FirstItem = nullptr;
   TItemHeader* LastItem = nullptr;
@@ -617,6 +659,13 @@ class TMemData : public TData {
   void AddRecord(const uint8_t* recBuf, bool atEnd);
   void Renumber(TItemHeader* from);
   void ReleaseItemValues(TItemHeader* item, bool heapCleared);
+
+  // Cached updates.
+  void Revert(TItemHeader* item);
+  void RestoreFromRollback(TItemHeader* item);
+  void Unlink(TItemHeader* item);
+  void RemoveFromCache(TItemHeader* item);
+  std::vector<TItemHeader*> FCache;
 
   TBlockManager FBlockMan;
   int FRecordCount = 0;

@@ -341,6 +341,9 @@ class TMySQLCommand : public TZelCommand {
   bool GetOpenNext() const { return FOpenNext; }
   void SetOpenNext(bool value) { FOpenNext = value; }
   bool GetExecuting() const;
+  // The rows that every statement of the last text affected together (a
+  // text of several statements reports only its first count otherwise).
+  int64_t RowsAffectedTotal() const { return FRowsAffectedTotal; }
   bool GetEnableBCD() const { return FEnableBCD; }
   bool GetEnableFMTBCD() const { return FEnableFMTBCD; }
   TCompressBlobMode GetCompressBlob() const { return FCompressBlob; }
@@ -392,6 +395,7 @@ class TMySQLCommand : public TZelCommand {
   TCursorState FCursorState = csInactive;
   int64_t FRowsAffected = -1;
   int64_t FRowsAffectedPrev = 0;
+  int64_t FRowsAffectedTotal = 0;
   int64_t FLastInsertId = 0;
   bool FStoredProc = false;
   bool FCanReadParams = false;
@@ -425,6 +429,8 @@ class TMySQLFieldDesc : public TFieldDesc {
   bool FIsPrimaryKey = false;
   bool FIsBinary = false;
   bool FIsCurrentTimestamp = false;
+  // The column flags the server sent (NOT_NULL_FLAG, UNIQUE_KEY_FLAG, ...).
+  uint32_t FFlags = 0;
   int32_t FCharsetNr = 0;
   UString FTableName;
   UString FTableAlias;

@@ -605,6 +605,7 @@ void TMySQLCommand::ExecuteText() {
   c.Check(api->mysql_real_query(my, q.data(), q.size()), FComponent);
   FRowsAffectedPrev = FRowsAffected;
   FRowsAffected = api->mysql_affected_rows(my);
+  FRowsAffectedTotal = std::max<int64_t>(FRowsAffected, 0);
   FLastInsertId = api->mysql_insert_id(my);
   FCursorState = api->mysql_field_count(my) != 0 ? csExecuted : csInactive;
 }
@@ -694,6 +695,9 @@ PMYSQL_RES TMySQLCommand::NextResultWithColumns(int64_t& rowsAffected, int64_t* 
     if (rc > 0) c.MySQLError(FComponent);
     if (previousRowsAffected) *previousRowsAffected = rowsAffected;
     rowsAffected = api->mysql_affected_rows(my);
+    if (rowsAffected > 0) FRowsAffectedTotal += rowsAffected;
+    // The id of the last statement that made one.
+    if (const int64_t id = api->mysql_insert_id(my)) FLastInsertId = id;
     if (api->mysql_field_count(my) == 0) continue;
     PMYSQL_RES r = api->mysql_use_result(my);
     try {

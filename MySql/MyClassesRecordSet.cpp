@@ -155,6 +155,7 @@ void MapMySqlField(const TMYSQL_FIELD& f, const TMyMappingOptions& o, TMySQLFiel
   d.FIsBinary = (f.Flags & BINARY_FLAG) != 0;
   d.FIsKey = (f.Flags & (PRI_KEY_FLAG | UNIQUE_KEY_FLAG | MULTIPLE_KEY_FLAG | PART_KEY_FLAG)) != 0;
   d.FIsPrimaryKey = (f.Flags & PRI_KEY_FLAG) != 0;
+  d.FFlags = f.Flags;
   d.FIsCurrentTimestamp = (f.Flags & TIMESTAMP_FLAG) != 0;
   d.FCharsetNr = f.CharsetNr;
   const uint16_t len16 = static_cast<uint16_t>(std::min<uint32_t>(length, 65535));

@@ -6,6 +6,7 @@
 #include "Common/ZelParser.h"
 #include "MySql/MyClasses.h"
 #include "MySql/MyScriptProcessor.h"
+#include "MySql/MyServices.h"
 #include "rtl/SysUtils.h"
 
 namespace vix {
@@ -54,6 +55,10 @@ TParserClass TMySQLVixProvider::GetParserClass() const {
 
 std::unique_ptr<TDAScriptProcessor> TMySQLVixProvider::CreateScriptProcessor() const {
   return std::make_unique<TMyScriptProcessor>();
+}
+
+std::unique_ptr<TDADataSetUpdater> TMySQLVixProvider::CreateDataSetUpdater(TCustomDADataSet& dataSet) const {
+  return std::make_unique<TCustomMyDataSetUpdater>(dataSet);
 }
 
 TVixSqlFormatterClass TMySQLVixProvider::GetSqlFormatterClass() const {

@@ -38,6 +38,7 @@ class TMySQLVixProvider : public TVixProvider {
 
   TParserClass GetParserClass() const override;
   std::unique_ptr<TDAScriptProcessor> CreateScriptProcessor() const override;
+  std::unique_ptr<TDADataSetUpdater> CreateDataSetUpdater(TCustomDADataSet& dataSet) const override;
   TVixSqlFormatterClass GetSqlFormatterClass() const override;
   TZelConnectionClass GetConnectionClass() const override;
   TZelRecordSetClass GetRecordSetClass() const override;

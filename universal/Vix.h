@@ -231,6 +231,7 @@ class TCustomVixDataSet : public TCustomDADataSet {
   UString ProcessFinalSQL(UString sql) const override;
   std::unique_ptr<TZelRecordSet> CreateScanRecordSet() const override;
   void OpenCursor() override;
+  std::unique_ptr<TDADataSetUpdater> CreateUpdater() override;
 
  private:
   TVixProvider& Provider() const;

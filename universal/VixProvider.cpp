@@ -173,4 +173,8 @@ std::unique_ptr<TDAScriptProcessor> TVixProvider::CreateScriptProcessor() const 
   return std::make_unique<TDAScriptProcessor>();
 }
 
+std::unique_ptr<TDADataSetUpdater> TVixProvider::CreateDataSetUpdater(TCustomDADataSet& dataSet) const {
+  return std::make_unique<TDADataSetUpdater>(dataSet);
+}
+
 }  // namespace vix

@@ -11,6 +11,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "Common/DASQLGenerator.h"
 #include "Common/DAScript.h"
 #include "Common/DBTypes.h"
 #include "Common/ZelAccess.h"
@@ -70,6 +71,8 @@ class TVixProvider {
   virtual UString DefaultTableSchema() const { return UString(); }
   // The rules the script component cuts this dialect's scripts by.
   virtual std::unique_ptr<TDAScriptProcessor> CreateScriptProcessor() const;
+  // The updater that writes a dataset's changes in this dialect.
+  virtual std::unique_ptr<TDADataSetUpdater> CreateDataSetUpdater(TCustomDADataSet& dataSet) const;
 
   // Each list is built on first request, prefixed with the provider's name,
   // and kept for the provider's life.

@@ -3,6 +3,7 @@
 #include <typeindex>
 #include <typeinfo>
 
+#include "Common/DASQLGenerator.h"
 #include "universal/Vix.h"
 
 namespace vix {
@@ -65,6 +66,10 @@ void TCustomVixDataSet::OpenCursor() {
   if (GetIRecordSet() && FSpecificOptions.GetIsModified() && IsIRecordSetOfProvider(*GetIRecordSet()))
     ApplySpecificOptions(*GetIRecordSet());
   TCustomDADataSet::OpenCursor();
+}
+
+std::unique_ptr<TDADataSetUpdater> TCustomVixDataSet::CreateUpdater() {
+  return Provider().CreateDataSetUpdater(*this);
 }
 
 UString TCustomVixDataSet::ProcessFinalSQL(UString sql) const {

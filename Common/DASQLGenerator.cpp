@@ -1,0 +1,204 @@
+// The generated INSERT, UPDATE, DELETE and lock statements of a dataset.
+#include "Common/DASQLGenerator.h"
+
+#include <array>
+
+#include "Common/DBAccess.h"
+
+namespace vix {
+
+namespace {
+
+// The statement is the concatenation of these, in this order.
+enum TBuilder : size_t { bHeader, bFld, bMiddle, bFldParam, bCond, bFooter, bCount };
+
+bool SameValue(const Variant& a, const Variant& b) {
+  if (a.IsNull() != b.IsNull()) return false;
+  return a.IsNull() || a == b;
+}
+
+}  // namespace
+
+TDASQLGenerator::TDASQLGenerator(TCustomDADataSet& dataSet) : FDataSet(dataSet) {}
+TDASQLGenerator::~TDASQLGenerator() = default;
+
+TSQLInfo& TDASQLGenerator::SQLInfo() const {
+  if (!FSQLInfo) {
+    TCustomDAConnection* connection = FDataSet.GetConnection();
+    TZelConnection* provider = connection ? connection->ProviderConnection() : nullptr;
+    FSQLInfo = provider ? provider->CreateSQLInfo() : std::make_unique<TSQLInfo>();
+  }
+  return *FSQLInfo;
+}
+
+UString TDASQLGenerator::QuoteName(UStringView name) const {
+  // Names come from the server or the user as they are: always one quoted
+  // part, whatever characters (".", quotes) they hold.
+  return SQLInfo().QuoteAlways(name);
+}
+
+UString TDASQLGenerator::UpdatingTableName() const {
+  return FDataSet.GetUpdatingTable();
+}
+
+bool TDASQLGenerator::IsUpdatingTableField(const TFieldDesc&) const {
+  return true;
+}
+
+std::vector<const TFieldDesc*> TDASQLGenerator::DefaultKeyFields(const std::vector<const TFieldDesc*>&) const {
+  return {};
+}
+
+void TDASQLGenerator::GetKeyAndDataFields(TKeyAndDataFields& fields) const {
+  fields = TKeyAndDataFields();
+  TZelRecordSet* recordSet = FDataSet.GetIRecordSet();
+  if (!recordSet) return;
+  const TFieldDescs& descs = recordSet->Fields();
+  std::vector<const TFieldDesc*> tableFields;
+  for (int i = 0; i < descs.Count(); ++i) {
+    const TFieldDesc& desc = descs[i];
+    if (!desc.HasDataSlot() || desc.FFieldDescKind != fdkData || !IsUpdatingTableField(desc)) continue;
+    tableFields.push_back(&desc);
+    if (!desc.FReadOnly) fields.DataFieldDescs.push_back(&desc);
+  }
+  const UString& keyText = FDataSet.GetKeyFields();
+  if (keyText.empty()) {
+    fields.KeyFieldDescs = DefaultKeyFields(tableFields);
+    return;
+  }
+  size_t start = 0;
+  while (start <= keyText.size()) {
+    size_t end = keyText.find(u';', start);
+    if (end == UString::npos) end = keyText.size();
+    const UString name = Trim(keyText.substr(start, end - start));
+    start = end + 1;
+    if (name.empty()) continue;
+    const TFieldDesc* desc = descs.FindField(name);
+    if (!desc) DatabaseError(FDataSet.GetName() + u": Key field '" + name + u"' not found");
+    fields.KeyFieldDescs.push_back(desc);
+  }
+}
+
+bool TDASQLGenerator::KeyIsUnique() const {
+  TKeyAndDataFields fields;
+  GetKeyAndDataFields(fields);
+  return !fields.KeyFieldDescs.empty();
+}
+
+bool TDASQLGenerator::FieldChanged(const TFieldDesc& desc, const uint8_t* oldBuf, const uint8_t* newBuf) const {
+  TZelRecordSet& data = *FDataSet.GetIRecordSet();
+  if (IsBlobDataType(desc.FDataType) && data.GetBlob(desc.FFieldNo, oldBuf) != data.GetBlob(desc.FFieldNo, newBuf))
+    return true;
+  return !SameValue(data.GetFieldAsVariant(desc.FFieldNo, oldBuf), data.GetFieldAsVariant(desc.FFieldNo, newBuf));
+}
+
+void TDASQLGenerator::AddParam(UString& builder, const TFieldDesc& desc, bool old, const uint8_t* buf,
+                               size_t builderNo) {
+  UString name = (old ? u"Old_" : u"") + desc.FName;
+  if (FIndex >= 0) name = u"P_" + IntToStr(FIndex) + u"_" + name;
+  TDAParam* param = FParams->Add(std::move(name));
+  param->SetParamType(ptInput);
+  param->SetValue(FDataSet.GetIRecordSet()->GetFieldAsVariant(desc.FFieldNo, buf));
+  TDAParamInfo info;
+  info.FieldNo = desc.FFieldNo;
+  info.Old = old;
+  info.ParamIndex = FIndex;
+  // The builder's number for now; made a position in the statement at the end.
+  info.Position = builder.size() * bCount + builderNo;
+  FParamsInfo.push_back(info);
+  builder += u'?';
+}
+
+void TDASQLGenerator::AddCondition(UString& builder, const TFieldDesc& desc, const uint8_t* oldBuf, size_t builderNo) {
+  if (!builder.empty()) builder += u" AND ";
+  builder += QuoteName(desc.FActualName.empty() ? desc.FName : desc.FActualName);
+  if (FDataSet.GetIRecordSet()->GetNull(desc.FFieldNo, oldBuf)) {
+    builder += u" IS NULL";
+    return;
+  }
+  builder += u" = ";
+  AddParam(builder, desc, true, oldBuf, builderNo);
+}
+
+void TDASQLGenerator::AddConditions(UString& builder, const TKeyAndDataFields& fields, const uint8_t* oldBuf,
+                                    size_t builderNo) {
+  if (!fields.KeyFieldDescs.empty()) {
+    for (const TFieldDesc* desc : fields.KeyFieldDescs) AddCondition(builder, *desc, oldBuf, builderNo);
+  } else {
+    for (const TFieldDesc* desc : fields.DataFieldDescs)
+      if (!IsBlobDataType(desc->FDataType)) AddCondition(builder, *desc, oldBuf, builderNo);
+  }
+  if (builder.empty()) DatabaseError(u"Key fields not found");
+}
+
+UString TDASQLGenerator::GenerateSQL(TStatementType type, bool modifiedFieldsOnly, const uint8_t* oldBuf,
+                                     const uint8_t* newBuf, TDAParams& params, int index) {
+  if (type != stInsert && type != stUpdate && type != stDelete && type != stLock) DatabaseError(u"Bad statement type");
+  FParams = &params;
+  FIndex = index;
+  FParamsInfo.clear();
+  const UString tableName = UpdatingTableName();
+  if (tableName.empty() || !FDataSet.GetIRecordSet()) return UString();
+  TKeyAndDataFields fields;
+  GetKeyAndDataFields(fields);
+  TZelRecordSet& data = *FDataSet.GetIRecordSet();
+  const UString table = QuoteName(tableName);
+  std::array<UString, bCount> sb;
+  auto column = [this](const TFieldDesc& desc) {
+    return QuoteName(desc.FActualName.empty() ? desc.FName : desc.FActualName);
+  };
+  switch (type) {
+    case stInsert:
+      if (fields.DataFieldDescs.empty()) DatabaseError(u"No fields to insert into table " + tableName);
+      for (const TFieldDesc* desc : fields.DataFieldDescs) {
+        if (modifiedFieldsOnly && data.GetNull(desc->FFieldNo, newBuf)) continue;
+        if (!sb[bFld].empty()) {
+          sb[bFld] += u", ";
+          sb[bFldParam] += u", ";
+        }
+        sb[bFld] += column(*desc);
+        AddParam(sb[bFldParam], *desc, false, newBuf, bFldParam);
+      }
+      sb[bHeader] = u"INSERT INTO " + table + u"\r\n  (";
+      sb[bMiddle] = u")\r\nVALUES\r\n  (";
+      sb[bFooter] = u")";
+      break;
+    case stUpdate:
+      for (const TFieldDesc* desc : fields.DataFieldDescs) {
+        if (modifiedFieldsOnly && !FieldChanged(*desc, oldBuf, newBuf)) continue;
+        if (!sb[bFld].empty()) sb[bFld] += u", ";
+        sb[bFld] += column(*desc) + u" = ";
+        AddParam(sb[bFld], *desc, false, newBuf, bFld);
+      }
+      if (sb[bFld].empty()) {
+        FParamsInfo.clear();
+        return UString();
+      }
+      sb[bHeader] = u"UPDATE " + table + u"\r\nSET\r\n  ";
+      sb[bMiddle] = u"\r\nWHERE\r\n  ";
+      AddConditions(sb[bCond], fields, oldBuf, bCond);
+      break;
+    case stDelete:
+      sb[bHeader] = u"DELETE FROM " + table + u"\r\nWHERE\r\n  ";
+      AddConditions(sb[bCond], fields, oldBuf, bCond);
+      break;
+    default: {
+      const UString lock = LockClause();
+      if (lock.empty()) return UString();
+      sb[bHeader] = u"SELECT * FROM " + table + u"\r\nWHERE\r\n  ";
+      AddConditions(sb[bCond], fields, oldBuf, bCond);
+      sb[bFooter] = u"\r\n" + lock;
+      break;
+    }
+  }
+  std::array<size_t, bCount> start{};
+  UString sql;
+  for (size_t b = 0; b < bCount; ++b) {
+    start[b] = sql.size();
+    sql += sb[b];
+  }
+  for (TDAParamInfo& info : FParamsInfo) info.Position = start[info.Position % bCount] + info.Position / bCount;
+  return sql;
+}
+
+}  // namespace vix
