@@ -6,7 +6,9 @@
 // Cases: do (round trips of `DO 1`), select (one-row primary-key SELECTs),
 // fetch (N rows, text protocol), fetchz (the same compressed), blob (N rows of
 // 64 KB blobs), stmt (N executions of a prepared statement, one row each),
-// records (N rows fetched whole into records, with conversions for the peer).
+// records (N rows fetched whole into records, with conversions for the peer),
+// fetchtls (fetch over TLS, CA from VIX_MYSQL_SSL_CA), fetchhttp (fetch
+// through the HTTP tunnel at VIX_TUNNEL_URL; ours only).
 // The server comes from VIX_MYSQL_HOST, VIX_MYSQL_PORT, VIX_MYSQL_USER,
 // VIX_MYSQL_PASSWORD and VIX_MYSQL_DATABASE.
 //
@@ -94,6 +96,12 @@ int Run(int argc, char** argv) {
   config.database = Env("VIX_MYSQL_DATABASE", "vixtest");
   config.compress = caseName == "fetchz";
   config.records = caseName == "records";
+  if (caseName == "fetchtls") config.tlsCa = Env("VIX_MYSQL_SSL_CA", "");
+  if (caseName == "fetchhttp") {
+    config.tunnelUrl = Env("VIX_TUNNEL_URL", "");
+    config.tunnelUser = Env("VIX_TUNNEL_USER", "");
+    config.tunnelPassword = Env("VIX_TUNNEL_PASSWORD", "");
+  }
 
   std::unique_ptr<BenchClient> c;
   if (client == "ours") c = MakeOurClient();
@@ -115,7 +123,7 @@ int Run(int argc, char** argv) {
   int64_t ops = 0;
   if (caseName == "do") ops = c->RunDo(count);
   else if (caseName == "select") ops = c->RunSelectOne(count, tableRows, hash);
-  else if (caseName == "fetch" || caseName == "fetchz") ops = c->RunFetch(rowsSql, hash);
+  else if (caseName == "fetch" || caseName == "fetchz" || caseName == "fetchtls" || caseName == "fetchhttp") ops = c->RunFetch(rowsSql, hash);
   else if (caseName == "blob") ops = c->RunFetch(blobSql, hash);
   else if (caseName == "stmt") ops = c->RunStatement(count, tableRows, hash);
   else if (caseName == "records") ops = c->RunRecords(rowsSql, hash);
