@@ -35,7 +35,7 @@ start_tunnel_test_server() {
   mkdir -p "$dir/tunnel"
   (umask 077 && printf 'vixtunnel:tunnel-pass\n' >"$dir/tunnel/users")
   "$bin" --listen 127.0.0.1:0 --port-file "$dir/tunnel/port" --allow "$VIX_MYSQL_HOST:$VIX_MYSQL_PORT" \
-    --auth-file "$dir/tunnel/users" --notify 20 --test-faults 2>"$dir/tunnel/log" &
+    --auth-file "$dir/tunnel/users" --notify 6 --test-faults 2>"$dir/tunnel/log" &
   printf '#!/usr/bin/env bash\nkill %d 2>/dev/null\n' "$!" >"$dir/tunnel.stop"
   for i in $(seq 50); do
     [ -s "$dir/tunnel/port" ] && break

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "Common/ZelVioHttp.h"
 #include "MySql/MyClasses.h"
 #include "MySql/MySQLVixProvider.h"
 #include "TestSupport.h"
@@ -119,6 +120,37 @@ TEST_F(VixTunnelServerTest, MillionRowsAndFortyMegabytes) {
   c.query.Open();
   EXPECT_EQ(c.query.FieldByName(u"L").AsInteger(), static_cast<int64_t>(big.size()));
   EXPECT_TRUE(c.query.FieldByName(u"V").AsString() == big);
+}
+
+// The test services' tunnel server closes a tunnel after 6 seconds without a
+// request: the client's keep-alives hold an idle session open, and a tunnel
+// nobody keeps alive is gone.
+TEST_F(VixTunnelServerTest, KeepAlivesHoldAnIdleTunnelAndSilentOnesAreReaped) {
+  TunnelClient c(url);
+  UString message;
+  ASSERT_EQ(c.ConnectError(message), 0) << Utf16ToUtf8(message);
+  std::this_thread::sleep_for(std::chrono::seconds(9));
+  EXPECT_EQ(c.Value(u"SELECT 'still here'"), u"still here");
+
+  // A tunnel opened by hand and then left alone.
+  auto request = [&](const std::string& query) {
+    TZelHttp http(url + "?" + query);
+    http.HeaderInfo().UserId = EnvOr("VIX_TUNNEL_USER");
+    http.HeaderInfo().Password = EnvOr("VIX_TUNNEL_PASSWORD");
+    http.Get();
+    std::string body(4096, '\0');
+    body.resize(static_cast<size_t>(http.ReadFull(reinterpret_cast<uint8_t*>(body.data()), 4096)));
+    return body;
+  };
+  const std::string target = "s=" + EnvOr("VIX_MYSQL_HOST") + "&p=" + EnvOr("VIX_MYSQL_PORT") + "&id=" + NewTunnelId();
+  ASSERT_EQ(request("a=c&" + target + "&port=0"), "OK:");
+  const std::string test = request("a=t&" + target + "&port=0");
+  int tunnel = 0, seconds = 0;
+  ASSERT_TRUE(ParseTunnelTestAnswer(test.substr(3), tunnel, seconds)) << test;
+  EXPECT_EQ(seconds, 6);
+  EXPECT_EQ(request("a=l&port=" + std::to_string(tunnel)), "OK:");
+  std::this_thread::sleep_for(std::chrono::seconds(8));
+  EXPECT_EQ(request("a=l&port=" + std::to_string(tunnel)).substr(0, 18), "ER:No such tunnel ");
 }
 
 // A connection time-out of 0 means no limit, not "give up at once".
