@@ -5,6 +5,7 @@
 
 #include "Common/ZelHttp.h"
 #include "Common/ZelVioHttp.h"
+#include "LoopbackServer.h"
 #include "TestSupport.h"
 
 namespace vix {
@@ -172,6 +173,43 @@ TEST(ZelHttpTest, DataBufferAcrossChunks) {
   b.Read(reinterpret_cast<uint8_t*>(rest.data()), rest.size());
   EXPECT_EQ(head + rest, data);
   EXPECT_EQ(b.DataLength(), 0u);
+}
+
+// Credentials go with a redirect on the same host and never to another one;
+// a request with a body is not redirected at all.
+TEST(ZelHttpTest, RedirectsKeepCredentialsOnTheirHost) {
+  std::string seenByOther, seenSecond;
+  test::TLoopbackServer other([&](int fd) {
+    seenByOther = test::RecvUntilIdle(fd, 300);
+    test::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nOK:");
+  });
+  int round = 0;
+  test::TLoopbackServer first(
+      [&](int fd) {
+        const std::string head = test::RecvUntilIdle(fd, 300);
+        if (round++ == 0) {
+          test::SendAll(fd, "HTTP/1.0 302 Found\r\nLocation: /second\r\n\r\n");
+        } else {
+          seenSecond = head;
+          test::SendAll(
+              fd, "HTTP/1.0 307 Moved\r\nLocation: http://localhost:" + std::to_string(other.Port()) + "/away\r\n\r\n");
+        }
+      },
+      3);
+  TZelHttp http("http://127.0.0.1:" + std::to_string(first.Port()) + "/start");
+  http.HeaderInfo().UserId = "user";
+  http.HeaderInfo().Password = "secret";
+  http.Get();
+  EXPECT_EQ(http.ReplyNumber(), 200);
+  EXPECT_NE(seenSecond.find("GET /second HTTP/1.0"), std::string::npos) << seenSecond;
+  EXPECT_NE(seenSecond.find("Authorization:Basic dXNlcjpzZWNyZXQ="), std::string::npos) << seenSecond;
+  EXPECT_NE(seenByOther.find("GET /away HTTP/1.0"), std::string::npos) << seenByOther;
+  EXPECT_EQ(seenByOther.find("Authorization"), std::string::npos) << seenByOther;
+
+  TZelHttp post("http://127.0.0.1:" + std::to_string(first.Port()) + "/write");
+  const std::string error = test::ErrorOf([&] { post.Post(post.Url(), "data"); });
+  EXPECT_NE(error.find("redirected a request that sends data"), std::string::npos) << error;
+  EXPECT_EQ(other.Accepted(), 1);
 }
 
 }  // namespace
