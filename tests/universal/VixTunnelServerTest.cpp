@@ -297,6 +297,10 @@ struct TransportCase {
   const char* needs;
 };
 
+void PrintTo(const TransportCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 std::string Expand(const std::string& text) {
   std::string out = text;
   for (size_t at; (at = out.find("${")) != std::string::npos;) {
