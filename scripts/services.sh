@@ -28,8 +28,8 @@ start_tunnel_test_server() {
   local dir=$1 here bin port i
   here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
   bin=${VIX_TUNNEL_SERVER:-${VIX_BUILD_DIR:-$here/../build}/tools/tunnel-server/vix-tunnel-server}
-  if [ ! -x "$bin" ]; then
-    echo "services: no tunnel server at $bin" >&2
+  if [ ! -x "$bin" ] || [ -z "${VIX_MYSQL_HOST:-}" ]; then
+    echo "services: no tunnel server (binary $bin, database ${VIX_MYSQL_HOST:-not running})" >&2
     return 0
   fi
   mkdir -p "$dir/tunnel"
@@ -41,6 +41,11 @@ start_tunnel_test_server() {
     [ -s "$dir/tunnel/port" ] && break
     sleep 0.1
   done
+  if [ ! -s "$dir/tunnel/port" ]; then
+    echo "services: the tunnel server did not start:" >&2
+    cat "$dir/tunnel/log" >&2
+    return 0
+  fi
   port=$(cat "$dir/tunnel/port")
   export VIX_TUNNEL_PORT=$port
   export VIX_TUNNEL_URL=http://127.0.0.1:$port/tunnel/
