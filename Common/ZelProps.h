@@ -73,6 +73,14 @@ enum : TPropId {
   prNullForZeroVanticDate = 1041,
   prSecureAuth = 1042,
   prSSLVerify = 1043,
+  // The HTTP tunnel's settings.
+  prHttpUrl = 1044,
+  prHttpUsername = 1045,
+  prHttpPassword = 1046,
+  prProxyHostname = 1047,
+  prProxyPort = 1048,
+  prProxyUsername = 1049,
+  prProxyPassword = 1050,
 };
 
 }  // namespace vix

@@ -258,10 +258,14 @@ void TMySQLConnection::Connect(const UString& connectString) {
               FComponent);
         break;
       }
-      case mpHttp:
-        // The tunnel transport is not part of this client: never fall back to
-        // a plain connection the caller did not ask for.
-        RaiseDatabaseError(u"Wrong protocol");
+      case mpHttp: {
+        // Only the built-in client has the tunnel: never fall back to a plain
+        // connection the caller did not ask for.
+        auto* direct = dynamic_cast<TMySQLAPIDirect*>(FMySQLAPI);
+        if (!direct) RaiseDatabaseError(u"Wrong protocol");
+        Check(direct->SetHttpOptions(FMySQL, &FHttpOptions), FComponent);
+        break;
+      }
       case mpTCP:
       case mpSocket:
       case mpPipe:
@@ -434,6 +438,7 @@ void TMySQLConnection::Assign(const TZelConnection& source) {
   FSSL_Key = src->FSSL_Key;
   FSSL_Cert = src->FSSL_Cert;
   FSSLVerify = src->FSSLVerify;
+  FHttpOptions = src->FHttpOptions;
   FCheckPrecision = src->FCheckPrecision;
 }
 
@@ -544,6 +549,13 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
       FSSLVerify = static_cast<TMySslVerify>(verify);
       return true;
     }
+    case prHttpUrl: FHttpOptions.Url = value.AsString(); return true;
+    case prHttpUsername: FHttpOptions.Username = value.AsString(); return true;
+    case prHttpPassword: FHttpOptions.Password = value.AsString(); return true;
+    case prProxyHostname: FHttpOptions.ProxyOptions.Hostname = value.AsString(); return true;
+    case prProxyPort: FHttpOptions.ProxyOptions.Port = value.AsInteger(); return true;
+    case prProxyUsername: FHttpOptions.ProxyOptions.Username = value.AsString(); return true;
+    case prProxyPassword: FHttpOptions.ProxyOptions.Password = value.AsString(); return true;
     case prEmbedded:
       FEmbedded = value.AsBoolean();
       SelectAPI();
@@ -580,6 +592,9 @@ bool TMySQLConnection::GetProp(TPropId prop, Variant& value) {
     case prNeedBackslashes: value = FNeedBackslashes; return true;
     case prSecureAuth: value = FSecureAuth; return true;
     case prSSLVerify: value = static_cast<int32_t>(FSSLVerify); return true;
+    case prHttpUrl: value = FHttpOptions.Url; return true;
+    case prProxyHostname: value = FHttpOptions.ProxyOptions.Hostname; return true;
+    case prProxyPort: value = FHttpOptions.ProxyOptions.Port; return true;
     default: return TZelConnection::GetProp(prop, value);
   }
 }

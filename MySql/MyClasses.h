@@ -209,6 +209,7 @@ class TMySQLConnection : public TZelConnection {
   std::vector<UString> FEmbParams;
   UString FSSL_Cipher, FSSL_CA, FSSL_Key, FSSL_Cert;
   TMySslVerify FSSLVerify = svNone;
+  THttpOptions FHttpOptions;
   UString FServerVer;
   int32_t FServerPrimaryVer = 0;
   int32_t FServerMinorVer = 0;

@@ -99,6 +99,14 @@ void TMySQLVixProvider::CreateConnectionOptions(TOptionsList& list) {
   list.Add(std::make_unique<TEnumeratorOption>(u"SSLVerify", prSSLVerify, c, svNone, u"TMySslVerify",
                                                std::vector<UString>{u"None", u"CA", u"Identity"}));
   list.Add(BooleanOption(u"SecureAuth", prSecureAuth, c, false));
+  // The HTTP tunnel (Protocol=mpHttp).
+  list.Add(StringOption(u"HttpUrl", prHttpUrl, c));
+  list.Add(StringOption(u"HttpUsername", prHttpUsername, c));
+  list.Add(StringOption(u"HttpPassword", prHttpPassword, c));
+  list.Add(StringOption(u"ProxyHostname", prProxyHostname, c));
+  list.Add(IntegerOption(u"ProxyPort", prProxyPort, c, 8080));
+  list.Add(StringOption(u"ProxyUsername", prProxyUsername, c));
+  list.Add(StringOption(u"ProxyPassword", prProxyPassword, c));
 }
 
 void TMySQLVixProvider::CreateSQLOptions(TOptionsList& list) {

@@ -150,6 +150,15 @@ int TMySQLAPIDirect::mysql_ssl_set(PMYSQL pmysql, const std::string& key, const 
   return 0;
 }
 
+int TMySQLAPIDirect::SetHttpOptions(PMYSQL pmysql, const THttpOptions* options) {
+  if (options) {
+    pmysql->httpOptions = *options;
+  } else {
+    pmysql->httpOptions.reset();
+  }
+  return 0;
+}
+
 int TMySQLAPIDirect::mysql_options(PMYSQL pmysql, mysql_option option, const std::string& arg) {
   if (option == MYSQL_SET_CHARSET_NAME) pmysql->charset = arg;
   return 0;

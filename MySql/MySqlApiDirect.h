@@ -37,6 +37,8 @@ class TMySQLAPIDirect : public TMySQLAPI {
   int mysql_options(PMYSQL pmysql, mysql_option option, const std::string& arg) override;
   int mysql_ssl_set(PMYSQL pmysql, const std::string& key, const std::string& cert, const std::string& ca,
                     const std::string& capath, const std::string& cipher) override;
+  // The HTTP tunnel for the next connect (nullptr: none).
+  int SetHttpOptions(PMYSQL pmysql, const THttpOptions* options);
   void mysql_free_result(PMYSQL_RES pres) override;
   PMYSQL_ROW mysql_fetch_row(PMYSQL_RES pres) override;
   bool mysql_more_results(PMYSQL pmysql) override;

@@ -271,6 +271,11 @@ void TMySqlSession::CheckUsable() {
 }
 
 void TMySqlSession::OpenTransport(const std::string& unixSocket) {
+  if (httpOptions) {
+    net.SetVio(std::make_unique<TZelVioHttp>(*httpOptions, port, host));
+    hostInfo = host + " via HTTP";
+    return;
+  }
   switch (protocolType) {
     case MYSQL_PROTOCOL_DEFAULT:
     case MYSQL_PROTOCOL_TCP:

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "Common/ZelVioHttp.h"
 #include "Common/ZelVioTcpSSL.h"
 #include "MySql/MySqlAuth.h"
 #include "MySql/MySqlNet.h"
@@ -222,6 +223,8 @@ class TMySqlSession {
   MYSQL_PROTOCOL_TYPE protocolType = MYSQL_PROTOCOL_DEFAULT;
   // The TLS settings of the SSL protocol.
   TSslSettings ssl;
+  // When set, the session reaches its server through the HTTP tunnel.
+  std::optional<THttpOptions> httpOptions;
   std::vector<TMySqlFieldInfo> fields;
   int64_t affectedRows = 0, insertId = 0, extraInfo = 0;
   int32_t fieldCount = 0;

@@ -15,6 +15,10 @@ struct ClientConfig {
   int port = 3306;
   std::string user, password, database;
   bool compress = false;
+  // TLS with the server's certificate checked against this CA file (when set).
+  std::string tlsCa;
+  // The HTTP tunnel (ours only): the tunnel server's URL and account.
+  std::string tunnelUrl, tunnelUser, tunnelPassword;
   // Connect the provider's connection as well (for RunRecords).
   bool records = false;
   // Connect the universal connection as well (for RunQuery).

@@ -10,6 +10,8 @@
 // query (N rows as a program reads them: ours through TVixQuery and its
 // fields, the peers with the same conversions; also --client qt in
 // client_bench_qt).
+// fetchtls (fetch over TLS, CA from VIX_MYSQL_SSL_CA), fetchhttp (fetch
+// through the HTTP tunnel at VIX_TUNNEL_URL; ours only).
 // The server comes from VIX_MYSQL_HOST, VIX_MYSQL_PORT, VIX_MYSQL_USER,
 // VIX_MYSQL_PASSWORD and VIX_MYSQL_DATABASE.
 //
@@ -99,6 +101,12 @@ int Run(int argc, char** argv) {
   config.compress = caseName == "fetchz";
   config.records = caseName == "records";
   config.query = caseName == "query";
+  if (caseName == "fetchtls") config.tlsCa = Env("VIX_MYSQL_SSL_CA", "");
+  if (caseName == "fetchhttp") {
+    config.tunnelUrl = Env("VIX_TUNNEL_URL", "");
+    config.tunnelUser = Env("VIX_TUNNEL_USER", "");
+    config.tunnelPassword = Env("VIX_TUNNEL_PASSWORD", "");
+  }
 
   std::unique_ptr<BenchClient> c;
   if (client == "ours") c = MakeOurClient();
@@ -123,7 +131,7 @@ int Run(int argc, char** argv) {
   int64_t ops = 0;
   if (caseName == "do") ops = c->RunDo(count);
   else if (caseName == "select") ops = c->RunSelectOne(count, tableRows, hash);
-  else if (caseName == "fetch" || caseName == "fetchz") ops = c->RunFetch(rowsSql, hash);
+  else if (caseName == "fetch" || caseName == "fetchz" || caseName == "fetchtls" || caseName == "fetchhttp") ops = c->RunFetch(rowsSql, hash);
   else if (caseName == "blob") ops = c->RunFetch(blobSql, hash);
   else if (caseName == "stmt") ops = c->RunStatement(count, tableRows, hash);
   else if (caseName == "records") ops = c->RunRecords(rowsSql, hash);

@@ -27,6 +27,17 @@ class OurClient : public BenchClient {
     FMySql = api.mysql_init(nullptr);
     api.mysql_options(FMySql, MYSQL_SET_CHARSET_NAME, std::string("utf8"));
     const uint32_t flags = c.compress ? CLIENT_COMPRESS : 0;
+    if (!c.tlsCa.empty()) {
+      api.mysql_options(FMySql, MYSQL_OPT_SSL_VERIFY, 1);
+      api.mysql_ssl_set(FMySql, std::string(), std::string(), c.tlsCa, std::string(), std::string());
+    }
+    THttpOptions http;
+    if (!c.tunnelUrl.empty()) {
+      http.Url = Utf8ToUtf16(c.tunnelUrl);
+      http.Username = Utf8ToUtf16(c.tunnelUser);
+      http.Password = Utf8ToUtf16(c.tunnelPassword);
+      FDirect.SetHttpOptions(FMySql, &http);
+    }
     if (!api.mysql_real_connect(FMySql, c.host, c.user, c.password, c.database, c.port, std::string(), flags))
       Fail("connect", api.mysql_error(FMySql));
     if (c.query) ConnectUniversal(c);

@@ -33,6 +33,13 @@ set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvix-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "zlib1g-dev, libssl-dev")
 
+# The HTTP tunnel server (tools/tunnel-server).
+list(APPEND CPACK_COMPONENTS_ALL tunnel)
+set(CPACK_COMPONENT_TUNNEL_DESCRIPTION "HTTP tunnel server for MySQL connections of the vix library (allow-listed relay)")
+set(CPACK_DEBIAN_TUNNEL_PACKAGE_NAME vix-tunnel-server)
+set(CPACK_DEBIAN_TUNNEL_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_TUNNEL_PACKAGE_SHLIBDEPS ON)
+
 if(VIX_BUILD_APP)
   list(APPEND CPACK_COMPONENTS_ALL app)
   set(CPACK_COMPONENT_APP_DESCRIPTION "The user-authentication dialog of the store installer")

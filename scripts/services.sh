@@ -19,7 +19,43 @@ start_mariadb_test_server() {
   source "$dir/mariadb/env"
 }
 
+# The HTTP tunnel server (tools/tunnel-server, from the build folder
+# VIX_BUILD_DIR, default build/) in front of the test MariaDB, with Basic
+# authentication and the test faults on. Exports VIX_TUNNEL_URL, VIX_TUNNEL_PORT,
+# VIX_TUNNEL_USER / _PASSWORD and VIX_TUNNEL_LOG (its one line per tunnel).
+# Without a built server the tunnel tests skip (and fail in CI).
+start_tunnel_test_server() {
+  local dir=$1 here bin port i
+  here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+  bin=${VIX_TUNNEL_SERVER:-${VIX_BUILD_DIR:-$here/../build}/tools/tunnel-server/vix-tunnel-server}
+  if [ ! -x "$bin" ] || [ -z "${VIX_MYSQL_HOST:-}" ]; then
+    echo "services: no tunnel server (binary $bin, database ${VIX_MYSQL_HOST:-not running})" >&2
+    return 0
+  fi
+  mkdir -p "$dir/tunnel"
+  (umask 077 && printf 'vixtunnel:tunnel-pass\n' >"$dir/tunnel/users")
+  "$bin" --listen 127.0.0.1:0 --port-file "$dir/tunnel/port" --allow "$VIX_MYSQL_HOST:$VIX_MYSQL_PORT" \
+    --auth-file "$dir/tunnel/users" --notify 6 --test-faults 2>"$dir/tunnel/log" &
+  printf '#!/usr/bin/env bash\nkill %d 2>/dev/null\n' "$!" >"$dir/tunnel.stop"
+  for i in $(seq 50); do
+    [ -s "$dir/tunnel/port" ] && break
+    sleep 0.1
+  done
+  if [ ! -s "$dir/tunnel/port" ]; then
+    echo "services: the tunnel server did not start:" >&2
+    cat "$dir/tunnel/log" >&2
+    return 0
+  fi
+  port=$(cat "$dir/tunnel/port")
+  export VIX_TUNNEL_PORT=$port
+  export VIX_TUNNEL_URL=http://127.0.0.1:$port/tunnel/
+  export VIX_TUNNEL_USER=vixtunnel
+  export VIX_TUNNEL_PASSWORD=tunnel-pass
+  export VIX_TUNNEL_LOG=$dir/tunnel/log
+}
+
 start_test_services() {
   local dir=$1
   start_mariadb_test_server "$dir"
+  start_tunnel_test_server "$dir"
 }

@@ -267,6 +267,13 @@ TEST(MySQLVixProvider, OptionTables) {
       {conn, u"SSLCert", kText, u"", prSSLCert},
       {conn, u"SSLVerify", kEnumeration, u"None", prSSLVerify},
       {conn, u"SecureAuth", kBoolean, u"False", prSecureAuth},
+      {conn, u"HttpUrl", kText, u"", prHttpUrl},
+      {conn, u"HttpUsername", kText, u"", prHttpUsername},
+      {conn, u"HttpPassword", kText, u"", prHttpPassword},
+      {conn, u"ProxyHostname", kText, u"", prProxyHostname},
+      {conn, u"ProxyPort", kInteger, u"8080", prProxyPort},
+      {conn, u"ProxyUsername", kText, u"", prProxyUsername},
+      {conn, u"ProxyPassword", kText, u"", prProxyPassword},
       {sql, u"CommandTimeout", kInteger, u"0", prCommandTimeout},
       {ds, u"FetchAll", kBoolean, u"True", prFetchAll},
       {ds, u"CommandTimeout", kInteger, u"0", prCommandTimeout},
@@ -290,7 +297,7 @@ TEST(MySQLVixProvider, OptionTables) {
                                                                      : kText;
     EXPECT_EQ(kind, k.kind);
   }
-  EXPECT_EQ(conn.Count(), 16);
+  EXPECT_EQ(conn.Count(), 23);
   EXPECT_EQ(sql.Count(), 1);
   EXPECT_EQ(ds.Count(), 8);
   EXPECT_EQ(conn.GetPrefix(), u"MySQL");
