@@ -182,10 +182,13 @@ UString DecodeBytes(std::string_view bytes, int codePage) {
   return out;
 }
 
-std::string EncodeText(UStringView text, int codePage) {
+// One run of text through WideCharToMultiByte; `usedDefault` tells whether
+// a character became '?' (not asked of code pages that take no flags).
+std::string EncodeRun(UStringView text, int codePage, bool* usedDefault) {
   const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
   const int size = static_cast<int>(text.size());
   DWORD flags = WC_NO_BEST_FIT_CHARS;
+  BOOL defaulted = FALSE;
   int n = WideCharToMultiByte(static_cast<UINT>(codePage), flags, wide, size, nullptr, 0, "?", nullptr);
   if (n == 0 && GetLastError() == ERROR_INVALID_FLAGS) {  // code pages that take no flags
     flags = 0;
@@ -194,8 +197,26 @@ std::string EncodeText(UStringView text, int codePage) {
   std::string out(static_cast<size_t>(std::max(n, 0)), '\0');
   if (n > 0)
     n = WideCharToMultiByte(static_cast<UINT>(codePage), flags, wide, size, out.data(), n, flags ? "?" : nullptr,
-                            nullptr);
+                            flags ? &defaulted : nullptr);
   out.resize(static_cast<size_t>(std::max(n, 0)));
+  if (usedDefault) *usedDefault = flags ? defaulted != FALSE : out == "??";
+  return out;
+}
+
+// The system writes one '?' per UTF-16 unit; a character beyond the BMP
+// that the code page lacks is one '?' here, as on the iconv side.
+std::string EncodeText(UStringView text, int codePage) {
+  std::string out;
+  size_t start = 0;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] < 0xD800 || text[i] > 0xDBFF || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) continue;
+    out += EncodeRun(text.substr(start, i - start), codePage, nullptr);
+    bool usedDefault = false;
+    const std::string pair = EncodeRun(text.substr(i, 2), codePage, &usedDefault);
+    out += usedDefault ? std::string("?") : pair;
+    start = ++i + 1;
+  }
+  if (start < text.size()) out += EncodeRun(text.substr(start), codePage, nullptr);
   return out;
 }
 

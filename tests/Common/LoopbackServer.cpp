@@ -73,6 +73,13 @@ bool RecvExactly(int fd, std::string& bytes, size_t count) {
   return true;
 }
 
+std::string RecvSome(int fd, int waitMs) {
+  if (!WaitReadable(fd, waitMs)) return std::string();
+  char buf[65536];
+  const auto n = recv(fd, buf, sizeof buf, 0);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
 std::string RecvUntilIdle(int fd, int idleMs) {
   std::string all;
   char buf[65536];

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "LoopbackServer.h"
-#include "LoopbackSocket.h"
 #include "ServerScript.h"
 
 namespace vix::test {
@@ -19,10 +18,7 @@ inline const std::string kStall = "<STALL>";
 
 // Waits for the client's next bytes and returns what arrived (empty when it closed).
 inline std::string ReadClient(int fd) {
-  if (!WaitReadable(fd, 5000)) return std::string();
-  char buf[65536];
-  const auto n = recv(fd, buf, sizeof buf, 0);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  return RecvSome(fd, 5000);
 }
 
 // Plays `replies`: the first at once, each later one after the client's next
