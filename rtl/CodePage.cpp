@@ -89,8 +89,11 @@ UString DecodeBytes(std::string_view bytes, int codePage) {
     std::memcpy(dst, &bad, sizeof bad);
     dst += sizeof bad;
     dstLeft -= sizeof bad;
-    ++in;
-    --inLeft;
+    // glibc may take the whole bad sequence already (CP949 A2E8): never step past the input.
+    if (inLeft > 0) {
+      ++in;
+      --inLeft;
+    }
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
   }
   out.resize(out.size() - dstLeft / sizeof(char16_t));
@@ -119,6 +122,7 @@ std::string EncodeText(UStringView text, int codePage) {
     if (dstLeft == 0) break;
     *dst++ = '?';
     --dstLeft;
+    if (inLeft < sizeof(char16_t)) break;  // the converter took the bad character already
     char16_t c;
     std::memcpy(&c, in, sizeof c);
     size_t skip = sizeof(char16_t);
@@ -127,6 +131,7 @@ std::string EncodeText(UStringView text, int codePage) {
       std::memcpy(&d, in + sizeof c, sizeof d);
       if (d >= 0xDC00 && d <= 0xDFFF) skip *= 2;
     }
+    skip = std::min(skip, inLeft);
     in += skip;
     inLeft -= skip;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
