@@ -70,7 +70,8 @@ const TKnownDifference kKnown[] = {
      "the user-defined area C9A1-C9FE, FEA1-FEFE (U+E000-U+E0BB), and byte 80 as U+0080"},
     {"949 encode: only Windows holds it", 190, "the same characters back"},
     {"949 decode: both refuse, differently", 127,
-     "lead byte then 80: both refuse the lead byte, then Windows reads 80 as U+0080 where iconv refuses it too"},
+     "lead byte then 80 (126): both refuse the lead byte, then Windows reads 80 as U+0080 where iconv refuses "
+     "it too; A2E8 (1): iconv refuses the pair as one, Windows each byte"},
     {"950 decode: only Windows reads it", 5809,
      "the user-defined areas (8140-A0FE, C6A1-C8FE, FA40-FEFE) are private-use characters on Windows"},
     {"950 encode: only Windows holds it", 5810, "the same private-use characters back, and U+0080"},
