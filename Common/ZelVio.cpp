@@ -1,6 +1,8 @@
 #include "Common/ZelVio.h"
 
+#ifndef _WIN32
 #include <netdb.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -23,15 +25,17 @@ struct ErrnoEntry {
 };
 
 constexpr ErrnoEntry kErrnoTable[] = {
-    {EINTR, 10004},        {EBADF, 10009},       {EACCES, 10013},          {EFAULT, 10014},
-    {EINVAL, 10022},       {EMFILE, 10024},      {EWOULDBLOCK, 10060},     {EINPROGRESS, 10036},
-    {EALREADY, 10037},     {ENOTSOCK, 10038},    {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},
-    {EPROTOTYPE, 10041},   {ENOPROTOOPT, 10042}, {EPROTONOSUPPORT, 10043}, {EOPNOTSUPP, 10045},
-    {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},  {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},
-    {ENETUNREACH, 10051},  {ENETRESET, 10052},   {ECONNABORTED, 10053},    {ECONNRESET, 10054},
-    {EPIPE, 10054},        {ENOBUFS, 10055},     {EISCONN, 10056},         {ENOTCONN, 10057},
-    {ESHUTDOWN, 10058},    {ETIMEDOUT, 10060},   {ECONNREFUSED, 10061},    {EHOSTDOWN, 10064},
-    {EHOSTUNREACH, 10065},
+    {EINTR, 10004},        {EBADF, 10009},        {EACCES, 10013},          {EFAULT, 10014},
+    {EINVAL, 10022},       {EMFILE, 10024},       {EWOULDBLOCK, 10060},     {EINPROGRESS, 10036},
+    {EALREADY, 10037},     {ENOTSOCK, 10038},     {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},   {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {EOPNOTSUPP, 10045},
+    {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},
+    {ENETUNREACH, 10051},  {ENETRESET, 10052},    {ECONNABORTED, 10053},    {ECONNRESET, 10054},
+    {EPIPE, 10054},        {ENOBUFS, 10055},      {EISCONN, 10056},         {ENOTCONN, 10057},
+    {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061}, {EHOSTUNREACH, 10065},
+#ifdef ESHUTDOWN  // not in the Windows C runtime
+    {ESHUTDOWN, 10058},    {EHOSTDOWN, 10064},
+#endif
 };
 
 }  // namespace
@@ -45,6 +49,11 @@ int WinSockErrorFromErrno(int errnoValue) {
 }
 
 int WinSockErrorFromResolver(int eaiValue, int errnoValue) {
+#ifdef _WIN32
+  // Winsock's resolver results are its error numbers already.
+  (void)errnoValue;
+  return eaiValue;
+#else
   switch (eaiValue) {
     case EAI_NONAME: return 11001;
     case EAI_AGAIN: return 11002;
@@ -58,6 +67,7 @@ int WinSockErrorFromResolver(int eaiValue, int errnoValue) {
     case EAI_SYSTEM: return WinSockErrorFromErrno(errnoValue);
     default: return eaiValue;
   }
+#endif
 }
 
 void TZelVio::Connect() {

@@ -1,10 +1,12 @@
 #include "Common/ZelVioLocal.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -26,11 +28,19 @@ bool IsLocalHostName(const std::string& host) {
   return true;
 }
 
+std::string NamedPipePath(const std::string& host, const std::string& pipeSetting) {
+  return "\\\\" + (IsLocalHostName(host) ? std::string(".") : host) + "\\pipe\\" +
+         (pipeSetting.empty() ? std::string(kDefaultPipeName) : pipeSetting);
+}
+
+// The named-pipe side (Windows) is in ZelVioLocalPipe_win.cpp.
+#ifndef _WIN32
+
 TZelVioLocal::TZelVioLocal(std::string hostname, std::string socketSetting, int port)
     : TZelVioTcp(std::move(hostname), port), FPath(LocalSocketPath(socketSetting)) {}
 
-void TZelVioLocal::Fail(int code, const char16_t* what, int errnoValue) {
-  const UString text = Utf8ToUtf16Lenient(errnoValue != 0 ? std::strerror(errnoValue) : "");
+void TZelVioLocal::Fail(int code, const char16_t* what, int systemError) {
+  const UString text = Utf8ToUtf16Lenient(systemError != 0 ? std::strerror(systemError) : "");
   FLastError = Format(u"%s to host: %s  socket: %s (%s)",
                       {what, Utf8ToUtf16Lenient(Fhostname), Utf8ToUtf16Lenient(FPath), text});
   if (FSd != -1) {
@@ -82,5 +92,7 @@ void TZelVioLocal::Connect() {
     Fail(CR_NAMEDPIPESETSTATE_ERROR, u"Cannot set the mode of local socket", errno);
   }
 }
+
+#endif  // !_WIN32
 
 }  // namespace vix

@@ -1,4 +1,5 @@
-// The local transport: a Unix-domain stream socket to a server on this machine.
+// The local transport: a Unix-domain stream socket to a server on this
+// machine; on Windows a named pipe to a server on this machine or another.
 #pragma once
 
 #include <string>
@@ -11,6 +12,12 @@ namespace vix {
 // server's usual path when the setting is empty.
 std::string LocalSocketPath(const std::string& socketSetting);
 constexpr const char* kDefaultLocalSocket = "/run/mysqld/mysqld.sock";
+
+// The named pipe a session opens on Windows: \\host\pipe\name, the host "."
+// for this machine (see IsLocalHostName), the name "MySQL" when the setting
+// is empty.
+std::string NamedPipePath(const std::string& host, const std::string& pipeSetting);
+constexpr const char* kDefaultPipeName = "MySQL";
 
 // True for the host names that mean this machine: empty, "." and "localhost"
 // in any case.
@@ -25,6 +32,13 @@ bool IsLocalHostName(const std::string& host);
 //  - 2018 (CR_NAMEDPIPESETSTATE_ERROR) when the connected socket cannot be
 //    given its blocking mode and time-outs.
 // Each message names the host, the path and the system's text for the error.
+//
+// On Windows the path is NamedPipePath's and the errors are the same three:
+// 2017 when the pipe cannot be opened (no such pipe, no such host), 2016 when
+// every instance stays busy until the connection time-out, 2018 when the
+// pipe's byte read mode cannot be set. Reads and writes keep the receive and
+// send time-outs (a pipe without answer does not hold the caller forever);
+// writes go out in pieces of at most 65535 bytes.
 class TZelVioLocal : public TZelVioTcp {
  public:
   TZelVioLocal(std::string hostname, std::string socketSetting, int port);
@@ -32,10 +46,30 @@ class TZelVioLocal : public TZelVioTcp {
   void Connect() override;
   const std::string& SocketPath() const { return FPath; }
 
+#ifdef _WIN32
+  ~TZelVioLocal() override;
+  static constexpr int kMaxPipeWrite = 0xFFFF;
+
+  void Close() override;
+  int ReadNoWait(uint8_t* buffer, int offset, int count) override;
+  int WriteNoWait(const uint8_t* buffer, int offset, int count) override;
+  int Write(const uint8_t* buffer, int offset, int count) override;
+  bool WaitForData(int timeout) override;
+  bool IsPipeOpen() const {
+    return FPipe != nullptr;
+  }
+#endif
+
  private:
-  [[noreturn]] void Fail(int code, const char16_t* what, int errnoValue);
+  [[noreturn]] void Fail(int code, const char16_t* what, int systemError);
 
   std::string FPath;
+#ifdef _WIN32
+  // One overlapped transfer, bounded by `seconds` (below 1: no bound).
+  int Transfer(bool reading, uint8_t* buffer, int count, int seconds);
+  void* FPipe = nullptr;   // HANDLE; nullptr while closed
+  void* FEvent = nullptr;  // the manual-reset event of the transfers
+#endif
 };
 
 }  // namespace vix

@@ -1,5 +1,9 @@
 #include "Common/ZelVioTcp.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -9,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +30,81 @@ namespace vix {
 namespace {
 
 constexpr int kErrTimedOut = 10060;
+constexpr int kErrInterrupted = 10004;
+constexpr int kErrWouldBlock = 10035;
+constexpr int kErrInProgress = 10036;
+
+// The platform's socket calls, with their errors as Windows socket numbers:
+// Winsock's own on Windows, the errno table's elsewhere.
+#ifdef _WIN32
+constexpr int kSendFlags = 0;
+
+int SystemSocketError(int error) {
+  return error;
+}
+int LastSocketError() {
+  return WSAGetLastError();
+}
+void CloseSocket(int fd) {
+  ::closesocket(static_cast<SOCKET>(fd));
+}
+bool SetNonBlocking(int fd, bool on) {
+  u_long mode = on ? 1 : 0;
+  return ::ioctlsocket(static_cast<SOCKET>(fd), FIONBIO, &mode) == 0;
+}
+// Sends of the bounded write: never blocking; a full socket "would block".
+constexpr int kNoWaitFlags = 0;  // the socket is switched to non-blocking instead
+bool WouldBlock() {
+  return WSAGetLastError() == WSAEWOULDBLOCK;
+}
+bool ParseDotted(const std::string& host, uint32_t& address) {
+  in_addr dotted{};
+  if (inet_pton(AF_INET, host.c_str(), &dotted) != 1) return false;
+  address = dotted.s_addr;
+  return true;
+}
+#else
+constexpr int kSendFlags = MSG_NOSIGNAL;  // a peer that went away gives EPIPE, not a signal
+
+int SystemSocketError(int error) {
+  return WinSockErrorFromErrno(error);
+}
+int LastSocketError() {
+  return WinSockErrorFromErrno(errno);
+}
+void CloseSocket(int fd) {
+  ::close(fd);
+}
+bool SetNonBlocking(int fd, bool on) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && fcntl(fd, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
+}
+constexpr int kNoWaitFlags = MSG_DONTWAIT;
+bool WouldBlock() {
+  return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+bool ParseDotted(const std::string& host, uint32_t& address) {
+  in_addr dotted{};
+  if (inet_aton(host.c_str(), &dotted) == 0) return false;
+  address = dotted.s_addr;
+  return true;
+}
+#endif
+
+// Winsock is started once per process, before the first socket; a failed
+// start is tried again by the next connect.
+void StartSockets() {
+#ifdef _WIN32
+  static std::mutex lock;
+  static bool started = false;
+  std::lock_guard<std::mutex> guard(lock);
+  if (started) return;
+  WSADATA data{};
+  const int rc = WSAStartup(MAKEWORD(2, 2), &data);
+  if (rc != 0) throw SocketException(u"WSAStartup failed. Error code %d", {rc}, rc);
+  started = true;
+#endif
+}
 
 // What a resolver thread and the transport that waits for it share. The thread
 // owns a reference, so a transport that gave up waiting leaves it behind safely.
@@ -54,29 +134,38 @@ uint32_t SystemLookup(const std::string& host, int& error) {
   return address;
 }
 
-int LastSocketError() {
-  return WinSockErrorFromErrno(errno);
-}
-
 std::atomic<THostLookup> gLookup{&SystemLookup};
 
-// poll on one descriptor, resumed after a signal with the time left.
-int PollOne(int fd, short events, int timeoutMs, short& revents) {
+enum class TWait { Readable, Writable };
+
+// Waits until the socket is readable or writable (a failed connect counts as
+// writable); resumed after a signal with the time left. Returns 1 when ready,
+// 0 at the time limit (negative: none), -1 on failure.
+int WaitSocket(int fd, TWait what, int timeoutMs) {
+#ifdef _WIN32
+  fd_set ready, failed;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  FD_SET(static_cast<SOCKET>(fd), &ready);
+  FD_SET(static_cast<SOCKET>(fd), &failed);
+  timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  const int rc = ::select(0, what == TWait::Readable ? &ready : nullptr, what == TWait::Writable ? &ready : nullptr,
+                          what == TWait::Writable ? &failed : nullptr, timeoutMs < 0 ? nullptr : &limit);
+  return rc == SOCKET_ERROR ? -1 : (rc > 0 ? 1 : 0);
+#else
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    pollfd p{fd, events, 0};
+    pollfd p{fd, static_cast<short>(what == TWait::Readable ? POLLIN : POLLOUT), 0};
     const int rc = poll(&p, 1, timeoutMs);
-    if (rc >= 0) {
-      revents = p.revents;
-      return rc;
-    }
-    if (errno != EINTR) return rc;
+    if (rc >= 0) return rc > 0 ? 1 : 0;
+    if (errno != EINTR) return -1;
     if (timeoutMs >= 0) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
   }
+#endif
 }
 
 // Seconds as poll's milliseconds, capped rather than overflowed; negative: no limit.
@@ -111,9 +200,14 @@ void TZelVioTcp::SetTimeout(int seconds) {
 }
 
 void TZelVioTcp::ApplyTimeout(int option, int seconds) {
+#ifdef _WIN32
+  // Winsock takes milliseconds; 0 is no limit.
+  const DWORD tv = static_cast<DWORD>(std::clamp<int64_t>(int64_t{seconds} * 1000, 0, 0x7FFFFFFF));
+#else
   timeval tv{};
   tv.tv_sec = seconds > 0 ? seconds : 0;
-  if (setsockopt(FSd, SOL_SOCKET, option, &tv, sizeof tv) != 0)
+#endif
+  if (setsockopt(FSd, SOL_SOCKET, option, reinterpret_cast<const char*>(&tv), sizeof tv) != 0)
     throw SocketException(u"Socket error %d", {LastSocketError()}, CR_SERVER_GONE_ERROR);
 }
 
@@ -134,8 +228,8 @@ THostLookup TZelVioTcp::SetHostLookup(THostLookup lookup) {
 }
 
 uint32_t TZelVioTcp::ResolveHost(int& error) {
-  in_addr dotted{};
-  if (inet_aton(Fhostname.c_str(), &dotted) != 0) return dotted.s_addr;
+  uint32_t dotted = INADDR_NONE;
+  if (ParseDotted(Fhostname, dotted)) return dotted;
   const THostLookup lookup = gLookup.load();
   if (FConnectionTimeout < 1) {
     const uint32_t address = lookup(Fhostname, error);
@@ -172,38 +266,43 @@ void TZelVioTcp::ConnectSocket(uint32_t address) {
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<uint16_t>(Fport));
   to.sin_addr.s_addr = address;
-  const int flags = fcntl(FSd, F_GETFL);
   const bool bounded = FConnectionTimeout >= 1;
-  if (bounded) fcntl(FSd, F_SETFL, flags | O_NONBLOCK);
+  if (bounded) SetNonBlocking(FSd, true);
   int error = 0;
   if (connect(FSd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-    error = errno;
-    if (error == EINPROGRESS || error == EINTR) {
-      short revents = 0;
-      const int rc = PollOne(FSd, POLLOUT, bounded ? PollMilliseconds(FConnectionTimeout) : -1, revents);
+    error = LastSocketError();
+    if (error == kErrInProgress || error == kErrWouldBlock || error == kErrInterrupted) {
+      const int rc = WaitSocket(FSd, TWait::Writable, bounded ? PollMilliseconds(FConnectionTimeout) : -1);
       if (rc == 0) {
-        error = ETIMEDOUT;
+        error = kErrTimedOut;
       } else if (rc < 0) {
-        error = errno;
+        error = LastSocketError();
       } else {
-        socklen_t len = sizeof error;
-        if (getsockopt(FSd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+        int pending = 0;
+        socklen_t len = sizeof pending;
+        error = getsockopt(FSd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &len) != 0
+                    ? LastSocketError()
+                    : SystemSocketError(pending);
       }
     }
   }
-  if (bounded) fcntl(FSd, F_SETFL, flags);
+  if (bounded) SetNonBlocking(FSd, false);
   if (error != 0) {
-    const int winsock = WinSockErrorFromErrno(error);
-    SetLastSocketError(u"Socket error on connect. WSAGetLastError return %d($%X)", winsock);
-    throw SocketException(u"Socket error %d", {winsock}, CR_CONN_HOST_ERROR);
+    SetLastSocketError(u"Socket error on connect. WSAGetLastError return %d($%X)", error);
+    throw SocketException(u"Socket error %d", {error}, CR_CONN_HOST_ERROR);
   }
 }
 
 void TZelVioTcp::Connect() {
   VIX_VIO_ASSERT(FSd == -1);
   TZelVio::Connect();
+  StartSockets();
   if (Fhostname.empty()) Fhostname = "localhost";
+#ifdef _WIN32
+  FSd = static_cast<int>(socket(AF_INET, SOCK_STREAM, 0));  // INVALID_SOCKET becomes -1
+#else
   FSd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+#endif
   if (FSd == -1) throw SocketException(u"Socket error %d", {LastSocketError()}, CR_UNKNOWN_HOST);
   try {
     int error = 0;
@@ -211,12 +310,12 @@ void TZelVioTcp::Connect() {
     if (address == INADDR_NONE) throw SocketException(u"Socket error %d", {error}, CR_UNKNOWN_HOST);
     ConnectSocket(address);
     const int on = 1;
-    setsockopt(FSd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    setsockopt(FSd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(FSd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    setsockopt(FSd, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
     ApplyTimeout(SO_RCVTIMEO, FReceiveTimeout);
     if (FSendTimeout >= 1) ApplyTimeout(SO_SNDTIMEO, FSendTimeout);
   } catch (...) {
-    ::close(FSd);
+    CloseSocket(FSd);
     FSd = -1;
     throw;
   }
@@ -224,8 +323,12 @@ void TZelVioTcp::Connect() {
 
 void TZelVioTcp::Close() {
   if (FSd != -1) {
+#ifdef _WIN32
+    shutdown(FSd, SD_BOTH);
+#else
     shutdown(FSd, SHUT_RDWR);
-    ::close(FSd);
+#endif
+    CloseSocket(FSd);
     FSd = -1;
   }
 }
@@ -234,10 +337,11 @@ int TZelVioTcp::ReadNoWait(uint8_t* buffer, int offset, int count) {
   FLastError.clear();
   if (FSd == -1 || count <= 0) return 0;
   for (;;) {
-    const ssize_t n = recv(FSd, buffer + offset, static_cast<size_t>(count), 0);
+    const auto n = recv(FSd, reinterpret_cast<char*>(buffer + offset), count, 0);
     if (n >= 0) return static_cast<int>(n);
-    if (errno == EINTR) continue;
-    SetLastSocketError(u"Socket error on read. WSAGetLastError return %d($%X)", LastSocketError());
+    const int error = LastSocketError();
+    if (error == kErrInterrupted) continue;
+    SetLastSocketError(u"Socket error on read. WSAGetLastError return %d($%X)", error);
     return 0;
   }
 }
@@ -246,11 +350,11 @@ int TZelVioTcp::WriteNoWait(const uint8_t* buffer, int offset, int count) {
   FLastError.clear();
   if (FSd == -1 || count <= 0) return 0;
   for (;;) {
-    // MSG_NOSIGNAL: a peer that went away gives EPIPE, not a signal that ends the process.
-    const ssize_t n = send(FSd, buffer + offset, static_cast<size_t>(count), MSG_NOSIGNAL);
+    const auto n = send(FSd, reinterpret_cast<const char*>(buffer + offset), count, kSendFlags);
     if (n >= 0) return static_cast<int>(n);
-    if (errno == EINTR) continue;
-    SetLastSocketError(u"Socket error on write. WSAGetLastError return %d($%X)", LastSocketError());
+    const int error = LastSocketError();
+    if (error == kErrInterrupted) continue;
+    SetLastSocketError(u"Socket error on write. WSAGetLastError return %d($%X)", error);
     return 0;
   }
 }
@@ -264,34 +368,41 @@ int TZelVioTcp::Write(const uint8_t* buffer, int offset, int count) {
   if (FSendTimeout < 1) return TZelVio::Write(buffer, offset, count);
   VIX_VIO_ASSERT(count >= 0 && offset >= 0);
   FLastError.clear();
+  // Sends that never block: a full socket is waited for here, within the time-out.
+#ifdef _WIN32
+  SetNonBlocking(FSd, true);
+#endif
   int result = 0;
   while (count > 0) {
-    const ssize_t n = send(FSd, buffer + offset, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const auto n = send(FSd, reinterpret_cast<const char*>(buffer + offset), count, kSendFlags | kNoWaitFlags);
     if (n > 0) {
       offset += static_cast<int>(n);
       result += static_cast<int>(n);
       count -= static_cast<int>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      short revents = 0;
-      const int rc = PollOne(FSd, POLLOUT, PollMilliseconds(FSendTimeout), revents);
+    const bool full = n < 0 && WouldBlock();
+    const int error = n < 0 ? LastSocketError() : 0;
+    if (error == kErrInterrupted) continue;
+    if (full) {
+      const int rc = WaitSocket(FSd, TWait::Writable, PollMilliseconds(FSendTimeout));
       if (rc > 0) continue;  // room, or an error that the next send reports
       SetLastSocketError(u"Socket error on write. WSAGetLastError return %d($%X)",
                          rc == 0 ? kErrTimedOut : LastSocketError());
       break;
     }
-    SetLastSocketError(u"Socket error on write. WSAGetLastError return %d($%X)", LastSocketError());
+    SetLastSocketError(u"Socket error on write. WSAGetLastError return %d($%X)", error);
     break;
   }
+#ifdef _WIN32
+  SetNonBlocking(FSd, false);
+#endif
   return result;
 }
 
 bool TZelVioTcp::WaitForData(int timeout) {
   FLastError.clear();
-  short revents = 0;
-  const int rc = PollOne(FSd, POLLIN, PollMilliseconds(timeout), revents);
+  const int rc = WaitSocket(FSd, TWait::Readable, PollMilliseconds(timeout));
   if (rc < 0) {
     SetLastSocketError(u"Socket error on select. WSAGetLastError return %d($%X)", LastSocketError());
     throw SocketException(CR_SERVER_GONE_ERROR);

@@ -288,9 +288,13 @@ void TMySqlSession::OpenTransport(const std::string& unixSocket) {
       break;
     case MYSQL_PROTOCOL_SOCKET:
     case MYSQL_PROTOCOL_PIPE: {
-      // On this platform both local transports are a Unix-domain socket.
+      // Both local transports are a Unix-domain socket, on Windows a named pipe.
       auto vio = std::make_unique<TZelVioLocal>(host, unixSocket, port);
+#ifdef _WIN32
+      hostInfo = (IsLocalHostName(host) ? std::string(".") : host) + " via named pipe";
+#else
       hostInfo = "Localhost via UNIX socket " + vio->SocketPath();
+#endif
       net.SetVio(std::move(vio));
       break;
     }

@@ -9,7 +9,9 @@
 
 namespace vix {
 
+#ifndef CP_UTF8  // <windows.h> has it as a macro of the same value
 constexpr int CP_UTF8 = 65001;
+#endif
 constexpr int kDefaultAnsiCodePage = 949;
 
 int GetAnsiCodePage();

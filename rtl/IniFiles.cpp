@@ -1,9 +1,14 @@
 #include "rtl/IniFiles.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <utility>
@@ -16,6 +21,81 @@ namespace {
 
 constexpr char kEol[] = "\r\n";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+bool HasAny(UStringView text, UStringView characters) {
+  return text.find_first_of(characters) != UStringView::npos;
+}
+
+#ifdef _WIN32
+
+// Closes a handle when it goes.
+struct THandle {
+  HANDLE Handle;
+  explicit THandle(HANDLE handle) : Handle(handle) {}
+  THandle(const THandle&) = delete;
+  THandle& operator=(const THandle&) = delete;
+  ~THandle() { Close(); }
+  bool Close() {
+    if (Handle == INVALID_HANDLE_VALUE) return true;
+    const bool ok = CloseHandle(Handle) != 0;
+    Handle = INVALID_HANDLE_VALUE;
+    return ok;
+  }
+};
+
+std::wstring WidePath(const UString& fileName) {
+  return std::wstring(fileName.begin(), fileName.end());
+}
+
+bool ReadContents(const UString& fileName, std::string& bytes) {
+  THandle file(CreateFileW(WidePath(fileName).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.Handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND;
+  }
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file.Handle, &size) || GetFileType(file.Handle) != FILE_TYPE_DISK) return false;
+  if (size.QuadPart < 0 || static_cast<uint64_t>(size.QuadPart) > TIniFile::kMaxFileSize) return false;
+  char buffer[8192];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(file.Handle, buffer, sizeof buffer, &n, nullptr)) return false;
+    if (n == 0) break;
+    if (bytes.size() + n > TIniFile::kMaxFileSize) return false;
+    bytes.append(buffer, n);
+  }
+  return true;
+}
+
+bool ReplaceContents(const UString& fileName, const std::string& contents) {
+  static std::atomic<unsigned> counter{0};
+  std::wstring temporary;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
+    const std::string suffix = "." + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++) + ".tmp";
+    temporary = WidePath(fileName) + std::wstring(suffix.begin(), suffix.end());
+    handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  THandle file(handle);
+  bool ok = true;
+  for (size_t done = 0; ok && done < contents.size();) {
+    DWORD n = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(contents.size() - done, 1u << 20));
+    ok = ::WriteFile(file.Handle, contents.data() + done, chunk, &n, nullptr) && n > 0;
+    done += n;
+  }
+  ok = ok && FlushFileBuffers(file.Handle);
+  ok = file.Close() && ok;
+  ok = ok &&
+       MoveFileExW(temporary.c_str(), WidePath(fileName).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!ok) DeleteFileW(temporary.c_str());
+  return ok;
+}
+
+#else
 
 // Closes a descriptor when it goes.
 struct TFd {
@@ -42,16 +122,70 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-bool HasAny(UStringView text, UStringView characters) {
-  return text.find_first_of(characters) != UStringView::npos;
-}
-
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
 }
+
+// The file's bytes; a file that is not there yet is an empty one. False for
+// any other failure (which would lose the sections the file holds).
+bool ReadContents(const UString& fileName, std::string& bytes) {
+  const std::string path = Utf16ToUtf8(fileName);
+  TFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.Fd < 0) {
+    if (errno != ENOENT) return false;
+  } else {
+    struct stat st {};
+    if (::fstat(file.Fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > TIniFile::kMaxFileSize) return false;
+    char buffer[8192];
+    for (;;) {
+      const ssize_t n = ::read(file.Fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n == 0) break;
+      if (bytes.size() + static_cast<size_t>(n) > TIniFile::kMaxFileSize) return false;
+      bytes.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  return true;
+}
+
+// Replaces the file by `contents` atomically: a temporary file beside it,
+// synced, renamed over it.
+bool ReplaceContents(const UString& fileName, const std::string& contents) {
+  const std::string path = Utf16ToUtf8(fileName);
+  // The new file keeps the permissions of the one it replaces.
+  struct stat old {};
+  const bool replacing = ::stat(path.c_str(), &old) == 0;
+  static std::atomic<unsigned> counter{0};
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temporary = path + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) return false;
+  TFd file(fd);
+  bool ok = WriteAll(file.Fd, contents);
+  if (ok && replacing) ok = ::fchmod(file.Fd, old.st_mode & 07777) == 0;
+  ok = ok && ::fsync(file.Fd) == 0;
+  ok = file.Close() && ok;
+  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  // The rename itself reaches the disk with the folder.
+  TFd directory(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory.Fd >= 0) ::fsync(directory.Fd);
+  return true;
+}
+
+#endif
 
 }  // namespace
 
@@ -68,10 +202,12 @@ TIniFile::TLine TIniFile::ParseLine(std::string text, std::string eol, bool firs
   std::string_view bytes = line.Text;
   if (first && bytes.starts_with(kUtf8Bom)) bytes.remove_prefix(kUtf8Bom.size());
   const UString decoded = Trim(AnsiToUtf16(bytes));
-  if (!decoded.empty() && decoded.front() == u'[') {
-    const size_t close = decoded.find(u']');
+  // A section header needs its "]"; "[k=1" is a key named "[k", as the
+  // profile functions read it.
+  const size_t close = decoded.find(u']');
+  if (!decoded.empty() && decoded.front() == u'[' && close != UString::npos) {
     line.Kind = TLineKind::Section;
-    line.Name = Trim(UStringView(decoded).substr(1, close == UString::npos ? UString::npos : close - 1));
+    line.Name = Trim(UStringView(decoded).substr(1, close - 1));
   } else if (const size_t equals = decoded.find(u'='); equals != UString::npos) {
     line.Kind = TLineKind::Key;
     line.Name = Trim(UStringView(decoded).substr(0, equals));
@@ -82,27 +218,8 @@ TIniFile::TLine TIniFile::ParseLine(std::string text, std::string eol, bool firs
 
 void TIniFile::Load() {
   if (FLoaded) return;
-  const std::string path = Utf16ToUtf8(FFileName);
   std::string bytes;
-  TFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.Fd < 0) {
-    // A file that is not there yet is an empty one; any other failure would
-    // lose the sections the file holds.
-    if (errno != ENOENT) Fail();
-  } else {
-    struct stat st {};
-    if (::fstat(file.Fd, &st) != 0 || !S_ISREG(st.st_mode)) Fail();
-    if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > kMaxFileSize) Fail();
-    char buffer[8192];
-    for (;;) {
-      const ssize_t n = ::read(file.Fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) Fail();
-      if (n == 0) break;
-      if (bytes.size() + static_cast<size_t>(n) > kMaxFileSize) Fail();
-      bytes.append(buffer, static_cast<size_t>(n));
-    }
-  }
+  if (!ReadContents(FFileName, bytes)) Fail();
   // A UTF-16 file would be garbled by byte-wise editing.
   if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) Fail();
 
@@ -138,7 +255,8 @@ void TIniFile::WriteString(const UString& Section, const UString& Ident, const U
   static constexpr char16_t kBreaks[] = {u'\r', u'\n', u'\0'};
   const UStringView breaks(kBreaks, 3);
   if (Section.empty() || Ident.empty() || Trim(Section) != Section || Trim(Ident) != Ident || HasAny(Section, breaks) ||
-      HasAny(Ident, breaks) || HasAny(Value, breaks) || HasAny(Ident, u"=") || HasAny(Section, u"]"))
+      HasAny(Ident, breaks) || HasAny(Value, breaks) || HasAny(Ident, u"=") || HasAny(Section, u"]") ||
+      Ident.front() == u'[')
     Fail();
   Load();
 
@@ -156,7 +274,8 @@ void TIniFile::WriteString(const UString& Section, const UString& Ident, const U
   size_t insertAfter = header;
   for (size_t i = header + 1; i < FLines.size() && FLines[i].Kind != TLineKind::Section; ++i) {
     if (FLines[i].Kind == TLineKind::Key && SameText(FLines[i].Name, Ident)) {
-      entry.Eol = FLines[i].Eol;
+      // The key keeps the name as the file spells it, as the profile functions do.
+      entry = ParseLine(Encode(FLines[i].Name + u"=" + Value), FLines[i].Eol, false);
       FLines[i] = std::move(entry);
       FModified = true;
       return;
@@ -182,32 +301,7 @@ void TIniFile::UpdateFile() {
   std::string contents;
   for (const TLine& line : FLines) contents += line.Text + line.Eol;
 
-  const std::string path = Utf16ToUtf8(FFileName);
-  // The new file keeps the permissions of the one it replaces.
-  struct stat old {};
-  const bool replacing = ::stat(path.c_str(), &old) == 0;
-  static std::atomic<unsigned> counter{0};
-  std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = path + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) Fail();
-  TFd file(fd);
-  bool ok = WriteAll(file.Fd, contents);
-  if (ok && replacing) ok = ::fchmod(file.Fd, old.st_mode & 07777) == 0;
-  ok = ok && ::fsync(file.Fd) == 0;
-  ok = file.Close() && ok;
-  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    Fail();
-  }
-  // The rename itself reaches the disk with the folder.
-  TFd directory(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory.Fd >= 0) ::fsync(directory.Fd);
+  if (!ReplaceContents(FFileName, contents)) Fail();
   FModified = false;
 }
 

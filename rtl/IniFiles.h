@@ -42,8 +42,9 @@ class TIniFile {
 
   // Sets Ident in Section to Value in memory; the file is read on first use.
   // Names must be non-empty, without surrounding blanks, and no text may
-  // hold a line break or NUL ("=" is not allowed in Ident, "]" not in
-  // Section): such a text cannot be stored in one INI line.
+  // hold a line break or NUL ("=" is not allowed in Ident, nor "[" as its
+  // first character, "]" not in Section): such a text cannot be stored in
+  // one INI line that reads back as written.
   void WriteString(const UString& Section, const UString& Ident, const UString& Value);
   // The value of Ident in Section (blanks around it removed), or Default.
   UString ReadString(const UString& Section, const UString& Ident, const UString& Default);

@@ -1,35 +1,30 @@
 #include "LoopbackProxy.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <stdexcept>
 
 #include "LoopbackServer.h"
+#include "LoopbackSocket.h"
 
 namespace vix::test {
 
 namespace {
 
 int ConnectLoopback(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = OpenTcpSocket();
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-  if (fd >= 0) close(fd);
+  if (fd >= 0) CloseFd(fd);
   return -1;
 }
 
 }  // namespace
 
 TLoopbackProxy::TLoopbackProxy(int targetPort, int maxClients) : FTarget(targetPort) {
-  FListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  FListen = OpenTcpSocket();
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -44,7 +39,7 @@ TLoopbackProxy::TLoopbackProxy(int targetPort, int maxClients) : FTarget(targetP
 TLoopbackProxy::~TLoopbackProxy() {
   FStop = true;
   FThread.join();
-  close(FListen);
+  CloseFd(FListen);
 }
 
 void TLoopbackProxy::SetMode(Mode mode, size_t cutAfter) {
@@ -55,13 +50,12 @@ void TLoopbackProxy::SetMode(Mode mode, size_t cutAfter) {
 
 void TLoopbackProxy::Run(int maxClients) {
   for (int served = 0; !FStop && served < maxClients;) {
-    pollfd p{FListen, POLLIN, 0};
-    if (poll(&p, 1, 20) <= 0) continue;
-    const int client = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+    if (!WaitReadable(FListen, 20)) continue;
+    const int client = AcceptFd(FListen);
     if (client < 0) continue;
     ++served;
     Serve(client);
-    close(client);
+    CloseFd(client);
   }
 }
 
@@ -90,19 +84,20 @@ void TLoopbackProxy::Serve(int client) {
     }
     if (mode == Mode::Cut && cutLeft == 0) {
       // An orderly end (FIN): closing with unread input would reset instead.
-      shutdown(client, SHUT_WR);
+      shutdown(client, kShutWrite);
       RecvUntilIdle(client, 5000);
       break;
     }
-    pollfd p[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
-    if (poll(p, 2, 20) <= 0 || mode == Mode::Stall) continue;
-    if (p[0].revents) {
-      const ssize_t n = recv(client, buf, sizeof buf, 0);
+    const int fds[2] = {client, upstream};
+    bool ready[2] = {};
+    if (PollInput(fds, ready, 2, 20) <= 0 || mode == Mode::Stall) continue;
+    if (ready[0]) {
+      const auto n = recv(client, buf, sizeof buf, 0);
       if (n <= 0 || !SendAll(upstream, std::string(buf, static_cast<size_t>(n)))) break;
     }
-    if (p[1].revents) {
+    if (ready[1]) {
       const size_t want = mode == Mode::Cut ? std::min(sizeof buf, cutLeft) : sizeof buf;
-      const ssize_t n = recv(upstream, buf, want, 0);
+      const auto n = recv(upstream, buf, static_cast<int>(want), 0);
       if (n <= 0 || !SendAll(client, std::string(buf, static_cast<size_t>(n)))) break;
       FToClient += static_cast<size_t>(n);
       if (mode == Mode::Cut) {
@@ -111,7 +106,7 @@ void TLoopbackProxy::Serve(int client) {
       }
     }
   }
-  close(upstream);
+  CloseFd(upstream);
 }
 
 }  // namespace vix::test

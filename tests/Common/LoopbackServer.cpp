@@ -1,27 +1,25 @@
 #include "LoopbackServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <stdexcept>
+
+#include "LoopbackSocket.h"
 
 namespace vix::test {
 
 namespace {
 
 int ListenOnLoopback(int& port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = OpenTcpSocket();
   if (fd < 0) throw std::runtime_error("socket");
+#ifndef _WIN32  // on Windows it would let another listener take the port
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 8) != 0) {
-    close(fd);
+    CloseFd(fd);
     throw std::runtime_error("bind/listen");
   }
   socklen_t len = sizeof a;
@@ -40,25 +38,24 @@ TLoopbackServer::TLoopbackServer(Handler onClient, int maxClients) {
 TLoopbackServer::~TLoopbackServer() {
   FStop = true;
   if (FThread.joinable()) FThread.join();
-  close(FListen);
+  CloseFd(FListen);
 }
 
 void TLoopbackServer::Run(Handler onClient, int maxClients) {
   while (!FStop && FAccepted < maxClients) {
-    pollfd p{FListen, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
-    const int fd = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+    if (!WaitReadable(FListen, 50)) continue;
+    const int fd = AcceptFd(FListen);
     if (fd < 0) continue;
     ++FAccepted;
     onClient(fd);
-    close(fd);
+    CloseFd(fd);
   }
 }
 
 bool SendAll(int fd, const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    const auto n = send(fd, bytes.data() + done, static_cast<int>(bytes.size() - done), kNoSignal);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
@@ -69,20 +66,26 @@ bool RecvExactly(int fd, std::string& bytes, size_t count) {
   bytes.resize(count);
   size_t done = 0;
   while (done < count) {
-    const ssize_t n = recv(fd, bytes.data() + done, count - done, 0);
+    const auto n = recv(fd, bytes.data() + done, static_cast<int>(count - done), 0);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
   return true;
 }
 
+std::string RecvSome(int fd, int waitMs) {
+  if (!WaitReadable(fd, waitMs)) return std::string();
+  char buf[65536];
+  const auto n = recv(fd, buf, sizeof buf, 0);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
 std::string RecvUntilIdle(int fd, int idleMs) {
   std::string all;
   char buf[65536];
   for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, idleMs) <= 0) break;
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (!WaitReadable(fd, idleMs)) break;
+    const auto n = recv(fd, buf, sizeof buf, 0);
     if (n <= 0) break;
     all.append(buf, static_cast<size_t>(n));
   }
@@ -91,12 +94,12 @@ std::string RecvUntilIdle(int fd, int idleMs) {
 
 void CloseWithReset(int fd) {
   linger l{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
 }
 
 int UnusedLoopbackPort() {
   int port = 0;
-  close(ListenOnLoopback(port));
+  CloseFd(ListenOnLoopback(port));
   return port;
 }
 

@@ -36,6 +36,9 @@ class TLoopbackServer {
 // Blocking helpers over a connected socket; false when the peer went away.
 bool SendAll(int fd, const std::string& bytes);
 bool RecvExactly(int fd, std::string& bytes, size_t count);
+// Waits up to `waitMs` for data and reads what is there (empty when the
+// peer closed or nothing came).
+std::string RecvSome(int fd, int waitMs);
 // Reads what arrives until the peer closes or `idleMs` pass without data.
 std::string RecvUntilIdle(int fd, int idleMs);
 // Makes the coming close of `fd` a reset (RST) instead of an orderly close.

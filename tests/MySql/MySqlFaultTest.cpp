@@ -1,6 +1,7 @@
 // Faults a real server will not produce on demand: a scripted fake server on
 // loopback, and the fault proxy in front of the MariaDB test server. Every
 // case must end in the right client error, never in a crash or a hang.
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

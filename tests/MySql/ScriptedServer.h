@@ -3,9 +3,6 @@
 // or a stall.
 #pragma once
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -21,17 +18,15 @@ inline const std::string kStall = "<STALL>";
 
 // Waits for the client's next bytes and returns what arrived (empty when it closed).
 inline std::string ReadClient(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, 5000) <= 0) return std::string();
-  char buf[65536];
-  const ssize_t n = recv(fd, buf, sizeof buf, 0);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  return RecvSome(fd, 5000);
 }
 
 // Plays `replies`: the first at once, each later one after the client's next
 // packet. kFin closes (after the bytes before it), kRst resets, kStall waits
-// until the client goes.
-inline void Play(int fd, const std::vector<std::string>& replies, std::vector<std::string>* received = nullptr) {
+// until the client goes. `fd` is a socket, or any channel with its own
+// SendAll, ReadClient, RecvUntilIdle and CloseWithReset (a named pipe's end).
+template <class Channel>
+void Play(Channel fd, const std::vector<std::string>& replies, std::vector<std::string>* received = nullptr) {
   for (size_t i = 0; i < replies.size(); ++i) {
     if (i > 0) {
       const std::string in = ReadClient(fd);

@@ -46,6 +46,14 @@ TEST_F(CodePage, UnmappableAndMalformed) {
   // A lead byte cut off at the end, or followed by a byte that is no trail.
   EXPECT_EQ(AnsiToUtf16("a\xC8", 949), u"a\uFFFD");
   EXPECT_EQ(AnsiToUtf16("\xC8", 949), u"\uFFFD");
+  // A pair the code page does not define, which the converter may take whole:
+  // replacement characters only, nothing read past the input.
+  for (int run = 0; run < 3; ++run) {
+    const UString pair = AnsiToUtf16("\xA2\xE8", 949);
+    EXPECT_FALSE(pair.empty());
+    EXPECT_LE(pair.size(), 2u);
+    EXPECT_EQ(pair.find_first_not_of(u'\uFFFD'), UString::npos) << ::testing::PrintToString(pair);
+  }
 }
 
 TEST_F(CodePage, ProcessSetting) {

@@ -72,12 +72,13 @@ TEST_F(IniFiles, WritesKeysTheWayTheProfileFunctionsDo) {
        nullptr,
        {{u"Server Info", u"Server", u"db.example.com"}, {u"Server Info", u"AspID", u"kiv8"}},
        "[Server Info]\r\nServer=db.example.com\r\nAspID=kiv8\r\n"},
-      {"key in other letter case replaced in place; other sections, keys, comments and blanks kept",
+      {"key in other letter case replaced in place, its name as the file spells it; other sections, keys, "
+       "comments and blanks kept",
        "; written by the installer\r\n[Other]\r\nServer=keep\r\n\r\n[server info]\r\n; note\r\n"
        "SERVER = old\r\nExtra=1\r\n\r\n[Last]\r\nx=y",
        {{u"Server Info", u"Server", u"new"}, {u"Server Info", u"SiteID", u"007"}},
        "; written by the installer\r\n[Other]\r\nServer=keep\r\n\r\n[server info]\r\n; note\r\n"
-       "Server=new\r\nExtra=1\r\nSiteID=007\r\n\r\n[Last]\r\nx=y"},
+       "SERVER=new\r\nExtra=1\r\nSiteID=007\r\n\r\n[Last]\r\nx=y"},
       {"missing section appended after a last line without a line end; LF lines kept",
        "[A]\nk=v",
        {{u"Server Info", u"Server", u"h"}},
@@ -85,7 +86,7 @@ TEST_F(IniFiles, WritesKeysTheWayTheProfileFunctionsDo) {
       {"only the first of two sections and keys of the same name changes",
        "[S]\r\nk=1\r\nk=2\r\n[s]\r\nk=3\r\n",
        {{u"S", u"K", u"9"}},
-       "[S]\r\nK=9\r\nk=2\r\n[s]\r\nk=3\r\n"},
+       "[S]\r\nk=9\r\nk=2\r\n[s]\r\nk=3\r\n"},
       {"a commented-out key is not the key", "[S]\r\n;k=1\r\n", {{u"S", u"k", u"2"}}, "[S]\r\n;k=1\r\nk=2\r\n"},
       {"a section header after a UTF-8 byte-order mark is found",
        "\xEF\xBB\xBF[S]\r\nk=1\r\n",
@@ -96,6 +97,10 @@ TEST_F(IniFiles, WritesKeysTheWayTheProfileFunctionsDo) {
        {{u"매장", u"이름", u"값 1"}},
        "[\xB8\xC5\xC0\xE5]\r\nx=\xFF\xFF\r\n\xC0\xCC\xB8\xA7=\xB0\xAA 1\r\n"},
       {"an empty value", "", {{u"S", u"k", u""}}, "[S]\r\nk=\r\n"},
+      {"a line of \"[\" without \"]\" is a key, not a section",
+       "[S]\r\n[k=1\r\n",
+       {{u"S", u"x", u"2"}},
+       "[S]\r\n[k=1\r\nx=2\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -150,6 +155,7 @@ TEST_F(IniFiles, TextsThatDoNotFitOneLineOrTheCodePageAreRefused) {
       {u"S", u"k", u"1\r\n[Injected]\r\nx=y"},
       {u"S", u"k", u"a\nb"},
       {u"S", u"a=b", u"1"},
+      {u"S", u"[k", u"a]"},  // the line would read back as a section header
       {u"S]", u"k", u"1"},
       {u"S", u" k", u"1"},
       {u"", u"k", u"1"},
