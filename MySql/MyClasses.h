@@ -51,6 +51,9 @@ enum TMyProtocol : uint8_t { mpDefault, mpTCP, mpSocket, mpPipe, mpMemory, mpSSL
 // How a TLS connection checks the server's certificate (as MYSQL_OPT_SSL_VERIFY).
 enum TMySslVerify : uint8_t { svNone, svCA, svIdentity };
 
+// The embedded-server parameters of an option text: one per line, empty lines left out.
+std::vector<UString> SplitEmbeddedParams(const UString& text);
+
 class TMySQLConnection;
 using TGetMySQLConnection = std::function<TMySQLConnection*()>;
 using TReturnMySQLConnection = std::function<void(TMySQLConnection*)>;
