@@ -206,6 +206,9 @@ class TZelCommand {
   virtual void SetCursorState(TCursorState) {}
   // Cancels the running statement; may be called from another thread.
   virtual void BreakExec() {}
+  // Statements of the last text that the server completed (a text of many
+  // statements stops at the first that fails); -1 when the provider cannot tell.
+  virtual int CompletedStatements() const { return -1; }
   // True when the identifier was handled; any other identifier is a
   // programming error (an exception named by its number).
   virtual bool SetProp(TPropId prop, const Variant& value);

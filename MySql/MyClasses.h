@@ -341,6 +341,7 @@ class TMySQLCommand : public TZelCommand {
   bool CloseResult();
   // The text has further results waiting on the session.
   bool HasMoreResults() const;
+  int CompletedStatements() const override { return FCompletedStatements; }
   // Reads on to the next result of the text that has columns, skipping those
   // without; null when none is left. `rowsAffected` goes from statement to
   // statement (the last one read), `previousRowsAffected` one behind it. A
@@ -373,6 +374,8 @@ class TMySQLCommand : public TZelCommand {
   TCursorState FCursorState = csInactive;
   int64_t FRowsAffected = -1;
   int64_t FRowsAffectedPrev = 0;
+  // Results of the last text read so far: its statements that succeeded.
+  int FCompletedStatements = 0;
   int64_t FLastInsertId = 0;
   bool FStoredProc = false;
   bool FCanReadParams = false;
