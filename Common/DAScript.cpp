@@ -1,10 +1,12 @@
 #include "Common/DAScript.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
 #include "Common/DBAccess.h"
 #include "Common/DBTypes.h"
+#include "Common/ZelAccess.h"
 #include "rtl/CodePage.h"
 
 namespace vix {
@@ -36,10 +38,27 @@ bool AnyWord(UStringView word, std::initializer_list<std::u16string_view> list) 
   return false;
 }
 
+// The script sets its session to UTF-8: "SET NAMES utf8" (utf8mb3,
+// utf8mb4), letters in any case.
+bool DeclaresUtf8(std::string_view bytes) {
+  static constexpr std::string_view kSetNames = "set names utf8";
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  for (size_t i = 0; i + kSetNames.size() <= bytes.size(); ++i) {
+    size_t k = 0;
+    while (k < kSetNames.size() && lower(bytes[i + k]) == kSetNames[k]) ++k;
+    if (k == kSetNames.size()) return true;
+  }
+  return false;
+}
+
 // Where a routine definition stands while it is read.
 enum class TRoutineState { NotYet, Prefix, Routine, Other };
 
 }  // namespace
+
+bool TDAScriptProcessor::MayJoinBatch(UStringView sql, size_t batchLength) const {
+  return sql.size() + batchLength < kMaxBatchLength;
+}
 
 bool TDAScriptProcessor::StartsLineComment(UStringView text, size_t i) const {
   return text[i] == u'-' && i + 1 < text.size() && text[i + 1] == u'-';
@@ -60,9 +79,11 @@ bool TDAScriptProcessor::CutNext(UStringView text, int64_t& pos, UStringView del
     bool inExecComment = false;  // inside "/*! ... */"
     const bool semicolon = delimiter == u";";
     size_t end = n, next = n;
+    bool lineCommentLast = false;  // the last thing marked is a line comment
     auto mark = [&](size_t from, size_t to) {
       if (start < 0) start = static_cast<int64_t>(from);
       lastCode = static_cast<int64_t>(to);
+      lineCommentLast = false;
     };
     while (i < n) {
       char16_t c = text[i];
@@ -140,6 +161,7 @@ bool TDAScriptProcessor::CutNext(UStringView text, int64_t& pos, UStringView del
         size_t j = i;
         while (j < n && text[j] != u'\n') ++j;
         mark(i, j);
+        lineCommentLast = true;
         i = j;
         continue;
       }
@@ -209,6 +231,7 @@ bool TDAScriptProcessor::CutNext(UStringView text, int64_t& pos, UStringView del
       st.Start = start;
       st.End = lastCode;
       st.Type = routine == TRoutineState::Routine ? stRoutine : stOrdinary;
+      st.EndsInLineComment = lineCommentLast;
       pos = static_cast<int64_t>(next);
       return true;
     }
@@ -292,13 +315,20 @@ void TDAScript::Execute() {
     FErrorOffset = -1;
     bool paramCheck = FDataSet->GetParamCheck();
     FDataSet->SetParamCheck(false);
+    FBatch.clear();
+    FBatchLength = 0;
+    TFlagScope batching(FBatching, FUseOptimization);
     try {
       while (!FBreakExecution.load() && ExecuteNext()) {
       }
+      // What the last batch holds runs unless the run was broken off.
+      if (!FBreakExecution.load() && !FStopped && !RunBatch()) FStopped = true;
     } catch (...) {
+      FBatch.clear();
       FDataSet->SetParamCheck(paramCheck);
       throw;
     }
+    FBatch.clear();
     FDataSet->SetParamCheck(paramCheck);
     ok = true;
   } catch (...) {
@@ -323,35 +353,87 @@ bool TDAScript::ExecuteNext() {
   return true;
 }
 
+bool TDAScript::InTransactionNow() const {
+  TCustomDAConnection* connection = Connection();
+  return connection && connection->GetConnected() && connection->InTransaction();
+}
+
 bool TDAScript::RunStatement(const TScriptStatement& st) {
   UString sql = StatementText(st);
   bool omit = st.Omit;
   if (BeforeExecute) BeforeExecute(*this, sql, omit);
   if (omit) return true;
-  TCustomDAConnection* connection = Connection();
-  const bool inTransaction = connection && connection->GetConnected() && connection->InTransaction();
+  if (FBatching) {
+    if (!FProcessor->MayJoinBatch(sql, FBatchLength) && !RunBatch()) return false;
+    FBatchLength += sql.size() + 3;
+    FBatch.push_back({st, std::move(sql)});
+    return true;
+  }
+  const bool inTransaction = InTransactionNow();
   try {
     ExecuteText(sql);
   } catch (const EAbort&) {
     throw;
   } catch (const Exception& E) {
-    FErrorOffset = st.Start;
-    // A transaction that was open and is gone (the session was lost, or the
-    // server rolled it back) cannot go on: the rest of the script would run
-    // outside it.
-    if (inTransaction && !(connection->GetConnected() && connection->InTransaction())) throw;
-    TErrorAction action = TErrorAction::eaException;
-    if (OnError) OnError(*this, E, sql, action);
-    switch (action) {
-      case TErrorAction::eaAbort: return false;
-      case TErrorAction::eaFail: throw;
-      case TErrorAction::eaException:
-        if (ShowException) ShowException(E);
-        break;
-      case TErrorAction::eaContinue: break;
-    }
+    if (!HandleFailure(E, st, sql, inTransaction)) return false;
   }
   if (AfterExecute) AfterExecute(*this, sql);
+  return true;
+}
+
+bool TDAScript::HandleFailure(const Exception& E, const TScriptStatement& st, const UString& sql, bool inTransaction) {
+  FErrorOffset = st.Start;
+  // A transaction that was open and is gone (the session was lost, or the
+  // server rolled it back) cannot go on: the rest of the script would run
+  // outside it.
+  if (inTransaction && !InTransactionNow()) throw;
+  TErrorAction action = TErrorAction::eaException;
+  if (OnError) OnError(*this, E, sql, action);
+  switch (action) {
+    case TErrorAction::eaAbort: return false;
+    case TErrorAction::eaFail: throw;
+    case TErrorAction::eaException:
+      if (ShowException) ShowException(E);
+      break;
+    case TErrorAction::eaContinue: break;
+  }
+  return true;
+}
+
+bool TDAScript::RunBatch() {
+  std::vector<TBatched> batch;
+  batch.swap(FBatch);
+  FBatchLength = 0;
+  size_t first = 0;
+  while (first < batch.size()) {
+    // One text: the statements joined by ";", a line break after a line comment.
+    UString text;
+    for (size_t k = first; k < batch.size(); ++k) {
+      if (k > first) text += batch[k - 1].Statement.EndsInLineComment ? u"\r\n;\r\n" : u";\r\n";
+      text += batch[k].SQL;
+    }
+    const bool inTransaction = InTransactionNow();
+    size_t done = batch.size();
+    try {
+      ExecuteText(text);
+    } catch (const EAbort&) {
+      throw;
+    } catch (const Exception& E) {
+      // The server stops at the failing statement: those before it are done.
+      const int completed = FDataSet && FDataSet->GetIRecordSet() && FDataSet->GetIRecordSet()->GetCommand()
+                                ? FDataSet->GetIRecordSet()->GetCommand()->CompletedStatements()
+                                : -1;
+      const size_t failed = first + std::min(static_cast<size_t>(std::max(completed, 0)), batch.size() - first - 1);
+      for (size_t k = first; k < failed; ++k)
+        if (AfterExecute) AfterExecute(*this, batch[k].SQL);
+      if (!HandleFailure(E, batch[failed].Statement, batch[failed].SQL, inTransaction)) return false;
+      first = failed + 1;
+      continue;
+    }
+    for (size_t k = first; k < done; ++k)
+      if (AfterExecute) AfterExecute(*this, batch[k].SQL);
+    first = done;
+  }
   return true;
 }
 
@@ -368,11 +450,13 @@ UString DecodeScriptBytes(std::string_view bytes) {
     text = Utf8ToUtf16(bytes.substr(3));
   } else {
     // Without a mark: UTF-8 when the bytes read as UTF-8 (dump tools write
-    // it so), otherwise the ANSI code page.
+    // it so). A script that declares UTF-8 for its session but holds other
+    // bytes (binary values of a dump made without hexadecimal blobs) keeps
+    // them as they are; anything else is read in the ANSI code page.
     try {
       text = Utf8ToUtf16(bytes);
     } catch (const EConvertError&) {
-      text = AnsiToUtf16(bytes);
+      text = DeclaresUtf8(bytes) ? Utf8ToUtf16KeepBytes(bytes) : AnsiToUtf16(bytes);
     }
   }
   return text;

@@ -31,6 +31,9 @@ struct TScriptStatement {
   int Type = stOrdinary;
   bool Omit = false;     // never sent (DELIMITER commands)
   UString NewDelimiter;  // the delimiter a DELIMITER command sets
+  // The statement's last line ends in a line comment: whatever follows it
+  // in a batch must start on a new line.
+  bool EndsInLineComment = false;
 };
 
 // The rules of one SQL dialect for cutting a script. The base reads standard
@@ -39,6 +42,12 @@ struct TScriptStatement {
 class TDAScriptProcessor {
  public:
   virtual ~TDAScriptProcessor() = default;
+
+  // The longest text a batch of statements grows to.
+  static constexpr size_t kMaxBatchLength = 0xFFFF;
+  // Whether `sql` may join a batch that holds `batchLength` characters (the
+  // batch is run first otherwise). Base: the two together stay below kMaxBatchLength.
+  virtual bool MayJoinBatch(UStringView sql, size_t batchLength) const;
 
   // Cuts the next statement that holds code out of `text`, starting at
   // `pos`, with `delimiter` in force (never empty). Comment-only pieces are
@@ -104,6 +113,14 @@ class TDAScript {
   TDAScriptProcessor& Processor() const { return *FProcessor; }
   bool GetNoPreconnect() const { return FNoPreconnect; }
   void SetNoPreconnect(bool value) { FNoPreconnect = value; }
+  // Execute sends statements in batches: one text of many statements joined
+  // by ";", each batch below kMaxBatchLength characters. A failure is the
+  // failing statement's own (its text to OnError, its start in ErrorOffset);
+  // the statements after it in the batch run afterwards as the error action
+  // allows, as they would one by one. BeforeExecute runs as each statement
+  // joins, AfterExecute once its batch has run it.
+  bool GetUseOptimization() const { return FUseOptimization; }
+  void SetUseOptimization(bool value) { FUseOptimization = value; }
 
   // Runs the whole text from its start. Clears a pending BreakExec first.
   void Execute();
@@ -142,6 +159,17 @@ class TDAScript {
   void Rewind();
   // Runs a cut statement: events, omit, errors. False when the script must stop.
   bool RunStatement(const TScriptStatement& st);
+  // A statement (or batch) failed: the error action decides. False when the
+  // script must stop; eaFail and a lost transaction raise.
+  bool HandleFailure(const Exception& E, const TScriptStatement& st, const UString& sql, bool inTransaction);
+  bool InTransactionNow() const;
+  // Runs the statements waiting in the batch; false when the script must stop.
+  bool RunBatch();
+
+  struct TBatched {
+    TScriptStatement Statement;
+    UString SQL;
+  };
 
   UString FSQL;
   UString FDelimiter = u";";
@@ -154,6 +182,10 @@ class TDAScript {
   int64_t FErrorOffset = -1;
   bool FStopped = false;
   bool FNoPreconnect = false;
+  bool FUseOptimization = false;
+  bool FBatching = false;  // inside Execute with UseOptimization
+  std::vector<TBatched> FBatch;
+  size_t FBatchLength = 0;
   std::atomic<bool> FBreakExecution{false};
 };
 

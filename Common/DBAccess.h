@@ -309,13 +309,28 @@ class TDAConnectionOptions {
   bool FEnableFMTBCD = false;
 };
 
-// Settings of a connection pool. Stored only: this library has no pool, and a
-// connection with pooling switched on refuses to connect.
-struct TPoolingOptions {
-  int32_t MaxPoolSize = 100;
-  int32_t MinPoolSize = 0;
-  int32_t ConnectionLifetime = 0;
-  bool Validate = false;
+// Settings of the pool a connection with Pooling on takes its provider
+// connection from. The sizes are checked when set ("MaxPoolSize must be 1 or
+// more", "MinPoolSize must be 0..MaxPoolSize"); a change takes effect at the
+// next connect.
+class TPoolingOptions {
+ public:
+  int32_t GetMaxPoolSize() const { return FMaxPoolSize; }
+  void SetMaxPoolSize(int32_t value);
+  int32_t GetMinPoolSize() const { return FMinPoolSize; }
+  void SetMinPoolSize(int32_t value);
+  // Milliseconds from connect after which a returned connection is closed; 0: no limit.
+  int32_t GetConnectionLifetime() const { return FConnectionLifetime; }
+  void SetConnectionLifetime(int32_t value) { FConnectionLifetime = value; }
+  // Ping an idle connection before it is handed out.
+  bool GetValidate() const { return FValidate; }
+  void SetValidate(bool value) { FValidate = value; }
+
+ private:
+  int32_t FMaxPoolSize = 100;
+  int32_t FMinPoolSize = 0;
+  int32_t FConnectionLifetime = 0;
+  bool FValidate = false;
 };
 
 // The connection component without the provider registry: login data,
@@ -417,7 +432,8 @@ class TCustomDAConnection : public TComponent {
 
   // Takes a new provider connection: installs the handlers, tells the clients.
   void AttachProviderConnection(std::unique_ptr<TZelConnection> connection);
-  // Frees the provider connection (the clients hear of it first).
+  // Frees the provider connection, or gives it back to its pool (the clients
+  // hear of it first).
   void ReleaseProviderConnection();
   // Hands a setting to the provider connection when there is one.
   void SetProviderProp(TPropId prop, const Variant& value);

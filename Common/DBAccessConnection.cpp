@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "Common/DBAccess.h"
+#include "Common/ZelConnectionPool.h"
 #include "rtl/SysUtils.h"
 
 namespace vix {
@@ -50,6 +51,21 @@ void TDAConnectionOptions::SetEnableFMTBCD(bool value) {
   FOwner.SetProviderProp(prEnableFMTBCD, value);
 }
 
+// --- TPoolingOptions -----------------------------------------------------------------
+
+void TPoolingOptions::SetMaxPoolSize(int32_t value) {
+  if (value < 1) throw EDatabaseError(Format(u"MaxPoolSize must be 1 or more, not %d", {value}));
+  if (value < FMinPoolSize)
+    throw EDatabaseError(Format(u"MaxPoolSize must not be below MinPoolSize (%d), not %d", {FMinPoolSize, value}));
+  FMaxPoolSize = value;
+}
+
+void TPoolingOptions::SetMinPoolSize(int32_t value) {
+  if (value < 0 || value > FMaxPoolSize)
+    throw EDatabaseError(Format(u"MinPoolSize must be 0..%d, not %d", {FMaxPoolSize, value}));
+  FMinPoolSize = value;
+}
+
 // --- TCustomDAConnection: settings ---------------------------------------------------
 
 TCustomDAConnection::TCustomDAConnection() = default;
@@ -73,8 +89,9 @@ void TCustomDAConnection::Destroying() {
     std::lock_guard<std::mutex> guard(FClientLock);
     FClients.clear();
   }
-  // The provider connection's own destructor closes its session.
-  FIConnection.reset();
+  // The provider connection's own destructor closes its session; a pooled
+  // one goes back to its pool.
+  ReleaseProviderConnection();
 }
 
 void TCustomDAConnection::SetServer(const UString& value) {
@@ -98,6 +115,8 @@ void TCustomDAConnection::SetPassword(const UString& value) {
 void TCustomDAConnection::SetPooling(bool value) {
   if (value == FPooling) return;
   Disconnect();
+  // A pooled provider connection held after a lost session goes back now.
+  if (FIConnection && FIConnection->GetPool()) ReleaseProviderConnection();
   FPooling = value;
 }
 
@@ -153,11 +172,13 @@ void TCustomDAConnection::AttachProviderConnection(std::unique_ptr<TZelConnectio
 void TCustomDAConnection::ReleaseProviderConnection() {
   if (!FIConnection) return;
   ForEachClient([this](TDAConnectionClient& client) { client.ProviderConnectionChanged(*this, nullptr); });
+  // The pool decides whether the session serves the next user.
+  if (const std::shared_ptr<TZelConnectionPool> pool = FIConnection->GetPool())
+    pool->PutConnection(std::move(FIConnection));
   FIConnection.reset();
 }
 
 void TCustomDAConnection::ConnectProvider() {
-  if (FPooling) throw EDatabaseError(u"Connection pooling is not supported");
   CreateProviderConnection();
   FIConnection->SetUsername(FUsername);
   FIConnection->SetPassword(FPassword);
@@ -173,6 +194,12 @@ void TCustomDAConnection::DisconnectProvider() {
       t->Rollback();
     } catch (const std::exception&) {
     }
+  }
+  // A pooled connection always goes back to its pool, and the next connect
+  // asks the pool again: a session is never shared by two users.
+  if (FIConnection->GetPool()) {
+    ReleaseProviderConnection();
+    return;
   }
   if (!FIConnection->GetConnected()) return;
   try {

@@ -1,4 +1,5 @@
 #include "Common/ZelAccess.h"
+#include "Common/ZelConnectionPool.h"
 
 #include <algorithm>
 #include <chrono>
@@ -205,6 +206,8 @@ TZelConnection::TZelConnection() = default;
 
 TZelConnection::~TZelConnection() {
   if (FInternalTransaction) FInternalTransaction->RemoveConnection(this);
+  // A handed-out connection freed without being given back frees its slot.
+  if (FPool) FPool->ConnectionFreed();
 }
 
 void TZelConnection::InitInternalTransaction() {

@@ -206,6 +206,9 @@ class TZelCommand {
   virtual void SetCursorState(TCursorState) {}
   // Cancels the running statement; may be called from another thread.
   virtual void BreakExec() {}
+  // Statements of the last text that the server completed (a text of many
+  // statements stops at the first that fails); -1 when the provider cannot tell.
+  virtual int CompletedStatements() const { return -1; }
   // True when the identifier was handled; any other identifier is a
   // programming error (an exception named by its number).
   virtual bool SetProp(TPropId prop, const Variant& value);
@@ -413,11 +416,16 @@ class TZelConnection {
   void SetComponent(TComponent* value) { FComponent = value; }
   TZelIOHandler* GetIOHandler() const { return FIOHandler; }
   void SetIOHandler(TZelIOHandler* value) { FIOHandler = value; }
-  TZelConnectionPool* GetPool() const { return FPool; }
-  void SetPool(TZelConnectionPool* pool, int32_t version) {
-    FPool = pool;
+  // The pool that handed this connection out (none when it is not pooled or
+  // lies idle in its pool), and the pool's generation it was last checked in.
+  const std::shared_ptr<TZelConnectionPool>& GetPool() const { return FPool; }
+  int32_t GetPoolVersion() const { return FPoolVersion; }
+  void SetPool(std::shared_ptr<TZelConnectionPool> pool, int32_t version) {
+    FPool = std::move(pool);
     FPoolVersion = version;
   }
+  // The pool measures lifetimes with its own clock from the time it made the connection.
+  void SetConnectionTime(uint32_t value) { FConnectionTime = value; }
   bool GetAutoCommit() const { return FAutoCommit; }
   bool GetConvertEOL() const { return FConvertEOL; }
   bool GetDisconnectedMode() const { return FDisconnectedMode; }
@@ -451,7 +459,7 @@ class TZelConnection {
   bool FAutoCommit = true;
   bool FConvertEOL = false;
   bool FIsValid = true;
-  TZelConnectionPool* FPool = nullptr;
+  std::shared_ptr<TZelConnectionPool> FPool;
   int32_t FPoolVersion = 0;
   TComponent* FComponent = nullptr;
   bool FDisconnectedMode = false;

@@ -55,6 +55,18 @@ UString IsolationLevelText(TZelIsolationLevel level) {
 
 }  // namespace
 
+std::vector<UString> SplitEmbeddedParams(const UString& text) {
+  std::vector<UString> lines;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of(u"\r\n", start);
+    if (end == UString::npos) end = text.size();
+    if (end > start) lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
 // --- EMyError -----------------------------------------------------------------------
 
 EMyError::EMyError(int errorCode, UString message) : EDAError(errorCode, std::move(message)) {
@@ -475,6 +487,8 @@ std::unique_ptr<TMySQLConnection> TMySQLConnection::CreateAdditionalConnection()
 }
 
 bool TMySQLConnection::CheckIsValid() {
+  // A server that stopped answering costs at most the connection time-out.
+  if (FMySQLAPI && FMySQL) FMySQLAPI->SetTimeout(FMySQL, FConnectionTimeout);
   FIsValid = FMySQLAPI && FMySQL && FMySQLAPI->mysql_ping(FMySQL) == 0 && FMySQLAPI->mysql_ping(FMySQL) == 0;
   return FIsValid;
 }
@@ -527,18 +541,7 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
       if (changed && FConnected) SetCharsetStep();
       return true;
     }
-    case prEmbeddedParams: {
-      FEmbParams.clear();
-      const UString text = value.AsString();
-      size_t start = 0;
-      while (start <= text.size()) {
-        size_t end = text.find_first_of(u"\r\n", start);
-        if (end == UString::npos) end = text.size();
-        if (end > start) FEmbParams.push_back(text.substr(start, end - start));
-        start = end + 1;
-      }
-      return true;
-    }
+    case prEmbeddedParams: FEmbParams = SplitEmbeddedParams(value.AsString()); return true;
     case prSSLCipherList: FSSL_Cipher = value.AsString(); return true;
     case prSSLCACert: FSSL_CA = value.AsString(); return true;
     case prSSLKey: FSSL_Key = value.AsString(); return true;

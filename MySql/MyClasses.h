@@ -71,6 +71,9 @@ enum TMyProtocol : uint8_t { mpDefault, mpTCP, mpSocket, mpPipe, mpMemory, mpSSL
 // How a TLS connection checks the server's certificate (as MYSQL_OPT_SSL_VERIFY).
 enum TMySslVerify : uint8_t { svNone, svCA, svIdentity };
 
+// The embedded-server parameters of an option text: one per line, empty lines left out.
+std::vector<UString> SplitEmbeddedParams(const UString& text);
+
 class TMySQLConnection;
 using TGetMySQLConnection = std::function<TMySQLConnection*()>;
 using TReturnMySQLConnection = std::function<void(TMySQLConnection*)>;
@@ -364,6 +367,7 @@ class TMySQLCommand : public TZelCommand {
   bool CloseResult();
   // The text has further results waiting on the session.
   bool HasMoreResults() const;
+  int CompletedStatements() const override { return FCompletedStatements; }
   // Reads on to the next result of the text that has columns, skipping those
   // without; null when none is left. `rowsAffected` goes from statement to
   // statement (the last one read), `previousRowsAffected` one behind it. A
@@ -397,6 +401,8 @@ class TMySQLCommand : public TZelCommand {
   int64_t FRowsAffected = -1;
   int64_t FRowsAffectedPrev = 0;
   int64_t FRowsAffectedTotal = 0;
+  // Results of the last text read so far: its statements that succeeded.
+  int FCompletedStatements = 0;
   int64_t FLastInsertId = 0;
   bool FStoredProc = false;
   bool FCanReadParams = false;

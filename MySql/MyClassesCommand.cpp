@@ -127,9 +127,10 @@ bool IsBinaryType(TDataType t) {
 }
 
 // A UTF-16 text in the session's bytes: UTF-8, or the code page of the
-// session's multi-byte charset, or the ANSI code page.
+// session's multi-byte charset, or the ANSI code page. Raw bytes a script
+// carried (Utf8ToUtf16KeepBytes) go out as those bytes.
 std::string TextToSession(UStringView text, const TMyLiteralOptions& o) {
-  if (o.UseUnicode) return Utf16ToUtf8(text);
+  if (o.UseUnicode) return Utf16ToUtf8KeepBytes(text);
   return Utf16ToAnsi(text, MultiByteCharsetCodePage(o.Charset));
 }
 
@@ -602,7 +603,9 @@ void TMySQLCommand::ExecuteText() {
   const std::string q = BuildSQL(o);
   if (FOnExecute)
     FOnExecute(o.UseUnicode ? Utf8ToUtf16Lenient(q) : AnsiToUtf16(q, MultiByteCharsetCodePage(o.Charset)));
+  FCompletedStatements = 0;
   c.Check(api->mysql_real_query(my, q.data(), q.size()), FComponent);
+  FCompletedStatements = 1;
   FRowsAffectedPrev = FRowsAffected;
   FRowsAffected = api->mysql_affected_rows(my);
   FRowsAffectedTotal = std::max<int64_t>(FRowsAffected, 0);
@@ -693,6 +696,7 @@ PMYSQL_RES TMySQLCommand::NextResultWithColumns(int64_t& rowsAffected, int64_t* 
     const int rc = api->mysql_next_result(my);
     if (rc < 0) break;
     if (rc > 0) c.MySQLError(FComponent);
+    ++FCompletedStatements;
     if (previousRowsAffected) *previousRowsAffected = rowsAffected;
     rowsAffected = api->mysql_affected_rows(my);
     if (rowsAffected > 0) FRowsAffectedTotal += rowsAffected;

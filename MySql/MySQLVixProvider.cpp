@@ -5,6 +5,7 @@
 
 #include "Common/ZelParser.h"
 #include "MySql/MyClasses.h"
+#include "MySql/MyConnectionPool.h"
 #include "MySql/MyScriptProcessor.h"
 #include "MySql/MyServices.h"
 #include "rtl/SysUtils.h"
@@ -22,6 +23,11 @@ using TClasses = std::vector<std::type_index>;
 // nothing.
 const TClasses& ConnectionClasses() {
   static const TClasses classes = {typeid(TMySQLConnection)};
+  return classes;
+}
+// The connection options that also tell pools apart.
+const TClasses& ConnectionAndParametersClasses() {
+  static const TClasses classes = {typeid(TMySQLConnection), typeid(TMyConnectionParameters)};
   return classes;
 }
 const TClasses& CommandClasses() {
@@ -73,6 +79,14 @@ TZelRecordSetClass TMySQLVixProvider::GetRecordSetClass() const {
   return ZelRecordSetClass<TMySQLRecordset>();
 }
 
+std::unique_ptr<TZelConnectionParameters> TMySQLVixProvider::CreateConnectionParameters() const {
+  return std::make_unique<TMyConnectionParameters>();
+}
+
+TZelConnectionPoolManager* TMySQLVixProvider::GetConnectionPoolingManager() const {
+  return &TMyConnectionPoolManager::Instance();
+}
+
 void TMySQLVixProvider::SetObjectProps(TOptionTarget& target, std::span<const UString> options) {
   if (target.ClassType() == typeid(TMySQLConnection)) target.SetProp(prCheckPrecision, true);
   TVixProvider::SetObjectProps(target, options);
@@ -80,33 +94,34 @@ void TMySQLVixProvider::SetObjectProps(TOptionTarget& target, std::span<const US
 
 void TMySQLVixProvider::CreateConnectionOptions(TOptionsList& list) {
   const TClasses& c = ConnectionClasses();
-  list.Add(IntegerOption(u"ConnectionTimeout", prConnectionTimeout, c, 15));
-  list.Add(StringOption(u"Charset", prCharset, c));
-  list.Add(BooleanOption(u"UseUnicode", prUseUnicode, c, false));
+  const TClasses& cp = ConnectionAndParametersClasses();
+  list.Add(IntegerOption(u"ConnectionTimeout", prConnectionTimeout, cp, 15));
+  list.Add(StringOption(u"Charset", prCharset, cp));
+  list.Add(BooleanOption(u"UseUnicode", prUseUnicode, cp, false));
   list.Add(BooleanOption(u"OptimizedBigint", prOptimizedBigInt, c, false));
   list.Add(BooleanOption(u"NullForZeroVanticDate", prNullForZeroVanticDate, c, false));
-  list.Add(BooleanOption(u"Compress", prCompress, c, false));
+  list.Add(BooleanOption(u"Compress", prCompress, cp, false));
   list.Add(std::make_unique<TEnumeratorOption>(
-      u"Protocol", prProtocol, c, mpDefault, u"TMyProtocol",
+      u"Protocol", prProtocol, cp, mpDefault, u"TMyProtocol",
       std::vector<UString>{u"mpDefault", u"mpTCP", u"mpSocket", u"mpPipe", u"mpMemory", u"mpSSL", u"mpHttp"}));
-  list.Add(BooleanOption(u"Embedded", prEmbedded, c, false));
-  list.Add(BooleanOption(u"Direct", prDirect, c, true));
-  list.Add(StringOption(u"EmbeddedParams", prEmbeddedParams, c));
-  list.Add(StringOption(u"SSLChipherList", prSSLCipherList, c));
-  list.Add(StringOption(u"SSLCACert", prSSLCACert, c));
-  list.Add(StringOption(u"SSLKey", prSSLKey, c));
-  list.Add(StringOption(u"SSLCert", prSSLCert, c));
-  list.Add(std::make_unique<TEnumeratorOption>(u"SSLVerify", prSSLVerify, c, svNone, u"TMySslVerify",
+  list.Add(BooleanOption(u"Embedded", prEmbedded, cp, false));
+  list.Add(BooleanOption(u"Direct", prDirect, cp, true));
+  list.Add(StringOption(u"EmbeddedParams", prEmbeddedParams, cp));
+  list.Add(StringOption(u"SSLChipherList", prSSLCipherList, cp));
+  list.Add(StringOption(u"SSLCACert", prSSLCACert, cp));
+  list.Add(StringOption(u"SSLKey", prSSLKey, cp));
+  list.Add(StringOption(u"SSLCert", prSSLCert, cp));
+  list.Add(std::make_unique<TEnumeratorOption>(u"SSLVerify", prSSLVerify, cp, svNone, u"TMySslVerify",
                                                std::vector<UString>{u"None", u"CA", u"Identity"}));
-  list.Add(BooleanOption(u"SecureAuth", prSecureAuth, c, false));
+  list.Add(BooleanOption(u"SecureAuth", prSecureAuth, cp, false));
   // The HTTP tunnel (Protocol=mpHttp).
-  list.Add(StringOption(u"HttpUrl", prHttpUrl, c));
-  list.Add(StringOption(u"HttpUsername", prHttpUsername, c));
-  list.Add(StringOption(u"HttpPassword", prHttpPassword, c));
-  list.Add(StringOption(u"ProxyHostname", prProxyHostname, c));
-  list.Add(IntegerOption(u"ProxyPort", prProxyPort, c, 8080));
-  list.Add(StringOption(u"ProxyUsername", prProxyUsername, c));
-  list.Add(StringOption(u"ProxyPassword", prProxyPassword, c));
+  list.Add(StringOption(u"HttpUrl", prHttpUrl, cp));
+  list.Add(StringOption(u"HttpUsername", prHttpUsername, cp));
+  list.Add(StringOption(u"HttpPassword", prHttpPassword, cp));
+  list.Add(StringOption(u"ProxyHostname", prProxyHostname, cp));
+  list.Add(IntegerOption(u"ProxyPort", prProxyPort, cp, 8080));
+  list.Add(StringOption(u"ProxyUsername", prProxyUsername, cp));
+  list.Add(StringOption(u"ProxyPassword", prProxyPassword, cp));
 }
 
 void TMySQLVixProvider::CreateSQLOptions(TOptionsList& list) {

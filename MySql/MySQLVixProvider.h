@@ -42,6 +42,9 @@ class TMySQLVixProvider : public TVixProvider {
   TVixSqlFormatterClass GetSqlFormatterClass() const override;
   TZelConnectionClass GetConnectionClass() const override;
   TZelRecordSetClass GetRecordSetClass() const override;
+  // TMyConnectionParameters and the process's TMyConnectionPoolManager.
+  std::unique_ptr<TZelConnectionParameters> CreateConnectionParameters() const override;
+  TZelConnectionPoolManager* GetConnectionPoolingManager() const override;
 
   bool IsDatabaseSupported() const override { return true; }
   bool IsPortSupported() const override { return true; }

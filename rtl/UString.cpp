@@ -78,6 +78,16 @@ void DecodeUtf8Text(std::string_view s, bool strict, Emit&& emit) {
   }
 }
 
+void AppendUtf16(UString& out, long cp) {
+  if (cp >= 0x10000) {
+    cp -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+  } else {
+    out.push_back(static_cast<char16_t>(cp));
+  }
+}
+
 // Never more UTF-16 units than UTF-8 bytes: the text is written into room
 // sized once, then cut to its length.
 UString FromUtf8(std::string_view s, bool strict) {
@@ -115,7 +125,13 @@ void AppendUtf8(std::string& out, unsigned long cp) {
   }
 }
 
-std::string ToUtf8Impl(UStringView s, bool strict) {
+// A lone surrogate that stands for one raw byte (Utf8ToUtf16KeepBytes).
+constexpr char16_t kRawByteBase = 0xDC00;
+bool IsRawByteUnit(char16_t c) {
+  return c >= kRawByteBase + 0x80 && c <= kRawByteBase + 0xFF;
+}
+
+std::string ToUtf8Impl(UStringView s, bool strict, bool keepBytes = false) {
   std::string out;
   out.reserve(s.size() * 3);
   for (size_t i = 0; i < s.size(); ++i) {
@@ -123,6 +139,9 @@ std::string ToUtf8Impl(UStringView s, bool strict) {
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
       ++i;
+    } else if (keepBytes && IsRawByteUnit(s[i])) {
+      out.push_back(static_cast<char>(c - kRawByteBase));
+      continue;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       if (strict) throw EConvertError(u"Unpaired surrogate in text at position " + IntToStr(static_cast<int64_t>(i)));
       c = kReplacement;
@@ -167,6 +186,28 @@ std::string Utf16ToUtf8(UStringView text) {
 }
 std::string Utf16ToUtf8Lenient(UStringView text) {
   return ToUtf8Impl(text, false);
+}
+
+UString Utf8ToUtf16KeepBytes(std::string_view bytes) {
+  UString out;
+  out.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size();) {
+    size_t len;
+    long cp = DecodeUtf8(bytes, i, len);
+    if (cp < 0) {
+      // Only the one byte: what follows it may start a valid sequence.
+      out.push_back(static_cast<char16_t>(kRawByteBase + static_cast<unsigned char>(bytes[i])));
+      ++i;
+      continue;
+    }
+    AppendUtf16(out, cp);
+    i += len;
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8KeepBytes(UStringView text) {
+  return ToUtf8Impl(text, true, true);
 }
 
 }  // namespace vix

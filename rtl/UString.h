@@ -17,6 +17,14 @@ UString Utf8ToUtf16Lenient(std::string_view utf8);
 std::string Utf16ToUtf8(UStringView text);
 std::string Utf16ToUtf8Lenient(UStringView text);
 
+// Byte-preserving conversions for texts that are mostly UTF-8 but may hold
+// raw bytes (a dump's binary values): every byte that is not part of a valid
+// UTF-8 sequence becomes the lone surrogate U+DC00 + byte, and
+// Utf16ToUtf8KeepBytes turns U+DC80..U+DCFF back into that byte, so the round
+// trip gives the bytes back unchanged. Any other unpaired surrogate raises.
+UString Utf8ToUtf16KeepBytes(std::string_view bytes);
+std::string Utf16ToUtf8KeepBytes(UStringView text);
+
 // Decodes UTF-8 straight into `out`, room for `capacity` UTF-16 units in
 // native byte order (no alignment needed), without allocating. Stops where the
 // room ends, never between the two halves of a surrogate pair; returns the

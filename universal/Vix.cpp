@@ -219,7 +219,8 @@ void TVixConnection::SetDatabase(const UString& value) {
   const UString name = Trim(value);
   if (name == FDatabase) return;
   TZelConnection* connection = ProviderConnection();
-  if (GetConnected() && !connection->CanChangeDatabase()) Disconnect();
+  // A pooled session stays in the database of its pool.
+  if (GetConnected() && (!connection->CanChangeDatabase() || connection->GetPool())) Disconnect();
   // The provider first: when an open connection cannot switch, the name
   // stays as it was, so that setting it again tries again.
   SetProviderProp(prDatabase, name);
@@ -232,8 +233,41 @@ void TVixConnection::ApplySpecificOptions(TVixProvider& provider) {
   FSpecificOptions.SetIsModified(false);
 }
 
+bool TVixConnection::TakePooledConnection(TVixProvider& provider) {
+  TZelConnectionPoolManager* manager = provider.GetConnectionPoolingManager();
+  std::unique_ptr<TZelConnectionParameters> parameters = provider.CreateConnectionParameters();
+  if (!manager || !parameters) return false;
+  // A connection held from an earlier connect (a pooled one whose session was
+  // lost, or one made before Pooling was on) goes first.
+  ReleaseProviderConnection();
+  const TPoolingOptions& pooling = PoolingOptions();
+  parameters->MinPoolSize = pooling.GetMinPoolSize();
+  parameters->MaxPoolSize = pooling.GetMaxPoolSize();
+  parameters->ConnectionLifeTime = pooling.GetConnectionLifetime();
+  parameters->Validate = pooling.GetValidate();
+  parameters->Username = GetUsername();
+  parameters->Password = GetPassword();
+  parameters->Server = GetServer();
+  parameters->OnError = [this](EDAError& E, bool& Fail, bool& Reconnect, bool& Reexecute, int attempt,
+                               TConnLostCause& cause) { HandleError(E, Fail, Reconnect, Reexecute, attempt, cause); };
+  if (provider.IsDatabaseSupported()) parameters->SetProp(prDatabase, FDatabase);
+  if (provider.IsPortSupported()) parameters->SetProp(prPort, FPort);
+  TObjectOptionTarget<TZelConnectionParameters> target(*parameters, otConnectionParameters);
+  provider.SetObjectProps(target, SpecificOptions().Lines());
+  std::unique_ptr<TZelConnection> connection = manager->GetConnection(*parameters);
+  connection->SetProp(prDisconnectedMode, Options().GetDisconnectedMode());
+  connection->SetProp(prEnableBCD, Options().GetEnableBCD());
+  connection->SetProp(prEnableFMTBCD, Options().GetEnableFMTBCD());
+  AttachProviderConnection(std::move(connection));
+  // The options the pool's settings do not hold (how values are decoded).
+  ApplySpecificOptions(provider);
+  return true;
+}
+
 void TVixConnection::CreateProviderConnection() {
   TVixProvider& provider = CheckProvider();
+  if (GetPooling() && provider.IsPoolingSupported() && TakePooledConnection(provider)) return;
+  if (ProviderConnection() && ProviderConnection()->GetPool()) ReleaseProviderConnection();
   if (!ProviderConnection()) {
     const TZelConnectionClass cls = provider.GetConnectionClass();
     if (!cls.Create) throw Exception(Format(u"%s provider has no connection", {provider.GetProviderName()}));

@@ -193,6 +193,9 @@ class TVixConnection : public TCustomDAConnection {
 
  private:
   void ApplySpecificOptions(TVixProvider& provider);
+  // With Pooling on: a connected provider connection from the provider's
+  // pool for this connection's settings; false when the provider has no pool.
+  bool TakePooledConnection(TVixProvider& provider);
 
   UString FProviderName;
   TVixProvider* FProvider = nullptr;

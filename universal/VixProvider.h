@@ -15,6 +15,7 @@
 #include "Common/DAScript.h"
 #include "Common/DBTypes.h"
 #include "Common/ZelAccess.h"
+#include "Common/ZelConnectionPool.h"
 #include "Common/ZelParser.h"
 #include "rtl/UString.h"
 #include "universal/VixOptions.h"
@@ -60,6 +61,11 @@ class TVixProvider {
   virtual TZelConnectionClass GetConnectionClass() const { return {}; }
   // The class of the provider's record set (which makes its command); none in the base.
   virtual TZelRecordSetClass GetRecordSetClass() const { return {}; }
+  // Pooling: new parameters of the provider's class, and the provider's
+  // process-wide pooling manager; none in the base (a connection with
+  // Pooling on then makes its own provider connection).
+  virtual std::unique_ptr<TZelConnectionParameters> CreateConnectionParameters() const { return nullptr; }
+  virtual TZelConnectionPoolManager* GetConnectionPoolingManager() const { return nullptr; }
 
   virtual bool IsDatabaseSupported() const { return false; }
   virtual bool IsPortSupported() const { return false; }

@@ -143,6 +143,8 @@ TEST(DAScript, ScriptBytesAreDecodedByTheirMark) {
       {"UTF-16LE", std::string("\xFF\xFES\0'\0\x5C\xD5'\0", 10), u"S'한'"},
       {"UTF-16LE odd tail", std::string("\xFF\xFE;\0x", 5), u";"},
       {"ANSI code page 949", "SELECT '\xC7\xD1'", u"SELECT '한'"},
+      {"UTF-8 session with raw bytes", "SET NAMES utf8mb4;\nSELECT '\xED\x95\x9C\xFF\xC7'",
+       u"SET NAMES utf8mb4;\nSELECT '한\xDCFF\xDCC7'"},
       {"empty", "", u""},
   };
   for (const auto& c : cases) EXPECT_EQ(DecodeScriptBytes(c.bytes), c.text) << c.name;

@@ -93,6 +93,25 @@ TEST(UString, LoneSurrogatesToUtf8) {
             "b\xEF\xBF\xBD");
 }
 
+// Raw bytes inside UTF-8 survive the way to UTF-16 and back unchanged,
+// whatever they are: stray continuation bytes, truncated and overlong
+// sequences, encoded surrogates, bytes never used in UTF-8.
+TEST(UString, KeepBytesRoundTripsAnyBytes) {
+  const std::string cases[] = {
+      "plain ascii",
+      "\xED\x95\x9C\xEA\xB8\x80 and \xF0\x9F\x98\x80",
+      "\x80\xBF\xFF\xFE\xC0\xAF\xE0\x80\xAF",
+      "\xED\xA0\x80\xED\xB0\x80",
+      "\xF0\x9F\x98 cut, \xC3",
+      std::string("\0\x01'\\\x1A\xF0\x9F\x98\x80\xDC", 11),
+  };
+  for (const auto& bytes : cases) EXPECT_EQ(Utf16ToUtf8KeepBytes(Utf8ToUtf16KeepBytes(bytes)), bytes);
+  EXPECT_EQ(Utf8ToUtf16KeepBytes("a\xFF\xED\x95\x9C"), u"a\xDCFF한");
+  // Other lone surrogates are no bytes: strict.
+  EXPECT_THROW(Utf16ToUtf8KeepBytes(u"\xDC00"), EConvertError);
+  EXPECT_THROW(Utf16ToUtf8KeepBytes(u"\xD800x"), EConvertError);
+}
+
 TEST(UString, ExceptionCarriesBothForms) {
   const Exception e(u"사용자 인증");
   EXPECT_EQ(e.Message(), u"사용자 인증");

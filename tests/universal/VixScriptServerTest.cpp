@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "MySql/MySQLVixProvider.h"
+#include "MySql/MyScriptProcessor.h"
 #include "MySql/MySqlApiDirect.h"
 #include "TestSupport.h"
 #include "universal/Vix.h"
@@ -143,28 +144,66 @@ TEST_F(VixScriptServerTest, ErrorActionsDecideWhatFollows) {
       {"exception", TErrorAction::eaException, false, "1,2", 1},
       {"continue", TErrorAction::eaContinue, false, "1,2", 0},
   };
-  for (const auto& c : cases) {
-    Admin("DROP TABLE IF EXISTS e");
-    script.SetSQL(U(text));
-    UString failedSql;
-    int shown = 0;
-    script.OnError = [&](TDAScript&, const Exception&, const UString& sql, TErrorAction& action) {
-      failedSql = sql;
-      action = c.action;
-    };
-    script.ShowException = [&](const Exception&) { ++shown; };
-    bool raised = false;
-    try {
-      script.Execute();
-    } catch (const Exception&) {
-      raised = true;
+  // One by one, and in batches: the failing statement is reported alike.
+  for (const bool batched : {false, true})
+    for (const auto& c : cases) {
+      SCOPED_TRACE(batched ? "batched" : "one by one");
+      Admin("DROP TABLE IF EXISTS e");
+      script.SetUseOptimization(batched);
+      script.SetSQL(U(text));
+      UString failedSql;
+      int shown = 0;
+      script.OnError = [&](TDAScript&, const Exception&, const UString& sql, TErrorAction& action) {
+        failedSql = sql;
+        action = c.action;
+      };
+      script.ShowException = [&](const Exception&) { ++shown; };
+      bool raised = false;
+      try {
+        script.Execute();
+      } catch (const Exception&) {
+        raised = true;
+      }
+      EXPECT_EQ(raised, c.raises) << c.name;
+      EXPECT_EQ(shown, c.shown) << c.name;
+      EXPECT_EQ(failedSql, u"INSERT INTO e VALUES (1)") << c.name;
+      EXPECT_EQ(script.ErrorOffset(), failedAt) << c.name;
+      EXPECT_EQ(Scalar("SELECT GROUP_CONCAT(id ORDER BY id) FROM e"), c.rows) << c.name;
     }
-    EXPECT_EQ(raised, c.raises) << c.name;
-    EXPECT_EQ(shown, c.shown) << c.name;
-    EXPECT_EQ(failedSql, u"INSERT INTO e VALUES (1)") << c.name;
-    EXPECT_EQ(script.ErrorOffset(), failedAt) << c.name;
-    EXPECT_EQ(Scalar("SELECT GROUP_CONCAT(id ORDER BY id) FROM e"), c.rows) << c.name;
-  }
+}
+
+// Batches: statements go to the server as few texts joined by ";" (a
+// statement ending in a line comment does not swallow the next one), the
+// events see every statement, and a failure in the middle of a batch is the
+// failing statement's, the rest of its batch running after it.
+TEST_F(VixScriptServerTest, BatchesJoinStatementsAndReportTheFailingOne) {
+  Admin("CREATE TABLE b (id INT PRIMARY KEY, note VARCHAR(20))");
+  TVixQuery query;
+  query.SetConnection(&connection);
+  int texts = 0;
+  query.BeforeExecute = [&](TDataSet&) { ++texts; };
+  TDAScript batch;
+  batch.SetProcessor(std::make_unique<TMyScriptProcessor>());
+  batch.SetDataSet(&query);
+  batch.SetUseOptimization(true);
+  std::string text;
+  for (int i = 1; i <= 300; ++i) text += "INSERT INTO b VALUES (" + std::to_string(i) + ", 'x;y') -- row\n;\n";
+  text += "INSERT INTO b VALUES (7, 'again');\nINSERT INTO b VALUES (1000, '한글');\n# done\n";
+  const UString script16 = U(text);
+  std::vector<UString> after, failed;
+  batch.AfterExecute = [&](TDAScript&, const UString& sql) { after.push_back(sql); };
+  batch.OnError = [&](TDAScript&, const Exception&, const UString& sql, TErrorAction& action) {
+    failed.push_back(sql);
+    action = TErrorAction::eaContinue;
+  };
+  batch.SetSQL(script16);
+  batch.Execute();
+  EXPECT_EQ(texts, 2);  // the batch up to the failure, then the rest after it
+  EXPECT_EQ(after.size(), 301u);
+  EXPECT_EQ(after.back(), u"INSERT INTO b VALUES (1000, '한글')");
+  EXPECT_EQ(failed, std::vector<UString>{u"INSERT INTO b VALUES (7, 'again')"});
+  EXPECT_EQ(batch.ErrorOffset(), static_cast<int64_t>(script16.find(u"INSERT INTO b VALUES (7, 'again')")));
+  EXPECT_EQ(Scalar("SELECT COUNT(*), SUM(note = 'x;y'), MAX(id) FROM b"), "301|300|1000");
 }
 
 TEST_F(VixScriptServerTest, ErrorThatEndsATransactionStopsTheScript) {
@@ -273,26 +312,34 @@ TEST_F(VixScriptServerTest, DumpRestoredByTheScriptEqualsTheClientsRestore) {
   const std::string login = " --host=" + host + " --port=" + std::to_string(port) + " --protocol=TCP --user='" +
                             EnvOr("VIX_MYSQL_USER", "vix") + "'";
   setenv("MYSQL_PWD", EnvOr("VIX_MYSQL_PASSWORD").c_str(), 1);
-  ASSERT_EQ(
-      std::system(("mariadb-dump" + login + " --routines --triggers --hex-blob " + database + " > " + dump).c_str()),
-      0);
+  // Binary values as hexadecimal literals, and as raw bytes inside quotes;
+  // run one by one and in batches.
+  for (const std::string blobs : {" --hex-blob", ""}) {
+    ASSERT_EQ(std::system(
+                  ("mariadb-dump" + login + " --routines --triggers" + blobs + " " + database + " > " + dump).c_str()),
+              0);
+    for (const bool batched : {false, true}) {
+      SCOPED_TRACE(blobs + (batched ? " batched" : " one by one"));
+      const std::string viaClient = database + "_c" + (blobs.empty() ? "r" : "h") + (batched ? "b" : "o");
+      const std::string viaScript = database + "_s" + (blobs.empty() ? "r" : "h") + (batched ? "b" : "o");
+      Fresh(viaClient);
+      Fresh(viaScript);
+      ASSERT_EQ(std::system(("mariadb" + login + " " + viaClient + " < " + dump).c_str()), 0);
+      OpenOn(viaScript);
+      script.SetUseOptimization(batched);
+      script.OnError = [](TDAScript&, const Exception& e, const UString& sql, TErrorAction& action) {
+        ADD_FAILURE() << ToUtf8(sql) << ": " << ToUtf8(e.Message());
+        action = TErrorAction::eaFail;
+      };
+      script.ExecuteFile(Utf8ToUtf16(dump));
 
-  const std::string viaClient = database + "_c", viaScript = database + "_s";
-  Fresh(viaClient);
-  Fresh(viaScript);
-  ASSERT_EQ(std::system(("mariadb" + login + " " + viaClient + " < " + dump).c_str()), 0);
-  OpenOn(viaScript);
-  script.OnError = [](TDAScript&, const Exception&, const UString& sql, TErrorAction& action) {
-    ADD_FAILURE() << ToUtf8(sql);
-    action = TErrorAction::eaFail;
-  };
-  script.ExecuteFile(Utf8ToUtf16(dump));
+      auto expected = Contents(*this, viaClient);
+      EXPECT_EQ(expected.size(), 2u + 2u + 1u + 1u);
+      EXPECT_EQ(Contents(*this, viaScript), expected);
+      EXPECT_EQ(Contents(*this, database), expected);
+    }
+  }
   std::remove(dump.c_str());
-
-  auto expected = Contents(*this, viaClient);
-  EXPECT_EQ(expected.size(), 2u + 2u + 1u + 1u);
-  EXPECT_EQ(Contents(*this, viaScript), expected);
-  EXPECT_EQ(Contents(*this, database), expected);
 }
 
 }  // namespace

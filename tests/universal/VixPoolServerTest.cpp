@@ -1,0 +1,439 @@
+// Connection pooling through the universal connection with Pooling on, and
+// the MySQL pool manager itself, against the private MariaDB server of the
+// test services: hand-out and return under 16 threads, the server's own count
+// of sessions, failed connects, a connection returned inside a transaction,
+// the trimming runs with an injected clock, and a server that stops and
+// starts again (a private instance of the test server of its own).
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MySql/MyConnectionPool.h"
+#include "MySql/MySQLVixProvider.h"
+#include "MySql/MySqlApiDirect.h"
+#include "TestSupport.h"
+#include "universal/Vix.h"
+
+namespace vix {
+namespace {
+
+using test::EnvOr;
+using test::ErrorOf;
+
+UString U(const std::string& s) {
+  return Utf8ToUtf16(s);
+}
+
+// A session of the test account outside the pool, for the server's view.
+struct TAdminSession {
+  TMySQLAPIDirect api;
+  PMYSQL my = nullptr;
+
+  bool Open(const std::string& host, int port) {
+    my = api.mysql_init(nullptr);
+    return api.mysql_real_connect(my, host, EnvOr("VIX_MYSQL_USER", "vix"), EnvOr("VIX_MYSQL_PASSWORD"),
+                                  EnvOr("VIX_MYSQL_DATABASE", "vixtest"), port, "", 0) == my;
+  }
+  ~TAdminSession() {
+    if (my) api.mysql_close(my);
+  }
+  std::string Error() { return api.mysql_error(my); }
+  bool Run(const std::string& sql) { return api.mysql_real_query(my, sql.data(), sql.size()) == 0; }
+  // The first value of the first row ("<none>" without one, "<error ...>" on failure).
+  std::string Scalar(const std::string& sql) {
+    if (!Run(sql)) return "<error " + Error() + ">";
+    std::string value = "<none>";
+    if (PMYSQL_RES res = api.mysql_use_result(my)) {
+      while (PMYSQL_ROW row = api.mysql_fetch_row(res))
+        if (value == "<none>")
+          value = api._mysql_fetch_value_is_null(row, 0) ? "<NULL>" : api._mysql_fetch_value_str(row, 0);
+      api.mysql_free_result(res);
+    }
+    return value;
+  }
+  int SessionsOf(const std::string& user) {
+    return std::atoi(Scalar("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE USER = '" + user + "'").c_str());
+  }
+  // The value once the server has seen closed sessions go: a session ends
+  // on the server a little after its client closed it. Gives up after 10 s.
+  std::string ScalarSettled(const std::string& sql, const std::string& expected) {
+    std::string value = Scalar(sql);
+    for (int i = 0; i < 200 && value != expected; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      value = Scalar(sql);
+    }
+    return value;
+  }
+  int SessionsOfSettled(const std::string& user, int expected) {
+    return std::atoi(ScalarSettled("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE USER = '" + user + "'",
+                                   std::to_string(expected))
+                         .c_str());
+  }
+};
+
+struct VixPoolServerTest : ::testing::Test {
+  test::TMySqlTestServer server;
+  TAdminSession admin;
+  // An account of this test alone, so that the server's count of its
+  // sessions is the pool's.
+  const std::string user = "vixpool" + std::to_string(getpid());
+  const std::string password = "pool-pass";
+
+  void SetUp() override {
+    VIX_REQUIRE_COMPONENT(!server.Host.empty(), "MariaDB test server (VIX_MYSQL_HOST)");
+    RegisterMySQLVixProvider();
+    ASSERT_TRUE(admin.Open(server.Host, server.Port)) << admin.Error();
+    ASSERT_TRUE(admin.Run("CREATE OR REPLACE USER '" + user + "'@'127.0.0.1' IDENTIFIED BY '" + password + "'"))
+        << admin.Error();
+  }
+  void TearDown() override {
+    TMyConnectionPoolManager::Instance().Clear();
+    if (admin.my) admin.Run("DROP USER IF EXISTS '" + user + "'@'127.0.0.1'");
+  }
+
+  // A pooled universal connection of the test's account (or `who`).
+  void Configure(TVixConnection& c, int maxPoolSize, const std::string& who = std::string(),
+                 const std::string& pass = std::string()) {
+    c.SetProviderName(u"MySQL");
+    c.SpecificOptions().Add(u"MySQL.UseUnicode=True");
+    c.SetServer(U(server.Host));
+    c.SetPort(server.Port);
+    c.SetUsername(U(who.empty() ? user : who));
+    c.SetPassword(U(who.empty() ? password : pass));
+    c.SetPooling(true);
+    c.PoolingOptions().SetMaxPoolSize(maxPoolSize);
+  }
+  // The session id the connection's provider connection is on.
+  static std::string SessionId(TVixConnection& c, TVixQuery& q) {
+    q.SetConnection(&c);
+    q.SetSQL(u"SELECT CONNECTION_ID()");
+    q.Open();
+    const std::string id = Utf16ToUtf8(q.Fields(0).AsString());
+    q.Close();
+    return id;
+  }
+  // Pool settings of the test's account on the test server.
+  TMyConnectionParameters AccountParameters(int maxPoolSize) const {
+    TMyConnectionParameters p;
+    p.Username = U(user);
+    p.Password = U(password);
+    p.Server = U(server.Host);
+    p.Port = server.Port;
+    p.MaxPoolSize = maxPoolSize;
+    return p;
+  }
+  std::shared_ptr<TZelConnectionPool> PoolOf(TVixConnection& c, int connectionTimeout = 15) {
+    TMyConnectionParameters p;
+    p.ConnectionTimeout = connectionTimeout;
+    p.Username = c.GetUsername();
+    p.Password = c.GetPassword();
+    p.Server = c.GetServer();
+    p.Port = c.GetPort();
+    p.UseUnicode = true;
+    p.MaxPoolSize = c.PoolingOptions().GetMaxPoolSize();
+    return TMyConnectionPoolManager::Instance().FindPool(p);
+  }
+};
+
+// 16 threads, each with its own pooled connection and query, share four
+// sessions: no hand-out fails, no session serves two threads at once, the
+// server never sees more than four sessions of the account, and nothing is
+// left taken at the end.
+TEST_F(VixPoolServerTest, SixteenThreadsShareFourSessions) {
+  const int threads = 16;
+  const int cycles = std::atoi(EnvOr("VIX_POOL_CYCLES", "5000").c_str());
+  std::mutex lock;
+  std::set<std::string> inUse;
+  std::vector<std::string> failures;
+  std::atomic<bool> done{false};
+  std::atomic<int> maxSessions{0};
+  std::thread monitor([&] {
+    TAdminSession watch;
+    if (!watch.Open(server.Host, server.Port)) return;
+    while (!done) {
+      const int n = watch.SessionsOf(user);
+      if (n > maxSessions) maxSessions = n;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t)
+    workers.emplace_back([&] {
+      TVixConnection c;
+      TVixQuery q;
+      Configure(c, 4);
+      q.SetConnection(&c);
+      q.SetSQL(u"SELECT CONNECTION_ID()");
+      for (int i = 0; i < cycles; ++i) {
+        try {
+          c.Open();
+          q.Open();
+          const std::string id = Utf16ToUtf8(q.Fields(0).AsString());
+          {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!inUse.insert(id).second) failures.push_back("session " + id + " handed to two threads");
+          }
+          q.Close();
+          {
+            std::lock_guard<std::mutex> guard(lock);
+            inUse.erase(id);
+          }
+          c.Close();
+        } catch (const Exception& e) {
+          std::lock_guard<std::mutex> guard(lock);
+          failures.push_back(Utf16ToUtf8(e.Message()));
+          return;
+        }
+      }
+    });
+  for (auto& w : workers) w.join();
+  done = true;
+  monitor.join();
+  EXPECT_TRUE(failures.empty()) << failures.size() << " failures, first: " << failures.front();
+  EXPECT_LE(maxSessions.load(), 4);
+  EXPECT_GE(maxSessions.load(), 1);
+  TVixConnection probe;
+  Configure(probe, 4);
+  const auto pool = PoolOf(probe);
+  ASSERT_TRUE(pool);
+  EXPECT_EQ(pool->TakenConnectionsCount(), 0);
+  EXPECT_LE(pool->PooledConnectionsCount(), 4);
+  EXPECT_EQ(admin.SessionsOfSettled(user, pool->PooledConnectionsCount()), pool->PooledConnectionsCount());
+}
+
+// A component that closes gives its session back; at its next connect it
+// asks the pool again and never keeps using a session another has taken.
+TEST_F(VixPoolServerTest, NextConnectAsksThePoolAgain) {
+  TVixConnection a, b;
+  TVixQuery qa, qb;
+  Configure(a, 4);
+  Configure(b, 4);
+  const std::string first = SessionId(a, qa);
+  a.Close();
+  EXPECT_FALSE(a.GetConnected());
+  EXPECT_EQ(a.ProviderConnection(), nullptr);
+  EXPECT_EQ(SessionId(b, qb), first);  // the idle session, reused
+  EXPECT_NE(SessionId(a, qa), first);  // b holds it: a gets another one
+  EXPECT_EQ(admin.SessionsOf(user), 2);
+}
+
+// The error callback is the using component's: a failure on a session that
+// another component opened reaches the one using it, and only it.
+TEST_F(VixPoolServerTest, ErrorsReachTheComponentUsingTheSession) {
+  TVixConnection a, b;
+  TVixQuery qa, qb;
+  Configure(a, 4);
+  Configure(b, 4);
+  int aErrors = 0, bErrors = 0;
+  a.OnError = [&](TCustomDAConnection&, EDAError&, bool&) { ++aErrors; };
+  b.OnError = [&](TCustomDAConnection&, EDAError&, bool&) { ++bErrors; };
+  const std::string first = SessionId(a, qa);
+  a.Close();
+  ASSERT_EQ(SessionId(b, qb), first);
+  qb.SetSQL(u"SELECT * FROM no_such_table_anywhere");
+  EXPECT_NE(ErrorOf([&] { qb.Open(); }), "<none>");
+  EXPECT_EQ(bErrors, 1);
+  EXPECT_EQ(aErrors, 0);
+}
+
+// A failed connect gives its slot back: with MaxPoolSize 2, connects to a
+// port where nothing listens fail with the connect error every time, never
+// with "Maximum connections reached".
+TEST_F(VixPoolServerTest, FailedConnectsDoNotUseUpThePool) {
+  TVixConnection c;
+  Configure(c, 2);
+  c.SetPort(1);  // nothing listens on port 1
+  c.SpecificOptions().Add(u"MySQL.ConnectionTimeout=2");
+  for (int i = 0; i < 5; ++i) {
+    const std::string error = ErrorOf([&] { c.Open(); });
+    EXPECT_EQ(error.find("Maximum connections"), std::string::npos) << error;
+    EXPECT_NE(error, "<none>");
+    EXPECT_FALSE(c.GetConnected());
+  }
+  const auto pool = PoolOf(c, 2);
+  ASSERT_TRUE(pool);
+  EXPECT_EQ(pool->TotalConnectionsCount(), 0);
+}
+
+// With every session out, a hand-out waits for a return and takes it; with
+// none coming back it fails after the wait, and the slots are all counted.
+TEST_F(VixPoolServerTest, HandOutWaitsForAReturnUntilItsDeadline) {
+  TMyConnectionPoolManager manager({}, false);
+  manager.SetHandOutWait(std::chrono::milliseconds(400));
+  TMyConnectionParameters p = AccountParameters(2);
+  auto c1 = manager.GetConnection(p);
+  auto c2 = manager.GetConnection(p);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(ErrorOf([&] { manager.GetConnection(p); }), "Maximum connections reached in pool");
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
+  std::thread giver([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    c1->GetPool()->PutConnection(std::move(c1));
+  });
+  auto c3 = manager.GetConnection(p);
+  giver.join();
+  EXPECT_TRUE(c3->GetConnected());
+  EXPECT_EQ(manager.FindPool(p)->TakenConnectionsCount(), 2);
+  c3.reset();  // freed without being given back: its slot is free all the same
+  EXPECT_EQ(manager.FindPool(p)->TakenConnectionsCount(), 1);
+}
+
+// A connection given back with a transaction open is closed, not handed to
+// the next user: its uncommitted row is gone and the next user gets a new
+// session.
+TEST_F(VixPoolServerTest, ConnectionReturnedInsideATransactionIsNotReused) {
+  const std::string table = "vixtest.pooltx_" + std::to_string(getpid());
+  ASSERT_TRUE(admin.Run("CREATE OR REPLACE TABLE " + table + " (id INT) ENGINE=InnoDB")) << admin.Error();
+  TVixConnection c;
+  TVixQuery q;
+  Configure(c, 4, EnvOr("VIX_MYSQL_USER", "vix"), EnvOr("VIX_MYSQL_PASSWORD"));
+  const std::string first = SessionId(c, q);
+  q.SetSQL(U("START TRANSACTION; INSERT INTO " + table + " VALUES (1)"));
+  q.Execute();
+  EXPECT_TRUE(c.InTransaction());
+  c.Close();
+  EXPECT_NE(SessionId(c, q), first);
+  EXPECT_EQ(admin.Scalar("SELECT COUNT(*) FROM " + table), "0");
+  EXPECT_EQ(admin.ScalarSettled("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + first, "0"), "0");
+  admin.Run("DROP TABLE IF EXISTS " + table);
+}
+
+// Sizes are checked when they are set; user names are compared exactly,
+// servers and databases ignoring case, passwords exactly.
+TEST(VixPoolSettingsTest, SizesAreCheckedWhenSet) {
+  TPoolingOptions o;
+  EXPECT_EQ(ErrorOf([&] { o.SetMaxPoolSize(0); }), "MaxPoolSize must be 1 or more, not 0");
+  EXPECT_EQ(ErrorOf([&] { o.SetMinPoolSize(-1); }), "MinPoolSize must be 0..100, not -1");
+  o.SetMinPoolSize(10);
+  EXPECT_EQ(ErrorOf([&] { o.SetMaxPoolSize(5); }), "MaxPoolSize must not be below MinPoolSize (10), not 5");
+  o.SetMaxPoolSize(10);
+  EXPECT_EQ(o.GetMaxPoolSize(), 10);
+  EXPECT_EQ(o.GetMinPoolSize(), 10);
+}
+
+TEST(VixPoolSettingsTest, PoolsAreToldApartByTheirSettings) {
+  struct Case {
+    const char* what;
+    void (*change)(TMyConnectionParameters&);
+    bool samePool;
+  };
+  const Case cases[] = {
+      {"nothing", [](TMyConnectionParameters&) {}, true},
+      {"server case", [](TMyConnectionParameters& p) { p.Server = u"LOCALHOST"; }, true},
+      {"database case", [](TMyConnectionParameters& p) { p.Database = u"VIXTEST"; }, true},
+      {"error callback",
+       [](TMyConnectionParameters& p) { p.OnError = [](EDAError&, bool&, bool&, bool&, int, TConnLostCause&) {}; },
+       true},
+      {"user case", [](TMyConnectionParameters& p) { p.Username = u"Vix"; }, false},
+      {"password case", [](TMyConnectionParameters& p) { p.Password = u"Pass"; }, false},
+      {"port", [](TMyConnectionParameters& p) { p.Port = 3307; }, false},
+      {"unicode", [](TMyConnectionParameters& p) { p.UseUnicode = false; }, false},
+      {"charset case", [](TMyConnectionParameters& p) { p.Charset = u"UTF8"; }, false},
+      {"max size", [](TMyConnectionParameters& p) { p.MaxPoolSize = 4; }, false},
+      {"TLS check", [](TMyConnectionParameters& p) { p.SSLVerify = svIdentity; }, false},
+  };
+  for (const Case& c : cases) {
+    TMyConnectionParameters base;
+    base.Username = u"vix";
+    base.Password = u"pass";
+    base.Server = u"localhost";
+    base.Database = u"vixtest";
+    base.Charset = u"utf8";
+    base.UseUnicode = true;
+    base.Protocol = mpSSL;
+    auto copy = base.Clone();
+    auto& changed = static_cast<TMyConnectionParameters&>(*copy);
+    c.change(changed);
+    EXPECT_EQ(base.Equals(changed), c.samePool) << c.what;
+  }
+}
+
+// The trimming runs, with the pool's clock injected: 16 idle connections
+// with MinPoolSize 0 shrink by about an eighth per run, the unused rest is
+// closed at the ninth run and the empty pool is freed; the server's count
+// of sessions follows. A connection past its lifetime is closed at its
+// return, and at the next run when it was pooled in time.
+TEST_F(VixPoolServerTest, TrimmingRunsShrinkAnIdlePool) {
+  uint32_t now = 1000;
+  TMyConnectionPoolManager manager([&] { return now; }, false);
+  TMyConnectionParameters p = AccountParameters(16);
+  std::vector<std::unique_ptr<TZelConnection>> out;
+  for (int i = 0; i < 16; ++i) out.push_back(manager.GetConnection(p));
+  const auto pool = manager.FindPool(p);
+  for (auto& c : out) pool->PutConnection(std::move(c));
+  std::vector<int> idle;
+  for (int run = 0; run < 9; ++run) {
+    manager.ValidatePass();
+    idle.push_back(pool->PooledConnectionsCount());
+  }
+  EXPECT_EQ(idle, (std::vector<int>{16, 14, 12, 10, 8, 7, 6, 5, 0}));
+  EXPECT_EQ(admin.SessionsOfSettled(user, 0), 0);
+  EXPECT_EQ(manager.PoolCount(), 0);
+
+  p.ConnectionLifeTime = 1000;
+  auto young = manager.GetConnection(p);
+  auto old = manager.GetConnection(p);
+  const auto lifePool = manager.FindPool(p);
+  now += 500;
+  lifePool->PutConnection(std::move(young));
+  EXPECT_EQ(lifePool->PooledConnectionsCount(), 1);
+  now += 600;  // 1100 ms after connect
+  lifePool->PutConnection(std::move(old));
+  EXPECT_EQ(lifePool->PooledConnectionsCount(), 1);
+  manager.ValidatePass();
+  EXPECT_EQ(lifePool->PooledConnectionsCount(), 0);
+  EXPECT_EQ(admin.SessionsOfSettled(user, 0), 0);
+}
+
+// The server stops and starts again while the program runs: the idle
+// session is found dead and dropped, connects while the server is away fail
+// without using up the pool, and once it is back the pool serves again. On
+// a private instance of the test server, so other tests keep theirs.
+TEST_F(VixPoolServerTest, PoolRecoversWhenTheServerComesBack) {
+  const std::string script = VIX_SCRIPTS_DIR "/mariadb-test-server";
+  const std::string dir = "/tmp/vix-pool-restart-" + std::to_string(getpid());
+  const auto run = [](const std::string& command) { return std::system(command.c_str()); };
+  // A port outside the range the test servers pick from (33306-33405), so
+  // that no other server takes it while this one is down.
+  const std::string port = std::to_string(34000 + getpid() % 1000);
+  ASSERT_EQ(run("VIX_MYSQL_PORT=" + port + " " + script + " start " + dir + " >/dev/null 2>&1"), 0);
+  struct TStop {
+    std::string command;
+    ~TStop() { std::system(command.c_str()); }
+  } stop{script + " stop " + dir + " >/dev/null 2>&1; rm -rf " + dir};
+
+  TVixConnection c;
+  TVixQuery q;
+  Configure(c, 2, EnvOr("VIX_MYSQL_USER", "vix"), EnvOr("VIX_MYSQL_PASSWORD"));
+  c.SetPort(std::atoi(port.c_str()));
+  c.SpecificOptions().Add(u"MySQL.ConnectionTimeout=3");
+  const std::string before = SessionId(c, q);
+  c.Close();  // idle in the pool
+
+  ASSERT_EQ(run(script + " stop " + dir + " >/dev/null 2>&1"), 0);
+  for (int i = 0; i < 4; ++i) {
+    const std::string error = ErrorOf([&] { SessionId(c, q); });
+    EXPECT_EQ(error.find("Maximum connections"), std::string::npos) << error;
+    EXPECT_NE(error, "<none>");
+    c.Close();
+  }
+  ASSERT_EQ(run("VIX_MYSQL_PORT=" + port + " " + script + " start " + dir + " >/dev/null 2>&1"), 0);
+  std::string after;
+  EXPECT_EQ(ErrorOf([&] { after = SessionId(c, q); }), "<none>");
+  EXPECT_FALSE(after.empty());
+  c.Close();
+  const auto pool = PoolOf(c, 3);
+  ASSERT_TRUE(pool);
+  EXPECT_EQ(pool->TakenConnectionsCount(), 0);
+  EXPECT_EQ(pool->PooledConnectionsCount(), 1);
+}
+
+}  // namespace
+}  // namespace vix
