@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "Common/MemFilter.h"
 #include "rtl/CodePage.h"
 
 namespace vix {
@@ -457,17 +458,32 @@ void TMemData::InitFields() {
   ClearItems();
   TData::InitFields();
   FBlockMan.RecordSize = FRecordSize;
+  ParseIndexAndFilter();
 }
 
 void TMemData::ClearFields() {
   ClearItems();
+  FIndexFields.clear();
+  FFilterExpression.reset();
   TData::ClearFields();
   FBlockMan.RecordSize = 0;
 }
 
-void TMemData::Renumber(TItemHeader* from) {
-  int32_t order = from && from->Prev ? from->Prev->Order : 0;
-  for (TItemHeader* i = from; i; i = i->Next) i->Order = ++order;
+int32_t TMemData::Renumber(TItemHeader* from) {
+  FRecordNoCacheValid = false;
+  // Hidden records are numbered 0 and skipped.
+  int32_t order = 0;
+  for (TItemHeader* p = from ? from->Prev : nullptr; p; p = p->Prev)
+    if (p->Order != 0) {
+      order = p->Order;
+      break;
+    }
+  for (TItemHeader* i = from; i; i = i->Next) i->Order = IsVisible(i) ? ++order : 0;
+  return order;
+}
+
+void TMemData::RenumberAll() {
+  FRecordCount = Renumber(FirstItem);
 }
 
 void TMemData::AddRecord(const uint8_t* recBuf, bool atEnd) {
@@ -496,10 +512,16 @@ void TMemData::AddRecord(const uint8_t* recBuf, bool atEnd) {
     else FirstItem = item;
     LastItem = item;
   }
-  Renumber(item);
-  ++FRecordCount;
   CurrentItem = item;
   FBOF = FEOF = false;
+  // Records added while the storage opens are sorted all at once afterwards.
+  if (FActive && !FIndexFields.empty()) {
+    MoveToSortedPlace(item);
+    Renumber(FirstItem);
+  } else {
+    Renumber(item);
+  }
+  if (item->Order != 0) ++FRecordCount;
 }
 
 void TMemData::AppendRecord(const uint8_t* recBuf) {
@@ -553,14 +575,16 @@ void TMemData::DeleteRecord() {
   if (!item) throw Exception(u"No current record");
   ReleaseItemValues(item, false);
   TItemHeader* next = item->Next;
+  const bool shown = item->Order != 0;
   if (item->Prev) item->Prev->Next = item->Next;
   else FirstItem = item->Next;
   if (item->Next) item->Next->Prev = item->Prev;
   else LastItem = item->Prev;
   CurrentItem = next ? next : item->Prev;
   FBlockMan.FreeItem(item);
-  --FRecordCount;
+  if (shown) --FRecordCount;
   Renumber(next);
+  FRecordNoCacheValid = false;
   if (!CurrentItem) FBOF = FEOF = true;
 }
 
@@ -583,6 +607,7 @@ void TMemData::SetToEnd() {
 
 bool TMemData::GetNextRecord(uint8_t* recBuf) {
   TItemHeader* next = CurrentItem ? CurrentItem->Next : (FBOF ? FirstItem : nullptr);
+  while (next && !IsVisible(next)) next = next->Next;
   if (!next) {
     CurrentItem = nullptr;
     FEOF = true;
@@ -596,6 +621,7 @@ bool TMemData::GetNextRecord(uint8_t* recBuf) {
 
 bool TMemData::GetPriorRecord(uint8_t* recBuf) {
   TItemHeader* prior = CurrentItem ? CurrentItem->Prev : (FEOF ? LastItem : nullptr);
+  while (prior && !IsVisible(prior)) prior = prior->Prev;
   if (!prior) {
     CurrentItem = nullptr;
     FBOF = true;
@@ -661,7 +687,15 @@ bool TMemData::AddFetchedBlock(TBlockHeader* block, int count, bool forward) {
   }
   FirstItem->Prev = nullptr;
   LastItem->Next = nullptr;
-  FRecordCount += count;
+  FRecordNoCacheValid = false;
+  if (HasFilter()) {
+    // The new records are numbered through the filter.
+    Renumber(forward ? first : FirstItem);
+    for (TItemHeader* i = first; i != last->Next; i = i->Next)
+      if (i->Order != 0) ++FRecordCount;
+  } else {
+    FRecordCount += count;
+  }
   const bool exhausted = block->ItemCount > count;
   for (int i = count; i < block->ItemCount; ++i) {
     TItemHeader* item = FBlockMan.ItemOf(block, i);
@@ -694,6 +728,8 @@ void TMemData::ClearItems() {
   FBOF = FEOF = true;
   FRecordCount = 0;
   FRecordNoOffset = 0;
+  FRecordNoCache.clear();
+  FRecordNoCacheValid = false;
   FRefreshIteration = ++gRefreshIteration;
 }
 
