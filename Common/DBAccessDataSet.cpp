@@ -295,6 +295,7 @@ void TCustomDADataSet::Execute() {
 }
 
 void TCustomDADataSet::DataOpen() {
+  InstallMasterDetailFilter();
   FIRecordSet->SetSQL(FinalSQL());
   // The session may read the text otherwise than it was scanned before
   // (its quoting mode): the parameters follow the command's scan.
@@ -322,6 +323,7 @@ void TCustomDADataSet::DataClose() {
 }
 
 void TCustomDADataSet::CloseCursor() {
+  if (FDetailRefreshTimer) FDetailRefreshTimer->Stop();
   try {
     TMemDataSet::CloseCursor();
   } catch (...) {
