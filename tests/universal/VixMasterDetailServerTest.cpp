@@ -174,5 +174,21 @@ TEST_F(MasterDetailServerTest, DelayedRefreshRunsOnceAndStopsWithTheDetail) {
   EXPECT_EQ(detailRuns, 2);
 }
 
+// The local engine on rows read a few at a time: sorting fetches the rest
+// first; the filter and the search work on the server's values.
+TEST_F(MasterDetailServerTest, QueryRowsSortFilterAndLocate) {
+  detail.SetSQL(u"SELECT id, master_id, item FROM " + detailTable);
+  detail.SetFetchRows(1);
+  detail.SetIndexFieldNames(u"master_id DESC; item");
+  detail.Open();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{20, 10, 11, 30}));
+  EXPECT_TRUE(detail.Locate(u"item", Variant(u"Y"), loCaseInsensitive));
+  EXPECT_EQ(detail.FieldByName(u"id").AsInteger(), 11);
+  detail.SetFilter(u"master_id IS NULL OR item LIKE '%z'");
+  detail.SetFiltered(true);
+  EXPECT_EQ(DetailIds(), (std::vector<int>{20, 30}));
+  EXPECT_FALSE(detail.Locate(u"id", Variant(11)));
+}
+
 }  // namespace
 }  // namespace vix
