@@ -471,6 +471,7 @@ void TMemData::ClearFields() {
 
 int32_t TMemData::Renumber(TItemHeader* from) {
   FRecordNoCacheValid = false;
+  FItemOrderValid = false;
   // Hidden records are numbered 0 and skipped.
   int32_t order = 0;
   for (TItemHeader* p = from ? from->Prev : nullptr; p; p = p->Prev)
@@ -688,6 +689,7 @@ bool TMemData::AddFetchedBlock(TBlockHeader* block, int count, bool forward) {
   FirstItem->Prev = nullptr;
   LastItem->Next = nullptr;
   FRecordNoCacheValid = false;
+  FItemOrderValid = false;
   if (HasFilter()) {
     // The new records are numbered through the filter.
     Renumber(forward ? first : FirstItem);
@@ -730,6 +732,8 @@ void TMemData::ClearItems() {
   FRecordNoOffset = 0;
   FRecordNoCache.clear();
   FRecordNoCacheValid = false;
+  FItemOrder.clear();
+  FItemOrderValid = false;
   FRefreshIteration = ++gRefreshIteration;
 }
 

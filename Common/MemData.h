@@ -696,6 +696,23 @@ class TMemData : public TData {
   uint8_t FFilterItemTypes = 0x0F;
   std::vector<TItemHeader*> FRecordNoCache;
   bool FRecordNoCacheValid = false;
+  // Every item in list order, kept from a sort until the list changes: the
+  // walks over all records read it ahead instead of chasing the links.
+  std::vector<TItemHeader*> FItemOrder;
+  bool FItemOrderValid = false;
+  // Calls `visit` for every item in list order.
+  template <typename F>
+  void ForEachItem(F visit) {
+    if (FItemOrderValid) {
+      const size_t n = FItemOrder.size();
+      for (size_t i = 0; i < n; ++i) {
+        if (i + 16 < n) __builtin_prefetch(FItemOrder[i + 16]);
+        visit(FItemOrder[i]);
+      }
+    } else {
+      for (TItemHeader* i = FirstItem; i; i = i->Next) visit(i);
+    }
+  }
 
   TBlockManager FBlockMan;
   int FRecordCount = 0;

@@ -495,7 +495,7 @@ struct TColumnKeys {
 void TMemData::SortItems() {
   if (FIndexFields.empty() || !FirstItem) return;
   std::vector<TItemHeader*> items;
-  for (TItemHeader* i = FirstItem; i; i = i->Next) items.push_back(i);
+  ForEachItem([&](TItemHeader* i) { items.push_back(i); });
   const size_t n = items.size();
 
   std::vector<TColumnKeys> columns(FIndexFields.size());
@@ -548,6 +548,7 @@ void TMemData::SortItems() {
         (f.FDataType == mtWideString || f.FDataType == mtExtWideString) && flags != cfCaseInsensitive;
     const bool bytesInPlace = col.Kind == kkBytes && f.FDataType != mtBlob && f.FDataType != mtMemo;
     for (size_t i = 0; i < n; ++i) {
+      if (i + 16 < n) __builtin_prefetch(TBlockManager::GetRecordPtr(items[i + 16]) + f.FOffset);
       const uint8_t* rec = TBlockManager::GetRecordPtr(items[i]);
       TSortKey& key = col.Keys[i];
       key.Null = rec[FDataSize + f.FFieldNo - 1] == 1;
@@ -626,28 +627,85 @@ void TMemData::SortItems() {
   for (size_t c = 0; c < columns.size(); ++c)
     if (columns[c].Kind == kkGeneral) columns[c].Flags = SortTypeFlags(FIndexFields[c].SortType);
 
-  std::vector<uint32_t> order(n);
-  std::iota(order.begin(), order.end(), 0u);
-  std::stable_sort(order.begin(), order.end(), [&](uint32_t i, uint32_t j) {
-    for (const TColumnKeys& col : columns) {
-      const int c = compareColumn(col, i, j);
-      if (c != 0) return col.Descending ? c > 0 : c < 0;
+  // The first column's order in one 64-bit key per record (numbers whole,
+  // texts by their first units), so that most comparisons read only the
+  // array being sorted; equal keys go on to the full comparison.
+  struct TPrimary {
+    uint64_t Key;
+    uint32_t Index;
+    uint8_t NotNull;
+  };
+  const TColumnKeys& head = columns.front();
+  const bool headDecides = head.Kind == kkInt || head.Kind == kkUInt || head.Kind == kkFloat;
+  std::vector<TPrimary> order(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    TPrimary& p = order[i];
+    p.Index = i;
+    p.Key = 0;
+    p.NotNull = 1;
+    if (head.Kind == kkGeneral) continue;
+    const TSortKey& key = head.Keys[i];
+    if (key.Null) {
+      p.NotNull = 0;
+      continue;
+    }
+    switch (head.Kind) {
+      case kkInt: p.Key = static_cast<uint64_t>(key.I) ^ (uint64_t{1} << 63); break;
+      case kkUInt: p.Key = key.U; break;
+      case kkFloat: {
+        const double f = key.F == 0 ? 0.0 : key.F;
+        uint64_t bits;
+        std::memcpy(&bits, &f, sizeof bits);
+        p.Key = std::isnan(f) ? ~uint64_t{0} : ((bits >> 63) ? ~bits : bits | (uint64_t{1} << 63));
+        break;
+      }
+      case kkWide: {
+        const TWideText text{key.P, key.Len};
+        for (size_t u = 0; u < 4; ++u) {
+          char16_t c = u < text.N ? text.At(u) : 0;
+          if (!(head.Flags & cfBinary)) c = UpCaseChar(c);
+          p.Key = (p.Key << 16) | c;
+        }
+        break;
+      }
+      default:
+        for (size_t b = 0; b < 8; ++b) p.Key = (p.Key << 8) | (b < key.Len ? key.P[b] : 0);
+        break;
+    }
+  }
+  const size_t firstFull = headDecides ? 1 : 0;
+  std::stable_sort(order.begin(), order.end(), [&](const TPrimary& a, const TPrimary& b) {
+    if (a.NotNull != b.NotNull || a.Key != b.Key) {
+      const bool less = a.NotNull != b.NotNull ? a.NotNull < b.NotNull : a.Key < b.Key;
+      return head.Descending ? !less : less;
+    }
+    for (size_t c = firstFull; c < columns.size(); ++c) {
+      const int r = compareColumn(columns[c], a.Index, b.Index);
+      if (r != 0) return columns[c].Descending ? r > 0 : r < 0;
     }
     return false;
   });
 
-  // Only now, with the order complete, the list is relinked.
+  // Only now, with the order complete, the list is relinked and numbered in
+  // one pass.
   TItemHeader* prev = nullptr;
-  for (const uint32_t i : order) {
-    TItemHeader* item = items[i];
+  int32_t shown = 0;
+  FItemOrder.resize(n);
+  for (size_t k = 0; k < n; ++k) {
+    if (k + 16 < n) __builtin_prefetch(items[order[k + 16].Index]);
+    TItemHeader* item = items[order[k].Index];
+    FItemOrder[k] = item;
     item->Prev = prev;
     if (prev) prev->Next = item;
     else FirstItem = item;
+    item->Order = IsVisible(item) ? ++shown : 0;
     prev = item;
   }
   prev->Next = nullptr;
   LastItem = prev;
-  RenumberAll();
+  FRecordCount = shown;
+  FRecordNoCacheValid = false;
+  FItemOrderValid = true;
 }
 
 int TMemData::CompareRecords(const uint8_t* a, const uint8_t* b) const {
@@ -690,6 +748,7 @@ void TMemData::MoveToSortedPlace(TItemHeader* item) {
 
 void TMemData::ItemChanged(TItemHeader* item) {
   item->FilterResult = fsNotChecked;
+  FItemOrderValid = false;
   if (!FIndexFields.empty()) MoveToSortedPlace(item);
   RenumberAll();
 }
@@ -697,8 +756,9 @@ void TMemData::ItemChanged(TItemHeader* item) {
 const std::vector<TItemHeader*>& TMemData::RecordNoCache() {
   if (!FRecordNoCacheValid) {
     FRecordNoCache.clear();
-    for (TItemHeader* i = FirstItem; i; i = i->Next)
+    ForEachItem([&](TItemHeader* i) {
       if (i->Order != 0) FRecordNoCache.push_back(i);
+    });
     FRecordNoCacheValid = true;
   }
   return FRecordNoCache;

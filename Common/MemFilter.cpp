@@ -417,10 +417,16 @@ class TFilterEvaluator {
   // A left-grouped run of AND (or OR) nodes, walked without recursing on its
   // length; the right operands are evaluated only while they can change the result.
   bool Chain(const TExpressionNode& node) const {
+    // Short runs recurse; long ones are walked from a list of their operands.
+    const bool isAnd = node.NodeType == ntAnd;
+    const TExpressionNode* left = node.LeftOperand.get();
+    if (left->NodeType != node.NodeType || left->LeftOperand->NodeType != node.NodeType) {
+      const bool first = Evaluate(*left);
+      return first != isAnd ? first : Evaluate(*node.RightOperand);
+    }
     std::vector<const TExpressionNode*> operands;
     const TExpressionNode* n = &node;
     for (; n->NodeType == node.NodeType; n = n->LeftOperand.get()) operands.push_back(n->RightOperand.get());
-    const bool isAnd = node.NodeType == ntAnd;
     bool result = Evaluate(*n);
     for (auto it = operands.rbegin(); it != operands.rend() && result == isAnd; ++it) result = Evaluate(**it);
     return result;
@@ -451,7 +457,7 @@ class TFilterEvaluator {
     if (fieldNode && valueNode) {
       // A field and a constant.
       const TFieldDesc& f = *fieldNode->FieldDesc;
-      TFieldValue v;
+      TFieldValue& v = FValue;
       FData.ReadFieldValue(f, FRec, v);
       const bool constNull = valueNode->Value.IsNull();
       if (v.Null || constNull) {
@@ -517,6 +523,7 @@ class TFilterEvaluator {
 
   const TMemData& FData;
   const uint8_t* FRec;
+  mutable TFieldValue FValue;
 };
 
 }  // namespace
@@ -571,8 +578,14 @@ bool TMemData::OmitRecord(TItemHeader* item) {
 }
 
 void TMemData::FilterUpdated() {
-  for (TItemHeader* i = FirstItem; i; i = i->Next) i->FilterResult = fsNotChecked;
-  RenumberAll();
+  // One walk: each answer dropped, asked again, and the record numbered.
+  int32_t shown = 0;
+  ForEachItem([&](TItemHeader* i) {
+    i->FilterResult = fsNotChecked;
+    i->Order = IsVisible(i) ? ++shown : 0;
+  });
+  FRecordCount = shown;
+  FRecordNoCacheValid = false;
   FEOF = FRecordCount == 0;
 }
 
