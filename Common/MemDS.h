@@ -2,10 +2,9 @@
 // storage's descriptors, one field object per definition reading the current
 // record, the open and closed states with their events, and navigation.
 //
-// `TDataSet` is the generic part (fields, states, events, positions);
-// `TMemDataSet` runs it over a `TMemData`. Later pieces (editing, cached
-// updates, local sorting, filters, bookmarks, master-detail) hook into the
-// cursor steps of `TMemDataSet`; none of them exists yet.
+// `TDataSet` is the generic part (fields, states, events, positions, the
+// data sources that follow it); `TMemDataSet` runs it over a `TMemData`, with
+// the local sort, the filters and the record search of the storage.
 #pragma once
 
 #include <cstdint>
