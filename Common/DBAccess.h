@@ -4,6 +4,7 @@
 // query dataset that runs its text through the provider's record set.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -495,6 +496,50 @@ struct TDADataSetOptions {
   int UpdateBatchSize = 1;
 };
 
+class TCustomDADataSet;
+
+// A one-shot timer that fires on the thread that runs ProcessDueTimers: the
+// application's message loop calls it (the library starts no thread, and a
+// dataset is only ever touched by its own thread).
+class TDelayTimer {
+ public:
+  using TClock = std::chrono::steady_clock;
+  explicit TDelayTimer(std::function<void()> onTimer);
+  ~TDelayTimer();
+  TDelayTimer(const TDelayTimer&) = delete;
+  TDelayTimer& operator=(const TDelayTimer&) = delete;
+
+  int Interval() const { return FInterval; }
+  void SetInterval(int milliseconds) { FInterval = milliseconds; }
+  // (Re)starts the count from `now`.
+  void Start(TClock::time_point now = TClock::now());
+  void Stop() { FEnabled = false; }
+  bool Enabled() const { return FEnabled; }
+
+  // Fires each started timer whose interval has passed (stopping it first);
+  // returns how many fired.
+  static int ProcessDueTimers(TClock::time_point now = TClock::now());
+
+ private:
+  std::function<void()> FOnTimer;
+  int FInterval = 0;
+  bool FEnabled = false;
+  TClock::time_point FDue;
+};
+
+// The detail's link to its master's data source.
+class TDADetailDataLink : public TDataLink {
+ public:
+  explicit TDADetailDataLink(TCustomDADataSet& detail) : FDetail(detail) {}
+
+ protected:
+  void ActiveChanged() override;
+  void RecordChanged() override;
+
+ private:
+  TCustomDADataSet& FDetail;
+};
+
 // A query on a connection: its SQL text with macros and parameters, run by
 // the provider's record set, whose rows it shows. Opening connects the
 // connection when needed (BeginUse), writes the parameters into the
@@ -590,6 +635,34 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   TFetchEvent BeforeFetch;
   TDataSetNotifyEvent AfterFetch;
 
+  // --- master-detail (DBAccessMasterDetail.cpp) ---
+  // The detail follows the current record of the master source's dataset:
+  // pairs of MasterFields and DetailFields ("A;B", paired by position). In
+  // the remote mode every parameter named like a master field takes that
+  // field's value and the query runs again when a value changed; in the
+  // local mode (LocalMasterDetail) every row is fetched once and the records
+  // whose detail fields differ from the master's are hidden. The master's
+  // values are copied, so the detail stays valid when the master closes.
+  // A master that is linked to this dataset raises "Circular datalinks are
+  // not allowed"; a changed link reopens an open dataset.
+  TDataSource* MasterSource() const { return FDataLink ? FDataLink->DataSource() : nullptr; }
+  void SetMasterSource(TDataSource* value);
+  const UString& MasterFields() const { return FMasterFields; }
+  void SetMasterFields(const UString& value);
+  const UString& DetailFields() const { return FDetailFields; }
+  void SetDetailFields(const UString& value);
+  // A closed dataset only.
+  bool LocalMasterDetail() const { return FLocalMasterDetail; }
+  void SetLocalMasterDetail(bool value);
+  // Milliseconds between the master's last move and the detail's refresh
+  // (0: at once); the refresh runs from TDelayTimer::ProcessDueTimers.
+  int DetailDelay() const { return FDetailDelay; }
+  void SetDetailDelay(int milliseconds);
+  // Whether a delayed refresh is waiting.
+  bool DetailRefreshPending() const { return FDetailRefreshTimer && FDetailRefreshTimer->Enabled(); }
+  // The master's record changed (the data link's notices).
+  void MasterChanged();
+
   // The connection's notices.
   void ConnectChange(TCustomDAConnection& sender, bool connecting) override;
   void ProviderConnectionChanged(TCustomDAConnection& sender, TZelConnection* connection) override;
@@ -676,6 +749,30 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   UString FKeyFields;
   UString FUpdatingTable;
   std::unique_ptr<TDADataSetUpdater> FUpdater;
+  // Master-detail.
+  bool IsLinked() const;
+  TDataSet* ActiveMaster() const;
+  // Applies a changed link: reopens an open dataset.
+  void LinkChanged(bool wasLinked);
+  // The remote mode: parameters named like master fields take their
+  // values; true when one changed.
+  bool AssignMasterParams();
+  // The local mode: the master's values of the pairs, copied.
+  void CopyMasterValues();
+  bool LocalLinkAccepts(const uint8_t* recBuf);
+  void InstallMasterDetailFilter();
+  void RefreshDetail();
+  UString FMasterFields, FDetailFields;
+  bool FLocalMasterDetail = false;
+  int FDetailDelay = 0;
+  std::unique_ptr<TDADetailDataLink> FDataLink;
+  std::unique_ptr<TDelayTimer> FDetailRefreshTimer;
+  struct TLocalLink {
+    UString DetailField;
+    Variant MasterValue;  // NULL: matches only NULL
+  };
+  std::vector<TLocalLink> FLocalLinks;
+  bool FMasterEmpty = false;
 };
 
 }  // namespace vix

@@ -300,6 +300,7 @@ void TCustomDADataSet::Execute() {
 }
 
 void TCustomDADataSet::DataOpen() {
+  InstallMasterDetailFilter();
   FIRecordSet->SetSQL(FinalSQL());
   // The session may read the text otherwise than it was scanned before
   // (its quoting mode): the parameters follow the command's scan.
@@ -327,6 +328,7 @@ void TCustomDADataSet::DataClose() {
 }
 
 void TCustomDADataSet::CloseCursor() {
+  if (FDetailRefreshTimer) FDetailRefreshTimer->Stop();
   try {
     TMemDataSet::CloseCursor();
   } catch (...) {

@@ -466,7 +466,66 @@ std::unique_ptr<TField> CreateField(TDataSet* dataSet, const TFieldDef& def) {
 // --- TDataSet ---------------------------------------------------------------------------
 
 TDataSet::TDataSet() = default;
-TDataSet::~TDataSet() = default;
+
+TDataSet::~TDataSet() {
+  for (TDataSource* source : std::vector<TDataSource*>(FDataSources)) source->SetDataSet(nullptr);
+}
+
+void TDataSet::NotifyDataSources(bool activeChanged) {
+  for (TDataSource* source : std::vector<TDataSource*>(FDataSources)) {
+    if (activeChanged) source->NotifyActiveChanged();
+    else source->NotifyRecordChanged();
+  }
+}
+
+// --- TDataSource / TDataLink ---------------------------------------------------------------
+
+TDataSource::TDataSource(TDataSet* dataSet) {
+  SetDataSet(dataSet);
+}
+
+TDataSource::~TDataSource() {
+  SetDataSet(nullptr);
+  for (TDataLink* link : std::vector<TDataLink*>(FLinks)) link->SetDataSource(nullptr);
+}
+
+void TDataSource::SetDataSet(TDataSet* value) {
+  if (value == FDataSet) return;
+  if (FDataSet) std::erase(FDataSet->FDataSources, this);
+  FDataSet = value;
+  if (FDataSet) FDataSet->FDataSources.push_back(this);
+  NotifyActiveChanged();
+}
+
+void TDataSource::NotifyActiveChanged() {
+  for (TDataLink* link : std::vector<TDataLink*>(FLinks))
+    if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) link->ActiveChanged();
+}
+
+void TDataSource::NotifyRecordChanged() {
+  for (TDataLink* link : std::vector<TDataLink*>(FLinks))
+    if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) link->RecordChanged();
+}
+
+TDataLink::~TDataLink() {
+  if (FDataSource) std::erase(FDataSource->FLinks, this);
+}
+
+void TDataLink::SetDataSource(TDataSource* value) {
+  if (value == FDataSource) return;
+  if (FDataSource) std::erase(FDataSource->FLinks, this);
+  FDataSource = value;
+  if (FDataSource) FDataSource->FLinks.push_back(this);
+}
+
+TDataSet* TDataLink::DataSet() const {
+  return FDataSource ? FDataSource->DataSet() : nullptr;
+}
+
+bool TDataLink::Active() const {
+  TDataSet* dataSet = DataSet();
+  return dataSet && dataSet->Active();
+}
 
 void TDataSet::Open() {
   if (Active()) return;
@@ -478,6 +537,7 @@ void TDataSet::Open() {
     throw;
   }
   FState = dsBrowse;
+  NotifyDataSources(true);
   if (AfterOpen) AfterOpen(*this);
 }
 
@@ -490,6 +550,7 @@ void TDataSet::Close() {
   FState = dsInactive;
   FBof = FEof = true;
   CloseCursor();
+  NotifyDataSources(true);
   if (AfterClose) AfterClose(*this);
 }
 
@@ -499,6 +560,7 @@ void TDataSet::First() {
   const bool found = InternalFirst();
   FBof = true;
   FEof = !found;
+  NotifyDataSources(false);
 }
 
 void TDataSet::Last() {
@@ -507,20 +569,29 @@ void TDataSet::Last() {
   const bool found = InternalLast();
   FEof = true;
   FBof = !found;
+  NotifyDataSources(false);
 }
 
 void TDataSet::Next() {
   CheckBrowseMode();
   if (!Active() || FEof) return;
-  if (InternalNext()) FBof = false;
-  else FEof = true;
+  if (InternalNext()) {
+    FBof = false;
+    NotifyDataSources(false);
+  } else {
+    FEof = true;
+  }
 }
 
 void TDataSet::Prior() {
   CheckBrowseMode();
   if (!Active() || FBof) return;
-  if (InternalPrior()) FEof = false;
-  else FBof = true;
+  if (InternalPrior()) {
+    FEof = false;
+    NotifyDataSources(false);
+  } else {
+    FBof = true;
+  }
 }
 
 TField& TDataSet::Fields(int index) const {
@@ -651,14 +722,15 @@ int TMemDataSet::RecNo() const {
 }
 
 bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) const {
-  if (!Active() || !FHasCurrent) return false;
+  if (!Active() || !(FHasCurrent || FReadBuffer)) return false;
+  const uint8_t* const record = FReadBuffer ? FReadBuffer : FActiveBuffer.data();
   bool blank = true;
   if (field.FieldNo() < 1 || field.FieldNo() > FData->Fields().Count()) throw Exception(u"Field number out of range");
   const TFieldDesc& desc = FData->Fields()[field.FieldNo() - 1];
   if (desc.FDataType == mtTime) {
     // A TIME is a signed duration of up to 838 hours: its native form is the
     // double of days the record holds, not a time of day.
-    const Variant value = FData->GetFieldAsVariant(field.FieldNo(), FActiveBuffer.data());
+    const Variant value = FData->GetFieldAsVariant(field.FieldNo(), record);
     if (value.IsNull()) return false;
     const double days = value.AsDateTime();
     if (buffer && size > 0) std::memcpy(buffer, &days, std::min(size, sizeof days));
@@ -667,21 +739,22 @@ bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) c
   if (desc.FDataType == mtInt8) {
     // An 8-bit column reads as the 16-bit value of its field.
     int8_t small = 0;
-    FData->GetField(field.FieldNo(), FActiveBuffer.data(), blank, &small, sizeof small);
+    FData->GetField(field.FieldNo(), record, blank, &small, sizeof small);
     if (!blank && buffer && size > 0) {
       const int16_t wide = small;
       std::memcpy(buffer, &wide, std::min(size, sizeof wide));
     }
     return !blank;
   }
-  FData->GetField(field.FieldNo(), FActiveBuffer.data(), blank, buffer, buffer ? size : 0);
+  FData->GetField(field.FieldNo(), record, blank, buffer, buffer ? size : 0);
   return !blank;
 }
 
 TBlob* TMemDataSet::GetBlob(const TField& field) const {
-  if (!Active() || !FHasCurrent) return nullptr;
-  if (FData->GetNull(field.FieldNo(), FActiveBuffer.data())) return nullptr;
-  return FData->GetBlob(field.FieldNo(), FActiveBuffer.data());
+  if (!Active() || !(FHasCurrent || FReadBuffer)) return nullptr;
+  const uint8_t* const record = FReadBuffer ? FReadBuffer : FActiveBuffer.data();
+  if (FData->GetNull(field.FieldNo(), record)) return nullptr;
+  return FData->GetBlob(field.FieldNo(), record);
 }
 
 // --- editing ---------------------------------------------------------------------------
@@ -906,7 +979,10 @@ void TMemDataSet::OpenCursor() {
   FData->OnApplyRecord = [this](TUpdateRecKind kind, TUpdateRecAction& action, uint8_t* newBuf, const uint8_t* oldBuf,
                                 bool last) { ApplyRecord(kind, action, newBuf, oldBuf, last); };
   try {
+    FData->SetIndexFieldNames(FIndexFieldNames);
+    ApplyFilter();
     DataOpen();
+    if (!FData->IndexFields().empty()) FData->SortItems();
     if (!FFieldDefsUpdated) {
       CreateFieldDefs();
       FFieldDefsUpdated = true;

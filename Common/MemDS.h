@@ -2,10 +2,9 @@
 // storage's descriptors, one field object per definition reading the current
 // record, the open and closed states with their events, and navigation.
 //
-// `TDataSet` is the generic part (fields, states, events, positions);
-// `TMemDataSet` runs it over a `TMemData`. Later pieces (editing, cached
-// updates, local sorting, filters, bookmarks, master-detail) hook into the
-// cursor steps of `TMemDataSet`; none of them exists yet.
+// `TDataSet` is the generic part (fields, states, events, positions, the
+// data sources that follow it); `TMemDataSet` runs it over a `TMemData`, with
+// the local sort, the filters and the record search of the storage.
 #pragma once
 
 #include <cstdint>
@@ -311,6 +310,57 @@ enum TDataSetState : uint8_t { dsInactive, dsBrowse, dsEdit, dsInsert };
 
 using TDataSetNotifyEvent = std::function<void(TDataSet& dataSet)>;
 
+// --- data sources and their links -------------------------------------------
+
+class TDataSource;
+
+// A client of a data source (a detail dataset, a grid): told when the
+// source's dataset opens or closes and when its current record changes.
+class TDataLink {
+ public:
+  TDataLink() = default;
+  virtual ~TDataLink();
+  TDataLink(const TDataLink&) = delete;
+  TDataLink& operator=(const TDataLink&) = delete;
+
+  TDataSource* DataSource() const { return FDataSource; }
+  void SetDataSource(TDataSource* value);
+  // The source's dataset; none without one.
+  TDataSet* DataSet() const;
+  // The source's dataset is open.
+  bool Active() const;
+
+ protected:
+  friend class TDataSource;
+  virtual void ActiveChanged() {}
+  virtual void RecordChanged() {}
+
+ private:
+  TDataSource* FDataSource = nullptr;
+};
+
+// The joint between one dataset and its links.
+class TDataSource {
+ public:
+  explicit TDataSource(TDataSet* dataSet = nullptr);
+  ~TDataSource();
+  TDataSource(const TDataSource&) = delete;
+  TDataSource& operator=(const TDataSource&) = delete;
+
+  TDataSet* DataSet() const { return FDataSet; }
+  void SetDataSet(TDataSet* value);
+
+ private:
+  friend class TDataSet;
+  friend class TDataLink;
+  // The dataset opened or closed; its current record changed.
+  void NotifyActiveChanged();
+  void NotifyRecordChanged();
+
+  TDataSet* FDataSet = nullptr;
+  std::vector<TDataLink*> FLinks;
+};
+
 class TDataSet : public TComponent {
  public:
   TDataSet();
@@ -376,6 +426,12 @@ class TDataSet : public TComponent {
   TDataSetNotifyEvent BeforePost, AfterPost, BeforeCancel, AfterCancel, BeforeDelete, AfterDelete;
 
  protected:
+  friend class TDataSource;
+  // Tells the data sources: the dataset opened or closed (`active`), or
+  // its current record changed.
+  void NotifyDataSources(bool activeChanged);
+  std::vector<TDataSource*> FDataSources;
+
   // The cursor steps: open (run, fetch, build definitions and fields, go to
   // the first record) and close (release the records and fields).
   virtual void OpenCursor() = 0;
@@ -420,6 +476,31 @@ class TDataSet : public TComponent {
 
 // --- the dataset over the record storage -------------------------------------
 
+// Filter options (bits).
+using TFilterOptions = uint8_t;
+constexpr TFilterOptions foCaseInsensitive = 1;
+constexpr TFilterOptions foNoPartialCompare = 2;
+
+// Search options of Locate (bits)...
+using TLocateOptions = uint8_t;
+constexpr TLocateOptions loCaseInsensitive = 1;
+constexpr TLocateOptions loPartialKey = 2;
+// ...and of LocateEx.
+using TLocateExOptions = uint8_t;
+constexpr TLocateExOptions lxCaseInsensitive = 1;
+constexpr TLocateExOptions lxPartialKey = 2;
+constexpr TLocateExOptions lxNearest = 4;  // also stop on the first record whose keys are greater
+constexpr TLocateExOptions lxNext = 8;     // search after the current record
+constexpr TLocateExOptions lxUp = 16;      // search backwards, before the current record
+constexpr TLocateExOptions lxPartialCompare = 32;
+
+// The record kinds that cached updates show (bits).
+using TUpdateRecordTypes = uint8_t;
+constexpr TUpdateRecordTypes rtUnmodified = 1;
+constexpr TUpdateRecordTypes rtModified = 2;
+constexpr TUpdateRecordTypes rtInserted = 4;
+constexpr TUpdateRecordTypes rtDeleted = 8;
+
 class TMemDataSet : public TDataSet {
  public:
   TMemDataSet();
@@ -439,6 +520,52 @@ class TMemDataSet : public TDataSet {
   void SetTrimVarChar(bool value) { FTrimVarChar = value; }
   bool SetEmptyStrToNull() const { return FSetEmptyStrToNull; }
   void SetSetEmptyStrToNull(bool value) { FSetEmptyStrToNull = value; }
+
+  // --- local order (MemDataSort.cpp) ---
+  // The sort text of the storage (MemData.h). On an open dataset the records
+  // are sorted at once and the current record stays; a text that fails
+  // changes nothing.
+  const UString& IndexFieldNames() const { return FIndexFieldNames; }
+  void SetIndexFieldNames(const UString& value);
+
+  // --- filters (MemFilter.cpp) ---
+  // Each setter is atomic: an expression that fails to parse keeps the
+  // previous text, options and records shown. On an open dataset a change
+  // shows the first record that passes.
+  using TFilterRecordEvent = std::function<void(TDataSet& dataSet, bool& accept)>;
+  const UString& Filter() const { return FFilter; }
+  void SetFilter(const UString& value);
+  bool Filtered() const { return FFiltered; }
+  void SetFiltered(bool value);
+  TFilterOptions FilterOptions() const { return FFilterOptions; }
+  void SetFilterOptions(TFilterOptions value);
+  // Called for each record while Filtered is on; its fields read that record.
+  const TFilterRecordEvent& OnFilterRecord() const { return FOnFilterRecord; }
+  void SetOnFilterRecord(TFilterRecordEvent value);
+  // With cached updates: the kinds of records shown.
+  TUpdateRecordTypes UpdateRecordTypes() const { return FUpdateRecordTypes; }
+  void SetUpdateRecordTypes(TUpdateRecordTypes value);
+
+  // --- search (MemDSLocate.cpp) ---
+  // Moves to the first record (in the dataset's order, hidden records never)
+  // whose fields `keyFields` ("Name;Id") hold `keyValues` (one value per
+  // field; NULL matches only NULL). Keys are converted to their fields' types
+  // before anything moves: a key that cannot take its type raises. When the
+  // leading keys are the leading sort columns the search is a binary search.
+  bool Locate(const UString& keyFields, const std::vector<Variant>& keyValues, TLocateOptions options = 0);
+  bool Locate(const UString& keyFields, const Variant& keyValue, TLocateOptions options = 0) {
+    return Locate(keyFields, std::vector<Variant>{keyValue}, options);
+  }
+  bool LocateEx(const UString& keyFields, const std::vector<Variant>& keyValues, TLocateExOptions options = 0);
+  bool LocateEx(const UString& keyFields, const Variant& keyValue, TLocateExOptions options = 0) {
+    return LocateEx(keyFields, std::vector<Variant>{keyValue}, options);
+  }
+  // The values of `resultFields` ("A;B") of the first matching record,
+  // without moving; NULLs when there is none.
+  std::vector<Variant> Lookup(const UString& keyFields, const std::vector<Variant>& keyValues,
+                              const UString& resultFields);
+  // Off: every search scans the records (a check that both ways agree).
+  void SetLocateBinarySearch(bool value) { FLocateBinarySearch = value; }
 
  protected:
   // The storage (owned by the derived class); none until it is made.
@@ -463,6 +590,17 @@ class TMemDataSet : public TDataSet {
   virtual bool FetchMore() { return false; }
   // Every remaining row.
   void FetchRest();
+  // The buffers re-read after the storage's order or filter changed: the
+  // storage's current record when it is shown, else the first record.
+  void Resync();
+  // Hands the filter settings to the storage (its text parsed there).
+  void ApplyFilter();
+  // Searches (MemDSLocate.cpp); moves when `move` and a record is found.
+  bool LocateRecord(const UString& keyFields, const std::vector<Variant>& keyValues, TLocateExOptions options,
+                    bool move, TItemHeader** found = nullptr);
+  // Fields read this record instead of the current one while set (the
+  // filter event, Lookup).
+  const uint8_t* FReadBuffer = nullptr;
 
   bool InternalFirst() override;
   bool InternalLast() override;
@@ -543,6 +681,13 @@ class TMemDataSet : public TDataSet {
   // While inserting: appended at the end rather than in front of the current record.
   bool FAppending = false;
   bool FHasCurrent = false;
+  UString FIndexFieldNames;
+  UString FFilter;
+  bool FFiltered = false;
+  TFilterOptions FFilterOptions = 0;
+  TFilterRecordEvent FOnFilterRecord;
+  TUpdateRecordTypes FUpdateRecordTypes = rtUnmodified | rtModified | rtInserted;
+  bool FLocateBinarySearch = true;
   bool FTrimFixedChar = true;
   bool FTrimVarChar = false;
   bool FSetEmptyStrToNull = false;

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "Common/MemFilter.h"
 #include "rtl/CodePage.h"
 
 namespace vix {
@@ -457,17 +458,33 @@ void TMemData::InitFields() {
   ClearItems();
   TData::InitFields();
   FBlockMan.RecordSize = FRecordSize;
+  ParseIndexAndFilter();
 }
 
 void TMemData::ClearFields() {
   ClearItems();
+  FIndexFields.clear();
+  FFilterExpression.reset();
   TData::ClearFields();
   FBlockMan.RecordSize = 0;
 }
 
-void TMemData::Renumber(TItemHeader* from) {
-  int32_t order = from && from->Prev ? from->Prev->Order : 0;
-  for (TItemHeader* i = from; i; i = i->Next) i->Order = IsHidden(i) ? order : ++order;
+int32_t TMemData::Renumber(TItemHeader* from) {
+  FRecordNoCacheValid = false;
+  FItemOrderValid = false;
+  // Hidden records are numbered 0 and skipped.
+  int32_t order = 0;
+  for (TItemHeader* p = from ? from->Prev : nullptr; p; p = p->Prev)
+    if (p->Order != 0) {
+      order = p->Order;
+      break;
+    }
+  for (TItemHeader* i = from; i; i = i->Next) i->Order = IsVisible(i) ? ++order : 0;
+  return order;
+}
+
+void TMemData::RenumberAll() {
+  FRecordCount = Renumber(FirstItem);
 }
 
 void TMemData::AddRecord(const uint8_t* recBuf, bool atEnd) {
@@ -496,10 +513,16 @@ void TMemData::AddRecord(const uint8_t* recBuf, bool atEnd) {
     else FirstItem = item;
     LastItem = item;
   }
-  Renumber(item);
-  ++FRecordCount;
   CurrentItem = item;
   FBOF = FEOF = false;
+  // Records added while the storage opens are sorted all at once afterwards.
+  if (FActive && !FIndexFields.empty()) {
+    MoveToSortedPlace(item);
+    Renumber(FirstItem);
+  } else {
+    Renumber(item);
+  }
+  if (item->Order != 0) ++FRecordCount;
 }
 
 void TMemData::AppendRecord(const uint8_t* recBuf) {
@@ -553,14 +576,16 @@ void TMemData::DeleteRecord() {
   if (!item) throw Exception(u"No current record");
   ReleaseItemValues(item, false);
   TItemHeader* next = item->Next;
+  const bool shown = item->Order != 0;
   if (item->Prev) item->Prev->Next = item->Next;
   else FirstItem = item->Next;
   if (item->Next) item->Next->Prev = item->Prev;
   else LastItem = item->Prev;
   CurrentItem = next ? next : item->Prev;
   FBlockMan.FreeItem(item);
-  --FRecordCount;
+  if (shown) --FRecordCount;
   Renumber(next);
+  FRecordNoCacheValid = false;
   if (!CurrentItem) FBOF = FEOF = true;
 }
 
@@ -583,7 +608,7 @@ void TMemData::SetToEnd() {
 
 bool TMemData::GetNextRecord(uint8_t* recBuf) {
   TItemHeader* next = CurrentItem ? CurrentItem->Next : (FBOF ? FirstItem : nullptr);
-  while (next && IsHidden(next)) next = next->Next;
+  while (next && !IsVisible(next)) next = next->Next;
   if (!next) {
     CurrentItem = nullptr;
     FEOF = true;
@@ -597,7 +622,7 @@ bool TMemData::GetNextRecord(uint8_t* recBuf) {
 
 bool TMemData::GetPriorRecord(uint8_t* recBuf) {
   TItemHeader* prior = CurrentItem ? CurrentItem->Prev : (FEOF ? LastItem : nullptr);
-  while (prior && IsHidden(prior)) prior = prior->Prev;
+  while (prior && !IsVisible(prior)) prior = prior->Prev;
   if (!prior) {
     CurrentItem = nullptr;
     FBOF = true;
@@ -622,7 +647,7 @@ void TMemData::SetRecordNo(int recordNo) {
     item = CurrentItem;
   while (item && item->Order < order) item = item->Next;
   while (item && item->Order > order) item = item->Prev;
-  while (item && IsHidden(item)) item = item->Prev;
+  while (item && !IsVisible(item)) item = item->Prev;
   if (item && item->Order == order) {
     CurrentItem = item;
     FBOF = FEOF = false;
@@ -664,7 +689,16 @@ bool TMemData::AddFetchedBlock(TBlockHeader* block, int count, bool forward) {
   }
   FirstItem->Prev = nullptr;
   LastItem->Next = nullptr;
-  FRecordCount += count;
+  FRecordNoCacheValid = false;
+  FItemOrderValid = false;
+  if (HasFilter()) {
+    // The new records are numbered through the filter.
+    Renumber(forward ? first : FirstItem);
+    for (TItemHeader* i = first; i != last->Next; i = i->Next)
+      if (i->Order != 0) ++FRecordCount;
+  } else {
+    FRecordCount += count;
+  }
   const bool exhausted = block->ItemCount > count;
   for (int i = count; i < block->ItemCount; ++i) {
     TItemHeader* item = FBlockMan.ItemOf(block, i);
@@ -698,6 +732,10 @@ void TMemData::ClearItems() {
   FBOF = FEOF = true;
   FRecordCount = 0;
   FRecordNoOffset = 0;
+  FRecordNoCache.clear();
+  FRecordNoCacheValid = false;
+  FItemOrder.clear();
+  FItemOrderValid = false;
   FRefreshIteration = ++gRefreshIteration;
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Common/DBTypes.h"
+#include "Common/MemDataSort.h"
 #include "rtl/SharedObject.h"
 #include "rtl/SysUtils.h"
 #include "rtl/Variant.h"
@@ -140,6 +141,7 @@ class TVariantObject : public TSharedObject {
 };
 
 class TBlob;
+class TFilterExpression;
 
 #pragma pack(push, 1)
 struct TPieceHeader {
@@ -526,6 +528,18 @@ class TData {
   void FreeComplexFields(uint8_t* recBuf, bool withBlob = true, bool heapCleared = false);
   void AddRefComplexFields(const uint8_t* recBuf);
 
+  // --- comparison of field values (MemDataSort.cpp) ---
+  // A field of a record in its comparable form (texts after the trimming
+  // options of the field).
+  void ReadFieldValue(const TFieldDesc& field, const uint8_t* recBuf, TFieldValue& value) const;
+  // A constant in the field's type, trimmed as the field's values are; a
+  // value that cannot take the type raises EConvertError "'<value>' is not
+  // a valid value for field '<name>'".
+  void MakeFieldValue(const TFieldDesc& field, const Variant& constant, TFieldValue& value) const;
+  // The one order of two values of a field: NULL first; the flags of
+  // MemDataSort.h. Types that are no sort key raise "Unknown ValueType = <type>".
+  int CompareFieldValue(const TFieldDesc& field, const TFieldValue& a, const TFieldValue& b, int flags) const;
+
   bool FTrimFixedChar = true;
   bool FTrimVarChar = false;
   bool FSetEmptyStrToNull = false;
@@ -648,6 +662,51 @@ class TMemData : public TData {
   // A deleted record of the cache, not shown.
   static bool IsHidden(const TItemHeader* item) { return item->Status == isDeleted; }
 
+  // --- local order (MemDataSort.cpp) ---
+  // The sort columns as text: "Name DESC CIS; [Order Date]; Id". With
+  // descriptors the text is parsed (and, on an active storage, the records
+  // sorted) before anything changes: a text that fails keeps the previous
+  // text, columns and order. Without descriptors it is parsed by InitFields.
+  const UString& IndexFieldNames() const { return FIndexFieldNames; }
+  void SetIndexFieldNames(const UString& value);
+  const TSortColumns& IndexFields() const { return FIndexFields; }
+  // Sorts the records by the columns (stable, on a vector of the items) and
+  // renumbers them; nothing without columns or records.
+  virtual void SortItems();
+  // The order of two records by the sort columns.
+  int CompareRecords(const uint8_t* a, const uint8_t* b) const;
+  // After the values of `item` changed (an insert, an edit, a revert): its
+  // filter answer is dropped, it moves to its sorted place, and the records
+  // are renumbered.
+  void ItemChanged(TItemHeader* item);
+  // The sort type of a new column.
+  virtual TSortType DefaultSortType() const { return stCaseSensitive; }
+
+  // --- filter (MemFilter.cpp) ---
+  // The expression text; parsed at once when there are descriptors (a text
+  // that fails keeps the previous text and expression), else by InitFields.
+  const UString& FilterText() const { return FFilterText; }
+  void SetFilterText(const UString& value);
+  bool FFilterCaseInsensitive = false;
+  bool FFilterNoPartialCompare = false;
+  // Record callbacks: the dataset's OnFilterRecord and a local master-detail
+  // link; true keeps the record.
+  using TFilterFunc = std::function<bool(const uint8_t* recBuf)>;
+  TFilterFunc FFilterFunc;
+  TFilterFunc FFilterMDFunc;
+  // With cached updates: the item statuses shown (a set of 1 << TItemStatus).
+  uint8_t FilterItemTypes() const { return FFilterItemTypes; }
+  void SetFilterItemTypes(uint8_t value);
+  bool HasFilter() const;
+  // Whether the record is hidden; the answer is kept in the item.
+  bool OmitRecord(TItemHeader* item);
+  // Every answer dropped; the records renumbered and counted again.
+  void FilterUpdated();
+
+  // The shown records in order (built on demand, dropped by every change of
+  // order or filter).
+  const std::vector<TItemHeader*>& RecordNoCache();
+
   TBlockManager& BlockMan() { return FBlockMan; }
   TItemHeader* FirstItem = nullptr;
   TItemHeader* LastItem = nullptr;
@@ -656,8 +715,18 @@ class TMemData : public TData {
 
  protected:
   void InternalReset() override { ClearItems(); }
+  // Parses the sort text and the filter text over the descriptors.
+  void ParseIndexAndFilter();
+  void ParseIndexFieldNames(const UString& text, TSortColumns& columns) const;
+  bool IsVisible(TItemHeader* item) { return !IsHidden(item) && (!HasFilter() || !OmitRecord(item)); }
+  // Moves `item` by its neighbours until it is in order.
+  void MoveToSortedPlace(TItemHeader* item);
   void AddRecord(const uint8_t* recBuf, bool atEnd);
-  void Renumber(TItemHeader* from);
+  // Numbers the records from `from` on (hidden ones 0); returns the number
+  // of the last shown record.
+  int32_t Renumber(TItemHeader* from);
+  // Renumbers every record and counts the shown ones.
+  void RenumberAll();
   void ReleaseItemValues(TItemHeader* item, bool heapCleared);
 
   // Cached updates.
@@ -666,6 +735,30 @@ class TMemData : public TData {
   void Unlink(TItemHeader* item);
   void RemoveFromCache(TItemHeader* item);
   std::vector<TItemHeader*> FCache;
+  UString FIndexFieldNames;
+  TSortColumns FIndexFields;
+  UString FFilterText;
+  std::unique_ptr<TFilterExpression> FFilterExpression;
+  uint8_t FFilterItemTypes = 0x0F;
+  std::vector<TItemHeader*> FRecordNoCache;
+  bool FRecordNoCacheValid = false;
+  // Every item in list order, kept from a sort until the list changes: the
+  // walks over all records read it ahead instead of chasing the links.
+  std::vector<TItemHeader*> FItemOrder;
+  bool FItemOrderValid = false;
+  // Calls `visit` for every item in list order.
+  template <typename F>
+  void ForEachItem(F visit) {
+    if (FItemOrderValid) {
+      const size_t n = FItemOrder.size();
+      for (size_t i = 0; i < n; ++i) {
+        if (i + 16 < n) __builtin_prefetch(FItemOrder[i + 16]);
+        visit(FItemOrder[i]);
+      }
+    } else {
+      for (TItemHeader* i = FirstItem; i; i = i->Next) visit(i);
+    }
+  }
 
   TBlockManager FBlockMan;
   int FRecordCount = 0;

@@ -18,10 +18,10 @@ void TMemData::Unlink(TItemHeader* item) {
   else LastItem = item->Prev;
   if (CurrentItem == item) {
     CurrentItem = item->Next;
-    while (CurrentItem && IsHidden(CurrentItem)) CurrentItem = CurrentItem->Next;
+    while (CurrentItem && !IsVisible(CurrentItem)) CurrentItem = CurrentItem->Next;
     if (!CurrentItem) {
       CurrentItem = item->Prev;
-      while (CurrentItem && IsHidden(CurrentItem)) CurrentItem = CurrentItem->Prev;
+      while (CurrentItem && !IsVisible(CurrentItem)) CurrentItem = CurrentItem->Prev;
     }
   }
   TItemHeader* next = item->Next;
@@ -85,7 +85,7 @@ void TMemData::CachedDelete() {
       if (!applied) {
         RemoveFromCache(item);
         Unlink(item);
-        --FRecordCount;
+        RenumberAll();
         return;
       }
       // The insert reached the server: the row must be deleted there too.
@@ -95,13 +95,12 @@ void TMemData::CachedDelete() {
   item->Status = isDeleted;
   item->UpdateResult = urNone;
   item->FilterResult = fsNotChecked;
-  --FRecordCount;
-  Renumber(item);
+  RenumberAll();
   TItemHeader* next = item->Next;
-  while (next && IsHidden(next)) next = next->Next;
+  while (next && !IsVisible(next)) next = next->Next;
   if (!next) {
     next = item->Prev;
-    while (next && IsHidden(next)) next = next->Prev;
+    while (next && !IsVisible(next)) next = next->Prev;
   }
   CurrentItem = next;
   if (!CurrentItem) FBOF = FEOF = true;
@@ -115,13 +114,12 @@ void TMemData::Revert(TItemHeader* item) {
       break;
     case isAppended:
       Unlink(item);
-      --FRecordCount;
+      RenumberAll();
       return;
     case isDeleted:
       RestoreFromRollback(item);
       item->Status = isUnmodified;
-      ++FRecordCount;
-      Renumber(item);
+      RenumberAll();
       break;
     default: break;
   }
@@ -140,7 +138,7 @@ void TMemData::CancelUpdates() {
   std::vector<TItemHeader*> cache;
   cache.swap(FCache);
   for (TItemHeader* item : cache) Revert(item);
-  Renumber(FirstItem);
+  RenumberAll();
 }
 
 void TMemData::RestoreUpdates() {
@@ -250,7 +248,7 @@ void TMemData::ApplyUpdates(uint8_t kinds) {
     for (size_t j = batchStart; j < FCache.size(); ++j)
       if (FCache[j]->UpdateResult == urSuspended) FCache[j]->UpdateResult = urNone;
   CurrentItem = remembered;
-  if (CurrentItem && (IsHidden(CurrentItem) || CurrentItem->Flag != kItemInUse)) CurrentItem = nullptr;
+  if (CurrentItem && (!IsVisible(CurrentItem) || CurrentItem->Flag != kItemInUse)) CurrentItem = nullptr;
 }
 
 }  // namespace vix

@@ -542,6 +542,10 @@ class TZelRecordSet : public TMemData {
   virtual bool Fetch() = 0;
   // Fetches blocks until none is left.
   virtual void FetchAll();
+  // Every row is fetched before the records are sorted.
+  void SortItems() override;
+  // The connection's DefaultSortType (case-sensitive without a connection).
+  TSortType DefaultSortType() const override;
   // Asks a running fetch to stop after its current row.
   virtual void BreakFetch() { FWaitForFetchBreak = true; }
   // The connection may be closed or replaced now.

@@ -54,6 +54,19 @@ void TZelRecordSet::FetchAll() {
   }
 }
 
+void TZelRecordSet::SortItems() {
+  if (IndexFields().empty()) return;
+  FetchAll();
+  TMemData::SortItems();
+}
+
+TSortType TZelRecordSet::DefaultSortType() const {
+  const TZelConnection* connection = FCommand ? FCommand->GetConnection() : nullptr;
+  if (!connection) return stCaseSensitive;
+  const int type = connection->GetDefaultSortType();
+  return type >= stCaseSensitive && type <= stBinary ? static_cast<TSortType>(type) : stCaseSensitive;
+}
+
 bool TZelRecordSet::CanDisconnect() const {
   const TCursorState s = FCommand ? FCommand->GetCursorState() : csInactive;
   return s == csInactive || s == csFetched;
@@ -87,7 +100,7 @@ bool TZelRecordSet::SetProp(TPropId prop, const Variant& value) {
       return true;
     case prLongStrings: FLongStrings = value.AsBoolean(); return true;
     case prFlatBuffers: FFlatBuffers = value.AsBoolean(); return true;
-    case prIndexFieldNames: return true;
+    case prIndexFieldNames: SetIndexFieldNames(value.AsString()); return true;
     case prCompressBlob: return FCommand->SetProp(prop, value);
     case prLockFetchAll: FLockFetchAll = value.AsBoolean(); return true;
     case prExtendedFieldsInfo: FExtendedFieldsInfo = value.AsBoolean(); return true;

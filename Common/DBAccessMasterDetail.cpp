@@ -1,0 +1,234 @@
+// Master-detail links of the query dataset, and the delay timer of the
+// detail's refresh.
+#include <algorithm>
+#include <mutex>
+
+#include "Common/DBAccess.h"
+
+namespace vix {
+
+// --- TDelayTimer ------------------------------------------------------------------
+
+namespace {
+
+std::mutex& TimerLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::vector<TDelayTimer*>& Timers() {
+  static std::vector<TDelayTimer*> timers;
+  return timers;
+}
+
+std::vector<UString> SplitFieldNames(const UString& names) {
+  std::vector<UString> result;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = names.find(u';', start);
+    result.push_back(Trim(UStringView(names).substr(start, end == UString::npos ? UString::npos : end - start)));
+    if (end == UString::npos) return result;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+TDelayTimer::TDelayTimer(std::function<void()> onTimer) : FOnTimer(std::move(onTimer)) {
+  std::lock_guard guard(TimerLock());
+  Timers().push_back(this);
+}
+
+TDelayTimer::~TDelayTimer() {
+  std::lock_guard guard(TimerLock());
+  std::erase(Timers(), this);
+}
+
+void TDelayTimer::Start(TClock::time_point now) {
+  FDue = now + std::chrono::milliseconds(FInterval);
+  FEnabled = true;
+}
+
+int TDelayTimer::ProcessDueTimers(TClock::time_point now) {
+  std::vector<TDelayTimer*> due;
+  {
+    std::lock_guard guard(TimerLock());
+    for (TDelayTimer* timer : Timers())
+      if (timer->FEnabled && timer->FDue <= now) due.push_back(timer);
+  }
+  int fired = 0;
+  for (TDelayTimer* timer : due) {
+    // A timer that an earlier one stopped or freed is skipped.
+    {
+      std::lock_guard guard(TimerLock());
+      if (std::find(Timers().begin(), Timers().end(), timer) == Timers().end()) continue;
+    }
+    if (!timer->FEnabled) continue;
+    timer->FEnabled = false;
+    ++fired;
+    if (timer->FOnTimer) timer->FOnTimer();
+  }
+  return fired;
+}
+
+// --- the data link ----------------------------------------------------------------
+
+void TDADetailDataLink::ActiveChanged() {
+  FDetail.MasterChanged();
+}
+
+void TDADetailDataLink::RecordChanged() {
+  FDetail.MasterChanged();
+}
+
+// --- link properties ------------------------------------------------------------------
+
+bool TCustomDADataSet::IsLinked() const {
+  return MasterSource() && !Trim(FMasterFields).empty() && !Trim(FDetailFields).empty();
+}
+
+TDataSet* TCustomDADataSet::ActiveMaster() const {
+  TDataSet* master = MasterSource() ? MasterSource()->DataSet() : nullptr;
+  return master && master->Active() ? master : nullptr;
+}
+
+void TCustomDADataSet::SetMasterSource(TDataSource* value) {
+  if (value == MasterSource()) return;
+  // The master may not lead back to this dataset through its own links.
+  for (TDataSource* source = value; source;) {
+    TDataSet* dataSet = source->DataSet();
+    if (dataSet == this) DatabaseError(u"Circular datalinks are not allowed", this);
+    auto* linked = dynamic_cast<TCustomDADataSet*>(dataSet);
+    source = linked ? linked->MasterSource() : nullptr;
+  }
+  const bool wasLinked = IsLinked();
+  if (!FDataLink) FDataLink = std::make_unique<TDADetailDataLink>(*this);
+  FDataLink->SetDataSource(value);
+  LinkChanged(wasLinked);
+}
+
+void TCustomDADataSet::SetMasterFields(const UString& value) {
+  const bool wasLinked = IsLinked();
+  FMasterFields = value;
+  LinkChanged(wasLinked);
+}
+
+void TCustomDADataSet::SetDetailFields(const UString& value) {
+  const bool wasLinked = IsLinked();
+  FDetailFields = value;
+  LinkChanged(wasLinked);
+}
+
+void TCustomDADataSet::SetLocalMasterDetail(bool value) {
+  CheckInactive();
+  FLocalMasterDetail = value;
+}
+
+void TCustomDADataSet::SetDetailDelay(int milliseconds) {
+  FDetailDelay = std::max(milliseconds, 0);
+  if (!FDetailRefreshTimer) FDetailRefreshTimer = std::make_unique<TDelayTimer>([this] { RefreshDetail(); });
+  FDetailRefreshTimer->SetInterval(FDetailDelay);
+}
+
+void TCustomDADataSet::LinkChanged(bool wasLinked) {
+  if (!wasLinked && !IsLinked()) return;
+  if (!Active()) return;
+  Close();
+  Open();
+}
+
+// --- following the master ------------------------------------------------------------
+
+void TCustomDADataSet::MasterChanged() {
+  if (!Active() || !IsLinked() || !ActiveMaster()) return;
+  bool changed = true;
+  if (FLocalMasterDetail) CopyMasterValues();
+  else changed = AssignMasterParams();
+  if (!changed) return;
+  if (FDetailRefreshTimer && FDetailRefreshTimer->Interval() > 0) FDetailRefreshTimer->Start();
+  else RefreshDetail();
+}
+
+void TCustomDADataSet::RefreshDetail() {
+  if (FDetailRefreshTimer) FDetailRefreshTimer->Stop();
+  // A refresh that comes due after the detail closed does nothing.
+  if (!Active()) return;
+  if (FLocalMasterDetail) {
+    Data()->FilterUpdated();
+    First();
+    return;
+  }
+  Close();
+  Open();
+}
+
+bool TCustomDADataSet::AssignMasterParams() {
+  TDataSet* master = ActiveMaster();
+  if (!master || !IsLinked()) return false;
+  bool changed = false;
+  for (int i = 0; i < FParams.Count(); ++i) {
+    TDAParam& param = *FParams.Items(i);
+    TField* field = master->FindField(param.GetName());
+    if (!field) continue;
+    const Variant value = field->AsVariant();
+    param.SetParamType(ptInput);
+    if (Active() && (param.GetValue() == value || (param.IsNull() && value.IsNull()))) continue;
+    param.SetValue(value);
+    changed = true;
+  }
+  return changed;
+}
+
+void TCustomDADataSet::CopyMasterValues() {
+  // Without an open master the values copied last stay.
+  TDataSet* master = ActiveMaster();
+  if (!master || !IsLinked()) return;
+  FLocalLinks.clear();
+  if (!dynamic_cast<TMemDataSet*>(master)) throw Exception(u"Master dataset must be inherited from TMemDataSet");
+  FMasterEmpty = master->IsEmpty();
+  const std::vector<UString> masterNames = SplitFieldNames(FMasterFields);
+  const std::vector<UString> detailNames = SplitFieldNames(FDetailFields);
+  for (size_t i = 0; i < masterNames.size() && i < detailNames.size(); ++i) {
+    if (masterNames[i].empty() || detailNames[i].empty()) continue;
+    TField* field = master->FindField(masterNames[i]);
+    if (!field) throw Exception(Format(u"Field %s not found", {masterNames[i]}));
+    // A copy: the master's record buffer may go away before the detail does.
+    FLocalLinks.push_back({detailNames[i], field->IsNull() ? Variant::Null() : field->AsVariant()});
+  }
+}
+
+bool TCustomDADataSet::LocalLinkAccepts(const uint8_t* recBuf) {
+  if (!IsLinked()) return true;
+  if (ActiveMaster() && FMasterEmpty) return false;
+  TMemData& data = *Data();
+  TFieldValue detail, master;
+  for (const TLocalLink& link : FLocalLinks) {
+    const TFieldDesc* desc = data.Fields().FindField(link.DetailField);
+    if (!desc) throw Exception(Format(u"Field %s not found", {link.DetailField}));
+    data.ReadFieldValue(*desc, recBuf, detail);
+    if (link.MasterValue.IsNull() || detail.Null) {
+      if (link.MasterValue.IsNull() != detail.Null) return false;
+      continue;
+    }
+    try {
+      data.MakeFieldValue(*desc, link.MasterValue, master);
+    } catch (const EConvertError&) {
+      return false;  // a master value that no detail value can equal
+    }
+    if (data.CompareFieldValue(*desc, detail, master, 0) != 0) return false;
+  }
+  return true;
+}
+
+void TCustomDADataSet::InstallMasterDetailFilter() {
+  if (!Data()) return;
+  if (FLocalMasterDetail && IsLinked()) {
+    CopyMasterValues();
+    Data()->FFilterMDFunc = [this](const uint8_t* recBuf) { return LocalLinkAccepts(recBuf); };
+  } else {
+    Data()->FFilterMDFunc = nullptr;
+    if (IsLinked()) AssignMasterParams();
+  }
+}
+
+}  // namespace vix

@@ -1,0 +1,454 @@
+// Local sorting, filters and record search over a dataset filled as a
+// provider fills it; the records are read back through the fields.
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Common/MemDS.h"
+#include "MemQuery.h"
+#include "TestSupport.h"
+
+namespace vix {
+namespace {
+
+using test::Column;
+using test::ErrorOf;
+using test::MemQuery;
+
+const std::vector<Column> kColumns = {{u"Id", mtInt32},
+                                      {u"Name", mtWideString, 20},
+                                      {u"Code", mtString, 6, true},
+                                      {u"Price", mtFloat},
+                                      {u"Qty", mtInt32}};
+
+Variant N() {
+  return Variant::Null();
+}
+
+// NULLs, an empty text, Korean text, trailing blanks, equal keys.
+std::vector<std::vector<Variant>> Rows() {
+  return {
+      {1, u"Smith", u"ab", 12.5, 3}, {2, u"smythe", u"ab ", 10.0, 0}, {3, N(), u"cd", N(), 5},
+      {4, u"", u"cd", 7.0, 0},       {5, u"김철수", u"ef", 20.0, 2},  {6, u"Abc", N(), 10.0, 5},
+      {7, u"abc", u"ab", 30.0, 1},   {8, u"ABC", u"gh", 10.0, 5},     {9, u"Smith", u"zz", 15.0, N()},
+      {10, u"Bob ", u"ab", 10.0, 2},
+  };
+}
+
+// The Ids of the records shown, in order.
+std::vector<int> Ids(TDataSet& q) {
+  std::vector<int> ids;
+  for (q.First(); !q.Eof(); q.Next()) ids.push_back(q.FieldByName(u"Id").AsInteger());
+  return ids;
+}
+
+int CurrentId(TDataSet& q) {
+  return q.FieldByName(u"Id").AsInteger();
+}
+
+struct SortCase {
+  const char16_t* Text;
+  std::vector<int> Ids;
+  const char* Error = nullptr;
+};
+
+TEST(LocalSort, IndexFieldNamesOrdersOrRefuses) {
+  const std::vector<SortCase> cases = {
+      {u"Name", {3, 4, 7, 6, 8, 10, 1, 9, 2, 5}},
+      {u"Name CIS", {3, 4, 6, 7, 8, 10, 1, 9, 2, 5}},
+      {u"name bin", {3, 4, 8, 6, 10, 1, 9, 7, 2, 5}},
+      {u"Name DESC", {5, 2, 1, 9, 10, 8, 6, 7, 4, 3}},
+      {u"'Name' cis desc", {5, 2, 1, 9, 10, 6, 7, 8, 4, 3}},
+      {u"Name desc cis", {5, 2, 1, 9, 10, 6, 7, 8, 4, 3}},
+      {u"Qty DESC; Id", {3, 6, 8, 1, 5, 10, 7, 2, 4, 9}},
+      {u"Code, Id", {6, 1, 2, 7, 10, 3, 4, 5, 8, 9}},
+      {u"[Price] desc, Id", {7, 5, 9, 1, 2, 6, 8, 10, 4, 3}},
+      {u"Id,,Name", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
+      {u"  ", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
+      {u"Name DESC ASC", {}, "Invalid IndexFieldNames format!"},
+      {u"Name CS BIN", {}, "Invalid IndexFieldNames format!"},
+      {u"Name UP", {}, "Invalid IndexFieldNames format!"},
+      {u"Name = 1", {}, "Invalid IndexFieldNames format!"},
+      {u"Null", {}, "Invalid IndexFieldNames format!"},
+      {u"Name 'open", {}, "Invalid IndexFieldNames format!"},
+      {u"Nope", {}, "Field Nope not found"},
+  };
+  for (const SortCase& c : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(c.Text));
+    // Set before the open, and changed on the open dataset.
+    MemQuery q(kColumns, Rows());
+    q.SetIndexFieldNames(c.Text);
+    if (c.Error) {
+      EXPECT_EQ(ErrorOf([&] { q.Open(); }), c.Error);
+      EXPECT_FALSE(q.Active());
+    } else {
+      q.Open();
+      EXPECT_EQ(Ids(q), c.Ids);
+    }
+    MemQuery open(kColumns, Rows());
+    open.SetIndexFieldNames(u"Id DESC");
+    open.Open();
+    if (c.Error) {
+      EXPECT_EQ(ErrorOf([&] { open.SetIndexFieldNames(c.Text); }), c.Error);
+      // Nothing changed: the text and the order are the previous ones.
+      EXPECT_EQ(open.IndexFieldNames(), u"Id DESC");
+      EXPECT_EQ(Ids(open), (std::vector<int>{10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+    } else if (!Trim(c.Text).empty()) {
+      // Equal keys keep the order they had: back to the order of Id first.
+      open.SetIndexFieldNames(u"Id");
+      open.SetIndexFieldNames(c.Text);
+      EXPECT_EQ(Ids(open), c.Ids);
+    }
+  }
+}
+
+TEST(LocalSort, KeepsTheCurrentRecordAndRereadsIt) {
+  MemQuery q(kColumns, Rows());
+  q.Open();
+  q.Next();
+  q.Next();  // Id 3
+  q.SetIndexFieldNames(u"Id DESC");
+  EXPECT_EQ(CurrentId(q), 3);
+  EXPECT_EQ(q.RecNo(), 8);
+  q.Next();
+  EXPECT_EQ(CurrentId(q), 2);
+}
+
+// A storage of `count` records numbered from `count` down to 1, with a key
+// that repeats every 7 records.
+class CountDown : public TMemData {
+ public:
+  explicit CountDown(int count) : FCount(count) {}
+
+ protected:
+  void InternalInitFields() override {
+    for (const char16_t* name : {u"Id", u"Key"}) {
+      auto d = std::make_unique<TFieldDesc>();
+      d->FName = name;
+      d->FDataType = mtInt32;
+      FFields.Add(std::move(d));
+    }
+  }
+  void InternalOpen() override {
+    InitFields();
+    std::vector<uint8_t> buf = AllocRecBuf();
+    for (int32_t i = FCount; i >= 1; --i) {
+      const int32_t key = i % 7;
+      PutField(1, buf.data(), &i, sizeof i);
+      PutField(2, buf.data(), &key, sizeof key);
+      AppendRecord(buf.data());
+    }
+  }
+
+ private:
+  int FCount;
+};
+
+class CountDownQuery : public TMemDataSet {
+ public:
+  explicit CountDownQuery(int count) : Storage(count) { SetData(&Storage); }
+  ~CountDownQuery() override { Close(); }
+  CountDown Storage;
+};
+
+TEST(LocalSort, ReverseSortedMillionAndStability) {
+  constexpr int kCount = 1000000;
+  CountDownQuery q(kCount);
+  q.SetIndexFieldNames(u"Id");
+  q.Open();
+  ASSERT_EQ(q.RecordCount(), kCount);
+  int expected = 1;
+  bool inOrder = true;
+  for (q.First(); !q.Eof(); q.Next()) inOrder = inOrder && q.FieldByName(u"Id").AsInteger() == expected++;
+  EXPECT_TRUE(inOrder);
+  EXPECT_EQ(expected, kCount + 1);
+
+  // Sorting by the repeating key keeps the records of one key in their
+  // previous order (ascending Id).
+  q.SetIndexFieldNames(u"Key");
+  int previousKey = -1, previousId = 0;
+  bool stable = true;
+  for (q.First(); !q.Eof(); q.Next()) {
+    const int key = q.FieldByName(u"Key").AsInteger(), id = q.FieldByName(u"Id").AsInteger();
+    if (key == previousKey) stable = stable && id > previousId;
+    else stable = stable && key > previousKey;
+    previousKey = key;
+    previousId = id;
+  }
+  EXPECT_TRUE(stable);
+}
+
+TEST(LocalSort, ChangedRecordMovesToItsPlace) {
+  // The storage's hook for edits and inserts: one record re-placed.
+  test::RowData data(kColumns, Rows());
+  data.Open();
+  data.SetIndexFieldNames(u"Qty DESC; Id");
+  data.SetFilterText(u"Qty IS NOT NULL");
+  data.FilterUpdated();
+  EXPECT_EQ(data.RecordCount(), 9);
+  // Id 4 (Qty 0, near the end) gets Qty 9 and goes first; Id 1 gets NULL and
+  // is hidden.
+  data.SetToBegin();
+  TItemHeader* id4 = nullptr;
+  TItemHeader* id1 = nullptr;
+  while (data.GetNextRecord()) {
+    bool blank;
+    int32_t id = 0;
+    data.GetField(1, TBlockManager::GetRecordPtr(data.CurrentItem), blank, &id, sizeof id);
+    if (id == 4) id4 = data.CurrentItem;
+    if (id == 1) id1 = data.CurrentItem;
+  }
+  ASSERT_TRUE(id4 && id1);
+  const int32_t nine = 9;
+  data.PutField(5, TBlockManager::GetRecordPtr(id4), &nine, sizeof nine);
+  data.ItemChanged(id4);
+  data.SetNull(5, TBlockManager::GetRecordPtr(id1), true);
+  data.ItemChanged(id1);
+  EXPECT_EQ(data.FirstItem, id4);
+  EXPECT_EQ(id4->Order, 1);
+  EXPECT_EQ(id1->Order, 0);
+  EXPECT_EQ(data.RecordCount(), 8);
+  data.Close();
+}
+
+// --- filters --------------------------------------------------------------------
+
+struct FilterCase {
+  const char16_t* Text;
+  std::vector<int> Ids;
+  const char* Error = nullptr;
+  TFilterOptions Options = 0;
+};
+
+TEST(Filter, ExpressionsKeepTheirRecordsOrFail) {
+  const std::vector<int> all = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  std::string deep(300, '(');
+  const std::vector<FilterCase> cases = {
+      {u"Name = 'Sm*'", {1, 9}},
+      {u"Name = 'Sm*'", {}, nullptr, foNoPartialCompare},
+      {u"Name = 'sm*'", {1, 2, 9}, nullptr, foCaseInsensitive},
+      {u"Name LIKE '_b%'", {6, 7}},
+      {u"Name NOT LIKE '%c'", {1, 2, 3, 4, 5, 8, 9, 10}},
+      {u"Price > 10 AND NOT (Qty = 0)", {1, 5, 7, 9}},
+      {u"Name IS NULL", {3}},
+      {u"Name IS NOT NULL", {1, 2, 4, 5, 6, 7, 8, 9, 10}},
+      {u"Name = ''", {4}},
+      {u"Qty > NULL", {}},
+      {u"Price = '10'", {2, 6, 8, 10}},
+      {u"10 < Price", {1, 5, 7, 9}},
+      {u"Name = 'abc'", {7}},
+      {u"Name = 'abc'", {6, 7, 8}, nullptr, foCaseInsensitive},
+      {u"Code = 'ab'", {1, 2, 7, 10}},
+      {u"Name = '김철수'", {5}},
+      {u"Id = 1 OR Id = 2 OR Id = 3", {1, 2, 3}},
+      {u"[Name] = 'Bob '", {10}},
+      {u"Id >= 9 or Id < 2", {1, 9, 10}},
+      {u"-5 < Qty AND Qty < +2", {2, 4, 7}},
+      {u"Price LIKE '1%'", {2, 6, 8, 9, 10, 1}},
+      {u"Qty = Id - 1", {}, "Illegal filter expression"},
+      {u"TRUE", all},
+      {u"not FALSE and (Qty = 5 or Qty = 3)", {1, 3, 6, 8}},
+      {u"Qty = 5 extra", {}, "Illegal filter expression"},
+      {u"Nope = 1", {}, "Field Nope not found"},
+      {u"Price = 'ten'", {}, "'ten' is not a valid value for field 'Price'"},
+      {u"Name LIKE", {}, "Illegal filter expression"},
+      {u"(Id = 1", {}, "Illegal filter expression"},
+      {u"Id = 1 AND", {}, "Illegal filter expression"},
+      {u"Name IS 5", {}, "Illegal filter expression"},
+      {u"Name = 'open", {}, "Illegal filter expression"},
+  };
+  for (const FilterCase& c : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(c.Text));
+    MemQuery q(kColumns, Rows());
+    q.Open();
+    q.SetFilterOptions(c.Options);
+    q.SetFilter(c.Text);
+    if (c.Error) {
+      EXPECT_EQ(ErrorOf([&] { q.SetFiltered(true); }), c.Error);
+      EXPECT_FALSE(q.Filtered());
+      EXPECT_EQ(q.RecordCount(), 10);
+      continue;
+    }
+    q.SetFiltered(true);
+    std::vector<int> ids = Ids(q), expected = c.Ids;
+    std::sort(ids.begin(), ids.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ids, expected);
+    EXPECT_EQ(q.RecordCount(), static_cast<int>(c.Ids.size()));
+  }
+  MemQuery q(kColumns, Rows());
+  q.SetFilter(UString(deep.begin(), deep.end()) + u"Id = 1");
+  q.SetFiltered(true);
+  EXPECT_EQ(ErrorOf([&] { q.Open(); }), "Illegal filter expression");
+}
+
+TEST(Filter, AFailedChangeKeepsTheShownRecords) {
+  MemQuery q(kColumns, Rows());
+  q.SetFilter(u"Qty = 0");
+  q.SetFiltered(true);
+  q.Open();
+  EXPECT_EQ(Ids(q), (std::vector<int>{2, 4}));
+  EXPECT_EQ(ErrorOf([&] { q.SetFilter(u"Qty = 'none'"); }), "'none' is not a valid value for field 'Qty'");
+  EXPECT_EQ(q.Filter(), u"Qty = 0");
+  EXPECT_EQ(Ids(q), (std::vector<int>{2, 4}));
+  // Sorted and filtered together; the numbers follow the records shown.
+  q.SetIndexFieldNames(u"Id DESC");
+  EXPECT_EQ(Ids(q), (std::vector<int>{4, 2}));
+  q.Last();
+  EXPECT_EQ(q.RecNo(), 2);
+  q.SetFiltered(false);
+  EXPECT_EQ(q.RecordCount(), 10);
+}
+
+TEST(Filter, OnFilterRecordReadsEachRecordThroughTheFields) {
+  MemQuery q(kColumns, Rows());
+  q.SetOnFilterRecord([](TDataSet& d, bool& accept) { accept = d.FieldByName(u"Id").AsInteger() % 2 == 0; });
+  q.Open();
+  EXPECT_EQ(q.RecordCount(), 10);  // not filtered yet
+  q.SetFiltered(true);
+  EXPECT_EQ(Ids(q), (std::vector<int>{2, 4, 6, 8, 10}));
+  q.SetFilter(u"Qty = 5");
+  EXPECT_EQ(Ids(q), (std::vector<int>{6, 8}));
+  q.SetOnFilterRecord(nullptr);
+  EXPECT_EQ(Ids(q), (std::vector<int>{3, 6, 8}));
+}
+
+// --- search -------------------------------------------------------------------------
+
+struct LocateCase {
+  const char16_t* Index;  // IndexFieldNames
+  const char16_t* Fields;
+  std::vector<Variant> Keys;
+  TLocateExOptions Options;
+  int StartId;  // 0: the first record; -1: past the last
+  int FoundId;  // 0: not found; -1: found at the end of data
+};
+
+TEST(Locate, OptionsFindTheirRecord) {
+  const std::vector<LocateCase> cases = {
+      {u"", u"Name", {u"Smith"}, 0, 0, 1},
+      {u"Name", u"Name", {u"Smith"}, 0, 0, 1},
+      {u"Name DESC", u"Name", {u"Smith"}, 0, 0, 1},
+      {u"", u"Name", {u"smith"}, 0, 0, 0},
+      {u"", u"Name", {u"smith"}, lxCaseInsensitive, 0, 1},
+      {u"Name CIS", u"Name", {u"ABC"}, lxCaseInsensitive, 0, 6},
+      {u"", u"Name", {u"Sm"}, lxPartialKey, 0, 1},
+      {u"", u"Name", {u"mit"}, lxPartialCompare, 0, 1},
+      {u"", u"Price", {u"12"}, lxPartialKey, 0, 1},
+      {u"", u"Name", {N()}, 0, 0, 3},
+      {u"Name", u"Name", {N()}, 0, 0, 3},
+      {u"", u"Name;Qty", {u"Smith", N()}, 0, 0, 9},
+      {u"Name", u"Qty;Name", {N(), u"Smith"}, 0, 0, 9},
+      {u"", u"Code", {u"ab   "}, 0, 0, 1},
+      {u"", u"Name", {u"김철수"}, 0, 0, 5},
+      {u"", u"Name", {u""}, 0, 0, 4},
+      {u"", u"Price", {u"10"}, 0, 0, 2},
+      {u"Price", u"Price", {10}, 0, 0, 2},
+      {u"", u"Name", {u"Smith"}, lxNext, 1, 9},
+      {u"Name", u"Name", {u"Smith"}, lxNext, 1, 9},
+      {u"", u"Name", {u"Smith"}, lxNext, 9, 0},
+      {u"", u"Code", {u"ab"}, lxUp, -1, 7},
+      {u"Code", u"Code", {u"ab"}, lxUp, -1, 10},
+      {u"Price", u"Price", {11}, lxNearest, 0, 1},
+      {u"Price", u"Price", {100}, lxNearest, 0, -1},
+  };
+  for (const LocateCase& c : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(c.Fields) + " case " + std::to_string(&c - cases.data()));
+    for (const bool binary : {true, false}) {
+      MemQuery q(kColumns, Rows());
+      q.SetIndexFieldNames(c.Index);
+      q.SetLocateBinarySearch(binary);
+      q.Open();
+      if (c.StartId > 0) {
+        ASSERT_TRUE(q.Locate(u"Id", Variant(c.StartId)));
+      }
+      if (c.StartId < 0) q.Last();
+      const int before = CurrentId(q);
+      const bool found = q.LocateEx(c.Fields, c.Keys, c.Options);
+      EXPECT_EQ(found, c.FoundId != 0);
+      if (c.FoundId > 0) {
+        EXPECT_EQ(CurrentId(q), c.FoundId);
+      }
+      if (c.FoundId < 0) {
+        EXPECT_TRUE(q.Eof());
+      }
+      if (c.FoundId == 0) {
+        EXPECT_EQ(CurrentId(q), before);
+      }
+    }
+  }
+}
+
+TEST(Locate, RefusesKeysThatCannotTakeTheirTypeBeforeMoving) {
+  MemQuery q(kColumns, Rows());
+  q.SetIndexFieldNames(u"Name");
+  q.Open();
+  q.Next();
+  const int before = CurrentId(q);
+  EXPECT_EQ(ErrorOf([&] {
+              q.Locate(u"Name;Qty", std::vector<Variant>{u"Smith", u"many"});
+            }),
+            "'many' is not a valid value for field 'Qty'");
+  EXPECT_EQ(CurrentId(q), before);
+  EXPECT_EQ(ErrorOf([&] { q.Locate(u"Nope", Variant(1)); }), "Query: Field 'Nope' not found");
+}
+
+TEST(Locate, HiddenRecordsAreNeverFoundAndLookupDoesNotMove) {
+  MemQuery q(kColumns, Rows());
+  q.SetFilter(u"Id <> 1");
+  q.SetFiltered(true);
+  q.SetIndexFieldNames(u"Name");
+  q.Open();
+  EXPECT_TRUE(q.Locate(u"Name", Variant(u"Smith")));
+  EXPECT_EQ(CurrentId(q), 9);
+  q.First();
+  const std::vector<Variant> values = q.Lookup(u"Name", {u"김철수"}, u"Price;Code");
+  ASSERT_EQ(values.size(), 2u);
+  EXPECT_EQ(values[0].AsFloat(), 20.0);
+  EXPECT_EQ(values[1].AsString(), u"ef");
+  EXPECT_EQ(CurrentId(q), 3);  // the first by Name (NULL first), unmoved
+  EXPECT_TRUE(q.Lookup(u"Id", {1}, u"Name")[0].IsNull());
+}
+
+// Random data: the binary search along the sort keys and the scan agree.
+TEST(Locate, BinarySearchAgreesWithTheScan) {
+  std::mt19937 random(20261210);
+  const std::u16string alphabet = u"aAbB가 ";
+  const auto text = [&]() -> Variant {
+    if (random() % 8 == 0) return N();
+    std::u16string s;
+    for (size_t n = random() % 4; n > 0; --n) s.push_back(alphabet[random() % alphabet.size()]);
+    return Variant(s);
+  };
+  const auto qty = [&]() -> Variant { return random() % 6 == 0 ? N() : Variant(static_cast<int>(random() % 5)); };
+  std::vector<std::vector<Variant>> rows;
+  for (int id = 1; id <= 600; ++id) rows.push_back({id, text(), u"x", 1.0, qty()});
+  const std::vector<const char16_t*> indexes = {u"Name", u"Name DESC; Qty", u"Qty; Name CIS", u"Name BIN; Qty DESC",
+                                                u"Qty DESC"};
+  const std::vector<TLocateExOptions> options = {0, lxCaseInsensitive, lxNext, lxUp, lxNext | lxCaseInsensitive};
+  int checks = 0;
+  for (const char16_t* index : indexes) {
+    MemQuery binary(kColumns, rows), scan(kColumns, rows);
+    for (MemQuery* q : {&binary, &scan}) {
+      q->SetIndexFieldNames(index);
+      q->Open();
+    }
+    scan.SetLocateBinarySearch(false);
+    for (int i = 0; i < 300; ++i) {
+      const std::vector<Variant> keys = {text(), qty()};
+      const TLocateExOptions option = options[random() % options.size()];
+      const UString fields = random() % 2 ? u"Name;Qty" : u"Name";
+      const int start = 1 + static_cast<int>(random() % 600);
+      for (MemQuery* q : {&binary, &scan}) q->Locate(u"Id", Variant(start));
+      const bool a = binary.LocateEx(fields, keys, option), b = scan.LocateEx(fields, keys, option);
+      ASSERT_EQ(a, b) << i;
+      ASSERT_EQ(CurrentId(binary), CurrentId(scan)) << i;
+      ++checks;
+    }
+  }
+  EXPECT_EQ(checks, 1500);
+}
+
+}  // namespace
+}  // namespace vix

@@ -1,0 +1,194 @@
+// Master-detail links between two queries on the private MariaDB server of the
+// test services, in the remote mode (the detail runs again with the master's
+// values) and the local mode (the detail hides the records of other masters).
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "MySql/MySQLVixProvider.h"
+#include "TestSupport.h"
+#include "universal/Vix.h"
+
+namespace vix {
+namespace {
+
+using test::EnvOr;
+
+struct MasterDetailServerTest : ::testing::Test {
+  // Tables of this process: test programs run side by side.
+  const UString suffix = IntToStr(getpid());
+  const UString masterTable = u"md_master_" + suffix;
+  const UString detailTable = u"md_detail_" + suffix;
+  TVixConnection connection;
+  TVixQuery master, detail;
+  TDataSource masterSource{&master};
+  int detailRuns = 0;
+
+  void SetUp() override {
+    const std::string host = EnvOr("VIX_MYSQL_HOST");
+    VIX_REQUIRE_COMPONENT(!host.empty(), "MariaDB test server (VIX_MYSQL_HOST)");
+    RegisterMySQLVixProvider();
+    connection.SetProviderName(u"MySQL");
+    connection.SetServer(Utf8ToUtf16(host));
+    connection.SetPort(std::stoi(EnvOr("VIX_MYSQL_PORT", "0")));
+    connection.SetDatabase(Utf8ToUtf16(EnvOr("VIX_MYSQL_DATABASE", "vixtest")));
+    connection.SetUsername(Utf8ToUtf16(EnvOr("VIX_MYSQL_USER", "vix")));
+    connection.SetPassword(Utf8ToUtf16(EnvOr("VIX_MYSQL_PASSWORD")));
+    connection.SpecificOptions().Add(u"MySQL.UseUnicode=True");
+    Run(u"DROP TABLE IF EXISTS " + masterTable + u", " + detailTable);
+    Run(u"CREATE TABLE " + masterTable + u" (id INT PRIMARY KEY, name VARCHAR(20))");
+    Run(u"CREATE TABLE " + detailTable + u" (id INT PRIMARY KEY, master_id INT NULL, item VARCHAR(20))");
+    Run(u"INSERT INTO " + masterTable + u" VALUES (1, '가'), (2, 'b'), (3, 'c')");
+    Run(u"INSERT INTO " + detailTable + u" VALUES (10, 1, 'x'), (11, 1, 'y'), (20, 2, 'z'), (30, NULL, 'n')");
+    master.SetName(u"Master");
+    master.SetConnection(&connection);
+    detail.SetName(u"Detail");
+    detail.SetConnection(&connection);
+    detail.BeforeExecute = [this](TDataSet&) { ++detailRuns; };
+  }
+  void TearDown() override {
+    detail.Close();
+    master.Close();
+    if (connection.GetConnected()) Run(u"DROP TABLE IF EXISTS " + masterTable + u", " + detailTable);
+    connection.Close();
+  }
+
+  void Run(const UString& sql) {
+    TVixQuery q;
+    q.SetConnection(&connection);
+    q.SetSQL(sql);
+    q.Execute();
+  }
+
+  // The detail's ids, in order.
+  std::vector<int> DetailIds() {
+    std::vector<int> ids;
+    for (detail.First(); !detail.Eof(); detail.Next()) ids.push_back(detail.FieldByName(u"id").AsInteger());
+    return ids;
+  }
+
+  void Link(bool local) {
+    master.SetSQL(local ? u"SELECT id FROM " + masterTable + u" UNION ALL SELECT NULL ORDER BY id"
+                        : u"SELECT id FROM " + masterTable + u" ORDER BY id");
+    detail.SetSQL(local ? u"SELECT id, master_id, item FROM " + detailTable + u" ORDER BY id"
+                        : u"SELECT id, master_id, item FROM " + detailTable + u" WHERE master_id = :id ORDER BY id");
+    detail.SetLocalMasterDetail(local);
+    detail.SetMasterSource(&masterSource);
+    detail.SetMasterFields(u"id");
+    detail.SetDetailFields(u"master_id");
+  }
+};
+
+TEST_F(MasterDetailServerTest, RemoteDetailRunsAgainWithTheMastersValues) {
+  Link(false);
+  master.Open();
+  detail.Open();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{10, 11}));
+  EXPECT_EQ(detailRuns, 1);
+  master.Next();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{20}));
+  master.Next();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{}));
+  EXPECT_EQ(detailRuns, 3);
+  // The same values again: the query does not run.
+  master.Last();
+  EXPECT_EQ(detailRuns, 3);
+
+  // The master closes while the detail is open: the detail keeps its records.
+  master.First();
+  master.Close();
+  EXPECT_TRUE(detail.Active());
+  EXPECT_EQ(DetailIds(), (std::vector<int>{10, 11}));
+  EXPECT_EQ(detail.FieldByName(u"item").AsString(), u"y");
+  master.Open();
+  master.Next();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{20}));
+
+  TDataSource detailSource(&detail);
+  EXPECT_EQ(test::ErrorOf([&] { detail.SetMasterSource(&detailSource); }),
+            "Detail: Circular datalinks are not allowed");
+  TVixQuery third;
+  third.SetName(u"Third");
+  third.SetMasterSource(&detailSource);
+  EXPECT_EQ(test::ErrorOf([&] {
+              TDataSource thirdSource(&third);
+              master.SetMasterSource(&thirdSource);
+            }),
+            "Master: Circular datalinks are not allowed");
+}
+
+TEST_F(MasterDetailServerTest, LocalDetailHidesTheOtherMastersRecords) {
+  Link(true);
+  master.Open();
+  detail.Open();
+  // The master's first record has a NULL id: only the detail with a NULL link.
+  EXPECT_EQ(DetailIds(), (std::vector<int>{30}));
+  master.Next();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{10, 11}));
+  EXPECT_EQ(detail.RecordCount(), 2);
+  master.Next();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{20}));
+  master.Next();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{}));
+  EXPECT_EQ(detailRuns, 1);
+
+  // The master's values were copied: closing it leaves the detail usable.
+  master.First();
+  master.Next();
+  master.Close();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{10, 11}));
+  EXPECT_EQ(detail.FieldByName(u"item").AsString(), u"y");
+
+  // A master that is open but empty shows no detail record.
+  master.SetSQL(u"SELECT id FROM " + masterTable + u" WHERE id > 100");
+  master.Open();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{}));
+  EXPECT_EQ(detailRuns, 1);
+}
+
+TEST_F(MasterDetailServerTest, DelayedRefreshRunsOnceAndStopsWithTheDetail) {
+  Link(false);
+  detail.SetDetailDelay(300);
+  master.Open();
+  detail.Open();
+  EXPECT_EQ(detailRuns, 1);
+  const auto now = TDelayTimer::TClock::now();
+  master.Next();
+  master.Next();
+  master.Prior();
+  EXPECT_EQ(detailRuns, 1);
+  EXPECT_TRUE(detail.DetailRefreshPending());
+  EXPECT_EQ(TDelayTimer::ProcessDueTimers(now), 0);
+  EXPECT_EQ(TDelayTimer::ProcessDueTimers(now + std::chrono::seconds(5)), 1);
+  EXPECT_EQ(detailRuns, 2);
+  EXPECT_EQ(DetailIds(), (std::vector<int>{20}));
+
+  // A refresh waiting when the detail closes never comes.
+  master.Next();
+  EXPECT_TRUE(detail.DetailRefreshPending());
+  detail.Close();
+  EXPECT_FALSE(detail.DetailRefreshPending());
+  EXPECT_EQ(TDelayTimer::ProcessDueTimers(now + std::chrono::seconds(10)), 0);
+  EXPECT_EQ(detailRuns, 2);
+}
+
+// The local engine on rows read a few at a time: sorting fetches the rest
+// first; the filter and the search work on the server's values.
+TEST_F(MasterDetailServerTest, QueryRowsSortFilterAndLocate) {
+  detail.SetSQL(u"SELECT id, master_id, item FROM " + detailTable);
+  detail.SetFetchRows(1);
+  detail.SetIndexFieldNames(u"master_id DESC; item");
+  detail.Open();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{20, 10, 11, 30}));
+  EXPECT_TRUE(detail.Locate(u"item", Variant(u"Y"), loCaseInsensitive));
+  EXPECT_EQ(detail.FieldByName(u"id").AsInteger(), 11);
+  detail.SetFilter(u"master_id IS NULL OR item LIKE '%z'");
+  detail.SetFiltered(true);
+  EXPECT_EQ(DetailIds(), (std::vector<int>{20, 30}));
+  EXPECT_FALSE(detail.Locate(u"id", Variant(11)));
+}
+
+}  // namespace
+}  // namespace vix
