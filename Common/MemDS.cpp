@@ -87,7 +87,11 @@ const TDataSet& TField::CheckDataSet() const {
 }
 
 bool TField::GetData(void* buffer, size_t size) const {
-  return CheckDataSet().GetFieldData(*this, buffer, size);
+  // Every value read passes here: the dataset is checked in place, the call
+  // to CheckDataSet only raises.
+  if (!FDataSet) [[unlikely]]
+    CheckDataSet();
+  return FDataSet->GetFieldData(*this, buffer, size);
 }
 
 bool TField::IsNull() const {

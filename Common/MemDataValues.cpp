@@ -32,10 +32,14 @@ size_t WideLength(const uint8_t* p, size_t maxChars) {
 }  // namespace
 
 size_t TData::GetField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* dest, size_t destSize) const {
-  const TFieldDesc& f = Field(fieldNo);
+  // Every value read passes here: the range check and the blob test are made
+  // in place rather than through Field and IsBlobDataType.
+  if (fieldNo < 1 || fieldNo > FFields.Count()) [[unlikely]]
+    Field(fieldNo);  // raises "Field number out of range"
+  const TFieldDesc& f = FFields[fieldNo - 1];
   // The null flag of the field just checked (GetNull would check it again).
   isBlank = recBuf[FDataSize + fieldNo - 1] == 1;
-  if (!isBlank && IsBlobDataType(f.FDataType)) {
+  if (!isBlank && (f.FDataType == mtBlob || f.FDataType == mtMemo || f.FDataType == mtWideMemo)) {
     TBlob* blob = Load<TBlob*>(recBuf + f.FOffset);
     isBlank = blob == nullptr || blob->IsEmpty();
   }

@@ -2,6 +2,7 @@
 #include "MySql/MySqlValues.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -310,8 +311,26 @@ bool IsInlineMySqlValue(TDataType t) {
   }
 }
 
+namespace {
+
+// The least slot a value of the type needs: worked out once per type, not for
+// every value decoded.
+size_t MinimumSlotSize(TDataType type) {
+  const auto compute = [](TDataType t) {
+    return static_cast<size_t>(std::max(DataTypeSize(t, 0), t == mtBytes ? 0 : 1));
+  };
+  static const auto sizes = [&compute] {
+    std::array<size_t, mtUInt64 + 1> table{};
+    for (size_t t = 0; t < table.size(); ++t) table[t] = compute(static_cast<TDataType>(t));
+    return table;
+  }();
+  return type < sizes.size() ? sizes[type] : compute(type);
+}
+
+}  // namespace
+
 bool DecodeMySqlValue(const TMySqlValueSlot& f, std::string_view v, uint8_t* slot) {
-  if (f.Size < static_cast<size_t>(std::max(DataTypeSize(f.DataType, 0), f.DataType == mtBytes ? 0 : 1)))
+  if (f.Size < MinimumSlotSize(f.DataType))
     RaiseProviderError(Format(u"Field %s: a slot of %d bytes is too small for its type",
                               {UString(f.FieldName), static_cast<int>(f.Size)}));
   switch (f.DataType) {

@@ -48,8 +48,8 @@ constexpr char16_t kReplacement = 0xFFFD;
 // Walks the UTF-8 text and hands every code point to `emit` (U+FFFD for a
 // malformed sequence when lenient); `emit` returns false to stop early.
 template <typename Emit>
-void DecodeUtf8Text(std::string_view s, bool strict, Emit&& emit) {
-  for (size_t i = 0; i < s.size();) {
+void DecodeUtf8Text(std::string_view s, bool strict, Emit&& emit, size_t from = 0) {
+  for (size_t i = from; i < s.size();) {
     const auto b0 = static_cast<unsigned char>(s[i]);
     if (b0 < 0x80) {
       if (!emit(b0)) return;
@@ -160,22 +160,49 @@ UString Utf8ToUtf16(std::string_view utf8) {
 size_t Utf8ToUtf16Into(std::string_view utf8, void* out, size_t capacity, bool strict) {
   auto* dst = static_cast<unsigned char*>(out);
   size_t n = 0;
+  // ASCII and well-formed three-byte sequences (Hangul, most of the BMP) are
+  // written in one tight loop; from the first other byte on, the general walk
+  // below takes over with its checks.
+  const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
+  const size_t size = utf8.size();
+  size_t i = 0;
+  while (i < size && n < capacity) {
+    const unsigned b0 = s[i];
+    unsigned unit;
+    if (b0 < 0x80) {
+      unit = b0;
+      ++i;
+    } else if ((b0 & 0xF0) == 0xE0 && size - i >= 3 && (s[i + 1] & 0xC0) == 0x80 && (s[i + 2] & 0xC0) == 0x80) {
+      unit = ((b0 & 0x0F) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
+      if (unit < 0x800 || (unit >= 0xD800 && unit <= 0xDFFF)) break;
+      i += 3;
+    } else {
+      break;
+    }
+    const auto u16 = static_cast<char16_t>(unit);
+    std::memcpy(dst + n * sizeof u16, &u16, sizeof u16);
+    ++n;
+  }
+  if (i == size || n == capacity) return n;
   auto put = [&](char16_t unit) {
     std::memcpy(dst + n * sizeof unit, &unit, sizeof unit);
     ++n;
   };
-  DecodeUtf8Text(utf8, strict, [&](long cp) {
-    if (cp >= 0x10000) {
-      if (capacity - n < 2) return false;
-      cp -= 0x10000;
-      put(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      put(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      if (capacity == n) return false;
-      put(static_cast<char16_t>(cp));
-    }
-    return true;
-  });
+  DecodeUtf8Text(
+      utf8, strict,
+      [&](long cp) {
+        if (cp >= 0x10000) {
+          if (capacity - n < 2) return false;
+          cp -= 0x10000;
+          put(static_cast<char16_t>(0xD800 + (cp >> 10)));
+          put(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+          if (capacity == n) return false;
+          put(static_cast<char16_t>(cp));
+        }
+        return true;
+      },
+      i);
   return n;
 }
 UString Utf8ToUtf16Lenient(std::string_view utf8) {

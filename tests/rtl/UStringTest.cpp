@@ -68,6 +68,10 @@ TEST(UString, DecodeIntoFixedRoom) {
       {"pair fits", "a\xF0\x9F\x98\x80", 3, u"a\U0001F600"},
       {"no room", "abc", 0, u""},
       {"malformed, lenient", "a\x80", 4, u"a\uFFFD"},
+      {"Hangul then a pair", "\xED\x99\x95\xF0\x9F\x98\x80z", 8, u"확\U0001F600z"},
+      {"overlong three bytes, lenient", "\xED\x99\x95\xE0\x80\x80z", 8, u"확\uFFFDz"},
+      {"encoded surrogate, lenient", "a\xED\xA0\x80z", 8, u"a\uFFFDz"},
+      {"truncated three bytes, lenient", "ab\xED\x99", 8, u"ab\uFFFD"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -81,6 +85,13 @@ TEST(UString, DecodeIntoFixedRoom) {
   }
   unsigned char room[8];
   EXPECT_THROW(Utf8ToUtf16Into("a\x80", room, 4, true), EConvertError);
+  // The position named is the byte's in the whole text, after the Hangul.
+  try {
+    Utf8ToUtf16Into("\xED\x99\x95\x80", room, 4, true);
+    ADD_FAILURE() << "no error";
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(e.Message(), u"Invalid UTF-8 text at byte 3");
+  }
 }
 
 TEST(UString, LoneSurrogatesToUtf8) {
