@@ -955,15 +955,18 @@ void TMemDataSet::ApplyRecord(TUpdateRecKind kind, TUpdateRecAction& action, uin
 }
 
 void TMemDataSet::Resync() {
-  if (FData->CurrentItem) {
+  if (!Active()) return;
+  const TItemHeader* current = FData->CurrentItem;
+  if (current && current->Order != 0) {
     LoadCurrent();
     FBof = FEof = false;
-  } else if (InternalFirst()) {
-    FBof = true;
-    FEof = false;
   } else {
-    FBof = FEof = true;
+    // Not First(): this runs inside Post and Delete, in the editing states.
+    const bool found = InternalFirst();
+    FBof = true;
+    FEof = !found;
   }
+  NotifyDataSources(false);
 }
 
 void TMemDataSet::DataOpen() {

@@ -590,9 +590,6 @@ class TMemDataSet : public TDataSet {
   virtual bool FetchMore() { return false; }
   // Every remaining row.
   void FetchRest();
-  // The buffers re-read after the storage's order or filter changed: the
-  // storage's current record when it is shown, else the first record.
-  void Resync();
   // Hands the filter settings to the storage (its text parsed there).
   void ApplyFilter();
   // Searches (MemDSLocate.cpp); moves when `move` and a record is found.
@@ -644,6 +641,9 @@ class TMemDataSet : public TDataSet {
   void InternalPost() override;
   void InternalCancel() override;
   void InternalDelete() override;
+  // The buffers re-read after the record list changed (an edit, the order or
+  // the filter): the storage's current record when it is shown, else the
+  // first record; the data sources are told.
   void Resync() override;
   // The record in work (new values) and the record as it was before (the
   // stored record while editing; the new record itself while inserting).

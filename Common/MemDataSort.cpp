@@ -774,16 +774,4 @@ void TMemDataSet::SetIndexFieldNames(const UString& value) {
   if (Active()) Resync();
 }
 
-void TMemDataSet::Resync() {
-  if (!Active()) return;
-  TItemHeader* current = FData->CurrentItem;
-  if (current && current->Order != 0) {
-    LoadCurrent();
-    FBof = FEof = false;
-    NotifyDataSources(false);
-  } else {
-    First();
-  }
-}
-
 }  // namespace vix
