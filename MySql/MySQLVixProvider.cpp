@@ -94,6 +94,7 @@ void TMySQLVixProvider::CreateConnectionOptions(TOptionsList& list) {
   list.Add(StringOption(u"EmbeddedParams", prEmbeddedParams, c));
   list.Add(StringOption(u"SSLChipherList", prSSLCipherList, c));
   list.Add(StringOption(u"SSLCACert", prSSLCACert, c));
+  list.Add(StringOption(u"SSLCAPath", prSSLCAPath, c));
   list.Add(StringOption(u"SSLKey", prSSLKey, c));
   list.Add(StringOption(u"SSLCert", prSSLCert, c));
   list.Add(std::make_unique<TEnumeratorOption>(u"SSLVerify", prSSLVerify, c, svNone, u"TMySslVerify",
