@@ -81,6 +81,8 @@ enum : TPropId {
   prProxyPort = 1048,
   prProxyUsername = 1049,
   prProxyPassword = 1050,
+  // The certificate-authority folder (hashed names, as openssl rehash makes them).
+  prSSLCAPath = 1051,
 };
 
 }  // namespace vix

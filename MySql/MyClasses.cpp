@@ -265,7 +265,7 @@ void TMySQLConnection::Connect(const UString& connectString) {
           return Utf16ToAnsi(text);
         };
         Check(FMySQLAPI->mysql_options(FMySQL, MYSQL_OPT_SSL_VERIFY, static_cast<int>(FSSLVerify)), FComponent);
-        Check(FMySQLAPI->mysql_ssl_set(FMySQL, path(FSSL_Key), path(FSSL_Cert), path(FSSL_CA), std::string(),
+        Check(FMySQLAPI->mysql_ssl_set(FMySQL, path(FSSL_Key), path(FSSL_Cert), path(FSSL_CA), path(FSSL_CAPath),
                                        Utf16ToAnsi(Trim(FSSL_Cipher))),
               FComponent);
         break;
@@ -447,6 +447,7 @@ void TMySQLConnection::Assign(const TZelConnection& source) {
   FSecureAuth = src->FSecureAuth;
   FSSL_Cipher = src->FSSL_Cipher;
   FSSL_CA = src->FSSL_CA;
+  FSSL_CAPath = src->FSSL_CAPath;
   FSSL_Key = src->FSSL_Key;
   FSSL_Cert = src->FSSL_Cert;
   FSSLVerify = src->FSSLVerify;
@@ -544,6 +545,7 @@ bool TMySQLConnection::SetProp(TPropId prop, const Variant& value) {
     case prEmbeddedParams: FEmbParams = SplitEmbeddedParams(value.AsString()); return true;
     case prSSLCipherList: FSSL_Cipher = value.AsString(); return true;
     case prSSLCACert: FSSL_CA = value.AsString(); return true;
+    case prSSLCAPath: FSSL_CAPath = value.AsString(); return true;
     case prSSLKey: FSSL_Key = value.AsString(); return true;
     case prSSLCert: FSSL_Cert = value.AsString(); return true;
     case prSSLVerify: {

@@ -210,7 +210,7 @@ class TMySQLConnection : public TZelConnection {
   bool FNeedBackslashes = true;
   bool FAdditional = false;
   std::vector<UString> FEmbParams;
-  UString FSSL_Cipher, FSSL_CA, FSSL_Key, FSSL_Cert;
+  UString FSSL_Cipher, FSSL_CA, FSSL_CAPath, FSSL_Key, FSSL_Cert;
   TMySslVerify FSSLVerify = svNone;
   THttpOptions FHttpOptions;
   UString FServerVer;

@@ -24,8 +24,9 @@ bool TMyConnectionParameters::Equals(const TZelConnectionParameters& other) cons
         ProxyPassword == o.ProxyPassword))
     return false;
   // A session checked against another CA or with another key is another session.
-  return Protocol != mpSSL || (SSLCipherList == o.SSLCipherList && SSLCACert == o.SSLCACert && SSLKey == o.SSLKey &&
-                               SSLCert == o.SSLCert && SSLVerify == o.SSLVerify);
+  return Protocol != mpSSL ||
+         (SSLCipherList == o.SSLCipherList && SSLCACert == o.SSLCACert && SSLCAPath == o.SSLCAPath &&
+          SSLKey == o.SSLKey && SSLCert == o.SSLCert && SSLVerify == o.SSLVerify);
 }
 
 bool TMyConnectionParameters::SetProp(TPropId prop, const Variant& value) {
@@ -40,6 +41,7 @@ bool TMyConnectionParameters::SetProp(TPropId prop, const Variant& value) {
     case prEmbeddedParams: EmbeddedParams = SplitEmbeddedParams(Trim(value.AsString())); return true;
     case prSSLCipherList: SSLCipherList = value.AsString(); return true;
     case prSSLCACert: SSLCACert = value.AsString(); return true;
+    case prSSLCAPath: SSLCAPath = value.AsString(); return true;
     case prSSLKey: SSLKey = value.AsString(); return true;
     case prSSLCert: SSLCert = value.AsString(); return true;
     case prSSLVerify: {
@@ -84,6 +86,7 @@ std::unique_ptr<TZelConnection> TMyLocalConnectionPool::CreateNewConnection(cons
   connection->SetIOHandler(p.IOHandler);
   connection->SetProp(prSSLCipherList, p.SSLCipherList);
   connection->SetProp(prSSLCACert, p.SSLCACert);
+  connection->SetProp(prSSLCAPath, p.SSLCAPath);
   connection->SetProp(prSSLKey, p.SSLKey);
   connection->SetProp(prSSLCert, p.SSLCert);
   connection->SetProp(prSSLVerify, static_cast<int32_t>(p.SSLVerify));

@@ -33,7 +33,7 @@ class TMyConnectionParameters : public TZelConnectionParameters {
   bool Embedded = false;
   bool Direct = true;
   bool SecureAuth = false;
-  UString SSLCipherList, SSLCACert, SSLKey, SSLCert;
+  UString SSLCipherList, SSLCACert, SSLCAPath, SSLKey, SSLCert;
   // The HTTP tunnel's settings (Protocol=mpHttp).
   UString HttpUrl, HttpUsername, HttpPassword, ProxyHostname, ProxyUsername, ProxyPassword;
   int32_t ProxyPort = 8080;

@@ -109,6 +109,7 @@ void TMySQLVixProvider::CreateConnectionOptions(TOptionsList& list) {
   list.Add(StringOption(u"EmbeddedParams", prEmbeddedParams, cp));
   list.Add(StringOption(u"SSLChipherList", prSSLCipherList, cp));
   list.Add(StringOption(u"SSLCACert", prSSLCACert, cp));
+  list.Add(StringOption(u"SSLCAPath", prSSLCAPath, cp));
   list.Add(StringOption(u"SSLKey", prSSLKey, cp));
   list.Add(StringOption(u"SSLCert", prSSLCert, cp));
   list.Add(std::make_unique<TEnumeratorOption>(u"SSLVerify", prSSLVerify, cp, svNone, u"TMySslVerify",

@@ -54,8 +54,29 @@ start_tunnel_test_server() {
   export VIX_TUNNEL_LOG=$dir/tunnel/log
 }
 
+# A second private MariaDB that offers no TLS, with its general log on (every
+# login and statement it receives): exports VIX_MYSQL_PLAIN_PORT and
+# VIX_MYSQL_PLAIN_GENERAL_LOG. The same accounts as the first server.
+start_plain_mariadb_test_server() {
+  local dir=$1 here try
+  here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+  printf '#!/usr/bin/env bash\n%q stop %q\n' "$here/mariadb-test-server" "$dir/mariadb-plain" >"$dir/mariadb-plain.stop"
+  # The free port it picks may be taken by another test run before it binds: try again.
+  for try in 1 2 3; do
+    env -u VIX_MYSQL_PORT VIX_MYSQL_TLS=off VIX_MYSQL_GENERAL_LOG=on \
+      "$here/mariadb-test-server" start "$dir/mariadb-plain" && break
+    [ "$try" = 3 ] && return 0
+    "$here/mariadb-test-server" stop "$dir/mariadb-plain"
+    rm -rf "$dir/mariadb-plain"
+  done
+  VIX_MYSQL_PLAIN_PORT=$(source "$dir/mariadb-plain/env" && echo "$VIX_MYSQL_PORT")
+  VIX_MYSQL_PLAIN_GENERAL_LOG=$(source "$dir/mariadb-plain/env" && echo "$VIX_MYSQL_GENERAL_LOG_FILE")
+  export VIX_MYSQL_PLAIN_PORT VIX_MYSQL_PLAIN_GENERAL_LOG
+}
+
 start_test_services() {
   local dir=$1
   start_mariadb_test_server "$dir"
+  start_plain_mariadb_test_server "$dir"
   start_tunnel_test_server "$dir"
 }

@@ -263,6 +263,7 @@ TEST(MySQLVixProvider, OptionTables) {
       {conn, u"EmbeddedParams", kText, u"", prEmbeddedParams},
       {conn, u"SSLChipherList", kText, u"", prSSLCipherList},
       {conn, u"SSLCACert", kText, u"", prSSLCACert},
+      {conn, u"SSLCAPath", kText, u"", prSSLCAPath},
       {conn, u"SSLKey", kText, u"", prSSLKey},
       {conn, u"SSLCert", kText, u"", prSSLCert},
       {conn, u"SSLVerify", kEnumeration, u"None", prSSLVerify},
@@ -297,7 +298,7 @@ TEST(MySQLVixProvider, OptionTables) {
                                                                      : kText;
     EXPECT_EQ(kind, k.kind);
   }
-  EXPECT_EQ(conn.Count(), 23);
+  EXPECT_EQ(conn.Count(), 24);
   EXPECT_EQ(sql.Count(), 1);
   EXPECT_EQ(ds.Count(), 8);
   EXPECT_EQ(conn.GetPrefix(), u"MySQL");

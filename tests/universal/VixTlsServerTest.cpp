@@ -3,8 +3,12 @@
 // list, client certificates, the certificate checks and large values inside
 // TLS. Skipped locally when the server is not running.
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "Common/ZelVioTcp.h"
@@ -148,6 +152,34 @@ TEST_F(VixTlsServerTest, CertificateChecks) {
   }
 }
 
+// The certificate authorities as a folder of hashed names (openssl rehash):
+// the folder with the test CA verifies the server, one with only another CA
+// does not.
+TEST_F(VixTlsServerTest, CertificateAuthorityFolder) {
+  namespace fs = std::filesystem;
+  const struct {
+    std::string caFile;
+    int error;
+  } cases[] = {{ca, 0}, {EnvOr("VIX_MYSQL_SSL_OTHER_CA"), 2026}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.caFile);
+    const fs::path folder = fs::path(::testing::TempDir()) / ("vix-ca-folder-" + std::to_string(getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    fs::copy_file(c.caFile, folder / "ca.pem");
+    ASSERT_EQ(std::system(("openssl rehash '" + folder.string() + "'").c_str()), 0);
+    Option(u"SSLVerify", "CA");
+    Option(u"SSLCACert", "");
+    Option(u"SSLCAPath", folder.string());
+    UString message;
+    EXPECT_EQ(ConnectError(message), c.error) << Utf16ToUtf8(message);
+    if (c.error == 0) EXPECT_FALSE(Status(u"Ssl_version").empty());
+    else EXPECT_GT(Pos(u"certificate verify failed", message), 0u) << Utf16ToUtf8(message);
+    connection.Close();
+    fs::remove_all(folder);
+  }
+}
+
 TEST_F(VixTlsServerTest, AccountThatRequiresAClientCertificate) {
   connection.SetUsername(Utf8ToUtf16(EnvOr("VIX_MYSQL_X509_USER", "vix_x509")));
   connection.SetPassword(Utf8ToUtf16(EnvOr("VIX_MYSQL_X509_PASSWORD", "x509-pass")));
@@ -182,6 +214,43 @@ TEST_F(VixTlsServerTest, LargeValuesBothWays) {
     query.Close();
     connection.Close();
   }
+}
+
+// A server that offers no TLS: a connection that asks for TLS is refused
+// with 2026 and the reason under every SSLVerify (None included), and the
+// server's general log shows that no login and no statement came from it.
+// A plain connection then proves the log records what it receives.
+TEST_F(VixTlsServerTest, ServerWithoutTlsSeesNoLogin) {
+  const std::string port = EnvOr("VIX_MYSQL_PLAIN_PORT"), log = EnvOr("VIX_MYSQL_PLAIN_GENERAL_LOG");
+  VIX_REQUIRE_COMPONENT(!port.empty() && !log.empty(), "MariaDB test server without TLS (VIX_MYSQL_PLAIN_PORT)");
+  connection.SetPort(std::atoi(port.c_str()));
+  auto logText = [&log] {
+    std::ifstream in(log, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const size_t before = logText().size();
+  Option(u"SSLCACert", ca);
+  for (const char* verify : {"CA", "Identity", "None"}) {
+    SCOPED_TRACE(verify);
+    Option(u"SSLVerify", verify);
+    UString message;
+    EXPECT_EQ(ConnectError(message), 2026) << Utf16ToUtf8(message);
+    EXPECT_GT(Pos(u"does not offer TLS", message), 0u) << Utf16ToUtf8(message);
+    EXPECT_FALSE(connection.GetConnected());
+  }
+  Option(u"Protocol", "mpTCP");
+  UString message;
+  ASSERT_EQ(ConnectError(message), 0) << Utf16ToUtf8(message);
+  query.SetSQL(u"SELECT 'after the refused TLS attempts' AS M");
+  query.Open();
+  query.Close();
+  connection.Close();
+  const std::string added = logText().substr(before);
+  // Only the plain connection logged in, and its marker is there.
+  EXPECT_NE(added.find("after the refused TLS attempts"), std::string::npos) << added;
+  size_t logins = 0;
+  for (size_t at = added.find(" Connect\t"); at != std::string::npos; at = added.find(" Connect\t", at + 1)) ++logins;
+  EXPECT_EQ(logins, 1u) << added;
 }
 
 }  // namespace
