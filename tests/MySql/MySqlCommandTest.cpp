@@ -1,8 +1,6 @@
 // The MySQL command and record set: literals offline, then against the test
 // server: the text that reaches the server, several results, a half-read
 // result, a cancel, the prepared path and the describe-only run.
-#include <unistd.h>
-
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -437,7 +435,7 @@ TEST_F(CommandServerTest, DialogStatementInTheGeneralLog) {
   Exec(u"USE vixcmd");
   // A new file each run: the server keeps the file of an earlier run open.
   const std::string logFile = Scalar(u"SELECT @@datadir") + "/cmd-general-" + std::to_string(std::time(nullptr)) + "-" +
-                              std::to_string(getpid()) + ".log";
+                              test::ProcessTag() + ".log";
   Exec(u"SET GLOBAL general_log_file = '" + U(logFile) + u"'");
   const std::string output = Scalar(u"SELECT @@log_output");
   Exec(u"SET GLOBAL log_output = 'FILE,TABLE'");

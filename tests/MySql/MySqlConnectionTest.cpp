@@ -2,17 +2,13 @@
 // connection), errors, versions and quoting, and the MySQL connection against
 // the private MariaDB server of the test services, with the fault proxy in
 // front of it where the server has to go away.
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <functional>
 #include <thread>
 
 #include "LoopbackProxy.h"
 #include "LoopbackServer.h"
+#include "LoopbackSocket.h"
 #include "MemoryVio.h"
 #include "MySql/MyClasses.h"
 #include "TestSupport.h"
@@ -275,8 +271,7 @@ TEST(ErrorLoopTest, HandlerExceptionClearsTheGuard) {
 
 // One packet from the client (false when it closed or stayed silent for 5 s).
 bool ReadPacket(int fd, std::string& payload) {
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, 5000) <= 0) return false;
+  if (!test::WaitReadable(fd, 5000)) return false;
   std::string h;
   if (!test::RecvExactly(fd, h, 4)) return false;
   const size_t length = static_cast<uint8_t>(h[0]) | static_cast<uint8_t>(h[1]) << 8 |
@@ -422,17 +417,7 @@ struct ConnectionTest : ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
 
-  static int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-  }
+  static int FreePort() { return test::UnusedLoopbackPort(); }
 };
 
 TEST_F(ConnectionTest, ConnectSendsSetNamesFirstAndDisconnects) {

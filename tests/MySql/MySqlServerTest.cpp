@@ -5,8 +5,6 @@
 #include <chrono>
 #include <thread>
 
-#include <unistd.h>
-
 #include "LoopbackServer.h"
 #include "MySql/MySqlApiDirect.h"
 #include "TestSupport.h"
@@ -337,16 +335,13 @@ TEST_F(ServerTest, LocalInfileIsRefusedUnlessSwitchedOn) {
   EXPECT_EQ(Scalar(m, "SELECT COUNT(*) FROM infile_t"), "0");
 
   api.mysql_options(m, MYSQL_OPT_LOCAL_INFILE, 1);
-  char path[] = "/tmp/vix-infile-XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
   const std::string lines = "one\ntwo\n" + std::string(20000, 'x') + "\n";
-  ASSERT_EQ(write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
-  close(fd);
+  test::TTempFile infile("vix-infile-", lines);
+  const std::string& path = infile.Path();
   EXPECT_EQ(Run(m, std::string("LOAD DATA LOCAL INFILE '") + path + "' INTO TABLE infile_t"), 0) << api.mysql_error(m);
   EXPECT_EQ(api.mysql_affected_rows(m), 3);
   EXPECT_EQ(Scalar(m, "SELECT SUM(LENGTH(line)) FROM infile_t"), "20006");
-  unlink(path);
+  infile.Remove();
   EXPECT_EQ(Run(m, std::string("LOAD DATA LOCAL INFILE '") + path + "' INTO TABLE infile_t"), 2000);
   EXPECT_EQ(api.mysql_ping(m), 0);
   // Refused in the middle of several statements: the results after it are still there.
@@ -363,21 +358,16 @@ TEST_F(ServerTest, LocalInfileWithAQuoteInItsName) {
   ASSERT_NE(m, nullptr);
   api.mysql_options(m, MYSQL_OPT_LOCAL_INFILE, 1);
   ASSERT_EQ(Run(m, "CREATE OR REPLACE TABLE infile_q (line TEXT)"), 0);
-  char path[] = "/tmp/vix-in'file-XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, "a\nb\n", 4), 4);
-  close(fd);
+  const test::TTempFile infile("vix-in'file-", "a\nb\n");
   std::string doubled, escaped;
-  for (const char* p = path; *p; ++p) {
-    doubled += *p == '\'' ? std::string("''") : std::string(1, *p);
-    escaped += *p == '\'' ? std::string("\\'") : std::string(1, *p);
+  for (const char c : infile.Path()) {
+    doubled += c == '\'' ? std::string("''") : std::string(1, c);
+    escaped += c == '\'' ? std::string("\\'") : std::string(1, c);
   }
   for (const std::string& literal : {doubled, escaped}) {
     EXPECT_EQ(Run(m, "LOAD DATA LOCAL INFILE '" + literal + "' INTO TABLE infile_q"), 0) << api.mysql_error(m);
     EXPECT_EQ(api.mysql_affected_rows(m), 2);
   }
-  unlink(path);
   EXPECT_EQ(Scalar(m, "SELECT COUNT(*) FROM infile_q"), "4");
 }
 

@@ -1,6 +1,11 @@
 #include "TestSupport.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <stdexcept>
 
 #include "rtl/SysUtils.h"
 
@@ -47,6 +52,32 @@ std::string ErrorOf(const std::function<void()>& run) {
     return e.what();
   }
   return "<none>";
+}
+
+std::string ProcessTag() {
+  static const std::string tag = [] {
+    std::random_device random;
+    return std::to_string(random() % 1000000000u) + std::to_string(random() % 1000000000u);
+  }();
+  return tag;
+}
+
+TTempFile::TTempFile(const std::string& stem, const std::string& contents) {
+  static std::atomic<unsigned> count{0};
+  const std::string name = stem + ProcessTag() + "_" + std::to_string(++count);
+  path_ = (std::filesystem::temp_directory_path() / name).generic_string();
+  std::ofstream out(path_, std::ios::binary);
+  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  if (!out.flush()) throw std::runtime_error("cannot write " + path_);
+}
+
+TTempFile::~TTempFile() {
+  Remove();
+}
+
+void TTempFile::Remove() {
+  std::error_code ignored;
+  std::filesystem::remove(path_, ignored);
 }
 
 }  // namespace vix::test

@@ -35,6 +35,27 @@ struct TMySqlTestServer {
   std::string Database = EnvOr("VIX_MYSQL_DATABASE", "vixtest");
 };
 
+// Digits that differ between processes and stay the same within one: names
+// of databases and files that must not meet those of another run.
+std::string ProcessTag();
+
+// A file in the system's folder for temporary files, named `stem` and a
+// unique suffix, holding `contents`; removed when the object goes. Its path
+// is written with '/' on every system, so that a SQL literal carries it as is.
+class TTempFile {
+ public:
+  TTempFile(const std::string& stem, const std::string& contents);
+  ~TTempFile();
+  TTempFile(const TTempFile&) = delete;
+  TTempFile& operator=(const TTempFile&) = delete;
+  const std::string& Path() const { return path_; }
+  // Removes the file now (a test of what happens when it is gone).
+  void Remove();
+
+ private:
+  std::string path_;
+};
+
 }  // namespace vix::test
 
 namespace testing::internal {
