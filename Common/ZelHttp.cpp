@@ -1,6 +1,11 @@
 #include "Common/ZelHttp.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#define SHUT_RDWR SD_BOTH
+#else
 #include <sys/socket.h>
+#endif
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,13 @@
+#ifdef _WIN32
+#define _CRT_RAND_S  // rand_s: the system's random numbers
+#include <stdlib.h>
+#endif
+
 #include "Common/ZelVioHttp.h"
 
+#ifndef _WIN32
 #include <sys/random.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -111,6 +118,13 @@ bool ParseTunnelTestAnswer(std::string_view body, int& tunnel, int& notification
 
 std::string NewTunnelId() {
   uint32_t r[2];
+#ifdef _WIN32
+  for (uint32_t& v : r) {
+    unsigned int x = 0;
+    if (rand_s(&x) != 0) throw HttpException(u"No random numbers for the tunnel id");
+    v = x;
+  }
+#else
   size_t got = 0;
   while (got < sizeof r) {
     const ssize_t n = getrandom(reinterpret_cast<uint8_t*>(r) + got, sizeof r - got, 0);
@@ -120,6 +134,7 @@ std::string NewTunnelId() {
     }
     got += static_cast<size_t>(n);
   }
+#endif
   return std::to_string(r[0] % 1000000) + "_" + std::to_string(r[1] % 1000000);
 }
 
