@@ -1,6 +1,7 @@
 // The generated INSERT, UPDATE, DELETE and lock statements of a dataset.
 #include "Common/DASQLGenerator.h"
 
+#include <algorithm>
 #include <array>
 
 #include "Common/DBAccess.h"
@@ -120,10 +121,26 @@ void TDASQLGenerator::AddCondition(UString& builder, const TFieldDesc& desc, con
   AddParam(builder, desc, true, oldBuf, builderNo);
 }
 
-void TDASQLGenerator::AddConditions(UString& builder, const TKeyAndDataFields& fields, const uint8_t* oldBuf,
-                                    size_t builderNo) {
+void TDASQLGenerator::AddRowVersionCondition(UString& builder, const TFieldDesc& desc, const uint8_t* oldBuf,
+                                             size_t builderNo) {
+  AddCondition(builder, desc, oldBuf, builderNo);
+}
+
+void TDASQLGenerator::AddConditions(UString& builder, TStatementType type, const TKeyAndDataFields& fields,
+                                    const uint8_t* oldBuf, size_t builderNo) {
   if (!fields.KeyFieldDescs.empty()) {
     for (const TFieldDesc* desc : fields.KeyFieldDescs) AddCondition(builder, *desc, oldBuf, builderNo);
+    if ((type == stUpdate || type == stDelete) && CheckRowVersion()) {
+      const TFieldDesc* version = RowVersionField();
+      if (version && !FDataSet.GetIRecordSet()->GetNull(version->FFieldNo, oldBuf)) {
+        AddRowVersionCondition(builder, *version, oldBuf, builderNo);
+      } else {
+        const auto& keys = fields.KeyFieldDescs;
+        for (const TFieldDesc* desc : fields.DataFieldDescs)
+          if (!IsBlobDataType(desc->FDataType) && std::find(keys.begin(), keys.end(), desc) == keys.end())
+            AddCondition(builder, *desc, oldBuf, builderNo);
+      }
+    }
   } else {
     for (const TFieldDesc* desc : fields.DataFieldDescs)
       if (!IsBlobDataType(desc->FDataType)) AddCondition(builder, *desc, oldBuf, builderNo);
@@ -142,7 +159,7 @@ UString TDASQLGenerator::GenerateSQL(TStatementType type, bool modifiedFieldsOnl
   TKeyAndDataFields fields;
   GetKeyAndDataFields(fields);
   TZelRecordSet& data = *FDataSet.GetIRecordSet();
-  const UString table = QuoteName(tableName);
+  const UString table = QualifiedTableName(tableName);
   std::array<UString, bCount> sb;
   auto column = [this](const TFieldDesc& desc) {
     return QuoteName(desc.FActualName.empty() ? desc.FName : desc.FActualName);
@@ -176,17 +193,17 @@ UString TDASQLGenerator::GenerateSQL(TStatementType type, bool modifiedFieldsOnl
       }
       sb[bHeader] = u"UPDATE " + table + u"\r\nSET\r\n  ";
       sb[bMiddle] = u"\r\nWHERE\r\n  ";
-      AddConditions(sb[bCond], fields, oldBuf, bCond);
+      AddConditions(sb[bCond], type, fields, oldBuf, bCond);
       break;
     case stDelete:
       sb[bHeader] = u"DELETE FROM " + table + u"\r\nWHERE\r\n  ";
-      AddConditions(sb[bCond], fields, oldBuf, bCond);
+      AddConditions(sb[bCond], type, fields, oldBuf, bCond);
       break;
     default: {
       const UString lock = LockClause();
       if (lock.empty()) return UString();
       sb[bHeader] = u"SELECT * FROM " + table + u"\r\nWHERE\r\n  ";
-      AddConditions(sb[bCond], fields, oldBuf, bCond);
+      AddConditions(sb[bCond], type, fields, oldBuf, bCond);
       sb[bFooter] = u"\r\n" + lock;
       break;
     }

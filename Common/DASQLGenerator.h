@@ -85,6 +85,8 @@ class TDASQLGenerator {
   virtual bool KeyIsUnique() const;
   // Whether a descriptor is a column of the updating table.
   virtual bool IsUpdatingTableField(const TFieldDesc& desc) const;
+  // Forgets what was learnt about the result and its table (a new open).
+  virtual void ClearFieldDescRefs() {}
 
  protected:
   // The provider's choice of key fields among `candidates` (the updating
@@ -93,16 +95,30 @@ class TDASQLGenerator {
   // What follows the conditions of a lock statement ("FOR UPDATE"); empty:
   // the provider cannot lock.
   virtual UString LockClause() const { return UString(); }
+  // The updating table as it goes into statement text (`tableName` quoted).
+  virtual UString QualifiedTableName(const UString& tableName) const { return QuoteName(tableName); }
+  // Updates and deletes check that nobody changed the row since it was
+  // read: besides the key, the row-version field (when it has a value) or
+  // else every other data field that is not a blob must hold its old value.
+  virtual bool CheckRowVersion() const { return false; }
+  // The column the server changes on every update of a row; none: null.
+  virtual const TFieldDesc* RowVersionField() const { return nullptr; }
+  // The condition on the row-version field; the base compares with "=".
+  virtual void AddRowVersionCondition(UString& builder, const TFieldDesc& desc, const uint8_t* oldBuf,
+                                      size_t builderNo);
   // A column or table name as it goes into statement text.
   UString QuoteName(UStringView name) const;
   TSQLInfo& SQLInfo() const;
+  // Appends a "?" marker for the value of `desc` in `buf` (its old value
+  // when `old`) to the builder `builderNo`, with its parameter.
+  void AddParam(UString& builder, const TFieldDesc& desc, bool old, const uint8_t* buf, size_t builderNo);
+  void AddCondition(UString& builder, const TFieldDesc& desc, const uint8_t* oldBuf, size_t builderNo);
 
   TCustomDADataSet& FDataSet;
 
  private:
-  void AddParam(UString& builder, const TFieldDesc& desc, bool old, const uint8_t* buf, size_t builderStart);
-  void AddCondition(UString& builder, const TFieldDesc& desc, const uint8_t* oldBuf, size_t builderStart);
-  void AddConditions(UString& builder, const TKeyAndDataFields& fields, const uint8_t* oldBuf, size_t builderStart);
+  void AddConditions(UString& builder, TStatementType type, const TKeyAndDataFields& fields, const uint8_t* oldBuf,
+                     size_t builderNo);
   bool FieldChanged(const TFieldDesc& desc, const uint8_t* oldBuf, const uint8_t* newBuf) const;
 
   TDAParams* FParams = nullptr;
@@ -121,6 +137,9 @@ class TDADataSetUpdater {
   TDADataSetUpdater& operator=(const TDADataSetUpdater&) = delete;
 
   TDASQLGenerator& Generator();
+  // A setting of the provider's dataset options (prCheckRowVersion, ...);
+  // the base takes none.
+  virtual void SetProp(int32_t /*prop*/, const Variant& /*value*/) {}
 
   // Writes one change of the record in work to the server: the generated
   // statement with its values bound. Without a unique key, an update or

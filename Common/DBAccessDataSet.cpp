@@ -249,6 +249,9 @@ void TCustomDADataSet::EndConnection() {
 // --- open and close ------------------------------------------------------------------------
 
 void TCustomDADataSet::OpenCursor() {
+  // The result may be another one, or its table made anew: what the updater
+  // learnt about the old one goes.
+  if (FUpdater) FUpdater->Generator().ClearFieldDescRefs();
   for (int attempt = 0;; ++attempt) {
     BeginConnection();
     try {
