@@ -86,6 +86,30 @@ bool TDASQLGenerator::KeyIsUnique() const {
   return !fields.KeyFieldDescs.empty();
 }
 
+UString TDASQLGenerator::RefreshCondition(const uint8_t* buf, TDAParams& params) const {
+  TKeyAndDataFields fields;
+  GetKeyAndDataFields(fields);
+  if (fields.KeyFieldDescs.empty()) DatabaseError(u"Key fields not found");
+  TZelRecordSet& data = *FDataSet.GetIRecordSet();
+  const UString prefix = RefreshColumnPrefix();
+  UString condition;
+  for (const TFieldDesc* desc : fields.KeyFieldDescs) {
+    if (!condition.empty()) condition += u" AND ";
+    condition += prefix + QuoteName(desc->FActualName.empty() ? desc->FName : desc->FActualName);
+    if (data.GetNull(desc->FFieldNo, buf)) {
+      condition += u" IS NULL";
+      continue;
+    }
+    // Named by number: a field's name need not be a valid parameter name.
+    const UString name = u"VIX_KEY_" + IntToStr(desc->FFieldNo);
+    condition += u" = :" + name;
+    TDAParam* param = params.Add(name);
+    param->SetParamType(ptInput);
+    param->SetValue(data.GetFieldAsVariant(desc->FFieldNo, buf));
+  }
+  return condition;
+}
+
 bool TDASQLGenerator::FieldChanged(const TFieldDesc& desc, const uint8_t* oldBuf, const uint8_t* newBuf) const {
   TZelRecordSet& data = *FDataSet.GetIRecordSet();
   if (IsBlobDataType(desc.FDataType) && data.GetBlob(desc.FFieldNo, oldBuf) != data.GetBlob(desc.FFieldNo, newBuf))

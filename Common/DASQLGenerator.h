@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Common/MemData.h"
+#include "Common/ZelParser.h"
 #include "rtl/UString.h"
 #include "rtl/Variant.h"
 
@@ -85,6 +86,13 @@ class TDASQLGenerator {
   virtual bool KeyIsUnique() const;
   // Whether a descriptor is a column of the updating table.
   virtual bool IsUpdatingTableField(const TFieldDesc& desc) const;
+  // The condition that finds the record in `buf` by its key fields' values
+  // in the dataset's own query: "prefix.column = :VIX_KEY_<field number>"
+  // (IS NULL for a NULL value) joined by " AND ", the parameters added to
+  // `params`. Raises "Key fields not found" without key fields.
+  UString RefreshCondition(const uint8_t* buf, TDAParams& params) const;
+  // Updates find their row by a row version that the server changes.
+  bool UsesRowVersion() const { return CheckRowVersion() && RowVersionField(); }
   // Forgets what was learnt about the result and its table (a new open).
   virtual void ClearFieldDescRefs() {}
 
@@ -95,6 +103,9 @@ class TDASQLGenerator {
   // What follows the conditions of a lock statement ("FOR UPDATE"); empty:
   // the provider cannot lock.
   virtual UString LockClause() const { return UString(); }
+  // What goes before a column of the updating table in the dataset's own
+  // query (the quoted alias and "."); the base puts nothing.
+  virtual UString RefreshColumnPrefix() const { return UString(); }
   // The updating table as it goes into statement text (`tableName` quoted).
   virtual UString QualifiedTableName(const UString& tableName) const { return QuoteName(tableName); }
   // Updates and deletes check that nobody changed the row since it was
@@ -168,6 +179,12 @@ class TDADataSetUpdater {
   // another user"). Raises when the provider cannot lock.
   void LockRecord(const uint8_t* oldBuf);
 
+  // Reads the record in `buf` again with the dataset's own query, its key
+  // condition added (`lexer`: the dataset's), and copies the row's values
+  // (blobs excepted) into `buf`. A row that is gone, or a key that finds
+  // several: "Refresh failed. Found %d records".
+  void RefreshRecord(uint8_t* buf, TParserClass lexer);
+
   // Runs a text with parameters on the statement object; returns the rows it
   // affected. `positions`, when not empty, are the 0-based places of the
   // "?" markers, one per parameter.
@@ -179,7 +196,8 @@ class TDADataSetUpdater {
  protected:
   virtual std::unique_ptr<TDASQLGenerator> CreateGenerator();
   // Hands the marker positions to the command (providers that splice values
-  // in by position); the base leaves the command to scan for them.
+  // in by position; none: the command finds the markers itself, forgetting
+  // positions of an earlier text); the base leaves the command to scan.
   virtual void SetParamPositions(TZelCommand& /*command*/, const std::vector<size_t>& /*positions*/) {}
   // The auto-increment value the last insert generated; 0: none.
   virtual int64_t LastInsertId();

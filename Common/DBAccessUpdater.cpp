@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "Common/DASQLGenerator.h"
+#include "Common/DASQLText.h"
 #include "Common/DBAccess.h"
 
 namespace vix {
@@ -56,7 +57,7 @@ int64_t TDADataSetUpdater::ExecuteStatement(const UString& sql, const TDAParams&
     desc.SetName(param.GetName());
     param.WriteParamDesc(desc, GetDataType(param.GetDataType()), true, settings);
   }
-  if (!positions.empty()) SetParamPositions(command, positions);
+  SetParamPositions(command, positions);
   if (keepRows) {
     statement.Open();
     return statement.RecordCount();
@@ -185,6 +186,53 @@ void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf) {
     if (!SameLockValue(statement.GetFieldAsVariant(column->FFieldNo, row.data()),
                        data.GetFieldAsVariant(desc->FFieldNo, oldBuf)))
       DatabaseError(u"Record was changed by another user");
+  }
+}
+
+void TDADataSetUpdater::RefreshRecord(uint8_t* buf, TParserClass lexer) {
+  TDAParams keys;
+  const UString condition = Generator().RefreshCondition(buf, keys);
+  const UString sql = AddWhere(FDataSet.FinalSQL(), condition, lexer);
+  // The values in the order the command finds the parameters: the key's,
+  // else the dataset's own.
+  TZelRecordSet& statement = Statement();
+  statement.SetSQL(sql);
+  const TZelCommand& command = *statement.GetCommand();
+  TDAParams params;
+  for (int i = 0; i < command.GetParamCount(); ++i) {
+    const UString& name = command.GetParam(i)->GetName();
+    const TDAParam* from = keys.FindParam(name);
+    if (!from) from = FDataSet.Params().FindParam(name);
+    if (!from) DatabaseError(u"Not found field corresponding parameter " + name);
+    TDAParam* param = params.Add(name);
+    param->SetParamType(ptInput);
+    if (from->GetDataType() != ftUnknown) param->SetDataType(from->GetDataType());
+    param->SetValue(from->GetValue());
+  }
+  ExecuteStatement(sql, params, {}, true);
+  struct TClose {
+    TZelRecordSet& s;
+    ~TClose() {
+      try {
+        s.Close();
+      } catch (...) {
+      }
+    }
+  } close{statement};
+  FRowsAffected = statement.RecordCount();
+  if (FRowsAffected != 1) DatabaseError(u"Refresh failed. Found " + IntToStr(FRowsAffected) + u" records");
+  statement.SetToBegin();
+  std::vector<uint8_t> row = statement.AllocRecBuf();
+  statement.GetNextRecord(row.data());
+  TZelRecordSet& data = *FDataSet.GetIRecordSet();
+  const TFieldDescs& columns = statement.Fields();
+  for (int i = 0; i < columns.Count(); ++i) {
+    const TFieldDesc& column = columns[i];
+    const TFieldDesc* desc = data.Fields().FindField(column.FName);
+    if (!desc || !desc->HasDataSlot() || desc->FFieldDescKind != fdkData || IsBlobDataType(desc->FDataType) ||
+        IsBlobDataType(column.FDataType))
+      continue;
+    data.PutFieldAsVariant(desc->FFieldNo, buf, statement.GetFieldAsVariant(column.FFieldNo, row.data()));
   }
 }
 

@@ -36,6 +36,12 @@ UString TCustomMySQLGenerator::QualifiedTableName(const UString& tableName) cons
   return QuoteName(desc->FDatabase) + u"." + QuoteName(tableName);
 }
 
+UString TCustomMySQLGenerator::RefreshColumnPrefix() const {
+  const TMySQLFieldDesc* desc = UpdatingTableDesc();
+  if (!desc) return UString();
+  return QuoteName(desc->FTableAlias.empty() ? desc->FTableName : desc->FTableAlias) + u".";
+}
+
 bool TCustomMySQLGenerator::IsUpdatingTableField(const TFieldDesc& desc) const {
   const TMySQLFieldDesc* my = MyDesc(desc);
   if (!my || my->FTableName.empty()) return false;
@@ -174,7 +180,12 @@ int64_t TCustomMyDataSetUpdater::TotalRowsAffected() {
 }
 
 void TCustomMyDataSetUpdater::SetParamPositions(TZelCommand& command, const std::vector<size_t>& positions) {
+  // Turning the filling on empties the list.
   command.SetProp(prFillParamPosition, true);
+  if (positions.empty()) {
+    command.SetProp(prFillParamPosition, false);
+    return;
+  }
   for (size_t position : positions) command.SetProp(prParamPosition, static_cast<int32_t>(position));
 }
 

@@ -47,6 +47,7 @@ class TCustomMySQLGenerator : public TDASQLGenerator {
   // `db`.`table` when the result names the table's database.
   UString QualifiedTableName(const UString& tableName) const override;
   bool CheckRowVersion() const override { return RowVersionCheck; }
+  UString RefreshColumnPrefix() const override;
   const TFieldDesc* RowVersionField() const override;
   // A row version with a fraction finer than the record holds (it keeps
   // milliseconds) is compared over the millisecond the old value names.

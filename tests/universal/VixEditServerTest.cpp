@@ -317,6 +317,11 @@ TEST_F(VixEditServerTest, RowVersionFindsChangesOfAnotherSession) {
     query.FieldByName(u"name").SetAsString(u"b2");
     query.Post();
     EXPECT_EQ(db.Rows("SELECT id, name FROM t WHERE id = 2"), (Rows{"2|b2"}));
+    // The record took the new version: it can be changed again.
+    query.Edit();
+    query.FieldByName(u"name").SetAsString(u"b3");
+    query.Post();
+    EXPECT_EQ(db.Rows("SELECT id, name FROM t WHERE id = 2"), (Rows{"2|b3"}));
 
     db.Exec(c.change);
     const Rows before = db.Rows("SELECT id, name, hidden, ts FROM t ORDER BY id");
@@ -328,6 +333,30 @@ TEST_F(VixEditServerTest, RowVersionFindsChangesOfAnotherSession) {
     EXPECT_EQ(test::ErrorOf([&] { query.Delete(); }), "Update failed. Found 0 records");
     EXPECT_EQ(db.Rows("SELECT id, name, hidden, ts FROM t ORDER BY id"), before);
   }
+}
+
+// RefreshRecord reads the current record again through the query's own
+// text (its alias, condition, parameter and line comment kept) and fails
+// for a row that is gone.
+TEST_F(VixEditServerTest, RefreshRecordReadsTheRowAgain) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20), qty INT)");
+  db.Exec("INSERT INTO t VALUES (1, 'a', 1), (2, 'b', 2), (3, 'c', 3)");
+  query.SetSQL(u"SELECT x.id, x.name, x.qty FROM t x WHERE x.qty < :lim -- small ones\nORDER BY x.id");
+  query.ParamByName(u"lim").SetAsInteger(10);
+  query.Open();
+  db.Exec("UPDATE t SET name = 'B', qty = 5 WHERE id = 2");
+  db.Exec("UPDATE t SET name = 'C' WHERE id = 3");
+  Find(u"id", u"2");
+  query.RefreshRecord();
+  EXPECT_EQ(query.FieldByName(u"id").AsInteger(), 2);
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"B");
+  EXPECT_EQ(query.FieldByName(u"qty").AsInteger(), 5);
+  Find(u"id", u"3");
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"c");  // only the current record
+  db.Exec("DELETE FROM t WHERE id = 3");
+  EXPECT_EQ(test::ErrorOf([&] { query.RefreshRecord(); }), "Refresh failed. Found 0 records");
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"c");
+  EXPECT_EQ(query.RecordCount(), 3);
 }
 
 // The query with the record in work's buffers in reach.
