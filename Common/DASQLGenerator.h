@@ -217,6 +217,10 @@ class TDADataSetUpdater {
   // Runs `run` so that it commits only when it touched exactly one row.
   int64_t RunChecked(const std::function<int64_t()>& run);
 
+  // Runs a query that must return one row ("Refresh failed. Found %d
+  // records" otherwise) and hands it to `use` while the rows are open.
+  void ReadOneRow(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions,
+                  const std::function<void(TZelRecordSet&, const uint8_t*)>& use);
   // Sends the waiting batch.
   void FlushBatch();
   void TakeAutoIncrement(uint8_t* newBuf);

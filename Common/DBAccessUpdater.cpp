@@ -159,6 +159,24 @@ void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf) {
   if (sql.empty()) DatabaseError(u"The provider cannot lock records");
   std::vector<size_t> positions;
   for (const TDAParamInfo& info : generator.ParamsInfo()) positions.push_back(info.Position);
+  ReadOneRow(sql, params, positions, [&](TZelRecordSet& statement, const uint8_t* row) {
+    TZelRecordSet& data = *FDataSet.GetIRecordSet();
+    TKeyAndDataFields fields;
+    generator.GetKeyAndDataFields(fields);
+    for (const TFieldDesc* desc : fields.DataFieldDescs) {
+      if (IsBlobDataType(desc->FDataType)) continue;
+      const TFieldDesc* column =
+          statement.Fields().FindField(desc->FActualName.empty() ? desc->FName : desc->FActualName);
+      if (!column) continue;
+      if (!SameLockValue(statement.GetFieldAsVariant(column->FFieldNo, row),
+                         data.GetFieldAsVariant(desc->FFieldNo, oldBuf)))
+        DatabaseError(u"Record was changed by another user");
+    }
+  });
+}
+
+void TDADataSetUpdater::ReadOneRow(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions,
+                                   const std::function<void(TZelRecordSet&, const uint8_t*)>& use) {
   TZelRecordSet& statement = Statement();
   ExecuteStatement(sql, params, positions, true);
   struct TClose {
@@ -175,18 +193,7 @@ void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf) {
   statement.SetToBegin();
   std::vector<uint8_t> row = statement.AllocRecBuf();
   statement.GetNextRecord(row.data());
-  TZelRecordSet& data = *FDataSet.GetIRecordSet();
-  TKeyAndDataFields fields;
-  generator.GetKeyAndDataFields(fields);
-  for (const TFieldDesc* desc : fields.DataFieldDescs) {
-    if (IsBlobDataType(desc->FDataType)) continue;
-    const TFieldDesc* column =
-        statement.Fields().FindField(desc->FActualName.empty() ? desc->FName : desc->FActualName);
-    if (!column) continue;
-    if (!SameLockValue(statement.GetFieldAsVariant(column->FFieldNo, row.data()),
-                       data.GetFieldAsVariant(desc->FFieldNo, oldBuf)))
-      DatabaseError(u"Record was changed by another user");
-  }
+  use(statement, row.data());
 }
 
 void TDADataSetUpdater::RefreshRecord(uint8_t* buf, TParserClass lexer) {
@@ -209,31 +216,18 @@ void TDADataSetUpdater::RefreshRecord(uint8_t* buf, TParserClass lexer) {
     if (from->GetDataType() != ftUnknown) param->SetDataType(from->GetDataType());
     param->SetValue(from->GetValue());
   }
-  ExecuteStatement(sql, params, {}, true);
-  struct TClose {
-    TZelRecordSet& s;
-    ~TClose() {
-      try {
-        s.Close();
-      } catch (...) {
-      }
+  ReadOneRow(sql, params, {}, [&](TZelRecordSet& result, const uint8_t* row) {
+    TZelRecordSet& data = *FDataSet.GetIRecordSet();
+    const TFieldDescs& columns = result.Fields();
+    for (int i = 0; i < columns.Count(); ++i) {
+      const TFieldDesc& column = columns[i];
+      const TFieldDesc* desc = data.Fields().FindField(column.FName);
+      if (!desc || !desc->HasDataSlot() || desc->FFieldDescKind != fdkData || IsBlobDataType(desc->FDataType) ||
+          IsBlobDataType(column.FDataType))
+        continue;
+      data.PutFieldAsVariant(desc->FFieldNo, buf, result.GetFieldAsVariant(column.FFieldNo, row));
     }
-  } close{statement};
-  FRowsAffected = statement.RecordCount();
-  if (FRowsAffected != 1) DatabaseError(u"Refresh failed. Found " + IntToStr(FRowsAffected) + u" records");
-  statement.SetToBegin();
-  std::vector<uint8_t> row = statement.AllocRecBuf();
-  statement.GetNextRecord(row.data());
-  TZelRecordSet& data = *FDataSet.GetIRecordSet();
-  const TFieldDescs& columns = statement.Fields();
-  for (int i = 0; i < columns.Count(); ++i) {
-    const TFieldDesc& column = columns[i];
-    const TFieldDesc* desc = data.Fields().FindField(column.FName);
-    if (!desc || !desc->HasDataSlot() || desc->FFieldDescKind != fdkData || IsBlobDataType(desc->FDataType) ||
-        IsBlobDataType(column.FDataType))
-      continue;
-    data.PutFieldAsVariant(desc->FFieldNo, buf, statement.GetFieldAsVariant(column.FFieldNo, row.data()));
-  }
+  });
 }
 
 void TDADataSetUpdater::TakeAutoIncrement(uint8_t* newBuf) {
