@@ -50,7 +50,7 @@ std::vector<const TFieldDesc*> TDASQLGenerator::DefaultKeyFields(const std::vect
   return {};
 }
 
-void TDASQLGenerator::GetKeyAndDataFields(TKeyAndDataFields& fields) const {
+void TDASQLGenerator::GetKeyAndDataFields(TKeyAndDataFields& fields, bool keys) const {
   fields = TKeyAndDataFields();
   TZelRecordSet* recordSet = FDataSet.GetIRecordSet();
   if (!recordSet) return;
@@ -62,6 +62,7 @@ void TDASQLGenerator::GetKeyAndDataFields(TKeyAndDataFields& fields) const {
     tableFields.push_back(&desc);
     if (!desc.FReadOnly) fields.DataFieldDescs.push_back(&desc);
   }
+  if (!keys) return;
   const UString& keyText = FDataSet.GetKeyFields();
   if (keyText.empty()) {
     fields.KeyFieldDescs = DefaultKeyFields(tableFields);

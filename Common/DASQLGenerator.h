@@ -79,7 +79,9 @@ class TDASQLGenerator {
   // The key fields (the dataset's KeyFields when set, else the provider's
   // choice; none when nothing identifies a record) and the data fields
   // (the updating table's writable columns).
-  virtual void GetKeyAndDataFields(TKeyAndDataFields& fields) const;
+  // Without `keys` only the data fields (no catalog query: the connection
+  // may still be reading the dataset's rows).
+  virtual void GetKeyAndDataFields(TKeyAndDataFields& fields, bool keys = true) const;
   // True when the key fields were chosen by the provider from a primary key
   // or a unique index of NOT NULL columns, or named by the dataset: one
   // condition on them finds at most one row.

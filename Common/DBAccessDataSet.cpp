@@ -415,7 +415,7 @@ std::unique_ptr<TZelRecordSet> TCustomDADataSet::NewStatementRecordSet() {
 void TCustomDADataSet::MarkReadOnlyFields() {
   TDASQLGenerator& generator = Updater().Generator();
   TKeyAndDataFields fields;
-  generator.GetKeyAndDataFields(fields);
+  generator.GetKeyAndDataFields(fields, false);
   for (int i = 0; i < FieldCount(); ++i) {
     TField& field = Fields(i);
     bool writable = false;
