@@ -1,6 +1,7 @@
 // The generated INSERT, UPDATE, DELETE and lock statements of a dataset.
 #include "Common/DASQLGenerator.h"
 
+#include <algorithm>
 #include <array>
 
 #include "Common/DBAccess.h"
@@ -49,7 +50,7 @@ std::vector<const TFieldDesc*> TDASQLGenerator::DefaultKeyFields(const std::vect
   return {};
 }
 
-void TDASQLGenerator::GetKeyAndDataFields(TKeyAndDataFields& fields) const {
+void TDASQLGenerator::GetKeyAndDataFields(TKeyAndDataFields& fields, bool keys) const {
   fields = TKeyAndDataFields();
   TZelRecordSet* recordSet = FDataSet.GetIRecordSet();
   if (!recordSet) return;
@@ -61,6 +62,7 @@ void TDASQLGenerator::GetKeyAndDataFields(TKeyAndDataFields& fields) const {
     tableFields.push_back(&desc);
     if (!desc.FReadOnly) fields.DataFieldDescs.push_back(&desc);
   }
+  if (!keys) return;
   const UString& keyText = FDataSet.GetKeyFields();
   if (keyText.empty()) {
     fields.KeyFieldDescs = DefaultKeyFields(tableFields);
@@ -83,6 +85,30 @@ bool TDASQLGenerator::KeyIsUnique() const {
   TKeyAndDataFields fields;
   GetKeyAndDataFields(fields);
   return !fields.KeyFieldDescs.empty();
+}
+
+UString TDASQLGenerator::RefreshCondition(const uint8_t* buf, TDAParams& params) const {
+  TKeyAndDataFields fields;
+  GetKeyAndDataFields(fields);
+  if (fields.KeyFieldDescs.empty()) DatabaseError(u"Key fields not found");
+  TZelRecordSet& data = *FDataSet.GetIRecordSet();
+  const UString prefix = RefreshColumnPrefix();
+  UString condition;
+  for (const TFieldDesc* desc : fields.KeyFieldDescs) {
+    if (!condition.empty()) condition += u" AND ";
+    condition += prefix + QuoteName(desc->FActualName.empty() ? desc->FName : desc->FActualName);
+    if (data.GetNull(desc->FFieldNo, buf)) {
+      condition += u" IS NULL";
+      continue;
+    }
+    // Named by number: a field's name need not be a valid parameter name.
+    const UString name = u"VIX_KEY_" + IntToStr(desc->FFieldNo);
+    condition += u" = :" + name;
+    TDAParam* param = params.Add(name);
+    param->SetParamType(ptInput);
+    param->SetValue(data.GetFieldAsVariant(desc->FFieldNo, buf));
+  }
+  return condition;
 }
 
 bool TDASQLGenerator::FieldChanged(const TFieldDesc& desc, const uint8_t* oldBuf, const uint8_t* newBuf) const {
@@ -120,10 +146,26 @@ void TDASQLGenerator::AddCondition(UString& builder, const TFieldDesc& desc, con
   AddParam(builder, desc, true, oldBuf, builderNo);
 }
 
-void TDASQLGenerator::AddConditions(UString& builder, const TKeyAndDataFields& fields, const uint8_t* oldBuf,
-                                    size_t builderNo) {
+void TDASQLGenerator::AddRowVersionCondition(UString& builder, const TFieldDesc& desc, const uint8_t* oldBuf,
+                                             size_t builderNo) {
+  AddCondition(builder, desc, oldBuf, builderNo);
+}
+
+void TDASQLGenerator::AddConditions(UString& builder, TStatementType type, const TKeyAndDataFields& fields,
+                                    const uint8_t* oldBuf, size_t builderNo) {
   if (!fields.KeyFieldDescs.empty()) {
     for (const TFieldDesc* desc : fields.KeyFieldDescs) AddCondition(builder, *desc, oldBuf, builderNo);
+    if ((type == stUpdate || type == stDelete) && CheckRowVersion()) {
+      const TFieldDesc* version = RowVersionField();
+      if (version && !FDataSet.GetIRecordSet()->GetNull(version->FFieldNo, oldBuf)) {
+        AddRowVersionCondition(builder, *version, oldBuf, builderNo);
+      } else {
+        const auto& keys = fields.KeyFieldDescs;
+        for (const TFieldDesc* desc : fields.DataFieldDescs)
+          if (!IsBlobDataType(desc->FDataType) && std::find(keys.begin(), keys.end(), desc) == keys.end())
+            AddCondition(builder, *desc, oldBuf, builderNo);
+      }
+    }
   } else {
     for (const TFieldDesc* desc : fields.DataFieldDescs)
       if (!IsBlobDataType(desc->FDataType)) AddCondition(builder, *desc, oldBuf, builderNo);
@@ -142,7 +184,7 @@ UString TDASQLGenerator::GenerateSQL(TStatementType type, bool modifiedFieldsOnl
   TKeyAndDataFields fields;
   GetKeyAndDataFields(fields);
   TZelRecordSet& data = *FDataSet.GetIRecordSet();
-  const UString table = QuoteName(tableName);
+  const UString table = QualifiedTableName(tableName);
   std::array<UString, bCount> sb;
   auto column = [this](const TFieldDesc& desc) {
     return QuoteName(desc.FActualName.empty() ? desc.FName : desc.FActualName);
@@ -176,17 +218,17 @@ UString TDASQLGenerator::GenerateSQL(TStatementType type, bool modifiedFieldsOnl
       }
       sb[bHeader] = u"UPDATE " + table + u"\r\nSET\r\n  ";
       sb[bMiddle] = u"\r\nWHERE\r\n  ";
-      AddConditions(sb[bCond], fields, oldBuf, bCond);
+      AddConditions(sb[bCond], type, fields, oldBuf, bCond);
       break;
     case stDelete:
       sb[bHeader] = u"DELETE FROM " + table + u"\r\nWHERE\r\n  ";
-      AddConditions(sb[bCond], fields, oldBuf, bCond);
+      AddConditions(sb[bCond], type, fields, oldBuf, bCond);
       break;
     default: {
       const UString lock = LockClause();
       if (lock.empty()) return UString();
       sb[bHeader] = u"SELECT * FROM " + table + u"\r\nWHERE\r\n  ";
-      AddConditions(sb[bCond], fields, oldBuf, bCond);
+      AddConditions(sb[bCond], type, fields, oldBuf, bCond);
       sb[bFooter] = u"\r\n" + lock;
       break;
     }

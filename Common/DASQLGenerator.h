@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Common/MemData.h"
+#include "Common/ZelParser.h"
 #include "rtl/UString.h"
 #include "rtl/Variant.h"
 
@@ -78,13 +79,24 @@ class TDASQLGenerator {
   // The key fields (the dataset's KeyFields when set, else the provider's
   // choice; none when nothing identifies a record) and the data fields
   // (the updating table's writable columns).
-  virtual void GetKeyAndDataFields(TKeyAndDataFields& fields) const;
+  // Without `keys` only the data fields (no catalog query: the connection
+  // may still be reading the dataset's rows).
+  virtual void GetKeyAndDataFields(TKeyAndDataFields& fields, bool keys = true) const;
   // True when the key fields were chosen by the provider from a primary key
   // or a unique index of NOT NULL columns, or named by the dataset: one
   // condition on them finds at most one row.
   virtual bool KeyIsUnique() const;
   // Whether a descriptor is a column of the updating table.
   virtual bool IsUpdatingTableField(const TFieldDesc& desc) const;
+  // The condition that finds the record in `buf` by its key fields' values
+  // in the dataset's own query: "prefix.column = :VIX_KEY_<field number>"
+  // (IS NULL for a NULL value) joined by " AND ", the parameters added to
+  // `params`. Raises "Key fields not found" without key fields.
+  UString RefreshCondition(const uint8_t* buf, TDAParams& params) const;
+  // Updates find their row by a row version that the server changes.
+  bool UsesRowVersion() const { return CheckRowVersion() && RowVersionField(); }
+  // Forgets what was learnt about the result and its table (a new open).
+  virtual void ClearFieldDescRefs() {}
 
  protected:
   // The provider's choice of key fields among `candidates` (the updating
@@ -93,16 +105,33 @@ class TDASQLGenerator {
   // What follows the conditions of a lock statement ("FOR UPDATE"); empty:
   // the provider cannot lock.
   virtual UString LockClause() const { return UString(); }
+  // What goes before a column of the updating table in the dataset's own
+  // query (the quoted alias and "."); the base puts nothing.
+  virtual UString RefreshColumnPrefix() const { return UString(); }
+  // The updating table as it goes into statement text (`tableName` quoted).
+  virtual UString QualifiedTableName(const UString& tableName) const { return QuoteName(tableName); }
+  // Updates and deletes check that nobody changed the row since it was
+  // read: besides the key, the row-version field (when it has a value) or
+  // else every other data field that is not a blob must hold its old value.
+  virtual bool CheckRowVersion() const { return false; }
+  // The column the server changes on every update of a row; none: null.
+  virtual const TFieldDesc* RowVersionField() const { return nullptr; }
+  // The condition on the row-version field; the base compares with "=".
+  virtual void AddRowVersionCondition(UString& builder, const TFieldDesc& desc, const uint8_t* oldBuf,
+                                      size_t builderNo);
   // A column or table name as it goes into statement text.
   UString QuoteName(UStringView name) const;
   TSQLInfo& SQLInfo() const;
+  // Appends a "?" marker for the value of `desc` in `buf` (its old value
+  // when `old`) to the builder `builderNo`, with its parameter.
+  void AddParam(UString& builder, const TFieldDesc& desc, bool old, const uint8_t* buf, size_t builderNo);
+  void AddCondition(UString& builder, const TFieldDesc& desc, const uint8_t* oldBuf, size_t builderNo);
 
   TCustomDADataSet& FDataSet;
 
  private:
-  void AddParam(UString& builder, const TFieldDesc& desc, bool old, const uint8_t* buf, size_t builderStart);
-  void AddCondition(UString& builder, const TFieldDesc& desc, const uint8_t* oldBuf, size_t builderStart);
-  void AddConditions(UString& builder, const TKeyAndDataFields& fields, const uint8_t* oldBuf, size_t builderStart);
+  void AddConditions(UString& builder, TStatementType type, const TKeyAndDataFields& fields, const uint8_t* oldBuf,
+                     size_t builderNo);
   bool FieldChanged(const TFieldDesc& desc, const uint8_t* oldBuf, const uint8_t* newBuf) const;
 
   TDAParams* FParams = nullptr;
@@ -121,6 +150,9 @@ class TDADataSetUpdater {
   TDADataSetUpdater& operator=(const TDADataSetUpdater&) = delete;
 
   TDASQLGenerator& Generator();
+  // A setting of the provider's dataset options (prCheckRowVersion, ...);
+  // the base takes none.
+  virtual void SetProp(int32_t /*prop*/, const Variant& /*value*/) {}
 
   // Writes one change of the record in work to the server: the generated
   // statement with its values bound. Without a unique key, an update or
@@ -149,6 +181,12 @@ class TDADataSetUpdater {
   // another user"). Raises when the provider cannot lock.
   void LockRecord(const uint8_t* oldBuf);
 
+  // Reads the record in `buf` again with the dataset's own query, its key
+  // condition added (`lexer`: the dataset's), and copies the row's values
+  // (blobs excepted) into `buf`. A row that is gone, or a key that finds
+  // several: "Refresh failed. Found %d records".
+  void RefreshRecord(uint8_t* buf, TParserClass lexer);
+
   // Runs a text with parameters on the statement object; returns the rows it
   // affected. `positions`, when not empty, are the 0-based places of the
   // "?" markers, one per parameter.
@@ -160,7 +198,8 @@ class TDADataSetUpdater {
  protected:
   virtual std::unique_ptr<TDASQLGenerator> CreateGenerator();
   // Hands the marker positions to the command (providers that splice values
-  // in by position); the base leaves the command to scan for them.
+  // in by position; none: the command finds the markers itself, forgetting
+  // positions of an earlier text); the base leaves the command to scan.
   virtual void SetParamPositions(TZelCommand& /*command*/, const std::vector<size_t>& /*positions*/) {}
   // The auto-increment value the last insert generated; 0: none.
   virtual int64_t LastInsertId();
@@ -180,6 +219,10 @@ class TDADataSetUpdater {
   // Runs `run` so that it commits only when it touched exactly one row.
   int64_t RunChecked(const std::function<int64_t()>& run);
 
+  // Runs a query that must return one row ("Refresh failed. Found %d
+  // records" otherwise) and hands it to `use` while the rows are open.
+  void ReadOneRow(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions,
+                  const std::function<void(TZelRecordSet&, const uint8_t*)>& use);
   // Sends the waiting batch.
   void FlushBatch();
   void TakeAutoIncrement(uint8_t* newBuf);

@@ -626,6 +626,10 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   TLockMode GetLockMode() const { return FLockMode; }
   void SetLockMode(TLockMode value) { FLockMode = value; }
   TDADataSetUpdater& Updater();
+  // Reads the current record again from the server (the query's own text
+  // with the record's key added) and shows the values read. A record whose
+  // row is gone raises "Refresh failed. Found 0 records". Browse mode only.
+  void RefreshRecord();
   // Makes a record set of the connection's provider on the connection, for
   // statements of the dataset's own (the updater's).
   std::unique_ptr<TZelRecordSet> NewStatementRecordSet();

@@ -249,6 +249,9 @@ void TCustomDADataSet::EndConnection() {
 // --- open and close ------------------------------------------------------------------------
 
 void TCustomDADataSet::OpenCursor() {
+  // The result may be another one, or its table made anew: what the updater
+  // learnt about the old one goes.
+  if (FUpdater) FUpdater->Generator().ClearFieldDescRefs();
   for (int attempt = 0;; ++attempt) {
     BeginConnection();
     try {
@@ -377,6 +380,30 @@ TDADataSetUpdater& TCustomDADataSet::Updater() {
   return *FUpdater;
 }
 
+void TCustomDADataSet::RefreshRecord() {
+  CheckBrowseMode();
+  if (IsEmpty() || !FIRecordSet) return;
+  if (!FConnection) DatabaseError(u"Connection is not defined");
+  FConnection->BeginUse();
+  struct TUse {
+    TCustomDAConnection* c;
+    ~TUse() { c->EndUse(); }
+  } use{FConnection};
+  std::vector<uint8_t> buf = FIRecordSet->AllocRecBuf();
+  FIRecordSet->GetRecord(buf.data());
+  // The copy owns its values while the row's replace them, as an edit's.
+  FIRecordSet->AddRefComplexFields(buf.data());
+  try {
+    Updater().RefreshRecord(buf.data(), CommandParserClass());
+    FIRecordSet->UpdateRecord(buf.data());
+  } catch (...) {
+    FIRecordSet->FreeComplexFields(buf.data());
+    throw;
+  }
+  FIRecordSet->FreeComplexFields(buf.data());
+  Resync();
+}
+
 std::unique_ptr<TZelRecordSet> TCustomDADataSet::NewStatementRecordSet() {
   if (!FConnection) DatabaseError(u"Connection is not defined");
   std::unique_ptr<TZelRecordSet> recordSet = CreateIRecordSet();
@@ -390,7 +417,7 @@ std::unique_ptr<TZelRecordSet> TCustomDADataSet::NewStatementRecordSet() {
 void TCustomDADataSet::MarkReadOnlyFields() {
   TDASQLGenerator& generator = Updater().Generator();
   TKeyAndDataFields fields;
-  generator.GetKeyAndDataFields(fields);
+  generator.GetKeyAndDataFields(fields, false);
   for (int i = 0; i < FieldCount(); ++i) {
     TField& field = Fields(i);
     bool writable = false;
@@ -493,7 +520,15 @@ void TCustomDADataSet::WriteInsert(uint8_t* newBuf) {
 }
 
 void TCustomDADataSet::WriteUpdate(const uint8_t* oldBuf, uint8_t* newBuf) {
-  Updater().PerformSQL(stUpdate, oldBuf, newBuf);
+  TDADataSetUpdater& updater = Updater();
+  if (!updater.PerformSQL(stUpdate, oldBuf, newBuf) || !updater.Generator().UsesRowVersion()) return;
+  // The server gave the row a new version: read it, or the next change of
+  // the record would not find its row. The change itself is on the server
+  // already; a row the query no longer shows keeps the values written.
+  try {
+    updater.RefreshRecord(newBuf, CommandParserClass());
+  } catch (const EDatabaseError&) {
+  }
 }
 
 void TCustomDADataSet::WriteDelete(const uint8_t* oldBuf) {

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "Common/DASQLGenerator.h"
+#include "Common/DASQLText.h"
 #include "Common/DBAccess.h"
 
 namespace vix {
@@ -56,7 +57,7 @@ int64_t TDADataSetUpdater::ExecuteStatement(const UString& sql, const TDAParams&
     desc.SetName(param.GetName());
     param.WriteParamDesc(desc, GetDataType(param.GetDataType()), true, settings);
   }
-  if (!positions.empty()) SetParamPositions(command, positions);
+  SetParamPositions(command, positions);
   if (keepRows) {
     statement.Open();
     return statement.RecordCount();
@@ -158,6 +159,24 @@ void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf) {
   if (sql.empty()) DatabaseError(u"The provider cannot lock records");
   std::vector<size_t> positions;
   for (const TDAParamInfo& info : generator.ParamsInfo()) positions.push_back(info.Position);
+  ReadOneRow(sql, params, positions, [&](TZelRecordSet& statement, const uint8_t* row) {
+    TZelRecordSet& data = *FDataSet.GetIRecordSet();
+    TKeyAndDataFields fields;
+    generator.GetKeyAndDataFields(fields);
+    for (const TFieldDesc* desc : fields.DataFieldDescs) {
+      if (IsBlobDataType(desc->FDataType)) continue;
+      const TFieldDesc* column =
+          statement.Fields().FindField(desc->FActualName.empty() ? desc->FName : desc->FActualName);
+      if (!column) continue;
+      if (!SameLockValue(statement.GetFieldAsVariant(column->FFieldNo, row),
+                         data.GetFieldAsVariant(desc->FFieldNo, oldBuf)))
+        DatabaseError(u"Record was changed by another user");
+    }
+  });
+}
+
+void TDADataSetUpdater::ReadOneRow(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions,
+                                   const std::function<void(TZelRecordSet&, const uint8_t*)>& use) {
   TZelRecordSet& statement = Statement();
   ExecuteStatement(sql, params, positions, true);
   struct TClose {
@@ -174,18 +193,41 @@ void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf) {
   statement.SetToBegin();
   std::vector<uint8_t> row = statement.AllocRecBuf();
   statement.GetNextRecord(row.data());
-  TZelRecordSet& data = *FDataSet.GetIRecordSet();
-  TKeyAndDataFields fields;
-  generator.GetKeyAndDataFields(fields);
-  for (const TFieldDesc* desc : fields.DataFieldDescs) {
-    if (IsBlobDataType(desc->FDataType)) continue;
-    const TFieldDesc* column =
-        statement.Fields().FindField(desc->FActualName.empty() ? desc->FName : desc->FActualName);
-    if (!column) continue;
-    if (!SameLockValue(statement.GetFieldAsVariant(column->FFieldNo, row.data()),
-                       data.GetFieldAsVariant(desc->FFieldNo, oldBuf)))
-      DatabaseError(u"Record was changed by another user");
+  use(statement, row.data());
+}
+
+void TDADataSetUpdater::RefreshRecord(uint8_t* buf, TParserClass lexer) {
+  TDAParams keys;
+  const UString condition = Generator().RefreshCondition(buf, keys);
+  const UString sql = AddWhere(FDataSet.FinalSQL(), condition, lexer);
+  // The values in the order the command finds the parameters: the key's,
+  // else the dataset's own.
+  TZelRecordSet& statement = Statement();
+  statement.SetSQL(sql);
+  const TZelCommand& command = *statement.GetCommand();
+  TDAParams params;
+  for (int i = 0; i < command.GetParamCount(); ++i) {
+    const UString& name = command.GetParam(i)->GetName();
+    const TDAParam* from = keys.FindParam(name);
+    if (!from) from = FDataSet.Params().FindParam(name);
+    if (!from) DatabaseError(u"Not found field corresponding parameter " + name);
+    TDAParam* param = params.Add(name);
+    param->SetParamType(ptInput);
+    if (from->GetDataType() != ftUnknown) param->SetDataType(from->GetDataType());
+    param->SetValue(from->GetValue());
   }
+  ReadOneRow(sql, params, {}, [&](TZelRecordSet& result, const uint8_t* row) {
+    TZelRecordSet& data = *FDataSet.GetIRecordSet();
+    const TFieldDescs& columns = result.Fields();
+    for (int i = 0; i < columns.Count(); ++i) {
+      const TFieldDesc& column = columns[i];
+      const TFieldDesc* desc = data.Fields().FindField(column.FName);
+      if (!desc || !desc->HasDataSlot() || desc->FFieldDescKind != fdkData || IsBlobDataType(desc->FDataType) ||
+          IsBlobDataType(column.FDataType))
+        continue;
+      data.PutFieldAsVariant(desc->FFieldNo, buf, result.GetFieldAsVariant(column.FFieldNo, row));
+    }
+  });
 }
 
 void TDADataSetUpdater::TakeAutoIncrement(uint8_t* newBuf) {

@@ -441,6 +441,10 @@ class TMySQLFieldDesc : public TFieldDesc {
   int32_t FCharsetNr = 0;
   UString FTableName;
   UString FTableAlias;
+  // The database of FTableName as the server named it (empty: not known).
+  UString FDatabase;
+  // Digits of the fraction of seconds (TIMESTAMP(n), DATETIME(n), TIME(n)).
+  uint32_t FDecimals = 0;
 };
 
 // The settings that steer the mapping of columns to record fields.

@@ -336,6 +336,8 @@ void TMySQLRecordset::InternalInitFields() {
     d->FActualName = FUseUnicode ? Utf8ToUtf16Lenient(f.OrgName) : AnsiToUtf16(f.OrgName);
     d->FTableAlias = FUseUnicode ? Utf8ToUtf16Lenient(f.Table) : AnsiToUtf16(f.Table);
     d->FTableName = FUseUnicode ? Utf8ToUtf16Lenient(f.OrgTable) : AnsiToUtf16(f.OrgTable);
+    d->FDecimals = f.Decimals;
+    d->FDatabase = FUseUnicode ? Utf8ToUtf16Lenient(f.Database) : AnsiToUtf16(f.Database);
     FFields.Add(std::move(d));
   }
   FNulls.clear();

@@ -18,9 +18,7 @@ namespace {
 
 using TClasses = std::vector<std::type_index>;
 
-// What each option list applies to. The dataset service is named here when
-// it comes: until then its options exist with their defaults but assign
-// nothing.
+// What each option list applies to. The dataset service is the updater.
 const TClasses& ConnectionClasses() {
   static const TClasses classes = {typeid(TMySQLConnection)};
   return classes;
@@ -39,7 +37,7 @@ const TClasses& RecordSetClasses() {
   return classes;
 }
 const TClasses& DataSetServiceClasses() {
-  static const TClasses classes;
+  static const TClasses classes = {typeid(TCustomMyDataSetUpdater)};
   return classes;
 }
 

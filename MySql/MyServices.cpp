@@ -11,51 +11,142 @@ const TMySQLFieldDesc* TCustomMySQLGenerator::MyDesc(const TFieldDesc& desc) con
   return dynamic_cast<const TMySQLFieldDesc*>(&desc);
 }
 
-UString TCustomMySQLGenerator::UpdatingTableName() const {
+const TMySQLFieldDesc* TCustomMySQLGenerator::UpdatingTableDesc() const {
   TZelRecordSet* recordSet = FDataSet.GetIRecordSet();
-  if (!recordSet) return UString();
+  if (!recordSet) return nullptr;
   const TFieldDescs& descs = recordSet->Fields();
   const UString& wanted = FDataSet.GetUpdatingTable();
   for (int i = 0; i < descs.Count(); ++i) {
     const TMySQLFieldDesc* desc = MyDesc(descs[i]);
     if (!desc || desc->FTableName.empty()) continue;
-    if (wanted.empty()) return desc->FTableName;
-    if (SameText(desc->FTableAlias, wanted) || SameText(desc->FTableName, wanted)) return desc->FTableName;
+    if (wanted.empty() || SameText(desc->FTableAlias, wanted) || SameText(desc->FTableName, wanted)) return desc;
   }
   if (!wanted.empty()) DatabaseError(u"Wrong UpdatingTable value - table " + wanted + u" is unknown");
-  return UString();
+  return nullptr;
+}
+
+UString TCustomMySQLGenerator::UpdatingTableName() const {
+  const TMySQLFieldDesc* desc = UpdatingTableDesc();
+  return desc ? desc->FTableName : UString();
+}
+
+UString TCustomMySQLGenerator::QualifiedTableName(const UString& tableName) const {
+  const TMySQLFieldDesc* desc = UpdatingTableDesc();
+  if (!desc || desc->FDatabase.empty() || desc->FTableName != tableName) return QuoteName(tableName);
+  return QuoteName(desc->FDatabase) + u"." + QuoteName(tableName);
+}
+
+UString TCustomMySQLGenerator::RefreshColumnPrefix() const {
+  const TMySQLFieldDesc* desc = UpdatingTableDesc();
+  if (!desc) return UString();
+  return QuoteName(desc->FTableAlias.empty() ? desc->FTableName : desc->FTableAlias) + u".";
 }
 
 bool TCustomMySQLGenerator::IsUpdatingTableField(const TFieldDesc& desc) const {
   const TMySQLFieldDesc* my = MyDesc(desc);
   if (!my || my->FTableName.empty()) return false;
-  // The updating table is the first one of the result, or the one named:
-  // compare with its alias so that a table joined twice counts once.
-  TZelRecordSet* recordSet = FDataSet.GetIRecordSet();
-  const UString& wanted = FDataSet.GetUpdatingTable();
-  const TFieldDescs& descs = recordSet->Fields();
+  // Compare with the alias as well, so that a table joined twice counts once.
+  const TMySQLFieldDesc* first = UpdatingTableDesc();
+  return first && my->FTableAlias == first->FTableAlias && my->FTableName == first->FTableName &&
+         my->FDatabase == first->FDatabase;
+}
+
+const TFieldDesc* TCustomMySQLGenerator::UpdatingTableField(const UString& columnName) const {
+  if (columnName.empty()) return nullptr;
+  const TFieldDescs& descs = FDataSet.GetIRecordSet()->Fields();
   for (int i = 0; i < descs.Count(); ++i) {
-    const TMySQLFieldDesc* first = MyDesc(descs[i]);
-    if (!first || first->FTableName.empty()) continue;
-    if (!wanted.empty() && !SameText(first->FTableAlias, wanted) && !SameText(first->FTableName, wanted)) continue;
-    return my->FTableAlias == first->FTableAlias && my->FTableName == first->FTableName;
+    const TFieldDesc& desc = descs[i];
+    if (desc.FFieldDescKind != fdkData || !desc.HasDataSlot() || !IsUpdatingTableField(desc)) continue;
+    if (SameText(desc.FActualName.empty() ? desc.FName : desc.FActualName, columnName)) return &desc;
   }
-  return false;
+  return nullptr;
+}
+
+TMyTableKeyInfo TCustomMySQLGenerator::KeyInfoFromFlags() const {
+  // The column flags of the result: the primary key (the server reports a
+  // unique index of NOT NULL columns as the primary key when the table has
+  // none), else a NOT NULL column that alone is a unique key.
+  TMyTableKeyInfo info;
+  const TFieldDescs& descs = FDataSet.GetIRecordSet()->Fields();
+  std::vector<UString> unique;
+  for (int i = 0; i < descs.Count(); ++i) {
+    const TMySQLFieldDesc* my = MyDesc(descs[i]);
+    if (!my || !IsUpdatingTableField(*my)) continue;
+    const UString& name = my->FActualName.empty() ? my->FName : my->FActualName;
+    if (my->FIsPrimaryKey) info.KeyFields.push_back(name);
+    if (unique.empty() && (my->FFlags & UNIQUE_KEY_FLAG) && (my->FFlags & NOT_NULL_FLAG)) unique.push_back(name);
+    if (my->FIsAutoIncrement && info.AutoIncrementField.empty()) info.AutoIncrementField = name;
+  }
+  if (info.KeyFields.empty()) info.KeyFields = unique;
+  return info;
+}
+
+const TMyTableKeyInfo& TCustomMySQLGenerator::KeyInfo() const {
+  const TMySQLFieldDesc* table = UpdatingTableDesc();
+  std::vector<UString> columns;
+  UString of;
+  if (table) {
+    of = table->FDatabase + u'\0' + table->FTableName;
+    const TFieldDescs& descs = FDataSet.GetIRecordSet()->Fields();
+    for (int i = 0; i < descs.Count(); ++i) {
+      const TFieldDesc& desc = descs[i];
+      if (desc.FFieldDescKind != fdkData || !IsUpdatingTableField(desc)) continue;
+      columns.push_back(desc.FActualName.empty() ? desc.FName : desc.FActualName);
+      of += u'\0' + columns.back();
+    }
+  }
+  if (FKeyInfoRead && of == FKeyInfoOf) return FKeyInfo;
+  FKeyInfo = TMyTableKeyInfo();
+  if (table) {
+    TCustomDAConnection* connection = FDataSet.GetConnection();
+    auto* my = dynamic_cast<TMySQLConnection*>(connection ? connection->ProviderConnection() : nullptr);
+    std::vector<TMyColumnInfo> tableColumns;
+    std::vector<TMyIndexColumn> indexColumns;
+    if (my) {
+      tableColumns = ReadColumns(*my, table->FDatabase, table->FTableName);
+      if (!tableColumns.empty()) indexColumns = ReadIndexColumns(*my, table->FDatabase, table->FTableName);
+    }
+    FKeyInfo = tableColumns.empty() ? KeyInfoFromFlags() : ChooseTableKeyInfo(indexColumns, tableColumns, &columns);
+  }
+  FKeyInfoOf = std::move(of);
+  FKeyInfoRead = true;
+  return FKeyInfo;
 }
 
 std::vector<const TFieldDesc*> TCustomMySQLGenerator::DefaultKeyFields(
     const std::vector<const TFieldDesc*>& candidates) const {
   std::vector<const TFieldDesc*> key;
-  for (const TFieldDesc* desc : candidates) {
-    const TMySQLFieldDesc* my = MyDesc(*desc);
-    if (my && my->FIsPrimaryKey) key.push_back(desc);
+  for (const UString& name : KeyInfo().KeyFields) {
+    const TFieldDesc* found = nullptr;
+    for (const TFieldDesc* desc : candidates)
+      if (SameText(desc->FActualName.empty() ? desc->FName : desc->FActualName, name)) found = desc;
+    // A key column that is not a field of the result finds no row: no key.
+    if (!found) return {};
+    key.push_back(found);
   }
-  if (!key.empty()) return key;
-  for (const TFieldDesc* desc : candidates) {
-    const TMySQLFieldDesc* my = MyDesc(*desc);
-    if (my && (my->FFlags & UNIQUE_KEY_FLAG) && (my->FFlags & NOT_NULL_FLAG)) return {desc};
+  return key;
+}
+
+const TFieldDesc* TCustomMySQLGenerator::RowVersionField() const {
+  return UpdatingTableField(KeyInfo().RowVersionField);
+}
+
+void TCustomMySQLGenerator::AddRowVersionCondition(UString& builder, const TFieldDesc& desc, const uint8_t* oldBuf,
+                                                   size_t builderNo) {
+  const TMySQLFieldDesc* my = MyDesc(desc);
+  if (!my || my->FDecimals <= 3) {
+    TDASQLGenerator::AddRowVersionCondition(builder, desc, oldBuf, builderNo);
+    return;
   }
-  return {};
+  // The record holds the value cut to milliseconds: the server's value lies
+  // within the millisecond that starts there.
+  const UString column = QuoteName(desc.FActualName.empty() ? desc.FName : desc.FActualName);
+  if (!builder.empty()) builder += u" AND ";
+  builder += column + u" >= ";
+  AddParam(builder, desc, true, oldBuf, builderNo);
+  builder += u" AND " + column + u" < ";
+  AddParam(builder, desc, true, oldBuf, builderNo);
+  builder += u" + INTERVAL 1000 MICROSECOND";
 }
 
 UString TCustomMySQLGenerator::LockClause() const {
@@ -68,13 +159,33 @@ std::unique_ptr<TDASQLGenerator> TCustomMyDataSetUpdater::CreateGenerator() {
   return std::make_unique<TCustomMySQLGenerator>(FDataSet);
 }
 
+TCustomMySQLGenerator& TCustomMyDataSetUpdater::MyGenerator() {
+  return static_cast<TCustomMySQLGenerator&>(Generator());
+}
+
+void TCustomMyDataSetUpdater::SetProp(int32_t prop, const Variant& value) {
+  if (prop == prCheckRowVersion) MyGenerator().RowVersionCheck = value.AsBoolean();
+  else if (prop == prLockType) MyGenerator().LockType = static_cast<int>(value.AsInteger());
+}
+
+int TCustomMyDataSetUpdater::AutoIncrementFieldNo() const {
+  auto& generator = const_cast<TCustomMyDataSetUpdater*>(this)->MyGenerator();
+  const TFieldDesc* desc = generator.UpdatingTableField(generator.KeyInfo().AutoIncrementField);
+  return desc ? desc->FFieldNo : 0;
+}
+
 int64_t TCustomMyDataSetUpdater::TotalRowsAffected() {
   auto* command = dynamic_cast<TMySQLCommand*>(Statement().GetCommand());
   return command ? command->RowsAffectedTotal() : TDADataSetUpdater::TotalRowsAffected();
 }
 
 void TCustomMyDataSetUpdater::SetParamPositions(TZelCommand& command, const std::vector<size_t>& positions) {
+  // Turning the filling on empties the list.
   command.SetProp(prFillParamPosition, true);
+  if (positions.empty()) {
+    command.SetProp(prFillParamPosition, false);
+    return;
+  }
   for (size_t position : positions) command.SetProp(prParamPosition, static_cast<int32_t>(position));
 }
 

@@ -1,13 +1,15 @@
-// The MySQL refinements of the update statements: the updating table and the
-// key fields from the result's column facts, the lock clause, and the
-// positions of the "?" markers handed to the command, which then splices the
-// rendered values in without scanning the text again.
+// The MySQL refinements of the update statements: the updating table (with
+// its database) from the result's column facts, the key fields, the
+// auto-increment and row-version columns from the server's catalog, the
+// lock clause, and the positions of the "?" markers handed to the command,
+// which then splices the rendered values in without scanning the text again.
 #pragma once
 
 #include <memory>
 #include <vector>
 
 #include "Common/DASQLGenerator.h"
+#include "MySql/MyKeyInfo.h"
 
 namespace vix {
 
@@ -23,29 +25,62 @@ class TCustomMySQLGenerator : public TDASQLGenerator {
   UString UpdatingTableName() const override;
   bool IsUpdatingTableField(const TFieldDesc& desc) const override;
 
+  // What the catalog says about the updating table, for the columns of the
+  // result (read once per table and result). A table the catalog does not
+  // list (a temporary table) gives the choice of the result's column flags.
+  const TMyTableKeyInfo& KeyInfo() const;
+  // The result's field of a column of the updating table; null: none.
+  const TFieldDesc* UpdatingTableField(const UString& columnName) const;
+  void ClearFieldDescRefs() override { FKeyInfoRead = false; }
+
   // Lock type: 0 exclusive ("FOR UPDATE"), 1 shared ("LOCK IN SHARE MODE").
   int LockType = 0;
+  // The dataset option CheckRowVersion.
+  bool RowVersionCheck = false;
 
  protected:
-  // The primary key's columns (the server reports a unique index of NOT NULL
-  // columns as the primary key when the table has none); else a column that
-  // alone is a unique key and NOT NULL; never a column of a non-unique index.
+  // The key fields of KeyInfo: the primary key's columns, else those of a
+  // unique index whose columns are all NOT NULL; all of them in the result.
+  // Never a non-unique index.
   std::vector<const TFieldDesc*> DefaultKeyFields(const std::vector<const TFieldDesc*>& candidates) const override;
   UString LockClause() const override;
+  // `db`.`table` when the result names the table's database.
+  UString QualifiedTableName(const UString& tableName) const override;
+  bool CheckRowVersion() const override { return RowVersionCheck; }
+  UString RefreshColumnPrefix() const override;
+  const TFieldDesc* RowVersionField() const override;
+  // A row version with a fraction finer than the record holds (it keeps
+  // milliseconds) is compared over the millisecond the old value names.
+  void AddRowVersionCondition(UString& builder, const TFieldDesc& desc, const uint8_t* oldBuf,
+                              size_t builderNo) override;
 
  private:
   const TMySQLFieldDesc* MyDesc(const TFieldDesc& desc) const;
+  // The first descriptor of the updating table; null: none.
+  const TMySQLFieldDesc* UpdatingTableDesc() const;
+  TMyTableKeyInfo KeyInfoFromFlags() const;
+
+  mutable UString FKeyInfoOf;
+  mutable bool FKeyInfoRead = false;
+  mutable TMyTableKeyInfo FKeyInfo;
 };
 
 class TCustomMyDataSetUpdater : public TDADataSetUpdater {
  public:
   using TDADataSetUpdater::TDADataSetUpdater;
 
+  // prCheckRowVersion and prLockType.
+  void SetProp(int32_t prop, const Variant& value) override;
+
  protected:
   std::unique_ptr<TDASQLGenerator> CreateGenerator() override;
   void SetParamPositions(TZelCommand& command, const std::vector<size_t>& positions) override;
   bool SupportsBatches() const override { return true; }
   int64_t TotalRowsAffected() override;
+  int AutoIncrementFieldNo() const override;
+
+ private:
+  TCustomMySQLGenerator& MyGenerator();
 };
 
 }  // namespace vix

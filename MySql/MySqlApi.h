@@ -40,6 +40,7 @@ enum mysql_option {
 // What _mysql_fetch_field_direct gives the provider about one column.
 struct TMYSQL_FIELD {
   std::string Name, OrgName, Table, OrgTable;
+  std::string Database;  // the schema of OrgTable (empty: none)
   uint32_t Flags = 0;
   uint8_t _type = 0;
   uint32_t LengthInBytes = 0;

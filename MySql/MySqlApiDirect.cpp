@@ -205,6 +205,7 @@ TMYSQL_FIELD TMySQLAPIDirect::_mysql_fetch_field_direct(PMYSQL_RES pres, int fie
   r.OrgName = f.OrgName.empty() ? f.Name : f.OrgName;
   r.Table = f.Table;
   r.OrgTable = f.OrgTable;
+  r.Database = f.Database;
   r.Flags = static_cast<uint32_t>(f.Flags);
   r._type = f._Type;
   r.Decimals = static_cast<uint32_t>(f.Scale);

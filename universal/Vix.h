@@ -235,6 +235,7 @@ class TCustomVixDataSet : public TCustomDADataSet {
   std::unique_ptr<TZelRecordSet> CreateScanRecordSet() const override;
   void OpenCursor() override;
   std::unique_ptr<TDADataSetUpdater> CreateUpdater() override;
+  void ApplyUpdaterOptions(TDADataSetUpdater& updater);
 
  private:
   TVixProvider& Provider() const;

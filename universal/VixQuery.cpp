@@ -58,7 +58,14 @@ void TCustomVixDataSet::ApplySpecificOptions(TZelRecordSet& recordSet) {
   TObjectOptionTarget<TZelCommand> command(*recordSet.GetCommand(), otCommand);
   TObjectOptionTarget<TZelRecordSet> target(recordSet, otRecordSet, &command);
   Provider().SetObjectProps(target, SpecificOptions().Lines());
+  // The dataset options of the updater (CheckRowVersion, ...) follow too.
+  ApplyUpdaterOptions(Updater());
   FSpecificOptions.SetIsModified(false);
+}
+
+void TCustomVixDataSet::ApplyUpdaterOptions(TDADataSetUpdater& updater) {
+  TObjectOptionTarget<TDADataSetUpdater> target(updater, otDataSetService);
+  Provider().SetObjectProps(target, SpecificOptions().Lines());
 }
 
 void TCustomVixDataSet::OpenCursor() {
@@ -69,7 +76,9 @@ void TCustomVixDataSet::OpenCursor() {
 }
 
 std::unique_ptr<TDADataSetUpdater> TCustomVixDataSet::CreateUpdater() {
-  return Provider().CreateDataSetUpdater(*this);
+  std::unique_ptr<TDADataSetUpdater> updater = Provider().CreateDataSetUpdater(*this);
+  ApplyUpdaterOptions(*updater);
+  return updater;
 }
 
 UString TCustomVixDataSet::ProcessFinalSQL(UString sql) const {

@@ -258,6 +258,107 @@ TEST_F(VixEditServerTest, ChangeWithoutUpdatingTableFails) {
   EXPECT_EQ(query.FieldByName(u"one").AsInteger(), 1);
 }
 
+// A query on a table of another database writes to that table, and the
+// key and auto-increment columns come from that table's catalog entries
+// (the connection's own database has a table of the same name without them).
+TEST_F(VixEditServerTest, TableOfAnotherDatabaseIsWrittenThere) {
+  test::TServerDatabase other;
+  ASSERT_TRUE(other.Create("vixother"));
+  other.Exec(
+      "CREATE TABLE t (id INT AUTO_INCREMENT, a INT NOT NULL, b INT NOT NULL, name VARCHAR(20),"
+      " UNIQUE KEY ab (a, b), KEY (id), KEY (name))");
+  other.Exec("INSERT INTO t VALUES (1, 1, 1, 'x'), (2, 1, 2, 'x'), (3, 2, 1, 'y')");
+  db.Exec("CREATE TABLE t (id INT, a INT, b INT, name VARCHAR(20))");
+  db.Exec("INSERT INTO t VALUES (1, 1, 1, 'mine')");
+  Open(u"SELECT id, a, b, name FROM " + Utf8ToUtf16(other.database) + u".t ORDER BY a, b");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"x2");
+  query.Post();
+  query.Append();
+  query.FieldByName(u"a").SetAsInteger(5);
+  query.FieldByName(u"b").SetAsInteger(5);
+  query.FieldByName(u"name").SetAsString(u"new");
+  query.Post();
+  EXPECT_EQ(query.FieldByName(u"id").AsInteger(), 4);
+  Find(u"id", u"2");
+  query.Delete();
+  EXPECT_EQ(other.Rows("SELECT id, a, b, name FROM t ORDER BY id"), (Rows{"1|1|1|x2", "3|2|1|y", "4|5|5|new"}));
+  EXPECT_EQ(db.Rows("SELECT * FROM t"), (Rows{"1|1|1|mine"}));
+}
+
+// With CheckRowVersion, an update or delete finds its row only as it was
+// read: by the column the server sets on every update (fractions of a
+// second included) or, without one, by every data field. A change by
+// another session makes the post fail and leaves the row as the other
+// session wrote it.
+TEST_F(VixEditServerTest, RowVersionFindsChangesOfAnotherSession) {
+  struct Case {
+    const char* version;  // the version column
+    const char* change;   // the other session's change of row 1
+  } cases[] = {
+      {"ts TIMESTAMP(6) NOT NULL DEFAULT '2020-01-01 00:00:00.123456' ON UPDATE CURRENT_TIMESTAMP(6)",
+       "UPDATE t SET hidden = 'h' WHERE id = 1"},
+      {"ts DATETIME NOT NULL DEFAULT '2020-01-01 00:00:00' ON UPDATE CURRENT_TIMESTAMP",
+       "UPDATE t SET hidden = 'h' WHERE id = 1"},
+      // A TIMESTAMP without ON UPDATE is no row version: the data fields decide.
+      {"ts TIMESTAMP NOT NULL DEFAULT '2020-01-01 00:00:00'", "UPDATE t SET name = 'other' WHERE id = 1"},
+  };
+  query.SpecificOptions().Add(u"MySQL.CheckRowVersion=True");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version);
+    query.Close();
+    db.Exec("DROP TABLE IF EXISTS t");
+    db.Exec(std::string("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20), hidden VARCHAR(5), ") + c.version + ")");
+    db.Exec("INSERT INTO t (id, name) VALUES (1, 'a'), (2, 'b')");
+    Open(u"SELECT id, name, ts FROM t ORDER BY id");
+    // Unchanged by others: the post finds its row.
+    Find(u"id", u"2");
+    query.Edit();
+    query.FieldByName(u"name").SetAsString(u"b2");
+    query.Post();
+    EXPECT_EQ(db.Rows("SELECT id, name FROM t WHERE id = 2"), (Rows{"2|b2"}));
+    // The record took the new version: it can be changed again.
+    query.Edit();
+    query.FieldByName(u"name").SetAsString(u"b3");
+    query.Post();
+    EXPECT_EQ(db.Rows("SELECT id, name FROM t WHERE id = 2"), (Rows{"2|b3"}));
+
+    db.Exec(c.change);
+    const Rows before = db.Rows("SELECT id, name, hidden, ts FROM t ORDER BY id");
+    Find(u"id", u"1");
+    query.Edit();
+    query.FieldByName(u"name").SetAsString(u"mine");
+    EXPECT_EQ(test::ErrorOf([&] { query.Post(); }), "Update failed. Found 0 records");
+    query.Cancel();
+    EXPECT_EQ(test::ErrorOf([&] { query.Delete(); }), "Update failed. Found 0 records");
+    EXPECT_EQ(db.Rows("SELECT id, name, hidden, ts FROM t ORDER BY id"), before);
+  }
+}
+
+// RefreshRecord reads the current record again through the query's own
+// text (its alias, condition, parameter and line comment kept) and fails
+// for a row that is gone.
+TEST_F(VixEditServerTest, RefreshRecordReadsTheRowAgain) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20), qty INT)");
+  db.Exec("INSERT INTO t VALUES (1, 'a', 1), (2, 'b', 2), (3, 'c', 3)");
+  query.SetSQL(u"SELECT x.id, x.name, x.qty FROM t x WHERE x.qty < :lim -- small ones\nORDER BY x.id");
+  query.ParamByName(u"lim").SetAsInteger(10);
+  query.Open();
+  db.Exec("UPDATE t SET name = 'B', qty = 5 WHERE id = 2");
+  db.Exec("UPDATE t SET name = 'C' WHERE id = 3");
+  Find(u"id", u"2");
+  query.RefreshRecord();
+  EXPECT_EQ(query.FieldByName(u"id").AsInteger(), 2);
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"B");
+  EXPECT_EQ(query.FieldByName(u"qty").AsInteger(), 5);
+  Find(u"id", u"3");
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"c");  // only the current record
+  db.Exec("DELETE FROM t WHERE id = 3");
+  EXPECT_EQ(test::ErrorOf([&] { query.RefreshRecord(); }), "Refresh failed. Found 0 records");
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"c");
+  EXPECT_EQ(query.RecordCount(), 3);
+}
+
 // The query with the record in work's buffers in reach.
 struct TWorkQuery : TVixQuery {
   using TMemDataSet::NewRecBuf;
@@ -277,7 +378,9 @@ TEST_F(VixEditServerTest, GeneratedUpdateNamesEveryMarkerPosition) {
   TDAParams params;
   TDASQLGenerator& generator = work.Updater().Generator();
   const UString sql = generator.GenerateSQL(stUpdate, true, work.OldRecBuf(), work.NewRecBuf(), params);
-  EXPECT_EQ(sql, u"UPDATE `t`\r\nSET\r\n  `name` = ?, `qty` = ?\r\nWHERE\r\n  `id` = ?");
+  // The table goes with the database the server named for it.
+  EXPECT_EQ(sql,
+            u"UPDATE `" + Utf8ToUtf16(db.database) + u"`.`t`\r\nSET\r\n  `name` = ?, `qty` = ?\r\nWHERE\r\n  `id` = ?");
   ASSERT_EQ(params.Count(), 3);
   EXPECT_EQ(params.Items(0)->GetName(), u"name");
   EXPECT_EQ(params.Items(1)->GetName(), u"qty");
