@@ -510,7 +510,8 @@ TEST_F(ConfigFileTest, TheDefaultsReplaceAnEarlierRunsValuesAndKeepTheRestOfTheF
       << "; installer\r\n[Install]\r\nPath=C:\\POS\r\n[server info]\r\nSITEID=007\r\nServer=dbhost1\r\n"
          "Extra=x\r\n";
   EXPECT_TRUE(Form().close());
-  EXPECT_EQ(Ini(), "; installer\r\n[Install]\r\nPath=C:\\POS\r\n[server info]\r\nSiteID=1\r\nServer=" +
+  // A replaced key keeps the file's spelling, as the profile functions keep it.
+  EXPECT_EQ(Ini(), "; installer\r\n[Install]\r\nPath=C:\\POS\r\n[server info]\r\nSITEID=1\r\nServer=" +
                        ToUtf8(config::kDefaultDbHost) +
                        "\r\nExtra=x\r\nAspID=kiv8\r\nPassword=" + ToUtf8(config::kPasswordPlaceholder) + "\r\n");
 }
