@@ -205,6 +205,7 @@ uint32_t TickCount() {
 TZelConnection::TZelConnection() = default;
 
 TZelConnection::~TZelConnection() {
+  *FAlive = false;
   if (FInternalTransaction) FInternalTransaction->RemoveConnection(this);
   // A handed-out connection freed without being given back frees its slot.
   if (FPool) FPool->ConnectionFreed();
@@ -242,6 +243,13 @@ bool TZelConnection::CanReconnect() const {
 void TZelConnection::ProcessError(EDAError& E, bool& Fail) {
   if (FInProcessError) return;
   TFlagScope inError(FInProcessError, true);
+  const std::shared_ptr<const bool> alive = FAlive;
+  // After a callback that freed this connection: leave without touching it.
+  const auto gone = [&] {
+    if (*alive) return false;
+    inError.Dismiss();
+    return true;
+  };
   // Decided once, before anything is closed: a lost transaction is never
   // replaced silently by a new session.
   const bool mayReconnect = CanReconnect();
@@ -252,6 +260,7 @@ void TZelConnection::ProcessError(EDAError& E, bool& Fail) {
     reconnect = attempt > 0;
     bool reexecute = false;
     if (FOnError) FOnError(E, Fail, reconnect, reexecute, attempt, connLostCause);
+    if (gone()) return;
     const bool refused = reconnect && !mayReconnect;
     if (refused || attempt >= kMaxReconnectAttempts) reconnect = false;
     if (refused && attempt == 0) {
@@ -286,6 +295,7 @@ void TZelConnection::ProcessError(EDAError& E, bool& Fail) {
             FOnReconnectSuccess();
           } catch (const std::exception&) {
           }
+          if (gone()) return;
         }
       }
       if (FReconnected && reexecute) throw EFailOver(connLostCause);
@@ -297,6 +307,8 @@ void TZelConnection::ProcessError(EDAError& E, bool& Fail) {
         FOnReconnectError();
       } catch (const std::exception&) {
       }
+      if (!*alive) connectedScope.Dismiss();
+      if (gone()) return;
     }
   } while (reconnect && !FReconnected);
 }

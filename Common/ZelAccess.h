@@ -25,13 +25,17 @@ namespace vix {
 // when an exception leaves the scope.
 class TFlagScope {
  public:
-  TFlagScope(bool& flag, bool value) : FFlag(flag), FOld(flag) { FFlag = value; }
-  ~TFlagScope() { FFlag = FOld; }
+  TFlagScope(bool& flag, bool value) : FFlag(&flag), FOld(flag) { flag = value; }
+  ~TFlagScope() {
+    if (FFlag) *FFlag = FOld;
+  }
   TFlagScope(const TFlagScope&) = delete;
   TFlagScope& operator=(const TFlagScope&) = delete;
+  // The flag's owner is gone: nothing to restore.
+  void Dismiss() { FFlag = nullptr; }
 
  private:
-  bool& FFlag;
+  bool* FFlag;
   bool FOld;
 };
 
@@ -410,6 +414,10 @@ class TZelConnection {
   void SetIsValid(bool value) { FIsValid = value; }
   bool GetReconnected() const { return FReconnected; }
   bool GetInProcessError() const { return FInProcessError; }
+  // False once the connection is freed: an error callback may free it (a
+  // pooled connection goes back to its pool when its component disconnects),
+  // and the error loop must not touch it after that.
+  std::shared_ptr<const bool> AliveToken() const { return FAlive; }
   uint32_t GetConnectionTime() const { return FConnectionTime; }
   TZelTransaction* GetInternalTransaction() const { return FInternalTransaction.get(); }
   TComponent* GetComponent() const { return FComponent; }
@@ -466,6 +474,7 @@ class TZelConnection {
   bool FEnableBCD = false;
   bool FEnableFMTBCD = false;
   bool FInProcessError = false;
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
   bool FReconnected = false;
   int FDefaultSortType = 0;
   TZelIOHandler* FIOHandler = nullptr;

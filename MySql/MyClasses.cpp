@@ -195,8 +195,10 @@ void TMySQLConnection::RaiseError(uint32_t errorCode, const std::string& message
   E.SetComponent(component);
   E.SetSessionBroken(FMySQL && FMySQL->net.Broken());
   bool fail = true;
+  const std::shared_ptr<const bool> alive = AliveToken();
   if (FOnError) ProcessError(E, fail);
-  if (fail) throw E;
+  // The error callback may have freed this connection (back to its pool).
+  if (fail || !*alive) throw E;
   Abort();
 }
 
@@ -209,13 +211,14 @@ void TMySQLConnection::ProcessError(EDAError& E, bool& Fail) {
   FInProcessError = true;
   bool reconnect = false, reexecute = false;
   TConnLostCause cause = clUnknown;
+  const std::shared_ptr<const bool> alive = AliveToken();
   try {
     FOnError(E, Fail, reconnect, reexecute, 0, cause);
   } catch (...) {
-    FInProcessError = false;
+    if (*alive) FInProcessError = false;
     throw;
   }
-  FInProcessError = false;
+  if (*alive) FInProcessError = false;
 }
 
 // --- connect ---

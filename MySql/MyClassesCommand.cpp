@@ -537,6 +537,8 @@ void TMySQLCommand::Execute(int) {
   TMySQLAPI* api = c.GetMySQLAPI();
   PMYSQL my = c.GetMySQL();
   api->SetTimeout(my, FCommandTimeout);
+  // An error callback may free the connection (back to its pool).
+  const std::shared_ptr<const bool> alive = c.AliveToken();
   my->FSkipPacket = FStoredProc;
   {
     std::lock_guard<std::mutex> lock(FBreakExecCS);
@@ -558,7 +560,7 @@ void TMySQLCommand::Execute(int) {
     }
     if (FAfterExecute) FAfterExecute(true);
   } catch (...) {
-    my->FSkipPacket = false;
+    if (*alive) my->FSkipPacket = false;
     if (!FSQLResult) FCursorState = csInactive;
     bool cancelled;
     {
@@ -568,7 +570,7 @@ void TMySQLCommand::Execute(int) {
     }
     if (FCursorState != csInactive) FCursorState = oldState;
     if (FAfterExecute) FAfterExecute(false);
-    if (cancelled) Abort();
+    if (cancelled && *alive) Abort();
     throw;
   }
 }
