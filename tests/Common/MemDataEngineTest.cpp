@@ -206,8 +206,8 @@ TEST(LocalSort, ChangedRecordMovesToItsPlace) {
   data.SetNull(5, TBlockManager::GetRecordPtr(id1), true);
   data.ItemChanged(id1);
   EXPECT_EQ(data.FirstItem, id4);
-  EXPECT_EQ(id4->Order, 1);
-  EXPECT_EQ(id1->Order, 0);
+  EXPECT_EQ(int32_t{id4->Order}, 1);
+  EXPECT_EQ(int32_t{id1->Order}, 0);
   EXPECT_EQ(data.RecordCount(), 8);
   data.Close();
 }
