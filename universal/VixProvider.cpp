@@ -31,6 +31,7 @@ TVixProvider::TVixProvider() = default;
 TVixProvider::~TVixProvider() = default;
 
 TOptionsList& TVixProvider::Lazy(std::unique_ptr<TOptionsList>& list, void (TVixProvider::*create)(TOptionsList&)) {
+  const std::lock_guard<std::mutex> lock(FOptionsLock);
   if (!list) {
     auto made = std::make_unique<TOptionsList>(GetProviderName());
     (this->*create)(*made);

@@ -109,6 +109,9 @@ class TVixProvider {
  private:
   TOptionsList& Lazy(std::unique_ptr<TOptionsList>& list, void (TVixProvider::*create)(TOptionsList&));
 
+  // One provider serves every connection of the process, from any thread:
+  // the lists are made once, under this lock, and only read afterwards.
+  std::mutex FOptionsLock;
   std::unique_ptr<TOptionsList> FConnectionOptions, FSQLOptions, FDataSetOptions, FScriptOptions, FLoaderOptions,
       FDumpOptions, FAlerterOptions;
 };

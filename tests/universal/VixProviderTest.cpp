@@ -422,5 +422,27 @@ TEST(TVixProviders, ThreadsRegisteringAtOnceMakeOneProvider) {
   EXPECT_EQ(VixProviders().GetProvider(u"DBF"), nullptr);
 }
 
+// Connections in several threads open through one provider at once: its
+// option lists are built once, and every thread sees them whole.
+TEST(TVixProviders, OptionListsAreBuiltOnceForThreadsOpeningTogether) {
+  for (int round = 0; round < 100; ++round) {
+    TTestProvider provider;
+    std::atomic<bool> go{false};
+    std::atomic<int> whole{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+      threads.emplace_back([&] {
+        while (!go) std::this_thread::yield();
+        const TOptionsList& list = provider.GetConnectionOptions();
+        if (list.Count() == 5 && list.OptionByName(u"Protocol") != nullptr) ++whole;
+      });
+    }
+    go = true;
+    for (auto& t : threads) t.join();
+    ASSERT_EQ(provider.Built, 1) << "round " << round;
+    ASSERT_EQ(whole, 4) << "round " << round;
+  }
+}
+
 }  // namespace
 }  // namespace vix
