@@ -180,8 +180,8 @@ bool TDAScriptProcessor::CutNext(UStringView text, int64_t& pos, UStringView del
           if (v > k) {
             size_t eol = v;
             while (eol < n && text[eol] != u'\n') ++eol;
-            st.Start = static_cast<int64_t>(i);
-            st.End = static_cast<int64_t>(v);
+            st.StartPos = static_cast<int64_t>(i);
+            st.EndPos = static_cast<int64_t>(v);
             st.Type = stDelimiter;
             st.Omit = true;
             st.NewDelimiter = UString(text.substr(k, v - k));
@@ -228,8 +228,8 @@ bool TDAScriptProcessor::CutNext(UStringView text, int64_t& pos, UStringView del
       ++i;
     }
     if (hasCode) {
-      st.Start = start;
-      st.End = lastCode;
+      st.StartPos = start;
+      st.EndPos = lastCode;
       st.Type = routine == TRoutineState::Routine ? stRoutine : stOrdinary;
       st.EndsInLineComment = lineCommentLast;
       pos = static_cast<int64_t>(next);
@@ -251,6 +251,7 @@ TDAScript::~TDAScript() = default;
 
 void TDAScript::SetSQL(const UString& value) {
   FSQL = value;
+  FMacros.Scan(FSQL);
   FStatements.clear();
   FStatementsBuilt = false;
   Rewind();
@@ -265,14 +266,38 @@ void TDAScript::SetDelimiter(const UString& value) {
 
 void TDAScript::SetProcessor(std::unique_ptr<TDAScriptProcessor> value) {
   FProcessor = value ? std::move(value) : std::make_unique<TDAScriptProcessor>();
+  FMacros.SetParserClass(FProcessor->GetParserClass());
+  FMacros.Scan(FSQL);
   FStatementsBuilt = false;
   Rewind();
 }
 
 void TDAScript::Rewind() {
   FPos = 0;
+  FLine = FLineStart = FLineScan = 0;
+  FCurrent = TScriptStatement();
   FCurrDelimiter = FDelimiter;
   FStopped = false;
+}
+
+void TDAScript::Locate(TScriptStatement& st) {
+  if (st.StartPos < FLineScan) FLine = FLineStart = FLineScan = 0;
+  auto advance = [&](int64_t to) {
+    for (; FLineScan < to; ++FLineScan) {
+      const char16_t c = FSQL[static_cast<size_t>(FLineScan)];
+      if (c == u'\n' || (c == u'\r' && (FLineScan + 1 >= static_cast<int64_t>(FSQL.size()) ||
+                                        FSQL[static_cast<size_t>(FLineScan + 1)] != u'\n'))) {
+        ++FLine;
+        FLineStart = FLineScan + 1;
+      }
+    }
+  };
+  advance(st.StartPos);
+  st.StartLine = FLine;
+  st.StartOffset = st.StartPos - FLineStart;
+  advance(st.EndPos);
+  st.EndLine = FLine;
+  st.EndOffset = st.EndPos - FLineStart;
 }
 
 const std::vector<TScriptStatement>& TDAScript::Statements() {
@@ -281,17 +306,27 @@ const std::vector<TScriptStatement>& TDAScript::Statements() {
     int64_t pos = 0;
     UString delimiter = FDelimiter;
     TScriptStatement st;
+    FLine = FLineStart = FLineScan = 0;
     while (FProcessor->CutNext(FSQL, pos, delimiter, st)) {
       if (st.Type == stDelimiter) delimiter = st.NewDelimiter;
+      Locate(st);
       FStatements.push_back(st);
     }
+    // A run that follows counts its own lines from the start.
+    FLine = FLineStart = FLineScan = 0;
     FStatementsBuilt = true;
   }
   return FStatements;
 }
 
+TMacro& TDAScript::MacroByName(UStringView name) const {
+  TMacro* macro = FMacros.FindMacro(name);
+  if (!macro) throw EDatabaseError(u"Macro '" + UString(name) + u"' not found");
+  return *macro;
+}
+
 UString TDAScript::StatementText(const TScriptStatement& st) const {
-  return FSQL.substr(static_cast<size_t>(st.Start), static_cast<size_t>(st.End - st.Start));
+  return FSQL.substr(static_cast<size_t>(st.StartPos), static_cast<size_t>(st.EndPos - st.StartPos));
 }
 
 TCustomDAConnection* TDAScript::Connection() const {
@@ -342,6 +377,8 @@ bool TDAScript::ExecuteNext() {
   if (FStopped || FBreakExecution.load()) return false;
   TScriptStatement st;
   if (!FProcessor->CutNext(FSQL, FPos, FCurrDelimiter, st)) return false;
+  Locate(st);
+  FCurrent = st;
   if (st.Type == stDelimiter) {
     FCurrDelimiter = st.NewDelimiter;
     return true;
@@ -359,7 +396,7 @@ bool TDAScript::InTransactionNow() const {
 }
 
 bool TDAScript::RunStatement(const TScriptStatement& st) {
-  UString sql = StatementText(st);
+  UString sql = FMacros.Count() > 0 ? FMacros.Expand(StatementText(st)) : StatementText(st);
   bool omit = st.Omit;
   if (BeforeExecute) BeforeExecute(*this, sql, omit);
   if (omit) return true;
@@ -382,7 +419,8 @@ bool TDAScript::RunStatement(const TScriptStatement& st) {
 }
 
 bool TDAScript::HandleFailure(const Exception& E, const TScriptStatement& st, const UString& sql, bool inTransaction) {
-  FErrorOffset = st.Start;
+  FErrorOffset = st.StartPos;
+  FCurrent = st;
   // A transaction that was open and is gone (the session was lost, or the
   // server rolled it back) cannot go on: the rest of the script would run
   // outside it.

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Common/DBAccess.h"
 #include "rtl/SysUtils.h"
 #include "rtl/UString.h"
 
@@ -23,11 +24,17 @@ constexpr int stOrdinary = 0;
 constexpr int stDelimiter = 1;     // a DELIMITER command: never sent
 constexpr int stRoutine = 0x8000;  // CREATE FUNCTION / PROCEDURE / TRIGGER / EVENT
 
-// One statement of a script: [Start, End) in the script's text, the
-// delimiter left out, surrounding blanks trimmed.
+// One statement of a script: [StartPos, EndPos) in the script's text, the
+// delimiter left out, surrounding blanks trimmed. Lines count from 0 (a line
+// ends with LF, CR LF or a lone CR); StartOffset is the column of the first
+// character, EndOffset the column just past the last one, on their lines.
 struct TScriptStatement {
-  int64_t Start = 0;
-  int64_t End = 0;
+  int64_t StartPos = 0;
+  int64_t EndPos = 0;
+  int64_t StartLine = 0;
+  int64_t EndLine = 0;
+  int64_t StartOffset = 0;
+  int64_t EndOffset = 0;
   int Type = stOrdinary;
   bool Omit = false;     // never sent (DELIMITER commands)
   UString NewDelimiter;  // the delimiter a DELIMITER command sets
@@ -48,6 +55,9 @@ class TDAScriptProcessor {
   // Whether `sql` may join a batch that holds `batchLength` characters (the
   // batch is run first otherwise). Base: the two together stay below kMaxBatchLength.
   virtual bool MayJoinBatch(UStringView sql, size_t batchLength) const;
+  // The lexer that finds the script's macros: the dialect's own, so that a
+  // "&" inside its strings is never taken for one.
+  virtual TParserClass GetParserClass() const { return NewParser<TSQLParser>; }
 
   // Cuts the next statement that holds code out of `text`, starting at
   // `pos`, with `delimiter` in force (never empty). Comment-only pieces are
@@ -140,6 +150,21 @@ class TDAScript {
   UString StatementText(const TScriptStatement& st) const;
   // Offset of the last failed statement's start in the text; -1 when none failed.
   int64_t ErrorOffset() const { return FErrorOffset; }
+  // Where the statement that runs (or ran last) stands in the text.
+  int64_t StartLine() const { return FCurrent.StartLine; }
+  int64_t EndLine() const { return FCurrent.EndLine; }
+  int64_t StartPos() const { return FCurrent.StartPos; }
+  int64_t EndPos() const { return FCurrent.EndPos; }
+  int64_t StartOffset() const { return FCurrent.StartOffset; }
+  int64_t EndOffset() const { return FCurrent.EndOffset; }
+
+  // The "&Name" macros of the text, found again whenever the text changes; a
+  // statement runs with each active macro replaced by its value (an inactive
+  // one by nothing), before BeforeExecute sees it.
+  TMacros& Macros() { return FMacros; }
+  TMacro* FindMacro(UStringView name) const { return FMacros.FindMacro(name); }
+  // Raises "Macro '<name>' not found" (EDatabaseError) when there is none.
+  TMacro& MacroByName(UStringView name) const;
 
   TBeforeExecuteEvent BeforeExecute;
   TAfterExecuteEvent AfterExecute;
@@ -157,6 +182,9 @@ class TDAScript {
 
  private:
   void Rewind();
+  // Fills in the lines and columns of `st` from its positions. Statements
+  // come in text order, so the count goes on from the previous one.
+  void Locate(TScriptStatement& st);
   // Runs a cut statement: events, omit, errors. False when the script must stop.
   bool RunStatement(const TScriptStatement& st);
   // A statement (or batch) failed: the error action decides. False when the
@@ -180,6 +208,12 @@ class TDAScript {
   bool FStatementsBuilt = false;
   int64_t FPos = 0;
   int64_t FErrorOffset = -1;
+  TScriptStatement FCurrent;
+  TMacros FMacros;
+  // Locate's place: the start of line FLine is at FLineStart, counted up to FLineScan.
+  int64_t FLine = 0;
+  int64_t FLineStart = 0;
+  int64_t FLineScan = 0;
   bool FStopped = false;
   bool FNoPreconnect = false;
   bool FUseOptimization = false;

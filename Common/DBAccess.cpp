@@ -288,6 +288,8 @@ void TMacros::ForEachMacro(const UString& sql, TParserClass lexer, Found found) 
     if (code != lkSymbol || lexem.size() != 1 || lexem[0] != MacroChar) continue;
     const auto ampersand = static_cast<size_t>(parser.LexemPos());
     code = parser.GetNext(lexem);
+    // "&&" is MySQL's AND (a&&b): neither of its two characters starts a macro.
+    if (code == lkSymbol && lexem.size() == 1 && lexem[0] == MacroChar) continue;
     const bool isName = code == lkIdent || (code > 0 && parser.KeywordLexems().Find(lexem));
     if (!isName) {
       parser.Back();  // the next lexeme may start a macro of its own

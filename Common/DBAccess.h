@@ -230,7 +230,7 @@ class TMacros : public TNamedItems<TMacro> {
   TParserClass GetParserClass() const { return FParserClass; }
   // Rebuilds the list from the "&Name"s of `sql` (outside strings, quoted
   // names and comments; the name an identifier or keyword right after the
-  // '&'); a macro that was here before keeps its value and state. When the
+  // '&'; "&&" is an operator, never a macro); a macro that was here before keeps its value and state. When the
   // text does not lex, the list stays as it was.
   void Scan(const UString& sql);
   // `sql` with each "&Name" of a known macro replaced by its value, or by

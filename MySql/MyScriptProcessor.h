@@ -11,6 +11,9 @@ class TMyScriptProcessor : public TDAScriptProcessor {
  public:
   // `backslashEscapes`: the session does not run in NO_BACKSLASH_ESCAPES mode.
   explicit TMyScriptProcessor(bool backslashEscapes = true) : FBackslashEscapes(backslashEscapes) {}
+  TParserClass GetParserClass() const override {
+    return FBackslashEscapes ? NewParser<TMyParser> : NewParser<TMyNoBackslashParser>;
+  }
 
  protected:
   bool IsQuote(char16_t c) const override { return c == u'\'' || c == u'"' || c == u'`'; }

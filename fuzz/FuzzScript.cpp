@@ -33,13 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vix::TScriptStatement st;
   for (size_t count = 0; processor->CutNext(text, pos, current, st); ++count) {
     if (count > text.size()) abort();  // every statement takes at least one character
-    if (st.Start < lastEnd || st.End <= st.Start || st.End > static_cast<int64_t>(text.size())) abort();
-    if (pos < st.End || pos > static_cast<int64_t>(text.size())) abort();
+    if (st.StartPos < lastEnd || st.EndPos <= st.StartPos || st.EndPos > static_cast<int64_t>(text.size())) abort();
+    if (pos < st.EndPos || pos > static_cast<int64_t>(text.size())) abort();
     if (st.Type == vix::stDelimiter) {
       if (st.NewDelimiter.empty()) abort();
       current = st.NewDelimiter;
     }
-    lastEnd = st.End;
+    lastEnd = st.EndPos;
   }
   return 0;
 }

@@ -99,12 +99,25 @@ TEST(MyScriptProcessor, OffsetsPointIntoTheOneText) {
   s.SetSQL(u"  SELECT 1 ;\n\nDELIMITER $$\n SELECT 2$$");
   const auto& list = s.Statements();
   ASSERT_EQ(list.size(), 3u);
-  EXPECT_EQ(list[0].Start, 2);
-  EXPECT_EQ(list[0].End, 10);
+  EXPECT_EQ(list[0].StartPos, 2);
+  EXPECT_EQ(list[0].EndPos, 10);
   EXPECT_EQ(list[1].Type, stDelimiter);
   EXPECT_TRUE(list[1].Omit);
-  EXPECT_EQ(list[2].Start, 28);
+  EXPECT_EQ(list[2].StartPos, 28);
   EXPECT_EQ(s.StatementText(list[2]), u"SELECT 2");
+  // Lines and columns of the first and last character (the end one past it).
+  const auto where = [](const TScriptStatement& st) {
+    return std::vector<int64_t>{st.StartLine, st.StartOffset, st.EndLine, st.EndOffset};
+  };
+  EXPECT_EQ(where(list[0]), (std::vector<int64_t>{0, 2, 0, 10}));
+  EXPECT_EQ(where(list[2]), (std::vector<int64_t>{3, 1, 3, 9}));
+
+  // CR LF, a lone CR and a statement over several lines.
+  s.SetSQL(u"SELECT 1;\r\n SELECT\r\n  2;\rSELECT 3");
+  const auto& more = s.Statements();
+  ASSERT_EQ(more.size(), 3u);
+  EXPECT_EQ(where(more[1]), (std::vector<int64_t>{1, 1, 2, 3}));
+  EXPECT_EQ(where(more[2]), (std::vector<int64_t>{3, 0, 3, 8}));
 }
 
 TEST(DAScript, BaseRulesHaveNoDelimiterCommand) {

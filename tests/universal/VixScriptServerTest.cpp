@@ -153,8 +153,10 @@ TEST_F(VixScriptServerTest, ErrorActionsDecideWhatFollows) {
       script.SetSQL(U(text));
       UString failedSql;
       int shown = 0;
-      script.OnError = [&](TDAScript&, const Exception&, const UString& sql, TErrorAction& action) {
+      int64_t failedLine = -1;
+      script.OnError = [&](TDAScript& sender, const Exception&, const UString& sql, TErrorAction& action) {
         failedSql = sql;
+        failedLine = sender.StartLine();
         action = c.action;
       };
       script.ShowException = [&](const Exception&) { ++shown; };
@@ -168,6 +170,7 @@ TEST_F(VixScriptServerTest, ErrorActionsDecideWhatFollows) {
       EXPECT_EQ(shown, c.shown) << c.name;
       EXPECT_EQ(failedSql, u"INSERT INTO e VALUES (1)") << c.name;
       EXPECT_EQ(script.ErrorOffset(), failedAt) << c.name;
+      EXPECT_EQ(failedLine, 2) << c.name;
       EXPECT_EQ(Scalar("SELECT GROUP_CONCAT(id ORDER BY id) FROM e"), c.rows) << c.name;
     }
 }
@@ -230,6 +233,28 @@ TEST_F(VixScriptServerTest, QueryExecuteReportsAFailureOfALaterStatementOfItsTex
   query.SetSQL(u"INSERT INTO m VALUES (3)");
   query.Execute();
   EXPECT_EQ(Scalar("SELECT GROUP_CONCAT(id ORDER BY id) FROM m"), "1,3");
+}
+
+// "&Name" stands for the macro's value in every statement; a "&" inside a
+// string stays as it is; an inactive macro is left out.
+TEST_F(VixScriptServerTest, MacrosAreReplacedOutsideStrings) {
+  script.SetSQL(
+      u"CREATE TABLE &tbl (id INT, note VARCHAR(20));\n"
+      u"INSERT INTO &tbl VALUES (1, '&tbl') &tail;\n"
+      u"INSERT INTO &tbl SELECT 2, 'x&y' FROM DUAL WHERE 1&&TRUE");
+  ASSERT_NE(script.FindMacro(u"TBL"), nullptr);
+  EXPECT_EQ(script.FindMacro(u"y"), nullptr);
+  EXPECT_EQ(script.FindMacro(u"TRUE"), nullptr);  // "&&" is MySQL's AND
+  script.MacroByName(u"tbl").SetValue(u"m_2");
+  script.MacroByName(u"tail").SetValue(u"garbage");
+  script.MacroByName(u"tail").SetActive(false);
+  std::vector<UString> sent;
+  script.AfterExecute = [&](TDAScript&, const UString& sql) { sent.push_back(sql); };
+  script.Execute();
+  EXPECT_EQ(Rows("SELECT id, note FROM m_2 ORDER BY id"), (std::vector<std::string>{"1|&tbl", "2|x&y"}));
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[1], u"INSERT INTO m_2 VALUES (1, '&tbl') ");
+  EXPECT_EQ(test::ErrorOf([&] { script.MacroByName(u"nothing"); }), "Macro 'nothing' not found");
 }
 
 TEST_F(VixScriptServerTest, BeforeExecuteMayChangeOrOmitAStatement) {
