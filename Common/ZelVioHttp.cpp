@@ -208,7 +208,8 @@ std::string TZelVioHttp::RequestUrl(char action) const {
 }
 
 int TZelVioHttp::EffectiveTimeout() const {
-  return FTimeout > 0 ? FTimeout : kDefaultConnectSeconds;
+  const int timeout = FTimeout;
+  return timeout > 0 ? timeout : kDefaultConnectSeconds;
 }
 
 std::unique_ptr<TZelHttp> TZelVioHttp::NewRequest(char action, int timeout) const {
@@ -347,7 +348,8 @@ void TZelVioHttp::Close() {
   if (FKeepAliveThread.joinable() && FKeepAliveThread.get_id() != std::this_thread::get_id()) StopKeepAlive();
   FLastReadRequest.reset();
   try {
-    SendChecked('x', false, FTimeout > 0 ? std::min(FTimeout, kCloseSeconds) : kCloseSeconds);
+    const int timeout = FTimeout;
+    SendChecked('x', false, timeout > 0 ? std::min(timeout, kCloseSeconds) : kCloseSeconds);
   } catch (...) {
   }
   std::lock_guard<std::mutex> guard(FSendingLock);
@@ -358,7 +360,8 @@ int TZelVioHttp::ReadNoWait(uint8_t* buffer, int offset, int count) {
   if (FClosed || count <= 0) return 0;
   FLastError.clear();
   try {
-    const auto deadline = FTimeout > 0 ? Clock::now() + std::chrono::seconds(FTimeout) : Clock::time_point::max();
+    const int timeout = FTimeout;
+    const auto deadline = timeout > 0 ? Clock::now() + std::chrono::seconds(timeout) : Clock::time_point::max();
     while (!FLastReadRequest) {
       auto request = SendChecked('r', true, FTimeout);
       Touch();

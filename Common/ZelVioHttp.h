@@ -116,7 +116,8 @@ class TZelVioHttp : public TZelVio {
   int FPortID = 0;
   std::atomic<bool> FClosed{true};
   std::unique_ptr<TZelHttp> FLastReadRequest;
-  int FTimeout = 15;
+  // Set by the session's thread, read by the keep-alive thread too.
+  std::atomic<int> FTimeout{15};
   int FScriptNotificationTime = 0;
   std::mutex FSendingLock;
   std::exception_ptr FThreadException;  // guarded by FSendingLock
