@@ -263,8 +263,16 @@ UString UpperCaseAscii(UStringView text) {
 int CompareText(UStringView a, UStringView b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    const char16_t x = UpCaseChar(a[i]);
-    const char16_t y = UpCaseChar(b[i]);
+    char16_t x = a[i];
+    char16_t y = b[i];
+    if (x == y) continue;  // names mostly agree character by character
+    if ((x | y) < 0x80) {
+      if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 0x20);
+      if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 0x20);
+    } else {
+      x = UpCaseChar(x);
+      y = UpCaseChar(y);
+    }
     if (x != y) return x < y ? -1 : 1;
   }
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);

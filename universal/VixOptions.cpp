@@ -165,9 +165,11 @@ TOption* TOptionsList::Add(std::unique_ptr<TOption> option) {
 }
 
 TOption* TOptionsList::OptionByName(UStringView name) const {
-  for (const auto& option : FOptions)
-    if (SameText(option->GetOptionName(), name)) return option.get();
-  return nullptr;
+  const auto at = std::lower_bound(FOptions.begin(), FOptions.end(), name,
+                                   [](const std::unique_ptr<TOption>& option, UStringView n) {
+                                     return CompareText(option->GetOptionName(), n) < 0;
+                                   });
+  return at != FOptions.end() && SameText((*at)->GetOptionName(), name) ? at->get() : nullptr;
 }
 
 TOption* TOptionsList::GetOption(int index) const {
@@ -176,28 +178,36 @@ TOption* TOptionsList::GetOption(int index) const {
 }
 
 void TOptionsList::ImportOptions(std::span<const UString> lines, TOptionTarget& target) const {
+  // Each line of this provider finds its option by name in the sorted list;
+  // where a name is given twice, the first line holds.
   std::vector<TOptionLine> split;
   split.reserve(lines.size());
-  for (const UString& line : lines) split.push_back(SplitOptionLine(line));
+  std::vector<const TOptionLine*> given(FOptions.size(), nullptr);
+  for (const UString& text : lines) split.push_back(SplitOptionLine(text));
+  for (const TOptionLine& line : split) {
+    if (!line.Valid || !(line.Prefix.empty() || SameText(line.Prefix, FPrefix))) continue;
+    const auto at = std::lower_bound(FOptions.begin(), FOptions.end(), UStringView(line.Name),
+                                     [](const std::unique_ptr<TOption>& option, UStringView name) {
+                                       return CompareText(option->GetOptionName(), name) < 0;
+                                     });
+    // Options of one name for different objects stand side by side.
+    for (auto it = at; it != FOptions.end() && SameText((*it)->GetOptionName(), line.Name); ++it) {
+      const TOptionLine*& slot = given[static_cast<size_t>(it - FOptions.begin())];
+      if (!slot) slot = &line;
+    }
+  }
   const std::type_index cls = target.ClassType();
-  for (const auto& option : FOptions) {
-    if (!option->AppliesTo(cls)) continue;
-    const TOptionLine* found = nullptr;
-    for (const TOptionLine& line : split) {
-      if (line.Valid && (line.Prefix.empty() || SameText(line.Prefix, FPrefix)) &&
-          SameText(line.Name, option->GetOptionName())) {
-        found = &line;
-        break;
-      }
-    }
+  for (size_t i = 0; i < FOptions.size(); ++i) {
+    const TOption& option = *FOptions[i];
+    if (!option.AppliesTo(cls)) continue;
     Variant value;
-    if (found) {
-      option->Validate(found->Value);
-      value = option->GetAsNative(found->Value);
+    if (const TOptionLine* found = given[i]) {
+      option.Validate(found->Value);
+      value = option.GetAsNative(found->Value);
     } else {
-      value = option->GetDefaultValue();
+      value = option.GetDefaultValue();
     }
-    target.SetProp(option->GetInternalIndex(), value);
+    target.SetProp(option.GetInternalIndex(), value);
   }
 }
 
