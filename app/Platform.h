@@ -1,10 +1,12 @@
 // What the dialog needs of the platform it runs on: message boxes, the end of
 // the message loop, the process's argument and folder, the account-service
-// hosts and a browser that loads one page. The form talks to nothing else
-// outside itself, so tests run it against a scripted implementation.
+// hosts, the way to the account database and a browser that loads one page.
+// The form talks to nothing else outside itself, so tests run it against a
+// scripted implementation.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "rtl/UString.h"
 
@@ -50,6 +52,13 @@ class TPlatform {
 
   // The account-service host (host or host:port), primary or fallback.
   virtual UString AspHost(bool fallback) = 0;
+
+  // Provider options the account-database connection takes after its stored
+  // one (which stays: the first line of a name counts), a "MySQL.Name=Value"
+  // line each: how it reaches the server the account service names (TLS, the
+  // HTTP tunnel, the local socket). Empty: the connection keeps its stored
+  // settings (plain TCP). The user check refuses a line that names no option.
+  virtual std::vector<UString> DatabaseOptions() = 0;
 
   // Loads the URL with an HTTP GET and returns the page's text: a plain-text
   // page as it is, an HTML page as its rendered text. A host that cannot be

@@ -8,6 +8,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStringDecoder>
 #include <QTextDocument>
 #include <QTimer>
@@ -148,6 +149,16 @@ UString TQtPlatform::AspHost(bool fallback) {
   const QString overridden = qEnvironmentVariable(name);
   if (!overridden.isEmpty()) return U16(overridden);
   return fallback ? UString(config::kAspHostFallback) : UString(config::kAspHostPrimary);
+}
+
+std::vector<UString> TQtPlatform::DatabaseOptions() {
+  std::vector<UString> lines;
+  const QString text = qEnvironmentVariable("USERAUTH_DB_OPTIONS");
+  for (const QString& line : text.split(QRegularExpression(QStringLiteral("\\r\\n|\\n|\\r")))) {
+    // Only blank lines go: a value may begin or end with a blank.
+    if (!line.trimmed().isEmpty()) lines.push_back(U16(line));
+  }
+  return lines;
 }
 
 UString TQtPlatform::BrowsePageText(const UString& url) {

@@ -1,6 +1,7 @@
 // The platform layer on Qt: message boxes with Korean buttons, the end of the
-// message loop, the process's argument and folder, and a "browser" that loads
-// one page with Qt Network while the event loop keeps running.
+// message loop, the process's argument and folder, the settings taken from the
+// environment, and a "browser" that loads one page with Qt Network while the
+// event loop keeps running.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,9 @@ class TQtPlatform : public TPlatform {
   UString FirstArgument() override;
   UString ExeDir() override;
   UString AspHost(bool fallback) override;
+  // The lines of the environment variable USERAUTH_DB_OPTIONS (split at line
+  // breaks, blank lines left out); none when it is unset.
+  std::vector<UString> DatabaseOptions() override;
   UString BrowsePageText(const UString& url) override;
 
  private:

@@ -115,6 +115,21 @@ uint16_t VirtualKey(int qtKey) {
   }
 }
 
+// Raises for a line of the connection's option text that the connection
+// would pass over without a word (no "=", another provider's prefix, a name
+// its provider has no connection option for): a misspelt transport option
+// would leave it on plain TCP. The message names the option, never its value.
+void CheckConnectionOptions(TVixConnection& connection) {
+  const TOptionsList& options = connection.CheckProvider().GetConnectionOptions();
+  for (const UString& line : connection.SpecificOptions().Lines()) {
+    if (Trim(line).empty()) continue;
+    const TOptionLine option = SplitOptionLine(line);
+    if (!option.Valid || (!option.Prefix.empty() && !SameText(option.Prefix, options.GetPrefix())) ||
+        options.OptionByName(option.Name) == nullptr)
+      throw Exception(u"The account connection has no option " + line.substr(0, line.find(u'=')));
+  }
+}
+
 }  // namespace
 
 TMainForm::TMainForm(TPlatform& platform, QWidget* parent)
@@ -196,6 +211,9 @@ TMainForm::TMainForm(TPlatform& platform, QWidget* parent)
   cnServer->SetUsername(u"root");
   cnServer->SetPassword(u"vask");
   cnServer->SpecificOptions().SetText(u"MySQL.UseUnicode=True");
+  // The way to the server (TLS, the HTTP tunnel, the local socket) is the
+  // installation's: the platform's options come after the stored one.
+  for (const UString& option : FPlatform.DatabaseOptions()) cnServer->SpecificOptions().Add(option);
   cnServer->SetLoginPrompt(false);
   Query = std::make_unique<TVixQuery>();
   Query->SetName(u"Query");
@@ -380,6 +398,7 @@ bool TMainForm::CheckUser(const UString& Server, const UString& Database, const 
   // The values travel as literals escaped for the session's mode, never as SQL.
   Query->ParamByName(u"SiteID").SetAsString(SiteId);
   Query->ParamByName(u"UserName").SetAsString(UserName);
+  CheckConnectionOptions(*cnServer);
   // The connection opens on its own first, so that a server that cannot be
   // reached keeps its own text (and the reconnect prompt).
   if (!cnServer->GetConnected()) cnServer->Open();

@@ -86,8 +86,9 @@ class TMainForm : public QWidget {
   QPushButton* btCancel;
   std::array<QPixmap, 3> ImageList;
   // The account database (stored settings: provider "MySQL", port 3307,
-  // "MySQL.UseUnicode=True", no login prompt, not connected); the user check
-  // names its server, database and login.
+  // "MySQL.UseUnicode=True", no login prompt, not connected; then the
+  // platform's DatabaseOptions); the user check names its server, database
+  // and login.
   std::unique_ptr<TVixConnection> cnServer;
   // The user query on cnServer; its commands give up after kQueryTimeout.
   std::unique_ptr<TVixQuery> Query;

@@ -2,6 +2,22 @@
 # loopback and exports where they are. Each service leaves "<dir>/<name>.stop",
 # a script that stops it.
 
+# Starts a test MariaDB server with its data in DIR (scripts/mariadb-test-server,
+# in the environment changed by the env(1) arguments that follow DIR). The free
+# port it picks may be taken by another test run before it binds: a failed
+# start is tried again from scratch, three times in all.
+start_test_server_retrying() {
+  local dir=$1 here try
+  shift
+  here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+  for try in 1 2 3; do
+    env "$@" "$here/mariadb-test-server" start "$dir" && return 0
+    "$here/mariadb-test-server" stop "$dir"
+    rm -rf "$dir"
+  done
+  return 1
+}
+
 # The private MariaDB server of the tests: port VIX_MYSQL_PORT (default 33306),
 # data and unix socket in <dir>/mariadb. Exports VIX_MYSQL_HOST, VIX_MYSQL_PORT,
 # VIX_MYSQL_SOCKET, VIX_MYSQL_DATABASE and the test accounts VIX_MYSQL_USER /
@@ -14,7 +30,7 @@ start_mariadb_test_server() {
   here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
   mkdir -p "$dir"
   printf '#!/usr/bin/env bash\n%q stop %q\n' "$here/mariadb-test-server" "$dir/mariadb" >"$dir/mariadb.stop"
-  "$here/mariadb-test-server" start "$dir/mariadb"
+  start_test_server_retrying "$dir/mariadb" || return 1
   # shellcheck source=/dev/null
   source "$dir/mariadb/env"
 }
@@ -58,17 +74,11 @@ start_tunnel_test_server() {
 # login and statement it receives): exports VIX_MYSQL_PLAIN_PORT and
 # VIX_MYSQL_PLAIN_GENERAL_LOG. The same accounts as the first server.
 start_plain_mariadb_test_server() {
-  local dir=$1 here try
+  local dir=$1 here
   here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
   printf '#!/usr/bin/env bash\n%q stop %q\n' "$here/mariadb-test-server" "$dir/mariadb-plain" >"$dir/mariadb-plain.stop"
-  # The free port it picks may be taken by another test run before it binds: try again.
-  for try in 1 2 3; do
-    env -u VIX_MYSQL_PORT VIX_MYSQL_TLS=off VIX_MYSQL_GENERAL_LOG=on \
-      "$here/mariadb-test-server" start "$dir/mariadb-plain" && break
-    [ "$try" = 3 ] && return 0
-    "$here/mariadb-test-server" stop "$dir/mariadb-plain"
-    rm -rf "$dir/mariadb-plain"
-  done
+  start_test_server_retrying "$dir/mariadb-plain" -u VIX_MYSQL_PORT VIX_MYSQL_TLS=off VIX_MYSQL_GENERAL_LOG=on ||
+    return 0
   VIX_MYSQL_PLAIN_PORT=$(source "$dir/mariadb-plain/env" && echo "$VIX_MYSQL_PORT")
   VIX_MYSQL_PLAIN_GENERAL_LOG=$(source "$dir/mariadb-plain/env" && echo "$VIX_MYSQL_GENERAL_LOG_FILE")
   export VIX_MYSQL_PLAIN_PORT VIX_MYSQL_PLAIN_GENERAL_LOG

@@ -787,26 +787,48 @@ bool Shell(const std::string& command) {
   return std::system(command.c_str()) == 0;
 }
 
+bool HaveMariaDbServer() {
+  return Shell("{ command -v mariadbd || test -x /usr/sbin/mariadbd; } >/dev/null 2>&1");
+}
+
+// The demo account database (scripts/demo-database) on a free port of its
+// own, data, socket and TLS certificates in `dir`, root's password the one
+// for the server text `server`; stopped with the object.
+class TDemoDatabase {
+ public:
+  TDemoDatabase(std::string dir, const std::string& server) : FDir(std::move(dir)), FPort(ClosedPort()) {
+    FStarted = Shell("VIX_DEMO_DB_PORT=" + std::to_string(FPort) + " '" VIX_DEMO_DATABASE "' start '" + FDir + "' " +
+                     server + " >'" + FDir + ".log' 2>&1");
+  }
+  ~TDemoDatabase() { Shell("'" VIX_DEMO_DATABASE "' stop '" + FDir + "' >/dev/null 2>&1"); }
+  TDemoDatabase(const TDemoDatabase&) = delete;
+  TDemoDatabase& operator=(const TDemoDatabase&) = delete;
+
+  bool Started() const { return FStarted; }
+  int32_t Port() const { return FPort; }
+  const std::string& Dir() const { return FDir; }
+  // Runs statements as root over the server's socket.
+  bool Sql(const std::string& statements) const {
+    return Shell("mariadb --no-defaults --protocol=socket -S '" + FDir + "/mysqld.sock' -uroot -e \"" + statements +
+                 "\"");
+  }
+
+ private:
+  std::string FDir;
+  int32_t FPort;
+  bool FStarted = false;
+};
+
 // The user check's decision table against UserMt of a demo account database
 // (port of its own, root with the password for "localhost"), once with the
 // server's default escapes and once with NO_BACKSLASH_ESCAPES.
 TEST_F(ConfigFileTest, TheUserCheckFollowsUserMt) {
-  VIX_REQUIRE_COMPONENT(Shell("{ command -v mariadbd || test -x /usr/sbin/mariadbd; } >/dev/null 2>&1"),
-                        "MariaDB server");
+  VIX_REQUIRE_COMPONENT(HaveMariaDbServer(), "MariaDB server");
   RegisterMySQLVixProvider();
-  const std::string dir = ToUtf8(Platform.Dir) + "db";
-  const int32_t port = ClosedPort();
-  ASSERT_TRUE(Shell("VIX_DEMO_DB_PORT=" + std::to_string(port) + " '" VIX_DEMO_DATABASE "' start '" + dir + "' >'" +
-                    dir + ".log' 2>&1"))
-      << "the demo database did not start";
-  struct Stop {
-    std::string dir;
-    ~Stop() { Shell("'" VIX_DEMO_DATABASE "' stop '" + dir + "' >/dev/null 2>&1"); }
-  } stop{dir};
-  auto sql = [&](const std::string& statement) {
-    return Shell("mariadb --no-defaults --protocol=socket -S '" + dir + "/mysqld.sock' -uroot -e \"" + statement +
-                 "\"");
-  };
+  const TDemoDatabase database(ToUtf8(Platform.Dir) + "db", "localhost");
+  ASSERT_TRUE(database.Started()) << "the demo database did not start";
+  const int32_t port = database.Port();
+  auto sql = [&](const std::string& statement) { return database.Sql(statement); };
   // A name with a backslash, and one name twice in store 1: the first row counts.
   ASSERT_TRUE(
       sql("INSERT INTO k8demo.UserMt VALUES (1, 'back\\\\\\\\slash', 'bs1', 1, 1), "
@@ -883,6 +905,144 @@ TEST_F(ConfigFileTest, TheUserCheckFollowsUserMt) {
   EXPECT_FALSE(Form().cnServer->GetConnected());
   EXPECT_EQ(Ini(), Defaults());
 }
+
+#ifdef VIX_TUNNEL_SERVER
+// The tunnel server (tools/tunnel-server) relaying only to `allow`
+// (host:port), with the one account "dialog" / "tunnel-secret"; its files in
+// `dir`, its log in <dir>/tunnel.log. Stopped with the object.
+class TTunnelServer {
+ public:
+  TTunnelServer(std::string dir, const std::string& allow) : FDir(std::move(dir)) {
+    std::ofstream(FDir + "/tunnel.users") << "dialog:tunnel-secret\n";
+    Shell("'" VIX_TUNNEL_SERVER "' --listen 127.0.0.1:0 --port-file '" + FDir + "/tunnel.port' --allow " + allow +
+          " --auth-file '" + FDir + "/tunnel.users' 2>'" + FDir + "/tunnel.log' & echo $! >'" + FDir + "/tunnel.pid'");
+    for (int i = 0; i < 100 && FPort == 0; ++i) {
+      std::ifstream in(FDir + "/tunnel.port");
+      if (!(in >> FPort)) {
+        FPort = 0;
+        QTest::qWait(50);
+      }
+    }
+  }
+  ~TTunnelServer() { Shell("kill \"$(cat '" + FDir + "/tunnel.pid' 2>/dev/null)\" 2>/dev/null"); }
+  TTunnelServer(const TTunnelServer&) = delete;
+  TTunnelServer& operator=(const TTunnelServer&) = delete;
+
+  int Port() const { return FPort; }
+  UString Url() const { return u"http://127.0.0.1:" + IntToStr(FPort) + u"/tunnel/"; }
+  // What the server has logged so far.
+  std::string Log() const {
+    std::ifstream in(FDir + "/tunnel.log");
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+  }
+
+ private:
+  std::string FDir;
+  int FPort = 0;
+};
+
+// A confirm press with the demo account's manager while the platform gives
+// the account connection the options of one transport: TLS (with the
+// server's certificate checked), the HTTP tunnel through a tunnel server, the
+// server's own local socket. Each way is shown to be the one taken by a case
+// that fails only on it: a CA that did not sign the server's certificate, a
+// wrong tunnel password, a tunnel target not on the allow-list, a path that is
+// no socket. No prompt shows the tunnel password.
+TEST_F(ConfigFileTest, TheConfirmPressReachesTheAccountDatabaseThroughEachTransport) {
+  VIX_REQUIRE_COMPONENT(HaveMariaDbServer(), "MariaDB server");
+  RegisterMySQLVixProvider();
+  // Started for the server text 127.0.0.1: root logs in with "pwrq6082", over
+  // TCP and over the socket, whose path the service names as the server.
+  const TDemoDatabase database(ToUtf8(Platform.Dir) + "db", "127.0.0.1");
+  ASSERT_TRUE(database.Started()) << "the demo database did not start";
+  const TTunnelServer tunnel(ToUtf8(Platform.Dir), "127.0.0.1:" + std::to_string(database.Port()));
+  ASSERT_NE(tunnel.Port(), 0) << tunnel.Log();
+
+  const UString tls = Utf8ToUtf16(database.Dir()) + u"/tls/";
+  const UString socket = Utf8ToUtf16(database.Dir()) + u"/mysqld.sock";
+  const std::vector<UString> ssl = {u"MySQL.Protocol=mpSSL", u"MySQL.SSLCACert=" + tls + u"ca.pem"};
+  const std::vector<UString> http = {u"MySQL.Protocol=mpHttp", u"MySQL.HttpUrl=" + tunnel.Url(),
+                                     u"MySQL.HttpUsername=dialog"};
+  auto with = [](std::vector<UString> options, std::initializer_list<UString> more) {
+    options.insert(options.end(), more);
+    return options;
+  };
+  struct Case {
+    const char* what;
+    UString server;  // as the account service names it
+    std::vector<UString> options;
+    const char16_t* failure;  // nullptr: the authentication succeeds; else a text of the prompt
+    unsigned flags;           // of that prompt
+  };
+  const Case cases[] = {
+      {"no options: TCP, as stored", u"127.0.0.1", {}, nullptr, 0},
+      {"TLS, the certificate checked against the CA", u"127.0.0.1", with(ssl, {u"MySQL.SSLVerify=CA"}), nullptr, 0},
+      {"TLS, CA and host", u"127.0.0.1", with(ssl, {u"MySQL.SSLVerify=Identity"}), nullptr, 0},
+      {"TLS, a CA that did not sign the certificate",
+       u"127.0.0.1",
+       {u"MySQL.Protocol=mpSSL", u"MySQL.SSLVerify=CA", u"MySQL.SSLCACert=" + tls + u"other-ca.pem"},
+       u"SSL connection error: handshake failed",
+       0x15},
+      {"tunnel", u"127.0.0.1", with(http, {u"MySQL.HttpPassword=tunnel-secret"}), nullptr, 0},
+      {"tunnel, a wrong password", u"127.0.0.1", with(http, {u"MySQL.HttpPassword=wrong"}),
+       u"\r\nCannot establish HTTP connection: HTTP/1.0 401 Unauthorized", 0x15},
+      {"tunnel, a server not on its allow-list", u"127.0.0.2", with(http, {u"MySQL.HttpPassword=tunnel-secret"}),
+       u"\r\nCannot establish HTTP connection: The tunnel server does not relay to 127.0.0.2:", 0x15},
+      {"local socket", socket, {u"MySQL.Protocol=mpSocket"}, nullptr, 0},
+      {"local socket, a path that is no socket",
+       tls + u"ca.pem",
+       {u"MySQL.Protocol=mpSocket"},
+       u"Cannot open local socket",
+       0x13},
+      // The connection would pass over a name it does not know, and so stay on TCP.
+      {"a misspelt option, refused before connecting", u"127.0.0.1", with(http, {u"MySQL.HttpPasword=tunnel-secret"}),
+       u"The account connection has no option MySQL.HttpPasword", 0x15},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::remove(IniPath().c_str());
+    TScriptedPlatform platform;
+    platform.Dir = Platform.Dir;
+    platform.DbOptions = c.options;
+    platform.Pages = {u"aspservice;" + c.server + u";x;1"};
+    platform.Answers = {c.flags == 0x13 ? IDNO : IDRETRY};
+    TTestForm form(platform);
+    form.cnServer->SetPort(database.Port());
+    form.show();
+    form.edAspID->setText(QStringLiteral("demo"));
+    form.edUserName->setText(QStringLiteral("manager"));
+    form.edPassword->setText(QStringLiteral("demo1234"));
+    form.btOk->click();
+    ASSERT_EQ(platform.Messages.size(), 1u);
+    const UString& shown = platform.Messages[0].Text;
+    if (c.failure == nullptr) {
+      EXPECT_EQ(shown, u"사용자 인증이 완료 되었습니다.");
+      EXPECT_EQ(Ini(), Values(c.server, u"k8demo", u"1"));
+      EXPECT_FALSE(form.isVisible());
+      continue;
+    }
+    EXPECT_NE(Pos(c.failure, shown), 0u) << ToUtf8(shown);
+    EXPECT_EQ(Pos(u"tunnel-secret", shown), 0u) << ToUtf8(shown);
+    EXPECT_EQ(platform.Messages[0].Flags, c.flags);
+    EXPECT_EQ(Ini(), "<none>");
+    EXPECT_TRUE(form.isVisible());
+  }
+  // The tunnel that succeeded went through this server to the database (its
+  // line is written when it has closed), and the server refused the target
+  // that is not allowed.
+  const std::string port = std::to_string(database.Port());
+  const std::string used = "user=dialog client=127.0.0.1 target=127.0.0.1:" + port;
+  std::string log = tunnel.Log();
+  for (int i = 0; i < 100 && log.find(used) == std::string::npos; ++i) {
+    QTest::qWait(50);
+    log = tunnel.Log();
+  }
+  EXPECT_NE(log.find(used), std::string::npos) << log;
+  EXPECT_NE(log.find("target=127.0.0.2:" + port + " (not allowed)"), std::string::npos) << log;
+}
+#endif
 
 }  // namespace
 }  // namespace vix

@@ -205,6 +205,25 @@ TEST_F(QtPlatformTest, HostsComeFromTheEnvironmentOrTheBuild) {
   qunsetenv("USERAUTH_ASP_FALLBACK_HOST");
 }
 
+TEST_F(QtPlatformTest, DatabaseOptionsAreTheLinesOfTheEnvironmentVariable) {
+  TQtPlatform platform;
+  const std::pair<const char*, std::vector<UString>> cases[] = {
+      {nullptr, {}},
+      {"", {}},
+      {"MySQL.Protocol=mpSocket", {u"MySQL.Protocol=mpSocket"}},
+      {"MySQL.Protocol=mpSSL\r\nMySQL.SSLVerify=CA\n \n\nMySQL.SSLCACert=/etc/ca dir/ca.pem\r",
+       {u"MySQL.Protocol=mpSSL", u"MySQL.SSLVerify=CA", u"MySQL.SSLCACert=/etc/ca dir/ca.pem"}},
+      {"MySQL.HttpPassword= pass word ", {u"MySQL.HttpPassword= pass word "}},
+  };
+  for (const auto& [value, lines] : cases) {
+    SCOPED_TRACE(value != nullptr ? value : "unset");
+    if (value != nullptr) qputenv("USERAUTH_DB_OPTIONS", value);
+    else qunsetenv("USERAUTH_DB_OPTIONS");
+    EXPECT_EQ(platform.DatabaseOptions(), lines);
+  }
+  qunsetenv("USERAUTH_DB_OPTIONS");
+}
+
 // The real platform with the hosts, the folder and the argument of a test;
 // message boxes are recorded instead of shown.
 class TLocalPlatform : public TQtPlatform {

@@ -52,6 +52,7 @@ class TScriptedPlatform : public TPlatform {
   UString Primary = u"primary.test";
   UString Fallback = u"fallback.test:8080";
   UString Dir = u"/nonexistent/";  // the executable's folder
+  std::vector<UString> DbOptions;  // the account connection's extra options
 
   int MessageBox(const UString& text, const UString& caption, unsigned flags) override {
     Messages.push_back({text, caption, flags});
@@ -64,6 +65,7 @@ class TScriptedPlatform : public TPlatform {
   UString FirstArgument() override { return Argument; }
   UString ExeDir() override { return Dir; }
   UString AspHost(bool fallback) override { return fallback ? Fallback : Primary; }
+  std::vector<UString> DatabaseOptions() override { return DbOptions; }
   UString BrowsePageText(const UString& url) override {
     Urls.push_back(url);
     if (WhileLoading) WhileLoading();

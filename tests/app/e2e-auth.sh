@@ -4,7 +4,8 @@
 # stand-in and the demo account database (a private MariaDB on 127.0.0.1:3307,
 # the port the dialog connects to). One table of cases, each a fresh run of the
 # program in a folder of its own:
-#   success (the INI file and the success message), unknown user, wrong
+#   success (the INI file and the success message), success through TLS set
+#   by the environment (an account that takes TLS logins only), unknown user, wrong
 #   password, install permission by argument, two matching rows, a user name
 #   crafted for injection under NO_BACKSLASH_ESCAPES, a missing account
 #   database (retry prompt), the master password while the server is down, the
@@ -98,13 +99,15 @@ encode() { python3 -c 'import urllib.parse,sys; print(urllib.parse.quote(sys.arg
 decode() { python3 -c 'import urllib.parse,sys; print(urllib.parse.unquote(sys.argv[1]))' "$1"; }
 box_role() { xprop -id "$(find_window '^확 인$')" WM_WINDOW_ROLE 2>/dev/null | sed -n 's/^WM_WINDOW_ROLE(STRING) = "\(.*\)"$/\1/p'; }
 
-# start <argument>: the program in a folder of its own, its dialog focused.
+# start <argument>: the program in a folder of its own, its dialog focused,
+# its account connection given the options of db_options (none by default).
+db_options=
 start() {
   bin=$work/run-$RANDOM$RANDOM
   mkdir "$bin"
   cp "$exe" "$bin/userauth"
   USERAUTH_ASP_HOST=127.0.0.1:$port USERAUTH_ASP_FALLBACK_HOST=127.0.0.1:$port QT_QPA_PLATFORM=xcb \
-    "$bin/userauth" "$1" >"$work/app.log" 2>&1 &
+    USERAUTH_DB_OPTIONS=$db_options "$bin/userauth" "$1" >"$work/app.log" 2>&1 &
   app=$!
   wait_for 300 window_up '^사용자 인증$' || { fail "the dialog did not appear"; return 1; }
   xdotool windowfocus --sync "$(find_window '^사용자 인증$')" || { fail "cannot focus the dialog"; return 1; }
@@ -188,6 +191,13 @@ case_() { current=$1; echo "--- $1"; }
 
 case_ "success: store 007, the file and the message"
 success DemoPOS demo 007 manager store7 007 && echo ok
+case_ "success through TLS: USERAUTH_DB_OPTIONS, the server's certificate and name checked"
+# The account takes only TLS logins meanwhile.
+sql "ALTER USER 'root'@'127.0.0.1' REQUIRE SSL"
+db_options=$'MySQL.Protocol=mpSSL\nMySQL.SSLVerify=Identity\nMySQL.SSLCACert='"$work/db/tls/ca.pem"
+success DemoPOS demo 1 manager demo1234 && echo ok
+db_options=
+sql "ALTER USER 'root'@'127.0.0.1' REQUIRE NONE"
 case_ "unknown user"
 refused DemoPOS demo 1 nobody secret "$unknown" && echo ok
 case_ "wrong password (letter case counts)"
