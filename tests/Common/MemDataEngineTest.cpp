@@ -325,6 +325,36 @@ TEST(EditPlacement, CachedChangesRevertsAndCancelKeepTheOrder) {
   q.Close();
 }
 
+// A source that numbers new records as a server's auto-increment does.
+class NumberingQuery : public MemQuery {
+ public:
+  using MemQuery::MemQuery;
+  int NextId = 100;
+
+ protected:
+  void WriteInsert(uint8_t* newBuf) override { Storage.PutFieldAsVariant(1, newBuf, NextId++); }
+};
+
+TEST(EditPlacement, ValuesTheSourceMadeArePlacedToo) {
+  for (const bool cached : {false, true}) {
+    SCOPED_TRACE(cached ? "cached" : "at once");
+    NumberingQuery q(kColumns, Rows());
+    q.SetCachedUpdates(cached);
+    q.SetIndexFieldNames(u"Id DESC");
+    q.Open();
+    q.Append();
+    q.FieldByName(u"Id").SetAsInteger(0);
+    q.Post();
+    if (cached) {
+      EXPECT_EQ(q.RecNo(), 11);
+      q.ApplyUpdates();
+    }
+    EXPECT_EQ(CurrentId(q), 100);
+    EXPECT_EQ(q.RecNo(), 1);
+    EXPECT_EQ(Ids(q), (std::vector<int>{100, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+  }
+}
+
 // Changing the order, the filter or searching while a record is in work:
 // a written record is posted first and found at its place; an unwritten
 // one is dropped.
