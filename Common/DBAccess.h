@@ -535,6 +535,7 @@ class TDADetailDataLink : public TDataLink {
  protected:
   void ActiveChanged() override;
   void RecordChanged() override;
+  void CheckBrowseMode() override;
 
  private:
   TCustomDADataSet& FDetail;
@@ -648,7 +649,12 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // whose detail fields differ from the master's are hidden. The master's
   // values are copied, so the detail stays valid when the master closes.
   // A master that is linked to this dataset raises "Circular datalinks are
-  // not allowed"; a changed link reopens an open dataset.
+  // not allowed"; a changed link reopens an open dataset. A new record (Insert,
+  // Append) takes the master's values into its detail fields (after
+  // OnNewRecord; read-only fields excepted). A posted record whose detail
+  // fields no longer equal the master's leaves the dataset: in the local mode
+  // the filter hides it, in the remote mode (without cached updates) it is
+  // dropped from the records here while the server keeps the row.
   TDataSource* MasterSource() const { return FDataLink ? FDataLink->DataSource() : nullptr; }
   void SetMasterSource(TDataSource* value);
   const UString& MasterFields() const { return FMasterFields; }
@@ -666,6 +672,10 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   bool DetailRefreshPending() const { return FDetailRefreshTimer && FDetailRefreshTimer->Enabled(); }
   // The master's record changed (the data link's notices).
   void MasterChanged();
+  // The master leaves its record (it moves, or its order or filter
+  // changes): a record in work here is posted (or dropped when unchanged)
+  // first, unless the master inserts while this dataset edits too.
+  void MasterCheckBrowseMode();
 
   // The connection's notices.
   void ConnectChange(TCustomDAConnection& sender, bool connecting) override;
@@ -713,6 +723,8 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   void InternalEdit() override;
   void InternalPost() override;
   void InternalCancel() override;
+  void DoOnNewRecord() override;
+  bool KeepsPostedRecord(const uint8_t* recBuf) override;
   TUpdateRecAction ApplyChange(TUpdateRecKind kind, uint8_t* newBuf, const uint8_t* oldBuf, bool last) override;
 
  private:
@@ -764,6 +776,17 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // The local mode: the master's values of the pairs, copied.
   void CopyMasterValues();
   bool LocalLinkAccepts(const uint8_t* recBuf);
+  struct TLocalLink {
+    UString DetailField;
+    Variant MasterValue;  // NULL: matches only NULL
+  };
+  // The master's current values of the pairs (copies). `strict`: a pair
+  // whose master field is missing raises "Field %s not found"; otherwise
+  // pairs missing a field on either side are left out.
+  std::vector<TLocalLink> MasterLinkValues(TDataSet& master, bool strict) const;
+  // Whether the record's detail fields hold the links' values (NULL equals
+  // only NULL; `textFlags` for texts).
+  bool LinkValuesMatch(const std::vector<TLocalLink>& links, const uint8_t* recBuf, int textFlags) const;
   void InstallMasterDetailFilter();
   void RefreshDetail();
   UString FMasterFields, FDetailFields;
@@ -771,10 +794,6 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   int FDetailDelay = 0;
   std::unique_ptr<TDADetailDataLink> FDataLink;
   std::unique_ptr<TDelayTimer> FDetailRefreshTimer;
-  struct TLocalLink {
-    UString DetailField;
-    Variant MasterValue;  // NULL: matches only NULL
-  };
   std::vector<TLocalLink> FLocalLinks;
   bool FMasterEmpty = false;
 };

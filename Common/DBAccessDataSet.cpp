@@ -401,6 +401,8 @@ void TCustomDADataSet::RefreshRecord() {
     throw;
   }
   FIRecordSet->FreeComplexFields(buf.data());
+  // The values read have their place in the order and their answer from the filter.
+  FIRecordSet->ItemChanged(FIRecordSet->CurrentItem);
   Resync();
 }
 
@@ -492,7 +494,13 @@ void TCustomDADataSet::InternalEdit() {
 }
 
 void TCustomDADataSet::InternalPost() {
-  TMemDataSet::InternalPost();
+  try {
+    TMemDataSet::InternalPost();
+  } catch (...) {
+    // Stored, and only placing it failed: the change is made, the lock ends.
+    if (State() == dsBrowse) EndLockTransaction(true);
+    throw;
+  }
   EndLockTransaction(true);
 }
 

@@ -81,6 +81,10 @@ void TDADetailDataLink::RecordChanged() {
   FDetail.MasterChanged();
 }
 
+void TDADetailDataLink::CheckBrowseMode() {
+  FDetail.MasterCheckBrowseMode();
+}
+
 // --- link properties ------------------------------------------------------------------
 
 bool TCustomDADataSet::IsLinked() const {
@@ -153,6 +157,8 @@ void TCustomDADataSet::RefreshDetail() {
   if (FDetailRefreshTimer) FDetailRefreshTimer->Stop();
   // A refresh that comes due after the detail closed does nothing.
   if (!Active()) return;
+  // A record in work is posted (or dropped when unchanged), never lost with the records.
+  CheckBrowseMode();
   if (FLocalMasterDetail) {
     Data()->FilterUpdated();
     First();
@@ -179,6 +185,24 @@ bool TCustomDADataSet::AssignMasterParams() {
   return changed;
 }
 
+std::vector<TCustomDADataSet::TLocalLink> TCustomDADataSet::MasterLinkValues(TDataSet& master, bool strict) const {
+  std::vector<TLocalLink> links;
+  const std::vector<UString> masterNames = SplitFieldNames(FMasterFields);
+  const std::vector<UString> detailNames = SplitFieldNames(FDetailFields);
+  for (size_t i = 0; i < masterNames.size() && i < detailNames.size(); ++i) {
+    if (masterNames[i].empty() || detailNames[i].empty()) continue;
+    TField* field = master.FindField(masterNames[i]);
+    if (!field) {
+      if (strict) throw Exception(Format(u"Field %s not found", {masterNames[i]}));
+      continue;
+    }
+    if (!strict && !Data()->Fields().FindField(detailNames[i])) continue;
+    // A copy: the master's record buffer may go away before the detail does.
+    links.push_back({detailNames[i], field->IsNull() ? Variant::Null() : field->AsVariant()});
+  }
+  return links;
+}
+
 void TCustomDADataSet::CopyMasterValues() {
   // Without an open master the values copied last stay.
   TDataSet* master = ActiveMaster();
@@ -186,23 +210,14 @@ void TCustomDADataSet::CopyMasterValues() {
   FLocalLinks.clear();
   if (!dynamic_cast<TMemDataSet*>(master)) throw Exception(u"Master dataset must be inherited from TMemDataSet");
   FMasterEmpty = master->IsEmpty();
-  const std::vector<UString> masterNames = SplitFieldNames(FMasterFields);
-  const std::vector<UString> detailNames = SplitFieldNames(FDetailFields);
-  for (size_t i = 0; i < masterNames.size() && i < detailNames.size(); ++i) {
-    if (masterNames[i].empty() || detailNames[i].empty()) continue;
-    TField* field = master->FindField(masterNames[i]);
-    if (!field) throw Exception(Format(u"Field %s not found", {masterNames[i]}));
-    // A copy: the master's record buffer may go away before the detail does.
-    FLocalLinks.push_back({detailNames[i], field->IsNull() ? Variant::Null() : field->AsVariant()});
-  }
+  FLocalLinks = MasterLinkValues(*master, true);
 }
 
-bool TCustomDADataSet::LocalLinkAccepts(const uint8_t* recBuf) {
-  if (!IsLinked()) return true;
-  if (ActiveMaster() && FMasterEmpty) return false;
+bool TCustomDADataSet::LinkValuesMatch(const std::vector<TLocalLink>& links, const uint8_t* recBuf,
+                                       int textFlags) const {
   TMemData& data = *Data();
   TFieldValue detail, master;
-  for (const TLocalLink& link : FLocalLinks) {
+  for (const TLocalLink& link : links) {
     const TFieldDesc* desc = data.Fields().FindField(link.DetailField);
     if (!desc) throw Exception(Format(u"Field %s not found", {link.DetailField}));
     data.ReadFieldValue(*desc, recBuf, detail);
@@ -215,9 +230,53 @@ bool TCustomDADataSet::LocalLinkAccepts(const uint8_t* recBuf) {
     } catch (const EConvertError&) {
       return false;  // a master value that no detail value can equal
     }
-    if (data.CompareFieldValue(*desc, detail, master, 0) != 0) return false;
+    if (data.CompareFieldValue(*desc, detail, master, textFlags) != 0) return false;
   }
   return true;
+}
+
+bool TCustomDADataSet::LocalLinkAccepts(const uint8_t* recBuf) {
+  if (!IsLinked()) return true;
+  if (ActiveMaster() && FMasterEmpty) return false;
+  return LinkValuesMatch(FLocalLinks, recBuf, 0);
+}
+
+bool TCustomDADataSet::KeepsPostedRecord(const uint8_t* recBuf) {
+  // Local links hide such a record through the filter.
+  if (FLocalMasterDetail || !IsLinked()) return true;
+  TDataSet* master = ActiveMaster();
+  if (!master || master->IsEmpty()) return true;
+  // The server compares the link's texts by its collation: case is ignored
+  // unless the record set compares texts case-sensitively.
+  const int textFlags = FIRecordSet && FIRecordSet->IsCaseSensitive() ? 0 : cfCaseInsensitive;
+  return LinkValuesMatch(MasterLinkValues(*master, false), recBuf, textFlags);
+}
+
+void TCustomDADataSet::DoOnNewRecord() {
+  TMemDataSet::DoOnNewRecord();
+  // The new record belongs to the master's current record: its link fields
+  // take the master's values (copies).
+  TDataSet* master = ActiveMaster();
+  if (!master || !IsLinked()) return;
+  const std::vector<UString> masterNames = SplitFieldNames(FMasterFields);
+  const std::vector<UString> detailNames = SplitFieldNames(FDetailFields);
+  for (size_t i = 0; i < masterNames.size() && i < detailNames.size(); ++i) {
+    if (masterNames[i].empty() || detailNames[i].empty()) continue;
+    TField* source = master->FindField(masterNames[i]);
+    TField* target = FindField(detailNames[i]);
+    if (!source || !target || target->ReadOnly()) continue;
+    target->SetAsVariant(source->AsVariant());
+  }
+}
+
+void TCustomDADataSet::MasterCheckBrowseMode() {
+  if (!Active()) return;
+  // A master and its detail being filled together: the detail's new or
+  // changed record waits for the master's post.
+  const bool editing = State() == dsEdit || State() == dsInsert;
+  TDataSet* master = MasterSource() ? MasterSource()->DataSet() : nullptr;
+  if (editing && master && master->State() == dsInsert) return;
+  CheckBrowseMode();
 }
 
 void TCustomDADataSet::InstallMasterDetailFilter() {

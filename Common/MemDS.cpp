@@ -511,6 +511,11 @@ void TDataSource::NotifyRecordChanged() {
     if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) link->RecordChanged();
 }
 
+void TDataSource::NotifyCheckBrowseMode() {
+  for (TDataLink* link : std::vector<TDataLink*>(FLinks))
+    if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) link->CheckBrowseMode();
+}
+
 TDataLink::~TDataLink() {
   if (FDataSource) std::erase(FDataSource->FLinks, this);
 }
@@ -626,7 +631,14 @@ void TDataSet::DestroyFields() {
 }
 
 void TDataSet::CheckBrowseMode() {
-  if (FState == dsEdit || FState == dsInsert) Post();
+  if (!Active()) return;
+  // The links first: a detail settles its own record in work.
+  if (!FDataSources.empty())
+    for (TDataSource* source : std::vector<TDataSource*>(FDataSources)) source->NotifyCheckBrowseMode();
+  if (FState != dsEdit && FState != dsInsert) return;
+  // A record in work that nobody wrote to is dropped, not posted.
+  if (FModified) Post();
+  else Cancel();
 }
 
 // --- editing ---------------------------------------------------------------------
@@ -660,7 +672,7 @@ void TDataSet::DoInsert(bool append) {
   FState = dsInsert;
   FModified = false;
   try {
-    if (OnNewRecord) OnNewRecord(*this);
+    DoOnNewRecord();
   } catch (...) {
     InternalCancel();
     FState = dsBrowse;
@@ -679,7 +691,13 @@ void TDataSet::Post() {
   InternalPost();
   FState = dsBrowse;
   FModified = false;
+  // The links see the record as it was stored (a detail follows its master's new values).
+  NotifyDataSources(false);
   if (AfterPost) AfterPost(*this);
+}
+
+void TDataSet::DoOnNewRecord() {
+  if (OnNewRecord) OnNewRecord(*this);
 }
 
 void TDataSet::Cancel() {
@@ -820,7 +838,25 @@ void TMemDataSet::InternalPost() {
   // The storage holds its own references now.
   ReleaseWorkBuffer();
   FOldBuffer.clear();
-  LoadCurrent();
+  try {
+    TItemHeader* const item = FData->CurrentItem;
+    if (!FCachedUpdates && !KeepsPostedRecord(TBlockManager::GetRecordPtr(item))) {
+      // Out of the dataset's scope: the storage lets it go, the source keeps it.
+      FData->DeleteRecord();
+    } else {
+      // The new values have their place in the order and their own answer
+      // from the filter.
+      FData->ItemChanged(item);
+    }
+    PlaceCursor();
+  } catch (...) {
+    // The record is stored whatever went wrong after: the record in work is gone.
+    SetState(dsBrowse);
+    SetModified(false);
+    if (FData->CurrentItem) LoadCurrent();
+    else FHasCurrent = false;
+    throw;
+  }
 }
 
 void TMemDataSet::InternalCancel() {
@@ -956,6 +992,12 @@ void TMemDataSet::ApplyRecord(TUpdateRecKind kind, TUpdateRecAction& action, uin
 
 void TMemDataSet::Resync() {
   if (!Active()) return;
+  PlaceCursor();
+  NotifyDataSources(false);
+}
+
+void TMemDataSet::PlaceCursor() {
+  FData->SkipHiddenCurrent();
   const TItemHeader* current = FData->CurrentItem;
   if (current && current->Order != 0) {
     LoadCurrent();
@@ -966,7 +1008,6 @@ void TMemDataSet::Resync() {
     FBof = true;
     FEof = !found;
   }
-  NotifyDataSources(false);
 }
 
 void TMemDataSet::DataOpen() {

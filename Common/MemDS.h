@@ -334,6 +334,9 @@ class TDataLink {
   friend class TDataSource;
   virtual void ActiveChanged() {}
   virtual void RecordChanged() {}
+  // The source's dataset leaves its editing state or its record: a link
+  // with a record in work of its own settles it now.
+  virtual void CheckBrowseMode() {}
 
  private:
   TDataSource* FDataSource = nullptr;
@@ -356,6 +359,7 @@ class TDataSource {
   // The dataset opened or closed; its current record changed.
   void NotifyActiveChanged();
   void NotifyRecordChanged();
+  void NotifyCheckBrowseMode();
 
   TDataSet* FDataSet = nullptr;
   std::vector<TDataLink*> FLinks;
@@ -408,7 +412,9 @@ class TDataSet : public TComponent {
   // that can be modified ("Cannot modify a read-only dataset"); Edit and
   // Delete need a current record ("Cannot perform this operation on an
   // empty dataset"). Moving or closing while a record is in work: moving
-  // posts it, closing drops it.
+  // posts it when a field was written and drops it otherwise, closing drops
+  // it. A posted record takes its place in the local order and is hidden
+  // when the filter no longer keeps it; then the data sources are told.
   void Edit();
   void Insert();
   void Append();
@@ -447,8 +453,11 @@ class TDataSet : public TComponent {
   void DestroyFields();
   // Raises "Cannot perform this operation on an open dataset" when open.
   void CheckInactive() const;
-  // Posts a record in work; raises "Dataset not open" when closed.
+  // Leaves the editing states: a record in work with a written field is
+  // posted, one without is dropped (Cancel).
   void CheckBrowseMode();
+  // Fills a new record after Insert or Append: OnNewRecord.
+  virtual void DoOnNewRecord();
   void SetState(TDataSetState value) { FState = value; }
   void SetModified(bool value) { FModified = value; }
 
@@ -522,16 +531,18 @@ class TMemDataSet : public TDataSet {
   void SetSetEmptyStrToNull(bool value) { FSetEmptyStrToNull = value; }
 
   // --- local order (MemDataSort.cpp) ---
-  // The sort text of the storage (MemData.h). On an open dataset the records
-  // are sorted at once and the current record stays; a text that fails
-  // changes nothing.
+  // The sort text of the storage (MemData.h). On an open dataset a record
+  // in work is posted first (CheckBrowseMode), then the records are sorted
+  // at once and the current record stays; a text that fails changes nothing
+  // more.
   const UString& IndexFieldNames() const { return FIndexFieldNames; }
   void SetIndexFieldNames(const UString& value);
 
   // --- filters (MemFilter.cpp) ---
   // Each setter is atomic: an expression that fails to parse keeps the
-  // previous text, options and records shown. On an open dataset a change
-  // shows the first record that passes.
+  // previous text, options and records shown. On an open dataset a record in
+  // work is posted first (CheckBrowseMode), and a change shows the first
+  // record that passes.
   using TFilterRecordEvent = std::function<void(TDataSet& dataSet, bool& accept)>;
   const UString& Filter() const { return FFilter; }
   void SetFilter(const UString& value);
@@ -547,7 +558,8 @@ class TMemDataSet : public TDataSet {
   void SetUpdateRecordTypes(TUpdateRecordTypes value);
 
   // --- search (MemDSLocate.cpp) ---
-  // Moves to the first record (in the dataset's order, hidden records never)
+  // Each search posts a record in work first (CheckBrowseMode), so that it
+  // is found at its place. Moves to the first record (in the dataset's order, hidden records never)
   // whose fields `keyFields` ("Name;Id") hold `keyValues` (one value per
   // field; NULL matches only NULL). Keys are converted to their fields' types
   // before anything moves: a key that cannot take its type raises. When the
@@ -642,9 +654,15 @@ class TMemDataSet : public TDataSet {
   void InternalCancel() override;
   void InternalDelete() override;
   // The buffers re-read after the record list changed (an edit, the order or
-  // the filter): the storage's current record when it is shown, else the
-  // first record; the data sources are told.
+  // the filter): the storage's current record when it is shown, else its
+  // nearest shown neighbour (the next, else the prior one), else the first
+  // record; the data sources are told.
   void Resync() override;
+  // Resync without telling the data sources.
+  void PlaceCursor();
+  // Whether a posted record stays in the storage (without cached updates):
+  // a record that left the dataset's scope is let go, its source keeps it.
+  virtual bool KeepsPostedRecord(const uint8_t* /*recBuf*/) { return true; }
   // The record in work (new values) and the record as it was before (the
   // stored record while editing; the new record itself while inserting).
   uint8_t* NewRecBuf() { return FActiveBuffer.data(); }

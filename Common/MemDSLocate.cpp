@@ -63,6 +63,8 @@ bool TMemDataSet::LocateRecord(const UString& keyFields, const std::vector<Varia
     }
   }
 
+  // A record in work is posted now, so that it is found at its place.
+  CheckBrowseMode();
   FetchRest();
   // The leading keys that follow the leading sort columns, moved to the front.
   size_t sorted = 0;

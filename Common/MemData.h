@@ -706,6 +706,9 @@ class TMemData : public TData {
   // The shown records in order (built on demand, dropped by every change of
   // order or filter).
   const std::vector<TItemHeader*>& RecordNoCache();
+  // Moves the current record off a hidden one: to the next shown record,
+  // else the prior one; none (and BOF and EOF) when no record is shown.
+  void SkipHiddenCurrent();
 
   TBlockManager& BlockMan() { return FBlockMan; }
   TItemHeader* FirstItem = nullptr;

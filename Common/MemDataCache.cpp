@@ -73,13 +73,21 @@ void TMemData::CachedDelete() {
   TItemHeader* item = CurrentItem;
   if (!item) throw Exception(u"No current record");
   const bool applied = item->UpdateResult == urApplied;
+  // The cursor goes on from where the record was shown, also when its old
+  // values move it.
+  TItemHeader* const after = item->Next;
+  TItemHeader* const before = item->Prev;
   switch (item->Status) {
     case isUnmodified: FCache.push_back(item); break;
     case isUpdated:
       // Not applied: the server still has the values before the edit. An
       // applied edit: it has the record's values, which find the row.
-      if (applied) ReleaseRollback(item);
-      else RestoreFromRollback(item);
+      if (applied) {
+        ReleaseRollback(item);
+      } else {
+        RestoreFromRollback(item);
+        if (!FIndexFields.empty()) MoveToSortedPlace(item);
+      }
       break;
     case isAppended:
       if (!applied) {
@@ -96,10 +104,10 @@ void TMemData::CachedDelete() {
   item->UpdateResult = urNone;
   item->FilterResult = fsNotChecked;
   RenumberAll();
-  TItemHeader* next = item->Next;
+  TItemHeader* next = after;
   while (next && !IsVisible(next)) next = next->Next;
   if (!next) {
-    next = item->Prev;
+    next = before;
     while (next && !IsVisible(next)) next = next->Prev;
   }
   CurrentItem = next;
@@ -112,19 +120,17 @@ void TMemData::Revert(TItemHeader* item) {
       RestoreFromRollback(item);
       item->Status = isUnmodified;
       break;
-    case isAppended:
-      Unlink(item);
-      RenumberAll();
-      return;
+    case isAppended: Unlink(item); return;
     case isDeleted:
       RestoreFromRollback(item);
       item->Status = isUnmodified;
-      RenumberAll();
       break;
     default: break;
   }
   item->UpdateResult = urNone;
   item->FilterResult = fsNotChecked;
+  // The values before the change have their own place in the order.
+  if (!FIndexFields.empty()) MoveToSortedPlace(item);
 }
 
 void TMemData::RevertRecord() {
@@ -132,6 +138,7 @@ void TMemData::RevertRecord() {
   if (!item || item->Status == isUnmodified) return;
   RemoveFromCache(item);
   Revert(item);
+  RenumberAll();
 }
 
 void TMemData::CancelUpdates() {
@@ -192,6 +199,7 @@ void TMemData::ApplyUpdates(uint8_t kinds) {
   for (auto it = FCache.rbegin(); it != FCache.rend() && !lastToApply; ++it)
     if ((*it)->UpdateResult != urApplied && KindRequested((*it)->Status, kinds)) lastToApply = *it;
   size_t batchStart = SIZE_MAX;  // first item of the batch waiting to be sent
+  bool moved = false;            // a record was placed again: renumber at the end
   size_t i = 0;
   while (i < FCache.size()) {
     TItemHeader* item = FCache[i];
@@ -215,6 +223,7 @@ void TMemData::ApplyUpdates(uint8_t kinds) {
     try {
       OnApplyRecord(kind, action, newBuf, oldBuf, item == lastToApply);
     } catch (...) {
+      if (moved && FActive) RenumberAll();
       // Changes of a batch that was never sent stay pending.
       if (batchStart != SIZE_MAX)
         for (size_t j = batchStart; j < i && j < FCache.size(); ++j) FCache[j]->UpdateResult = urNone;
@@ -228,6 +237,13 @@ void TMemData::ApplyUpdates(uint8_t kinds) {
       const auto at = std::find(FCache.begin(), FCache.end(), item);
       if (at == FCache.end()) continue;
       i = static_cast<size_t>(at - FCache.begin());
+    }
+    if (kind != ukDelete) {
+      // The callback may have written values the server made (an
+      // auto-increment key): the record is judged and placed again.
+      item->FilterResult = fsNotChecked;
+      if (!FIndexFields.empty()) MoveToSortedPlace(item);
+      moved = true;
     }
     if (action == urSuspended) {
       if (batchStart == SIZE_MAX) batchStart = i;
@@ -247,6 +263,7 @@ void TMemData::ApplyUpdates(uint8_t kinds) {
   if (batchStart != SIZE_MAX)
     for (size_t j = batchStart; j < FCache.size(); ++j)
       if (FCache[j]->UpdateResult == urSuspended) FCache[j]->UpdateResult = urNone;
+  if (moved) RenumberAll();
   CurrentItem = remembered;
   if (CurrentItem && (!IsVisible(CurrentItem) || CurrentItem->Flag != kItemInUse)) CurrentItem = nullptr;
 }

@@ -724,6 +724,8 @@ void TMemData::MoveToSortedPlace(TItemHeader* item) {
   // Takes `item` out of the list and links it in front of `before` (at the
   // end when none).
   const auto moveBefore = [&](TItemHeader* before) {
+    FItemOrderValid = false;
+    FRecordNoCacheValid = false;
     if (item->Prev) item->Prev->Next = item->Next;
     else FirstItem = item->Next;
     if (item->Next) item->Next->Prev = item->Prev;
@@ -753,6 +755,19 @@ void TMemData::ItemChanged(TItemHeader* item) {
   RenumberAll();
 }
 
+void TMemData::SkipHiddenCurrent() {
+  TItemHeader* const item = CurrentItem;
+  if (!item || IsVisible(item)) return;
+  TItemHeader* shown = item->Next;
+  while (shown && !IsVisible(shown)) shown = shown->Next;
+  if (!shown) {
+    shown = item->Prev;
+    while (shown && !IsVisible(shown)) shown = shown->Prev;
+  }
+  CurrentItem = shown;
+  if (!shown) FBOF = FEOF = true;
+}
+
 const std::vector<TItemHeader*>& TMemData::RecordNoCache() {
   if (!FRecordNoCacheValid) {
     FRecordNoCache.clear();
@@ -767,6 +782,9 @@ const std::vector<TItemHeader*>& TMemData::RecordNoCache() {
 // --- the dataset's sort text --------------------------------------------------------
 
 void TMemDataSet::SetIndexFieldNames(const UString& value) {
+  // A record in work is posted (or dropped when unchanged) first: it is
+  // sorted with the others.
+  if (Active()) CheckBrowseMode();
   // The storage parses (and, when open, sorts) first: a text that fails
   // leaves everything as it was.
   if (FData && (Active() || FData->Fields().Count() > 0)) FData->SetIndexFieldNames(value);

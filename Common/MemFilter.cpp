@@ -640,6 +640,7 @@ void TMemDataSet::SetFilter(const UString& value) {
     FFilter = value;
     return;
   }
+  CheckBrowseMode();
   ChangeFilterSetting(FFilter, value, [this] {
     if (FFiltered) FData->SetFilterText(FFilter);
   });
@@ -655,6 +656,7 @@ void TMemDataSet::SetFiltered(bool value) {
     FFiltered = value;
     return;
   }
+  CheckBrowseMode();
   ChangeFilterSetting(FFiltered, value, [this] { ApplyFilter(); });
   FData->FilterUpdated();
   First();
@@ -662,6 +664,7 @@ void TMemDataSet::SetFiltered(bool value) {
 
 void TMemDataSet::SetFilterOptions(TFilterOptions value) {
   if (value == FFilterOptions) return;
+  if (Active()) CheckBrowseMode();
   FFilterOptions = value;
   if (!Active()) return;
   ApplyFilter();
@@ -672,6 +675,7 @@ void TMemDataSet::SetFilterOptions(TFilterOptions value) {
 }
 
 void TMemDataSet::SetOnFilterRecord(TFilterRecordEvent value) {
+  if (Active()) CheckBrowseMode();
   FOnFilterRecord = std::move(value);
   if (!Active()) return;
   ApplyFilter();
@@ -680,6 +684,7 @@ void TMemDataSet::SetOnFilterRecord(TFilterRecordEvent value) {
 }
 
 void TMemDataSet::SetUpdateRecordTypes(TUpdateRecordTypes value) {
+  if (Active()) CheckBrowseMode();
   FUpdateRecordTypes = value;
   if (!Active()) return;
   FData->SetFilterItemTypes(value & 0x0F);

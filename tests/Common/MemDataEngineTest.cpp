@@ -1,6 +1,7 @@
 // Local sorting, filters and record search over a dataset filled as a
 // provider fills it; the records are read back through the fields.
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -210,6 +211,190 @@ TEST(LocalSort, ChangedRecordMovesToItsPlace) {
   EXPECT_EQ(int32_t{id1->Order}, 0);
   EXPECT_EQ(data.RecordCount(), 8);
   data.Close();
+}
+
+// --- edits find their place ---------------------------------------------------------
+
+// One change through the fields of a sorted or filtered dataset.
+struct PlaceCase {
+  const char16_t* Index;
+  const char16_t* Filter;
+  int StartId;  // the record edited, or the current one of an insert
+  enum { Edit, Insert, Append } Kind;
+  const char16_t* Field;
+  Variant Value;
+  std::vector<int> Ids;  // shown afterwards
+  int CurrentId;         // current after the post
+};
+
+TEST(EditPlacement, PostedRecordMovesToItsPlaceOrIsHidden) {
+  const std::vector<PlaceCase> cases = {
+      // Sorted: the changed key moves the record, also between equal keys.
+      {u"Qty DESC; Id", u"", 4, PlaceCase::Edit, u"Qty", 9, {4, 3, 6, 8, 1, 5, 10, 7, 2, 9}, 4},
+      {u"Qty DESC; Id", u"", 3, PlaceCase::Edit, u"Qty", N(), {6, 8, 1, 5, 10, 7, 2, 4, 3, 9}, 3},
+      {u"Qty DESC; Id", u"", 8, PlaceCase::Edit, u"Id", 0, {0, 3, 6, 1, 5, 10, 7, 2, 4, 9}, 0},
+      {u"Name", u"", 1, PlaceCase::Edit, u"Name", u"Aaa", {3, 4, 1, 7, 6, 8, 10, 9, 2, 5}, 1},
+      {u"Name", u"", 1, PlaceCase::Edit, u"Price", 99.0, {3, 4, 7, 6, 8, 10, 1, 9, 2, 5}, 1},
+      {u"Id DESC", u"", 5, PlaceCase::Insert, u"Id", 0, {10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}, 0},
+      {u"Id DESC", u"", 5, PlaceCase::Append, u"Id", 20, {20, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}, 20},
+      // Filtered: a record the filter no longer keeps is hidden; the cursor
+      // goes on to the next record shown (the prior one at the end).
+      {u"", u"Qty > 0", 1, PlaceCase::Edit, u"Qty", 0, {3, 5, 6, 7, 8, 10}, 3},
+      {u"", u"Qty > 0", 10, PlaceCase::Edit, u"Qty", N(), {1, 3, 5, 6, 7, 8}, 8},
+      {u"", u"Qty > 0", 5, PlaceCase::Insert, u"Qty", 0, {1, 3, 5, 6, 7, 8, 10}, 5},
+      {u"", u"Qty > 0", 5, PlaceCase::Insert, u"Qty", 4, {1, 3, 0, 5, 6, 7, 8, 10}, 0},
+      // Both: a new record lands at its place among the records shown.
+      {u"Qty DESC; Id", u"Qty > 0", 7, PlaceCase::Append, u"Qty", 4, {3, 6, 8, 0, 1, 5, 10, 7}, 0},
+      {u"Qty DESC; Id", u"Name LIKE 'S%'", 1, PlaceCase::Edit, u"Name", u"smith", {9}, 9},
+  };
+  for (const PlaceCase& c : cases) {
+    SCOPED_TRACE("case " + std::to_string(&c - cases.data()));
+    MemQuery q(kColumns, Rows());
+    q.SetIndexFieldNames(c.Index);
+    q.SetFilter(c.Filter);
+    q.SetFiltered(true);
+    q.Open();
+    ASSERT_TRUE(q.Locate(u"Id", Variant(c.StartId)));
+    switch (c.Kind) {
+      case PlaceCase::Edit: q.Edit(); break;
+      case PlaceCase::Insert: q.Insert(); break;
+      case PlaceCase::Append: q.Append(); break;
+    }
+    if (c.Kind != PlaceCase::Edit) q.FieldByName(u"Id").SetAsInteger(0);
+    q.FieldByName(c.Field).SetAsVariant(c.Value);
+    q.Post();
+    EXPECT_EQ(q.State(), dsBrowse);
+    EXPECT_EQ(CurrentId(q), c.CurrentId);
+    const std::vector<int> ids = Ids(q);
+    EXPECT_EQ(ids, c.Ids);
+    EXPECT_EQ(q.RecordCount(), static_cast<int>(c.Ids.size()));
+    // The numbers follow the places; the search finds each record there.
+    for (size_t i = 0; i < ids.size(); ++i) {
+      ASSERT_TRUE(q.Locate(u"Id", Variant(ids[i])));
+      EXPECT_EQ(q.RecNo(), static_cast<int>(i) + 1);
+    }
+  }
+}
+
+TEST(EditPlacement, CachedChangesRevertsAndCancelKeepTheOrder) {
+  const std::vector<int> sorted = {3, 6, 8, 1, 5, 10, 7, 2, 4, 9};
+  MemQuery q(kColumns, Rows());
+  q.SetCachedUpdates(true);
+  q.SetIndexFieldNames(u"Qty DESC; Id");
+  q.Open();
+  const auto edit = [&](int id, const char16_t* field, const Variant& value) {
+    ASSERT_TRUE(q.Locate(u"Id", Variant(id)));
+    q.Edit();
+    q.FieldByName(field).SetAsVariant(value);
+    q.Post();
+  };
+  edit(4, u"Qty", 9);
+  EXPECT_EQ(Ids(q), (std::vector<int>{4, 3, 6, 8, 1, 5, 10, 7, 2, 9}));
+  ASSERT_TRUE(q.Locate(u"Id", Variant(4)));
+  q.RevertRecord();
+  EXPECT_EQ(CurrentId(q), 4);
+  EXPECT_EQ(q.RecNo(), 9);
+  EXPECT_EQ(Ids(q), sorted);
+
+  // Several changes, a deleted edit among them: all back in place.
+  edit(1, u"Qty", 0);
+  edit(3, u"Qty", -1);
+  edit(9, u"Qty", 7);
+  ASSERT_TRUE(q.Locate(u"Id", Variant(9)));
+  q.Delete();
+  EXPECT_EQ(Ids(q), (std::vector<int>{6, 8, 5, 10, 7, 1, 2, 4, 3}));
+  // Only the modified records: each at its place.
+  q.SetUpdateRecordTypes(rtModified);
+  EXPECT_EQ(Ids(q), (std::vector<int>{1, 3}));
+  q.SetUpdateRecordTypes(rtUnmodified | rtModified | rtInserted);
+  q.CancelUpdates();
+  EXPECT_EQ(Ids(q), sorted);
+  for (size_t i = 0; i < sorted.size(); ++i) {
+    ASSERT_TRUE(q.Locate(u"Id", Variant(sorted[i])));
+    EXPECT_EQ(q.RecNo(), static_cast<int>(i) + 1);
+  }
+
+  // An inserted record that the revert removes takes nothing with it.
+  q.Append();
+  q.FieldByName(u"Id").SetAsInteger(11);
+  q.FieldByName(u"Qty").SetAsInteger(4);
+  q.Post();
+  EXPECT_EQ(q.RecNo(), 4);
+  q.RevertRecord();
+  EXPECT_EQ(Ids(q), sorted);
+  q.Close();
+}
+
+// A source that numbers new records as a server's auto-increment does.
+class NumberingQuery : public MemQuery {
+ public:
+  using MemQuery::MemQuery;
+  int NextId = 100;
+
+ protected:
+  void WriteInsert(uint8_t* newBuf) override { Storage.PutFieldAsVariant(1, newBuf, NextId++); }
+};
+
+TEST(EditPlacement, ValuesTheSourceMadeArePlacedToo) {
+  for (const bool cached : {false, true}) {
+    SCOPED_TRACE(cached ? "cached" : "at once");
+    NumberingQuery q(kColumns, Rows());
+    q.SetCachedUpdates(cached);
+    q.SetIndexFieldNames(u"Id DESC");
+    q.Open();
+    q.Append();
+    q.FieldByName(u"Id").SetAsInteger(0);
+    q.Post();
+    if (cached) {
+      EXPECT_EQ(q.RecNo(), 11);
+      q.ApplyUpdates();
+    }
+    EXPECT_EQ(CurrentId(q), 100);
+    EXPECT_EQ(q.RecNo(), 1);
+    EXPECT_EQ(Ids(q), (std::vector<int>{100, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+  }
+}
+
+// Changing the order, the filter or searching while a record is in work:
+// a written record is posted first and found at its place; an unwritten
+// one is dropped.
+TEST(EditPlacement, OrderFilterAndSearchPostTheRecordInWorkFirst) {
+  struct Step {
+    const char* Name;
+    std::function<void(MemQuery&)> Run;
+    std::vector<int> Ids;
+  };
+  const std::vector<Step> steps = {
+      {"IndexFieldNames", [](MemQuery& q) { q.SetIndexFieldNames(u"Qty DESC; Id"); }, {1, 3, 6, 8, 5, 10}},
+      {"Filter", [](MemQuery& q) { q.SetFilter(u"Qty >= 5"); }, {1, 3, 6, 8}},
+      {"Filtered", [](MemQuery& q) { q.SetFiltered(false); }, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}},
+      {"FilterOptions", [](MemQuery& q) { q.SetFilterOptions(foCaseInsensitive); }, {1, 3, 5, 6, 8, 10}},
+      {"Locate", [](MemQuery& q) { EXPECT_TRUE(q.Locate(u"Qty", Variant(7))); }, {1, 3, 5, 6, 8, 10}},
+      {"LocateEx",
+       [](MemQuery& q) { EXPECT_TRUE(q.LocateEx(u"Qty", Variant(7), lxCaseInsensitive)); },
+       {1, 3, 5, 6, 8, 10}},
+      {"Lookup", [](MemQuery& q) { EXPECT_EQ(q.Lookup(u"Qty", {7}, u"Id")[0].AsInteger(), 1); }, {1, 3, 5, 6, 8, 10}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.Name);
+    MemQuery q(kColumns, Rows());
+    q.SetFilter(u"Qty > 1");
+    q.SetFiltered(true);
+    q.Open();
+    ASSERT_TRUE(q.Locate(u"Id", Variant(1)));
+    q.Edit();
+    q.FieldByName(u"Qty").SetAsInteger(7);
+    step.Run(q);
+    EXPECT_EQ(q.State(), dsBrowse);
+    EXPECT_EQ(q.Lookup(u"Id", {1}, u"Qty")[0].AsInteger(), 7);
+    EXPECT_EQ(Ids(q), step.Ids);
+
+    // Nothing written: the record in work is dropped, not posted.
+    q.Insert();
+    q.SetIndexFieldNames(u"Id");
+    EXPECT_EQ(q.State(), dsBrowse);
+    EXPECT_EQ(q.RecordCount(), static_cast<int>(step.Ids.size()));
+  }
 }
 
 // --- filters --------------------------------------------------------------------

@@ -69,6 +69,68 @@ struct MasterDetailServerTest : ::testing::Test {
     return ids;
   }
 
+  // The server's rows of `sql`, the fields of each joined by "|".
+  std::vector<std::string> ServerRows(const UString& sql) {
+    TVixQuery q;
+    q.SetConnection(&connection);
+    q.SetSQL(sql);
+    q.Open();
+    std::vector<std::string> rows;
+    for (; !q.Eof(); q.Next()) {
+      std::string row;
+      for (int i = 0; i < q.FieldCount(); ++i)
+        row += (i ? "|" : "") + (q.Fields(i).IsNull() ? std::string("<NULL>") : Utf16ToUtf8(q.Fields(i).AsString()));
+      rows.push_back(row);
+    }
+    return rows;
+  }
+
+  // Edits of the detail follow the link: a new record takes the master's
+  // values, a record moved to another master leaves, a change in work is
+  // posted when the master moves on.
+  void EditsFollowTheLink(bool local) {
+    Link(local);
+    master.Open();
+    ASSERT_TRUE(master.Locate(u"id", Variant(1)));
+    detail.Open();
+    ASSERT_EQ(DetailIds(), (std::vector<int>{10, 11}));
+
+    detail.Append();
+    detail.FieldByName(u"id").SetAsInteger(12);
+    detail.FieldByName(u"item").SetAsString(u"new");
+    EXPECT_EQ(detail.FieldByName(u"master_id").AsInteger(), 1);
+    detail.Post();
+    // The values are copies: the master may close before the post.
+    detail.Append();
+    detail.FieldByName(u"id").SetAsInteger(13);
+    master.Close();
+    detail.Post();
+    EXPECT_EQ(ServerRows(u"SELECT id, master_id, item FROM " + detailTable + u" WHERE id IN (12, 13) ORDER BY id"),
+              (std::vector<std::string>{"12|1|new", "13|1|<NULL>"}));
+    master.Open();
+    ASSERT_TRUE(master.Locate(u"id", Variant(1)));
+    EXPECT_EQ(DetailIds(), (std::vector<int>{10, 11, 12, 13}));
+
+    // Moved to another master: the record leaves, the cursor goes on.
+    ASSERT_TRUE(detail.Locate(u"id", Variant(10)));
+    detail.Edit();
+    detail.FieldByName(u"master_id").SetAsInteger(2);
+    detail.Post();
+    EXPECT_EQ(detail.FieldByName(u"id").AsInteger(), 11);
+    EXPECT_EQ(detail.RecordCount(), 3);
+    EXPECT_EQ(DetailIds(), (std::vector<int>{11, 12, 13}));
+
+    // A change in work is posted before the master moves.
+    ASSERT_TRUE(detail.Locate(u"id", Variant(11)));
+    detail.Edit();
+    detail.FieldByName(u"item").SetAsString(u"kept");
+    master.Next();
+    EXPECT_EQ(detail.State(), dsBrowse);
+    EXPECT_EQ(DetailIds(), (std::vector<int>{10, 20}));
+    EXPECT_EQ(ServerRows(u"SELECT id, master_id, item FROM " + detailTable + u" WHERE id < 20 ORDER BY id"),
+              (std::vector<std::string>{"10|2|x", "11|1|kept", "12|1|new", "13|1|<NULL>"}));
+  }
+
   void Link(bool local) {
     master.SetSQL(local ? u"SELECT id FROM " + masterTable + u" UNION ALL SELECT NULL ORDER BY id"
                         : u"SELECT id FROM " + masterTable + u" ORDER BY id");
@@ -172,6 +234,53 @@ TEST_F(MasterDetailServerTest, DelayedRefreshRunsOnceAndStopsWithTheDetail) {
   EXPECT_FALSE(detail.DetailRefreshPending());
   EXPECT_EQ(TDelayTimer::ProcessDueTimers(now + std::chrono::seconds(10)), 0);
   EXPECT_EQ(detailRuns, 2);
+}
+
+TEST_F(MasterDetailServerTest, RemoteDetailEditsFollowTheLink) {
+  EditsFollowTheLink(false);
+}
+
+TEST_F(MasterDetailServerTest, LocalDetailEditsFollowTheLink) {
+  EditsFollowTheLink(true);
+}
+
+// Posted and refreshed records of a sorted, filtered query take their place.
+TEST_F(MasterDetailServerTest, PostedRecordsFollowTheOrderAndTheFilter) {
+  detail.SetSQL(u"SELECT id, master_id, item FROM " + detailTable);
+  detail.SetIndexFieldNames(u"item DESC");
+  detail.Open();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{20, 11, 10, 30}));
+  ASSERT_TRUE(detail.Locate(u"id", Variant(30)));
+  detail.Edit();
+  detail.FieldByName(u"item").SetAsString(u"zz");
+  detail.Post();
+  EXPECT_EQ(detail.RecNo(), 1);
+  EXPECT_EQ(DetailIds(), (std::vector<int>{30, 20, 11, 10}));
+  // Read again from the server: the other session's value sorts it last.
+  Run(u"UPDATE " + detailTable + u" SET item = 'a' WHERE id = 20");
+  ASSERT_TRUE(detail.Locate(u"id", Variant(20)));
+  detail.RefreshRecord();
+  EXPECT_EQ(detail.FieldByName(u"item").AsString(), u"a");
+  EXPECT_EQ(detail.RecNo(), 4);
+  EXPECT_EQ(DetailIds(), (std::vector<int>{30, 11, 10, 20}));
+
+  detail.SetFilter(u"master_id = 1");
+  detail.SetFiltered(true);
+  EXPECT_EQ(DetailIds(), (std::vector<int>{11, 10}));
+  ASSERT_TRUE(detail.Locate(u"id", Variant(11)));
+  detail.Edit();
+  detail.FieldByName(u"master_id").SetAsInteger(2);
+  detail.Post();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{10}));
+  // A new record that the filter keeps lands at its place.
+  detail.Append();
+  detail.FieldByName(u"id").SetAsInteger(40);
+  detail.FieldByName(u"master_id").SetAsInteger(1);
+  detail.FieldByName(u"item").SetAsString(u"y");
+  detail.Post();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{40, 10}));
+  EXPECT_EQ(ServerRows(u"SELECT id, master_id, item FROM " + detailTable + u" ORDER BY id"),
+            (std::vector<std::string>{"10|1|x", "11|2|y", "20|2|a", "30|<NULL>|zz", "40|1|y"}));
 }
 
 // The local engine on rows read a few at a time: sorting fetches the rest
