@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 
+#include "Common/DASQLText.h"
 #include "Common/DBAccess.h"
 
 namespace vix {
@@ -109,6 +110,48 @@ UString TDASQLGenerator::RefreshCondition(const uint8_t* buf, TDAParams& params)
     param->SetValue(data.GetFieldAsVariant(desc->FFieldNo, buf));
   }
   return condition;
+}
+
+const TFieldDesc& TDASQLGenerator::QuickRefreshField() const {
+  const TFieldDesc* desc = RowVersionField();
+  if (!desc) DatabaseError(u"Timestamp field required");
+  return *desc;
+}
+
+UString TDASQLGenerator::QuickRefreshCondition(TDateTime since, TDAParams& params) const {
+  const TFieldDesc& desc = QuickRefreshField();
+  TDAParam* param = params.Add(u"VIX_SINCE");
+  param->SetParamType(ptInput);
+  param->SetDataType(ftDateTime);
+  param->SetValue(Variant::FromDate(since));
+  return RefreshColumnPrefix() + QuoteName(desc.FActualName.empty() ? desc.FName : desc.FActualName) +
+         u" >= :VIX_SINCE";
+}
+
+UString TDASQLGenerator::CheckDeletedSQL(const UString& finalSQL, TParserClass lexer) const {
+  TKeyAndDataFields fields;
+  GetKeyAndDataFields(fields);
+  if (fields.KeyFieldDescs.empty()) DatabaseError(u"Key fields not found");
+  const UString prefix = RefreshColumnPrefix();
+  UString sql = u"SELECT ";
+  for (size_t i = 0; i < fields.KeyFieldDescs.size(); ++i) {
+    const TFieldDesc& desc = *fields.KeyFieldDescs[i];
+    if (i > 0) sql += u", ";
+    sql += prefix + QuoteName(desc.FActualName.empty() ? desc.FName : desc.FActualName);
+  }
+  const UString from = GetClause(finalSQL, lxFROM, lexer);
+  if (from.empty()) DatabaseError(u"The query has no FROM clause");
+  sql += u"\nFROM " + from;
+  const UString where = GetClause(finalSQL, lxWHERE, lexer);
+  if (!where.empty()) sql += u"\nWHERE " + where;
+  return sql;
+}
+
+UString TDASQLGenerator::GenerateTableSQL(const UString& tableName, const UString& orderFields) {
+  UString sql = u"SELECT * FROM " + tableName;
+  const UString order = Trim(orderFields);
+  if (!order.empty()) sql += u"\nORDER BY " + order;
+  return sql;
 }
 
 bool TDASQLGenerator::FieldChanged(const TFieldDesc& desc, const uint8_t* oldBuf, const uint8_t* newBuf) const {

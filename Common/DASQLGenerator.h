@@ -12,6 +12,7 @@
 
 #include "Common/MemData.h"
 #include "Common/ZelParser.h"
+#include "rtl/DateUtils.h"
 #include "rtl/UString.h"
 #include "rtl/Variant.h"
 
@@ -95,6 +96,22 @@ class TDASQLGenerator {
   UString RefreshCondition(const uint8_t* buf, TDAParams& params) const;
   // Updates find their row by a row version that the server changes.
   bool UsesRowVersion() const { return CheckRowVersion() && RowVersionField(); }
+  // The column a quick refresh reads changed rows by: the one the server
+  // sets on every update of a row (a column that keeps its value when the
+  // row changes would let changed rows go unseen). Raises "Timestamp field
+  // required" when the result has none.
+  const TFieldDesc& QuickRefreshField() const;
+  // The condition of a quick refresh: the rows whose version is `since` or
+  // later ("prefix.column >= :VIX_SINCE", the parameter added to `params`).
+  UString QuickRefreshCondition(TDateTime since, TDAParams& params) const;
+  // The query that lists the key values of the rows the dataset's own query
+  // finds now: its key columns, FROM and WHERE clauses. Raises "Key fields
+  // not found" without key fields.
+  UString CheckDeletedSQL(const UString& finalSQL, TParserClass lexer) const;
+  // A SELECT of a whole table (`tableName` as written in SQL, perhaps
+  // "db.table"), ordered by `orderFields` when given. The base ignores the
+  // provider's row limits.
+  virtual UString GenerateTableSQL(const UString& tableName, const UString& orderFields);
   // Forgets what was learnt about the result and its table (a new open).
   virtual void ClearFieldDescRefs() {}
 
@@ -178,14 +195,35 @@ class TDADataSetUpdater {
   // Locks the record whose values as read are in `oldBuf` (the caller has a
   // transaction open): the lock statement must find exactly one row ("Refresh
   // failed. Found %d records") holding those values ("Record was changed by
-  // another user"). Raises when the provider cannot lock.
-  void LockRecord(const uint8_t* oldBuf);
+  // another user"). With `refreshInto` the locked row's values are copied
+  // there instead, whatever they are now. Raises when the
+  // provider cannot lock.
+  void LockRecord(const uint8_t* oldBuf, uint8_t* refreshInto = nullptr);
 
   // Reads the record in `buf` again with the dataset's own query, its key
-  // condition added (`lexer`: the dataset's), and copies the row's values
-  // (blobs excepted) into `buf`. A row that is gone, or a key that finds
-  // several: "Refresh failed. Found %d records".
-  void RefreshRecord(uint8_t* buf, TParserClass lexer);
+  // condition added (or the dataset's SQLRefresh), and copies the row's
+  // values into `buf`. A row that is gone, or a key that finds several:
+  // "Refresh failed. Found %d records".
+  void RefreshRecord(uint8_t* buf);
+
+  // Whether a write of `type` is followed by a read of the record: the
+  // dataset's RefreshOptions (roAfterInsert, roAfterUpdate), and an update
+  // found by a row version that the server has changed.
+  bool RefreshWanted(TStatementType type);
+  // That read, into the record `buf` just written. The change is on the
+  // server already: a row the query does not show (or a record without a
+  // key) keeps the values written.
+  void RefreshAfterWrite(uint8_t* buf);
+
+  // Runs a query (its parameters taken from `values`, else from the
+  // dataset's own) and hands every row to `each` while the rows are open;
+  // returns their number.
+  int64_t ReadRows(const UString& sql, const TDAParams& values,
+                   const std::function<void(TZelRecordSet&, const uint8_t*)>& each);
+  // Copies the values of a row of `result` into the record `buf` of the
+  // dataset: each column into the field of its name (a blob into a blob of
+  // the record's own).
+  void CopyRow(TZelRecordSet& result, const uint8_t* row, uint8_t* buf);
 
   // Runs a text with parameters on the statement object; returns the rows it
   // affected. `positions`, when not empty, are the 0-based places of the
@@ -223,6 +261,26 @@ class TDADataSetUpdater {
   // records" otherwise) and hands it to `use` while the rows are open.
   void ReadOneRow(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions,
                   const std::function<void(TZelRecordSet&, const uint8_t*)>& use);
+  // Runs a query and hands each row to `each` while the rows are open;
+  // returns their number. With `oneRow` any other number raises as above.
+  int64_t RunQuery(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions, bool oneRow,
+                   const std::function<void(TZelRecordSet&, const uint8_t*)>& each);
+  // The parameters the command finds in `sql`, in its order, with their
+  // values from `values`; else, with `newBuf`, of the field they name
+  // (":OLD_Name" its value in `oldBuf`, ":<number>" by field number); else,
+  // with `queryParams`, from the dataset's parameters ("Not found field
+  // corresponding parameter %s" without any).
+  void BindQueryParams(const UString& sql, const TDAParams& values, TDAParams& params, const uint8_t* oldBuf = nullptr,
+                       const uint8_t* newBuf = nullptr, bool queryParams = true);
+  // The dataset's own text for `type` (SQLInsert, ...), trimmed, its macros
+  // expanded; empty: none.
+  UString OwnSQL(TStatementType type);
+  // A write by the dataset's own text.
+  bool PerformOwnSQL(TStatementType type, const UString& sql, const uint8_t* oldBuf, uint8_t* newBuf);
+  // The statement that reads the record in `buf` again: the dataset's
+  // SQLRefresh (`own` set), else the query's own text with the key
+  // condition (its parameters added to `keys`).
+  UString RefreshSQL(const uint8_t* buf, TDAParams& keys, bool& own);
   // Sends the waiting batch.
   void FlushBatch();
   void TakeAutoIncrement(uint8_t* newBuf);

@@ -477,6 +477,20 @@ class TCustomDAConnection : public TComponent {
   std::vector<std::pair<TDAConnectionClient*, std::thread::id>> FClientCalls;
 };
 
+// One use of a connection (BeginUse) for as long as it lives (EndUse then);
+// "Connection is not defined" without a connection.
+class TConnectionUse {
+ public:
+  explicit TConnectionUse(TCustomDAConnection* connection);
+  ~TConnectionUse() { FConnection.EndUse(); }
+  TConnectionUse(const TConnectionUse&) = delete;
+  TConnectionUse& operator=(const TConnectionUse&) = delete;
+
+ private:
+  static TCustomDAConnection& Defined(TCustomDAConnection* connection);
+  TCustomDAConnection& FConnection;
+};
+
 // ---------------------------------------------------------------------------
 // The query dataset
 // ---------------------------------------------------------------------------
@@ -495,6 +509,14 @@ struct TDADataSetOptions {
   // Statements collected into one text before they are sent (cached updates).
   int UpdateBatchSize = 1;
 };
+
+// When a query reads a record again from the server (bits): after its
+// insert or its update was written (values the server made: defaults,
+// triggers, generated columns), and before an edit starts.
+using TRefreshOptions = uint8_t;
+constexpr TRefreshOptions roAfterInsert = 1;
+constexpr TRefreshOptions roAfterUpdate = 2;
+constexpr TRefreshOptions roBeforeEdit = 4;
 
 class TCustomDADataSet;
 
@@ -626,11 +648,61 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   enum TLockMode : uint8_t { lmNone, lmPessimistic };
   TLockMode GetLockMode() const { return FLockMode; }
   void SetLockMode(TLockMode value) { FLockMode = value; }
+  // How a lock holds the row: others can neither lock nor change it
+  // (exclusive, MySQL "FOR UPDATE"), or others can lock it shared too but
+  // not change it (MySQL "LOCK IN SHARE MODE").
+  enum TLockType : uint8_t { ltExclusive, ltShared };
+  TLockType GetLockType() const { return FLockType; }
+  void SetLockType(TLockType value);
+  // Locks the current record on the server now. While an edit is in work
+  // the lock (and a transaction, when none is open) lasts until Post or
+  // Cancel; in browse mode the connection's transaction must be open ("A
+  // record lock needs an open transaction"), and holds the lock until it
+  // ends. The row must still hold the values as read ("Record was changed
+  // by another user"), or with roBeforeEdit its values are taken.
+  void Lock();
+  // roAfterInsert, roAfterUpdate, roBeforeEdit. With roBeforeEdit, Edit
+  // reads the record again first (under the lock with lmPessimistic); with
+  // cached updates a record whose change is pending keeps it.
+  TRefreshOptions GetRefreshOptions() const { return FRefreshOptions; }
+  void SetRefreshOptions(TRefreshOptions value) { FRefreshOptions = value; }
+  // Statements of the query's own that write, read again and lock its
+  // records instead of the generated ones (empty: generated). ":Name" takes
+  // the value of the field Name (the new value), ":OLD_Name" its value as
+  // read, ":<number>" the field of that number; the refresh and lock texts
+  // fall back to the query's own parameters. A refresh text that starts
+  // with WHERE is that condition added to the query's own text; a lock text
+  // that starts with FOR follows the refresh statement. With StrictUpdate an
+  // update or delete text must touch exactly one row or it is undone.
+  const UString& SQLInsert() const { return FSQLInsert; }
+  void SetSQLInsert(const UString& value) { FSQLInsert = value; }
+  const UString& SQLUpdate() const { return FSQLUpdate; }
+  void SetSQLUpdate(const UString& value) { FSQLUpdate = value; }
+  const UString& SQLDelete() const { return FSQLDelete; }
+  void SetSQLDelete(const UString& value) { FSQLDelete = value; }
+  const UString& SQLRefresh() const { return FSQLRefresh; }
+  void SetSQLRefresh(const UString& value) { FSQLRefresh = value; }
+  const UString& SQLLock() const { return FSQLLock; }
+  void SetSQLLock(const UString& value) { FSQLLock = value; }
   TDADataSetUpdater& Updater();
   // Reads the current record again from the server (the query's own text
   // with the record's key added) and shows the values read. A record whose
   // row is gone raises "Refresh failed. Found 0 records". Browse mode only.
   void RefreshRecord();
+  // Reads again only the rows changed since they were read: the query's own
+  // text with the condition that their row version (the column the server
+  // sets on every update) is not older than the newest one the records
+  // hold ("Timestamp field required" without such a column). A row read is
+  // copied into the record of its key, or added as a new record; the local
+  // order is kept. With `checkDeleted`, records whose row the query no
+  // longer finds (by key) then leave the dataset. Every row is fetched
+  // first. With changes pending in cached updates, raises "Cannot refresh
+  // while cached updates are pending" (the rows read would overwrite
+  // them). RowsAffected: the rows read.
+  void RefreshQuick(bool checkDeleted);
+  // The lexer of the command that runs the text: the record set's, else the
+  // provider's when it is known, else the generic SQL lexer.
+  TParserClass CommandParserClass() const;
   // Makes a record set of the connection's provider on the connection, for
   // statements of the dataset's own (the updater's).
   std::unique_ptr<TZelRecordSet> NewStatementRecordSet();
@@ -697,10 +769,6 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // A record set of the connection's provider that only scans texts, for
   // when the query has none yet; none while the provider is not known.
   virtual std::unique_ptr<TZelRecordSet> CreateScanRecordSet() const { return nullptr; }
-  // The lexer of the command that runs the text: the record set's, else the
-  // provider's when it is known, else the generic SQL lexer.
-  TParserClass CommandParserClass() const;
-
   void OpenCursor() override;
   void CloseCursor() override;
   // Writes the parameters with their values into the command, then opens the storage.
@@ -757,8 +825,18 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
 
   // Editing.
   void MarkReadOnlyFields();
+  // Starts the transaction a lock of the record in work lasts in, when none is open.
+  void BeginLockTransaction();
   void EndLockTransaction(bool commit);
+  // Reads the current record again into the storage: under a lock (a
+  // transaction open), or by the query.
+  void RefreshStored(bool underLock);
   TLockMode FLockMode = lmNone;
+  TLockType FLockType = ltExclusive;
+  TRefreshOptions FRefreshOptions = 0;
+  UString FSQLInsert, FSQLUpdate, FSQLDelete, FSQLRefresh, FSQLLock;
+  // The record in work is locked.
+  bool FEditLocked = false;
   // The transaction a pessimistic lock started.
   std::unique_ptr<TZelTransaction> FLockTransaction;
   TDADataSetOptions FOptions;

@@ -293,6 +293,15 @@ void TCustomDAConnection::EndUse() {
   if (FUseCount == 0 && FOptions.GetDisconnectedMode() && !InTransaction()) Disconnect();
 }
 
+TCustomDAConnection& TConnectionUse::Defined(TCustomDAConnection* connection) {
+  if (!connection) DatabaseError(u"Connection is not defined");
+  return *connection;
+}
+
+TConnectionUse::TConnectionUse(TCustomDAConnection* connection) : FConnection(Defined(connection)) {
+  FConnection.BeginUse();
+}
+
 // --- clients ---------------------------------------------------------------------------
 
 void TCustomDAConnection::RegisterClient(TDAConnectionClient& client) {

@@ -376,34 +376,73 @@ std::unique_ptr<TDADataSetUpdater> TCustomDADataSet::CreateUpdater() {
 }
 
 TDADataSetUpdater& TCustomDADataSet::Updater() {
-  if (!FUpdater) FUpdater = CreateUpdater();
+  if (!FUpdater) {
+    FUpdater = CreateUpdater();
+    FUpdater->SetProp(prLockType, static_cast<int32_t>(FLockType));
+  }
   return *FUpdater;
 }
 
 void TCustomDADataSet::RefreshRecord() {
   CheckBrowseMode();
   if (IsEmpty() || !FIRecordSet) return;
-  if (!FConnection) DatabaseError(u"Connection is not defined");
-  FConnection->BeginUse();
-  struct TUse {
-    TCustomDAConnection* c;
-    ~TUse() { c->EndUse(); }
-  } use{FConnection};
+  const TConnectionUse use(FConnection);
+  RefreshStored(false);
+  // The values read have their place in the order and their answer from the filter.
+  FIRecordSet->ItemChanged(FIRecordSet->CurrentItem);
+  Resync();
+}
+
+void TCustomDADataSet::RefreshStored(bool underLock) {
   std::vector<uint8_t> buf = FIRecordSet->AllocRecBuf();
   FIRecordSet->GetRecord(buf.data());
   // The copy owns its values while the row's replace them, as an edit's.
   FIRecordSet->AddRefComplexFields(buf.data());
   try {
-    Updater().RefreshRecord(buf.data(), CommandParserClass());
+    if (underLock) Updater().LockRecord(buf.data(), buf.data());
+    else Updater().RefreshRecord(buf.data());
     FIRecordSet->UpdateRecord(buf.data());
   } catch (...) {
     FIRecordSet->FreeComplexFields(buf.data());
     throw;
   }
   FIRecordSet->FreeComplexFields(buf.data());
-  // The values read have their place in the order and their answer from the filter.
-  FIRecordSet->ItemChanged(FIRecordSet->CurrentItem);
-  Resync();
+}
+
+void TCustomDADataSet::SetLockType(TLockType value) {
+  FLockType = value;
+  if (FUpdater) FUpdater->SetProp(prLockType, static_cast<int32_t>(value));
+}
+
+void TCustomDADataSet::Lock() {
+  if (!Active()) DatabaseError(u"Dataset not open", this);
+  // A new record has no row to lock yet.
+  if (State() == dsInsert) return;
+  if (IsEmpty() || !FIRecordSet) DatabaseError(u"Cannot perform this operation on an empty dataset", this);
+  const TConnectionUse use(FConnection);
+  if (State() == dsEdit) {
+    if (FEditLocked) return;
+    BeginLockTransaction();
+    try {
+      Updater().LockRecord(OldRecBuf());
+    } catch (...) {
+      EndLockTransaction(false);
+      throw;
+    }
+    FEditLocked = true;
+    return;
+  }
+  // In browse mode nothing would end a transaction of its own.
+  if (!FConnection->InTransaction()) DatabaseError(u"A record lock needs an open transaction", this);
+  if (FRefreshOptions & roBeforeEdit) {
+    RefreshStored(true);
+    FIRecordSet->ItemChanged(FIRecordSet->CurrentItem);
+    Resync();
+    return;
+  }
+  std::vector<uint8_t> buf = FIRecordSet->AllocRecBuf();
+  FIRecordSet->GetRecord(buf.data());
+  Updater().LockRecord(buf.data());
 }
 
 std::unique_ptr<TZelRecordSet> TCustomDADataSet::NewStatementRecordSet() {
@@ -429,12 +468,7 @@ void TCustomDADataSet::MarkReadOnlyFields() {
 }
 
 void TCustomDADataSet::DoApplyUpdates(uint8_t kinds) {
-  if (!FConnection) DatabaseError(u"Connection is not defined");
-  FConnection->BeginUse();
-  struct TUse {
-    TCustomDAConnection* c;
-    ~TUse() { c->EndUse(); }
-  } use{FConnection};
+  const TConnectionUse use(FConnection);
   TZelConnection* provider = FConnection->ProviderConnection();
   std::unique_ptr<TZelTransaction> own;
   if (!FConnection->InTransaction()) {
@@ -469,28 +503,34 @@ TUpdateRecAction TCustomDADataSet::ApplyChange(TUpdateRecKind kind, uint8_t* new
 }
 
 void TCustomDADataSet::InternalEdit() {
-  TMemDataSet::InternalEdit();
-  if (FLockMode != lmPessimistic || CachedUpdates()) return;
-  try {
-    if (!FConnection) DatabaseError(u"Connection is not defined");
-    FConnection->BeginUse();
-    struct TUse {
-      TCustomDAConnection* c;
-      ~TUse() { c->EndUse(); }
-    } use{FConnection};
-    // A lock outside a transaction would end with its statement.
-    if (!FConnection->InTransaction()) {
-      TZelConnection* provider = FConnection->ProviderConnection();
-      FLockTransaction = provider->CreateTransaction();
-      FLockTransaction->AddConnection(provider);
-      FLockTransaction->StartTransaction();
+  const bool lock = FLockMode == lmPessimistic && !CachedUpdates();
+  // With cached updates a record whose change is pending keeps it.
+  const bool refresh = (FRefreshOptions & roBeforeEdit) && (!CachedUpdates() || UpdateStatus() == isUnmodified);
+  if ((lock || refresh) && FIRecordSet) {
+    const TConnectionUse use(FConnection);
+    try {
+      // The stored record is locked (and read again) before the edit takes
+      // its values.
+      if (lock) BeginLockTransaction();
+      if (refresh) {
+        RefreshStored(lock);
+      } else {
+        std::vector<uint8_t> buf = FIRecordSet->AllocRecBuf();
+        FIRecordSet->GetRecord(buf.data());
+        Updater().LockRecord(buf.data());
+      }
+    } catch (...) {
+      EndLockTransaction(false);
+      throw;
     }
-    Updater().LockRecord(OldRecBuf());
+  }
+  try {
+    TMemDataSet::InternalEdit();
   } catch (...) {
     EndLockTransaction(false);
-    TMemDataSet::InternalCancel();
     throw;
   }
+  FEditLocked = lock;
 }
 
 void TCustomDADataSet::InternalPost() {
@@ -509,7 +549,18 @@ void TCustomDADataSet::InternalCancel() {
   EndLockTransaction(false);
 }
 
+void TCustomDADataSet::BeginLockTransaction() {
+  // A lock outside a transaction would end with its statement.
+  if (FConnection->InTransaction()) return;
+  TZelConnection* provider = FConnection->ProviderConnection();
+  if (!provider) DatabaseError(u"Connection is not connected");
+  FLockTransaction = provider->CreateTransaction();
+  FLockTransaction->AddConnection(provider);
+  FLockTransaction->StartTransaction();
+}
+
 void TCustomDADataSet::EndLockTransaction(bool commit) {
+  FEditLocked = false;
   std::unique_ptr<TZelTransaction> transaction = std::move(FLockTransaction);
   if (!transaction || !transaction->GetActive()) return;
   if (commit) {
@@ -524,19 +575,17 @@ void TCustomDADataSet::EndLockTransaction(bool commit) {
 }
 
 void TCustomDADataSet::WriteInsert(uint8_t* newBuf) {
-  Updater().PerformSQL(stInsert, newBuf, newBuf);
+  TDADataSetUpdater& updater = Updater();
+  updater.PerformSQL(stInsert, newBuf, newBuf);
+  if (updater.RefreshWanted(stInsert)) updater.RefreshAfterWrite(newBuf);
 }
 
 void TCustomDADataSet::WriteUpdate(const uint8_t* oldBuf, uint8_t* newBuf) {
   TDADataSetUpdater& updater = Updater();
-  if (!updater.PerformSQL(stUpdate, oldBuf, newBuf) || !updater.Generator().UsesRowVersion()) return;
-  // The server gave the row a new version: read it, or the next change of
-  // the record would not find its row. The change itself is on the server
-  // already; a row the query no longer shows keeps the values written.
-  try {
-    updater.RefreshRecord(newBuf, CommandParserClass());
-  } catch (const EDatabaseError&) {
-  }
+  // The server may have given the row a new version or other values: read
+  // them, or the next change of the record would not find its row.
+  if (updater.PerformSQL(stUpdate, oldBuf, newBuf) && updater.RefreshWanted(stUpdate))
+    updater.RefreshAfterWrite(newBuf);
 }
 
 void TCustomDADataSet::WriteDelete(const uint8_t* oldBuf) {

@@ -1,5 +1,6 @@
 // The dataset's updater: runs the generated statements of its changes on a
 // statement object of the dataset's connection.
+#include <algorithm>
 #include <utility>
 
 #include "Common/DASQLGenerator.h"
@@ -7,6 +8,38 @@
 #include "Common/DBAccess.h"
 
 namespace vix {
+
+namespace {
+
+// Whether `text` starts with the word `word` (ignoring case).
+bool StartsWithWord(const UString& text, UStringView word) {
+  if (text.size() < word.size() || !SameText(UStringView(text).substr(0, word.size()), word)) return false;
+  if (text.size() == word.size()) return true;
+  const char16_t next = text[word.size()];
+  return !(next == u'_' || (next >= u'0' && next <= u'9') || (next >= u'A' && next <= u'Z') ||
+           (next >= u'a' && next <= u'z'));
+}
+
+// The field a parameter of a dataset's own text names: its name, "OLD_" and
+// a name (`old` set), or a field number.
+const TFieldDesc* FieldOfParam(const TFieldDescs& descs, const UString& name, bool& old) {
+  old = false;
+  const TFieldDesc* desc = descs.FindField(name);
+  if (!desc && name.size() > 4 && SameText(UStringView(name).substr(0, 4), u"OLD_")) {
+    desc = descs.FindField(UStringView(name).substr(4));
+    old = desc != nullptr;
+  }
+  if (!desc && !name.empty() && name.size() < 10 &&
+      std::all_of(name.begin(), name.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; })) {
+    const int fieldNo = static_cast<int>(StrToInt64(name));
+    for (int i = 0; i < descs.Count() && !desc; ++i)
+      if (descs[i].FFieldNo == fieldNo) desc = &descs[i];
+  }
+  if (desc && (!desc->HasDataSlot() || desc->FFieldDescKind != fdkData)) desc = nullptr;
+  return desc;
+}
+
+}  // namespace
 
 TDADataSetUpdater::TDADataSetUpdater(TCustomDADataSet& dataSet) : FDataSet(dataSet) {}
 
@@ -39,12 +72,7 @@ TZelRecordSet& TDADataSetUpdater::Statement() {
 int64_t TDADataSetUpdater::ExecuteStatement(const UString& sql, const TDAParams& params,
                                             const std::vector<size_t>& positions, bool keepRows) {
   TCustomDAConnection* connection = FDataSet.GetConnection();
-  if (!connection) DatabaseError(u"Connection is not defined");
-  connection->BeginUse();
-  struct TUse {
-    TCustomDAConnection* c;
-    ~TUse() { c->EndUse(); }
-  } use{connection};
+  const TConnectionUse use(connection);
   TZelRecordSet& statement = Statement();
   statement.SetSQL(sql);
   TZelCommand& command = *statement.GetCommand();
@@ -126,6 +154,8 @@ int64_t TDADataSetUpdater::RunChecked(const std::function<int64_t()>& run) {
 }
 
 bool TDADataSetUpdater::PerformSQL(TStatementType type, const uint8_t* oldBuf, uint8_t* newBuf) {
+  const UString own = OwnSQL(type);
+  if (!own.empty()) return PerformOwnSQL(type, own, oldBuf, newBuf);
   TDASQLGenerator& generator = Generator();
   TDAParams params;
   const bool modifiedOnly = !FDataSet.Options().UpdateAllFields;
@@ -152,14 +182,29 @@ bool TDADataSetUpdater::SameLockValue(const Variant& a, const Variant& b) const 
   return a == b || a.AsString() == b.AsString();
 }
 
-void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf) {
+void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf, uint8_t* refreshInto) {
   TDASQLGenerator& generator = Generator();
   TDAParams params;
-  const UString sql = generator.GenerateSQL(stLock, false, oldBuf, oldBuf, params);
-  if (sql.empty()) DatabaseError(u"The provider cannot lock records");
   std::vector<size_t> positions;
-  for (const TDAParamInfo& info : generator.ParamsInfo()) positions.push_back(info.Position);
+  UString sql = OwnSQL(stLock);
+  if (sql.empty()) {
+    sql = generator.GenerateSQL(stLock, false, oldBuf, oldBuf, params);
+    if (sql.empty()) DatabaseError(u"The provider cannot lock records");
+    for (const TDAParamInfo& info : generator.ParamsInfo()) positions.push_back(info.Position);
+  } else {
+    // "FOR UPDATE" and the like go after the refresh statement.
+    TDAParams keys;
+    if (StartsWithWord(sql, u"FOR")) {
+      bool own = false;
+      sql = AppendToQuery(RefreshSQL(oldBuf, keys, own), sql, FDataSet.CommandParserClass());
+    }
+    BindQueryParams(sql, keys, params, oldBuf, oldBuf);
+  }
   ReadOneRow(sql, params, positions, [&](TZelRecordSet& statement, const uint8_t* row) {
+    if (refreshInto) {
+      CopyRow(statement, row, refreshInto);
+      return;
+    }
     TZelRecordSet& data = *FDataSet.GetIRecordSet();
     TKeyAndDataFields fields;
     generator.GetKeyAndDataFields(fields);
@@ -177,6 +222,11 @@ void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf) {
 
 void TDADataSetUpdater::ReadOneRow(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions,
                                    const std::function<void(TZelRecordSet&, const uint8_t*)>& use) {
+  RunQuery(sql, params, positions, true, use);
+}
+
+int64_t TDADataSetUpdater::RunQuery(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions,
+                                    bool oneRow, const std::function<void(TZelRecordSet&, const uint8_t*)>& each) {
   TZelRecordSet& statement = Statement();
   ExecuteStatement(sql, params, positions, true);
   struct TClose {
@@ -189,45 +239,133 @@ void TDADataSetUpdater::ReadOneRow(const UString& sql, const TDAParams& params, 
     }
   } close{statement};
   FRowsAffected = statement.RecordCount();
-  if (FRowsAffected != 1) DatabaseError(u"Refresh failed. Found " + IntToStr(FRowsAffected) + u" records");
+  if (oneRow && FRowsAffected != 1) DatabaseError(u"Refresh failed. Found " + IntToStr(FRowsAffected) + u" records");
   statement.SetToBegin();
   std::vector<uint8_t> row = statement.AllocRecBuf();
-  statement.GetNextRecord(row.data());
-  use(statement, row.data());
+  while (statement.GetNextRecord(row.data())) each(statement, row.data());
+  return FRowsAffected;
 }
 
-void TDADataSetUpdater::RefreshRecord(uint8_t* buf, TParserClass lexer) {
-  TDAParams keys;
-  const UString condition = Generator().RefreshCondition(buf, keys);
-  const UString sql = AddWhere(FDataSet.FinalSQL(), condition, lexer);
-  // The values in the order the command finds the parameters: the key's,
-  // else the dataset's own.
+void TDADataSetUpdater::BindQueryParams(const UString& sql, const TDAParams& values, TDAParams& params,
+                                        const uint8_t* oldBuf, const uint8_t* newBuf, bool queryParams) {
+  // The values in the order the command finds the parameters.
   TZelRecordSet& statement = Statement();
   statement.SetSQL(sql);
   const TZelCommand& command = *statement.GetCommand();
-  TDAParams params;
+  TZelRecordSet& data = *FDataSet.GetIRecordSet();
   for (int i = 0; i < command.GetParamCount(); ++i) {
     const UString& name = command.GetParam(i)->GetName();
-    const TDAParam* from = keys.FindParam(name);
-    if (!from) from = FDataSet.Params().FindParam(name);
-    if (!from) DatabaseError(u"Not found field corresponding parameter " + name);
     TDAParam* param = params.Add(name);
     param->SetParamType(ptInput);
+    const TDAParam* from = values.FindParam(name);
+    if (!from && newBuf) {
+      bool old = false;
+      if (const TFieldDesc* desc = FieldOfParam(data.Fields(), name, old)) {
+        param->SetValue(data.GetFieldAsVariant(desc->FFieldNo, old && oldBuf ? oldBuf : newBuf));
+        continue;
+      }
+    }
+    if (!from && queryParams) from = FDataSet.Params().FindParam(name);
+    if (!from) DatabaseError(u"Not found field corresponding parameter " + name);
     if (from->GetDataType() != ftUnknown) param->SetDataType(from->GetDataType());
     param->SetValue(from->GetValue());
   }
-  ReadOneRow(sql, params, {}, [&](TZelRecordSet& result, const uint8_t* row) {
-    TZelRecordSet& data = *FDataSet.GetIRecordSet();
-    const TFieldDescs& columns = result.Fields();
-    for (int i = 0; i < columns.Count(); ++i) {
-      const TFieldDesc& column = columns[i];
-      const TFieldDesc* desc = data.Fields().FindField(column.FName);
-      if (!desc || !desc->HasDataSlot() || desc->FFieldDescKind != fdkData || IsBlobDataType(desc->FDataType) ||
-          IsBlobDataType(column.FDataType))
-        continue;
+}
+
+UString TDADataSetUpdater::OwnSQL(TStatementType type) {
+  const UString* text = nullptr;
+  switch (type) {
+    case stInsert: text = &FDataSet.SQLInsert(); break;
+    case stUpdate: text = &FDataSet.SQLUpdate(); break;
+    case stDelete: text = &FDataSet.SQLDelete(); break;
+    case stRefresh: text = &FDataSet.SQLRefresh(); break;
+    case stLock: text = &FDataSet.SQLLock(); break;
+    default: return UString();
+  }
+  const UString sql = Trim(*text);
+  if (sql.empty() || FDataSet.Macros().Count() == 0) return sql;
+  return FDataSet.Macros().Expand(sql, FDataSet.CommandParserClass());
+}
+
+bool TDADataSetUpdater::PerformOwnSQL(TStatementType type, const UString& sql, const uint8_t* oldBuf, uint8_t* newBuf) {
+  TDAParams params;
+  BindQueryParams(sql, TDAParams(), params, type == stInsert ? newBuf : oldBuf, newBuf, false);
+  auto run = [&] { return ExecuteStatement(sql, params, {}); };
+  // The text's condition is the caller's: with StrictUpdate a change that
+  // touched another number of rows than one is undone before it commits.
+  const bool checked = type != stInsert && FDataSet.Options().StrictUpdate;
+  FRowsAffected = checked ? RunChecked(run) : run();
+  if (checked && FRowsAffected != 1) DatabaseError(u"Update failed. Found " + IntToStr(FRowsAffected) + u" records");
+  if (type == stInsert) TakeAutoIncrement(newBuf);
+  return true;
+}
+
+UString TDADataSetUpdater::RefreshSQL(const uint8_t* buf, TDAParams& keys, bool& own) {
+  const TParserClass lexer = FDataSet.CommandParserClass();
+  const UString text = OwnSQL(stRefresh);
+  own = !text.empty();
+  if (!own) return AddWhere(FDataSet.FinalSQL(), Generator().RefreshCondition(buf, keys), lexer);
+  if (StartsWithWord(text, u"WHERE")) return AddWhere(FDataSet.FinalSQL(), Trim(text.substr(5)), lexer);
+  return text;
+}
+
+void TDADataSetUpdater::CopyRow(TZelRecordSet& result, const uint8_t* row, uint8_t* buf) {
+  TZelRecordSet& data = *FDataSet.GetIRecordSet();
+  const TFieldDescs& columns = result.Fields();
+  for (int i = 0; i < columns.Count(); ++i) {
+    const TFieldDesc& column = columns[i];
+    const TFieldDesc* desc = data.Fields().FindField(column.FName);
+    if (!desc || !desc->HasDataSlot() || desc->FFieldDescKind != fdkData ||
+        IsBlobDataType(desc->FDataType) != IsBlobDataType(column.FDataType))
+      continue;
+    if (!IsBlobDataType(desc->FDataType)) {
       data.PutFieldAsVariant(desc->FFieldNo, buf, result.GetFieldAsVariant(column.FFieldNo, row));
+      continue;
     }
-  });
+    // A blob of its own for the record: the one there may be shared with
+    // the stored record or its copy before the change.
+    const bool unicode = desc->FDataType == mtWideMemo;
+    TBlob* blob = new TBlob(unicode);
+    data.SetBlob(desc->FFieldNo, buf, blob);
+    blob->Release();
+    TBlob* from = result.GetNull(column.FFieldNo, row) ? nullptr : result.GetBlob(column.FFieldNo, row);
+    data.SetNull(desc->FFieldNo, buf, from == nullptr);
+    if (!from) continue;
+    if (from->IsUnicode() == unicode) blob->SetAsBytes(from->AsBytes());
+    else blob->SetAsString(from->AsString());
+  }
+}
+
+void TDADataSetUpdater::RefreshRecord(uint8_t* buf) {
+  TDAParams keys;
+  bool own = false;
+  const UString sql = RefreshSQL(buf, keys, own);
+  TDAParams params;
+  // The query's own parameters keep their values; a text of the dataset's
+  // names fields.
+  BindQueryParams(sql, keys, params, buf, own ? buf : nullptr);
+  ReadOneRow(sql, params, {}, [&](TZelRecordSet& result, const uint8_t* row) { CopyRow(result, row, buf); });
+}
+
+int64_t TDADataSetUpdater::ReadRows(const UString& sql, const TDAParams& values,
+                                    const std::function<void(TZelRecordSet&, const uint8_t*)>& each) {
+  TDAParams params;
+  BindQueryParams(sql, values, params);
+  return RunQuery(sql, params, {}, false, each);
+}
+
+bool TDADataSetUpdater::RefreshWanted(TStatementType type) {
+  const TRefreshOptions options = FDataSet.GetRefreshOptions();
+  if (type == stInsert) return (options & roAfterInsert) != 0;
+  if (type == stUpdate) return (options & roAfterUpdate) != 0 || Generator().UsesRowVersion();
+  return false;
+}
+
+void TDADataSetUpdater::RefreshAfterWrite(uint8_t* buf) {
+  try {
+    RefreshRecord(buf);
+  } catch (const EDatabaseError&) {
+  }
 }
 
 void TDADataSetUpdater::TakeAutoIncrement(uint8_t* newBuf) {
@@ -276,9 +414,10 @@ TUpdateRecAction TDADataSetUpdater::ApplyCached(TMemData::TUpdateRecKind kind, u
   const TStatementType type = kind == TMemData::ukInsert ? stInsert : kind == TMemData::ukUpdate ? stUpdate : stDelete;
   TDASQLGenerator& generator = Generator();
   const bool batches = FDataSet.Options().UpdateBatchSize > 1 && SupportsBatches();
-  if (!batches || (type != stInsert && !generator.KeyIsUnique())) {
+  const bool refresh = RefreshWanted(type);
+  if (!batches || !OwnSQL(type).empty() || (type != stInsert && !generator.KeyIsUnique())) {
     FlushBatch();
-    PerformSQL(type, oldBuf, newBuf);
+    if (PerformSQL(type, oldBuf, newBuf) && refresh) RefreshAfterWrite(newBuf);
     return urApplied;
   }
   if (!FBatchParams) FBatchParams = std::make_unique<TDAParams>();
@@ -299,8 +438,10 @@ TUpdateRecAction TDADataSetUpdater::ApplyCached(TMemData::TUpdateRecKind kind, u
   const int autoInc = type == stInsert ? AutoIncrementFieldNo() : 0;
   const bool serverMakesId = autoInc > 0 && FDataSet.GetIRecordSet()->GetNull(autoInc, newBuf);
   if (serverMakesId) FBatchAutoIncBuf = newBuf;
-  if (last || serverMakesId || FBatchCount >= FDataSet.Options().UpdateBatchSize) {
+  // A change read back after its write ends its batch too.
+  if (last || serverMakesId || refresh || FBatchCount >= FDataSet.Options().UpdateBatchSize) {
     FlushBatch();
+    if (refresh) RefreshAfterWrite(newBuf);
     return urApplied;
   }
   return urSuspended;

@@ -155,6 +155,69 @@ UString TCustomMySQLGenerator::LockClause() const {
   return UString();
 }
 
+namespace {
+
+// The separator after a caller's SQL fragment: a line feed when the
+// fragment may hold a "--" or "#" comment, which would take in what follows.
+UString After(const UString& fragment) {
+  const bool comment = fragment.find(u"--") != UString::npos || fragment.find(u'#') != UString::npos;
+  return comment ? u"\n" : u" ";
+}
+
+}  // namespace
+
+void TCustomMySQLGenerator::SetHandlerIndex(const UString& value) {
+  FHandlerIndex = Trim(value);
+}
+
+UString TCustomMySQLGenerator::LimitClause() const {
+  return u"LIMIT " + IntToStr(Offset) + u", " + IntToStr(Limit == -1 ? 2147483647 : Limit);
+}
+
+UString TCustomMySQLGenerator::GenerateTableSQL(const UString& tableName, const UString& orderFields) {
+  const UString table = TMySQLInfo().NormalizeName(tableName, true);
+  if (Trim(tableName).empty() || table.empty()) DatabaseError(u"TableName must be provided");
+  const UString filter = Trim(FilterSQL);
+  const UString order = Trim(orderFields);
+  if (!UseHandler) {
+    UString sql = u"SELECT * FROM " + table;
+    if (!filter.empty()) sql += u" WHERE " + filter + After(filter);
+    else sql += u' ';
+    if (!order.empty()) sql += u"ORDER BY " + order + After(order);
+    if (Limit != -1 || Offset != 0) sql += LimitClause();
+    while (!sql.empty() && (sql.back() == u' ' || sql.back() == u'\n')) sql.pop_back();
+    return sql;
+  }
+  TCustomDAConnection* connection = FDataSet.GetConnection();
+  auto* my = dynamic_cast<TMySQLConnection*>(connection ? connection->ProviderConnection() : nullptr);
+  const bool protocol41 = !my || (my->IsClient41() && my->IsServer41());
+  UString sql;
+  if (protocol41) sql = u"HANDLER " + table + u" OPEN;\n";
+  sql += u"HANDLER " + table + u" READ";
+  UString tail;
+  if (FHandlerIndex.empty()) {
+    sql += u" FIRST ";
+  } else {
+    sql += u" " + FHandlerIndex;
+    // The index name, then what follows it: a comparison reads from a
+    // position, anything else from the first row.
+    std::unique_ptr<TParser> parser = NewParser<TMyParser>(FHandlerIndex);
+    parser->SetOmitBlank(true);
+    parser->SetOmitComment(true);
+    UString lexeme;
+    parser->GetNext(lexeme);
+    const int code = parser->GetNext(lexeme);
+    const bool position =
+        code != lkEnd && !lexeme.empty() && (lexeme[0] == u'=' || lexeme[0] == u'<' || lexeme[0] == u'>');
+    if (!position) sql += u" FIRST";
+    sql += After(FHandlerIndex);
+  }
+  if (!filter.empty()) sql += u"WHERE " + filter + After(filter);
+  sql += LimitClause();
+  if (protocol41) sql += u";\nHANDLER " + table + u" CLOSE";
+  return sql;
+}
+
 std::unique_ptr<TDASQLGenerator> TCustomMyDataSetUpdater::CreateGenerator() {
   return std::make_unique<TCustomMySQLGenerator>(FDataSet);
 }

@@ -33,6 +33,24 @@ class TCustomMySQLGenerator : public TDASQLGenerator {
   const TFieldDesc* UpdatingTableField(const UString& columnName) const;
   void ClearFieldDescRefs() override { FKeyInfoRead = false; }
 
+  // A SELECT of a whole table, or with UseHandler the HANDLER statements
+  // that read it: "HANDLER t OPEN; HANDLER t READ [HandlerIndex] FIRST
+  // [WHERE FilterSQL] LIMIT Offset, Limit; HANDLER t CLOSE" (FIRST left out
+  // when HandlerIndex goes on with "=", "<" or ">"). The name is split at
+  // its dots outside back quotes and every part quoted; text after the
+  // caller's fragments starts on a new line when they hold a comment.
+  UString GenerateTableSQL(const UString& tableName, const UString& orderFields) override;
+  // Rows of the table query: at most Limit (-1: no limit) from Offset on.
+  int32_t Limit = -1;
+  int32_t Offset = 0;
+  bool UseHandler = false;
+  // The index the HANDLER form reads along, with an optional position
+  // ("idx = (5)"); stored trimmed.
+  const UString& HandlerIndex() const { return FHandlerIndex; }
+  void SetHandlerIndex(const UString& value);
+  // A condition on the rows of the table query (SQL).
+  UString FilterSQL;
+
   // Lock type: 0 exclusive ("FOR UPDATE"), 1 shared ("LOCK IN SHARE MODE").
   int LockType = 0;
   // The dataset option CheckRowVersion.
@@ -60,6 +78,9 @@ class TCustomMySQLGenerator : public TDASQLGenerator {
   const TMySQLFieldDesc* UpdatingTableDesc() const;
   TMyTableKeyInfo KeyInfoFromFlags() const;
 
+  // " LIMIT offset, limit" (an absent limit as the largest one).
+  UString LimitClause() const;
+  UString FHandlerIndex;
   mutable UString FKeyInfoOf;
   mutable bool FKeyInfoRead = false;
   mutable TMyTableKeyInfo FKeyInfo;

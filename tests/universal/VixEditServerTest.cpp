@@ -6,6 +6,7 @@
 
 #include "Common/DASQLGenerator.h"
 #include "MySql/MyClasses.h"
+#include "MySql/MyServices.h"
 #include "ServerDatabase.h"
 #include "TestSupport.h"
 #include "rtl/UString.h"
@@ -453,6 +454,383 @@ TEST_F(VixEditServerTest, PessimisticLockHoldsTheRecordUntilPost) {
   other.Close();
 }
 
+// --- reading records again ------------------------------------------------------
+
+// What the server makes of a row (a default, a trigger, the auto-increment
+// value) reaches the record only when the refresh options ask for it.
+TEST_F(VixEditServerTest, RefreshOptionsReadWhatTheServerMade) {
+  struct Case {
+    TRefreshOptions options;
+    const char* kindAfterInsert;  // the default the server filled in
+    const char* upperAfterInsert;
+    const char* upperAfterUpdate;
+  } cases[] = {
+      {0, "", "", ""},
+      {roAfterInsert, "plain", "ABC", "ABC"},
+      {roAfterUpdate, "", "", "XYZ"},
+      {roAfterInsert | roAfterUpdate, "plain", "ABC", "XYZ"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.options));
+    query.Close();
+    db.Exec("DROP TABLE IF EXISTS t");
+    db.Exec(
+        "CREATE TABLE t (id INT AUTO_INCREMENT PRIMARY KEY, name VARCHAR(20), kind VARCHAR(10) DEFAULT 'plain', "
+        "upper_name VARCHAR(20))");
+    db.Exec("CREATE TRIGGER t_bi BEFORE INSERT ON t FOR EACH ROW SET NEW.upper_name = UPPER(NEW.name)");
+    db.Exec("CREATE TRIGGER t_bu BEFORE UPDATE ON t FOR EACH ROW SET NEW.upper_name = UPPER(NEW.name)");
+    db.Exec("INSERT INTO t (id, name) VALUES (7, 'first')");
+    query.SetRefreshOptions(c.options);
+    Open(u"SELECT id, name, kind, upper_name FROM t ORDER BY id");
+    query.Append();
+    query.FieldByName(u"name").SetAsString(u"abc");
+    query.Post();
+    EXPECT_EQ(query.FieldByName(u"id").AsInteger(), 8);
+    EXPECT_EQ(Utf16ToUtf8(query.FieldByName(u"kind").AsString()), c.kindAfterInsert);
+    EXPECT_EQ(Utf16ToUtf8(query.FieldByName(u"upper_name").AsString()), c.upperAfterInsert);
+    // The record read back is the one posted: editing it finds its row.
+    query.Edit();
+    query.FieldByName(u"name").SetAsString(u"xyz");
+    query.Post();
+    EXPECT_EQ(Utf16ToUtf8(query.FieldByName(u"upper_name").AsString()), c.upperAfterUpdate);
+    EXPECT_EQ(query.RecordCount(), 2);
+    EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"7|first|plain|FIRST", "8|xyz|plain|XYZ"}));
+  }
+}
+
+// A row the query no longer shows after the write keeps the values written:
+// the change is on the server, the post succeeds and is not sent twice.
+TEST_F(VixEditServerTest, RefreshAfterWriteOfARowTheQueryDoesNotShow) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, qty INT)");
+  db.Exec("INSERT INTO t VALUES (1, 1)");
+  query.SetRefreshOptions(roAfterInsert | roAfterUpdate);
+  Open(u"SELECT * FROM t WHERE qty < 10");
+  query.Append();
+  query.FieldByName(u"id").SetAsInteger(2);
+  query.FieldByName(u"qty").SetAsInteger(50);
+  query.Post();
+  EXPECT_EQ(query.State(), dsBrowse);
+  query.First();
+  query.Edit();
+  query.FieldByName(u"qty").SetAsInteger(99);
+  query.Post();
+  EXPECT_EQ(query.FieldByName(u"qty").AsInteger(), 99);
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|99", "2|50"}));
+}
+
+// roBeforeEdit: Edit starts from the row as the server has it now; with a
+// pessimistic lock it reads the row under the lock instead of failing on
+// the other session's change.
+TEST_F(VixEditServerTest, RefreshBeforeEditStartsFromTheServersRow) {
+  struct Case {
+    TCustomDADataSet::TLockMode lock;
+    TRefreshOptions options;
+    const char* error;  // of Edit; "<none>": it starts
+  } cases[] = {
+      {TCustomDADataSet::lmNone, roBeforeEdit, "<none>"},
+      {TCustomDADataSet::lmPessimistic, roBeforeEdit, "<none>"},
+      {TCustomDADataSet::lmPessimistic, 0, "Record was changed by another user"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.lock) + "/" + std::to_string(c.options));
+    query.Close();
+    db.Exec("DROP TABLE IF EXISTS t");
+    db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20), qty INT) ENGINE=InnoDB");
+    db.Exec("INSERT INTO t VALUES (1, 'a', 1)");
+    query.SetLockMode(c.lock);
+    query.SetRefreshOptions(c.options);
+    Open(u"SELECT * FROM t");
+    db.Exec("UPDATE t SET qty = 5 WHERE id = 1");
+    EXPECT_EQ(test::ErrorOf([&] { query.Edit(); }), c.error);
+    if (std::string(c.error) != "<none>") {
+      EXPECT_EQ(query.State(), dsBrowse);
+      EXPECT_FALSE(connection.InTransaction());
+      continue;
+    }
+    EXPECT_EQ(query.FieldByName(u"qty").AsInteger(), 5);
+    EXPECT_EQ(connection.InTransaction(), c.lock == TCustomDADataSet::lmPessimistic);
+    query.FieldByName(u"name").SetAsString(u"mine");
+    query.Post();
+    EXPECT_FALSE(connection.InTransaction());
+    EXPECT_EQ(db.Rows("SELECT * FROM t"), (Rows{"1|mine|5"}));
+  }
+  query.SetLockMode(TCustomDADataSet::lmNone);
+}
+
+// The query's own statement texts write, read again and lock instead of the
+// generated ones: fields by name, by "OLD_" name and by number; an update
+// text that touches two rows is undone; a lock text "FOR UPDATE" follows the
+// refresh text and holds the row until Cancel.
+TEST_F(VixEditServerTest, OwnStatementTextsReplaceTheGeneratedOnes) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20), qty INT) ENGINE=InnoDB");
+  db.Exec("INSERT INTO t VALUES (1, 'a', 1), (2, 'b', 2), (3, 'b', 3)");
+  query.SetSQLInsert(u"INSERT INTO t (id, name, qty) VALUES (:id, CONCAT(:name, '!'), :3)");
+  query.SetSQLUpdate(u"UPDATE t SET id = :id, name = UPPER(:name), qty = :qty WHERE id = :OLD_id");
+  query.SetSQLDelete(u"DELETE FROM t WHERE id = :OLD_id AND qty = :OLD_qty");
+  query.SetSQLRefresh(u"  where id = :id");
+  query.SetSQLLock(u"FOR UPDATE");
+  query.SetRefreshOptions(roAfterInsert | roAfterUpdate);
+  Open(u"SELECT * FROM t ORDER BY id");
+  query.Append();
+  query.FieldByName(u"id").SetAsInteger(4);
+  query.FieldByName(u"name").SetAsString(u"d");
+  query.FieldByName(u"qty").SetAsInteger(4);
+  query.Post();
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"d!");
+  Find(u"id", u"1");
+  query.Edit();
+  query.FieldByName(u"id").SetAsInteger(10);
+  query.FieldByName(u"name").SetAsString(u"x");
+  query.Post();
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"X");
+  Find(u"id", u"4");
+  query.Delete();
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"2|b|2", "3|b|3", "10|X|1"}));
+
+  query.SetSQLUpdate(u"UPDATE t SET qty = :qty WHERE name = :OLD_name");
+  Find(u"id", u"2");
+  query.Edit();
+  query.FieldByName(u"qty").SetAsInteger(20);
+  EXPECT_EQ(test::ErrorOf([&] { query.Post(); }), "Update failed. Found 2 records");
+  query.Cancel();
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"2|b|2", "3|b|3", "10|X|1"}));
+
+  query.SetLockMode(TCustomDADataSet::lmPessimistic);
+  query.Edit();
+  db.Exec("SET SESSION innodb_lock_wait_timeout = 1");
+  const Rows blocked = db.Rows("UPDATE t SET qty = 0 WHERE id = 2");
+  ASSERT_EQ(blocked.size(), 1u);
+  EXPECT_NE(blocked[0].find("Lock wait timeout"), std::string::npos) << blocked[0];
+  query.Cancel();
+  EXPECT_EQ(db.Rows("UPDATE t SET qty = 0 WHERE id = 2"), Rows{});
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"2|b|0", "3|b|3", "10|X|1"}));
+}
+
+// --- quick refresh ----------------------------------------------------------------
+
+struct VixQuickRefreshServerTest : VixEditServerTest {
+  void SetUp() override {
+    VixEditServerTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    db.Exec(
+        "CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20), qty INT, note TEXT, "
+        "ts TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6) ON UPDATE CURRENT_TIMESTAMP(6))");
+    db.Exec(
+        "INSERT INTO t (id, name, qty, ts) VALUES (1, 'a', 1, '2020-01-01 10:00:00'), "
+        "(2, 'b', 2, '2020-01-01 10:00:01'), (3, 'c', 3, '2020-01-01 10:00:02'), (4, 'd', 4, '2020-01-01 10:00:03')");
+  }
+  // The records as "id|name|qty", in the dataset's order.
+  Rows Records() {
+    Rows rows;
+    for (query.First(); !query.Eof(); query.Next())
+      rows.push_back(Utf16ToUtf8(query.FieldByName(u"id").AsString() + u"|" + query.FieldByName(u"name").AsString() +
+                                 u"|" + query.FieldByName(u"qty").AsString()));
+    return rows;
+  }
+};
+
+// Rows changed or added by another session since the open come into the
+// dataset (a line comment and a parameter of the query kept, the local order
+// kept); rows deleted, or no longer matching the query, leave it only with
+// checkDeleted.
+TEST_F(VixQuickRefreshServerTest, ChangedAndNewRowsComeDeletedOnesGo) {
+  query.SetSQL(u"SELECT x.id, x.name, x.qty, x.note, x.ts FROM t x WHERE x.qty < :lim -- small ones\nORDER BY x.id");
+  query.ParamByName(u"lim").SetAsInteger(10);
+  query.Open();
+  query.SetIndexFieldNames(u"id DESC");
+  db.Exec("UPDATE t SET name = 'B', note = 'noted' WHERE id = 2");
+  db.Exec("INSERT INTO t (id, name, qty, note) VALUES (5, 'e', 5, 'new')");
+  db.Exec("DELETE FROM t WHERE id = 3");
+  db.Exec("UPDATE t SET qty = 50 WHERE id = 4");  // leaves the query's rows
+  // Changed without a new version: not read again.
+  db.Exec("UPDATE t SET name = 'A', ts = ts WHERE id = 1");
+  Find(u"id", u"1");
+
+  query.RefreshQuick(false);
+  EXPECT_EQ(query.GetRowsAffected(), 2);               // rows 2 and 5
+  EXPECT_EQ(query.FieldByName(u"id").AsInteger(), 1);  // the current record stays
+  EXPECT_EQ(Records(), (Rows{"5|e|5", "4|d|4", "3|c|3", "2|B|2", "1|a|1"}));
+  Find(u"id", u"2");
+  EXPECT_EQ(query.FieldByName(u"note").AsString(), u"noted");
+  Find(u"id", u"5");
+  EXPECT_EQ(query.FieldByName(u"note").AsString(), u"new");
+
+  query.RefreshQuick(true);
+  EXPECT_EQ(Records(), (Rows{"5|e|5", "2|B|2", "1|a|1"}));
+  EXPECT_EQ(query.RecordCount(), 3);
+  // The records read are the server's rows: they can be edited.
+  Find(u"id", u"5");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"E");
+  query.Post();
+  EXPECT_EQ(db.Rows("SELECT id, name, qty FROM t ORDER BY id"), (Rows{"1|A|1", "2|B|2", "4|d|50", "5|E|5"}));
+}
+
+// Rows not fetched yet are fetched first, not added twice.
+TEST_F(VixQuickRefreshServerTest, UnfetchedRowsAreNotAddedTwice) {
+  query.SpecificOptions().Add(u"MySQL.FetchAll=False");
+  query.SetFetchRows(1);
+  Open(u"SELECT * FROM t ORDER BY id");
+  db.Exec("UPDATE t SET name = 'D' WHERE id = 4");
+  query.RefreshQuick(true);
+  EXPECT_EQ(Records(), (Rows{"1|a|1", "2|b|2", "3|c|3", "4|D|4"}));
+}
+
+TEST_F(VixQuickRefreshServerTest, RefusedWithoutARowVersionOrWithPendingChanges) {
+  db.Exec("CREATE TABLE plain (id INT PRIMARY KEY, ts TIMESTAMP NOT NULL DEFAULT '2020-01-01 00:00:00')");
+  db.Exec("INSERT INTO plain (id) VALUES (1)");
+  Open(u"SELECT * FROM plain");
+  EXPECT_EQ(test::ErrorOf([&] { query.RefreshQuick(false); }), "Timestamp field required");
+  query.Close();
+  query.SetCachedUpdates(true);
+  Open(u"SELECT * FROM t ORDER BY id");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"mine");
+  query.Post();
+  db.Exec("UPDATE t SET name = 'theirs' WHERE id = 1");
+  EXPECT_EQ(test::ErrorOf([&] { query.RefreshQuick(true); }), "Query: Cannot refresh while cached updates are pending");
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"mine");
+  query.CancelUpdates();
+  query.RefreshQuick(true);
+  EXPECT_EQ(Records(), (Rows{"1|theirs|1", "2|b|2", "3|c|3", "4|d|4"}));
+}
+
+// --- locks -------------------------------------------------------------------------
+
+// A shared lock lets another session lock the row shared but not change or
+// lock it exclusively; an exclusive one lets it do neither. Lock() in
+// browse mode needs the caller's transaction; in an edit it lasts until Post.
+TEST_F(VixEditServerTest, LockTypesAsAnotherSessionSeesThem) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20)) ENGINE=InnoDB");
+  db.Exec("INSERT INTO t VALUES (1, 'a'), (2, 'b')");
+  TVixConnection other;
+  db.Setup(other);
+  TVixQuery exec;
+  exec.SetConnection(&other);
+  exec.SetSQL(u"SET SESSION innodb_lock_wait_timeout = 1");
+  exec.Execute();
+  TVixQuery b;
+  b.SetName(u"B");
+  b.SetConnection(&other);
+  b.SetSQL(u"SELECT * FROM t ORDER BY id");
+  b.Open();
+  auto waits = [](const std::string& error) { return error.find("Lock wait timeout") != std::string::npos; };
+
+  EXPECT_EQ(test::ErrorOf([&] { b.Lock(); }), "B: A record lock needs an open transaction");
+
+  query.SetLockType(TCustomDADataSet::ltShared);
+  query.SetLockMode(TCustomDADataSet::lmPessimistic);
+  Open(u"SELECT * FROM t ORDER BY id");
+  query.Edit();  // row 1, shared
+  exec.SetSQL(u"START TRANSACTION");
+  exec.Execute();
+  b.SetLockType(TCustomDADataSet::ltShared);
+  b.Lock();  // shared beside shared
+  b.SetLockType(TCustomDADataSet::ltExclusive);
+  EXPECT_PRED1(waits, test::ErrorOf([&] { b.Lock(); }));
+  exec.SetSQL(u"UPDATE t SET name = 'other' WHERE id = 1");
+  EXPECT_PRED1(waits, test::ErrorOf([&] { exec.Execute(); }));
+  exec.SetSQL(u"COMMIT");
+  exec.Execute();
+  query.FieldByName(u"name").SetAsString(u"A");
+  query.Post();
+  EXPECT_FALSE(connection.InTransaction());
+
+  // Exclusive, taken in an edit that did not lock: not even a shared lock
+  // gets the row until Post.
+  query.SetLockMode(TCustomDADataSet::lmNone);
+  query.SetLockType(TCustomDADataSet::ltExclusive);
+  query.Edit();
+  query.Lock();
+  EXPECT_TRUE(connection.InTransaction());
+  b.SetLockType(TCustomDADataSet::ltShared);
+  b.Close();
+  b.Open();
+  exec.SetSQL(u"START TRANSACTION");
+  exec.Execute();
+  EXPECT_PRED1(waits, test::ErrorOf([&] { b.Lock(); }));
+  b.Next();
+  b.Lock();  // another row is free
+  exec.SetSQL(u"COMMIT");
+  exec.Execute();
+  query.FieldByName(u"name").SetAsString(u"A2");
+  query.Post();
+  EXPECT_FALSE(connection.InTransaction());
+  // Read under the lock, the row's values are taken rather than compared.
+  exec.SetSQL(u"START TRANSACTION");
+  exec.Execute();
+  b.First();
+  b.SetRefreshOptions(roBeforeEdit);
+  b.Lock();
+  EXPECT_EQ(b.FieldByName(u"name").AsString(), u"A2");
+  exec.SetSQL(u"COMMIT");
+  exec.Execute();
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|A2", "2|b"}));
+  b.Close();
+  other.Close();
+}
+
+// --- table queries -----------------------------------------------------------------
+
+// The generated table query, run by a query: every form reads the rows it
+// names, whatever the table is called.
+TEST_F(VixEditServerTest, TableQueriesReadTheirRows) {
+  db.Exec("CREATE TABLE `a.b` (id INT PRIMARY KEY, v INT, w INT, KEY iv (v))");
+  db.Exec("INSERT INTO `a.b` VALUES (1, 50, 0), (2, 40, 0), (3, 30, 0), (4, 20, 0), (5, 10, 0)");
+  db.Exec("CREATE TABLE `order` (id INT PRIMARY KEY)");
+  db.Exec("INSERT INTO `order` VALUES (1), (2)");
+  struct Case {
+    const char* table;
+    const char* order;
+    int limit, offset;
+    bool handler;
+    const char* index;
+    const char* filter;
+    const char* sql;  // empty: not compared
+    Rows ids;
+  } cases[] = {
+      {"`a.b`", "", -1, 0, false, "", "", "SELECT * FROM `a.b`", {"1", "2", "3", "4", "5"}},
+      {"`a.b`", "v", 2, 0, false, "", "", "SELECT * FROM `a.b` ORDER BY v LIMIT 0, 2", {"5", "4"}},
+      {"`a.b`", "id", -1, 3, false, "", "", "SELECT * FROM `a.b` ORDER BY id LIMIT 3, 2147483647", {"4", "5"}},
+      {"`a.b`", "id -- by id", 1, 1, false, "", "v < 45", "", {"3"}},
+      {"order", "", -1, 0, false, "", "", "SELECT * FROM `order`", {"1", "2"}},
+      {"`a.b`",
+       "",
+       2,
+       1,
+       true,
+       "",
+       "",
+       "HANDLER `a.b` OPEN;\nHANDLER `a.b` READ FIRST LIMIT 1, 2;\nHANDLER `a.b` CLOSE",
+       {"2", "3"}},
+      {"`a.b`", "", -1, 0, true, " iv ", "", "", {"5", "4", "3", "2", "1"}},
+      {"`a.b`", "", -1, 0, true, "iv = (30)", "", "", {"3"}},
+      {"`a.b`", "", -1, 0, true, "iv > (30) # after 30", "id <> 1", "", {"2"}},
+      {"`a.b`", "", 2, 0, true, "`PRIMARY` >= (2)", "", "", {"2", "3"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.table) + " " + c.order + " " + c.index + " " + c.filter);
+    query.Close();
+    auto& generator = dynamic_cast<TCustomMySQLGenerator&>(query.Updater().Generator());
+    generator.Limit = c.limit;
+    generator.Offset = c.offset;
+    generator.UseHandler = c.handler;
+    generator.SetHandlerIndex(Utf8ToUtf16(c.index));
+    generator.FilterSQL = Utf8ToUtf16(c.filter);
+    const UString sql = generator.GenerateTableSQL(Utf8ToUtf16(c.table), Utf8ToUtf16(c.order));
+    if (*c.sql) {
+      EXPECT_EQ(Utf16ToUtf8(sql), c.sql);
+    }
+    Open(sql);
+    Rows ids;
+    for (query.First(); !query.Eof(); query.Next()) ids.push_back(Utf16ToUtf8(query.FieldByName(u"id").AsString()));
+    EXPECT_EQ(ids, c.ids) << Utf16ToUtf8(sql);
+  }
+  // The session is free for the next statement.
+  Open(u"SELECT COUNT(*) AS n FROM `order`");
+  EXPECT_EQ(query.FieldByName(u"n").AsInteger(), 2);
+}
+
 // --- cached updates ---------------------------------------------------------------
 
 struct VixCachedUpdatesServerTest : VixEditServerTest {
@@ -656,6 +1034,33 @@ TEST_F(VixCachedUpdatesServerTest, NeedsCachedUpdates) {
   EXPECT_EQ(test::ErrorOf([&] { query.ApplyUpdates(); }), "Query: Not in cached update mode");
   EXPECT_EQ(test::ErrorOf([&] { query.SetCachedUpdates(true); }),
             "Query: Cannot perform this operation on an open dataset");
+}
+
+// Applied changes read back what the server made of them, also from a batch.
+TEST_F(VixEditServerTest, CachedChangesReadBackWhatTheServerMade) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20), kind VARCHAR(10) DEFAULT 'plain')");
+  db.Exec("INSERT INTO t (id, name) VALUES (1, 'a')");
+  query.SetCachedUpdates(true);
+  query.SetRefreshOptions(roAfterInsert);
+  query.Options().UpdateBatchSize = 3;
+  Open(u"SELECT * FROM t ORDER BY id");
+  for (int id = 2; id <= 5; ++id) {
+    query.Append();
+    query.FieldByName(u"id").SetAsInteger(id);
+    query.FieldByName(u"name").SetAsString(u"n");
+    query.Post();
+  }
+  Find(u"id", u"1");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"A");
+  query.Post();
+  query.ApplyUpdates();
+  query.CommitUpdates();
+  Rows kinds;
+  for (query.First(); !query.Eof(); query.Next()) kinds.push_back(Utf16ToUtf8(query.FieldByName(u"kind").AsString()));
+  EXPECT_EQ(kinds, (Rows{"plain", "plain", "plain", "plain", "plain"}));
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"),
+            (Rows{"1|A|plain", "2|n|plain", "3|n|plain", "4|n|plain", "5|n|plain"}));
 }
 
 }  // namespace
