@@ -28,6 +28,7 @@
 #include <string>
 
 #include "AllocationCounter.h"
+#include "BenchMain.h"
 #include "ClientBench.h"
 
 namespace vix::bench {
@@ -59,15 +60,6 @@ void Fail(const std::string& what, const std::string& message) {
 }
 
 namespace {
-
-std::string Env(const char* name, const char* fallback) {
-  const char* v = std::getenv(name);
-  return v && *v ? v : fallback;
-}
-
-int64_t Micros(const timeval& t) {
-  return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_usec;
-}
 
 int Usage() {
   std::fprintf(
@@ -131,7 +123,8 @@ int Run(int argc, char** argv) {
   int64_t ops = 0;
   if (caseName == "do") ops = c->RunDo(count);
   else if (caseName == "select") ops = c->RunSelectOne(count, tableRows, hash);
-  else if (caseName == "fetch" || caseName == "fetchz" || caseName == "fetchtls" || caseName == "fetchhttp") ops = c->RunFetch(rowsSql, hash);
+  else if (caseName == "fetch" || caseName == "fetchz" || caseName == "fetchtls" || caseName == "fetchhttp")
+    ops = c->RunFetch(rowsSql, hash);
   else if (caseName == "blob") ops = c->RunFetch(blobSql, hash);
   else if (caseName == "stmt") ops = c->RunStatement(count, tableRows, hash);
   else if (caseName == "records") ops = c->RunRecords(rowsSql, hash);
@@ -155,10 +148,5 @@ int Run(int argc, char** argv) {
 }  // namespace vix::bench
 
 int main(int argc, char** argv) {
-  try {
-    return vix::bench::Run(argc, argv);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "client_bench: %s\n", e.what());
-    return 1;
-  }
+  return vix::bench::RunMain("client_bench", vix::bench::Run, argc, argv);
 }
