@@ -749,10 +749,18 @@ void TMemData::MoveToSortedPlace(TItemHeader* item) {
 }
 
 void TMemData::ItemChanged(TItemHeader* item) {
+  const bool wasShown = item->Order != 0;
   item->FilterResult = fsNotChecked;
-  FItemOrderValid = false;
-  if (!FIndexFields.empty()) MoveToSortedPlace(item);
-  RenumberAll();
+  if (!FIndexFields.empty()) {
+    FItemOrderValid = false;
+    MoveToSortedPlace(item);
+    RenumberAll();
+    return;
+  }
+  // Unsorted, the record keeps its place: the numbers change only when it
+  // is shown or hidden anew (a walk over every record for each post of a
+  // cached edit made editing every record quadratic).
+  if (IsVisible(item) != wasShown) RenumberAll();
 }
 
 void TMemData::SkipHiddenCurrent() {
