@@ -5,6 +5,10 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// windows.h names these as macros (SetPropA ...); the data-access classes have
+// methods of the same names.
+#undef GetProp
+#undef SetProp
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -204,7 +204,12 @@ TEST(ZelVioTcp, WriteToResetPeerFailsWithoutKillingTheProcess) {
   vio.Connect();
   uint8_t buf[4];
   EXPECT_EQ(vio.Read(buf, 0, 4), 0);  // the reset arrives
-  EXPECT_EQ(vio.LastError(), u"Socket error on read. WSAGetLastError return 10054($2746)");
+  // Windows reports a reset that arrived before the receive as 10054, as
+  // Linux does. Wine (8.0) reads it as an orderly close (0 bytes, no error)
+  // unless the receive was already waiting when the reset came.
+  if (!test::RunsUnderWine()) {
+    EXPECT_EQ(vio.LastError(), u"Socket error on read. WSAGetLastError return 10054($2746)");
+  }
   std::vector<uint8_t> data(1 << 16, 1);
   int written = 0;
   for (int i = 0; i < 4 && written == 0; ++i) written = vio.Write(data.data(), 0, static_cast<int>(data.size()));

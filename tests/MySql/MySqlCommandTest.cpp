@@ -467,11 +467,12 @@ TEST_F(CommandServerTest, DialogStatementInTheGeneralLog) {
   Exec(u"SET GLOBAL general_log = 0");
   Exec(u"SET GLOBAL log_output = '" + U(output) + u"'");
   Exec(u"SET SESSION sql_mode = DEFAULT");
-  std::ifstream in(logFile, std::ios::binary);
+  std::ifstream in(test::HostFilePath(logFile), std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
   const std::string log = ss.str();
-  std::remove(logFile.c_str());
+  in.close();
+  std::remove(test::HostFilePath(logFile).c_str());
   for (const std::string& e : expected)
     EXPECT_NE(log.find("Query\t" + e + "\n"), std::string::npos) << e << "\n--- log:\n" << log;
 }

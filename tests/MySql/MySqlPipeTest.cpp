@@ -3,6 +3,7 @@
 // its own: login, a result, a busy pipe, a missing pipe.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -94,6 +95,19 @@ TEST_F(PipeTest, MissingPipeIs2017WithTheSystemsText) {
   PMYSQL m = Handle(2);
   EXPECT_EQ(Connect(m, PipeName("missing")), 2017);
   EXPECT_NE(Error(m).find("\\\\.\\pipe\\vix_test_missing_"), std::string::npos) << Error(m);
+}
+
+// A name that climbs out of the pipe folder reaches a file: it opens like a
+// pipe, but a file has no read mode to set. The file is closed again: only
+// then can it be deleted.
+TEST_F(PipeTest, NameThatOpensAFileIs2018AndClosesIt) {
+  test::TTempFile file("vix_not_a_pipe_", "x");
+  std::string name = "..\\" + file.Path();
+  std::replace(name.begin(), name.end(), '/', '\\');
+  PMYSQL m = Handle(2);
+  EXPECT_EQ(Connect(m, name), 2018) << Error(m);
+  EXPECT_NE(Error(m).find("\\\\.\\pipe\\..\\"), std::string::npos) << Error(m);
+  EXPECT_TRUE(DeleteFileA(file.Path().c_str())) << GetLastError();
 }
 
 TEST_F(PipeTest, BusyPipeWaitsUntilTheTimeOutThenIs2016) {

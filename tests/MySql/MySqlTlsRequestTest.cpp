@@ -63,9 +63,10 @@ TEST(MySqlTlsRequest, ServerWithoutTlsGetsNoLogin) {
 
 TEST(MySqlTlsRequest, RequestIsTheLoginHeadThenAHandshake) {
   const Attempt a = ConnectWithTls(kCapsWithTls, svNone);
-  ASSERT_GE(a.received.size(), 1u);
-  const std::string& request = a.received[0];
-  ASSERT_EQ(request.size(), 4u + 32u);
+  std::string stream;  // the reads of the server may join what the client sent apart
+  for (const std::string& in : a.received) stream += in;
+  ASSERT_GE(stream.size(), 4u + 32u);
+  const std::string request = stream.substr(0, 4 + 32);
   EXPECT_EQ(request.substr(0, 4), std::string("\x20\x00\x00\x01", 4));  // 32 bytes, sequence 1
   const uint32_t flags = static_cast<uint8_t>(request[4]) | static_cast<uint8_t>(request[5]) << 8 |
                          static_cast<uint8_t>(request[6]) << 16 |
@@ -75,10 +76,18 @@ TEST(MySqlTlsRequest, RequestIsTheLoginHeadThenAHandshake) {
   EXPECT_EQ(static_cast<uint8_t>(request[12]), 33);  // utf8
   EXPECT_EQ(request.substr(13), std::string(23, '\0'));
   // Next comes a TLS client hello (a handshake record), never the login in clear.
-  if (a.received.size() > 1) {
-    EXPECT_EQ(static_cast<uint8_t>(a.received[1][0]), 0x16);
-    EXPECT_EQ(a.received[1].find("secret_user"), std::string::npos);
+  const std::string after = stream.substr(request.size());
+  EXPECT_EQ(after.find("secret_user"), std::string::npos);
+#ifdef _WIN32
+  // A build without TLS: the switch fails at once, and the session ends with its quit command.
+  if (!after.empty()) {
+    EXPECT_EQ(after, test::Packet(test::B({1}), 0));
   }
+#else
+  if (!after.empty()) {
+    EXPECT_EQ(static_cast<uint8_t>(after[0]), 0x16);
+  }
+#endif
   EXPECT_EQ(a.error, 2026);
   EXPECT_GT(Pos(u"SSL connection error", a.message), 0u) << Utf16ToUtf8(a.message);
 }

@@ -86,9 +86,8 @@ const TKnownDifference kKnown[] = {
 };
 
 TEST(CodePageOracleTest, EveryPairAndCharacterAsTheSystemConverts) {
-  std::string path = test::EnvOr("VIX_CODEPAGE_TABLE");
+  const std::string path = test::HostFilePath(test::EnvOr("VIX_CODEPAGE_TABLE"));
   VIX_REQUIRE_COMPONENT(!path.empty(), "the Linux build's code-page table (VIX_CODEPAGE_TABLE)");
-  if (path.front() == '/') path = "Z:" + path;  // wine's drive for the Unix root
   std::ifstream in(path);
   ASSERT_TRUE(in) << path;
 

@@ -4,8 +4,6 @@
 // for it. Header-only: tests that use it link vix_mysql_provider.
 #pragma once
 
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -22,7 +20,7 @@ class TServerDatabase {
   // Returns false (after VIX_REQUIRE_COMPONENT) when there is no server.
   bool Create(const std::string& prefix) {
     if (server.Host.empty()) return false;
-    database = prefix + "_" + std::to_string(getpid());
+    database = prefix + "_" + ProcessTag();
     RegisterMySQLVixProvider();
     admin = api.mysql_init(nullptr);
     api.mysql_options(admin, MYSQL_SET_CHARSET_NAME, std::string("utf8"));

@@ -1,7 +1,12 @@
 #include "TestSupport.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -41,8 +46,18 @@ bool MustHaveRealComponents() {
 }
 
 std::string EnvOr(const char* name, const std::string& fallback) {
+#ifdef _WIN32
+  // Read in UTF-16: getenv would give the ANSI code page's bytes, and lose
+  // what that code page lacks (a Korean password, say).
+  const std::wstring wideName(name, name + std::strlen(name));
+  std::wstring value(GetEnvironmentVariableW(wideName.c_str(), nullptr, 0), L'\0');
+  value.resize(
+      value.empty() ? 0 : GetEnvironmentVariableW(wideName.c_str(), value.data(), static_cast<DWORD>(value.size())));
+  return value.empty() ? fallback : Utf16ToUtf8Lenient(UString(value.begin(), value.end()));
+#else
   const char* v = std::getenv(name);
   return v != nullptr && *v != '\0' ? std::string(v) : fallback;
+#endif
 }
 
 std::string ErrorOf(const std::function<void()>& run) {
@@ -52,6 +67,25 @@ std::string ErrorOf(const std::function<void()>& run) {
     return e.what();
   }
   return "<none>";
+}
+
+std::string HostFilePath(const std::string& unixPath) {
+#ifdef _WIN32
+  if (!unixPath.empty() && unixPath.front() == '/') return "Z:" + unixPath;
+#endif
+  return unixPath;
+}
+
+bool RunsUnderWine() {
+#ifdef _WIN32
+  static const bool wine = [] {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+#else
+  return false;
+#endif
 }
 
 std::string ProcessTag() {

@@ -35,6 +35,15 @@ struct TMySqlTestServer {
   std::string Database = EnvOr("VIX_MYSQL_DATABASE", "vixtest");
 };
 
+// A file of the machine that runs the test services (a path the MariaDB
+// server or the Linux build wrote) as this program opens it: the Windows
+// build, under wine, reaches the Unix root through the drive Z:.
+std::string HostFilePath(const std::string& unixPath);
+
+// True for the Windows build running under wine rather than on Windows:
+// the few places where wine is known to differ from Windows ask it.
+bool RunsUnderWine();
+
 // Digits that differ between processes and stay the same within one: names
 // of databases and files that must not meet those of another run.
 std::string ProcessTag();

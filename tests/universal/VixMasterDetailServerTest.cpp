@@ -1,8 +1,6 @@
 // Master-detail links between two queries on the private MariaDB server of the
 // test services, in the remote mode (the detail runs again with the master's
 // values) and the local mode (the detail hides the records of other masters).
-#include <unistd.h>
-
 #include <chrono>
 #include <string>
 #include <vector>
@@ -18,7 +16,7 @@ using test::EnvOr;
 
 struct MasterDetailServerTest : ::testing::Test {
   // Tables of this process: test programs run side by side.
-  const UString suffix = IntToStr(getpid());
+  const UString suffix = U(test::ProcessTag());
   const UString masterTable = u"md_master_" + suffix;
   const UString detailTable = u"md_detail_" + suffix;
   TVixConnection connection;

@@ -1,8 +1,6 @@
 // The metadata dataset and the connection's name lists on a universal
 // connection with the MySQL provider, each kind compared with what the
 // server's own information_schema says, in a database of this process.
-#include <unistd.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -17,7 +15,7 @@ namespace vix {
 namespace {
 
 struct VixMetaDataServerTest : test::CommandServer {
-  const UString database = U("vixmeta_" + std::to_string(getpid()));
+  const UString database = U("vixmeta_" + test::ProcessTag());
   TVixConnection connection;
   TDAMetaData meta;
 

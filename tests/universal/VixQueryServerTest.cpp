@@ -2,8 +2,6 @@
 // private MariaDB server of the test services: the dialog's user check, and
 // the query's lifecycle around it. Skipped locally when the server is not
 // running.
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -33,7 +31,7 @@ struct VixQueryServerTest : ::testing::Test {
   std::string host;
   int port = 0;
   // The account database of this process: test cases run side by side.
-  const std::string database = "vixquery_" + std::to_string(getpid());
+  const std::string database = "vixquery_" + test::ProcessTag();
   TVixConnection connection;
   TVixQuery query;
 
@@ -209,7 +207,7 @@ TEST_F(VixQueryServerTest, ClosingDoesNotAbortTheServersSession) {
       // The server counts the session when its thread ends.
       for (int i = 0;
            i < 250 && scalar("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id, 0) != "0"; ++i)
-        usleep(20000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
       grew = aborted() - before;
       if (grew == 0) break;
     }

@@ -2,8 +2,6 @@
 // the test services: parameters and macros found with the MySQL lexer before
 // and after the first open, the session's quoting mode, its character set
 // changed by a statement, 4-byte characters and date-time literals.
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 
@@ -23,7 +21,7 @@ struct VixQuerySessionTest : ::testing::Test {
   PMYSQL admin = nullptr;
   std::string host;
   int port = 0;
-  const std::string database = "vixsession_" + std::to_string(getpid());
+  const std::string database = "vixsession_" + test::ProcessTag();
   TVixConnection connection;
   TVixQuery query;
 
@@ -227,7 +225,7 @@ TEST_F(VixQuerySessionTest, CharsetSettingsThatCannotWork) {
   EXPECT_THROW(query.Open(), EDatabaseError);
   EXPECT_FALSE(connection.GetConnected());
 
-  const std::string korean = "vix_한글_" + std::to_string(getpid());
+  const std::string korean = "vix_한글_" + test::ProcessTag();
   Admin("CREATE DATABASE `" + korean + "`");
   connection.SpecificOptions().Clear();
   connection.SpecificOptions().Add(u"MySQL.UseUnicode=True");

@@ -2,8 +2,6 @@
 // server of the test services: the full unsigned 64-bit range, results wider
 // than a record may be, and repeated column names. Skipped locally when the
 // server is not running.
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 
@@ -22,7 +20,7 @@ struct VixQueryValuesServerTest : ::testing::Test {
   TMySQLAPIDirect api;
   PMYSQL admin = nullptr;
   std::string host;
-  const std::string database = "vixvalues_" + std::to_string(getpid());
+  const std::string database = "vixvalues_" + test::ProcessTag();
   TVixConnection connection;
   TVixQuery query;
 

@@ -1,8 +1,6 @@
 // Values read through the query's fields and written back through its
 // parameters, on the text path and on the prepared path of the same query,
 // against the private MariaDB server of the test services.
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -33,7 +31,7 @@ struct VixQueryValuesTest : ::testing::Test {
   PMYSQL admin = nullptr;
   std::string host;
   int port = 0;
-  const std::string database = "vixvalues_" + std::to_string(getpid());
+  const std::string database = "vixvalues_" + test::ProcessTag();
   TVixConnection connection;
   TVixQuery query;
 
