@@ -142,16 +142,9 @@ UString TStringField::AsString() const {
 }
 
 UString TWideStringField::AsString() const {
-  const auto size = static_cast<size_t>(DataSize());
-  std::vector<char16_t> heap;
-  char16_t fixed[kFixedTextBuffer / 2];
-  char16_t* buffer = fixed;
-  if (size > sizeof fixed) {
-    heap.resize((size + 1) / 2);
-    buffer = heap.data();
-  }
-  if (!GetData(buffer, size)) return UString();
-  return UString(buffer);
+  UString text;
+  CheckDataSet().GetFieldText(*this, static_cast<size_t>(Size()), text);
+  return text;
 }
 
 int32_t TStringField::AsInteger() const {
@@ -598,6 +591,20 @@ void TDataSet::Prior() {
   }
 }
 
+bool TDataSet::GetFieldText(const TField& field, size_t maxChars, UString& text) const {
+  const size_t size = 2 * (maxChars + 1);
+  std::vector<char16_t> heap;
+  char16_t fixed[kFixedTextBuffer / 2];
+  char16_t* buffer = fixed;
+  if (size > sizeof fixed) {
+    heap.resize(maxChars + 1);
+    buffer = heap.data();
+  }
+  if (!GetFieldData(field, buffer, size)) return false;
+  text.assign(buffer);
+  return true;
+}
+
 TField& TDataSet::Fields(int index) const {
   if (index < 0 || index >= FieldCount()) ListIndexError(index);
   return *FFields[static_cast<size_t>(index)];
@@ -752,6 +759,15 @@ bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) c
   }
   FData->GetField(field.FieldNo(), record, blank, buffer, buffer ? size : 0);
   return !blank;
+}
+
+bool TMemDataSet::GetFieldText(const TField& field, size_t maxChars, UString& text) const {
+  if (!Active() || !(FHasCurrent || FReadBuffer)) return false;
+  const int fieldNo = field.FieldNo();
+  if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
+  const TDataType type = FData->Fields()[fieldNo - 1].FDataType;
+  if (type != mtWideString && type != mtExtWideString) return TDataSet::GetFieldText(field, maxChars, text);
+  return FData->GetWideText(fieldNo, FReadBuffer ? FReadBuffer : FActiveBuffer.data(), maxChars, text);
 }
 
 TBlob* TMemDataSet::GetBlob(const TField& field) const {

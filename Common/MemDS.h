@@ -397,6 +397,11 @@ class TDataSet : public TComponent {
   // The native value of a field of the current record; false when there is
   // none (null, no current record, closed).
   virtual bool GetFieldData(const TField& field, void* buffer, size_t size) const = 0;
+  // The text of a text field of the current record (at most `maxChars`
+  // characters) as GetFieldData gives it; false, `text` untouched, when there
+  // is none. This one reads it through GetFieldData; a storage may read it
+  // in one step.
+  virtual bool GetFieldText(const TField& field, size_t maxChars, UString& text) const;
   // The blob of a blob field of the current record (none when null).
   virtual TBlob* GetBlob(const TField& field) const = 0;
 
@@ -511,6 +516,7 @@ class TMemDataSet : public TDataSet {
   int RecNo() const override;
 
   bool GetFieldData(const TField& field, void* buffer, size_t size) const override;
+  bool GetFieldText(const TField& field, size_t maxChars, UString& text) const override;
   TBlob* GetBlob(const TField& field) const override;
 
   // Copied into the storage at every open.

@@ -508,6 +508,10 @@ class TData {
   // mtTime: int32 milliseconds; mtDateTime: double milliseconds since
   // 0001-01-01); mtVarBytes and mtExtVarBytes the length word and the bytes.
   size_t GetField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* dest, size_t destSize) const;
+  // The text of an mtWideString or mtExtWideString field as GetField gives it
+  // (trimmed as there, then cut to `maxChars` characters), scanned once and
+  // copied straight into `text`; false, with `text` untouched, for null.
+  bool GetWideText(int fieldNo, const uint8_t* recBuf, size_t maxChars, UString& text) const;
   // Stores a field from its native form (`source` null: null). Every write is
   // clamped to the slot; texts keep their terminator. Heap values replace
   // (and release) the previous buffer.

@@ -134,6 +134,30 @@ size_t TData::GetField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* 
   }
 }
 
+bool TData::GetWideText(int fieldNo, const uint8_t* recBuf, size_t maxChars, UString& text) const {
+  if (fieldNo < 1 || fieldNo > FFields.Count()) [[unlikely]]
+    Field(fieldNo);  // raises "Field number out of range"
+  if (recBuf[FDataSize + fieldNo - 1] == 1) return false;
+  const TFieldDesc& f = FFields[fieldNo - 1];
+  const uint8_t* slot = recBuf + f.FOffset;
+  size_t n;
+  if (f.FDataType == mtExtWideString) {
+    slot = Load<const uint8_t*>(slot);
+    // Never trimmed: the scan may stop at the cut.
+    n = slot ? WideLength(slot, maxChars) : 0;
+  } else {
+    const size_t slotChars = static_cast<size_t>(f.FSize - 2) / 2;
+    n = WideLength(slot, std::min<size_t>(f.FLength ? f.FLength : slotChars, slotChars));
+    if (f.FFixed ? FTrimFixedChar : FTrimVarChar) {
+      while (n > 0 && Load<char16_t>(slot + 2 * (n - 1)) == u' ') --n;
+    }
+    n = std::min(n, maxChars);
+  }
+  text.resize(n);
+  if (n) std::memcpy(text.data(), slot, 2 * n);
+  return true;
+}
+
 void TData::PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t sourceSize) {
   const TFieldDesc& f = Field(fieldNo);
   if (source == nullptr) {
