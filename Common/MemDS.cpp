@@ -350,26 +350,33 @@ Variant TBooleanField::AsVariant() const {
 // --- dates and times -----------------------------------------------------------------
 
 TDateTime TDateTimeField::AsDateTime() const {
+  TDateTime value = 0;
+  return CheckDataSet().GetFieldDateTime(*this, value) ? value : 0;
+}
+
+bool TDataSet::GetFieldDateTime(const TField& field, TDateTime& value) const {
   uint8_t buffer[8] = {};
-  if (!GetData(buffer, sizeof buffer)) return 0;
-  switch (DataType()) {
+  if (!GetFieldData(field, buffer, sizeof buffer)) return false;
+  switch (field.DataType()) {
     case ftDate: {
       TTimeStamp stamp;
       std::memcpy(&stamp.Date, buffer, sizeof stamp.Date);
-      return TimeStampToDateTime(stamp);
+      value = TimeStampToDateTime(stamp);
+      break;
     }
     case ftTime: {
       // A duration: the signed number of days, whole days included.
-      double days;
-      std::memcpy(&days, buffer, sizeof days);
-      return days;
+      std::memcpy(&value, buffer, sizeof value);
+      break;
     }
     default: {
       double msecs;
       std::memcpy(&msecs, buffer, sizeof msecs);
-      return TimeStampToDateTime(MSecsToTimeStamp(msecs));
+      value = TimeStampToDateTime(MSecsToTimeStamp(msecs));
+      break;
     }
   }
+  return true;
 }
 
 UString TDateTimeField::AsString() const {
@@ -768,6 +775,15 @@ bool TMemDataSet::GetFieldText(const TField& field, size_t maxChars, UString& te
   const TDataType type = FData->Fields()[fieldNo - 1].FDataType;
   if (type != mtWideString && type != mtExtWideString) return TDataSet::GetFieldText(field, maxChars, text);
   return FData->GetWideText(fieldNo, FReadBuffer ? FReadBuffer : FActiveBuffer.data(), maxChars, text);
+}
+
+bool TMemDataSet::GetFieldDateTime(const TField& field, TDateTime& value) const {
+  if (!Active() || !(FHasCurrent || FReadBuffer)) return false;
+  const int fieldNo = field.FieldNo();
+  if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
+  if (FData->Fields()[fieldNo - 1].FDataType != mtDateTime || field.DataType() != ftDateTime)
+    return TDataSet::GetFieldDateTime(field, value);
+  return FData->GetDateTime(fieldNo, FReadBuffer ? FReadBuffer : FActiveBuffer.data(), value);
 }
 
 TBlob* TMemDataSet::GetBlob(const TField& field) const {

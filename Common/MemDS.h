@@ -402,6 +402,9 @@ class TDataSet : public TComponent {
   // is none. This one reads it through GetFieldData; a storage may read it
   // in one step.
   virtual bool GetFieldText(const TField& field, size_t maxChars, UString& text) const;
+  // A date or time field's value of the current record as a TDateTime (as
+  // TDateTimeField::AsDateTime gives it); false when there is none.
+  virtual bool GetFieldDateTime(const TField& field, TDateTime& value) const;
   // The blob of a blob field of the current record (none when null).
   virtual TBlob* GetBlob(const TField& field) const = 0;
 
@@ -517,6 +520,7 @@ class TMemDataSet : public TDataSet {
 
   bool GetFieldData(const TField& field, void* buffer, size_t size) const override;
   bool GetFieldText(const TField& field, size_t maxChars, UString& text) const override;
+  bool GetFieldDateTime(const TField& field, TDateTime& value) const override;
   TBlob* GetBlob(const TField& field) const override;
 
   // Copied into the storage at every open.

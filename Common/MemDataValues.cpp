@@ -158,6 +158,16 @@ bool TData::GetWideText(int fieldNo, const uint8_t* recBuf, size_t maxChars, USt
   return true;
 }
 
+bool TData::GetDateTime(int fieldNo, const uint8_t* recBuf, TDateTime& value) const {
+  if (fieldNo < 1 || fieldNo > FFields.Count()) [[unlikely]]
+    Field(fieldNo);  // raises "Field number out of range"
+  if (recBuf[FDataSize + fieldNo - 1] == 1) return false;
+  // The time stamp's milliseconds and back are the time stamp itself: only
+  // the rounding to the millisecond and the range check stay.
+  value = TimeStampToDateTime(DateTimeToTimeStamp(Load<double>(recBuf + FFields[fieldNo - 1].FOffset)));
+  return true;
+}
+
 void TData::PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t sourceSize) {
   const TFieldDesc& f = Field(fieldNo);
   if (source == nullptr) {
