@@ -86,14 +86,6 @@ const TDataSet& TField::CheckDataSet() const {
   return *FDataSet;
 }
 
-bool TField::GetData(void* buffer, size_t size) const {
-  // Every value read passes here: the dataset is checked in place, the call
-  // to CheckDataSet only raises.
-  if (!FDataSet) [[unlikely]]
-    CheckDataSet();
-  return FDataSet->GetFieldData(*this, buffer, size);
-}
-
 bool TField::IsNull() const {
   return !CheckDataSet().GetFieldData(*this, nullptr, 0);
 }
@@ -743,8 +735,9 @@ bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) c
   if (!Active() || !(FHasCurrent || FReadBuffer)) return false;
   const uint8_t* const record = FReadBuffer ? FReadBuffer : FActiveBuffer.data();
   bool blank = true;
-  if (field.FieldNo() < 1 || field.FieldNo() > FData->Fields().Count()) throw Exception(u"Field number out of range");
-  const TFieldDesc& desc = FData->Fields()[field.FieldNo() - 1];
+  const int fieldNo = field.FieldNo();
+  if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
+  const TFieldDesc& desc = FData->Fields()[fieldNo - 1];
   if (desc.FDataType == mtTime) {
     // A TIME is a signed duration of up to 838 hours: its native form is the
     // double of days the record holds, not a time of day.
@@ -764,7 +757,7 @@ bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) c
     }
     return !blank;
   }
-  FData->GetField(field.FieldNo(), record, blank, buffer, buffer ? size : 0);
+  FData->ReadCheckedField(fieldNo, record, blank, buffer, buffer ? size : 0);
   return !blank;
 }
 

@@ -94,7 +94,8 @@ class TField {
   void SetReadOnly(bool value) { FReadOnly = value; }
 
  protected:
-  // The native value into `buffer`; false when there is none.
+  // The native value into `buffer`; false when there is none. Every value
+  // read passes here: in line, below TDataSet.
   bool GetData(void* buffer, size_t size) const;
   [[noreturn]] void AccessError(const char16_t* typeName) const;
   const TDataSet& CheckDataSet() const;
@@ -702,5 +703,12 @@ class TMemDataSet : public TDataSet {
   bool FTrimVarChar = false;
   bool FSetEmptyStrToNull = false;
 };
+
+inline bool TField::GetData(void* buffer, size_t size) const {
+  // The dataset is checked in place, the call to CheckDataSet only raises.
+  if (!FDataSet) [[unlikely]]
+    CheckDataSet();
+  return FDataSet->GetFieldData(*this, buffer, size);
+}
 
 }  // namespace vix
