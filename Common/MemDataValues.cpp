@@ -153,8 +153,13 @@ bool TData::GetWideText(int fieldNo, const uint8_t* recBuf, size_t maxChars, USt
     }
     n = std::min(n, maxChars);
   }
-  text.resize(n);
-  if (n) std::memcpy(text.data(), slot, 2 * n);
+  if (reinterpret_cast<uintptr_t>(slot) % alignof(char16_t) == 0) {
+    // Heap texts and most slots: copied in one step, without filling the room first.
+    text = UString(reinterpret_cast<const char16_t*>(slot), n);
+  } else {
+    text.resize(n);
+    if (n) std::memcpy(text.data(), slot, 2 * n);
+  }
   return true;
 }
 
