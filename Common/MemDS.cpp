@@ -81,9 +81,8 @@ int TField::DataSize() const {
   return FSize;
 }
 
-const TDataSet& TField::CheckDataSet() const {
-  if (!FDataSet) DatabaseError(u"Field '" + FFieldName + u"' has no dataset");
-  return *FDataSet;
+void TField::NoDataSetError() const {
+  DatabaseError(u"Field '" + FFieldName + u"' has no dataset");
 }
 
 bool TField::IsNull() const {

@@ -98,7 +98,13 @@ class TField {
   // read passes here: in line, below TDataSet.
   bool GetData(void* buffer, size_t size) const;
   [[noreturn]] void AccessError(const char16_t* typeName) const;
-  const TDataSet& CheckDataSet() const;
+  // The dataset; raises "Field '<name>' has no dataset" without one.
+  const TDataSet& CheckDataSet() const {
+    if (!FDataSet) [[unlikely]]
+      NoDataSetError();
+    return *FDataSet;
+  }
+  [[noreturn]] void NoDataSetError() const;
 
  private:
   friend class TDataSet;
@@ -705,10 +711,7 @@ class TMemDataSet : public TDataSet {
 };
 
 inline bool TField::GetData(void* buffer, size_t size) const {
-  // The dataset is checked in place, the call to CheckDataSet only raises.
-  if (!FDataSet) [[unlikely]]
-    CheckDataSet();
-  return FDataSet->GetFieldData(*this, buffer, size);
+  return CheckDataSet().GetFieldData(*this, buffer, size);
 }
 
 }  // namespace vix
