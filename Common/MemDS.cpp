@@ -766,7 +766,7 @@ bool TMemDataSet::GetFieldText(const TField& field, size_t maxChars, UString& te
   if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
   const TDataType type = FData->Fields()[fieldNo - 1].FDataType;
   if (type != mtWideString && type != mtExtWideString) return TDataSet::GetFieldText(field, maxChars, text);
-  return FData->GetWideText(fieldNo, FReadBuffer ? FReadBuffer : FActiveBuffer.data(), maxChars, text);
+  return FData->ReadCheckedWideText(fieldNo, FReadBuffer ? FReadBuffer : FActiveBuffer.data(), maxChars, text);
 }
 
 bool TMemDataSet::GetFieldDateTime(const TField& field, TDateTime& value) const {
@@ -775,7 +775,7 @@ bool TMemDataSet::GetFieldDateTime(const TField& field, TDateTime& value) const 
   if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
   if (FData->Fields()[fieldNo - 1].FDataType != mtDateTime || field.DataType() != ftDateTime)
     return TDataSet::GetFieldDateTime(field, value);
-  return FData->GetDateTime(fieldNo, FReadBuffer ? FReadBuffer : FActiveBuffer.data(), value);
+  return FData->ReadCheckedDateTime(fieldNo, FReadBuffer ? FReadBuffer : FActiveBuffer.data(), value);
 }
 
 TBlob* TMemDataSet::GetBlob(const TField& field) const {

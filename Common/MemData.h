@@ -535,13 +535,15 @@ class TData {
       default: return GetField(fieldNo, recBuf, isBlank, dest, destSize);
     }
   }
-  // The text of an mtWideString or mtExtWideString field as GetField gives it
+  // For a caller that has checked `fieldNo`, as ReadCheckedField: the text
+  // of an mtWideString or mtExtWideString field as GetField gives it
   // (trimmed as there, then cut to `maxChars` characters), scanned once and
   // copied straight into `text`; false, with `text` untouched, for null.
-  bool GetWideText(int fieldNo, const uint8_t* recBuf, size_t maxChars, UString& text) const;
-  // The value of an mtDateTime field as a TDateTime, to the millisecond, as
-  // its native form read back gives it; false for null.
-  bool GetDateTime(int fieldNo, const uint8_t* recBuf, TDateTime& value) const;
+  bool ReadCheckedWideText(int fieldNo, const uint8_t* recBuf, size_t maxChars, UString& text) const;
+  // For a caller that has checked `fieldNo`: the value of an mtDateTime
+  // field as a TDateTime, to the millisecond, as its native form read back
+  // gives it; false for null.
+  bool ReadCheckedDateTime(int fieldNo, const uint8_t* recBuf, TDateTime& value) const;
   // Stores a field from its native form (`source` null: null). Every write is
   // clamped to the slot; texts keep their terminator. Heap values replace
   // (and release) the previous buffer.

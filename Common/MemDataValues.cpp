@@ -134,9 +134,7 @@ size_t TData::GetField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* 
   }
 }
 
-bool TData::GetWideText(int fieldNo, const uint8_t* recBuf, size_t maxChars, UString& text) const {
-  if (fieldNo < 1 || fieldNo > FFields.Count()) [[unlikely]]
-    Field(fieldNo);  // raises "Field number out of range"
+bool TData::ReadCheckedWideText(int fieldNo, const uint8_t* recBuf, size_t maxChars, UString& text) const {
   if (recBuf[FDataSize + fieldNo - 1] == 1) return false;
   const TFieldDesc& f = FFields[fieldNo - 1];
   const uint8_t* slot = recBuf + f.FOffset;
@@ -163,9 +161,7 @@ bool TData::GetWideText(int fieldNo, const uint8_t* recBuf, size_t maxChars, USt
   return true;
 }
 
-bool TData::GetDateTime(int fieldNo, const uint8_t* recBuf, TDateTime& value) const {
-  if (fieldNo < 1 || fieldNo > FFields.Count()) [[unlikely]]
-    Field(fieldNo);  // raises "Field number out of range"
+bool TData::ReadCheckedDateTime(int fieldNo, const uint8_t* recBuf, TDateTime& value) const {
   if (recBuf[FDataSize + fieldNo - 1] == 1) return false;
   // The time stamp's milliseconds and back are the time stamp itself: only
   // the rounding to the millisecond and the range check stay.
