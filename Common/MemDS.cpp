@@ -81,17 +81,8 @@ int TField::DataSize() const {
   return FSize;
 }
 
-const TDataSet& TField::CheckDataSet() const {
-  if (!FDataSet) DatabaseError(u"Field '" + FFieldName + u"' has no dataset");
-  return *FDataSet;
-}
-
-bool TField::GetData(void* buffer, size_t size) const {
-  // Every value read passes here: the dataset is checked in place, the call
-  // to CheckDataSet only raises.
-  if (!FDataSet) [[unlikely]]
-    CheckDataSet();
-  return FDataSet->GetFieldData(*this, buffer, size);
+void TField::NoDataSetError() const {
+  DatabaseError(u"Field '" + FFieldName + u"' has no dataset");
 }
 
 bool TField::IsNull() const {
@@ -142,16 +133,9 @@ UString TStringField::AsString() const {
 }
 
 UString TWideStringField::AsString() const {
-  const auto size = static_cast<size_t>(DataSize());
-  std::vector<char16_t> heap;
-  char16_t fixed[kFixedTextBuffer / 2];
-  char16_t* buffer = fixed;
-  if (size > sizeof fixed) {
-    heap.resize((size + 1) / 2);
-    buffer = heap.data();
-  }
-  if (!GetData(buffer, size)) return UString();
-  return UString(buffer);
+  UString text;
+  CheckDataSet().GetFieldText(*this, static_cast<size_t>(Size()), text);
+  return text;
 }
 
 int32_t TStringField::AsInteger() const {
@@ -357,26 +341,33 @@ Variant TBooleanField::AsVariant() const {
 // --- dates and times -----------------------------------------------------------------
 
 TDateTime TDateTimeField::AsDateTime() const {
+  TDateTime value = 0;
+  return CheckDataSet().GetFieldDateTime(*this, value) ? value : 0;
+}
+
+bool TDataSet::GetFieldDateTime(const TField& field, TDateTime& value) const {
   uint8_t buffer[8] = {};
-  if (!GetData(buffer, sizeof buffer)) return 0;
-  switch (DataType()) {
+  if (!GetFieldData(field, buffer, sizeof buffer)) return false;
+  switch (field.DataType()) {
     case ftDate: {
       TTimeStamp stamp;
       std::memcpy(&stamp.Date, buffer, sizeof stamp.Date);
-      return TimeStampToDateTime(stamp);
+      value = TimeStampToDateTime(stamp);
+      break;
     }
     case ftTime: {
       // A duration: the signed number of days, whole days included.
-      double days;
-      std::memcpy(&days, buffer, sizeof days);
-      return days;
+      std::memcpy(&value, buffer, sizeof value);
+      break;
     }
     default: {
       double msecs;
       std::memcpy(&msecs, buffer, sizeof msecs);
-      return TimeStampToDateTime(MSecsToTimeStamp(msecs));
+      value = TimeStampToDateTime(MSecsToTimeStamp(msecs));
+      break;
     }
   }
+  return true;
 }
 
 UString TDateTimeField::AsString() const {
@@ -603,6 +594,20 @@ void TDataSet::Prior() {
   }
 }
 
+bool TDataSet::GetFieldText(const TField& field, size_t maxChars, UString& text) const {
+  const size_t size = 2 * (maxChars + 1);
+  std::vector<char16_t> heap;
+  char16_t fixed[kFixedTextBuffer / 2];
+  char16_t* buffer = fixed;
+  if (size > sizeof fixed) {
+    heap.resize(maxChars + 1);
+    buffer = heap.data();
+  }
+  if (!GetFieldData(field, buffer, size)) return false;
+  text.assign(buffer);
+  return true;
+}
+
 TField& TDataSet::Fields(int index) const {
   if (index < 0 || index >= FieldCount()) ListIndexError(index);
   return *FFields[static_cast<size_t>(index)];
@@ -747,8 +752,9 @@ bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) c
   if (!Active() || !(FHasCurrent || FReadBuffer)) return false;
   const uint8_t* const record = FReadBuffer ? FReadBuffer : FActiveBuffer.data();
   bool blank = true;
-  if (field.FieldNo() < 1 || field.FieldNo() > FData->Fields().Count()) throw Exception(u"Field number out of range");
-  const TFieldDesc& desc = FData->Fields()[field.FieldNo() - 1];
+  const int fieldNo = field.FieldNo();
+  if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
+  const TFieldDesc& desc = FData->Fields()[fieldNo - 1];
   if (desc.FDataType == mtTime) {
     // A TIME is a signed duration of up to 838 hours: its native form is the
     // double of days the record holds, not a time of day.
@@ -768,8 +774,26 @@ bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) c
     }
     return !blank;
   }
-  FData->GetField(field.FieldNo(), record, blank, buffer, buffer ? size : 0);
+  FData->ReadCheckedField(fieldNo, record, blank, buffer, buffer ? size : 0);
   return !blank;
+}
+
+bool TMemDataSet::GetFieldText(const TField& field, size_t maxChars, UString& text) const {
+  if (!Active() || !(FHasCurrent || FReadBuffer)) return false;
+  const int fieldNo = field.FieldNo();
+  if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
+  const TDataType type = FData->Fields()[fieldNo - 1].FDataType;
+  if (type != mtWideString && type != mtExtWideString) return TDataSet::GetFieldText(field, maxChars, text);
+  return FData->ReadCheckedWideText(fieldNo, FReadBuffer ? FReadBuffer : FActiveBuffer.data(), maxChars, text);
+}
+
+bool TMemDataSet::GetFieldDateTime(const TField& field, TDateTime& value) const {
+  if (!Active() || !(FHasCurrent || FReadBuffer)) return false;
+  const int fieldNo = field.FieldNo();
+  if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
+  if (FData->Fields()[fieldNo - 1].FDataType != mtDateTime || field.DataType() != ftDateTime)
+    return TDataSet::GetFieldDateTime(field, value);
+  return FData->ReadCheckedDateTime(fieldNo, FReadBuffer ? FReadBuffer : FActiveBuffer.data(), value);
 }
 
 TBlob* TMemDataSet::GetBlob(const TField& field) const {

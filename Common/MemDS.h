@@ -94,10 +94,17 @@ class TField {
   void SetReadOnly(bool value) { FReadOnly = value; }
 
  protected:
-  // The native value into `buffer`; false when there is none.
+  // The native value into `buffer`; false when there is none. Every value
+  // read passes here: in line, below TDataSet.
   bool GetData(void* buffer, size_t size) const;
   [[noreturn]] void AccessError(const char16_t* typeName) const;
-  const TDataSet& CheckDataSet() const;
+  // The dataset; raises "Field '<name>' has no dataset" without one.
+  const TDataSet& CheckDataSet() const {
+    if (!FDataSet) [[unlikely]]
+      NoDataSetError();
+    return *FDataSet;
+  }
+  [[noreturn]] void NoDataSetError() const;
 
  private:
   friend class TDataSet;
@@ -401,6 +408,14 @@ class TDataSet : public TComponent {
   // The native value of a field of the current record; false when there is
   // none (null, no current record, closed).
   virtual bool GetFieldData(const TField& field, void* buffer, size_t size) const = 0;
+  // The text of a text field of the current record (at most `maxChars`
+  // characters) as GetFieldData gives it; false, `text` untouched, when there
+  // is none. This one reads it through GetFieldData; a storage may read it
+  // in one step.
+  virtual bool GetFieldText(const TField& field, size_t maxChars, UString& text) const;
+  // A date or time field's value of the current record as a TDateTime (as
+  // TDateTimeField::AsDateTime gives it); false when there is none.
+  virtual bool GetFieldDateTime(const TField& field, TDateTime& value) const;
   // The blob of a blob field of the current record (none when null).
   virtual TBlob* GetBlob(const TField& field) const = 0;
 
@@ -520,6 +535,8 @@ class TMemDataSet : public TDataSet {
   int RecNo() const override;
 
   bool GetFieldData(const TField& field, void* buffer, size_t size) const override;
+  bool GetFieldText(const TField& field, size_t maxChars, UString& text) const override;
+  bool GetFieldDateTime(const TField& field, TDateTime& value) const override;
   TBlob* GetBlob(const TField& field) const override;
 
   // Copied into the storage at every open.
@@ -710,5 +727,9 @@ class TMemDataSet : public TDataSet {
   bool FTrimVarChar = false;
   bool FSetEmptyStrToNull = false;
 };
+
+inline bool TField::GetData(void* buffer, size_t size) const {
+  return CheckDataSet().GetFieldData(*this, buffer, size);
+}
 
 }  // namespace vix

@@ -508,6 +508,42 @@ class TData {
   // mtTime: int32 milliseconds; mtDateTime: double milliseconds since
   // 0001-01-01); mtVarBytes and mtExtVarBytes the length word and the bytes.
   size_t GetField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* dest, size_t destSize) const;
+  // GetField for a caller that has checked `fieldNo`: the numbers (the
+  // values read most) are copied here, in line; every other type goes to
+  // GetField.
+  size_t ReadCheckedField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* dest, size_t destSize) const {
+    const TFieldDesc& f = FFields[fieldNo - 1];
+    switch (f.FDataType) {
+      case mtInt16:
+      case mtUInt16:
+      case mtBoolean:
+      case mtInt32:
+      case mtInt64:
+      case mtUInt64:
+      case mtFloat:
+      case mtCurrency:
+      case mtBCD: {
+        isBlank = recBuf[FDataSize + fieldNo - 1] == 1;
+        if (isBlank || dest == nullptr || destSize == 0) return 0;
+        const size_t n = static_cast<size_t>(f.FSize) < destSize ? static_cast<size_t>(f.FSize) : destSize;
+        const uint8_t* slot = recBuf + f.FOffset;
+        if (n == 8) std::memcpy(dest, slot, 8);
+        else if (n == 4) std::memcpy(dest, slot, 4);
+        else std::memcpy(dest, slot, n);
+        return n;
+      }
+      default: return GetField(fieldNo, recBuf, isBlank, dest, destSize);
+    }
+  }
+  // For a caller that has checked `fieldNo`, as ReadCheckedField: the text
+  // of an mtWideString or mtExtWideString field as GetField gives it
+  // (trimmed as there, then cut to `maxChars` characters), scanned once and
+  // copied straight into `text`; false, with `text` untouched, for null.
+  bool ReadCheckedWideText(int fieldNo, const uint8_t* recBuf, size_t maxChars, UString& text) const;
+  // For a caller that has checked `fieldNo`: the value of an mtDateTime
+  // field as a TDateTime, to the millisecond, as its native form read back
+  // gives it; false for null.
+  bool ReadCheckedDateTime(int fieldNo, const uint8_t* recBuf, TDateTime& value) const;
   // Stores a field from its native form (`source` null: null). Every write is
   // clamped to the slot; texts keep their terminator. Heap values replace
   // (and release) the previous buffer.

@@ -134,6 +134,41 @@ size_t TData::GetField(int fieldNo, const uint8_t* recBuf, bool& isBlank, void* 
   }
 }
 
+bool TData::ReadCheckedWideText(int fieldNo, const uint8_t* recBuf, size_t maxChars, UString& text) const {
+  if (recBuf[FDataSize + fieldNo - 1] == 1) return false;
+  const TFieldDesc& f = FFields[fieldNo - 1];
+  const uint8_t* slot = recBuf + f.FOffset;
+  size_t n;
+  if (f.FDataType == mtExtWideString) {
+    slot = Load<const uint8_t*>(slot);
+    // Never trimmed: the scan may stop at the cut.
+    n = slot ? WideLength(slot, maxChars) : 0;
+  } else {
+    const size_t slotChars = static_cast<size_t>(f.FSize - 2) / 2;
+    n = WideLength(slot, std::min<size_t>(f.FLength ? f.FLength : slotChars, slotChars));
+    if (f.FFixed ? FTrimFixedChar : FTrimVarChar) {
+      while (n > 0 && Load<char16_t>(slot + 2 * (n - 1)) == u' ') --n;
+    }
+    n = std::min(n, maxChars);
+  }
+  if (reinterpret_cast<uintptr_t>(slot) % alignof(char16_t) == 0) {
+    // Heap texts and most slots: copied in one step, without filling the room first.
+    text = UString(reinterpret_cast<const char16_t*>(slot), n);
+  } else {
+    text.resize(n);
+    if (n) std::memcpy(text.data(), slot, 2 * n);
+  }
+  return true;
+}
+
+bool TData::ReadCheckedDateTime(int fieldNo, const uint8_t* recBuf, TDateTime& value) const {
+  if (recBuf[FDataSize + fieldNo - 1] == 1) return false;
+  // The time stamp's milliseconds and back are the time stamp itself: only
+  // the rounding to the millisecond and the range check stay.
+  value = TimeStampToDateTime(DateTimeToTimeStamp(Load<double>(recBuf + FFields[fieldNo - 1].FOffset)));
+  return true;
+}
+
 void TData::PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t sourceSize) {
   const TFieldDesc& f = Field(fieldNo);
   if (source == nullptr) {

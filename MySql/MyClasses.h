@@ -14,6 +14,7 @@
 #include "Common/MemData.h"
 #include "Common/ZelAccess.h"
 #include "MySql/MySqlApi.h"
+#include "MySql/MySqlValues.h"
 
 namespace vix {
 
@@ -522,8 +523,10 @@ class TMySQLRecordset : public TZelRecordSet {
   // read, a longer one killed over the main connection. True when the
   // auxiliary session was killed (its result must not be read any more).
   bool FastClose();
+  // Decodes a row with the columns' targets of FValueSlots.
   void DecodeRow(PMYSQL_ROW row, uint8_t* recBuf);
-  void DecodeValue(const TMySQLFieldDesc& f, std::string_view value, uint8_t* recBuf, uint8_t& isNull);
+  void DecodeValue(const TMySQLFieldDesc& f, const TMySqlValueSlot& target, std::string_view value, uint8_t* recBuf,
+                   uint8_t& isNull);
   TMySQLConnection& Connection() const;
 
   TMySQLCommand* FMyCommand = nullptr;
@@ -544,6 +547,9 @@ class TMySQLRecordset : public TZelRecordSet {
   // rest of its result may be ended with a KILL.
   bool FIsCanFastClose = false;
   std::vector<uint8_t> FNulls;
+  // What DecodeMySqlValue needs of each column, made once per fetch rather
+  // than for every value.
+  std::vector<TMySqlValueSlot> FValueSlots;
   // Copies of the connection's settings, kept after it goes.
   bool FUseUnicode = false;
   bool FNullForZeroVanticDate = false;

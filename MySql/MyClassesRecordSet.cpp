@@ -343,7 +343,8 @@ void TMySQLRecordset::InternalInitFields() {
   FNulls.clear();
 }
 
-void TMySQLRecordset::DecodeValue(const TMySQLFieldDesc& f, std::string_view v, uint8_t* rec, uint8_t& isNull) {
+void TMySQLRecordset::DecodeValue(const TMySQLFieldDesc& f, const TMySqlValueSlot& target, std::string_view v,
+                                  uint8_t* rec, uint8_t& isNull) {
   uint8_t* slot = rec + f.FOffset;
   switch (f.FDataType) {
     case mtExtString: StoreSlot<char*>(slot, FStringHeap->AllocStr(v)); return;
@@ -380,15 +381,6 @@ void TMySQLRecordset::DecodeValue(const TMySQLFieldDesc& f, std::string_view v, 
     }
     default: break;
   }
-  TMySqlValueSlot target;
-  target.DataType = f.FDataType;
-  target.MySqlType = f.FMySQLType;
-  target.Length = f.FLength;
-  target.Scale = f.FScale;
-  target.Size = static_cast<size_t>(f.FSize);
-  target.NullForZeroDate = FNullForZeroDate;
-  target.NullForZeroVanticDate = FNullForZeroVanticDate;
-  target.FieldName = f.FName;
   if (!DecodeMySqlValue(target, v, slot)) isNull = 1;
 }
 
@@ -410,7 +402,7 @@ void TMySQLRecordset::DecodeRow(PMYSQL_ROW row, uint8_t* rec) {
       const ByteSpan bytes(row->Buffer.data() + b.Offset, b.Length);
       const TMySqlFieldInfo* info = binaryRow ? &(*infos)[static_cast<size_t>(i)] : nullptr;
       if (!info || !IsBinaryEncodedType(info->_Type)) {
-        DecodeValue(f, v, rec, isNull);
+        DecodeValue(f, FValueSlots[static_cast<size_t>(i)], v, rec, isNull);
       } else if (f.FDataType == mtDate || f.FDataType == mtDateTime) {
         // The zero date is told from the real 0100-01-01 before converting.
         TDateTime value = 0;
@@ -425,7 +417,7 @@ void TMySQLRecordset::DecodeRow(PMYSQL_ROW row, uint8_t* rec) {
       } else if (IsStringDataType(f.FDataType) || f.FDataType == mtBCD || f.FDataType == mtFMTBCD) {
         // A number, date or time kept as text or as a decimal: read from the
         // text the server writes for it.
-        DecodeValue(f, BinaryValueText(*info, bytes), rec, isNull);
+        DecodeValue(f, FValueSlots[static_cast<size_t>(i)], BinaryValueText(*info, bytes), rec, isNull);
       } else {
         // Numbers and times: the value read by type, stored through the
         // record's typed access.
@@ -448,6 +440,19 @@ bool TMySQLRecordset::Fetch() {
   if (cancel || FWaitForFetchBreak) {
     if (cmd.GetCursorState() == csFetchingAll) cmd.SetCursorState(csFetching);
     return false;
+  }
+  FValueSlots.resize(static_cast<size_t>(FFields.Count()));
+  for (int i = 0; i < FFields.Count(); ++i) {
+    const auto& f = static_cast<const TMySQLFieldDesc&>(FFields[i]);
+    TMySqlValueSlot& target = FValueSlots[static_cast<size_t>(i)];
+    target.DataType = f.FDataType;
+    target.MySqlType = f.FMySQLType;
+    target.Length = f.FLength;
+    target.Scale = f.FScale;
+    target.Size = static_cast<size_t>(f.FSize);
+    target.NullForZeroDate = FNullForZeroDate;
+    target.NullForZeroVanticDate = FNullForZeroVanticDate;
+    target.FieldName = f.FName;
   }
   TBlockHeader* block = FBlockMan.AllocBlock(FFetchRows);
   int count = 0;

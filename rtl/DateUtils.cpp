@@ -11,7 +11,15 @@ namespace {
 
 constexpr int kMonthDays[2][12] = {{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31},
                                    {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31}};
+// The days of the year before each month.
+constexpr int kDaysBeforeMonth[2][12] = {{0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334},
+                                         {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335}};
 constexpr int32_t kMaxDateNumber = 3652059;  // 9999-12-31, counted from 0001-01-01 as 1
+
+// In line for the date encoders, which run for every date a row holds.
+constexpr bool LeapYear(int year) {
+  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
 
 [[noreturn]] void InvalidDate() {
   throw EConvertError(u"Invalid argument to date encode");
@@ -23,10 +31,7 @@ constexpr int32_t kMaxDateNumber = 3652059;  // 9999-12-31, counted from 0001-01
 // Day number of a valid date, 0001-01-01 being day 1.
 int32_t DayNumber(int year, int month, int day) {
   const int y = year - 1;
-  int32_t n = y * 365 + y / 4 - y / 100 + y / 400;
-  const int* days = kMonthDays[IsLeapYear(year) ? 1 : 0];
-  for (int m = 1; m < month; ++m) n += days[m - 1];
-  return n + day;
+  return y * 365 + y / 4 - y / 100 + y / 400 + kDaysBeforeMonth[LeapYear(year) ? 1 : 0][month - 1] + day;
 }
 
 void DayNumberToDate(int32_t number, int& year, int& month, int& day) {
@@ -60,16 +65,18 @@ void DayNumberToDate(int32_t number, int& year, int& month, int& day) {
 }  // namespace
 
 bool IsLeapYear(int year) {
-  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  return LeapYear(year);
 }
 
 int DaysInMonth(int year, int month) {
   if (month < 1 || month > 12) return 0;
-  return kMonthDays[IsLeapYear(year) ? 1 : 0][month - 1];
+  return kMonthDays[LeapYear(year) ? 1 : 0][month - 1];
 }
 
 bool TryEncodeDate(int year, int month, int day, TDateTime& value) {
-  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return false;
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
+      day > kMonthDays[LeapYear(year) ? 1 : 0][month - 1])
+    return false;
   value = DayNumber(year, month, day) - kDateDelta;
   return true;
 }

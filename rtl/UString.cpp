@@ -172,9 +172,13 @@ size_t Utf8ToUtf16Into(std::string_view utf8, void* out, size_t capacity, bool s
     if (b0 < 0x80) {
       unit = b0;
       ++i;
-    } else if ((b0 & 0xF0) == 0xE0 && size - i >= 3 && (s[i + 1] & 0xC0) == 0x80 && (s[i + 2] & 0xC0) == 0x80) {
-      unit = ((b0 & 0x0F) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
-      if (unit < 0x800 || (unit >= 0xD800 && unit <= 0xDFFF)) break;
+    } else if (size - i >= 3) {
+      // The lead byte 1110xxxx and two continuation bytes 10xxxxxx in one test.
+      const unsigned b1 = s[i + 1], b2 = s[i + 2];
+      if (((b0 << 16 | b1 << 8 | b2) & 0xF0C0C0u) != 0xE08080u) break;
+      unit = ((b0 & 0x0F) << 12) | ((b1 & 0x3Fu) << 6) | (b2 & 0x3Fu);
+      // Overlong forms and surrogates: the general walk rejects or replaces them.
+      if (unit < 0x800 || unit - 0xD800u < 0x800u) break;
       i += 3;
     } else {
       break;
