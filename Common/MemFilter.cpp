@@ -377,9 +377,10 @@ class TFilterParser {
       node->UpperPattern = UpperText(node->Pattern);
       node->PatternHasWildcard = HasWildcard(node->Pattern);
     }
-    const bool pattern =
-        op == ntLike || op == ntNotLike || (IsTextDataType(field->FieldDesc->FDataType) && node->PatternHasWildcard);
-    if (!pattern || op == ntEqual || op == ntNoEqual) {
+    // Only LIKE matches the pattern alone; "=" and "<>" may too (a partial
+    // compare) but need the value when it is off, and every other
+    // comparison orders the field against the constant, wildcards or not.
+    if (op != ntLike && op != ntNotLike) {
       node->Constant = std::make_unique<TFieldValue>();
       FData.MakeFieldValue(*field->FieldDesc, constant->Value, *node->Constant);
     }

@@ -413,6 +413,9 @@ TEST(Filter, ExpressionsKeepTheirRecordsOrFail) {
       {u"Name = 'Sm*'", {1, 9}},
       {u"Name = 'Sm*'", {}, nullptr, foNoPartialCompare},
       {u"Name = 'sm*'", {1, 2, 9}, nullptr, foCaseInsensitive},
+      // Ordered against a text with a wildcard: compared as text, never as a pattern.
+      {u"Name < 'Sm*'", {4, 6, 7, 8, 10}},
+      {u"'Sm*' >= Name", {4, 6, 7, 8, 10}},
       {u"Name LIKE '_b%'", {6, 7}},
       {u"Name NOT LIKE '%c'", {1, 2, 3, 4, 5, 8, 9, 10}},
       {u"Price > 10 AND NOT (Qty = 0)", {1, 5, 7, 9}},
