@@ -749,11 +749,10 @@ int TMemDataSet::RecNo() const {
 }
 
 bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) const {
-  if (!Active() || !(FHasCurrent || FReadBuffer)) return false;
-  const uint8_t* const record = FReadBuffer ? FReadBuffer : FActiveBuffer.data();
+  const uint8_t* const record = FieldRecord(field);
+  if (!record) return false;
   bool blank = true;
   const int fieldNo = field.FieldNo();
-  if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
   const TFieldDesc& desc = FData->Fields()[fieldNo - 1];
   if (desc.FDataType == mtTime) {
     // A TIME is a signed duration of up to 838 hours: its native form is the
@@ -779,21 +778,21 @@ bool TMemDataSet::GetFieldData(const TField& field, void* buffer, size_t size) c
 }
 
 bool TMemDataSet::GetFieldText(const TField& field, size_t maxChars, UString& text) const {
-  if (!Active() || !(FHasCurrent || FReadBuffer)) return false;
+  const uint8_t* const record = FieldRecord(field);
+  if (!record) return false;
   const int fieldNo = field.FieldNo();
-  if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
   const TDataType type = FData->Fields()[fieldNo - 1].FDataType;
   if (type != mtWideString && type != mtExtWideString) return TDataSet::GetFieldText(field, maxChars, text);
-  return FData->ReadCheckedWideText(fieldNo, FReadBuffer ? FReadBuffer : FActiveBuffer.data(), maxChars, text);
+  return FData->ReadCheckedWideText(fieldNo, record, maxChars, text);
 }
 
 bool TMemDataSet::GetFieldDateTime(const TField& field, TDateTime& value) const {
-  if (!Active() || !(FHasCurrent || FReadBuffer)) return false;
+  const uint8_t* const record = FieldRecord(field);
+  if (!record) return false;
   const int fieldNo = field.FieldNo();
-  if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
   if (FData->Fields()[fieldNo - 1].FDataType != mtDateTime || field.DataType() != ftDateTime)
     return TDataSet::GetFieldDateTime(field, value);
-  return FData->ReadCheckedDateTime(fieldNo, FReadBuffer ? FReadBuffer : FActiveBuffer.data(), value);
+  return FData->ReadCheckedDateTime(fieldNo, record, value);
 }
 
 TBlob* TMemDataSet::GetBlob(const TField& field) const {

@@ -698,6 +698,14 @@ class TMemDataSet : public TDataSet {
   void CheckCachedUpdates();
 
  private:
+  // The record a read of `field` looks at, its number checked against the
+  // storage's fields; none while there is no current record.
+  const uint8_t* FieldRecord(const TField& field) const {
+    if (!Active() || !(FHasCurrent || FReadBuffer)) return nullptr;
+    const int fieldNo = field.FieldNo();
+    if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
+    return FReadBuffer ? FReadBuffer : FActiveBuffer.data();
+  }
   // Drops the values the record in work owns.
   void ReleaseWorkBuffer();
   // The storage's callback of the apply pass: the events, then ApplyChange.
