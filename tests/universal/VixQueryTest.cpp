@@ -55,6 +55,11 @@ TEST(VixQuery, MacrosAreExpandedInTheFinalText) {
   q.Macros().FindMacro(u"Table")->SetValue(u"UserMt");
   EXPECT_EQ(q.FinalSQL(), u"SELECT * FROM UserMt WHERE 'a&b' <> :P");
   EXPECT_EQ(q.Params().Count(), 1);
+
+  // "&&" is MySQL's AND: the query keeps both its operands.
+  q.SetSQL(u"SELECT 1 FROM UserMt WHERE a=1&&b=2");
+  EXPECT_EQ(q.Macros().FindMacro(u"b"), nullptr);
+  EXPECT_EQ(q.FinalSQL(), u"SELECT 1 FROM UserMt WHERE a=1&&b=2");
 }
 
 TEST(VixQuery, FetchRowsRangeAndClosedOnlySettings) {
