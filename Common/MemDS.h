@@ -596,6 +596,21 @@ class TMemDataSet : public TDataSet {
   // Off: every search scans the records (a check that both ways agree).
   void SetLocateBinarySearch(bool value) { FLocateBinarySearch = value; }
 
+  // --- bookmarks (MemDataBookmark.cpp) ---
+  // The current record's bookmark; empty on a closed or empty dataset and
+  // while inserting. It stays valid across moves, sorts, edits and filter
+  // changes that keep its record shown; it is not valid once its record is
+  // deleted or hidden, nor after the dataset closed or ran again.
+  TRecBookmark GetBookmark() const;
+  // Posts a record in work (CheckBrowseMode),
+  // then makes the bookmark's record current. A bookmark that is not valid raises EDatabaseError
+  // "Bookmark not found: its record was deleted or is hidden, or the data
+  // was read again" and nothing moves.
+  void GotoBookmark(const TRecBookmark& bookmark);
+  bool BookmarkValid(const TRecBookmark& bookmark) const;
+  // The order of the two records in the dataset: -1, 0 or 1 (MemData.h).
+  int CompareBookmarks(const TRecBookmark& a, const TRecBookmark& b) const;
+
  protected:
   // The storage (owned by the derived class); none until it is made.
   TMemData* Data() const { return FData; }
