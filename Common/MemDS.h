@@ -341,6 +341,11 @@ class TDataLink {
   friend class TDataSource;
   virtual void ActiveChanged() {}
   virtual void RecordChanged() {}
+  // A field of the source's record in work was written.
+  virtual void FieldChanged(const TField& /*field*/) {}
+  // The source's dataset is about to leave its current record (a move, an
+  // insert); a link that cannot follow refuses by raising, before anything moves.
+  virtual void RecordLeaving() {}
   // The source's dataset leaves its editing state or its record: a link
   // with a record in work of its own settles it now.
   virtual void CheckBrowseMode() {}
@@ -366,6 +371,8 @@ class TDataSource {
   // The dataset opened or closed; its current record changed.
   void NotifyActiveChanged();
   void NotifyRecordChanged();
+  void NotifyFieldChanged(const TField& field);
+  void NotifyRecordLeaving();
   void NotifyCheckBrowseMode();
 
   TDataSet* FDataSet = nullptr;
@@ -451,6 +458,8 @@ class TDataSet : public TComponent {
   // Tells the data sources: the dataset opened or closed (`active`), or
   // its current record changed.
   void NotifyDataSources(bool activeChanged);
+  // Tells the data sources: a field of the record in work was written.
+  void NotifyFieldChanged(const TField& field);
   std::vector<TDataSource*> FDataSources;
 
   // The cursor steps: open (run, fetch, build definitions and fields, go to
@@ -471,6 +480,8 @@ class TDataSet : public TComponent {
   // Leaves the editing states: a record in work with a written field is
   // posted, one without is dropped (Cancel).
   void CheckBrowseMode();
+  // Before a move or an insert: CheckBrowseMode, then the links may refuse.
+  void CheckLeaveRecord();
   // Fills a new record after Insert or Append: OnNewRecord.
   virtual void DoOnNewRecord();
   void SetState(TDataSetState value) { FState = value; }
@@ -602,7 +613,7 @@ class TMemDataSet : public TDataSet {
   // changes that keep its record shown; it is not valid once its record is
   // deleted or hidden, nor after the dataset closed or ran again.
   TRecBookmark GetBookmark() const;
-  // Posts a record in work (CheckBrowseMode),
+  // Posts a record in work and lets the links refuse (CheckLeaveRecord),
   // then makes the bookmark's record current. A bookmark that is not valid raises EDatabaseError
   // "Bookmark not found: its record was deleted or is hidden, or the data
   // was read again" and nothing moves.

@@ -54,7 +54,7 @@ TRecBookmark TMemDataSet::GetBookmark() const {
 
 void TMemDataSet::GotoBookmark(const TRecBookmark& bookmark) {
   if (!Active()) DatabaseError(u"Dataset not open", this);
-  CheckBrowseMode();
+  CheckLeaveRecord();
   if (!FData->SetToBookmark(bookmark))
     DatabaseError(u"Bookmark not found: its record was deleted or is hidden, or the data was read again", this);
   LoadCurrent();
