@@ -750,9 +750,10 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // (First, Next, Locate, Insert, ...) raises EDatabaseError "Cannot change
   // the master record while the detail has cached updates that are not
   // applied" before it moves, and a master change that reaches the detail
-  // after the fact (a posted or edited link field, a reopened master, a
-  // delayed refresh) raises it and leaves the detail's records, changes and
-  // parameters as they were.
+  // after the fact (a posted or edited link field, a reopened master) raises
+  // it and leaves the detail's records, changes and parameters as they were.
+  // A delayed refresh that comes due while such changes are pending waits
+  // until they are applied or cancelled.
   void MasterChanged();
   // A field of the master's record in work was written: a link field makes
   // the detail follow the value in work (not while the detail edits or the

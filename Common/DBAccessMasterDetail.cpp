@@ -202,6 +202,15 @@ void TCustomDADataSet::RefreshDetail() {
   if (FDetailRefreshTimer) FDetailRefreshTimer->Stop();
   // A refresh that comes due after the detail closed does nothing.
   if (!Active()) return;
+  if (!FLocalMasterDetail && HoldsUnappliedChanges()) {
+    // Changes made while a delayed refresh waited: it waits on until they
+    // are applied or cancelled.
+    if (FDetailRefreshTimer && FDetailRefreshTimer->Interval() > 0) {
+      FDetailRefreshTimer->Start();
+      return;
+    }
+    CheckNoPendingDetailChanges();
+  }
   // A record in work is posted (or dropped when unchanged), never lost with the records.
   CheckBrowseMode();
   if (FLocalMasterDetail) {
@@ -209,8 +218,6 @@ void TCustomDADataSet::RefreshDetail() {
     First();
     return;
   }
-  // Changes posted while a delayed refresh waited are not dropped either.
-  CheckNoPendingDetailChanges();
   Close();
   Open();
 }

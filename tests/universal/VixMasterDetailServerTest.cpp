@@ -341,7 +341,7 @@ TEST_F(MasterDetailServerTest, RemoteDetailKeepsItsCachedUpdatesWhenTheMasterWou
   }
   EXPECT_EQ(DetailIds(), (std::vector<int>{10, 11}));
   EXPECT_TRUE(detail.BookmarkValid(first));
-  // A delayed refresh that comes due with changes pending is refused as well.
+  // With a delay as well.
   detail.SetDetailDelay(300);
   EXPECT_EQ(test::ErrorOf([&] { master.Next(); }), refused);
   EXPECT_FALSE(detail.DetailRefreshPending());
@@ -349,13 +349,27 @@ TEST_F(MasterDetailServerTest, RemoteDetailKeepsItsCachedUpdatesWhenTheMasterWou
   detail.ApplyUpdates();
   detail.CommitUpdates();
   master.Next();
-  EXPECT_EQ(TDelayTimer::ProcessDueTimers(TDelayTimer::TClock::now() + std::chrono::seconds(5)), 1);
+  EXPECT_TRUE(detail.DetailRefreshPending());
+  // Changed while the delayed refresh waits: the refresh waits for the change.
+  detail.Edit();
+  detail.FieldByName(u"item").SetAsString(u"late");
+  const auto now = TDelayTimer::TClock::now();
+  EXPECT_EQ(TDelayTimer::ProcessDueTimers(now + std::chrono::seconds(5)), 1);
+  EXPECT_EQ(detail.State(), dsEdit);
+  detail.Post();
+  EXPECT_EQ(TDelayTimer::ProcessDueTimers(now + std::chrono::seconds(10)), 1);
+  EXPECT_EQ(detail.FieldByName(u"item").AsString(), u"late");
+  EXPECT_EQ(detailRuns, 1);
+  detail.ApplyUpdates();
+  detail.CommitUpdates();
+  EXPECT_EQ(TDelayTimer::ProcessDueTimers(now + std::chrono::seconds(15)), 1);
+  EXPECT_EQ(detailRuns, 2);
   EXPECT_EQ(DetailIds(), (std::vector<int>{20}));
   // The records were read again: a bookmark of the earlier run is not valid.
   EXPECT_FALSE(detail.BookmarkValid(first));
   EXPECT_NE(test::ErrorOf([&] { detail.GotoBookmark(first); }), "");
   EXPECT_EQ(ServerRows(u"SELECT id, master_id, item FROM " + detailTable + u" ORDER BY id"),
-            (std::vector<std::string>{"10|1|x", "11|1|kept", "20|2|z", "30|<NULL>|n"}));
+            (std::vector<std::string>{"10|1|x", "11|1|late", "20|2|z", "30|<NULL>|n"}));
 }
 
 // The detail follows a change of the master's link field: while the master
