@@ -557,6 +557,8 @@ class TDADetailDataLink : public TDataLink {
  protected:
   void ActiveChanged() override;
   void RecordChanged() override;
+  void FieldChanged(const TField& field) override;
+  void RecordLeaving() override;
   void CheckBrowseMode() override;
 
  private:
@@ -743,7 +745,22 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // Whether a delayed refresh is waiting.
   bool DetailRefreshPending() const { return FDetailRefreshTimer && FDetailRefreshTimer->Enabled(); }
   // The master's record changed (the data link's notices).
+  // In the remote mode, cached updates that are not applied are never
+  // dropped by a new run: while they are pending, a master that moves
+  // (First, Next, Locate, Insert, ...) raises EDatabaseError "Cannot change
+  // the master record while the detail has cached updates that are not
+  // applied" before it moves, and a master change that reaches the detail
+  // after the fact (a posted or edited link field, a reopened master) raises
+  // it and leaves the detail's records, changes and parameters as they were.
+  // A delayed refresh that comes due while such changes are pending waits
+  // until they are applied or cancelled.
   void MasterChanged();
+  // A field of the master's record in work was written: a link field makes
+  // the detail follow the value in work (not while the detail edits or the
+  // master inserts).
+  void MasterFieldChanged(const TField& field);
+  // The master is about to leave its record.
+  void MasterRecordLeaving();
   // The master leaves its record (it moves, or its order or filter
   // changes): a record in work here is posted (or dropped when unchanged)
   // first, unless the master inserts while this dataset edits too.
@@ -867,6 +884,11 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   bool LinkValuesMatch(const std::vector<TLocalLink>& links, const uint8_t* recBuf, int textFlags) const;
   void InstallMasterDetailFilter();
   void RefreshDetail();
+  // Raises the error of MasterChanged when a run of the remote mode would
+  // drop cached updates that are not applied.
+  void CheckNoPendingDetailChanges();
+  // Cached changes not applied yet, a changed record in work included.
+  bool HoldsUnappliedChanges() const;
   UString FMasterFields, FDetailFields;
   bool FLocalMasterDetail = false;
   int FDetailDelay = 0;

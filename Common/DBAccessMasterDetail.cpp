@@ -81,6 +81,14 @@ void TDADetailDataLink::RecordChanged() {
   FDetail.MasterChanged();
 }
 
+void TDADetailDataLink::FieldChanged(const TField& field) {
+  FDetail.MasterFieldChanged(field);
+}
+
+void TDADetailDataLink::RecordLeaving() {
+  FDetail.MasterRecordLeaving();
+}
+
 void TDADetailDataLink::CheckBrowseMode() {
   FDetail.MasterCheckBrowseMode();
 }
@@ -143,20 +151,66 @@ void TCustomDADataSet::LinkChanged(bool wasLinked) {
 
 // --- following the master ------------------------------------------------------------
 
+bool TCustomDADataSet::HoldsUnappliedChanges() const {
+  const bool inWork = (State() == dsEdit || State() == dsInsert) && Modified();
+  return CachedUpdates() && (UpdatesPending() || inWork);
+}
+
+void TCustomDADataSet::CheckNoPendingDetailChanges() {
+  // The local mode keeps every record: its changes stay, hidden or not.
+  if (FLocalMasterDetail || !HoldsUnappliedChanges()) return;
+  DatabaseError(u"Cannot change the master record while the detail has cached updates that are not applied", this);
+}
+
 void TCustomDADataSet::MasterChanged() {
   if (!Active() || !IsLinked() || !ActiveMaster()) return;
   bool changed = true;
-  if (FLocalMasterDetail) CopyMasterValues();
-  else changed = AssignMasterParams();
+  if (FLocalMasterDetail) {
+    CopyMasterValues();
+  } else {
+    // A refused change leaves the parameters of the records shown.
+    std::vector<Variant> before;
+    const bool pending = HoldsUnappliedChanges();
+    if (pending)
+      for (int i = 0; i < FParams.Count(); ++i) before.push_back(FParams.Items(i)->GetValue());
+    changed = AssignMasterParams();
+    if (changed && pending) {
+      for (int i = 0; i < FParams.Count(); ++i) FParams.Items(i)->SetValue(before[static_cast<size_t>(i)]);
+      CheckNoPendingDetailChanges();
+    }
+  }
   if (!changed) return;
   if (FDetailRefreshTimer && FDetailRefreshTimer->Interval() > 0) FDetailRefreshTimer->Start();
   else RefreshDetail();
+}
+
+void TCustomDADataSet::MasterFieldChanged(const TField& field) {
+  if (!Active() || !IsLinked() || State() == dsEdit || State() == dsInsert) return;
+  TDataSet* master = ActiveMaster();
+  if (!master || master->State() == dsInsert) return;
+  // Only a field that the link reads.
+  bool linkField = !FLocalMasterDetail && FParams.FindParam(field.FieldName());
+  for (const UString& name : SplitFieldNames(FMasterFields)) linkField = linkField || SameText(name, field.FieldName());
+  if (linkField) MasterChanged();
+}
+
+void TCustomDADataSet::MasterRecordLeaving() {
+  if (Active() && IsLinked() && ActiveMaster()) CheckNoPendingDetailChanges();
 }
 
 void TCustomDADataSet::RefreshDetail() {
   if (FDetailRefreshTimer) FDetailRefreshTimer->Stop();
   // A refresh that comes due after the detail closed does nothing.
   if (!Active()) return;
+  if (!FLocalMasterDetail && HoldsUnappliedChanges()) {
+    // Changes made while a delayed refresh waited: it waits on until they
+    // are applied or cancelled.
+    if (FDetailRefreshTimer && FDetailRefreshTimer->Interval() > 0) {
+      FDetailRefreshTimer->Start();
+      return;
+    }
+    CheckNoPendingDetailChanges();
+  }
   // A record in work is posted (or dropped when unchanged), never lost with the records.
   CheckBrowseMode();
   if (FLocalMasterDetail) {

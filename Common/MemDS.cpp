@@ -473,6 +473,10 @@ void TDataSet::NotifyDataSources(bool activeChanged) {
   }
 }
 
+void TDataSet::NotifyFieldChanged(const TField& field) {
+  for (TDataSource* source : std::vector<TDataSource*>(FDataSources)) source->NotifyFieldChanged(field);
+}
+
 // --- TDataSource / TDataLink ---------------------------------------------------------------
 
 TDataSource::TDataSource(TDataSet* dataSet) {
@@ -500,6 +504,16 @@ void TDataSource::NotifyActiveChanged() {
 void TDataSource::NotifyRecordChanged() {
   for (TDataLink* link : std::vector<TDataLink*>(FLinks))
     if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) link->RecordChanged();
+}
+
+void TDataSource::NotifyFieldChanged(const TField& field) {
+  for (TDataLink* link : std::vector<TDataLink*>(FLinks))
+    if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) link->FieldChanged(field);
+}
+
+void TDataSource::NotifyRecordLeaving() {
+  for (TDataLink* link : std::vector<TDataLink*>(FLinks))
+    if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) link->RecordLeaving();
 }
 
 void TDataSource::NotifyCheckBrowseMode() {
@@ -555,7 +569,7 @@ void TDataSet::Close() {
 }
 
 void TDataSet::First() {
-  CheckBrowseMode();
+  CheckLeaveRecord();
   if (!Active()) return;
   const bool found = InternalFirst();
   FBof = true;
@@ -564,7 +578,7 @@ void TDataSet::First() {
 }
 
 void TDataSet::Last() {
-  CheckBrowseMode();
+  CheckLeaveRecord();
   if (!Active()) return;
   const bool found = InternalLast();
   FEof = true;
@@ -573,7 +587,7 @@ void TDataSet::Last() {
 }
 
 void TDataSet::Next() {
-  CheckBrowseMode();
+  CheckLeaveRecord();
   if (!Active() || FEof) return;
   if (InternalNext()) {
     FBof = false;
@@ -584,7 +598,7 @@ void TDataSet::Next() {
 }
 
 void TDataSet::Prior() {
-  CheckBrowseMode();
+  CheckLeaveRecord();
   if (!Active() || FBof) return;
   if (InternalPrior()) {
     FEof = false;
@@ -646,6 +660,12 @@ void TDataSet::CheckBrowseMode() {
   else Cancel();
 }
 
+void TDataSet::CheckLeaveRecord() {
+  CheckBrowseMode();
+  if (!Active()) return;
+  for (TDataSource* source : std::vector<TDataSource*>(FDataSources)) source->NotifyRecordLeaving();
+}
+
 // --- editing ---------------------------------------------------------------------
 
 void TDataSet::Edit() {
@@ -670,7 +690,7 @@ void TDataSet::Append() {
 
 void TDataSet::DoInsert(bool append) {
   if (!Active()) DatabaseError(u"Dataset not open", this);
-  CheckBrowseMode();
+  CheckLeaveRecord();
   if (!CanModify()) DatabaseError(u"Cannot modify a read-only dataset", this);
   if (BeforeInsert) BeforeInsert(*this);
   InternalInsert(append);
@@ -823,6 +843,7 @@ void TMemDataSet::SetFieldValue(const TField& field, const Variant& value) {
     FData->PutFieldAsVariant(fieldNo, buf, value);
   }
   SetModified(true);
+  NotifyFieldChanged(field);
 }
 
 void TMemDataSet::InternalEdit() {

@@ -341,6 +341,11 @@ class TDataLink {
   friend class TDataSource;
   virtual void ActiveChanged() {}
   virtual void RecordChanged() {}
+  // A field of the source's record in work was written.
+  virtual void FieldChanged(const TField& /*field*/) {}
+  // The source's dataset is about to leave its current record (a move, an
+  // insert); a link that cannot follow refuses by raising, before anything moves.
+  virtual void RecordLeaving() {}
   // The source's dataset leaves its editing state or its record: a link
   // with a record in work of its own settles it now.
   virtual void CheckBrowseMode() {}
@@ -366,6 +371,8 @@ class TDataSource {
   // The dataset opened or closed; its current record changed.
   void NotifyActiveChanged();
   void NotifyRecordChanged();
+  void NotifyFieldChanged(const TField& field);
+  void NotifyRecordLeaving();
   void NotifyCheckBrowseMode();
 
   TDataSet* FDataSet = nullptr;
@@ -451,6 +458,8 @@ class TDataSet : public TComponent {
   // Tells the data sources: the dataset opened or closed (`active`), or
   // its current record changed.
   void NotifyDataSources(bool activeChanged);
+  // Tells the data sources: a field of the record in work was written.
+  void NotifyFieldChanged(const TField& field);
   std::vector<TDataSource*> FDataSources;
 
   // The cursor steps: open (run, fetch, build definitions and fields, go to
@@ -471,6 +480,8 @@ class TDataSet : public TComponent {
   // Leaves the editing states: a record in work with a written field is
   // posted, one without is dropped (Cancel).
   void CheckBrowseMode();
+  // Before a move or an insert: CheckBrowseMode, then the links may refuse.
+  void CheckLeaveRecord();
   // Fills a new record after Insert or Append: OnNewRecord.
   virtual void DoOnNewRecord();
   void SetState(TDataSetState value) { FState = value; }
@@ -595,6 +606,21 @@ class TMemDataSet : public TDataSet {
                               const UString& resultFields);
   // Off: every search scans the records (a check that both ways agree).
   void SetLocateBinarySearch(bool value) { FLocateBinarySearch = value; }
+
+  // --- bookmarks (MemDataBookmark.cpp) ---
+  // The current record's bookmark; empty on a closed or empty dataset and
+  // while inserting. It stays valid across moves, sorts, edits and filter
+  // changes that keep its record shown; it is not valid once its record is
+  // deleted or hidden, nor after the dataset closed or ran again.
+  TRecBookmark GetBookmark() const;
+  // Posts a record in work and lets the links refuse (CheckLeaveRecord),
+  // then makes the bookmark's record current. A bookmark that is not valid raises EDatabaseError
+  // "Bookmark not found: its record was deleted or is hidden, or the data
+  // was read again" and nothing moves.
+  void GotoBookmark(const TRecBookmark& bookmark);
+  bool BookmarkValid(const TRecBookmark& bookmark) const;
+  // The order of the two records in the dataset: -1, 0 or 1 (MemData.h).
+  int CompareBookmarks(const TRecBookmark& a, const TRecBookmark& b) const;
 
  protected:
   // The storage (owned by the derived class); none until it is made.

@@ -64,7 +64,8 @@ bool TMemDataSet::LocateRecord(const UString& keyFields, const std::vector<Varia
   }
 
   // A record in work is posted now, so that it is found at its place.
-  CheckBrowseMode();
+  if (move) CheckLeaveRecord();
+  else CheckBrowseMode();
   FetchRest();
   // The leading keys that follow the leading sort columns, moved to the front.
   size_t sorted = 0;

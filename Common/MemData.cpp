@@ -183,6 +183,15 @@ void Store(uint8_t* p, const T& v) {
 }
 
 std::atomic<uint32_t> gRefreshIteration{0};
+std::atomic<uint32_t> gItemSerial{0};
+
+// `count` consecutive item serial numbers, none of them 0; returns the first.
+uint32_t NewItemSerials(uint32_t count) {
+  for (;;) {
+    const uint32_t first = gItemSerial.fetch_add(count) + 1;
+    if (first != 0 && first - 1 <= UINT32_MAX - count) return first;
+  }
+}
 
 }  // namespace
 
@@ -498,6 +507,7 @@ void TMemData::AddRecord(const uint8_t* recBuf, bool atEnd) {
     throw;
   }
   item->Status = isUnmodified;
+  item->Serial = NewItemSerials(1);
   TItemHeader* before = nullptr;  // the item that will follow the new one
   if (!atEnd) before = CurrentItem ? CurrentItem : (FBOF ? FirstItem : nullptr);
   if (before) {
@@ -661,8 +671,10 @@ bool TMemData::AddFetchedBlock(TBlockHeader* block, int count, bool forward) {
   }
   TItemHeader* first = FBlockMan.ItemOf(block, 0);
   TItemHeader* last = FBlockMan.ItemOf(block, count - 1);
+  const uint32_t serial = NewItemSerials(static_cast<uint32_t>(count));
   for (int i = 0; i < count; ++i) {
     TItemHeader* item = FBlockMan.ItemOf(block, i);
+    item->Serial = serial + static_cast<uint32_t>(i);
     item->Block = block;
     item->Flag = kItemInUse;
     item->Rollback = nullptr;

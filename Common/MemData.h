@@ -394,6 +394,9 @@ struct TItemHeader {
   uint8_t Flag;
   uint8_t FilterResult;
   uint8_t AlignByte;
+  // The record's identity in its storage (never 0): a bookmark finds the
+  // item again by it, never by a pointer that may point into freed memory.
+  uint32_t Serial;
 };
 
 struct TBlockHeader {
@@ -452,6 +455,17 @@ class TBlockManager {
 };
 
 // --- TData / TMemData -----------------------------------------------------------
+
+// A record's place that outlives moves, sorts and filters: the storage's
+// refresh iteration, the record's serial number and its record number when
+// the bookmark was taken. Empty: no record.
+struct TRecBookmark {
+  uint32_t RefreshIteration = 0;
+  uint32_t Serial = 0;
+  int32_t RecordNo = 0;
+  bool Empty() const { return Serial == 0; }
+  bool operator==(const TRecBookmark&) const = default;
+};
 
 class TData {
  public:
@@ -745,6 +759,21 @@ class TMemData : public TData {
   // Moves the current record off a hidden one: to the next shown record,
   // else the prior one; none (and BOF and EOF) when no record is shown.
   void SkipHiddenCurrent();
+
+  // --- bookmarks (MemDataBookmark.cpp) ---
+  // The current record's bookmark (empty without one). A bookmark is valid
+  // while its record is in the storage and shown: not after the record was
+  // deleted, not while the filter hides it, never after a close or refresh.
+  TRecBookmark GetBookmark() const;
+  // The shown record of the bookmark; none when the bookmark is not valid.
+  TItemHeader* BookmarkItem(const TRecBookmark& bookmark);
+  bool BookmarkValid(const TRecBookmark& bookmark) { return BookmarkItem(bookmark) != nullptr; }
+  // Makes the bookmark's record current; false (nothing moves) when it is not valid.
+  bool SetToBookmark(const TRecBookmark& bookmark);
+  // The order of two bookmarks' records in the records shown: -1, 0, 1. An
+  // empty bookmark comes first; one that is not valid compares by the record
+  // number it was taken at.
+  int CompareBookmarks(const TRecBookmark& a, const TRecBookmark& b);
 
   TBlockManager& BlockMan() { return FBlockMan; }
   TItemHeader* FirstItem = nullptr;

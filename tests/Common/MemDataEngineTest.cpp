@@ -638,5 +638,153 @@ TEST(Locate, BinarySearchAgreesWithTheScan) {
   EXPECT_EQ(checks, 1500);
 }
 
+// --- bookmarks ---------------------------------------------------------------------
+
+struct BookmarkCase {
+  const char* Name;
+  std::function<void(MemQuery& q)> Change;  // after the bookmark of Id 4 was taken
+  int RecNo;                                // of Id 4 when the bookmark is valid; 0: not valid
+};
+
+TEST(Bookmarks, StayWithTheirRecordOrBecomeInvalid) {
+  const auto at = [](MemQuery& q, int id) { ASSERT_TRUE(q.Locate(u"Id", Variant(id))); };
+  const auto hide = [](MemQuery& q, const char16_t* filter) {
+    q.SetFilter(filter);
+    q.SetFiltered(true);
+  };
+  const std::vector<BookmarkCase> cases = {
+      {"moved away", [](MemQuery& q) { q.Last(); }, 4},
+      {"sorted", [](MemQuery& q) { q.SetIndexFieldNames(u"Name DESC"); }, 9},
+      {"its record edited and moved by the order",
+       [&](MemQuery& q) {
+         q.SetIndexFieldNames(u"Id");
+         at(q, 4);
+         q.Edit();
+         q.FieldByName(u"Id").SetAsInteger(40);
+         q.Post();
+       },
+       10},
+      {"a record before it deleted",
+       [&](MemQuery& q) {
+         at(q, 2);
+         q.Delete();
+       },
+       3},
+      {"a record inserted before it",
+       [&](MemQuery& q) {
+         at(q, 1);
+         q.Insert();
+         q.FieldByName(u"Id").SetAsInteger(11);
+         q.Post();
+       },
+       5},
+      {"shown by a filter", [&](MemQuery& q) { hide(q, u"Qty = 0"); }, 2},
+      {"its record deleted",
+       [&](MemQuery& q) {
+         at(q, 4);
+         q.Delete();
+       },
+       0},
+      {"hidden by a filter", [&](MemQuery& q) { hide(q, u"Qty > 0"); }, 0},
+      {"hidden, then shown again",
+       [&](MemQuery& q) {
+         hide(q, u"Qty > 0");
+         q.SetFiltered(false);
+       },
+       4},
+      {"closed and opened",
+       [](MemQuery& q) {
+         q.Close();
+         q.Open();
+       },
+       0},
+  };
+  for (const BookmarkCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    MemQuery q(kColumns, Rows());
+    q.Open();
+    at(q, 4);
+    const TRecBookmark bookmark = q.GetBookmark();
+    ASSERT_FALSE(bookmark.Empty());
+    c.Change(q);
+    q.First();
+    const int first = CurrentId(q);
+    EXPECT_EQ(q.BookmarkValid(bookmark), c.RecNo != 0);
+    if (c.RecNo != 0) {
+      q.GotoBookmark(bookmark);
+      EXPECT_EQ(q.FieldByName(u"Qty").AsInteger(), 0);
+      EXPECT_EQ(q.FieldByName(u"Name").AsString(), u"");
+      EXPECT_EQ(q.RecNo(), c.RecNo);
+    } else {
+      EXPECT_EQ(ErrorOf([&] { q.GotoBookmark(bookmark); }),
+                "Query: Bookmark not found: its record was deleted or is hidden, or the data was read again");
+      EXPECT_EQ(CurrentId(q), first);  // nothing moved
+    }
+  }
+}
+
+// A record alone in its block: deleting it gives the block's memory back,
+// and its bookmark is refused without reading that memory (AddressSanitizer).
+TEST(Bookmarks, OfARecordWhoseMemoryWasFreedAreRefused) {
+  for (const bool cached : {false, true}) {
+    SCOPED_TRACE(cached ? "cached updates" : "direct");
+    MemQuery q(kColumns, Rows());
+    q.SetCachedUpdates(cached);
+    q.Open();
+    q.Append();
+    q.FieldByName(u"Id").SetAsInteger(11);
+    q.FieldByName(u"Name").SetAsString(u"새 기록");
+    q.Post();
+    const TRecBookmark bookmark = q.GetBookmark();
+    q.Delete();
+    if (cached) q.CommitUpdates();
+    EXPECT_FALSE(q.BookmarkValid(bookmark));
+    EXPECT_NE(ErrorOf([&] { q.GotoBookmark(bookmark); }), "");
+    // The records that stay are reached as before.
+    q.First();
+    const TRecBookmark first = q.GetBookmark();
+    q.Last();
+    q.GotoBookmark(first);
+    EXPECT_EQ(CurrentId(q), 1);
+    EXPECT_EQ(q.RecordCount(), 10);
+  }
+  // A cached delete hides the record; its revert brings the bookmark back.
+  MemQuery q(kColumns, Rows());
+  q.SetCachedUpdates(true);
+  q.Open();
+  ASSERT_TRUE(q.Locate(u"Id", Variant(6)));
+  const TRecBookmark bookmark = q.GetBookmark();
+  q.Delete();
+  EXPECT_FALSE(q.BookmarkValid(bookmark));
+  q.CancelUpdates();
+  q.GotoBookmark(bookmark);
+  EXPECT_EQ(CurrentId(q), 6);
+}
+
+TEST(Bookmarks, CompareByThePlaceOfTheirRecords) {
+  MemQuery q(kColumns, Rows());
+  EXPECT_TRUE(q.GetBookmark().Empty());  // closed
+  q.Open();
+  std::vector<TRecBookmark> marks;  // by Id
+  for (q.First(); !q.Eof(); q.Next()) marks.push_back(q.GetBookmark());
+  EXPECT_EQ(q.CompareBookmarks(marks[0], marks[1]), -1);
+  EXPECT_EQ(q.CompareBookmarks(marks[9], marks[1]), 1);
+  EXPECT_EQ(q.CompareBookmarks(marks[4], marks[4]), 0);
+  EXPECT_EQ(q.CompareBookmarks(TRecBookmark{}, marks[0]), -1);
+  EXPECT_EQ(q.CompareBookmarks(TRecBookmark{}, TRecBookmark{}), 0);
+  // A new order: the same bookmarks follow their records.
+  q.SetIndexFieldNames(u"Price DESC; Id");  // 7, 5, 9, 1, 2, 6, 8, 10, 4, 3
+  EXPECT_EQ(q.CompareBookmarks(marks[6], marks[4]), -1);
+  EXPECT_EQ(q.CompareBookmarks(marks[2], marks[3]), 1);
+  ASSERT_TRUE(q.Locate(u"Id", Variant(7)));
+  EXPECT_EQ(q.CompareBookmarks(q.GetBookmark(), marks[6]), 0);
+  // Inserting: the record in work has no bookmark.
+  q.Insert();
+  EXPECT_TRUE(q.GetBookmark().Empty());
+  q.Cancel();
+  q.Close();
+  EXPECT_FALSE(q.BookmarkValid(marks[0]));
+}
+
 }  // namespace
 }  // namespace vix

@@ -2,7 +2,9 @@
 // test services, in the remote mode (the detail runs again with the master's
 // values) and the local mode (the detail hides the records of other masters).
 #include <chrono>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "MySql/MySQLVixProvider.h"
@@ -295,6 +297,133 @@ TEST_F(MasterDetailServerTest, QueryRowsSortFilterAndLocate) {
   detail.SetFiltered(true);
   EXPECT_EQ(DetailIds(), (std::vector<int>{20, 30}));
   EXPECT_FALSE(detail.Locate(u"id", Variant(11)));
+}
+
+// Cached updates of a remote detail are never dropped by a new run: the
+// master refuses to move while they are pending, and a change of its link
+// field is refused too. Applied, they reach the server, and the master moves on.
+TEST_F(MasterDetailServerTest, RemoteDetailKeepsItsCachedUpdatesWhenTheMasterWouldMove) {
+  Link(false);
+  detail.SetCachedUpdates(true);
+  master.Open();
+  detail.Open();
+  const TRecBookmark first = detail.GetBookmark();
+  ASSERT_TRUE(detail.Locate(u"id", Variant(11)));
+  detail.Edit();
+  detail.FieldByName(u"item").SetAsString(u"kept");  // in work, not posted
+  const std::string refused =
+      "Detail: Cannot change the master record while the detail has cached updates that are not applied";
+  const std::vector<std::pair<const char*, std::function<void()>>> moves = {
+      {"Next", [&] { master.Next(); }},
+      {"Last", [&] { master.Last(); }},
+      {"First", [&] { master.First(); }},
+      {"Locate", [&] { master.Locate(u"id", Variant(2)); }},
+      {"GotoBookmark", [&] { master.GotoBookmark(master.GetBookmark()); }},
+      {"Insert", [&] { master.Insert(); }},
+      {"link field in work",
+       [&] {
+         master.Edit();
+         struct TCancel {
+           TVixQuery& q;
+           ~TCancel() { q.Cancel(); }
+         } cancel{master};
+         master.FieldByName(u"id").SetAsInteger(2);
+       }},
+  };
+  for (const auto& [name, move] : moves) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(test::ErrorOf(move), refused);
+    EXPECT_EQ(master.State(), dsBrowse);
+    EXPECT_EQ(master.FieldByName(u"id").AsInteger(), 1);
+    EXPECT_TRUE(detail.UpdatesPending());
+    EXPECT_EQ(detail.FieldByName(u"item").AsString(), u"kept");
+    EXPECT_EQ(detailRuns, 1);
+  }
+  EXPECT_EQ(DetailIds(), (std::vector<int>{10, 11}));
+  EXPECT_TRUE(detail.BookmarkValid(first));
+  // With a delay as well.
+  detail.SetDetailDelay(300);
+  EXPECT_EQ(test::ErrorOf([&] { master.Next(); }), refused);
+  EXPECT_FALSE(detail.DetailRefreshPending());
+
+  detail.ApplyUpdates();
+  detail.CommitUpdates();
+  master.Next();
+  EXPECT_TRUE(detail.DetailRefreshPending());
+  // Changed while the delayed refresh waits: the refresh waits for the change.
+  detail.Edit();
+  detail.FieldByName(u"item").SetAsString(u"late");
+  const auto now = TDelayTimer::TClock::now();
+  EXPECT_EQ(TDelayTimer::ProcessDueTimers(now + std::chrono::seconds(5)), 1);
+  EXPECT_EQ(detail.State(), dsEdit);
+  detail.Post();
+  EXPECT_EQ(TDelayTimer::ProcessDueTimers(now + std::chrono::seconds(10)), 1);
+  EXPECT_EQ(detail.FieldByName(u"item").AsString(), u"late");
+  EXPECT_EQ(detailRuns, 1);
+  detail.ApplyUpdates();
+  detail.CommitUpdates();
+  EXPECT_EQ(TDelayTimer::ProcessDueTimers(now + std::chrono::seconds(15)), 1);
+  EXPECT_EQ(detailRuns, 2);
+  EXPECT_EQ(DetailIds(), (std::vector<int>{20}));
+  // The records were read again: a bookmark of the earlier run is not valid.
+  EXPECT_FALSE(detail.BookmarkValid(first));
+  EXPECT_NE(test::ErrorOf([&] { detail.GotoBookmark(first); }), "");
+  EXPECT_EQ(ServerRows(u"SELECT id, master_id, item FROM " + detailTable + u" ORDER BY id"),
+            (std::vector<std::string>{"10|1|x", "11|1|late", "20|2|z", "30|<NULL>|n"}));
+}
+
+// The detail follows a change of the master's link field: while the master
+// edits (the value in work) and after it posts the new key; not while the
+// master inserts, and not for its other fields.
+void FollowsTheLinkField(MasterDetailServerTest& t, bool local) {
+  TVixQuery &master = t.master, &detail = t.detail;
+  t.Run(u"INSERT INTO " + t.detailTable + u" VALUES (50, 5, 'f')");
+  master.SetSQL(u"SELECT id, name FROM " + t.masterTable + u" ORDER BY id");
+  detail.SetSQL(local ? u"SELECT id, master_id, item FROM " + t.detailTable + u" ORDER BY id"
+                      : u"SELECT id, master_id, item FROM " + t.detailTable + u" WHERE master_id = :id ORDER BY id");
+  detail.SetLocalMasterDetail(local);
+  detail.SetMasterSource(&t.masterSource);
+  detail.SetMasterFields(u"id");
+  detail.SetDetailFields(u"master_id");
+  master.Open();
+  detail.Open();
+  ASSERT_EQ(t.DetailIds(), (std::vector<int>{10, 11}));
+  const int runs = t.detailRuns;
+  const int perChange = local ? 0 : 1;
+
+  master.Edit();
+  master.FieldByName(u"name").SetAsString(u"other");
+  EXPECT_EQ(t.detailRuns, runs);
+  master.FieldByName(u"id").SetAsInteger(2);
+  EXPECT_EQ(t.DetailIds(), (std::vector<int>{20}));
+  EXPECT_EQ(t.detailRuns, runs + perChange);
+  master.Cancel();
+  EXPECT_EQ(t.DetailIds(), (std::vector<int>{10, 11}));
+  EXPECT_EQ(t.detailRuns, runs + 2 * perChange);
+
+  master.Edit();
+  master.FieldByName(u"id").SetAsInteger(5);
+  master.Post();
+  EXPECT_EQ(master.FieldByName(u"id").AsInteger(), 5);
+  EXPECT_EQ(t.DetailIds(), (std::vector<int>{50}));
+  EXPECT_EQ(t.detailRuns, runs + 3 * perChange);
+  EXPECT_EQ(t.ServerRows(u"SELECT id FROM " + t.masterTable + u" ORDER BY id"),
+            (std::vector<std::string>{"2", "3", "5"}));
+
+  // A new master record: the detail waits for its post.
+  master.Insert();
+  master.FieldByName(u"id").SetAsInteger(2);
+  EXPECT_EQ(t.DetailIds(), (std::vector<int>{50}));
+  master.Cancel();
+  EXPECT_EQ(t.DetailIds(), (std::vector<int>{50}));
+}
+
+TEST_F(MasterDetailServerTest, RemoteDetailFollowsTheMastersLinkField) {
+  FollowsTheLinkField(*this, false);
+}
+
+TEST_F(MasterDetailServerTest, LocalDetailFollowsTheMastersLinkField) {
+  FollowsTheLinkField(*this, true);
 }
 
 }  // namespace
