@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "Common/MemData.h"
@@ -56,6 +57,24 @@ struct TKeyAndDataFields {
   std::vector<const TFieldDesc*> DataFieldDescs;
 };
 
+// What the choices made from a dataset's result depend on: its record set,
+// the generation of the record set's descriptors, and the dataset's
+// UpdatingTable and KeyFields. A choice kept with a stamp holds while the
+// stamp does.
+class TFieldsStamp {
+ public:
+  bool Holds(const TCustomDADataSet& dataSet) const;
+  void Take(const TCustomDADataSet& dataSet);
+  void Clear() { FTaken = false; }
+
+ private:
+  bool FTaken = false;
+  const TZelRecordSet* FRecordSet = nullptr;
+  uint64_t FGeneration = 0;
+  UString FUpdatingTable;
+  UString FKeyFields;
+};
+
 class TDASQLGenerator {
  public:
   explicit TDASQLGenerator(TCustomDADataSet& dataSet);
@@ -83,6 +102,10 @@ class TDASQLGenerator {
   // Without `keys` only the data fields (no catalog query: the connection
   // may still be reading the dataset's rows).
   virtual void GetKeyAndDataFields(TKeyAndDataFields& fields, bool keys = true) const;
+  // The key and data fields as GetKeyAndDataFields chooses them, worked out
+  // once and kept while the result's descriptors, UpdatingTable and
+  // KeyFields stay the same (and until ClearFieldDescRefs).
+  const TKeyAndDataFields& KeyAndDataFields() const;
   // True when the key fields were chosen by the provider from a primary key
   // or a unique index of NOT NULL columns, or named by the dataset: one
   // condition on them finds at most one row.
@@ -113,7 +136,7 @@ class TDASQLGenerator {
   // provider's row limits.
   virtual UString GenerateTableSQL(const UString& tableName, const UString& orderFields);
   // Forgets what was learnt about the result and its table (a new open).
-  virtual void ClearFieldDescRefs() {}
+  virtual void ClearFieldDescRefs();
 
  protected:
   // The provider's choice of key fields among `candidates` (the updating
@@ -155,6 +178,16 @@ class TDASQLGenerator {
   int FIndex = -1;
   std::vector<TDAParamInfo> FParamsInfo;
   mutable std::unique_ptr<TSQLInfo> FSQLInfo;
+  // The column of `desc` and the updating table as they go into statement
+  // text, kept with the key and data fields.
+  const UString& QuotedColumn(const TFieldDesc& desc) const;
+  const UString& QuotedTable(const UString& tableName) const;
+
+  mutable TFieldsStamp FFieldsStamp;
+  mutable TKeyAndDataFields FFields;
+  mutable std::vector<std::pair<const TFieldDesc*, UString>> FQuotedColumns;
+  mutable UString FTableName;
+  mutable UString FQuotedTable;
 };
 
 // Runs the generated statements of a dataset. Its statement object is a

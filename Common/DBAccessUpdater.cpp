@@ -106,9 +106,7 @@ int64_t TDADataSetUpdater::LastInsertId() {
 }
 
 int TDADataSetUpdater::AutoIncrementFieldNo() const {
-  TKeyAndDataFields fields;
-  FGenerator->GetKeyAndDataFields(fields);
-  for (const TFieldDesc* desc : fields.DataFieldDescs)
+  for (const TFieldDesc* desc : FGenerator->KeyAndDataFields().DataFieldDescs)
     if (desc->FIsAutoIncrement) return desc->FFieldNo;
   return 0;
 }
@@ -206,9 +204,7 @@ void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf, uint8_t* refreshInto) 
       return;
     }
     TZelRecordSet& data = *FDataSet.GetIRecordSet();
-    TKeyAndDataFields fields;
-    generator.GetKeyAndDataFields(fields);
-    for (const TFieldDesc* desc : fields.DataFieldDescs) {
+    for (const TFieldDesc* desc : generator.KeyAndDataFields().DataFieldDescs) {
       if (IsBlobDataType(desc->FDataType)) continue;
       const TFieldDesc* column =
           statement.Fields().FindField(desc->FActualName.empty() ? desc->FName : desc->FActualName);

@@ -183,6 +183,7 @@ void Store(uint8_t* p, const T& v) {
 }
 
 std::atomic<uint32_t> gRefreshIteration{0};
+std::atomic<uint64_t> gFieldDescsGeneration{0};
 
 }  // namespace
 
@@ -191,7 +192,17 @@ std::atomic<uint32_t> gRefreshIteration{0};
 TFieldDesc& TFieldDescs::Add(std::unique_ptr<TFieldDesc> desc) {
   desc->FFieldNo = static_cast<uint16_t>(FItems.size() + 1);
   FItems.push_back(std::move(desc));
+  NewGeneration();
   return *FItems.back();
+}
+
+void TFieldDescs::Clear() {
+  FItems.clear();
+  NewGeneration();
+}
+
+void TFieldDescs::NewGeneration() {
+  FGeneration = ++gFieldDescsGeneration;
 }
 
 TFieldDesc* TFieldDescs::FindField(UStringView name) const {

@@ -11,18 +11,29 @@ const TMySQLFieldDesc* TCustomMySQLGenerator::MyDesc(const TFieldDesc& desc) con
   return dynamic_cast<const TMySQLFieldDesc*>(&desc);
 }
 
+void TCustomMySQLGenerator::ClearFieldDescRefs() {
+  TDASQLGenerator::ClearFieldDescRefs();
+  FTableStamp.Clear();
+  FKeyInfoStamp.Clear();
+  FKeyInfoRead = false;
+}
+
 const TMySQLFieldDesc* TCustomMySQLGenerator::UpdatingTableDesc() const {
+  if (FTableStamp.Holds(FDataSet)) return FTableDesc;
   TZelRecordSet* recordSet = FDataSet.GetIRecordSet();
   if (!recordSet) return nullptr;
   const TFieldDescs& descs = recordSet->Fields();
   const UString& wanted = FDataSet.GetUpdatingTable();
-  for (int i = 0; i < descs.Count(); ++i) {
+  const TMySQLFieldDesc* found = nullptr;
+  for (int i = 0; i < descs.Count() && !found; ++i) {
     const TMySQLFieldDesc* desc = MyDesc(descs[i]);
     if (!desc || desc->FTableName.empty()) continue;
-    if (wanted.empty() || SameText(desc->FTableAlias, wanted) || SameText(desc->FTableName, wanted)) return desc;
+    if (wanted.empty() || SameText(desc->FTableAlias, wanted) || SameText(desc->FTableName, wanted)) found = desc;
   }
-  if (!wanted.empty()) DatabaseError(u"Wrong UpdatingTable value - table " + wanted + u" is unknown");
-  return nullptr;
+  if (!found && !wanted.empty()) DatabaseError(u"Wrong UpdatingTable value - table " + wanted + u" is unknown");
+  FTableDesc = found;
+  FTableStamp.Take(FDataSet);
+  return found;
 }
 
 UString TCustomMySQLGenerator::UpdatingTableName() const {
@@ -82,6 +93,9 @@ TMyTableKeyInfo TCustomMySQLGenerator::KeyInfoFromFlags() const {
 }
 
 const TMyTableKeyInfo& TCustomMySQLGenerator::KeyInfo() const {
+  // Read for these descriptors already: the catalog is asked again only after
+  // a new open (ClearFieldDescRefs) or for other columns.
+  if (FKeyInfoRead && FKeyInfoStamp.Holds(FDataSet)) return FKeyInfo;
   const TMySQLFieldDesc* table = UpdatingTableDesc();
   std::vector<UString> columns;
   UString of;
@@ -95,7 +109,11 @@ const TMyTableKeyInfo& TCustomMySQLGenerator::KeyInfo() const {
       of += u'\0' + columns.back();
     }
   }
-  if (FKeyInfoRead && of == FKeyInfoOf) return FKeyInfo;
+  if (FKeyInfoRead && of == FKeyInfoOf) {
+    FKeyInfoStamp.Take(FDataSet);
+    return FKeyInfo;
+  }
+  FKeyInfoRead = false;
   FKeyInfo = TMyTableKeyInfo();
   if (table) {
     TCustomDAConnection* connection = FDataSet.GetConnection();
@@ -110,6 +128,7 @@ const TMyTableKeyInfo& TCustomMySQLGenerator::KeyInfo() const {
   }
   FKeyInfoOf = std::move(of);
   FKeyInfoRead = true;
+  FKeyInfoStamp.Take(FDataSet);
   return FKeyInfo;
 }
 

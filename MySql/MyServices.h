@@ -31,7 +31,7 @@ class TCustomMySQLGenerator : public TDASQLGenerator {
   const TMyTableKeyInfo& KeyInfo() const;
   // The result's field of a column of the updating table; null: none.
   const TFieldDesc* UpdatingTableField(const UString& columnName) const;
-  void ClearFieldDescRefs() override { FKeyInfoRead = false; }
+  void ClearFieldDescRefs() override;
 
   // A SELECT of a whole table, or with UseHandler the HANDLER statements
   // that read it: "HANDLER t OPEN; HANDLER t READ [HandlerIndex] FIRST
@@ -81,8 +81,12 @@ class TCustomMySQLGenerator : public TDASQLGenerator {
   // " LIMIT offset, limit" (an absent limit as the largest one).
   UString LimitClause() const;
   UString FHandlerIndex;
+  // The updating table's first descriptor, kept with the stamp it holds for.
+  mutable TFieldsStamp FTableStamp;
+  mutable const TMySQLFieldDesc* FTableDesc = nullptr;
   mutable UString FKeyInfoOf;
   mutable bool FKeyInfoRead = false;
+  mutable TFieldsStamp FKeyInfoStamp;
   mutable TMyTableKeyInfo FKeyInfo;
 };
 
