@@ -413,6 +413,7 @@ class TMySQLCommand : public TZelCommand {
   TParserClass FScanLexer = nullptr;    // the lexer the stored text was scanned with
   TParserClass FCachedLexer = nullptr;  // the lexer FCachedSQL was cut with
   TParserClass FEffectLexer = nullptr;  // the lexer FEffect was found with (none: not yet)
+  UString FEffectSQL;                   // the text FEffect was found in
   TMyCharsetEffect FEffect;
   std::vector<int32_t> FParamPositions;
   bool FFillParamPosition = false;
