@@ -50,6 +50,12 @@ struct TDAParamInfo {
   size_t Position = 0;
 };
 
+// A part of a text: its start and length.
+struct TTextSpan {
+  size_t Start = 0;
+  size_t Length = 0;
+};
+
 // The descriptors a statement works on: those that find the record (key) and
 // those that are written (data), in the record set's order.
 struct TKeyAndDataFields {
@@ -263,8 +269,10 @@ class TDADataSetUpdater {
   // "?" markers, one per parameter.
   // With `keepRows` the statement object stays open with the rows the text
   // returned (the caller closes it), and their number is returned.
+  // `statements`, when given, are the places (start, length) of the
+  // generated statements that `sql` joins.
   int64_t ExecuteStatement(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions,
-                           bool keepRows = false);
+                           bool keepRows = false, const std::vector<TTextSpan>* statements = nullptr);
 
  protected:
   virtual std::unique_ptr<TDASQLGenerator> CreateGenerator();
@@ -272,6 +280,10 @@ class TDADataSetUpdater {
   // in by position; none: the command finds the markers itself, forgetting
   // positions of an earlier text); the base leaves the command to scan.
   virtual void SetParamPositions(TZelCommand& /*command*/, const std::vector<size_t>& /*positions*/) {}
+  // Tells the command about the generated statements its text `sql` joins
+  // (`statements`: their places in it); the base tells nothing.
+  virtual void SetGeneratedStatements(TZelCommand& /*command*/, const UString& /*sql*/,
+                                      const std::vector<TTextSpan>& /*statements*/) {}
   // The auto-increment value the last insert generated; 0: none.
   virtual int64_t LastInsertId();
   // Whether two values of a field count as the same for the lock check.
@@ -321,6 +333,7 @@ class TDADataSetUpdater {
   UString FBatchSQL;
   std::unique_ptr<TDAParams> FBatchParams;
   std::vector<size_t> FBatchPositions;
+  std::vector<TTextSpan> FBatchStatements;
   int FBatchCount = 0;
   uint8_t* FBatchAutoIncBuf = nullptr;
   std::unique_ptr<TDASQLGenerator> FGenerator;

@@ -349,6 +349,10 @@ class TMySQLCommand : public TZelCommand {
   // The rows that every statement of the last text affected together (a
   // text of several statements reports only its first count otherwise).
   int64_t RowsAffectedTotal() const { return FRowsAffectedTotal; }
+  // What the current text does to the session (CharsetEffectOf), known to
+  // the caller (from the statements it joined), so that the text is not
+  // lexed again. Holds for this text and the session's lexer of now.
+  void SetCharsetEffect(const TMyCharsetEffect& effect);
   bool GetEnableBCD() const { return FEnableBCD; }
   bool GetEnableFMTBCD() const { return FEnableFMTBCD; }
   TCompressBlobMode GetCompressBlob() const { return FCompressBlob; }

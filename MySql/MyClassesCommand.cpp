@@ -579,6 +579,26 @@ void TMySQLCommand::Execute(int) {
   }
 }
 
+namespace {
+
+// Whether two texts hold the same units (one block compare: long texts, such
+// as batches of statements, are compared often).
+bool SameUnits(UStringView a, UStringView b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+}
+
+}  // namespace
+
+void TMySQLCommand::SetCharsetEffect(const TMyCharsetEffect& effect) {
+  // A text scanned again for another lexer, or changed by the scan, is
+  // judged by the command itself.
+  ScanForSession();
+  if (!SameUnits(FSQL, FUserSQL)) return;
+  FEffect = effect;
+  FEffectSQL = FSQL;
+  FEffectLexer = GetParserClass();
+}
+
 void TMySQLCommand::ExecuteText() {
   TMySQLConnection& c = Connection();
   TMySQLAPI* api = c.GetMySQLAPI();
@@ -591,7 +611,7 @@ void TMySQLCommand::ExecuteText() {
   // Kept with the text it was found in: a text sent again (generated
   // statements of one shape, batches of them) is not lexed again.
   const TParserClass lexer = GetParserClass();
-  if (FEffectLexer != lexer || FEffectSQL != FSQL) {
+  if (FEffectLexer != lexer || !SameUnits(FEffectSQL, FSQL)) {
     FEffectLexer = nullptr;
     FEffect = CharsetEffectOf(FSQL, lexer);
     FEffectSQL = FSQL;

@@ -1,6 +1,8 @@
 // The MySQL generator and updater.
 #include "MySql/MyServices.h"
 
+#include <cstring>
+
 #include "Common/DBAccess.h"
 #include "MySql/MyClasses.h"
 #include "MySql/MySqlConsts.h"
@@ -259,6 +261,36 @@ int TCustomMyDataSetUpdater::AutoIncrementFieldNo() const {
 int64_t TCustomMyDataSetUpdater::TotalRowsAffected() {
   auto* command = dynamic_cast<TMySQLCommand*>(Statement().GetCommand());
   return command ? command->RowsAffectedTotal() : TDADataSetUpdater::TotalRowsAffected();
+}
+
+bool TCustomMyDataSetUpdater::TShapeEqual::operator()(UStringView a, UStringView b) const {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+}
+
+void TCustomMyDataSetUpdater::SetGeneratedStatements(TZelCommand& command, const UString& sql,
+                                                     const std::vector<TTextSpan>& statements) {
+  auto* my = dynamic_cast<TMySQLCommand*>(&command);
+  if (!my || statements.empty()) return;
+  const TParserClass lexer = my->GetParserClass();
+  // The statements come in few shapes; a bound keeps a pass of many apart.
+  if (FShapesLexer != lexer || FShapes.size() > 256) {
+    FShapes.clear();
+    FShapesLexer = lexer;
+  }
+  TMyCharsetEffect effect;
+  for (const TTextSpan& span : statements) {
+    if (span.Start > sql.size() || span.Length > sql.size() - span.Start) return;
+    const UStringView statement = UStringView(sql).substr(span.Start, span.Length);
+    auto found = FShapes.find(statement);
+    if (found == FShapes.end()) {
+      const UString text(statement);
+      found = FShapes.emplace(text, CharsetEffectOf(text, lexer)).first;
+    }
+    effect.ChangesCharset = effect.ChangesCharset || found->second.ChangesCharset;
+    effect.TouchesTracking = effect.TouchesTracking || found->second.TouchesTracking;
+    effect.ExecutableComment = effect.ExecutableComment || found->second.ExecutableComment;
+  }
+  my->SetCharsetEffect(effect);
 }
 
 void TCustomMyDataSetUpdater::SetParamPositions(TZelCommand& command, const std::vector<size_t>& positions) {

@@ -44,12 +44,23 @@ struct VixEditServerTest : ::testing::Test {
       if (query.FieldByName(name).AsString() == value) return;
     FAIL() << "no record with " << Utf16ToUtf8(name) << " = " << Utf16ToUtf8(value);
   }
+  // Opens `sql` with cached updates sent in batches of `batch`.
+  void OpenCached(const UString& sql, int batch) {
+    query.Close();
+    query.SetCachedUpdates(true);
+    query.Options().UpdateBatchSize = batch;
+    Open(sql);
+  }
+  // Sets a field of the current record and posts it.
+  void EditField(const UString& name, const UString& value) {
+    query.Edit();
+    query.FieldByName(name).SetAsString(value);
+    query.Post();
+  }
   // Edits the record whose name reads `from` to read `to`.
   void SetName(const UString& from, const UString& to) {
     Find(u"name", from);
-    query.Edit();
-    query.FieldByName(u"name").SetAsString(to);
-    query.Post();
+    EditField(u"name", to);
   }
 };
 
@@ -912,11 +923,8 @@ TEST_F(VixEditServerTest, ApplyFollowsKeyFieldsChangedBetweenPasses) {
     db.Exec("DROP TABLE IF EXISTS k");
     db.Exec("CREATE TABLE k (id INT, code VARCHAR(5), name VARCHAR(20))");
     db.Exec("INSERT INTO k VALUES (1, 'A', 'a'), (2, 'B', 'b'), (3, 'C', 'c')");
-    query.Close();
-    query.SetCachedUpdates(true);
-    query.Options().UpdateBatchSize = batch;
     query.SetKeyFields(u"id");
-    Open(u"SELECT * FROM k ORDER BY id");
+    OpenCached(u"SELECT * FROM k ORDER BY id", batch);
     SetName(u"a", u"a1");
     query.ApplyUpdates();
     query.CommitUpdates();
@@ -930,24 +938,40 @@ TEST_F(VixEditServerTest, ApplyFollowsKeyFieldsChangedBetweenPasses) {
   }
 }
 
+// Names that read like what changes a session (a SET, a server-run comment,
+// the client's character set) are only names: batches of statements of
+// several shapes go out with their values.
+TEST_F(VixEditServerTest, BatchesWithNamesThatLookLikeSessionStatements) {
+  db.Exec("CREATE TABLE `set` (id INT PRIMARY KEY, `character_set_client` VARCHAR(20), `/*!50000 c*/` INT)");
+  db.Exec("INSERT INTO `set` VALUES (1, 'a', 1), (2, 'b', 2)");
+  OpenCached(u"SELECT * FROM `set` ORDER BY id", 3);
+  EditField(u"character_set_client", u"이름");
+  query.Next();
+  EditField(u"/*!50000 c*/", u"20");
+  for (int id = 3; id <= 5; ++id) {
+    query.Append();
+    query.FieldByName(u"id").SetAsInteger(id);
+    query.FieldByName(u"/*!50000 c*/").SetAsInteger(id * 10);
+    query.Post();
+  }
+  query.ApplyUpdates();
+  query.CommitUpdates();
+  EXPECT_EQ(db.Rows("SELECT * FROM `set` ORDER BY id"),
+            (Rows{"1|이름|1", "2|b|20", "3|<NULL>|30", "4|<NULL>|40", "5|<NULL>|50"}));
+}
+
 // A query opened again with other columns: the statements name the new
 // fields, in their new places.
 TEST_F(VixEditServerTest, ReopenedWithOtherColumnsWritesTheNewFields) {
   db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20), qty INT)");
   db.Exec("INSERT INTO t VALUES (1, 'a', 10), (2, 'b', 20)");
-  query.SetCachedUpdates(true);
-  query.Options().UpdateBatchSize = 2;
-  Open(u"SELECT id, name FROM t ORDER BY id");
-  query.Edit();
-  query.FieldByName(u"name").SetAsString(u"a1");
-  query.Post();
+  OpenCached(u"SELECT id, name FROM t ORDER BY id", 2);
+  EditField(u"name", u"a1");
   query.ApplyUpdates();
   query.CommitUpdates();
   Open(u"SELECT qty, id FROM t ORDER BY id");
   query.Last();
-  query.Edit();
-  query.FieldByName(u"qty").SetAsInteger(21);
-  query.Post();
+  EditField(u"qty", u"21");
   query.Append();
   query.FieldByName(u"id").SetAsInteger(3);
   query.FieldByName(u"qty").SetAsInteger(30);
