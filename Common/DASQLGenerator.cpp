@@ -21,8 +21,54 @@ bool SameValue(const Variant& a, const Variant& b) {
 
 }  // namespace
 
+bool TFieldsStamp::Holds(const TCustomDADataSet& dataSet) const {
+  const TZelRecordSet* recordSet = dataSet.GetIRecordSet();
+  return FTaken && recordSet == FRecordSet && recordSet && recordSet->Fields().Generation() == FGeneration &&
+         dataSet.GetUpdatingTable() == FUpdatingTable && dataSet.GetKeyFields() == FKeyFields;
+}
+
+void TFieldsStamp::Take(const TCustomDADataSet& dataSet) {
+  FRecordSet = dataSet.GetIRecordSet();
+  FGeneration = FRecordSet ? FRecordSet->Fields().Generation() : 0;
+  FUpdatingTable = dataSet.GetUpdatingTable();
+  FKeyFields = dataSet.GetKeyFields();
+  FTaken = FRecordSet != nullptr;
+}
+
 TDASQLGenerator::TDASQLGenerator(TCustomDADataSet& dataSet) : FDataSet(dataSet) {}
 TDASQLGenerator::~TDASQLGenerator() = default;
+
+void TDASQLGenerator::ClearFieldDescRefs() {
+  FFieldsStamp.Clear();
+}
+
+const TKeyAndDataFields& TDASQLGenerator::KeyAndDataFields() const {
+  if (FFieldsStamp.Holds(FDataSet)) return FFields;
+  FFieldsStamp.Clear();
+  FQuotedColumns.clear();
+  FTableName.clear();
+  FQuotedTable.clear();
+  GetKeyAndDataFields(FFields);
+  FFieldsStamp.Take(FDataSet);
+  return FFields;
+}
+
+const UString& TDASQLGenerator::QuotedColumn(const TFieldDesc& desc) const {
+  KeyAndDataFields();
+  for (const auto& [of, quoted] : FQuotedColumns)
+    if (of == &desc) return quoted;
+  FQuotedColumns.emplace_back(&desc, QuoteName(desc.FActualName.empty() ? desc.FName : desc.FActualName));
+  return FQuotedColumns.back().second;
+}
+
+const UString& TDASQLGenerator::QuotedTable(const UString& tableName) const {
+  KeyAndDataFields();
+  if (FQuotedTable.empty() || FTableName != tableName) {
+    FQuotedTable = QualifiedTableName(tableName);
+    FTableName = tableName;
+  }
+  return FQuotedTable;
+}
 
 TSQLInfo& TDASQLGenerator::SQLInfo() const {
   if (!FSQLInfo) {
@@ -83,14 +129,11 @@ void TDASQLGenerator::GetKeyAndDataFields(TKeyAndDataFields& fields, bool keys) 
 }
 
 bool TDASQLGenerator::KeyIsUnique() const {
-  TKeyAndDataFields fields;
-  GetKeyAndDataFields(fields);
-  return !fields.KeyFieldDescs.empty();
+  return !KeyAndDataFields().KeyFieldDescs.empty();
 }
 
 UString TDASQLGenerator::RefreshCondition(const uint8_t* buf, TDAParams& params) const {
-  TKeyAndDataFields fields;
-  GetKeyAndDataFields(fields);
+  const TKeyAndDataFields& fields = KeyAndDataFields();
   if (fields.KeyFieldDescs.empty()) DatabaseError(u"Key fields not found");
   TZelRecordSet& data = *FDataSet.GetIRecordSet();
   const UString prefix = RefreshColumnPrefix();
@@ -129,8 +172,7 @@ UString TDASQLGenerator::QuickRefreshCondition(TDateTime since, TDAParams& param
 }
 
 UString TDASQLGenerator::CheckDeletedSQL(const UString& finalSQL, TParserClass lexer) const {
-  TKeyAndDataFields fields;
-  GetKeyAndDataFields(fields);
+  const TKeyAndDataFields& fields = KeyAndDataFields();
   if (fields.KeyFieldDescs.empty()) DatabaseError(u"Key fields not found");
   const UString prefix = RefreshColumnPrefix();
   UString sql = u"SELECT ";
@@ -180,7 +222,7 @@ void TDASQLGenerator::AddParam(UString& builder, const TFieldDesc& desc, bool ol
 
 void TDASQLGenerator::AddCondition(UString& builder, const TFieldDesc& desc, const uint8_t* oldBuf, size_t builderNo) {
   if (!builder.empty()) builder += u" AND ";
-  builder += QuoteName(desc.FActualName.empty() ? desc.FName : desc.FActualName);
+  builder += QuotedColumn(desc);
   if (FDataSet.GetIRecordSet()->GetNull(desc.FFieldNo, oldBuf)) {
     builder += u" IS NULL";
     return;
@@ -224,14 +266,11 @@ UString TDASQLGenerator::GenerateSQL(TStatementType type, bool modifiedFieldsOnl
   FParamsInfo.clear();
   const UString tableName = UpdatingTableName();
   if (tableName.empty() || !FDataSet.GetIRecordSet()) return UString();
-  TKeyAndDataFields fields;
-  GetKeyAndDataFields(fields);
+  const TKeyAndDataFields& fields = KeyAndDataFields();
   TZelRecordSet& data = *FDataSet.GetIRecordSet();
-  const UString table = QualifiedTableName(tableName);
+  const UString& table = QuotedTable(tableName);
   std::array<UString, bCount> sb;
-  auto column = [this](const TFieldDesc& desc) {
-    return QuoteName(desc.FActualName.empty() ? desc.FName : desc.FActualName);
-  };
+  auto column = [this](const TFieldDesc& desc) -> const UString& { return QuotedColumn(desc); };
   switch (type) {
     case stInsert:
       if (fields.DataFieldDescs.empty()) DatabaseError(u"No fields to insert into table " + tableName);
@@ -252,7 +291,8 @@ UString TDASQLGenerator::GenerateSQL(TStatementType type, bool modifiedFieldsOnl
       for (const TFieldDesc* desc : fields.DataFieldDescs) {
         if (modifiedFieldsOnly && !FieldChanged(*desc, oldBuf, newBuf)) continue;
         if (!sb[bFld].empty()) sb[bFld] += u", ";
-        sb[bFld] += column(*desc) + u" = ";
+        sb[bFld] += column(*desc);
+        sb[bFld] += u" = ";
         AddParam(sb[bFld], *desc, false, newBuf, bFld);
       }
       if (sb[bFld].empty()) {

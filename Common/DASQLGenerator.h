@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "Common/MemData.h"
@@ -49,11 +50,35 @@ struct TDAParamInfo {
   size_t Position = 0;
 };
 
+// A part of a text: its start and length.
+struct TTextSpan {
+  size_t Start = 0;
+  size_t Length = 0;
+};
+
 // The descriptors a statement works on: those that find the record (key) and
 // those that are written (data), in the record set's order.
 struct TKeyAndDataFields {
   std::vector<const TFieldDesc*> KeyFieldDescs;
   std::vector<const TFieldDesc*> DataFieldDescs;
+};
+
+// What the choices made from a dataset's result depend on: its record set,
+// the generation of the record set's descriptors, and the dataset's
+// UpdatingTable and KeyFields. A choice kept with a stamp holds while the
+// stamp does.
+class TFieldsStamp {
+ public:
+  bool Holds(const TCustomDADataSet& dataSet) const;
+  void Take(const TCustomDADataSet& dataSet);
+  void Clear() { FTaken = false; }
+
+ private:
+  bool FTaken = false;
+  const TZelRecordSet* FRecordSet = nullptr;
+  uint64_t FGeneration = 0;
+  UString FUpdatingTable;
+  UString FKeyFields;
 };
 
 class TDASQLGenerator {
@@ -83,6 +108,10 @@ class TDASQLGenerator {
   // Without `keys` only the data fields (no catalog query: the connection
   // may still be reading the dataset's rows).
   virtual void GetKeyAndDataFields(TKeyAndDataFields& fields, bool keys = true) const;
+  // The key and data fields as GetKeyAndDataFields chooses them, worked out
+  // once and kept while the result's descriptors, UpdatingTable and
+  // KeyFields stay the same (and until ClearFieldDescRefs).
+  const TKeyAndDataFields& KeyAndDataFields() const;
   // True when the key fields were chosen by the provider from a primary key
   // or a unique index of NOT NULL columns, or named by the dataset: one
   // condition on them finds at most one row.
@@ -113,7 +142,7 @@ class TDASQLGenerator {
   // provider's row limits.
   virtual UString GenerateTableSQL(const UString& tableName, const UString& orderFields);
   // Forgets what was learnt about the result and its table (a new open).
-  virtual void ClearFieldDescRefs() {}
+  virtual void ClearFieldDescRefs();
 
  protected:
   // The provider's choice of key fields among `candidates` (the updating
@@ -155,6 +184,16 @@ class TDASQLGenerator {
   int FIndex = -1;
   std::vector<TDAParamInfo> FParamsInfo;
   mutable std::unique_ptr<TSQLInfo> FSQLInfo;
+  // The column of `desc` and the updating table as they go into statement
+  // text, kept with the key and data fields.
+  const UString& QuotedColumn(const TFieldDesc& desc) const;
+  const UString& QuotedTable(const UString& tableName) const;
+
+  mutable TFieldsStamp FFieldsStamp;
+  mutable TKeyAndDataFields FFields;
+  mutable std::vector<std::pair<const TFieldDesc*, UString>> FQuotedColumns;
+  mutable UString FTableName;
+  mutable UString FQuotedTable;
 };
 
 // Runs the generated statements of a dataset. Its statement object is a
@@ -230,8 +269,10 @@ class TDADataSetUpdater {
   // "?" markers, one per parameter.
   // With `keepRows` the statement object stays open with the rows the text
   // returned (the caller closes it), and their number is returned.
+  // `statements`, when given, are the places (start, length) of the
+  // generated statements that `sql` joins.
   int64_t ExecuteStatement(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions,
-                           bool keepRows = false);
+                           bool keepRows = false, const std::vector<TTextSpan>* statements = nullptr);
 
  protected:
   virtual std::unique_ptr<TDASQLGenerator> CreateGenerator();
@@ -239,6 +280,10 @@ class TDADataSetUpdater {
   // in by position; none: the command finds the markers itself, forgetting
   // positions of an earlier text); the base leaves the command to scan.
   virtual void SetParamPositions(TZelCommand& /*command*/, const std::vector<size_t>& /*positions*/) {}
+  // Tells the command about the generated statements its text `sql` joins
+  // (`statements`: their places in it); the base tells nothing.
+  virtual void SetGeneratedStatements(TZelCommand& /*command*/, const UString& /*sql*/,
+                                      const std::vector<TTextSpan>& /*statements*/) {}
   // The auto-increment value the last insert generated; 0: none.
   virtual int64_t LastInsertId();
   // Whether two values of a field count as the same for the lock check.
@@ -288,6 +333,7 @@ class TDADataSetUpdater {
   UString FBatchSQL;
   std::unique_ptr<TDAParams> FBatchParams;
   std::vector<size_t> FBatchPositions;
+  std::vector<TTextSpan> FBatchStatements;
   int FBatchCount = 0;
   uint8_t* FBatchAutoIncBuf = nullptr;
   std::unique_ptr<TDASQLGenerator> FGenerator;

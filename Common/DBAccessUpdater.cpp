@@ -70,7 +70,8 @@ TZelRecordSet& TDADataSetUpdater::Statement() {
 }
 
 int64_t TDADataSetUpdater::ExecuteStatement(const UString& sql, const TDAParams& params,
-                                            const std::vector<size_t>& positions, bool keepRows) {
+                                            const std::vector<size_t>& positions, bool keepRows,
+                                            const std::vector<TTextSpan>* statements) {
   TCustomDAConnection* connection = FDataSet.GetConnection();
   const TConnectionUse use(connection);
   TZelRecordSet& statement = Statement();
@@ -86,6 +87,7 @@ int64_t TDADataSetUpdater::ExecuteStatement(const UString& sql, const TDAParams&
     param.WriteParamDesc(desc, GetDataType(param.GetDataType()), true, settings);
   }
   SetParamPositions(command, positions);
+  if (statements) SetGeneratedStatements(command, sql, *statements);
   if (keepRows) {
     statement.Open();
     return statement.RecordCount();
@@ -106,9 +108,7 @@ int64_t TDADataSetUpdater::LastInsertId() {
 }
 
 int TDADataSetUpdater::AutoIncrementFieldNo() const {
-  TKeyAndDataFields fields;
-  FGenerator->GetKeyAndDataFields(fields);
-  for (const TFieldDesc* desc : fields.DataFieldDescs)
+  for (const TFieldDesc* desc : FGenerator->KeyAndDataFields().DataFieldDescs)
     if (desc->FIsAutoIncrement) return desc->FFieldNo;
   return 0;
 }
@@ -168,7 +168,8 @@ bool TDADataSetUpdater::PerformSQL(TStatementType type, const uint8_t* oldBuf, u
   }
   std::vector<size_t> positions;
   for (const TDAParamInfo& info : generator.ParamsInfo()) positions.push_back(info.Position);
-  auto run = [&] { return ExecuteStatement(sql, params, positions); };
+  const std::vector<TTextSpan> statements{{0, sql.size()}};
+  auto run = [&] { return ExecuteStatement(sql, params, positions, false, &statements); };
   const bool checked = (type == stUpdate || type == stDelete) && !generator.KeyIsUnique();
   FRowsAffected = checked ? RunChecked(run) : run();
   if ((checked || FDataSet.Options().StrictUpdate) && type != stInsert && FRowsAffected != 1)
@@ -206,9 +207,7 @@ void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf, uint8_t* refreshInto) 
       return;
     }
     TZelRecordSet& data = *FDataSet.GetIRecordSet();
-    TKeyAndDataFields fields;
-    generator.GetKeyAndDataFields(fields);
-    for (const TFieldDesc* desc : fields.DataFieldDescs) {
+    for (const TFieldDesc* desc : generator.KeyAndDataFields().DataFieldDescs) {
       if (IsBlobDataType(desc->FDataType)) continue;
       const TFieldDesc* column =
           statement.Fields().FindField(desc->FActualName.empty() ? desc->FName : desc->FActualName);
@@ -386,6 +385,7 @@ void TDADataSetUpdater::ResetBatch() {
   FBatchSQL.clear();
   FBatchParams.reset();
   FBatchPositions.clear();
+  FBatchStatements.clear();
   FBatchCount = 0;
   FBatchAutoIncBuf = nullptr;
 }
@@ -395,7 +395,7 @@ void TDADataSetUpdater::FlushBatch() {
   const int count = FBatchCount;
   uint8_t* autoIncBuf = FBatchAutoIncBuf;
   try {
-    ExecuteStatement(FBatchSQL, *FBatchParams, FBatchPositions);
+    ExecuteStatement(FBatchSQL, *FBatchParams, FBatchPositions, false, &FBatchStatements);
   } catch (...) {
     ResetBatch();
     throw;
@@ -432,6 +432,7 @@ TUpdateRecAction TDADataSetUpdater::ApplyCached(TMemData::TUpdateRecKind kind, u
   if (!FBatchSQL.empty()) FBatchSQL += u"\r\n";
   const size_t offset = FBatchSQL.size();
   for (const TDAParamInfo& info : generator.ParamsInfo()) FBatchPositions.push_back(offset + info.Position);
+  FBatchStatements.push_back({offset, sql.size()});
   FBatchSQL += sql;
   FBatchSQL += u';';
   ++FBatchCount;

@@ -193,6 +193,8 @@ uint32_t NewItemSerials(uint32_t count) {
   }
 }
 
+std::atomic<uint64_t> gFieldDescsGeneration{0};
+
 }  // namespace
 
 // --- descriptors ----------------------------------------------------------------
@@ -200,7 +202,17 @@ uint32_t NewItemSerials(uint32_t count) {
 TFieldDesc& TFieldDescs::Add(std::unique_ptr<TFieldDesc> desc) {
   desc->FFieldNo = static_cast<uint16_t>(FItems.size() + 1);
   FItems.push_back(std::move(desc));
+  NewGeneration();
   return *FItems.back();
+}
+
+void TFieldDescs::Clear() {
+  FItems.clear();
+  NewGeneration();
+}
+
+void TFieldDescs::NewGeneration() {
+  FGeneration = ++gFieldDescsGeneration;
 }
 
 TFieldDesc* TFieldDescs::FindField(UStringView name) const {

@@ -358,7 +358,11 @@ class TFieldDescs {
   TFieldDesc& operator[](int index) const { return *FItems[static_cast<size_t>(index)]; }
   // Takes the descriptor; sets FFieldNo to its 1-based position.
   TFieldDesc& Add(std::unique_ptr<TFieldDesc> desc);
-  void Clear() { FItems.clear(); }
+  void Clear();
+  // Changes whenever a descriptor is added or the list cleared, and is never
+  // the same for two lists: what was worked out from the descriptors holds
+  // while it stays.
+  uint64_t Generation() const { return FGeneration; }
 
   // The first top-level descriptor named `name` (any case); else, for a name
   // with "." or "[", the first whose actual name matches, otherwise the first
@@ -368,7 +372,10 @@ class TFieldDescs {
   TFieldDesc& FieldByName(UStringView name) const;
 
  private:
+  void NewGeneration();
+
   std::vector<std::unique_ptr<TFieldDesc>> FItems;
+  uint64_t FGeneration = 0;
 };
 
 // --- items and blocks ---------------------------------------------------------

@@ -349,6 +349,10 @@ class TMySQLCommand : public TZelCommand {
   // The rows that every statement of the last text affected together (a
   // text of several statements reports only its first count otherwise).
   int64_t RowsAffectedTotal() const { return FRowsAffectedTotal; }
+  // What the current text does to the session (CharsetEffectOf), known to
+  // the caller (from the statements it joined), so that the text is not
+  // lexed again. Holds for this text and the session's lexer of now.
+  void SetCharsetEffect(const TMyCharsetEffect& effect);
   bool GetEnableBCD() const { return FEnableBCD; }
   bool GetEnableFMTBCD() const { return FEnableFMTBCD; }
   TCompressBlobMode GetCompressBlob() const { return FCompressBlob; }
@@ -413,6 +417,7 @@ class TMySQLCommand : public TZelCommand {
   TParserClass FScanLexer = nullptr;    // the lexer the stored text was scanned with
   TParserClass FCachedLexer = nullptr;  // the lexer FCachedSQL was cut with
   TParserClass FEffectLexer = nullptr;  // the lexer FEffect was found with (none: not yet)
+  UString FEffectSQL;                   // the text FEffect was found in
   TMyCharsetEffect FEffect;
   std::vector<int32_t> FParamPositions;
   bool FFillParamPosition = false;

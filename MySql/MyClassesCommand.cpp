@@ -417,7 +417,6 @@ void TMySQLCommand::SetSQL(const UString& value) {
   }
   if (!FFillParamPosition) FParamPositions.clear();
   FCachedSQL.clear();
-  FEffectLexer = nullptr;
 }
 
 void TMySQLCommand::ScanForSession() {
@@ -483,15 +482,20 @@ std::string TMySQLCommand::BuildSQL(const TMyLiteralOptions& o) {
   if (!FParamPositions.empty()) {
     if (!FStoredProc && FParamPositions.size() != static_cast<size_t>(FParams.Count()))
       throw Exception(u"Parameter positions do not match the parameters");
+    // The text between the markers straight into the statement.
+    const auto addPiece = [&](UStringView text) {
+      if (o.UseUnicode && !o.HexLiterals) AppendUtf16AsUtf8KeepBytes(out, text);
+      else out += piece(text);
+    };
     size_t done = 0;
     for (size_t i = 0; i < FParamPositions.size(); ++i) {
       const auto pos = static_cast<size_t>(FParamPositions[i]);
       if (pos < done || pos > FSQL.size()) throw Exception(u"Parameter position out of range");
-      out += piece(UStringView(FSQL).substr(done, pos - done));
+      addPiece(UStringView(FSQL).substr(done, pos - done));
       out += MySqlLiteral(*FParams.Items(static_cast<int>(i)), o);
       done = pos + 1;
     }
-    out += piece(UStringView(FSQL).substr(std::min(done, FSQL.size())));
+    addPiece(UStringView(FSQL).substr(std::min(done, FSQL.size())));
     return out;
   }
   const TParserClass lexer = GetParserClass();
@@ -575,6 +579,26 @@ void TMySQLCommand::Execute(int) {
   }
 }
 
+namespace {
+
+// Whether two texts hold the same units (one block compare: long texts, such
+// as batches of statements, are compared often).
+bool SameUnits(UStringView a, UStringView b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+}
+
+}  // namespace
+
+void TMySQLCommand::SetCharsetEffect(const TMyCharsetEffect& effect) {
+  // A text scanned again for another lexer, or changed by the scan, is
+  // judged by the command itself.
+  ScanForSession();
+  if (!SameUnits(FSQL, FUserSQL)) return;
+  FEffect = effect;
+  FEffectSQL = FSQL;
+  FEffectLexer = GetParserClass();
+}
+
 void TMySQLCommand::ExecuteText() {
   TMySQLConnection& c = Connection();
   TMySQLAPI* api = c.GetMySQLAPI();
@@ -584,9 +608,13 @@ void TMySQLCommand::ExecuteText() {
   // Literals are rendered for the character set the session reads in now:
   // a statement that changes it must not carry any, and without the
   // server's reports of the change it is refused altogether.
+  // Kept with the text it was found in: a text sent again (generated
+  // statements of one shape, batches of them) is not lexed again.
   const TParserClass lexer = GetParserClass();
-  if (FEffectLexer != lexer) {
+  if (FEffectLexer != lexer || !SameUnits(FEffectSQL, FSQL)) {
+    FEffectLexer = nullptr;
     FEffect = CharsetEffectOf(FSQL, lexer);
+    FEffectSQL = FSQL;
     FEffectLexer = lexer;
   }
   const TMyCharsetEffect effect = FEffect;

@@ -1,6 +1,8 @@
 // The MySQL generator and updater.
 #include "MySql/MyServices.h"
 
+#include <cstring>
+
 #include "Common/DBAccess.h"
 #include "MySql/MyClasses.h"
 #include "MySql/MySqlConsts.h"
@@ -11,18 +13,29 @@ const TMySQLFieldDesc* TCustomMySQLGenerator::MyDesc(const TFieldDesc& desc) con
   return dynamic_cast<const TMySQLFieldDesc*>(&desc);
 }
 
+void TCustomMySQLGenerator::ClearFieldDescRefs() {
+  TDASQLGenerator::ClearFieldDescRefs();
+  FTableStamp.Clear();
+  FKeyInfoStamp.Clear();
+  FKeyInfoRead = false;
+}
+
 const TMySQLFieldDesc* TCustomMySQLGenerator::UpdatingTableDesc() const {
+  if (FTableStamp.Holds(FDataSet)) return FTableDesc;
   TZelRecordSet* recordSet = FDataSet.GetIRecordSet();
   if (!recordSet) return nullptr;
   const TFieldDescs& descs = recordSet->Fields();
   const UString& wanted = FDataSet.GetUpdatingTable();
-  for (int i = 0; i < descs.Count(); ++i) {
+  const TMySQLFieldDesc* found = nullptr;
+  for (int i = 0; i < descs.Count() && !found; ++i) {
     const TMySQLFieldDesc* desc = MyDesc(descs[i]);
     if (!desc || desc->FTableName.empty()) continue;
-    if (wanted.empty() || SameText(desc->FTableAlias, wanted) || SameText(desc->FTableName, wanted)) return desc;
+    if (wanted.empty() || SameText(desc->FTableAlias, wanted) || SameText(desc->FTableName, wanted)) found = desc;
   }
-  if (!wanted.empty()) DatabaseError(u"Wrong UpdatingTable value - table " + wanted + u" is unknown");
-  return nullptr;
+  if (!found && !wanted.empty()) DatabaseError(u"Wrong UpdatingTable value - table " + wanted + u" is unknown");
+  FTableDesc = found;
+  FTableStamp.Take(FDataSet);
+  return found;
 }
 
 UString TCustomMySQLGenerator::UpdatingTableName() const {
@@ -82,6 +95,9 @@ TMyTableKeyInfo TCustomMySQLGenerator::KeyInfoFromFlags() const {
 }
 
 const TMyTableKeyInfo& TCustomMySQLGenerator::KeyInfo() const {
+  // Read for these descriptors already: the catalog is asked again only after
+  // a new open (ClearFieldDescRefs) or for other columns.
+  if (FKeyInfoRead && FKeyInfoStamp.Holds(FDataSet)) return FKeyInfo;
   const TMySQLFieldDesc* table = UpdatingTableDesc();
   std::vector<UString> columns;
   UString of;
@@ -95,7 +111,11 @@ const TMyTableKeyInfo& TCustomMySQLGenerator::KeyInfo() const {
       of += u'\0' + columns.back();
     }
   }
-  if (FKeyInfoRead && of == FKeyInfoOf) return FKeyInfo;
+  if (FKeyInfoRead && of == FKeyInfoOf) {
+    FKeyInfoStamp.Take(FDataSet);
+    return FKeyInfo;
+  }
+  FKeyInfoRead = false;
   FKeyInfo = TMyTableKeyInfo();
   if (table) {
     TCustomDAConnection* connection = FDataSet.GetConnection();
@@ -110,6 +130,7 @@ const TMyTableKeyInfo& TCustomMySQLGenerator::KeyInfo() const {
   }
   FKeyInfoOf = std::move(of);
   FKeyInfoRead = true;
+  FKeyInfoStamp.Take(FDataSet);
   return FKeyInfo;
 }
 
@@ -240,6 +261,36 @@ int TCustomMyDataSetUpdater::AutoIncrementFieldNo() const {
 int64_t TCustomMyDataSetUpdater::TotalRowsAffected() {
   auto* command = dynamic_cast<TMySQLCommand*>(Statement().GetCommand());
   return command ? command->RowsAffectedTotal() : TDADataSetUpdater::TotalRowsAffected();
+}
+
+bool TCustomMyDataSetUpdater::TShapeEqual::operator()(UStringView a, UStringView b) const {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+}
+
+void TCustomMyDataSetUpdater::SetGeneratedStatements(TZelCommand& command, const UString& sql,
+                                                     const std::vector<TTextSpan>& statements) {
+  auto* my = dynamic_cast<TMySQLCommand*>(&command);
+  if (!my || statements.empty()) return;
+  const TParserClass lexer = my->GetParserClass();
+  // The statements come in few shapes; a bound keeps a pass of many apart.
+  if (FShapesLexer != lexer || FShapes.size() > 256) {
+    FShapes.clear();
+    FShapesLexer = lexer;
+  }
+  TMyCharsetEffect effect;
+  for (const TTextSpan& span : statements) {
+    if (span.Start > sql.size() || span.Length > sql.size() - span.Start) return;
+    const UStringView statement = UStringView(sql).substr(span.Start, span.Length);
+    auto found = FShapes.find(statement);
+    if (found == FShapes.end()) {
+      const UString text(statement);
+      found = FShapes.emplace(text, CharsetEffectOf(text, lexer)).first;
+    }
+    effect.ChangesCharset = effect.ChangesCharset || found->second.ChangesCharset;
+    effect.TouchesTracking = effect.TouchesTracking || found->second.TouchesTracking;
+    effect.ExecutableComment = effect.ExecutableComment || found->second.ExecutableComment;
+  }
+  my->SetCharsetEffect(effect);
 }
 
 void TCustomMyDataSetUpdater::SetParamPositions(TZelCommand& command, const std::vector<size_t>& positions) {

@@ -5,10 +5,13 @@
 // which then splices the rendered values in without scanning the text again.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "Common/DASQLGenerator.h"
+#include "MySql/MyClasses.h"
 #include "MySql/MyKeyInfo.h"
 
 namespace vix {
@@ -31,7 +34,7 @@ class TCustomMySQLGenerator : public TDASQLGenerator {
   const TMyTableKeyInfo& KeyInfo() const;
   // The result's field of a column of the updating table; null: none.
   const TFieldDesc* UpdatingTableField(const UString& columnName) const;
-  void ClearFieldDescRefs() override { FKeyInfoRead = false; }
+  void ClearFieldDescRefs() override;
 
   // A SELECT of a whole table, or with UseHandler the HANDLER statements
   // that read it: "HANDLER t OPEN; HANDLER t READ [HandlerIndex] FIRST
@@ -81,8 +84,12 @@ class TCustomMySQLGenerator : public TDASQLGenerator {
   // " LIMIT offset, limit" (an absent limit as the largest one).
   UString LimitClause() const;
   UString FHandlerIndex;
+  // The updating table's first descriptor, kept with the stamp it holds for.
+  mutable TFieldsStamp FTableStamp;
+  mutable const TMySQLFieldDesc* FTableDesc = nullptr;
   mutable UString FKeyInfoOf;
   mutable bool FKeyInfoRead = false;
+  mutable TFieldsStamp FKeyInfoStamp;
   mutable TMyTableKeyInfo FKeyInfo;
 };
 
@@ -96,12 +103,27 @@ class TCustomMyDataSetUpdater : public TDADataSetUpdater {
  protected:
   std::unique_ptr<TDASQLGenerator> CreateGenerator() override;
   void SetParamPositions(TZelCommand& command, const std::vector<size_t>& positions) override;
+  // What the text does to the session: that of its statements together,
+  // each statement's lexed once per shape (its text with the markers).
+  void SetGeneratedStatements(TZelCommand& command, const UString& sql,
+                              const std::vector<TTextSpan>& statements) override;
   bool SupportsBatches() const override { return true; }
   int64_t TotalRowsAffected() override;
   int AutoIncrementFieldNo() const override;
 
  private:
   TCustomMySQLGenerator& MyGenerator();
+
+  struct TShapeHash {
+    using is_transparent = void;
+    size_t operator()(UStringView text) const { return std::hash<UStringView>()(text); }
+  };
+  struct TShapeEqual {
+    using is_transparent = void;
+    bool operator()(UStringView a, UStringView b) const;
+  };
+  TParserClass FShapesLexer = nullptr;
+  std::unordered_map<UString, TMyCharsetEffect, TShapeHash, TShapeEqual> FShapes;
 };
 
 }  // namespace vix

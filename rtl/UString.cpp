@@ -131,11 +131,21 @@ bool IsRawByteUnit(char16_t c) {
   return c >= kRawByteBase + 0x80 && c <= kRawByteBase + 0xFF;
 }
 
-std::string ToUtf8Impl(UStringView s, bool strict, bool keepBytes = false) {
-  std::string out;
-  out.reserve(s.size() * 3);
+void AppendUtf8Impl(std::string& out, UStringView s, bool strict, bool keepBytes) {
+  out.reserve(out.size() + s.size() * 3);
   for (size_t i = 0; i < s.size(); ++i) {
     unsigned long c = s[i];
+    if (c < 0x80) {
+      // A run of ASCII (most of any statement text) is copied in one go.
+      size_t end = i + 1;
+      while (end < s.size() && s[end] < 0x80) ++end;
+      const size_t at = out.size();
+      out.resize(at + (end - i));
+      char* d = out.data() + at;
+      for (; i < end; ++i) *d++ = static_cast<char>(s[i]);
+      --i;
+      continue;
+    }
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
       ++i;
@@ -148,6 +158,11 @@ std::string ToUtf8Impl(UStringView s, bool strict, bool keepBytes = false) {
     }
     AppendUtf8(out, c);
   }
+}
+
+std::string ToUtf8Impl(UStringView s, bool strict, bool keepBytes = false) {
+  std::string out;
+  AppendUtf8Impl(out, s, strict, keepBytes);
   return out;
 }
 
@@ -239,6 +254,10 @@ UString Utf8ToUtf16KeepBytes(std::string_view bytes) {
 
 std::string Utf16ToUtf8KeepBytes(UStringView text) {
   return ToUtf8Impl(text, true, true);
+}
+
+void AppendUtf16AsUtf8KeepBytes(std::string& out, UStringView text) {
+  AppendUtf8Impl(out, text, true, true);
 }
 
 }  // namespace vix

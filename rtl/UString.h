@@ -24,6 +24,8 @@ std::string Utf16ToUtf8Lenient(UStringView text);
 // trip gives the bytes back unchanged. Any other unpaired surrogate raises.
 UString Utf8ToUtf16KeepBytes(std::string_view bytes);
 std::string Utf16ToUtf8KeepBytes(UStringView text);
+// Utf16ToUtf8KeepBytes appended to `out`.
+void AppendUtf16AsUtf8KeepBytes(std::string& out, UStringView text);
 
 // Decodes UTF-8 straight into `out`, room for `capacity` UTF-16 units in
 // native byte order (no alignment needed), without allocating. Stops where the

@@ -116,7 +116,13 @@ TEST(UString, KeepBytesRoundTripsAnyBytes) {
       "\xF0\x9F\x98 cut, \xC3",
       std::string("\0\x01'\\\x1A\xF0\x9F\x98\x80\xDC", 11),
   };
-  for (const auto& bytes : cases) EXPECT_EQ(Utf16ToUtf8KeepBytes(Utf8ToUtf16KeepBytes(bytes)), bytes);
+  for (const auto& bytes : cases) {
+    EXPECT_EQ(Utf16ToUtf8KeepBytes(Utf8ToUtf16KeepBytes(bytes)), bytes);
+    // Appended, after what the text held already.
+    std::string out = "x\xED\x95\x9C";
+    AppendUtf16AsUtf8KeepBytes(out, Utf8ToUtf16KeepBytes(bytes));
+    EXPECT_EQ(out, "x\xED\x95\x9C" + bytes);
+  }
   EXPECT_EQ(Utf8ToUtf16KeepBytes("a\xFF\xED\x95\x9C"), u"a\xDCFF한");
   // Other lone surrogates are no bytes: strict.
   EXPECT_THROW(Utf16ToUtf8KeepBytes(u"\xDC00"), EConvertError);

@@ -44,6 +44,24 @@ struct VixEditServerTest : ::testing::Test {
       if (query.FieldByName(name).AsString() == value) return;
     FAIL() << "no record with " << Utf16ToUtf8(name) << " = " << Utf16ToUtf8(value);
   }
+  // Opens `sql` with cached updates sent in batches of `batch`.
+  void OpenCached(const UString& sql, int batch) {
+    query.Close();
+    query.SetCachedUpdates(true);
+    query.Options().UpdateBatchSize = batch;
+    Open(sql);
+  }
+  // Sets a field of the current record and posts it.
+  void EditField(const UString& name, const UString& value) {
+    query.Edit();
+    query.FieldByName(name).SetAsString(value);
+    query.Post();
+  }
+  // Edits the record whose name reads `from` to read `to`.
+  void SetName(const UString& from, const UString& to) {
+    Find(u"name", from);
+    EditField(u"name", to);
+  }
 };
 
 TEST_F(VixEditServerTest, EditInsertAppendDeleteReachTheServer) {
@@ -843,12 +861,6 @@ struct VixCachedUpdatesServerTest : VixEditServerTest {
     Open(u"SELECT * FROM t ORDER BY id");
   }
   Rows Server() { return db.Rows("SELECT * FROM t ORDER BY id"); }
-  void SetName(const UString& from, const UString& to) {
-    Find(u"name", from);
-    query.Edit();
-    query.FieldByName(u"name").SetAsString(to);
-    query.Post();
-  }
   void AppendRow(int id, const UString& name) {
     query.Append();
     query.FieldByName(u"id").SetAsInteger(id);
@@ -900,6 +912,73 @@ TEST_F(VixCachedUpdatesServerTest, ChangesAfterApplyBeforeCommitReachTheServer) 
   query.CommitUpdates();
   EXPECT_FALSE(query.UpdatesPending());
   EXPECT_EQ(Server(), (Rows{"3|c", "5|E", "10|A"}));
+}
+
+// The key fields are worked out once for many changes, and again when the
+// dataset's KeyFields change: between two passes a second session renumbers
+// a row, which only the new key still finds.
+TEST_F(VixEditServerTest, ApplyFollowsKeyFieldsChangedBetweenPasses) {
+  for (const int batch : {1, 3}) {
+    SCOPED_TRACE(batch);
+    db.Exec("DROP TABLE IF EXISTS k");
+    db.Exec("CREATE TABLE k (id INT, code VARCHAR(5), name VARCHAR(20))");
+    db.Exec("INSERT INTO k VALUES (1, 'A', 'a'), (2, 'B', 'b'), (3, 'C', 'c')");
+    query.SetKeyFields(u"id");
+    OpenCached(u"SELECT * FROM k ORDER BY id", batch);
+    SetName(u"a", u"a1");
+    query.ApplyUpdates();
+    query.CommitUpdates();
+    db.Exec("UPDATE k SET id = 12 WHERE code = 'B'");
+    query.SetKeyFields(u"code");
+    SetName(u"b", u"b1");
+    SetName(u"c", u"c1");
+    query.ApplyUpdates();
+    query.CommitUpdates();
+    EXPECT_EQ(db.Rows("SELECT * FROM k ORDER BY code"), (Rows{"1|A|a1", "12|B|b1", "3|C|c1"}));
+  }
+}
+
+// Names that read like what changes a session (a SET, a server-run comment,
+// the client's character set) are only names: batches of statements of
+// several shapes go out with their values.
+TEST_F(VixEditServerTest, BatchesWithNamesThatLookLikeSessionStatements) {
+  db.Exec("CREATE TABLE `set` (id INT PRIMARY KEY, `character_set_client` VARCHAR(20), `/*!50000 c*/` INT)");
+  db.Exec("INSERT INTO `set` VALUES (1, 'a', 1), (2, 'b', 2)");
+  OpenCached(u"SELECT * FROM `set` ORDER BY id", 3);
+  EditField(u"character_set_client", u"이름");
+  query.Next();
+  EditField(u"/*!50000 c*/", u"20");
+  for (int id = 3; id <= 5; ++id) {
+    query.Append();
+    query.FieldByName(u"id").SetAsInteger(id);
+    query.FieldByName(u"/*!50000 c*/").SetAsInteger(id * 10);
+    query.Post();
+  }
+  query.ApplyUpdates();
+  query.CommitUpdates();
+  EXPECT_EQ(db.Rows("SELECT * FROM `set` ORDER BY id"),
+            (Rows{"1|이름|1", "2|b|20", "3|<NULL>|30", "4|<NULL>|40", "5|<NULL>|50"}));
+}
+
+// A query opened again with other columns: the statements name the new
+// fields, in their new places.
+TEST_F(VixEditServerTest, ReopenedWithOtherColumnsWritesTheNewFields) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20), qty INT)");
+  db.Exec("INSERT INTO t VALUES (1, 'a', 10), (2, 'b', 20)");
+  OpenCached(u"SELECT id, name FROM t ORDER BY id", 2);
+  EditField(u"name", u"a1");
+  query.ApplyUpdates();
+  query.CommitUpdates();
+  Open(u"SELECT qty, id FROM t ORDER BY id");
+  query.Last();
+  EditField(u"qty", u"21");
+  query.Append();
+  query.FieldByName(u"id").SetAsInteger(3);
+  query.FieldByName(u"qty").SetAsInteger(30);
+  query.Post();
+  query.ApplyUpdates();
+  query.CommitUpdates();
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|a1|10", "2|b|21", "3|<NULL>|30"}));
 }
 
 TEST_F(VixCachedUpdatesServerTest, BatchesSendEveryChangeOnce) {

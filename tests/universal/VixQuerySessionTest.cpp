@@ -192,6 +192,27 @@ TEST_F(VixQuerySessionTest, CharsetChangedByAStatement) {
   }
 }
 
+// What a text does to the session is found once per text: a text run again
+// is judged as before, and another text on the same query anew.
+TEST_F(VixQuerySessionTest, EachTextIsJudgedByItsOwnStatements) {
+  const UString plain = u"SELECT :v AS x";
+  const UString changing = u"SET NAMES latin1; SELECT :v AS x";
+  const UString comment = u"SELECT /*! '*/ :v AS a, ' */ 1";
+  for (const UString& sql : {plain, changing, changing, plain, comment, plain, plain}) {
+    SCOPED_TRACE(Utf16ToUtf8(sql));
+    query.Close();
+    query.SetSQL(sql);
+    query.ParamByName(u"v").SetAsString(u"값");
+    if (sql != plain) {
+      EXPECT_THROW(query.Open(), EDatabaseError);
+      continue;
+    }
+    query.Open();
+    EXPECT_EQ(query.Fields(0).AsString(), u"값");
+  }
+  EXPECT_EQ(Open(u"SELECT @@character_set_client"), u"utf8mb4");
+}
+
 // 4-byte characters are written and read whole; a VARCHAR(10) holds ten.
 TEST_F(VixQuerySessionTest, CharactersOutsideTheBasicPlane) {
   const UString emoji = u"😀😁😂🤣😃😄😅😆😉😊";
