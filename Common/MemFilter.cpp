@@ -620,47 +620,27 @@ bool TMemData::OmitRecord(TItemHeader* item) {
 }
 
 void TMemData::FilterUpdated() {
+  // One walk: each answer dropped, asked again, and the record numbered.
   int32_t shown = 0;
-  if (FItemOrderValid && FFilterExpression && !FFilterFunc && !FFilterMDFunc) {
-    // A sorted list visits the records all over memory. The expression
-    // answers for every record of the list first, in the order in which the
-    // records lie in their blocks; the walk in list order then only numbers.
-    // An answer that fails here is left open and asked again (and fails) in
-    // list order, as without this pass.
-    const size_t itemSize = sizeof(TItemHeader) + static_cast<size_t>(FBlockMan.RecordSize);
-    for (TBlockHeader* block = FBlockMan.FirstBlock; block; block = block->Next) {
-      // The next block is asked for as a whole while this one is read.
-      if (const TBlockHeader* next = block->Next) {
-        const auto* start = reinterpret_cast<const uint8_t*>(next);
-        const size_t bytes = sizeof(TBlockHeader) + next->ItemCount * itemSize;
-        for (size_t offset = 0; offset < bytes && offset < 4096; offset += 64) __builtin_prefetch(start + offset);
-      }
-      auto* items = reinterpret_cast<uint8_t*>(block + 1);
-      for (int k = 0; k < block->ItemCount; ++k) {
-        auto* item = reinterpret_cast<TItemHeader*>(items + static_cast<size_t>(k) * itemSize);
-        if (item->Flag != kItemInUse || (!item->Prev && item != FirstItem)) continue;
-        item->FilterResult = fsNotChecked;
-        if (IsHidden(item)) continue;
-        try {
-          OmitRecord(item);
-        } catch (...) {
-          item->FilterResult = fsNotChecked;
-        }
-      }
-    }
-    constexpr size_t kAhead = 48;
+  const auto visit = [&](TItemHeader* i) {
+    i->FilterResult = fsNotChecked;
+    i->Order = IsVisible(i) ? ++shown : 0;
+  };
+  if (FItemOrderValid && FFilterExpression) {
+    // The records lie scattered: the ones a few steps ahead are asked for
+    // while this one is judged.
+    constexpr size_t kAhead = 16;
     const size_t n = FItemOrder.size();
     for (size_t k = 0; k < n; ++k) {
-      if (k + kAhead < n) __builtin_prefetch(FItemOrder[k + kAhead], 1);
-      TItemHeader* item = FItemOrder[k];
-      item->Order = IsVisible(item) ? ++shown : 0;
+      if (k + kAhead < n) {
+        TItemHeader* ahead = FItemOrder[k + kAhead];
+        __builtin_prefetch(ahead);
+        FFilterExpression->Prefetch(TBlockManager::GetRecordPtr(ahead));
+      }
+      visit(FItemOrder[k]);
     }
   } else {
-    // One walk: each answer dropped, asked again, and the record numbered.
-    ForEachItem([&](TItemHeader* i) {
-      i->FilterResult = fsNotChecked;
-      i->Order = IsVisible(i) ? ++shown : 0;
-    });
+    ForEachItem(visit);
   }
   FRecordCount = shown;
   FRecordNoCacheValid = false;
