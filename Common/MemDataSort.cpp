@@ -720,13 +720,23 @@ void TMemData::SortItems() {
           col.ByteArena.append(value.Bytes);
           if (c == 0) primary = BytesKey(value.Bytes);
         } else {
-          UString text = value.AsText(f.FDataType);
-          if (SortTypeFlags(FIndexFields[c].SortType) == cfCaseInsensitive)
-            for (char16_t& ch : text) ch = UpCaseChar(ch);
-          key.Offset = col.WideArena.size();
-          key.Len = static_cast<uint32_t>(text.size());
-          col.WideArena.append(text);
-          if (c == 0) primary = WideKey(TWideText::Of(text), fold);
+          const bool upper = SortTypeFlags(FIndexFields[c].SortType) == cfCaseInsensitive;
+          std::u16string& arena = col.WideArena;
+          key.Offset = arena.size();
+          if (f.FDataType == mtWideString || f.FDataType == mtExtWideString) {
+            // Straight from the record.
+            for (size_t u = 0; u < value.Wide.N; ++u) {
+              const char16_t ch = value.Wide.At(u);
+              arena.push_back(upper ? UpCaseChar(ch) : ch);
+            }
+          } else {
+            UString text = value.AsText(f.FDataType);
+            if (upper)
+              for (char16_t& ch : text) ch = UpCaseChar(ch);
+            arena.append(text);
+          }
+          key.Len = static_cast<uint32_t>(arena.size() - key.Offset);
+          if (c == 0) primary = WideKey(TWideText::Of(std::u16string_view(arena).substr(key.Offset)), fold);
         }
       }
       if (c != 0) continue;
