@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "Common/MemDS.h"
 #include "Common/MemData.h"
@@ -487,7 +488,7 @@ class TFilterEvaluator {
         if (&l != fieldNode) c = -c;
         return Ordered(op, c);
       }
-      TFieldValue& v = FValue;
+      TFieldValue& v = FValue ? *FValue : FValue.emplace();
       FData.ReadFieldValue(f, FRec, v);
       const bool constNull = valueNode->Value.IsNull();
       if (v.Null || constNull) {
@@ -553,7 +554,8 @@ class TFilterEvaluator {
 
   const TMemData& FData;
   const uint8_t* FRec;
-  mutable TFieldValue FValue;
+  // Made at the first field read: most records of a number comparison need none.
+  mutable std::optional<TFieldValue> FValue;
 };
 
 }  // namespace
