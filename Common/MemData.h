@@ -459,6 +459,21 @@ class TBlockManager {
   void Unfree(TItemHeader* item);
   size_t ItemSize() const { return sizeof(TItemHeader) + static_cast<size_t>(RecordSize); }
   size_t FBlockAllocations = 0;
+
+  // Blocks up to kMaxCarvedBlock bytes are carved from larger pieces of
+  // memory (growing up to pieces in huge pages where the system has them),
+  // so that the records of a big result lie close together; a freed one is
+  // kept for the next block of its size. The pieces go with FreeAllBlock.
+  struct TPiece {
+    uint8_t* Begin;
+    size_t Size;
+  };
+  void* CarveBlock(size_t bytes);
+  bool IsCarved(const TBlockHeader* block) const;
+  std::vector<TPiece> FPieces;  // by address
+  uint8_t* FCarve = nullptr;
+  size_t FCarveLeft = 0;
+  std::vector<std::pair<size_t, std::vector<void*>>> FSpareBlocks;  // by size
 };
 
 // --- TData / TMemData -----------------------------------------------------------

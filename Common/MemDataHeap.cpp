@@ -1,7 +1,12 @@
 // The string heap and the block manager of the record storage.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "Common/MemData.h"
 
@@ -208,10 +213,93 @@ void TStringHeap::Clear() {
 
 // --- blocks and items ---------------------------------------------------------
 
+namespace {
+
+constexpr size_t kMaxCarvedBlock = 64 * 1024;
+constexpr size_t kFirstPiece = 64 * 1024;
+constexpr size_t kHugePage = 2 * 1024 * 1024;
+constexpr size_t kLargestPiece = 2 * kHugePage;
+// A carved block is preceded by its size.
+constexpr size_t kCarvedPrefix = 16;
+
+// Zero-filled memory for a piece; a piece of whole huge pages is aligned to
+// them and asks for them.
+uint8_t* MapPiece(size_t size) {
+#if defined(__linux__)
+  const bool huge = size % kHugePage == 0;
+  const size_t mapped = huge ? size + kHugePage : size;
+  void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  auto* begin = static_cast<uint8_t*>(p);
+  if (huge) {
+    // Only the aligned middle is kept.
+    const size_t lead = (kHugePage - reinterpret_cast<uintptr_t>(begin) % kHugePage) % kHugePage;
+    if (lead) munmap(begin, lead);
+    if (kHugePage - lead) munmap(begin + lead + size, kHugePage - lead);
+    begin += lead;
+    madvise(begin, size, MADV_HUGEPAGE);
+  }
+  return begin;
+#else
+  auto* p = static_cast<uint8_t*>(std::calloc(1, size));
+  if (!p) throw std::bad_alloc();
+  return p;
+#endif
+}
+
+void UnmapPiece(uint8_t* begin, size_t size) {
+#if defined(__linux__)
+  munmap(begin, size);
+#else
+  (void)size;
+  std::free(begin);
+#endif
+}
+
+}  // namespace
+
+void* TBlockManager::CarveBlock(size_t bytes) {
+  const size_t total = (kCarvedPrefix + bytes + 15) / 16 * 16;
+  for (auto& [size, spares] : FSpareBlocks)
+    if (size == total && !spares.empty()) {
+      void* block = spares.back();
+      spares.pop_back();
+      std::memset(block, 0, bytes);
+      return block;
+    }
+  if (FCarveLeft < total) {
+    // Each piece twice the largest so far, up to kLargestPiece.
+    size_t size = kFirstPiece;
+    for (const TPiece& piece : FPieces) size = std::max(size, std::min(piece.Size * 2, kLargestPiece));
+    FPieces.reserve(FPieces.size() + 1);
+    uint8_t* begin = MapPiece(size);
+    const TPiece piece{begin, size};
+    FPieces.insert(std::upper_bound(FPieces.begin(), FPieces.end(), piece,
+                                    [](const TPiece& a, const TPiece& b) { return a.Begin < b.Begin; }),
+                   piece);
+    FCarve = begin;
+    FCarveLeft = size;
+  }
+  uint8_t* start = FCarve;
+  FCarve += total;
+  FCarveLeft -= total;
+  std::memcpy(start, &total, sizeof total);
+  return start + kCarvedPrefix;
+}
+
+bool TBlockManager::IsCarved(const TBlockHeader* block) const {
+  const auto* p = reinterpret_cast<const uint8_t*>(block);
+  auto it = std::upper_bound(FPieces.begin(), FPieces.end(), p,
+                             [](const uint8_t* q, const TPiece& piece) { return q < piece.Begin; });
+  if (it == FPieces.begin()) return false;
+  --it;
+  return p < it->Begin + it->Size;
+}
+
 TBlockHeader* TBlockManager::AllocBlock(int itemCount) {
   if (itemCount < 1 || itemCount > UINT16_MAX || RecordSize <= 0) throw Exception(u"AllocBlock: invalid block");
   const size_t bytes = sizeof(TBlockHeader) + static_cast<size_t>(itemCount) * ItemSize();
-  auto* block = static_cast<TBlockHeader*>(std::calloc(1, bytes));
+  auto* block = static_cast<TBlockHeader*>(bytes <= kMaxCarvedBlock ? CarveBlock(bytes) : std::calloc(1, bytes));
   if (!block) throw std::bad_alloc();
   ++FBlockAllocations;
   block->ItemCount = static_cast<uint16_t>(itemCount);
@@ -228,16 +316,29 @@ void TBlockManager::FreeBlock(TBlockHeader* block) {
   if (block->Prev) block->Prev->Next = block->Next;
   else FirstBlock = block->Next;
   if (block->Next) block->Next->Prev = block->Prev;
-  std::free(block);
+  if (!IsCarved(block)) {
+    std::free(block);
+    return;
+  }
+  size_t total;
+  std::memcpy(&total, reinterpret_cast<uint8_t*>(block) - kCarvedPrefix, sizeof total);
+  auto spares = std::find_if(FSpareBlocks.begin(), FSpareBlocks.end(), [&](const auto& s) { return s.first == total; });
+  if (spares == FSpareBlocks.end()) spares = FSpareBlocks.insert(FSpareBlocks.end(), {total, {}});
+  spares->second.push_back(block);
 }
 
 void TBlockManager::FreeAllBlock() {
   while (FirstBlock) {
     TBlockHeader* next = FirstBlock->Next;
-    std::free(FirstBlock);
+    if (!IsCarved(FirstBlock)) std::free(FirstBlock);
     FirstBlock = next;
   }
   FirstFree = nullptr;
+  for (const TPiece& piece : FPieces) UnmapPiece(piece.Begin, piece.Size);
+  FPieces.clear();
+  FSpareBlocks.clear();
+  FCarve = nullptr;
+  FCarveLeft = 0;
 }
 
 size_t TBlockManager::BlockCount() const {

@@ -3,6 +3,7 @@
 #include "Common/MemDataSort.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -145,6 +146,51 @@ int SortTypeFlags(TSortType type) {
     case stCaseInsensitive: return cfCaseInsensitive;
     case stBinary: return cfBinary;
     default: return 0;
+  }
+}
+
+TNumberKind NumberKindOf(TDataType type) {
+  switch (type) {
+    case mtInt8:
+    case mtInt16:
+    case mtInt32:
+    case mtInt64:
+    case mtBCD:
+    case mtBoolean: return nkInt;
+    case mtUInt16:
+    case mtUInt32:
+    case mtUInt64: return nkUInt;
+    case mtFloat:
+    case mtCurrency:
+    case mtDate:
+    case mtTime:
+    case mtDateTime: return nkFloat;
+    default: return nkNone;
+  }
+}
+
+TNumber LoadNumber(TDataType type, const uint8_t* slot) {
+  TNumber n;
+  switch (type) {
+    case mtInt8: n.I = LoadAt<int8_t>(slot); break;
+    case mtInt16: n.I = LoadAt<int16_t>(slot); break;
+    case mtInt32: n.I = LoadAt<int32_t>(slot); break;
+    case mtInt64:
+    case mtBCD: n.I = LoadAt<int64_t>(slot); break;
+    case mtBoolean: n.I = LoadAt<int16_t>(slot) != 0; break;
+    case mtUInt16: n.U = LoadAt<uint16_t>(slot); break;
+    case mtUInt32: n.U = LoadAt<uint32_t>(slot); break;
+    case mtUInt64: n.U = LoadAt<uint64_t>(slot); break;
+    default: n.F = LoadAt<double>(slot); break;
+  }
+  return n;
+}
+
+int CompareNumbers(TNumberKind kind, TNumber a, TNumber b) {
+  switch (kind) {
+    case nkInt: return Sign(a.I<b.I, a.I> b.I);
+    case nkUInt: return Sign(a.U<b.U, a.U> b.U);
+    default: return CompareDoubles(a.F, b.F);
   }
 }
 
@@ -466,13 +512,11 @@ void TMemData::ParseIndexAndFilter() {
 namespace {
 
 // One column's keys, read once before the sort.
-enum TKeyKind : uint8_t { kkInt, kkUInt, kkFloat, kkWide, kkBytes, kkGeneral };
+enum TKeyKind : uint8_t { kkNumber, kkWide, kkBytes, kkGeneral };
 
 struct TSortKey {
   union {
-    int64_t I;
-    uint64_t U;
-    double F;
+    TNumber Number;
     size_t Offset;  // into the column's arena, until the arena is complete
   };
   const uint8_t* P;
@@ -482,24 +526,104 @@ struct TSortKey {
 
 struct TColumnKeys {
   TKeyKind Kind = kkGeneral;
-  int Flags = 0;  // for kkWide
+  TNumberKind Number = nkNone;  // for kkNumber
+  int Flags = 0;                // for kkWide
   bool Descending = false;
   const TFieldDesc* Field = nullptr;
+  bool WideInPlace = false;   // Keys point into the records
+  bool BytesInPlace = false;  // likewise
+  bool Kept = true;           // Keys are filled (not for a first column that its key decides)
   std::vector<TSortKey> Keys;
   std::u16string WideArena;
   std::string ByteArena;
 };
 
+// A record's place in the sort: the first column's order in one unsigned
+// 64-bit key (numbers whole, texts by their first units), so that most
+// comparisons read only the array being sorted.
+struct TPrimary {
+  uint64_t Key;
+  uint32_t Index;
+};
+
+uint64_t IntKey(int64_t i) {
+  return static_cast<uint64_t>(i) ^ (uint64_t{1} << 63);
+}
+
+// Doubles: negative ones reversed, NaN after every number, -0 as 0.
+uint64_t FloatKey(double f) {
+  if (std::isnan(f)) return ~uint64_t{0};
+  if (f == 0) f = 0.0;
+  uint64_t bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  return (bits >> 63) ? ~bits : bits | (uint64_t{1} << 63);
+}
+
+// The first four units; `fold`: upper-cased, as the case-sensitive text
+// order ranks letters before their case.
+uint64_t WideKey(TWideText text, bool fold) {
+  uint64_t key = 0;
+  for (size_t u = 0; u < 4; ++u) {
+    char16_t c = u < text.N ? text.At(u) : 0;
+    if (fold) c = UpCaseChar(c);
+    key = (key << 16) | c;
+  }
+  return key;
+}
+
+uint64_t BytesKey(std::string_view bytes) {
+  uint64_t key = 0;
+  for (size_t b = 0; b < 8; ++b) key = (key << 8) | (b < bytes.size() ? static_cast<uint8_t>(bytes[b]) : 0);
+  return key;
+}
+
+// A stable sort by Key: one pass per byte from the least significant one,
+// skipping the bytes that are the same in every key.
+void RadixSort(std::vector<TPrimary>& a) {
+  const size_t n = a.size();
+  if (n < 2) return;
+  std::vector<std::array<uint32_t, 256>> counts(8);
+  for (const TPrimary& p : a)
+    for (size_t b = 0; b < 8; ++b) ++counts[b][(p.Key >> (8 * b)) & 0xFF];
+  std::vector<TPrimary> buffer;
+  TPrimary* from = a.data();
+  TPrimary* to = nullptr;
+  for (size_t b = 0; b < 8; ++b) {
+    std::array<uint32_t, 256>& count = counts[b];
+    if (count[(from[0].Key >> (8 * b)) & 0xFF] == n) continue;
+    if (buffer.empty()) {
+      buffer.resize(n);
+      to = buffer.data();
+    }
+    uint32_t start = 0;
+    for (uint32_t& c : count) {
+      const uint32_t k = c;
+      c = start;
+      start += k;
+    }
+    for (size_t i = 0; i < n; ++i) to[count[(from[i].Key >> (8 * b)) & 0xFF]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != a.data()) std::copy(from, from + n, a.data());
+}
+
 }  // namespace
 
 void TMemData::SortItems() {
   if (FIndexFields.empty() || !FirstItem) return;
+  // The items in list order; the kept order is taken over (and is invalid
+  // until the sort completes).
   std::vector<TItemHeader*> items;
-  ForEachItem([&](TItemHeader* i) { items.push_back(i); });
+  if (FItemOrderValid) {
+    FItemOrderValid = false;
+    items.swap(FItemOrder);
+  } else {
+    for (TItemHeader* i = FirstItem; i; i = i->Next) items.push_back(i);
+  }
   const size_t n = items.size();
+  if (n > UINT32_MAX) throw Exception(u"Too many records to sort");
 
   std::vector<TColumnKeys> columns(FIndexFields.size());
-  TFieldValue value;
   for (size_t c = 0; c < FIndexFields.size(); ++c) {
     const TSortColumn& sc = FIndexFields[c];
     const TFieldDesc& f = *sc.FieldDesc;
@@ -507,21 +631,8 @@ void TMemData::SortItems() {
     col.Field = &f;
     col.Descending = sc.DescendingOrder;
     const int flags = SortTypeFlags(sc.SortType);
+    col.Flags = flags;
     switch (f.FDataType) {
-      case mtInt8:
-      case mtInt16:
-      case mtInt32:
-      case mtInt64:
-      case mtBCD:
-      case mtBoolean: col.Kind = kkInt; break;
-      case mtUInt16:
-      case mtUInt32:
-      case mtUInt64: col.Kind = kkUInt; break;
-      case mtFloat:
-      case mtCurrency:
-      case mtDate:
-      case mtTime:
-      case mtDateTime: col.Kind = kkFloat; break;
       case mtWideString:
       case mtExtWideString:
       case mtWideMemo:
@@ -542,66 +653,113 @@ void TMemData::SortItems() {
       case mtBlob: col.Kind = kkBytes; break;
       default: col.Kind = kkGeneral; break;
     }
-    if (col.Kind == kkGeneral) continue;
-    col.Keys.resize(n);
-    const bool wideInPlace =
-        (f.FDataType == mtWideString || f.FDataType == mtExtWideString) && flags != cfCaseInsensitive;
-    const bool bytesInPlace = col.Kind == kkBytes && f.FDataType != mtBlob && f.FDataType != mtMemo;
-    for (size_t i = 0; i < n; ++i) {
-      if (i + 16 < n) __builtin_prefetch(TBlockManager::GetRecordPtr(items[i + 16]) + f.FOffset);
-      const uint8_t* rec = TBlockManager::GetRecordPtr(items[i]);
-      TSortKey& key = col.Keys[i];
+    col.Number = NumberKindOf(f.FDataType);
+    if (col.Number != nkNone) col.Kind = kkNumber;
+    col.WideInPlace = (f.FDataType == mtWideString || f.FDataType == mtExtWideString) && flags != cfCaseInsensitive;
+    col.BytesInPlace = col.Kind == kkBytes && f.FDataType != mtBlob && f.FDataType != mtMemo;
+  }
+  TColumnKeys& head = columns.front();
+  // A number decides the first column by its key alone: its own keys are
+  // not needed.
+  const bool headDecides = head.Kind == kkNumber;
+  for (size_t c = 0; c < columns.size(); ++c) {
+    TColumnKeys& col = columns[c];
+    col.Kept = col.Kind != kkGeneral && !(c == 0 && headDecides);
+    if (col.Kept) col.Keys.resize(n);
+  }
+
+  // One walk over the records reads every column's key; the first column's
+  // goes into `order` (or `nulls`) as well.
+  std::vector<TPrimary> order, nulls;
+  order.reserve(n);
+  TFieldValue value;
+  TSortKey scratch;
+  constexpr size_t kAhead = 16;
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) {
+      const uint8_t* ahead = TBlockManager::GetRecordPtr(items[i + kAhead]);
+      for (const TColumnKeys& col : columns) {
+        __builtin_prefetch(ahead + col.Field->FOffset);
+        __builtin_prefetch(ahead + FDataSize + col.Field->FFieldNo - 1);
+      }
+    }
+    const uint8_t* rec = TBlockManager::GetRecordPtr(items[i]);
+    for (size_t c = 0; c < columns.size(); ++c) {
+      TColumnKeys& col = columns[c];
+      const TFieldDesc& f = *col.Field;
+      uint64_t primary = 0;
+      if (col.Kind == kkGeneral) {
+        if (c == 0) order.push_back({0, static_cast<uint32_t>(i)});
+        continue;
+      }
+      TSortKey& key = col.Kept ? col.Keys[i] : scratch;
       key.Null = rec[FDataSize + f.FFieldNo - 1] == 1;
       key.P = nullptr;
       key.Len = 0;
-      key.I = 0;
-      if (key.Null) continue;
-      const uint8_t* slot = rec + f.FOffset;
-      switch (f.FDataType) {
-        case mtInt8: key.I = LoadAt<int8_t>(slot); continue;
-        case mtInt16: key.I = LoadAt<int16_t>(slot); continue;
-        case mtInt32: key.I = LoadAt<int32_t>(slot); continue;
-        case mtInt64:
-        case mtBCD: key.I = LoadAt<int64_t>(slot); continue;
-        case mtBoolean: key.I = LoadAt<int16_t>(slot) != 0; continue;
-        case mtUInt16: key.U = LoadAt<uint16_t>(slot); continue;
-        case mtUInt32: key.U = LoadAt<uint32_t>(slot); continue;
-        case mtUInt64: key.U = LoadAt<uint64_t>(slot); continue;
-        case mtFloat:
-        case mtCurrency:
-        case mtDate:
-        case mtTime:
-        case mtDateTime: key.F = LoadAt<double>(slot); continue;
-        default: break;
+      key.Number.I = 0;
+      if (key.Null) {
+        if (c == 0) nulls.push_back({0, static_cast<uint32_t>(i)});
+        continue;
       }
-      ReadFieldValue(f, rec, value);
-      if (wideInPlace) {
-        key.P = value.Wide.P;
-        key.Len = static_cast<uint32_t>(value.Wide.N);
-      } else if (bytesInPlace) {
-        key.P = reinterpret_cast<const uint8_t*>(value.Bytes.data());
-        key.Len = static_cast<uint32_t>(value.Bytes.size());
-      } else if (col.Kind == kkBytes) {
-        key.Offset = col.ByteArena.size();
-        key.Len = static_cast<uint32_t>(value.Bytes.size());
-        col.ByteArena.append(value.Bytes);
+      if (col.Kind == kkNumber) {
+        key.Number = LoadNumber(f.FDataType, rec + f.FOffset);
       } else {
-        UString text = value.AsText(f.FDataType);
-        if (flags == cfCaseInsensitive)
-          for (char16_t& ch : text) ch = UpCaseChar(ch);
-        key.Offset = col.WideArena.size();
-        key.Len = static_cast<uint32_t>(text.size());
-        col.WideArena.append(text);
+        ReadFieldValue(f, rec, value);
+        const bool fold = !(col.Flags & cfBinary);
+        if (col.WideInPlace) {
+          key.P = value.Wide.P;
+          key.Len = static_cast<uint32_t>(value.Wide.N);
+          if (c == 0) primary = WideKey(value.Wide, fold);
+        } else if (col.BytesInPlace) {
+          key.P = reinterpret_cast<const uint8_t*>(value.Bytes.data());
+          key.Len = static_cast<uint32_t>(value.Bytes.size());
+          if (c == 0) primary = BytesKey(value.Bytes);
+        } else if (col.Kind == kkBytes) {
+          key.Offset = col.ByteArena.size();
+          key.Len = static_cast<uint32_t>(value.Bytes.size());
+          col.ByteArena.append(value.Bytes);
+          if (c == 0) primary = BytesKey(value.Bytes);
+        } else {
+          const bool upper = SortTypeFlags(FIndexFields[c].SortType) == cfCaseInsensitive;
+          std::u16string& arena = col.WideArena;
+          key.Offset = arena.size();
+          if (f.FDataType == mtWideString || f.FDataType == mtExtWideString) {
+            // Straight from the record.
+            for (size_t u = 0; u < value.Wide.N; ++u) {
+              const char16_t ch = value.Wide.At(u);
+              arena.push_back(upper ? UpCaseChar(ch) : ch);
+            }
+          } else {
+            UString text = value.AsText(f.FDataType);
+            if (upper)
+              for (char16_t& ch : text) ch = UpCaseChar(ch);
+            arena.append(text);
+          }
+          key.Len = static_cast<uint32_t>(arena.size() - key.Offset);
+          if (c == 0) primary = WideKey(TWideText::Of(std::u16string_view(arena).substr(key.Offset)), fold);
+        }
       }
-    }
-    if (!wideInPlace && !bytesInPlace && (col.Kind == kkWide || col.Kind == kkBytes)) {
-      const auto* base = col.Kind == kkWide ? reinterpret_cast<const uint8_t*>(col.WideArena.data())
-                                            : reinterpret_cast<const uint8_t*>(col.ByteArena.data());
-      const size_t unit = col.Kind == kkWide ? 2 : 1;
-      for (TSortKey& key : col.Keys)
-        if (!key.Null) key.P = base + key.Offset * unit;
+      if (c != 0) continue;
+      if (col.Kind == kkNumber) {
+        switch (col.Number) {
+          case nkInt: primary = IntKey(key.Number.I); break;
+          case nkUInt: primary = key.Number.U; break;
+          default: primary = FloatKey(key.Number.F); break;
+        }
+      }
+      order.push_back({col.Descending ? ~primary : primary, static_cast<uint32_t>(i)});
     }
   }
+  for (TColumnKeys& col : columns) {
+    if (!col.Kept || col.WideInPlace || col.BytesInPlace || (col.Kind != kkWide && col.Kind != kkBytes)) continue;
+    const auto* base = col.Kind == kkWide ? reinterpret_cast<const uint8_t*>(col.WideArena.data())
+                                          : reinterpret_cast<const uint8_t*>(col.ByteArena.data());
+    const size_t unit = col.Kind == kkWide ? 2 : 1;
+    for (TSortKey& key : col.Keys)
+      if (!key.Null) key.P = base + key.Offset * unit;
+  }
+  for (size_t c = 0; c < columns.size(); ++c)
+    if (columns[c].Kind == kkGeneral) columns[c].Flags = SortTypeFlags(FIndexFields[c].SortType);
 
   // Compares the values of column `col` of records i and j.
   TFieldValue va, vb;
@@ -615,86 +773,58 @@ void TMemData::SortItems() {
     const TSortKey& y = col.Keys[j];
     if (x.Null || y.Null) return Sign(x.Null && !y.Null, !x.Null && y.Null);
     switch (col.Kind) {
-      case kkInt: return Sign(x.I<y.I, x.I> y.I);
-      case kkUInt: return Sign(x.U<y.U, x.U> y.U);
-      case kkFloat: return CompareDoubles(x.F, y.F);
+      case kkNumber: return CompareNumbers(col.Number, x.Number, y.Number);
       case kkWide: return CompareWideText({x.P, x.Len}, {y.P, y.Len}, col.Flags);
       default:
         return CompareBytes(std::string_view(reinterpret_cast<const char*>(x.P), x.Len),
                             std::string_view(reinterpret_cast<const char*>(y.P), y.Len));
     }
   };
-  for (size_t c = 0; c < columns.size(); ++c)
-    if (columns[c].Kind == kkGeneral) columns[c].Flags = SortTypeFlags(FIndexFields[c].SortType);
 
-  // The first column's order in one 64-bit key per record (numbers whole,
-  // texts by their first units), so that most comparisons read only the
-  // array being sorted; equal keys go on to the full comparison.
-  struct TPrimary {
-    uint64_t Key;
-    uint32_t Index;
-    uint8_t NotNull;
-  };
-  const TColumnKeys& head = columns.front();
-  const bool headDecides = head.Kind == kkInt || head.Kind == kkUInt || head.Kind == kkFloat;
-  std::vector<TPrimary> order(n);
-  for (uint32_t i = 0; i < n; ++i) {
-    TPrimary& p = order[i];
-    p.Index = i;
-    p.Key = 0;
-    p.NotNull = 1;
-    if (head.Kind == kkGeneral) continue;
-    const TSortKey& key = head.Keys[i];
-    if (key.Null) {
-      p.NotNull = 0;
-      continue;
-    }
-    switch (head.Kind) {
-      case kkInt: p.Key = static_cast<uint64_t>(key.I) ^ (uint64_t{1} << 63); break;
-      case kkUInt: p.Key = key.U; break;
-      case kkFloat: {
-        const double f = key.F == 0 ? 0.0 : key.F;
-        uint64_t bits;
-        std::memcpy(&bits, &f, sizeof bits);
-        p.Key = std::isnan(f) ? ~uint64_t{0} : ((bits >> 63) ? ~bits : bits | (uint64_t{1} << 63));
-        break;
-      }
-      case kkWide: {
-        const TWideText text{key.P, key.Len};
-        for (size_t u = 0; u < 4; ++u) {
-          char16_t c = u < text.N ? text.At(u) : 0;
-          if (!(head.Flags & cfBinary)) c = UpCaseChar(c);
-          p.Key = (p.Key << 16) | c;
-        }
-        break;
-      }
-      default:
-        for (size_t b = 0; b < 8; ++b) p.Key = (p.Key << 8) | (b < key.Len ? key.P[b] : 0);
-        break;
-    }
-  }
+  // The keys order the records (stably); records with the same key (NULLs
+  // among themselves too) are ordered by the full comparison, stably.
+  RadixSort(order);
   const size_t firstFull = headDecides ? 1 : 0;
-  std::stable_sort(order.begin(), order.end(), [&](const TPrimary& a, const TPrimary& b) {
-    if (a.NotNull != b.NotNull || a.Key != b.Key) {
-      const bool less = a.NotNull != b.NotNull ? a.NotNull < b.NotNull : a.Key < b.Key;
-      return head.Descending ? !less : less;
+  const auto orderRuns = [&](std::vector<TPrimary>& part) {
+    if (firstFull >= columns.size()) return;
+    for (size_t start = 0; start < part.size();) {
+      size_t end = start + 1;
+      while (end < part.size() && part[end].Key == part[start].Key) ++end;
+      if (end - start > 1)
+        std::stable_sort(part.begin() + static_cast<ptrdiff_t>(start), part.begin() + static_cast<ptrdiff_t>(end),
+                         [&](const TPrimary& a, const TPrimary& b) {
+                           for (size_t c = firstFull; c < columns.size(); ++c) {
+                             const int r = compareColumn(columns[c], a.Index, b.Index);
+                             if (r != 0) return columns[c].Descending ? r > 0 : r < 0;
+                           }
+                           return false;
+                         });
+      start = end;
     }
-    for (size_t c = firstFull; c < columns.size(); ++c) {
-      const int r = compareColumn(columns[c], a.Index, b.Index);
-      if (r != 0) return columns[c].Descending ? r > 0 : r < 0;
-    }
-    return false;
-  });
+  };
+  orderRuns(order);
+  orderRuns(nulls);
+  // NULL comes first in an ascending column, last in a descending one.
+  std::vector<TItemHeader*> sorted;
+  sorted.reserve(n);
+  const auto take = [&](const std::vector<TPrimary>& part) {
+    for (const TPrimary& p : part) sorted.push_back(items[p.Index]);
+  };
+  if (head.Descending) {
+    take(order);
+    take(nulls);
+  } else {
+    take(nulls);
+    take(order);
+  }
 
   // Only now, with the order complete, the list is relinked and numbered in
   // one pass.
   TItemHeader* prev = nullptr;
   int32_t shown = 0;
-  FItemOrder.resize(n);
   for (size_t k = 0; k < n; ++k) {
-    if (k + 16 < n) __builtin_prefetch(items[order[k + 16].Index]);
-    TItemHeader* item = items[order[k].Index];
-    FItemOrder[k] = item;
+    if (k + kAhead < n) __builtin_prefetch(sorted[k + kAhead], 1);
+    TItemHeader* item = sorted[k];
     item->Prev = prev;
     if (prev) prev->Next = item;
     else FirstItem = item;
@@ -705,6 +835,7 @@ void TMemData::SortItems() {
   LastItem = prev;
   FRecordCount = shown;
   FRecordNoCacheValid = false;
+  FItemOrder = std::move(sorted);
   FItemOrderValid = true;
 }
 

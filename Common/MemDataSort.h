@@ -46,6 +46,23 @@ constexpr int cfBinary = 8;
 // The flags of a sort type: 0, cfCaseInsensitive or cfBinary.
 int SortTypeFlags(TSortType type);
 
+// The fixed-size number types as the comparison reads them: signed (the
+// signed integers, BCD, boolean as 0 or 1), unsigned, or double.
+enum TNumberKind : uint8_t { nkNone, nkInt, nkUInt, nkFloat };
+
+union TNumber {
+  int64_t I;
+  uint64_t U;
+  double F;
+};
+
+// nkNone for every type that is not such a number.
+TNumberKind NumberKindOf(TDataType type);
+// The number in the slot of a field of `type` (a number type).
+TNumber LoadNumber(TDataType type, const uint8_t* slot);
+// Numbers of one kind in order; doubles with NaN after every number.
+int CompareNumbers(TNumberKind kind, TNumber a, TNumber b);
+
 // A UTF-16 text in memory that may be unaligned (inside a record).
 struct TWideText {
   const uint8_t* P = nullptr;

@@ -2,7 +2,9 @@
 // record storage's omission of records.
 #include "Common/MemFilter.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "Common/MemDS.h"
 #include "Common/MemData.h"
@@ -43,13 +45,30 @@ bool IsStar(char16_t c) {
 }
 
 // Whether `segment` ("_" matching any one unit) matches the text at `pos`.
-bool SegmentAt(TWideText text, size_t pos, std::u16string_view segment, bool upper) {
+inline bool SegmentAt(TWideText text, size_t pos, std::u16string_view segment, bool upper) {
   for (size_t i = 0; i < segment.size(); ++i) {
     if (segment[i] == u'_') continue;
     const char16_t c = upper ? UpCaseChar(text.At(pos + i)) : text.At(pos + i);
     if (c != segment[i]) return false;
   }
   return true;
+}
+
+constexpr size_t kNotFound = SIZE_MAX;
+
+// The leftmost place from `pos` on where `segment` lies within the text's
+// first `end` units, or kNotFound.
+size_t FindSegment(TWideText text, size_t pos, size_t end, std::u16string_view segment, bool upper) {
+  // Candidates by one unit of the segment that is not "_", then the rest.
+  size_t anchor = 0;
+  while (anchor < segment.size() && segment[anchor] == u'_') ++anchor;
+  if (anchor == segment.size()) return pos + segment.size() <= end ? pos : kNotFound;
+  const char16_t wanted = segment[anchor];
+  for (; pos + segment.size() <= end; ++pos) {
+    const char16_t c = text.At(pos + anchor);
+    if ((upper ? UpCaseChar(c) : c) == wanted && SegmentAt(text, pos, segment, upper)) return pos;
+  }
+  return kNotFound;
 }
 
 // The pattern match over a text in place; `upper`: the text's units are
@@ -72,13 +91,8 @@ bool MatchText(TWideText text, std::u16string_view pattern, bool upper) {
     const std::u16string_view piece = pattern.substr(star + 1, next - star - 1);
     star = next;
     if (piece.empty()) continue;
-    bool found = false;
-    for (; pos + piece.size() <= end; ++pos)
-      if (SegmentAt(text, pos, piece, upper)) {
-        found = true;
-        break;
-      }
-    if (!found) return false;
+    pos = FindSegment(text, pos, end, piece, upper);
+    if (pos == kNotFound) return false;
     pos += piece.size();
   }
   return true;
@@ -191,6 +205,10 @@ struct TExpressionNode {
   UString Pattern;
   UString UpperPattern;
   bool PatternHasWildcard = false;
+  // A number field against a constant is compared in place: the field's
+  // kind and the constant read once.
+  TNumberKind NumberKind = nkNone;
+  TNumber NumberConstant{};
 };
 
 namespace {
@@ -383,6 +401,11 @@ class TFilterParser {
     if (op != ntLike && op != ntNotLike) {
       node->Constant = std::make_unique<TFieldValue>();
       FData.MakeFieldValue(*field->FieldDesc, constant->Value, *node->Constant);
+      const TDataType type = field->FieldDesc->FDataType;
+      if (!node->Constant->Null && NumberKindOf(type) != nkNone) {
+        node->NumberKind = NumberKindOf(type);
+        node->NumberConstant = LoadNumber(type, node->Constant->Fixed);
+      }
     }
     return node;
   }
@@ -458,7 +481,14 @@ class TFilterEvaluator {
     if (fieldNode && valueNode) {
       // A field and a constant.
       const TFieldDesc& f = *fieldNode->FieldDesc;
-      TFieldValue& v = FValue;
+      if (node.NumberKind != nkNone) {
+        // A NULL field equals only NULL, and orders nothing.
+        if (FRec[FData.DataSize() + f.FFieldNo - 1] == 1) return negate;
+        int c = CompareNumbers(node.NumberKind, LoadNumber(f.FDataType, FRec + f.FOffset), node.NumberConstant);
+        if (&l != fieldNode) c = -c;
+        return Ordered(op, c);
+      }
+      TFieldValue& v = FValue ? *FValue : FValue.emplace();
       FData.ReadFieldValue(f, FRec, v);
       const bool constNull = valueNode->Value.IsNull();
       if (v.Null || constNull) {
@@ -524,13 +554,26 @@ class TFilterEvaluator {
 
   const TMemData& FData;
   const uint8_t* FRec;
-  mutable TFieldValue FValue;
+  // Made at the first field read: most records of a number comparison need none.
+  mutable std::optional<TFieldValue> FValue;
 };
 
 }  // namespace
 
 TFilterExpression::TFilterExpression(const TMemData& data, UStringView text) : FData(data) {
   FRoot = TFilterParser(data, text).Parse();
+  // The fields' slots and null flags, a few of them, for Prefetch.
+  std::vector<const TExpressionNode*> pending{FRoot.get()};
+  while (!pending.empty() && FReadOffsets.size() < 8) {
+    const TExpressionNode* node = pending.back();
+    pending.pop_back();
+    if (node->LeftOperand) pending.push_back(node->LeftOperand.get());
+    if (node->RightOperand) pending.push_back(node->RightOperand.get());
+    if (node->NodeType != ntField) continue;
+    for (const int offset : {node->FieldDesc->FOffset, data.DataSize() + node->FieldDesc->FFieldNo - 1})
+      if (offset >= 0 && std::find(FReadOffsets.begin(), FReadOffsets.end(), offset) == FReadOffsets.end())
+        FReadOffsets.push_back(static_cast<uint32_t>(offset));
+  }
 }
 
 TFilterExpression::~TFilterExpression() = default;
@@ -581,10 +624,26 @@ bool TMemData::OmitRecord(TItemHeader* item) {
 void TMemData::FilterUpdated() {
   // One walk: each answer dropped, asked again, and the record numbered.
   int32_t shown = 0;
-  ForEachItem([&](TItemHeader* i) {
+  const auto visit = [&](TItemHeader* i) {
     i->FilterResult = fsNotChecked;
     i->Order = IsVisible(i) ? ++shown : 0;
-  });
+  };
+  if (FItemOrderValid && FFilterExpression) {
+    // The records lie scattered: the ones a few steps ahead are asked for
+    // while this one is judged.
+    constexpr size_t kAhead = 16;
+    const size_t n = FItemOrder.size();
+    for (size_t k = 0; k < n; ++k) {
+      if (k + kAhead < n) {
+        TItemHeader* ahead = FItemOrder[k + kAhead];
+        __builtin_prefetch(ahead);
+        FFilterExpression->Prefetch(TBlockManager::GetRecordPtr(ahead));
+      }
+      visit(FItemOrder[k]);
+    }
+  } else {
+    ForEachItem(visit);
+  }
   FRecordCount = shown;
   FRecordNoCacheValid = false;
   FEOF = FRecordCount == 0;

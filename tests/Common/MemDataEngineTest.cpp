@@ -2,6 +2,7 @@
 // provider fills it; the records are read back through the fields.
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -178,6 +179,78 @@ TEST(LocalSort, ReverseSortedMillionAndStability) {
     previousId = id;
   }
   EXPECT_TRUE(stable);
+}
+
+// Many records with keys that share their first characters, differ only in
+// case, are NULL, negative, -0 or NaN: every sort text orders them by the
+// record comparison, and records that compare equal keep the order of Id.
+TEST(LocalSort, ManyRecordsFollowTheRecordComparisonStably) {
+  const std::vector<Column> columns = {{u"Id", mtInt32},     {u"Name", mtWideString, 12}, {u"Code", mtString, 6},
+                                       {u"Price", mtFloat},  {u"Qty", mtInt32},           {u"Big", mtInt64},
+                                       {u"Small", mtUInt16}, {u"Flag", mtBoolean}};
+  const char16_t* names[] = {u"a", u"A", u"b", u"B", u"가", u"ab", u"Ab", u"aB"};
+  const double prices[] = {-2.5, -0.0, 0.0, 1.5, 1e300, -1e300, std::numeric_limits<double>::quiet_NaN()};
+  const int64_t bigs[] = {INT64_MIN, -1, 0, 1, INT64_MAX};
+  std::mt19937 random(11);
+  std::vector<std::vector<Variant>> rows;
+  for (int id = 1; id <= 3000; ++id) {
+    const auto maybeNull = [&](Variant v) { return random() % 10 == 0 ? N() : v; };
+    UString name;
+    for (size_t n = random() % 7; n > 0; --n) name += names[random() % std::size(names)];
+    const std::string code(random() % 5, static_cast<char>("aAbB "[random() % 5]));
+    rows.push_back({id, maybeNull(Variant(name)), maybeNull(Variant(Utf8ToUtf16(code))),
+                    maybeNull(Variant(prices[random() % std::size(prices)])),
+                    maybeNull(Variant(static_cast<int>(random() % 7) - 3)),
+                    maybeNull(Variant(bigs[random() % std::size(bigs)])),
+                    maybeNull(Variant(static_cast<int>(random() % 3) * 30000)), maybeNull(Variant(random() % 2 == 0))});
+  }
+  const char16_t* texts[] = {u"Qty",
+                             u"Qty DESC",
+                             u"Price",
+                             u"Price DESC; Qty",
+                             u"Name",
+                             u"Name BIN",
+                             u"Name CIS DESC; Qty",
+                             u"Name DESC; Price",
+                             u"Code",
+                             u"Code BIN DESC",
+                             u"Code CIS; Name DESC",
+                             u"Big DESC",
+                             u"Small; Big",
+                             u"Flag DESC; Name CIS"};
+  for (const char16_t* text : texts) {
+    SCOPED_TRACE(Utf16ToUtf8(text));
+    MemQuery q(columns, rows);
+    q.Open();
+    q.SetIndexFieldNames(u"Id");
+    q.SetIndexFieldNames(text);
+    TMemData& data = q.Storage;
+    std::vector<std::vector<uint8_t>> records;
+    std::vector<uint8_t> buf = data.AllocRecBuf();
+    for (data.SetToBegin(); data.GetNextRecord(buf.data());) records.push_back(buf);
+    ASSERT_EQ(records.size(), rows.size());
+    int misplaced = 0;
+    for (size_t i = 1; i < records.size(); ++i) {
+      const int c = data.CompareRecords(records[i - 1].data(), records[i].data());
+      const int a = data.GetFieldAsVariant(1, records[i - 1].data()).AsInteger();
+      const int b = data.GetFieldAsVariant(1, records[i].data()).AsInteger();
+      if (c > 0 || (c == 0 && a > b)) ++misplaced;
+    }
+    EXPECT_EQ(misplaced, 0);
+
+    // A filter over the sorted records shows the same records in that order.
+    std::vector<int> sorted = Ids(q), expected;
+    MemQuery plain(columns, rows);
+    plain.Open();
+    plain.SetFilter(u"Qty > 0 AND Name LIKE '%b%' OR Price < 0");
+    plain.SetFiltered(true);
+    const std::vector<int> kept = Ids(plain);
+    for (const int id : sorted)
+      if (std::find(kept.begin(), kept.end(), id) != kept.end()) expected.push_back(id);
+    q.SetFilter(u"Qty > 0 AND Name LIKE '%b%' OR Price < 0");
+    q.SetFiltered(true);
+    EXPECT_EQ(Ids(q), expected);
+  }
 }
 
 TEST(LocalSort, ChangedRecordMovesToItsPlace) {

@@ -1,6 +1,7 @@
 #include "Common/MemData.h"
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -852,6 +853,53 @@ TEST(Blocks, LastItemFreesItsBlock) {
   EXPECT_EQ(man.BlockCount(), 1u);
   man.AllocItem();
   EXPECT_EQ(man.BlockCount(), 2u);
+}
+
+// Blocks of several sizes, many of them, some freed and taken again: each
+// one starts zero-filled and none overlaps another that is in use.
+TEST(Blocks, EveryBlockStartsZeroedAndApartFromTheOthers) {
+  TBlockManager man;
+  man.RecordSize = 99;
+  const size_t itemSize = sizeof(TItemHeader) + 99;
+  struct Live {
+    TBlockHeader* Block;
+    size_t Bytes;
+  };
+  std::vector<Live> live;
+  int dirty = 0;
+  const auto take = [&](int items) {
+    TBlockHeader* block = man.AllocBlock(items);
+    const size_t bytes = sizeof(TBlockHeader) + static_cast<size_t>(items) * itemSize;
+    const auto* p = reinterpret_cast<const uint8_t*>(block);
+    // The header's own fields aside, every byte is zero.
+    for (size_t i = sizeof(TBlockHeader); i < bytes; ++i)
+      if (p[i] != 0 && (i - sizeof(TBlockHeader)) % itemSize >= sizeof(void*)) ++dirty;
+    std::memset(reinterpret_cast<uint8_t*>(block) + sizeof(TBlockHeader), 0xAB, bytes - sizeof(TBlockHeader));
+    live.push_back({block, bytes});
+  };
+  const int sizes[] = {10, 3, 700, 10, 25};
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 4000; ++i) take(sizes[i % std::size(sizes)]);
+    // Every other block goes back.
+    std::vector<Live> kept;
+    for (size_t i = 0; i < live.size(); ++i) {
+      if (i % 2 == 0) man.FreeBlock(live[i].Block);
+      else kept.push_back(live[i]);
+    }
+    live = kept;
+  }
+  EXPECT_EQ(dirty, 0);
+  EXPECT_EQ(man.BlockCount(), live.size());
+  std::sort(live.begin(), live.end(), [](const Live& a, const Live& b) { return a.Block < b.Block; });
+  int overlaps = 0;
+  for (size_t i = 1; i < live.size(); ++i)
+    if (reinterpret_cast<uint8_t*>(live[i - 1].Block) + live[i - 1].Bytes > reinterpret_cast<uint8_t*>(live[i].Block))
+      ++overlaps;
+  EXPECT_EQ(overlaps, 0);
+  man.FreeAllBlock();
+  EXPECT_EQ(man.BlockCount(), 0u);
+  take(10);
+  EXPECT_EQ(dirty, 0);
 }
 
 TEST(Blocks, FetchedBlockKeepsItsRowsAndFreesTheRest) {
