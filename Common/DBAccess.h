@@ -563,6 +563,64 @@ class TDADetailDataLink : public TDataLink {
   TCustomDADataSet& FDetail;
 };
 
+// The statements a dataset writes, reads again and locks its records with,
+// kept apart from the dataset (the dataset's UpdateObject). For each kind a
+// query component (InsertObject, ...) that runs with its own SQL, or else a
+// text (InsertSQL, ...) that the dataset's updater runs; either takes the
+// place of the dataset's own text and of the generated statement. Their
+// parameters take the record's values as the dataset's own texts do
+// (":Name", ":OLD_Name", ":<field number>"). A query component must work on
+// the dataset's connection (it gets it when it has none): the checks that
+// undo a change run in that connection's transaction. Freeing the update
+// object, its dataset or one of its query components clears the other
+// side's reference.
+class TCustomDAUpdateSQL : public TComponent {
+ public:
+  TCustomDAUpdateSQL() = default;
+  ~TCustomDAUpdateSQL() override;
+
+  TCustomDADataSet* DataSet() const { return FDataSet; }
+  // The same as the dataset's SetUpdateObject(this); none detaches.
+  void SetDataSet(TCustomDADataSet* value);
+
+  const UString& InsertSQL() const { return FSQL[kInsert]; }
+  void SetInsertSQL(const UString& value) { FSQL[kInsert] = value; }
+  const UString& ModifySQL() const { return FSQL[kModify]; }
+  void SetModifySQL(const UString& value) { FSQL[kModify] = value; }
+  const UString& DeleteSQL() const { return FSQL[kDelete]; }
+  void SetDeleteSQL(const UString& value) { FSQL[kDelete] = value; }
+  const UString& RefreshSQL() const { return FSQL[kRefresh]; }
+  void SetRefreshSQL(const UString& value) { FSQL[kRefresh] = value; }
+  const UString& LockSQL() const { return FSQL[kLock]; }
+  void SetLockSQL(const UString& value) { FSQL[kLock] = value; }
+
+  TCustomDADataSet* InsertObject() const { return FObjects[kInsert]; }
+  void SetInsertObject(TCustomDADataSet* value) { SetObject(kInsert, value); }
+  TCustomDADataSet* ModifyObject() const { return FObjects[kModify]; }
+  void SetModifyObject(TCustomDADataSet* value) { SetObject(kModify, value); }
+  TCustomDADataSet* DeleteObject() const { return FObjects[kDelete]; }
+  void SetDeleteObject(TCustomDADataSet* value) { SetObject(kDelete, value); }
+  TCustomDADataSet* RefreshObject() const { return FObjects[kRefresh]; }
+  void SetRefreshObject(TCustomDADataSet* value) { SetObject(kRefresh, value); }
+  TCustomDADataSet* LockObject() const { return FObjects[kLock]; }
+  void SetLockObject(TCustomDADataSet* value) { SetObject(kLock, value); }
+
+  // The kinds, in the order of the properties.
+  enum TKind : uint8_t { kInsert, kModify, kDelete, kRefresh, kLock, kKinds };
+  const UString& SQL(TKind kind) const { return FSQL[kind]; }
+  TCustomDADataSet* Object(TKind kind) const { return FObjects[kind]; }
+
+ private:
+  friend class TCustomDADataSet;
+  void SetObject(TKind kind, TCustomDADataSet* value);
+  // A query component is being freed.
+  void ObjectDestroying(const TCustomDADataSet& object);
+
+  TCustomDADataSet* FDataSet = nullptr;
+  UString FSQL[kKinds];
+  TCustomDADataSet* FObjects[kKinds] = {};
+};
+
 // A query on a connection: its SQL text with macros and parameters, run by
 // the provider's record set, whose rows it shows. Opening connects the
 // connection when needed (BeginUse), writes the parameters into the
@@ -685,6 +743,11 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   const UString& SQLLock() const { return FSQLLock; }
   void SetSQLLock(const UString& value) { FSQLLock = value; }
   TDADataSetUpdater& Updater();
+  // The update object whose statements come first (none: the texts above,
+  // then the generated statements). An update object serves one dataset:
+  // attached here it leaves the one it served before.
+  TCustomDAUpdateSQL* UpdateObject() const { return FUpdateObject; }
+  void SetUpdateObject(TCustomDAUpdateSQL* value);
   // Reads the current record again from the server (the query's own text
   // with the record's key added) and shows the values read. A record whose
   // row is gone raises "Refresh failed. Found 0 records". Browse mode only.
@@ -843,6 +906,12 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   UString FKeyFields;
   UString FUpdatingTable;
   std::unique_ptr<TDADataSetUpdater> FUpdater;
+  friend class TCustomDAUpdateSQL;
+  TCustomDAUpdateSQL* FUpdateObject = nullptr;
+  // The update objects that run this dataset as one of their query components.
+  std::vector<TCustomDAUpdateSQL*> FUpdateObjectUsers;
+  // Clears every reference to this dataset of an update object, both ways.
+  void DetachUpdateObjects();
   // Master-detail.
   bool IsLinked() const;
   TDataSet* ActiveMaster() const;

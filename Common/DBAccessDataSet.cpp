@@ -31,6 +31,7 @@ TCustomDADataSet::~TCustomDADataSet() {
   } catch (...) {
   }
   if (FConnection) FConnection->UnRegisterClient(*this);
+  DetachUpdateObjects();
 }
 
 void TCustomDADataSet::SetConnection(TCustomDAConnection* value) {
@@ -288,6 +289,8 @@ void TCustomDADataSet::Execute() {
     FParams.WriteParamDescs(FIRecordSet->GetCommand()->Params(), ParamDataTypeMap(), true, settings);
     try {
       FIRecordSet->ExecCommand();
+      Variant rows;
+      FRowsAffected = FIRecordSet->GetCommand()->GetProp(prRowsAffected, rows) ? rows.AsInteger() : -1;
       // Rows the statement returned are dropped: the session is free again.
       FIRecordSet->Close();
     } catch (...) {

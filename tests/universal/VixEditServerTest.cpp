@@ -1,6 +1,7 @@
 // Editing through the query on the private MariaDB server: Edit, Insert,
 // Append, Delete, Post and Cancel write to the server at once, and every
 // case ends with the server's rows read back through a second session.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,41 @@ struct VixEditServerTest : ::testing::Test {
     for (query.First(); !query.Eof(); query.Next())
       if (query.FieldByName(name).AsString() == value) return;
     FAIL() << "no record with " << Utf16ToUtf8(name) << " = " << Utf16ToUtf8(value);
+  }
+  // Posts new records with the ids `from`..`to` named "n", then renames the
+  // record with id 1 to "A".
+  void PostNewRowsAndRenameFirst(int from, int to) {
+    for (int id = from; id <= to; ++id) {
+      query.Append();
+      query.FieldByName(u"id").SetAsInteger(id);
+      query.FieldByName(u"name").SetAsString(u"n");
+      query.Post();
+    }
+    Find(u"id", u"1");
+    query.Edit();
+    query.FieldByName(u"name").SetAsString(u"A");
+    query.Post();
+  }
+  // An edit of the current record's qty whose statement touches two rows of
+  // t: refused, and the server's rows stay as they were.
+  void ExpectTwoRowChangeUndone() {
+    const Rows before = db.Rows("SELECT * FROM t ORDER BY id");
+    query.Edit();
+    query.FieldByName(u"qty").SetAsInteger(query.FieldByName(u"qty").AsInteger() * 10);
+    EXPECT_EQ(test::ErrorOf([&] { query.Post(); }), "Update failed. Found 2 records");
+    query.Cancel();
+    EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), before);
+  }
+  // An edit with a pessimistic lock holds the row of t with that id: the
+  // other session's update waits and gives up. The edit is cancelled.
+  void ExpectEditHoldsRow(const std::string& id) {
+    query.SetLockMode(TCustomDADataSet::lmPessimistic);
+    query.Edit();
+    db.Exec("SET SESSION innodb_lock_wait_timeout = 1");
+    const Rows blocked = db.Rows("UPDATE t SET qty = 0 WHERE id = " + id);
+    ASSERT_EQ(blocked.size(), 1u);
+    EXPECT_NE(blocked[0].find("Lock wait timeout"), std::string::npos) << blocked[0];
+    query.Cancel();
   }
 };
 
@@ -589,21 +625,110 @@ TEST_F(VixEditServerTest, OwnStatementTextsReplaceTheGeneratedOnes) {
 
   query.SetSQLUpdate(u"UPDATE t SET qty = :qty WHERE name = :OLD_name");
   Find(u"id", u"2");
-  query.Edit();
-  query.FieldByName(u"qty").SetAsInteger(20);
-  EXPECT_EQ(test::ErrorOf([&] { query.Post(); }), "Update failed. Found 2 records");
-  query.Cancel();
-  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"2|b|2", "3|b|3", "10|X|1"}));
-
-  query.SetLockMode(TCustomDADataSet::lmPessimistic);
-  query.Edit();
-  db.Exec("SET SESSION innodb_lock_wait_timeout = 1");
-  const Rows blocked = db.Rows("UPDATE t SET qty = 0 WHERE id = 2");
-  ASSERT_EQ(blocked.size(), 1u);
-  EXPECT_NE(blocked[0].find("Lock wait timeout"), std::string::npos) << blocked[0];
-  query.Cancel();
+  ExpectTwoRowChangeUndone();
+  ExpectEditHoldsRow("2");
   EXPECT_EQ(db.Rows("UPDATE t SET qty = 0 WHERE id = 2"), Rows{});
   EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"2|b|0", "3|b|3", "10|X|1"}));
+}
+
+// --- the update object ----------------------------------------------------------------
+
+// The update object's queries and texts come before the query's own texts:
+// a query for insert (the auto-increment value taken back), a text for
+// update, a query for delete, refresh and lock. A write that must touch one
+// row is undone when it touched two; freeing either side leaves no
+// reference behind.
+TEST_F(VixEditServerTest, UpdateObjectWritesRefreshesAndLocks) {
+  db.Exec("CREATE TABLE t (id INT AUTO_INCREMENT PRIMARY KEY, name VARCHAR(20), qty INT) ENGINE=InnoDB");
+  db.Exec("INSERT INTO t (name, qty) VALUES ('a', 1), ('b', 2), ('b', 3)");
+  auto update = std::make_unique<TVixUpdateSQL>();
+  TVixQuery insertQuery, deleteQuery, refreshQuery, lockQuery;
+  insertQuery.SetSQL(u"INSERT INTO t (name, qty) VALUES (CONCAT(:name, '+'), :qty)");
+  deleteQuery.SetSQL(u"DELETE FROM t WHERE id = :OLD_id");
+  refreshQuery.SetSQL(u"SELECT name, qty * 10 AS qty FROM t WHERE id = :id");
+  lockQuery.SetSQL(u"SELECT id, name, qty FROM t WHERE id = :OLD_id FOR UPDATE");
+  update->SetInsertObject(&insertQuery);
+  update->SetModifySQL(u"UPDATE t SET name = UPPER(:name), qty = :qty WHERE id = :OLD_id");
+  update->SetDeleteObject(&deleteQuery);
+  update->SetRefreshObject(&refreshQuery);
+  update->SetLockObject(&lockQuery);
+  query.SetSQLUpdate(u"UPDATE t SET name = 'not this one'");
+  query.SetUpdateObject(update.get());
+  EXPECT_EQ(update->DataSet(), &query);
+  query.SetRefreshOptions(roAfterInsert);
+  Open(u"SELECT * FROM t ORDER BY id");
+
+  query.Append();
+  query.FieldByName(u"name").SetAsString(u"d");
+  query.FieldByName(u"qty").SetAsInteger(4);
+  query.Post();
+  EXPECT_EQ(query.FieldByName(u"id").AsInteger(), 4);
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"d+");  // read again by the refresh query
+  EXPECT_EQ(query.FieldByName(u"qty").AsInteger(), 40);
+  EXPECT_EQ(insertQuery.GetConnection(), &connection);
+  Find(u"id", u"1");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"x");
+  query.Post();
+  Find(u"id", u"2");
+  query.Delete();
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|X|1", "3|b|3", "4|d+|4"}));
+
+  // The modify text finds two rows: undone.
+  update->SetModifySQL(u"UPDATE t SET qty = :qty WHERE qty >= :OLD_qty");
+  Find(u"id", u"3");
+  ExpectTwoRowChangeUndone();
+
+  // The lock query holds the row and checks it still holds the values read.
+  ExpectEditHoldsRow("3");
+  db.Exec("UPDATE t SET qty = 33 WHERE id = 3");
+  EXPECT_EQ(test::ErrorOf([&] { query.Edit(); }), "Record was changed by another user");
+  EXPECT_EQ(query.State(), dsBrowse);
+  query.SetLockMode(TCustomDADataSet::lmNone);
+
+  // A query without a text.
+  update->SetRefreshObject(nullptr);
+  refreshQuery.SetSQL(u"");
+  update->SetRefreshObject(&refreshQuery);
+  EXPECT_EQ(test::ErrorOf([&] { query.RefreshRecord(); }),
+            "SQL property of InsertObject, ModifyObject, DeleteObject or RefreshObject cannot be empty");
+
+  // Freed queries and a freed update object leave nothing dangling.
+  {
+    TVixQuery modifyQuery;
+    update->SetModifyObject(&modifyQuery);
+  }
+  EXPECT_EQ(update->ModifyObject(), nullptr);
+  update->SetRefreshObject(nullptr);
+  update.reset();
+  EXPECT_EQ(query.UpdateObject(), nullptr);
+  query.SetSQLUpdate(u"");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"generated");
+  query.Post();
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|X|1", "3|generated|33", "4|d+|4"}));
+}
+
+// With cached updates the update object's statements apply each change once,
+// between batches of generated ones.
+TEST_F(VixEditServerTest, UpdateObjectInCachedUpdates) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20))");
+  db.Exec("INSERT INTO t VALUES (1, 'a'), (2, 'b')");
+  TVixUpdateSQL update;
+  TVixQuery modifyQuery;
+  modifyQuery.SetSQL(u"UPDATE t SET name = CONCAT(:name, '!') WHERE id = :OLD_id");
+  update.SetModifyObject(&modifyQuery);
+  update.SetDataSet(&query);
+  query.SetCachedUpdates(true);
+  query.Options().UpdateBatchSize = 3;
+  Open(u"SELECT * FROM t ORDER BY id");
+  PostNewRowsAndRenameFirst(3, 6);
+  query.ApplyUpdates();
+  query.CommitUpdates();
+  EXPECT_FALSE(query.UpdatesPending());
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|A!", "2|b", "3|n", "4|n", "5|n", "6|n"}));
+  update.SetDataSet(nullptr);
+  EXPECT_EQ(query.UpdateObject(), nullptr);
 }
 
 // --- quick refresh ----------------------------------------------------------------
@@ -1044,16 +1169,7 @@ TEST_F(VixEditServerTest, CachedChangesReadBackWhatTheServerMade) {
   query.SetRefreshOptions(roAfterInsert);
   query.Options().UpdateBatchSize = 3;
   Open(u"SELECT * FROM t ORDER BY id");
-  for (int id = 2; id <= 5; ++id) {
-    query.Append();
-    query.FieldByName(u"id").SetAsInteger(id);
-    query.FieldByName(u"name").SetAsString(u"n");
-    query.Post();
-  }
-  Find(u"id", u"1");
-  query.Edit();
-  query.FieldByName(u"name").SetAsString(u"A");
-  query.Post();
+  PostNewRowsAndRenameFirst(2, 5);
   query.ApplyUpdates();
   query.CommitUpdates();
   Rows kinds;
