@@ -216,6 +216,12 @@ class TDADataSetUpdater {
   // key) keeps the values written.
   void RefreshAfterWrite(uint8_t* buf);
 
+  // The number of rows the dataset's final SQL returns, counted by the
+  // provider's count statement (RecordCountSQL) with the dataset's
+  // parameters. 0 when the provider has none, the text cannot be counted,
+  // or the server refuses the count statement (a derived table with two
+  // columns of one name, say); a lost connection raises.
+  int64_t ReadRecordCount();
   // Runs a query (its parameters taken from `values`, else from the
   // dataset's own) and hands every row to `each` while the rows are open;
   // returns their number.
@@ -246,6 +252,8 @@ class TDADataSetUpdater {
   virtual bool SameLockValue(const Variant& a, const Variant& b) const;
   // The field of an auto-increment column, or 0.
   virtual int AutoIncrementFieldNo() const;
+  // The statement that counts the rows of `finalSQL`; the base has none.
+  virtual UString RecordCountSQL(const UString& /*finalSQL*/) { return UString(); }
   // The provider runs texts of several statements.
   virtual bool SupportsBatches() const { return false; }
   // The rows that every statement of the last text affected together.

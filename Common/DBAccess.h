@@ -508,6 +508,9 @@ struct TDADataSetOptions {
   bool SetFieldsReadOnly = true;
   // Statements collected into one text before they are sent (cached updates).
   int UpdateBatchSize = 1;
+  // When open does not fetch every row, a statement counts the query's rows
+  // first, and RecordCount reports that count (see RecordCount).
+  bool QueryRecCount = false;
 };
 
 // When a query reads a record again from the server (bits): after its
@@ -641,8 +644,19 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // its macros and parameters and rebuilds Params; values survive by name.
   const UString& GetSQL() const { return FSQL; }
   void SetSQL(const UString& value);
-  // The text that is run: trailing characters below "!" dropped, macros expanded.
+  // The text that is run: trailing characters below "!" dropped, macros
+  // expanded, then FilterSQL added to its WHERE clause, then, for a detail
+  // in the remote mode, the condition that pairs DetailFields with
+  // parameters named after MasterFields ("detail = :master", joined by
+  // "and").
   UString FinalSQL() const;
+  // A condition on the rows of the query, added to its WHERE clause in
+  // FinalSQL (its parameters join Params). A different value closes and
+  // unprepares the query, and opens it again when it was open. A condition
+  // that cannot be added (the text is not a SELECT, or combines results)
+  // raises and leaves the value as it was.
+  const UString& GetFilterSQL() const { return FFilterSQL; }
+  void SetFilterSQL(const UString& value);
 
   // Prepares the statement on the server (connecting when needed): every
   // open then runs it with the parameters' current values and reads its rows
@@ -683,6 +697,11 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
 
   // Every row of the open query is in memory (or the query ran no cursor).
   bool Fetched() const;
+  // The records shown. While rows are still to be fetched and QueryRecCount
+  // counted the query's rows at open: that count, less the rows fetched,
+  // plus the records shown of them (so the local filter's hidden records,
+  // and local inserts and deletes, are taken into account).
+  int RecordCount() const override;
   // Rows the last statement changed; -1 when nothing was executed.
   int GetRowsAffected() const { return FRowsAffected; }
   // The provider's record set (none until the first open).
@@ -870,8 +889,14 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // Closes the query when that was asked for during a fetch; true when it did.
   bool CloseIfAsked();
 
+  // The remote master-detail condition of FinalSQL.
+  UString MasterDetailCondition() const;
+
   TCustomDAConnection* FConnection = nullptr;
   UString FSQL;
+  UString FFilterSQL;
+  // The rows the count statement found at open; 0: not counted.
+  int64_t FRecordCount = 0;
   TDAParams FParams;
   TMacros FMacros;
   bool FParamCheck = true;

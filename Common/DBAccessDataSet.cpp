@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Common/DASQLGenerator.h"
+#include "Common/DASQLText.h"
 
 namespace vix {
 
@@ -74,7 +75,28 @@ UString TCustomDADataSet::FinalSQL() const {
   UString sql = FSQL;
   while (!sql.empty() && sql.back() < u'!') sql.pop_back();
   if (FMacros.Count() > 0) sql = FMacros.Expand(sql, CommandParserClass());
-  return ProcessFinalSQL(std::move(sql));
+  sql = ProcessFinalSQL(std::move(sql));
+  if (!Trim(FFilterSQL).empty()) sql = AddWhere(sql, FFilterSQL, CommandParserClass());
+  if (IsLinked() && !FLocalMasterDetail) sql = AddWhere(sql, MasterDetailCondition(), CommandParserClass());
+  return sql;
+}
+
+void TCustomDADataSet::SetFilterSQL(const UString& value) {
+  if (value == FFilterSQL) return;
+  const bool wasActive = Active();
+  UnPrepare();
+  Close();
+  const UString old = FFilterSQL;
+  FFilterSQL = value;
+  try {
+    AssembleSQL();
+  } catch (...) {
+    // A condition that cannot be added leaves the text as it was.
+    FFilterSQL = old;
+    AssembleSQL();
+    throw;
+  }
+  if (wasActive) Open();
 }
 
 void TCustomDADataSet::AssembleSQL() {
@@ -192,6 +214,12 @@ void TCustomDADataSet::SetRecordSetProp(TPropId prop, const Variant& value) {
   if (FIRecordSet) FIRecordSet->SetProp(prop, value);
 }
 
+int TCustomDADataSet::RecordCount() const {
+  const int shown = TMemDataSet::RecordCount();
+  if (!Active() || !FOptions.QueryRecCount || FRecordCount == 0 || !FIRecordSet || Fetched()) return shown;
+  return static_cast<int>(FRecordCount - FIRecordSet->FetchedCount() + shown);
+}
+
 bool TCustomDADataSet::Fetched() const {
   if (!FIRecordSet) return Active();
   const TCursorState state = FIRecordSet->GetCommand()->GetCursorState();
@@ -256,6 +284,8 @@ void TCustomDADataSet::OpenCursor() {
   for (int attempt = 0;; ++attempt) {
     BeginConnection();
     try {
+      FRecordCount = 0;
+      if (FOptions.QueryRecCount && !FIRecordSet->GetFetchAll()) FRecordCount = Updater().ReadRecordCount();
       if (BeforeExecute) BeforeExecute(*this);
       TMemDataSet::OpenCursor();
     } catch (const EFailOver&) {
@@ -306,12 +336,13 @@ void TCustomDADataSet::Execute() {
 }
 
 void TCustomDADataSet::DataOpen() {
-  InstallMasterDetailFilter();
   FIRecordSet->SetSQL(FinalSQL());
   // The session may read the text otherwise than it was scanned before
-  // (its quoting mode): the parameters follow the command's scan.
+  // (its quoting mode), and the master-detail condition may be new: the
+  // parameters follow the command's scan, and then take the master's values.
   if (FParamCheck && !ParamsMatchDescs(FParams, FIRecordSet->GetCommand()->Params()))
     FParams.RebuildFromParamDescs(FIRecordSet->GetCommand()->Params(), GetFieldType);
+  InstallMasterDetailFilter();
   TParamWriteSettings settings;
   settings.ConvertEOL = FConnection->Options().GetConvertEOL();
   FParams.WriteParamDescs(FIRecordSet->GetCommand()->Params(), ParamDataTypeMap(), true, settings);

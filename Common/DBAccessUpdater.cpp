@@ -455,6 +455,21 @@ int64_t TDADataSetUpdater::ReadRows(const UString& sql, const TDAParams& values,
   return RunQuery(sql, params, {}, false, each);
 }
 
+int64_t TDADataSetUpdater::ReadRecordCount() {
+  const UString sql = RecordCountSQL(FDataSet.FinalSQL());
+  if (sql.empty()) return 0;
+  int64_t count = 0;
+  try {
+    ReadRows(sql, TDAParams(), [&](TZelRecordSet& result, const uint8_t* row) {
+      if (result.Fields().Count() > 0) count = result.GetFieldAsVariant(result.Fields()[0].FFieldNo, row).AsInt64();
+    });
+  } catch (const EDAError& e) {
+    if (e.IsFatalError()) throw;
+    return 0;
+  }
+  return count;
+}
+
 bool TDADataSetUpdater::RefreshWanted(TStatementType type) {
   const TRefreshOptions options = FDataSet.GetRefreshOptions();
   if (type == stInsert) return (options & roAfterInsert) != 0;

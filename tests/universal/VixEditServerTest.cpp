@@ -631,6 +631,62 @@ TEST_F(VixEditServerTest, OwnStatementTextsReplaceTheGeneratedOnes) {
   EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"2|b|0", "3|b|3", "10|X|1"}));
 }
 
+// --- the record count ------------------------------------------------------------------
+
+// With QueryRecCount and rows fetched a few at a time, RecordCount is the
+// server's count from the start, for every form of query; rows a local
+// filter hides are taken off. A statement the server cannot count (a
+// derived table with two columns of one name) leaves the count to the
+// records read.
+TEST_F(VixEditServerTest, RecordCountQueryCountsEveryFormOfQuery) {
+  std::string values;
+  for (int id = 1; id <= 30; ++id)
+    values += (id > 1 ? ", (" : "(") + std::to_string(id) + ", " + std::to_string(id % 3) + ")";
+  db.Exec("CREATE TABLE c (id INT PRIMARY KEY, grp INT)");
+  db.Exec("INSERT INTO c VALUES " + values);
+  query.SpecificOptions().Add(u"MySQL.FetchAll=False");
+  query.SetFetchRows(4);
+  query.Options().QueryRecCount = true;
+  struct Case {
+    const char16_t* sql;
+    int count;
+  } cases[] = {
+      {u"SELECT * FROM c ORDER BY id", 30},
+      {u"SELECT id FROM c WHERE grp = :g -- one group\nORDER BY id", 10},
+      {u"SELECT a.id, b.id FROM c a JOIN c b ON b.id = a.id", 30},
+      {u"SELECT grp, COUNT(*) AS n FROM c GROUP BY grp", 3},
+      {u"SELECT DISTINCT grp FROM c", 3},
+      {u"SELECT id FROM c WHERE id <= 5 UNION ALL SELECT id FROM c WHERE id > 25", 10},
+      {u"SELECT id FROM c ORDER BY id LIMIT 7", 7},
+      {u"WITH x AS (SELECT id FROM c WHERE grp = 0) SELECT * FROM x", 10},
+      {u"SELECT COUNT(*) AS n FROM c", 1},
+      {u"SELECT id, (SELECT MAX(id) FROM c) AS top FROM c WHERE grp = 1;", 10},
+      {u"SELECT a.id, b.id, COUNT(*) FROM c a JOIN c b ON b.id = a.id GROUP BY a.id, b.id", 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(c.sql));
+    query.Close();
+    query.SetSQL(c.sql);
+    if (query.FindParam(u"g")) query.ParamByName(u"g").SetAsInteger(1);
+    query.Open();
+    EXPECT_EQ(query.RecordCount(), c.count);
+  }
+
+  Open(u"SELECT * FROM c ORDER BY id");
+  query.Next();
+  query.SetFilter(u"id <> 2");
+  query.SetFiltered(true);
+  EXPECT_EQ(query.RecordCount(), 29);
+  int seen = 0;
+  for (query.First(); !query.Eof(); query.Next()) ++seen;
+  EXPECT_EQ(seen, 29);
+  EXPECT_EQ(query.RecordCount(), 29);
+  query.SetFiltered(false);
+  query.Options().QueryRecCount = false;
+  Open(u"SELECT * FROM c ORDER BY id");
+  EXPECT_EQ(query.RecordCount(), 4);
+}
+
 // --- the update object ----------------------------------------------------------------
 
 // The update object's queries and texts come before the query's own texts:
@@ -791,6 +847,44 @@ TEST_F(VixQuickRefreshServerTest, ChangedAndNewRowsComeDeletedOnesGo) {
   EXPECT_EQ(db.Rows("SELECT id, name, qty FROM t ORDER BY id"), (Rows{"1|A|1", "2|B|2", "4|d|50", "5|E|5"}));
 }
 
+// FilterSQL narrows the query's rows (its parameter joins Params), a new
+// value reopens the query, and the statements that read rows again keep to
+// the filter and take its parameter's value.
+TEST_F(VixQuickRefreshServerTest, FilterSQLNarrowsTheRowsAndTheirRefresh) {
+  query.SetSQL(u"SELECT * FROM t -- every row\nORDER BY id");
+  query.SetFilterSQL(u"qty >= :low");
+  query.ParamByName(u"low").SetAsInteger(2);
+  query.Open();
+  EXPECT_EQ(Records(), (Rows{"2|b|2", "3|c|3", "4|d|4"}));
+  query.SetFilterSQL(u"qty >= :low AND name <> 'c' # not c");
+  EXPECT_TRUE(query.Active());
+  EXPECT_EQ(Records(), (Rows{"2|b|2", "4|d|4"}));
+
+  db.Exec("UPDATE t SET name = 'B' WHERE id = 2");
+  db.Exec("UPDATE t SET qty = 10 WHERE id = 1");  // comes into the filter
+  db.Exec("UPDATE t SET qty = 0 WHERE id = 4");   // leaves it
+  query.RefreshQuick(true);
+  EXPECT_EQ(Records(), (Rows{"2|B|2", "1|a|10"}));  // a row read anew comes last
+  db.Exec("UPDATE t SET name = 'A' WHERE id = 1");
+  Find(u"id", u"1");
+  query.RefreshRecord();
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"A");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"A2");
+  query.Post();
+  EXPECT_EQ(db.Rows("SELECT id, name, qty FROM t ORDER BY id"), (Rows{"1|A2|10", "2|B|2", "3|c|3", "4|d|0"}));
+
+  // A text that takes no condition refuses the filter and keeps the old one.
+  query.SetFilterSQL(u"");
+  EXPECT_EQ(Records().size(), 4u);
+  query.Close();
+  query.SetSQL(u"SHOW TABLES");
+  EXPECT_EQ(test::ErrorOf([&] { query.SetFilterSQL(u"1 = 1"); }),
+            "Cannot add a condition to a statement that is not a SELECT");
+  EXPECT_EQ(query.GetFilterSQL(), u"");
+  query.Open();
+}
+
 // Rows not fetched yet are fetched first, not added twice.
 TEST_F(VixQuickRefreshServerTest, UnfetchedRowsAreNotAddedTwice) {
   query.SpecificOptions().Add(u"MySQL.FetchAll=False");
@@ -893,6 +987,53 @@ TEST_F(VixEditServerTest, LockTypesAsAnotherSessionSeesThem) {
   EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|A2", "2|b"}));
   b.Close();
   other.Close();
+}
+
+// The lock check takes two date-times as equal when they agree to the
+// minute and differ by less than a second.
+TEST(MyLockCheck, DateTimesWithinOneSecondOfTheSameMinuteAreEqual) {
+  const auto at = [](int day, int hour, int minute, int second, int msec) {
+    return EncodeDateTime(2020, 1, day, hour, minute, second, msec);
+  };
+  struct Case {
+    TDateTime a, b;
+    bool same;
+  } cases[] = {
+      {at(1, 10, 0, 0, 700), at(1, 10, 0, 0, 0), true},  // a fraction cut
+      {at(1, 10, 0, 0, 700), at(1, 10, 0, 1, 0), true},  // rounded up
+      {at(1, 10, 0, 5, 0), at(1, 10, 0, 5, 999), true},
+      {at(1, 10, 0, 5, 0), at(1, 10, 0, 6, 0), false},     // a whole second
+      {at(1, 10, 0, 59, 700), at(1, 10, 1, 0, 0), false},  // another minute
+      {at(1, 10, 0, 0, 0), at(1, 11, 0, 0, 0), false},     // another hour
+      {at(1, 10, 0, 0, 0), at(2, 10, 0, 0, 0), false},     // another day
+      {at(1, 10, 0, 0, 0), -700000.0, false},              // does not decode
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SameLockDateTime(c.a, c.b), c.same) << c.a << " " << c.b;
+    EXPECT_EQ(SameLockDateTime(c.b, c.a), c.same) << c.a << " " << c.b;
+  }
+}
+
+// A fraction the server's DATETIME column does not keep does not make the
+// record's lock fail; a change by another session does.
+TEST_F(VixEditServerTest, LockCheckAllowsAFractionTheServerDropped) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, at DATETIME, name VARCHAR(20)) ENGINE=InnoDB");
+  query.SetLockMode(TCustomDADataSet::lmPessimistic);
+  Open(u"SELECT * FROM t");
+  query.Append();
+  query.FieldByName(u"id").SetAsInteger(1);
+  query.FieldByName(u"at").SetAsVariant(Variant::FromDate(EncodeDateTime(2020, 1, 1, 10, 0, 0, 700)));
+  query.FieldByName(u"name").SetAsString(u"a");
+  query.Post();
+  const Rows stored = db.Rows("SELECT at FROM t");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_TRUE(stored[0] == "2020-01-01 10:00:00" || stored[0] == "2020-01-01 10:00:01") << stored[0];
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"b");
+  query.Post();
+  db.Exec("UPDATE t SET at = '2020-01-01 10:00:02'");
+  EXPECT_EQ(test::ErrorOf([&] { query.Edit(); }), "Record was changed by another user");
+  EXPECT_EQ(db.Rows("SELECT id, at, name FROM t"), (Rows{"1|2020-01-01 10:00:02|b"}));
 }
 
 // --- table queries -----------------------------------------------------------------

@@ -297,5 +297,24 @@ TEST_F(MasterDetailServerTest, QueryRowsSortFilterAndLocate) {
   EXPECT_FALSE(detail.Locate(u"id", Variant(11)));
 }
 
+// In the remote mode the detail's text needs no parameter of its own: the
+// link's condition joins its final SQL, its parameter named after the master
+// field.
+TEST_F(MasterDetailServerTest, RemoteDetailGetsTheLinksCondition) {
+  master.SetSQL(u"SELECT id FROM " + masterTable + u" ORDER BY id");
+  detail.SetSQL(u"SELECT id, master_id, item FROM " + detailTable + u" -- every row\nORDER BY id");
+  detail.SetMasterSource(&masterSource);
+  detail.SetMasterFields(u"id");
+  detail.SetDetailFields(u"master_id");
+  master.Open();
+  detail.Open();
+  EXPECT_NE(detail.FinalSQL().find(u"master_id = :id"), UString::npos);
+  EXPECT_EQ(DetailIds(), (std::vector<int>{10, 11}));
+  master.Next();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{20}));
+  master.Next();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{}));
+}
+
 }  // namespace
 }  // namespace vix
