@@ -868,7 +868,10 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   void WriteUpdate(const uint8_t* oldBuf, uint8_t* newBuf) override;
   void WriteDelete(const uint8_t* oldBuf) override;
   // The apply pass runs in a transaction of its own when none is open: all
-  // or nothing (after a rollback every change counts as not applied).
+  // or nothing (after a rollback every change counts as not applied). When
+  // the session is lost in such a pass before its commit, the connection
+  // opens again and the whole pass runs again (a dataset that stays open,
+  // in disconnected mode; at most kMaxReconnectAttempts times).
   void DoApplyUpdates(uint8_t kinds) override;
   void InternalEdit() override;
   void InternalPost() override;
@@ -888,6 +891,9 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   void SetRecordSetProp(TPropId prop, const Variant& value);
   // Closes the query when that was asked for during a fetch; true when it did.
   bool CloseIfAsked();
+  // One apply pass; `ownPassLost` tells that it failed in a transaction of
+  // its own before the commit.
+  void ApplyUpdatesOnce(uint8_t kinds, bool& ownPassLost);
 
   // The remote master-detail condition of FinalSQL.
   UString MasterDetailCondition() const;

@@ -502,6 +502,23 @@ void TCustomDADataSet::MarkReadOnlyFields() {
 }
 
 void TCustomDADataSet::DoApplyUpdates(uint8_t kinds) {
+  for (int attempt = 0;; ++attempt) {
+    bool ownPassLost = false;
+    try {
+      ApplyUpdatesOnce(kinds, ownPassLost);
+      return;
+    } catch (const EDAError& e) {
+      // The session died while the pass ran in a transaction of its own,
+      // before its commit was sent: the server kept nothing of it, and every
+      // change is pending again. The whole pass runs once more on a new
+      // session, so that each change is applied once.
+      if (!ownPassLost || !e.IsFatalError() || !Active() || attempt >= TZelConnection::kMaxReconnectAttempts) throw;
+    }
+    FConnection->Connect();
+  }
+}
+
+void TCustomDADataSet::ApplyUpdatesOnce(uint8_t kinds, bool& ownPassLost) {
   const TConnectionUse use(FConnection);
   TZelConnection* provider = FConnection->ProviderConnection();
   std::unique_ptr<TZelTransaction> own;
@@ -513,10 +530,13 @@ void TCustomDADataSet::DoApplyUpdates(uint8_t kinds) {
   // The results before the pass, to put back when the server forgets it.
   std::vector<std::pair<TItemHeader*, uint8_t>> before;
   for (TItemHeader* item : GetIRecordSet()->Cache()) before.emplace_back(item, item->UpdateResult);
+  bool committing = false;
   try {
     TMemDataSet::DoApplyUpdates(kinds);
+    committing = true;
     if (own) own->Commit();
   } catch (...) {
+    ownPassLost = own && !committing;
     Updater().ResetBatch();
     if (own) {
       try {

@@ -1228,6 +1228,36 @@ TEST_F(VixCachedUpdatesServerTest, SessionLostInThePassLeavesEverythingPending) 
   EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|c", "4|n4", "5|n5", "6|n6", "7|n7", "8|n8"}));
 }
 
+// The session dies once in a pass that runs in its own transaction: the
+// pass runs again on a new session, and every change is on the server once.
+TEST_F(VixCachedUpdatesServerTest, SessionLostOnceInThePassIsRepeatedWhole) {
+  query.Close();
+  connection.Close();
+  connection.Options().SetDisconnectedMode(true);
+  Open(u"SELECT * FROM t ORDER BY id");
+  query.Options().UpdateBatchSize = 2;
+  for (int id = 4; id <= 8; ++id) AppendRow(id, u"n" + IntToStr(id));
+  SetName(u"a", u"A");
+  bool killed = false;
+  int calls = 0;
+  query.OnUpdateRecord = [&](TDataSet& ds, TMemDataSet::TUpdateRecKind, TUpdateRecAction& action) {
+    ++calls;
+    if (!killed && ds.FieldByName(u"id").AsInteger() == 7) {
+      killed = true;
+      auto* session = dynamic_cast<TMySQLConnection*>(connection.ProviderConnection());
+      ASSERT_NE(session, nullptr);
+      db.Exec("KILL " + std::to_string(session->GetThreadId()));
+    }
+    action = TMemDataSet::kUpdateRecActionDefault;
+  };
+  query.ApplyUpdates();
+  EXPECT_TRUE(killed);
+  EXPECT_GT(calls, 6);
+  EXPECT_FALSE(query.UpdatesPending());
+  query.CommitUpdates();
+  EXPECT_EQ(Server(), (Rows{"1|A", "2|b", "3|c", "4|n4", "5|n5", "6|n6", "7|n7", "8|n8"}));
+}
+
 TEST_F(VixCachedUpdatesServerTest, KindsNotRequestedStayPending) {
   SetName(u"a", u"A");
   AppendRow(4, u"d");
