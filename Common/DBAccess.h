@@ -646,7 +646,8 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   void SetSQL(const UString& value);
   // The text that is run: trailing characters below "!" dropped, macros
   // expanded, then FilterSQL added to its WHERE clause, then, for a detail
-  // in the remote mode, the condition that pairs DetailFields with
+  // in the remote mode whose text does not name a parameter after every
+  // master field itself, the condition that pairs DetailFields with
   // parameters named after MasterFields ("detail = :master", joined by
   // "and").
   UString FinalSQL() const;
@@ -895,8 +896,11 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // its own before the commit.
   void ApplyUpdatesOnce(uint8_t kinds, bool& ownPassLost);
 
-  // The remote master-detail condition of FinalSQL.
-  UString MasterDetailCondition() const;
+  // The remote master-detail condition of FinalSQL for `sql`: empty when
+  // `sql` has a parameter named after every master field of the link.
+  UString MasterDetailCondition(const UString& sql) const;
+  // Whether the scan of `sql` finds a parameter of each of `names`.
+  bool NamesParams(const UString& sql, const std::vector<UString>& names) const;
 
   TCustomDAConnection* FConnection = nullptr;
   UString FSQL;

@@ -77,8 +77,25 @@ UString TCustomDADataSet::FinalSQL() const {
   if (FMacros.Count() > 0) sql = FMacros.Expand(sql, CommandParserClass());
   sql = ProcessFinalSQL(std::move(sql));
   if (!Trim(FFilterSQL).empty()) sql = AddWhere(sql, FFilterSQL, CommandParserClass());
-  if (IsLinked() && !FLocalMasterDetail) sql = AddWhere(sql, MasterDetailCondition(), CommandParserClass());
+  if (IsLinked() && !FLocalMasterDetail) {
+    const UString condition = MasterDetailCondition(sql);
+    if (!condition.empty()) sql = AddWhere(sql, condition, CommandParserClass());
+  }
   return sql;
+}
+
+bool TCustomDADataSet::NamesParams(const UString& sql, const std::vector<UString>& names) const {
+  TLocalScanCommand local;
+  const std::unique_ptr<TZelRecordSet> scanner = CreateScanRecordSet();
+  TZelCommand* command = scanner ? scanner->GetCommand() : &local;
+  command->SetSQL(sql);
+  for (const UString& name : names) {
+    bool found = false;
+    for (int i = 0; i < command->GetParamCount() && !found; ++i)
+      found = SameText(command->GetParam(i)->GetName(), name);
+    if (!found) return false;
+  }
+  return true;
 }
 
 void TCustomDADataSet::SetFilterSQL(const UString& value) {

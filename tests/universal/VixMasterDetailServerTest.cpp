@@ -314,6 +314,10 @@ TEST_F(MasterDetailServerTest, RemoteDetailGetsTheLinksCondition) {
   EXPECT_EQ(DetailIds(), (std::vector<int>{20}));
   master.Next();
   EXPECT_EQ(DetailIds(), (std::vector<int>{}));
+  // A text with a parameter for the master field links itself.
+  const UString own = u"SELECT id, master_id, item FROM " + detailTable + u" WHERE master_id = :id ORDER BY id";
+  detail.SetSQL(own);
+  EXPECT_EQ(detail.FinalSQL(), own);
 }
 
 }  // namespace
