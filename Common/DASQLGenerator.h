@@ -20,6 +20,7 @@
 namespace vix {
 
 class TCustomDADataSet;
+class TDAParam;
 class TDAParams;
 class TSQLInfo;
 class TZelCommand;
@@ -254,6 +255,12 @@ class TDADataSetUpdater {
   // key) keeps the values written.
   void RefreshAfterWrite(uint8_t* buf);
 
+  // The number of rows the dataset's final SQL returns, counted by the
+  // provider's count statement (RecordCountSQL) with the dataset's
+  // parameters. 0 when the provider has none, the text cannot be counted,
+  // or the server refuses the count statement (a derived table with two
+  // columns of one name, say); a lost connection raises.
+  int64_t ReadRecordCount();
   // Runs a query (its parameters taken from `values`, else from the
   // dataset's own) and hands every row to `each` while the rows are open;
   // returns their number.
@@ -284,12 +291,14 @@ class TDADataSetUpdater {
   // (`statements`: their places in it); the base tells nothing.
   virtual void SetGeneratedStatements(TZelCommand& /*command*/, const UString& /*sql*/,
                                       const std::vector<TTextSpan>& /*statements*/) {}
-  // The auto-increment value the last insert generated; 0: none.
-  virtual int64_t LastInsertId();
+  // The auto-increment value the last insert of `command` generated; 0: none.
+  virtual int64_t LastInsertId(TZelCommand& command);
   // Whether two values of a field count as the same for the lock check.
   virtual bool SameLockValue(const Variant& a, const Variant& b) const;
   // The field of an auto-increment column, or 0.
   virtual int AutoIncrementFieldNo() const;
+  // The statement that counts the rows of `finalSQL`; the base has none.
+  virtual UString RecordCountSQL(const UString& /*finalSQL*/) { return UString(); }
   // The provider runs texts of several statements.
   virtual bool SupportsBatches() const { return false; }
   // The rows that every statement of the last text affected together.
@@ -317,9 +326,31 @@ class TDADataSetUpdater {
   // corresponding parameter %s" without any).
   void BindQueryParams(const UString& sql, const TDAParams& values, TDAParams& params, const uint8_t* oldBuf = nullptr,
                        const uint8_t* newBuf = nullptr, bool queryParams = true);
-  // The dataset's own text for `type` (SQLInsert, ...), trimmed, its macros
-  // expanded; empty: none.
+  // The text for `type` of the update object (InsertSQL, ...), else the
+  // dataset's own (SQLInsert, ...), trimmed, its macros expanded; empty: none.
   UString OwnSQL(TStatementType type);
+  // The update object's query component for `type` (none: none), on the
+  // dataset's connection. Raises when its SQL is empty.
+  TCustomDADataSet* UpdateObjectFor(TStatementType type);
+  // A component or a text of the update object or the dataset for `type`.
+  bool HasOwnStatement(TStatementType type);
+  // The value of a parameter of a text that is not generated: from
+  // `values`, else the field it names in the record, else (with
+  // `queryParams`) the dataset's parameter of its name.
+  void SetParamValue(TDAParam& param, const TDAParams& values, const uint8_t* oldBuf, const uint8_t* newBuf,
+                     bool queryParams);
+  void BindObjectParams(TCustomDADataSet& object, const uint8_t* oldBuf, const uint8_t* newBuf, bool queryParams);
+  // A write by a query component of the update object.
+  bool PerformObjectSQL(TStatementType type, TCustomDADataSet& object, const uint8_t* oldBuf, uint8_t* newBuf);
+  // Opens the component with the record's values; it must return one row,
+  // handed to `use` ("Refresh failed. Found %d records" otherwise).
+  void RunObjectQuery(TCustomDADataSet& object, const uint8_t* oldBuf, const uint8_t* newBuf,
+                      const std::function<void(TZelRecordSet&, const uint8_t*)>& use);
+  // Hands each row of open `rows` to `each`; returns their number.
+  int64_t EachRow(TZelRecordSet& rows, bool oneRow, const std::function<void(TZelRecordSet&, const uint8_t*)>& each);
+  // Runs a write that is not generated: with StrictUpdate an update or
+  // delete is undone unless it touched one row.
+  void FinishWrite(TStatementType type, const std::function<int64_t()>& run);
   // A write by the dataset's own text.
   bool PerformOwnSQL(TStatementType type, const UString& sql, const uint8_t* oldBuf, uint8_t* newBuf);
   // The statement that reads the record in `buf` again: the dataset's
@@ -328,7 +359,7 @@ class TDADataSetUpdater {
   UString RefreshSQL(const uint8_t* buf, TDAParams& keys, bool& own);
   // Sends the waiting batch.
   void FlushBatch();
-  void TakeAutoIncrement(uint8_t* newBuf);
+  void TakeAutoIncrement(uint8_t* newBuf, TZelCommand* command = nullptr);
 
   UString FBatchSQL;
   std::unique_ptr<TDAParams> FBatchParams;

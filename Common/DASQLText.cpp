@@ -55,8 +55,9 @@ struct TMark {
 
 // What a scan of the whole text found.
 struct TQueryScan {
-  bool IsSelect = false;  // the text is a SELECT, or WITH ... SELECT
-  bool Combines = false;  // a set operator at depth 0 after the main SELECT
+  bool IsSelect = false;   // the text is a SELECT, or WITH ... SELECT
+  int64_t SelectEnd = -1;  // just after the SELECT that starts the text; -1: it starts otherwise
+  bool Combines = false;   // a set operator at depth 0 after the main SELECT
   std::vector<TMark> Marks;
   // The statement's end: its ";" at depth 0, else the end of the text
   // without the blanks after it.
@@ -121,6 +122,7 @@ TQueryScan ScanQuery(const UString& sql, TParserClass lexer) {
       if (code == lxSELECT) {
         state = sSelect;
         scan.IsSelect = true;
+        scan.SelectEnd = p->LexemPos() + p->LexemLength();
       } else if (code == lxWITH) {
         state = sWith;
       } else {
@@ -292,6 +294,53 @@ UString AppendToQuery(const UString& sql, const UString& tail, TParserClass lexe
   // tail goes after all of it.
   const int64_t end = scan.MoreAfterEnd ? RightTrimmedLength(sql) : scan.End;
   return sql.substr(0, static_cast<size_t>(end)) + u"\n" + tail;
+}
+
+namespace {
+
+// A select list that gives one row per row of FROM and WHERE: no DISTINCT,
+// and no parenthesis (an aggregate or window function, a subquery).
+bool PlainSelectList(const UString& list, TParserClass lexer) {
+  std::unique_ptr<TParser> p = lexer(list);
+  p->SetOmitBlank(true);
+  p->SetOmitComment(true);
+  p->SetUppered(true);
+  p->SetQuotedString(true);
+  UString lexem;
+  for (int code; (code = p->GetNext(lexem)) != lkEnd;) {
+    if (code == lkSymbol && lexem == u"(") return false;
+    if (code != lkString && (SameText(lexem, u"DISTINCT") || SameText(lexem, u"DISTINCTROW"))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+UString RecordCountSQL(const UString& sql, TParserClass lexer) {
+  const TQueryScan scan = ScanQuery(sql, lexer);
+  if (!scan.IsSelect || scan.MoreAfterEnd) return UString();
+  try {
+    CheckClosedAtEnd(sql, lexer);
+  } catch (const EDatabaseError&) {
+    return UString();
+  }
+  const TMark* from = FirstMark(scan, cwFrom);
+  bool plain =
+      from && scan.SelectEnd >= 0 && !scan.Combines &&
+      PlainSelectList(sql.substr(static_cast<size_t>(scan.SelectEnd), static_cast<size_t>(from->Pos - scan.SelectEnd)),
+                      lexer);
+  const TMark* order = nullptr;
+  for (const TMark& m : scan.Marks) {
+    if (!plain || m.Kind == cwFrom || m.Kind == cwWhere) continue;
+    const bool isOrder = m.Kind == cwStop && SameText(UStringView(sql).substr(static_cast<size_t>(m.Pos), 5), u"ORDER");
+    if (isOrder && !order) order = &m;
+    else plain = false;
+  }
+  if (plain) {
+    const int64_t end = order ? order->Pos : scan.End;
+    return u"SELECT COUNT(*)\n" + sql.substr(static_cast<size_t>(from->Pos), static_cast<size_t>(end - from->Pos));
+  }
+  return u"SELECT COUNT(*) FROM (\n" + sql.substr(0, static_cast<size_t>(scan.End)) + u"\n) vix_count";
 }
 
 }  // namespace vix

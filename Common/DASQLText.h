@@ -67,4 +67,12 @@ UString GetClause(const UString& sql, int keyword, TParserClass lexer);
 // quoted name or a block comment.
 UString AppendToQuery(const UString& sql, const UString& tail, TParserClass lexer);
 
+// A statement that counts the rows `sql` returns: a plain SELECT (no
+// DISTINCT, no parenthesis in its select list, only FROM, WHERE and ORDER BY
+// clauses) becomes "SELECT COUNT(*)" with its FROM and WHERE; any other
+// SELECT (GROUP BY, HAVING, LIMIT, UNION, WITH, aggregates ...) is counted
+// as a derived table. The empty text for a text that is not a SELECT or
+// does not end outside strings and comments.
+UString RecordCountSQL(const UString& sql, TParserClass lexer);
+
 }  // namespace vix

@@ -508,6 +508,9 @@ struct TDADataSetOptions {
   bool SetFieldsReadOnly = true;
   // Statements collected into one text before they are sent (cached updates).
   int UpdateBatchSize = 1;
+  // When open does not fetch every row, a statement counts the query's rows
+  // first, and RecordCount reports that count (see RecordCount).
+  bool QueryRecCount = false;
 };
 
 // When a query reads a record again from the server (bits): after its
@@ -565,6 +568,64 @@ class TDADetailDataLink : public TDataLink {
   TCustomDADataSet& FDetail;
 };
 
+// The statements a dataset writes, reads again and locks its records with,
+// kept apart from the dataset (the dataset's UpdateObject). For each kind a
+// query component (InsertObject, ...) that runs with its own SQL, or else a
+// text (InsertSQL, ...) that the dataset's updater runs; either takes the
+// place of the dataset's own text and of the generated statement. Their
+// parameters take the record's values as the dataset's own texts do
+// (":Name", ":OLD_Name", ":<field number>"). A query component must work on
+// the dataset's connection (it gets it when it has none): the checks that
+// undo a change run in that connection's transaction. Freeing the update
+// object, its dataset or one of its query components clears the other
+// side's reference.
+class TCustomDAUpdateSQL : public TComponent {
+ public:
+  TCustomDAUpdateSQL() = default;
+  ~TCustomDAUpdateSQL() override;
+
+  TCustomDADataSet* DataSet() const { return FDataSet; }
+  // The same as the dataset's SetUpdateObject(this); none detaches.
+  void SetDataSet(TCustomDADataSet* value);
+
+  const UString& InsertSQL() const { return FSQL[kInsert]; }
+  void SetInsertSQL(const UString& value) { FSQL[kInsert] = value; }
+  const UString& ModifySQL() const { return FSQL[kModify]; }
+  void SetModifySQL(const UString& value) { FSQL[kModify] = value; }
+  const UString& DeleteSQL() const { return FSQL[kDelete]; }
+  void SetDeleteSQL(const UString& value) { FSQL[kDelete] = value; }
+  const UString& RefreshSQL() const { return FSQL[kRefresh]; }
+  void SetRefreshSQL(const UString& value) { FSQL[kRefresh] = value; }
+  const UString& LockSQL() const { return FSQL[kLock]; }
+  void SetLockSQL(const UString& value) { FSQL[kLock] = value; }
+
+  TCustomDADataSet* InsertObject() const { return FObjects[kInsert]; }
+  void SetInsertObject(TCustomDADataSet* value) { SetObject(kInsert, value); }
+  TCustomDADataSet* ModifyObject() const { return FObjects[kModify]; }
+  void SetModifyObject(TCustomDADataSet* value) { SetObject(kModify, value); }
+  TCustomDADataSet* DeleteObject() const { return FObjects[kDelete]; }
+  void SetDeleteObject(TCustomDADataSet* value) { SetObject(kDelete, value); }
+  TCustomDADataSet* RefreshObject() const { return FObjects[kRefresh]; }
+  void SetRefreshObject(TCustomDADataSet* value) { SetObject(kRefresh, value); }
+  TCustomDADataSet* LockObject() const { return FObjects[kLock]; }
+  void SetLockObject(TCustomDADataSet* value) { SetObject(kLock, value); }
+
+  // The kinds, in the order of the properties.
+  enum TKind : uint8_t { kInsert, kModify, kDelete, kRefresh, kLock, kKinds };
+  const UString& SQL(TKind kind) const { return FSQL[kind]; }
+  TCustomDADataSet* Object(TKind kind) const { return FObjects[kind]; }
+
+ private:
+  friend class TCustomDADataSet;
+  void SetObject(TKind kind, TCustomDADataSet* value);
+  // A query component is being freed.
+  void ObjectDestroying(const TCustomDADataSet& object);
+
+  TCustomDADataSet* FDataSet = nullptr;
+  UString FSQL[kKinds];
+  TCustomDADataSet* FObjects[kKinds] = {};
+};
+
 // A query on a connection: its SQL text with macros and parameters, run by
 // the provider's record set, whose rows it shows. Opening connects the
 // connection when needed (BeginUse), writes the parameters into the
@@ -585,8 +646,20 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // its macros and parameters and rebuilds Params; values survive by name.
   const UString& GetSQL() const { return FSQL; }
   void SetSQL(const UString& value);
-  // The text that is run: trailing characters below "!" dropped, macros expanded.
+  // The text that is run: trailing characters below "!" dropped, macros
+  // expanded, then FilterSQL added to its WHERE clause, then, for a detail
+  // in the remote mode whose text does not name a parameter after every
+  // master field itself, the condition that pairs DetailFields with
+  // parameters named after MasterFields ("detail = :master", joined by
+  // "and").
   UString FinalSQL() const;
+  // A condition on the rows of the query, added to its WHERE clause in
+  // FinalSQL (its parameters join Params). A different value closes and
+  // unprepares the query, and opens it again when it was open. A condition
+  // that cannot be added (the text is not a SELECT, or combines results)
+  // raises and leaves the value as it was.
+  const UString& GetFilterSQL() const { return FFilterSQL; }
+  void SetFilterSQL(const UString& value);
 
   // Prepares the statement on the server (connecting when needed): every
   // open then runs it with the parameters' current values and reads its rows
@@ -627,6 +700,11 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
 
   // Every row of the open query is in memory (or the query ran no cursor).
   bool Fetched() const;
+  // The records shown. While rows are still to be fetched and QueryRecCount
+  // counted the query's rows at open: that count, less the rows fetched,
+  // plus the records shown of them (so the local filter's hidden records,
+  // and local inserts and deletes, are taken into account).
+  int RecordCount() const override;
   // Rows the last statement changed; -1 when nothing was executed.
   int GetRowsAffected() const { return FRowsAffected; }
   // The provider's record set (none until the first open).
@@ -687,6 +765,11 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   const UString& SQLLock() const { return FSQLLock; }
   void SetSQLLock(const UString& value) { FSQLLock = value; }
   TDADataSetUpdater& Updater();
+  // The update object whose statements come first (none: the texts above,
+  // then the generated statements). An update object serves one dataset:
+  // attached here it leaves the one it served before.
+  TCustomDAUpdateSQL* UpdateObject() const { return FUpdateObject; }
+  void SetUpdateObject(TCustomDAUpdateSQL* value);
   // Reads the current record again from the server (the query's own text
   // with the record's key added) and shows the values read. A record whose
   // row is gone raises "Refresh failed. Found 0 records". Browse mode only.
@@ -803,7 +886,10 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   void WriteUpdate(const uint8_t* oldBuf, uint8_t* newBuf) override;
   void WriteDelete(const uint8_t* oldBuf) override;
   // The apply pass runs in a transaction of its own when none is open: all
-  // or nothing (after a rollback every change counts as not applied).
+  // or nothing (after a rollback every change counts as not applied). When
+  // the session is lost in such a pass before its commit, the connection
+  // opens again and the whole pass runs again (a dataset that stays open,
+  // in disconnected mode; at most kMaxReconnectAttempts times).
   void DoApplyUpdates(uint8_t kinds) override;
   void InternalEdit() override;
   void InternalPost() override;
@@ -823,9 +909,21 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   void SetRecordSetProp(TPropId prop, const Variant& value);
   // Closes the query when that was asked for during a fetch; true when it did.
   bool CloseIfAsked();
+  // One apply pass; `ownPassLost` tells that it failed in a transaction of
+  // its own before the commit.
+  void ApplyUpdatesOnce(uint8_t kinds, bool& ownPassLost);
+
+  // The remote master-detail condition of FinalSQL for `sql`: empty when
+  // `sql` has a parameter named after every master field of the link.
+  UString MasterDetailCondition(const UString& sql) const;
+  // Whether the scan of `sql` finds a parameter of each of `names`.
+  bool NamesParams(const UString& sql, const std::vector<UString>& names) const;
 
   TCustomDAConnection* FConnection = nullptr;
   UString FSQL;
+  UString FFilterSQL;
+  // The rows the count statement found at open; 0: not counted.
+  int64_t FRecordCount = 0;
   TDAParams FParams;
   TMacros FMacros;
   bool FParamCheck = true;
@@ -860,6 +958,12 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   UString FKeyFields;
   UString FUpdatingTable;
   std::unique_ptr<TDADataSetUpdater> FUpdater;
+  friend class TCustomDAUpdateSQL;
+  TCustomDAUpdateSQL* FUpdateObject = nullptr;
+  // The update objects that run this dataset as one of their query components.
+  std::vector<TCustomDAUpdateSQL*> FUpdateObjectUsers;
+  // Clears every reference to this dataset of an update object, both ways.
+  void DetachUpdateObjects();
   // Master-detail.
   bool IsLinked() const;
   TDataSet* ActiveMaster() const;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Common/DASQLGenerator.h"
+#include "Common/DASQLText.h"
 
 namespace vix {
 
@@ -31,6 +32,7 @@ TCustomDADataSet::~TCustomDADataSet() {
   } catch (...) {
   }
   if (FConnection) FConnection->UnRegisterClient(*this);
+  DetachUpdateObjects();
 }
 
 void TCustomDADataSet::SetConnection(TCustomDAConnection* value) {
@@ -73,7 +75,45 @@ UString TCustomDADataSet::FinalSQL() const {
   UString sql = FSQL;
   while (!sql.empty() && sql.back() < u'!') sql.pop_back();
   if (FMacros.Count() > 0) sql = FMacros.Expand(sql, CommandParserClass());
-  return ProcessFinalSQL(std::move(sql));
+  sql = ProcessFinalSQL(std::move(sql));
+  if (!Trim(FFilterSQL).empty()) sql = AddWhere(sql, FFilterSQL, CommandParserClass());
+  if (IsLinked() && !FLocalMasterDetail) {
+    const UString condition = MasterDetailCondition(sql);
+    if (!condition.empty()) sql = AddWhere(sql, condition, CommandParserClass());
+  }
+  return sql;
+}
+
+bool TCustomDADataSet::NamesParams(const UString& sql, const std::vector<UString>& names) const {
+  TLocalScanCommand local;
+  const std::unique_ptr<TZelRecordSet> scanner = CreateScanRecordSet();
+  TZelCommand* command = scanner ? scanner->GetCommand() : &local;
+  command->SetSQL(sql);
+  for (const UString& name : names) {
+    bool found = false;
+    for (int i = 0; i < command->GetParamCount() && !found; ++i)
+      found = SameText(command->GetParam(i)->GetName(), name);
+    if (!found) return false;
+  }
+  return true;
+}
+
+void TCustomDADataSet::SetFilterSQL(const UString& value) {
+  if (value == FFilterSQL) return;
+  const bool wasActive = Active();
+  UnPrepare();
+  Close();
+  const UString old = FFilterSQL;
+  FFilterSQL = value;
+  try {
+    AssembleSQL();
+  } catch (...) {
+    // A condition that cannot be added leaves the text as it was.
+    FFilterSQL = old;
+    AssembleSQL();
+    throw;
+  }
+  if (wasActive) Open();
 }
 
 void TCustomDADataSet::AssembleSQL() {
@@ -191,6 +231,12 @@ void TCustomDADataSet::SetRecordSetProp(TPropId prop, const Variant& value) {
   if (FIRecordSet) FIRecordSet->SetProp(prop, value);
 }
 
+int TCustomDADataSet::RecordCount() const {
+  const int shown = TMemDataSet::RecordCount();
+  if (!Active() || !FOptions.QueryRecCount || FRecordCount == 0 || !FIRecordSet || Fetched()) return shown;
+  return static_cast<int>(FRecordCount - FIRecordSet->FetchedCount() + shown);
+}
+
 bool TCustomDADataSet::Fetched() const {
   if (!FIRecordSet) return Active();
   const TCursorState state = FIRecordSet->GetCommand()->GetCursorState();
@@ -255,6 +301,8 @@ void TCustomDADataSet::OpenCursor() {
   for (int attempt = 0;; ++attempt) {
     BeginConnection();
     try {
+      FRecordCount = 0;
+      if (FOptions.QueryRecCount && !FIRecordSet->GetFetchAll()) FRecordCount = Updater().ReadRecordCount();
       if (BeforeExecute) BeforeExecute(*this);
       TMemDataSet::OpenCursor();
     } catch (const EFailOver&) {
@@ -288,6 +336,8 @@ void TCustomDADataSet::Execute() {
     FParams.WriteParamDescs(FIRecordSet->GetCommand()->Params(), ParamDataTypeMap(), true, settings);
     try {
       FIRecordSet->ExecCommand();
+      Variant rows;
+      FRowsAffected = FIRecordSet->GetCommand()->GetProp(prRowsAffected, rows) ? rows.AsInteger() : -1;
       // Rows the statement returned are dropped: the session is free again.
       FIRecordSet->Close();
     } catch (...) {
@@ -303,12 +353,13 @@ void TCustomDADataSet::Execute() {
 }
 
 void TCustomDADataSet::DataOpen() {
-  InstallMasterDetailFilter();
   FIRecordSet->SetSQL(FinalSQL());
   // The session may read the text otherwise than it was scanned before
-  // (its quoting mode): the parameters follow the command's scan.
+  // (its quoting mode), and the master-detail condition may be new: the
+  // parameters follow the command's scan, and then take the master's values.
   if (FParamCheck && !ParamsMatchDescs(FParams, FIRecordSet->GetCommand()->Params()))
     FParams.RebuildFromParamDescs(FIRecordSet->GetCommand()->Params(), GetFieldType);
+  InstallMasterDetailFilter();
   TParamWriteSettings settings;
   settings.ConvertEOL = FConnection->Options().GetConvertEOL();
   FParams.WriteParamDescs(FIRecordSet->GetCommand()->Params(), ParamDataTypeMap(), true, settings);
@@ -468,6 +519,23 @@ void TCustomDADataSet::MarkReadOnlyFields() {
 }
 
 void TCustomDADataSet::DoApplyUpdates(uint8_t kinds) {
+  for (int attempt = 0;; ++attempt) {
+    bool ownPassLost = false;
+    try {
+      ApplyUpdatesOnce(kinds, ownPassLost);
+      return;
+    } catch (const EDAError& e) {
+      // The session died while the pass ran in a transaction of its own,
+      // before its commit was sent: the server kept nothing of it, and every
+      // change is pending again. The whole pass runs once more on a new
+      // session, so that each change is applied once.
+      if (!ownPassLost || !e.IsFatalError() || !Active() || attempt >= TZelConnection::kMaxReconnectAttempts) throw;
+    }
+    FConnection->Connect();
+  }
+}
+
+void TCustomDADataSet::ApplyUpdatesOnce(uint8_t kinds, bool& ownPassLost) {
   const TConnectionUse use(FConnection);
   TZelConnection* provider = FConnection->ProviderConnection();
   std::unique_ptr<TZelTransaction> own;
@@ -479,10 +547,13 @@ void TCustomDADataSet::DoApplyUpdates(uint8_t kinds) {
   // The results before the pass, to put back when the server forgets it.
   std::vector<std::pair<TItemHeader*, uint8_t>> before;
   for (TItemHeader* item : GetIRecordSet()->Cache()) before.emplace_back(item, item->UpdateResult);
+  bool committing = false;
   try {
     TMemDataSet::DoApplyUpdates(kinds);
+    committing = true;
     if (own) own->Commit();
   } catch (...) {
+    ownPassLost = own && !committing;
     Updater().ResetBatch();
     if (own) {
       try {

@@ -344,4 +344,25 @@ void TCustomDADataSet::InstallMasterDetailFilter() {
   }
 }
 
+// --- the remote condition of the final SQL -----------------------------------------------
+
+UString TCustomDADataSet::MasterDetailCondition(const UString& sql) const {
+  TZelConnection* provider = FConnection ? FConnection->ProviderConnection() : nullptr;
+  const std::unique_ptr<TSQLInfo> info = provider ? provider->CreateSQLInfo() : std::make_unique<TSQLInfo>();
+  const std::vector<UString> masterNames = SplitFieldNames(FMasterFields);
+  const std::vector<UString> detailNames = SplitFieldNames(FDetailFields);
+  std::vector<UString> used;
+  for (size_t i = 0; i < masterNames.size() && i < detailNames.size(); ++i)
+    if (!masterNames[i].empty() && !detailNames[i].empty()) used.push_back(masterNames[i]);
+  // A text that has a parameter for every master field links itself.
+  if (NamesParams(sql, used)) return UString();
+  UString condition;
+  for (size_t i = 0; i < masterNames.size() && i < detailNames.size(); ++i) {
+    if (masterNames[i].empty() || detailNames[i].empty()) continue;
+    if (!condition.empty()) condition += u" and ";
+    condition += info->QuoteIfNeed(detailNames[i]) + u" = :" + info->QuoteIfNeed(masterNames[i]);
+  }
+  return condition;
+}
+
 }  // namespace vix

@@ -39,6 +39,19 @@ const TFieldDesc* FieldOfParam(const TFieldDescs& descs, const UString& name, bo
   return desc;
 }
 
+// Closes `Rows` when it goes; an error of the close is dropped (the error
+// that ends the read matters more).
+template <class T>
+struct TQuietClose {
+  T& Rows;
+  ~TQuietClose() {
+    try {
+      Rows.Close();
+    } catch (...) {
+    }
+  }
+};
+
 }  // namespace
 
 TDADataSetUpdater::TDADataSetUpdater(TCustomDADataSet& dataSet) : FDataSet(dataSet) {}
@@ -100,10 +113,9 @@ int64_t TDADataSetUpdater::ExecuteStatement(const UString& sql, const TDAParams&
   return rows.AsInt64();
 }
 
-int64_t TDADataSetUpdater::LastInsertId() {
-  if (!FStatement) return 0;
+int64_t TDADataSetUpdater::LastInsertId(TZelCommand& command) {
   Variant id;
-  if (!FStatement->GetCommand()->GetProp(prLastInsertId, id) || id.IsEmptyOrNull()) return 0;
+  if (!command.GetProp(prLastInsertId, id) || id.IsEmptyOrNull()) return 0;
   return id.AsInt64();
 }
 
@@ -154,6 +166,7 @@ int64_t TDADataSetUpdater::RunChecked(const std::function<int64_t()>& run) {
 }
 
 bool TDADataSetUpdater::PerformSQL(TStatementType type, const uint8_t* oldBuf, uint8_t* newBuf) {
+  if (TCustomDADataSet* object = UpdateObjectFor(type)) return PerformObjectSQL(type, *object, oldBuf, newBuf);
   const UString own = OwnSQL(type);
   if (!own.empty()) return PerformOwnSQL(type, own, oldBuf, newBuf);
   TDASQLGenerator& generator = Generator();
@@ -187,12 +200,13 @@ void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf, uint8_t* refreshInto) 
   TDASQLGenerator& generator = Generator();
   TDAParams params;
   std::vector<size_t> positions;
-  UString sql = OwnSQL(stLock);
-  if (sql.empty()) {
+  TCustomDADataSet* object = UpdateObjectFor(stLock);
+  UString sql = object ? UString() : OwnSQL(stLock);
+  if (!object && sql.empty()) {
     sql = generator.GenerateSQL(stLock, false, oldBuf, oldBuf, params);
     if (sql.empty()) DatabaseError(u"The provider cannot lock records");
     for (const TDAParamInfo& info : generator.ParamsInfo()) positions.push_back(info.Position);
-  } else {
+  } else if (!object) {
     // "FOR UPDATE" and the like go after the refresh statement.
     TDAParams keys;
     if (StartsWithWord(sql, u"FOR")) {
@@ -201,7 +215,7 @@ void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf, uint8_t* refreshInto) 
     }
     BindQueryParams(sql, keys, params, oldBuf, oldBuf);
   }
-  ReadOneRow(sql, params, positions, [&](TZelRecordSet& statement, const uint8_t* row) {
+  const auto use = [&](TZelRecordSet& statement, const uint8_t* row) {
     if (refreshInto) {
       CopyRow(statement, row, refreshInto);
       return;
@@ -216,7 +230,9 @@ void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf, uint8_t* refreshInto) 
                          data.GetFieldAsVariant(desc->FFieldNo, oldBuf)))
         DatabaseError(u"Record was changed by another user");
     }
-  });
+  };
+  if (object) RunObjectQuery(*object, oldBuf, oldBuf, use);
+  else ReadOneRow(sql, params, positions, use);
 }
 
 void TDADataSetUpdater::ReadOneRow(const UString& sql, const TDAParams& params, const std::vector<size_t>& positions,
@@ -228,20 +244,17 @@ int64_t TDADataSetUpdater::RunQuery(const UString& sql, const TDAParams& params,
                                     bool oneRow, const std::function<void(TZelRecordSet&, const uint8_t*)>& each) {
   TZelRecordSet& statement = Statement();
   ExecuteStatement(sql, params, positions, true);
-  struct TClose {
-    TZelRecordSet& s;
-    ~TClose() {
-      try {
-        s.Close();
-      } catch (...) {
-      }
-    }
-  } close{statement};
-  FRowsAffected = statement.RecordCount();
+  const TQuietClose<TZelRecordSet> close{statement};
+  return EachRow(statement, oneRow, each);
+}
+
+int64_t TDADataSetUpdater::EachRow(TZelRecordSet& rows, bool oneRow,
+                                   const std::function<void(TZelRecordSet&, const uint8_t*)>& each) {
+  FRowsAffected = rows.RecordCount();
   if (oneRow && FRowsAffected != 1) DatabaseError(u"Refresh failed. Found " + IntToStr(FRowsAffected) + u" records");
-  statement.SetToBegin();
-  std::vector<uint8_t> row = statement.AllocRecBuf();
-  while (statement.GetNextRecord(row.data())) each(statement, row.data());
+  rows.SetToBegin();
+  std::vector<uint8_t> row = rows.AllocRecBuf();
+  while (rows.GetNextRecord(row.data())) each(rows, row.data());
   return FRowsAffected;
 }
 
@@ -251,36 +264,116 @@ void TDADataSetUpdater::BindQueryParams(const UString& sql, const TDAParams& val
   TZelRecordSet& statement = Statement();
   statement.SetSQL(sql);
   const TZelCommand& command = *statement.GetCommand();
-  TZelRecordSet& data = *FDataSet.GetIRecordSet();
   for (int i = 0; i < command.GetParamCount(); ++i) {
     const UString& name = command.GetParam(i)->GetName();
     TDAParam* param = params.Add(name);
     param->SetParamType(ptInput);
-    const TDAParam* from = values.FindParam(name);
-    if (!from && newBuf) {
-      bool old = false;
-      if (const TFieldDesc* desc = FieldOfParam(data.Fields(), name, old)) {
-        param->SetValue(data.GetFieldAsVariant(desc->FFieldNo, old && oldBuf ? oldBuf : newBuf));
-        continue;
-      }
-    }
-    if (!from && queryParams) from = FDataSet.Params().FindParam(name);
-    if (!from) DatabaseError(u"Not found field corresponding parameter " + name);
-    if (from->GetDataType() != ftUnknown) param->SetDataType(from->GetDataType());
-    param->SetValue(from->GetValue());
+    SetParamValue(*param, values, oldBuf, newBuf, queryParams);
   }
+}
+
+void TDADataSetUpdater::SetParamValue(TDAParam& param, const TDAParams& values, const uint8_t* oldBuf,
+                                      const uint8_t* newBuf, bool queryParams) {
+  const UString& name = param.GetName();
+  TZelRecordSet& data = *FDataSet.GetIRecordSet();
+  const TDAParam* from = values.FindParam(name);
+  if (!from && newBuf) {
+    bool old = false;
+    if (const TFieldDesc* desc = FieldOfParam(data.Fields(), name, old)) {
+      param.SetValue(data.GetFieldAsVariant(desc->FFieldNo, old && oldBuf ? oldBuf : newBuf));
+      return;
+    }
+  }
+  if (!from && queryParams) from = FDataSet.Params().FindParam(name);
+  if (!from) DatabaseError(u"Not found field corresponding parameter " + name);
+  if (from->GetDataType() != ftUnknown) param.SetDataType(from->GetDataType());
+  param.SetValue(from->GetValue());
+}
+
+namespace {
+
+// The update object's kind of a statement type; kKinds: none.
+TCustomDAUpdateSQL::TKind UpdateKindOf(TStatementType type) {
+  switch (type) {
+    case stInsert: return TCustomDAUpdateSQL::kInsert;
+    case stUpdate: return TCustomDAUpdateSQL::kModify;
+    case stDelete: return TCustomDAUpdateSQL::kDelete;
+    case stRefresh: return TCustomDAUpdateSQL::kRefresh;
+    case stLock: return TCustomDAUpdateSQL::kLock;
+    default: return TCustomDAUpdateSQL::kKinds;
+  }
+}
+
+}  // namespace
+
+TCustomDADataSet* TDADataSetUpdater::UpdateObjectFor(TStatementType type) {
+  const TCustomDAUpdateSQL* update = FDataSet.UpdateObject();
+  const TCustomDAUpdateSQL::TKind kind = UpdateKindOf(type);
+  if (!update || kind == TCustomDAUpdateSQL::kKinds) return nullptr;
+  TCustomDADataSet* object = update->Object(kind);
+  if (!object) return nullptr;
+  if (Trim(object->GetSQL()).empty())
+    DatabaseError(u"SQL property of InsertObject, ModifyObject, DeleteObject or RefreshObject cannot be empty");
+  // Its statements belong to the dataset's session: a change that must be
+  // undone is undone in the dataset's transaction.
+  if (!object->GetConnection()) object->SetConnection(FDataSet.GetConnection());
+  if (object->GetConnection() != FDataSet.GetConnection())
+    DatabaseError(u"The update object's query must use the connection of its dataset");
+  return object;
+}
+
+bool TDADataSetUpdater::HasOwnStatement(TStatementType type) {
+  const TCustomDAUpdateSQL* update = FDataSet.UpdateObject();
+  const TCustomDAUpdateSQL::TKind kind = UpdateKindOf(type);
+  return (update && kind != TCustomDAUpdateSQL::kKinds && update->Object(kind)) || !OwnSQL(type).empty();
+}
+
+void TDADataSetUpdater::BindObjectParams(TCustomDADataSet& object, const uint8_t* oldBuf, const uint8_t* newBuf,
+                                         bool queryParams) {
+  TDAParams& params = object.Params();
+  for (int i = 0; i < params.Count(); ++i) {
+    TDAParam& param = *params.Items(i);
+    if (param.GetParamType() == ptUnknown) param.SetParamType(ptInput);
+    SetParamValue(param, TDAParams(), oldBuf, newBuf, queryParams);
+  }
+}
+
+bool TDADataSetUpdater::PerformObjectSQL(TStatementType type, TCustomDADataSet& object, const uint8_t* oldBuf,
+                                         uint8_t* newBuf) {
+  auto run = [&]() -> int64_t {
+    BindObjectParams(object, type == stInsert ? newBuf : oldBuf, newBuf, false);
+    object.Execute();
+    return object.GetRowsAffected();
+  };
+  FinishWrite(type, run);
+  if (type == stInsert) TakeAutoIncrement(newBuf, object.GetIRecordSet()->GetCommand());
+  return true;
+}
+
+void TDADataSetUpdater::RunObjectQuery(TCustomDADataSet& object, const uint8_t* oldBuf, const uint8_t* newBuf,
+                                       const std::function<void(TZelRecordSet&, const uint8_t*)>& use) {
+  object.Close();
+  BindObjectParams(object, oldBuf, newBuf, true);
+  object.Open();
+  const TQuietClose<TCustomDADataSet> close{object};
+  TZelRecordSet& rows = *object.GetIRecordSet();
+  rows.FetchAll();
+  EachRow(rows, true, use);
 }
 
 UString TDADataSetUpdater::OwnSQL(TStatementType type) {
   const UString* text = nullptr;
-  switch (type) {
-    case stInsert: text = &FDataSet.SQLInsert(); break;
-    case stUpdate: text = &FDataSet.SQLUpdate(); break;
-    case stDelete: text = &FDataSet.SQLDelete(); break;
-    case stRefresh: text = &FDataSet.SQLRefresh(); break;
-    case stLock: text = &FDataSet.SQLLock(); break;
-    default: return UString();
-  }
+  const TCustomDAUpdateSQL* update = FDataSet.UpdateObject();
+  const TCustomDAUpdateSQL::TKind kind = UpdateKindOf(type);
+  if (update && kind != TCustomDAUpdateSQL::kKinds && !Trim(update->SQL(kind)).empty()) text = &update->SQL(kind);
+  else switch (type) {
+      case stInsert: text = &FDataSet.SQLInsert(); break;
+      case stUpdate: text = &FDataSet.SQLUpdate(); break;
+      case stDelete: text = &FDataSet.SQLDelete(); break;
+      case stRefresh: text = &FDataSet.SQLRefresh(); break;
+      case stLock: text = &FDataSet.SQLLock(); break;
+      default: return UString();
+    }
   const UString sql = Trim(*text);
   if (sql.empty() || FDataSet.Macros().Count() == 0) return sql;
   return FDataSet.Macros().Expand(sql, FDataSet.CommandParserClass());
@@ -289,19 +382,23 @@ UString TDADataSetUpdater::OwnSQL(TStatementType type) {
 bool TDADataSetUpdater::PerformOwnSQL(TStatementType type, const UString& sql, const uint8_t* oldBuf, uint8_t* newBuf) {
   TDAParams params;
   BindQueryParams(sql, TDAParams(), params, type == stInsert ? newBuf : oldBuf, newBuf, false);
-  auto run = [&] { return ExecuteStatement(sql, params, {}); };
+  FinishWrite(type, [&] { return ExecuteStatement(sql, params, {}); });
+  if (type == stInsert) TakeAutoIncrement(newBuf);
+  return true;
+}
+
+void TDADataSetUpdater::FinishWrite(TStatementType type, const std::function<int64_t()>& run) {
   // The text's condition is the caller's: with StrictUpdate a change that
   // touched another number of rows than one is undone before it commits.
   const bool checked = type != stInsert && FDataSet.Options().StrictUpdate;
   FRowsAffected = checked ? RunChecked(run) : run();
   if (checked && FRowsAffected != 1) DatabaseError(u"Update failed. Found " + IntToStr(FRowsAffected) + u" records");
-  if (type == stInsert) TakeAutoIncrement(newBuf);
-  return true;
 }
 
 UString TDADataSetUpdater::RefreshSQL(const uint8_t* buf, TDAParams& keys, bool& own) {
   const TParserClass lexer = FDataSet.CommandParserClass();
-  const UString text = OwnSQL(stRefresh);
+  const TCustomDADataSet* object = UpdateObjectFor(stRefresh);
+  const UString text = object ? Trim(object->FinalSQL()) : OwnSQL(stRefresh);
   own = !text.empty();
   if (!own) return AddWhere(FDataSet.FinalSQL(), Generator().RefreshCondition(buf, keys), lexer);
   if (StartsWithWord(text, u"WHERE")) return AddWhere(FDataSet.FinalSQL(), Trim(text.substr(5)), lexer);
@@ -336,6 +433,10 @@ void TDADataSetUpdater::CopyRow(TZelRecordSet& result, const uint8_t* row, uint8
 }
 
 void TDADataSetUpdater::RefreshRecord(uint8_t* buf) {
+  if (TCustomDADataSet* object = UpdateObjectFor(stRefresh)) {
+    RunObjectQuery(*object, buf, buf, [&](TZelRecordSet& result, const uint8_t* row) { CopyRow(result, row, buf); });
+    return;
+  }
   TDAParams keys;
   bool own = false;
   const UString sql = RefreshSQL(buf, keys, own);
@@ -353,6 +454,21 @@ int64_t TDADataSetUpdater::ReadRows(const UString& sql, const TDAParams& values,
   return RunQuery(sql, params, {}, false, each);
 }
 
+int64_t TDADataSetUpdater::ReadRecordCount() {
+  const UString sql = RecordCountSQL(FDataSet.FinalSQL());
+  if (sql.empty()) return 0;
+  int64_t count = 0;
+  try {
+    ReadRows(sql, TDAParams(), [&](TZelRecordSet& result, const uint8_t* row) {
+      if (result.Fields().Count() > 0) count = result.GetFieldAsVariant(result.Fields()[0].FFieldNo, row).AsInt64();
+    });
+  } catch (const EDAError& e) {
+    if (e.IsFatalError()) throw;
+    return 0;
+  }
+  return count;
+}
+
 bool TDADataSetUpdater::RefreshWanted(TStatementType type) {
   const TRefreshOptions options = FDataSet.GetRefreshOptions();
   if (type == stInsert) return (options & roAfterInsert) != 0;
@@ -367,11 +483,12 @@ void TDADataSetUpdater::RefreshAfterWrite(uint8_t* buf) {
   }
 }
 
-void TDADataSetUpdater::TakeAutoIncrement(uint8_t* newBuf) {
+void TDADataSetUpdater::TakeAutoIncrement(uint8_t* newBuf, TZelCommand* command) {
   const int fieldNo = AutoIncrementFieldNo();
   TZelRecordSet& data = *FDataSet.GetIRecordSet();
   if (fieldNo <= 0 || !data.GetNull(fieldNo, newBuf)) return;
-  const int64_t id = LastInsertId();
+  if (!command && FStatement) command = FStatement->GetCommand();
+  const int64_t id = command ? LastInsertId(*command) : 0;
   if (id != 0) data.PutFieldAsVariant(fieldNo, newBuf, Variant(id));
 }
 
@@ -415,7 +532,7 @@ TUpdateRecAction TDADataSetUpdater::ApplyCached(TMemData::TUpdateRecKind kind, u
   TDASQLGenerator& generator = Generator();
   const bool batches = FDataSet.Options().UpdateBatchSize > 1 && SupportsBatches();
   const bool refresh = RefreshWanted(type);
-  if (!batches || !OwnSQL(type).empty() || (type != stInsert && !generator.KeyIsUnique())) {
+  if (!batches || HasOwnStatement(type) || (type != stInsert && !generator.KeyIsUnique())) {
     FlushBatch();
     if (PerformSQL(type, oldBuf, newBuf) && refresh) RefreshAfterWrite(newBuf);
     return urApplied;

@@ -713,6 +713,7 @@ bool TMemData::AddFetchedBlock(TBlockHeader* block, int count, bool forward) {
   }
   FirstItem->Prev = nullptr;
   LastItem->Next = nullptr;
+  FFetchedCount += count;
   FRecordNoCacheValid = false;
   FItemOrderValid = false;
   if (HasFilter()) {
@@ -755,6 +756,7 @@ void TMemData::ClearItems() {
   FCache.clear();
   FBOF = FEOF = true;
   FRecordCount = 0;
+  FFetchedCount = 0;
   FRecordNoOffset = 0;
   FRecordNoCache.clear();
   FRecordNoCacheValid = false;

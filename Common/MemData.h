@@ -673,6 +673,9 @@ class TMemData : public TData {
   bool Bof() const { return FBOF && CurrentItem == nullptr; }
   bool Eof() const { return FEOF && CurrentItem == nullptr; }
   int RecordCount() const { return FRecordCount; }
+  // The rows fetched into the storage since it was last emptied (local
+  // inserts and deletes aside, shown or not).
+  int FetchedCount() const { return FFetchedCount; }
   int RecordNo() const;
   void SetRecordNo(int recordNo);
 
@@ -852,6 +855,7 @@ class TMemData : public TData {
 
   TBlockManager FBlockMan;
   int FRecordCount = 0;
+  int FFetchedCount = 0;
   int FRecordNoOffset = 0;
   bool FBOF = true;
   bool FEOF = true;

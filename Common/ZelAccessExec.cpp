@@ -115,7 +115,7 @@ bool TZelRecordSet::SetProp(TPropId prop, const Variant& value) {
 bool TZelRecordSet::GetProp(TPropId prop, Variant& value) {
   switch (prop) {
     case prFetchAll: value = FFetchAll; return true;
-    case prRecordCount: value = RecordCount(); return true;
+    case prRecordCount: value = FetchedCount(); return true;
     case prExtendedFieldsInfo: value = FExtendedFieldsInfo; return true;
     case prDefaultValues: value = FDefaultValues; return true;
     case prFieldsOrigin: value = FFieldsOrigin; return true;

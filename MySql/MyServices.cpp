@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "Common/DASQLText.h"
 #include "Common/DBAccess.h"
 #include "MySql/MyClasses.h"
 #include "MySql/MySqlConsts.h"
@@ -256,6 +257,30 @@ int TCustomMyDataSetUpdater::AutoIncrementFieldNo() const {
   auto& generator = const_cast<TCustomMyDataSetUpdater*>(this)->MyGenerator();
   const TFieldDesc* desc = generator.UpdatingTableField(generator.KeyInfo().AutoIncrementField);
   return desc ? desc->FFieldNo : 0;
+}
+
+bool SameLockDateTime(TDateTime a, TDateTime b) {
+  TDateTimeParts x, y;
+  try {
+    x = DecodeDateTime(a);
+    y = DecodeDateTime(b);
+  } catch (const EConvertError&) {
+    return false;
+  }
+  if (x.Year != y.Year || x.Month != y.Month || x.Day != y.Day || x.Hour != y.Hour || x.Minute != y.Minute)
+    return false;
+  const int difference = (x.Second * 1000 + x.MSec) - (y.Second * 1000 + y.MSec);
+  return difference > -1000 && difference < 1000;
+}
+
+bool TCustomMyDataSetUpdater::SameLockValue(const Variant& a, const Variant& b) const {
+  if (TDADataSetUpdater::SameLockValue(a, b)) return true;
+  const auto isDateTime = [](const Variant& v) { return v.VarType() == varDate || v.VarType() == varSQLTimeStamp; };
+  return isDateTime(a) && isDateTime(b) && SameLockDateTime(a.AsDateTime(), b.AsDateTime());
+}
+
+UString TCustomMyDataSetUpdater::RecordCountSQL(const UString& finalSQL) {
+  return vix::RecordCountSQL(finalSQL, FDataSet.CommandParserClass());
 }
 
 int64_t TCustomMyDataSetUpdater::TotalRowsAffected() {

@@ -18,6 +18,12 @@ namespace vix {
 
 class TMySQLFieldDesc;
 
+// The lock check's comparison of two date-times: equal when they agree in
+// date, hour and minute and their seconds and milliseconds differ by less
+// than 1000 milliseconds (the server may round or cut a fraction that the
+// record still holds). Values that do not decode are not equal.
+bool SameLockDateTime(TDateTime a, TDateTime b);
+
 class TCustomMySQLGenerator : public TDASQLGenerator {
  public:
   using TDASQLGenerator::TDASQLGenerator;
@@ -108,8 +114,13 @@ class TCustomMyDataSetUpdater : public TDADataSetUpdater {
   void SetGeneratedStatements(TZelCommand& command, const UString& sql,
                               const std::vector<TTextSpan>& statements) override;
   bool SupportsBatches() const override { return true; }
+  // SELECT COUNT(*) of the text's FROM and WHERE, or of the text as a
+  // derived table (RecordCountSQL of DASQLText).
+  UString RecordCountSQL(const UString& finalSQL) override;
   int64_t TotalRowsAffected() override;
   int AutoIncrementFieldNo() const override;
+  // Date-times compare by SameLockDateTime.
+  bool SameLockValue(const Variant& a, const Variant& b) const override;
 
  private:
   TCustomMySQLGenerator& MyGenerator();

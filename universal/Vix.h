@@ -250,4 +250,9 @@ class TVixQuery : public TCustomVixDataSet {
   ~TVixQuery() override;
 };
 
+// The update object of a universal query: its texts, or its queries
+// (TVixQuery on the same connection), write, read again and lock the
+// dataset's records.
+class TVixUpdateSQL : public TCustomDAUpdateSQL {};
+
 }  // namespace vix

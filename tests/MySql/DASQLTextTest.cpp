@@ -118,6 +118,30 @@ TEST(DASQLTextTest, Clauses) {
   EXPECT_THROW(FindClause(sql, lxORDER, kMy), EDatabaseError);
 }
 
+// The count statement: a plain SELECT keeps its FROM and WHERE (a comment
+// before ORDER BY ends at its line feed); a select list that may fold rows,
+// a clause after WHERE other than ORDER BY, or a combined query is counted
+// as a derived table; what is not a SELECT has none.
+TEST(DASQLTextTest, RecordCountSQL) {
+  const struct {
+    const char16_t* sql;
+    const char16_t* count;
+  } cases[] = {
+      {u"SELECT a, b FROM t WHERE a = 1 -- c\nORDER BY a;", u"SELECT COUNT(*)\nFROM t WHERE a = 1 -- c\n"},
+      {u"SELECT `(` FROM t", u"SELECT COUNT(*)\nFROM t"},
+      {u"SELECT MAX(a) FROM t", u"SELECT COUNT(*) FROM (\nSELECT MAX(a) FROM t\n) vix_count"},
+      {u"SELECT DISTINCT a FROM t", u"SELECT COUNT(*) FROM (\nSELECT DISTINCT a FROM t\n) vix_count"},
+      {u"SELECT a FROM t LIMIT 3 -- c", u"SELECT COUNT(*) FROM (\nSELECT a FROM t LIMIT 3 -- c\n) vix_count"},
+      {u"SELECT a FROM t UNION SELECT b FROM u",
+       u"SELECT COUNT(*) FROM (\nSELECT a FROM t UNION SELECT b FROM u\n) vix_count"},
+      {u"WITH x AS (SELECT 1 a) SELECT a FROM x",
+       u"SELECT COUNT(*) FROM (\nWITH x AS (SELECT 1 a) SELECT a FROM x\n) vix_count"},
+      {u"SELECT a FROM t /* open", u""},
+      {u"SHOW TABLES", u""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(RecordCountSQL(c.sql, kMy), c.count) << ToUtf8(c.sql);
+}
+
 // --- against the server --------------------------------------------------------------
 
 struct DASQLTextServerTest : test::CommandServer {

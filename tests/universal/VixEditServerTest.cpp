@@ -1,6 +1,7 @@
 // Editing through the query on the private MariaDB server: Edit, Insert,
 // Append, Delete, Post and Cancel write to the server at once, and every
 // case ends with the server's rows read back through a second session.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,41 @@ struct VixEditServerTest : ::testing::Test {
   void SetName(const UString& from, const UString& to) {
     Find(u"name", from);
     EditField(u"name", to);
+  }
+  // Posts new records with the ids `from`..`to` named "n", then renames the
+  // record with id 1 to "A".
+  void PostNewRowsAndRenameFirst(int from, int to) {
+    for (int id = from; id <= to; ++id) {
+      query.Append();
+      query.FieldByName(u"id").SetAsInteger(id);
+      query.FieldByName(u"name").SetAsString(u"n");
+      query.Post();
+    }
+    Find(u"id", u"1");
+    query.Edit();
+    query.FieldByName(u"name").SetAsString(u"A");
+    query.Post();
+  }
+  // An edit of the current record's qty whose statement touches two rows of
+  // t: refused, and the server's rows stay as they were.
+  void ExpectTwoRowChangeUndone() {
+    const Rows before = db.Rows("SELECT * FROM t ORDER BY id");
+    query.Edit();
+    query.FieldByName(u"qty").SetAsInteger(query.FieldByName(u"qty").AsInteger() * 10);
+    EXPECT_EQ(test::ErrorOf([&] { query.Post(); }), "Update failed. Found 2 records");
+    query.Cancel();
+    EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), before);
+  }
+  // An edit with a pessimistic lock holds the row of t with that id: the
+  // other session's update waits and gives up. The edit is cancelled.
+  void ExpectEditHoldsRow(const std::string& id) {
+    query.SetLockMode(TCustomDADataSet::lmPessimistic);
+    query.Edit();
+    db.Exec("SET SESSION innodb_lock_wait_timeout = 1");
+    const Rows blocked = db.Rows("UPDATE t SET qty = 0 WHERE id = " + id);
+    ASSERT_EQ(blocked.size(), 1u);
+    EXPECT_NE(blocked[0].find("Lock wait timeout"), std::string::npos) << blocked[0];
+    query.Cancel();
   }
 };
 
@@ -607,21 +643,166 @@ TEST_F(VixEditServerTest, OwnStatementTextsReplaceTheGeneratedOnes) {
 
   query.SetSQLUpdate(u"UPDATE t SET qty = :qty WHERE name = :OLD_name");
   Find(u"id", u"2");
-  query.Edit();
-  query.FieldByName(u"qty").SetAsInteger(20);
-  EXPECT_EQ(test::ErrorOf([&] { query.Post(); }), "Update failed. Found 2 records");
-  query.Cancel();
-  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"2|b|2", "3|b|3", "10|X|1"}));
-
-  query.SetLockMode(TCustomDADataSet::lmPessimistic);
-  query.Edit();
-  db.Exec("SET SESSION innodb_lock_wait_timeout = 1");
-  const Rows blocked = db.Rows("UPDATE t SET qty = 0 WHERE id = 2");
-  ASSERT_EQ(blocked.size(), 1u);
-  EXPECT_NE(blocked[0].find("Lock wait timeout"), std::string::npos) << blocked[0];
-  query.Cancel();
+  ExpectTwoRowChangeUndone();
+  ExpectEditHoldsRow("2");
   EXPECT_EQ(db.Rows("UPDATE t SET qty = 0 WHERE id = 2"), Rows{});
   EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"2|b|0", "3|b|3", "10|X|1"}));
+}
+
+// --- the record count ------------------------------------------------------------------
+
+// With QueryRecCount and rows fetched a few at a time, RecordCount is the
+// server's count from the start, for every form of query; rows a local
+// filter hides are taken off. A statement the server cannot count (a
+// derived table with two columns of one name) leaves the count to the
+// records read.
+TEST_F(VixEditServerTest, RecordCountQueryCountsEveryFormOfQuery) {
+  std::string values;
+  for (int id = 1; id <= 30; ++id)
+    values += (id > 1 ? ", (" : "(") + std::to_string(id) + ", " + std::to_string(id % 3) + ")";
+  db.Exec("CREATE TABLE c (id INT PRIMARY KEY, grp INT)");
+  db.Exec("INSERT INTO c VALUES " + values);
+  query.SpecificOptions().Add(u"MySQL.FetchAll=False");
+  query.SetFetchRows(4);
+  query.Options().QueryRecCount = true;
+  struct Case {
+    const char16_t* sql;
+    int count;
+  } cases[] = {
+      {u"SELECT * FROM c ORDER BY id", 30},
+      {u"SELECT id FROM c WHERE grp = :g -- one group\nORDER BY id", 10},
+      {u"SELECT a.id, b.id FROM c a JOIN c b ON b.id = a.id", 30},
+      {u"SELECT grp, COUNT(*) AS n FROM c GROUP BY grp", 3},
+      {u"SELECT DISTINCT grp FROM c", 3},
+      {u"SELECT id FROM c WHERE id <= 5 UNION ALL SELECT id FROM c WHERE id > 25", 10},
+      {u"SELECT id FROM c ORDER BY id LIMIT 7", 7},
+      {u"WITH x AS (SELECT id FROM c WHERE grp = 0) SELECT * FROM x", 10},
+      {u"SELECT COUNT(*) AS n FROM c", 1},
+      {u"SELECT id, (SELECT MAX(id) FROM c) AS top FROM c WHERE grp = 1;", 10},
+      {u"SELECT a.id, b.id, COUNT(*) FROM c a JOIN c b ON b.id = a.id GROUP BY a.id, b.id", 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Utf16ToUtf8(c.sql));
+    query.Close();
+    query.SetSQL(c.sql);
+    if (query.FindParam(u"g")) query.ParamByName(u"g").SetAsInteger(1);
+    query.Open();
+    EXPECT_EQ(query.RecordCount(), c.count);
+  }
+
+  Open(u"SELECT * FROM c ORDER BY id");
+  query.Next();
+  query.SetFilter(u"id <> 2");
+  query.SetFiltered(true);
+  EXPECT_EQ(query.RecordCount(), 29);
+  int seen = 0;
+  for (query.First(); !query.Eof(); query.Next()) ++seen;
+  EXPECT_EQ(seen, 29);
+  EXPECT_EQ(query.RecordCount(), 29);
+  query.SetFiltered(false);
+  query.Options().QueryRecCount = false;
+  Open(u"SELECT * FROM c ORDER BY id");
+  EXPECT_EQ(query.RecordCount(), 4);
+}
+
+// --- the update object ----------------------------------------------------------------
+
+// The update object's queries and texts come before the query's own texts:
+// a query for insert (the auto-increment value taken back), a text for
+// update, a query for delete, refresh and lock. A write that must touch one
+// row is undone when it touched two; freeing either side leaves no
+// reference behind.
+TEST_F(VixEditServerTest, UpdateObjectWritesRefreshesAndLocks) {
+  db.Exec("CREATE TABLE t (id INT AUTO_INCREMENT PRIMARY KEY, name VARCHAR(20), qty INT) ENGINE=InnoDB");
+  db.Exec("INSERT INTO t (name, qty) VALUES ('a', 1), ('b', 2), ('b', 3)");
+  auto update = std::make_unique<TVixUpdateSQL>();
+  TVixQuery insertQuery, deleteQuery, refreshQuery, lockQuery;
+  insertQuery.SetSQL(u"INSERT INTO t (name, qty) VALUES (CONCAT(:name, '+'), :qty)");
+  deleteQuery.SetSQL(u"DELETE FROM t WHERE id = :OLD_id");
+  refreshQuery.SetSQL(u"SELECT name, qty * 10 AS qty FROM t WHERE id = :id");
+  lockQuery.SetSQL(u"SELECT id, name, qty FROM t WHERE id = :OLD_id FOR UPDATE");
+  update->SetInsertObject(&insertQuery);
+  update->SetModifySQL(u"UPDATE t SET name = UPPER(:name), qty = :qty WHERE id = :OLD_id");
+  update->SetDeleteObject(&deleteQuery);
+  update->SetRefreshObject(&refreshQuery);
+  update->SetLockObject(&lockQuery);
+  query.SetSQLUpdate(u"UPDATE t SET name = 'not this one'");
+  query.SetUpdateObject(update.get());
+  EXPECT_EQ(update->DataSet(), &query);
+  query.SetRefreshOptions(roAfterInsert);
+  Open(u"SELECT * FROM t ORDER BY id");
+
+  query.Append();
+  query.FieldByName(u"name").SetAsString(u"d");
+  query.FieldByName(u"qty").SetAsInteger(4);
+  query.Post();
+  EXPECT_EQ(query.FieldByName(u"id").AsInteger(), 4);
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"d+");  // read again by the refresh query
+  EXPECT_EQ(query.FieldByName(u"qty").AsInteger(), 40);
+  EXPECT_EQ(insertQuery.GetConnection(), &connection);
+  Find(u"id", u"1");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"x");
+  query.Post();
+  Find(u"id", u"2");
+  query.Delete();
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|X|1", "3|b|3", "4|d+|4"}));
+
+  // The modify text finds two rows: undone.
+  update->SetModifySQL(u"UPDATE t SET qty = :qty WHERE qty >= :OLD_qty");
+  Find(u"id", u"3");
+  ExpectTwoRowChangeUndone();
+
+  // The lock query holds the row and checks it still holds the values read.
+  ExpectEditHoldsRow("3");
+  db.Exec("UPDATE t SET qty = 33 WHERE id = 3");
+  EXPECT_EQ(test::ErrorOf([&] { query.Edit(); }), "Record was changed by another user");
+  EXPECT_EQ(query.State(), dsBrowse);
+  query.SetLockMode(TCustomDADataSet::lmNone);
+
+  // A query without a text.
+  update->SetRefreshObject(nullptr);
+  refreshQuery.SetSQL(u"");
+  update->SetRefreshObject(&refreshQuery);
+  EXPECT_EQ(test::ErrorOf([&] { query.RefreshRecord(); }),
+            "SQL property of InsertObject, ModifyObject, DeleteObject or RefreshObject cannot be empty");
+
+  // Freed queries and a freed update object leave nothing dangling.
+  {
+    TVixQuery modifyQuery;
+    update->SetModifyObject(&modifyQuery);
+  }
+  EXPECT_EQ(update->ModifyObject(), nullptr);
+  update->SetRefreshObject(nullptr);
+  update.reset();
+  EXPECT_EQ(query.UpdateObject(), nullptr);
+  query.SetSQLUpdate(u"");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"generated");
+  query.Post();
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|X|1", "3|generated|33", "4|d+|4"}));
+}
+
+// With cached updates the update object's statements apply each change once,
+// between batches of generated ones.
+TEST_F(VixEditServerTest, UpdateObjectInCachedUpdates) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20))");
+  db.Exec("INSERT INTO t VALUES (1, 'a'), (2, 'b')");
+  TVixUpdateSQL update;
+  TVixQuery modifyQuery;
+  modifyQuery.SetSQL(u"UPDATE t SET name = CONCAT(:name, '!') WHERE id = :OLD_id");
+  update.SetModifyObject(&modifyQuery);
+  update.SetDataSet(&query);
+  query.SetCachedUpdates(true);
+  query.Options().UpdateBatchSize = 3;
+  Open(u"SELECT * FROM t ORDER BY id");
+  PostNewRowsAndRenameFirst(3, 6);
+  query.ApplyUpdates();
+  query.CommitUpdates();
+  EXPECT_FALSE(query.UpdatesPending());
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|A!", "2|b", "3|n", "4|n", "5|n", "6|n"}));
+  update.SetDataSet(nullptr);
+  EXPECT_EQ(query.UpdateObject(), nullptr);
 }
 
 // --- quick refresh ----------------------------------------------------------------
@@ -682,6 +863,44 @@ TEST_F(VixQuickRefreshServerTest, ChangedAndNewRowsComeDeletedOnesGo) {
   query.FieldByName(u"name").SetAsString(u"E");
   query.Post();
   EXPECT_EQ(db.Rows("SELECT id, name, qty FROM t ORDER BY id"), (Rows{"1|A|1", "2|B|2", "4|d|50", "5|E|5"}));
+}
+
+// FilterSQL narrows the query's rows (its parameter joins Params), a new
+// value reopens the query, and the statements that read rows again keep to
+// the filter and take its parameter's value.
+TEST_F(VixQuickRefreshServerTest, FilterSQLNarrowsTheRowsAndTheirRefresh) {
+  query.SetSQL(u"SELECT * FROM t -- every row\nORDER BY id");
+  query.SetFilterSQL(u"qty >= :low");
+  query.ParamByName(u"low").SetAsInteger(2);
+  query.Open();
+  EXPECT_EQ(Records(), (Rows{"2|b|2", "3|c|3", "4|d|4"}));
+  query.SetFilterSQL(u"qty >= :low AND name <> 'c' # not c");
+  EXPECT_TRUE(query.Active());
+  EXPECT_EQ(Records(), (Rows{"2|b|2", "4|d|4"}));
+
+  db.Exec("UPDATE t SET name = 'B' WHERE id = 2");
+  db.Exec("UPDATE t SET qty = 10 WHERE id = 1");  // comes into the filter
+  db.Exec("UPDATE t SET qty = 0 WHERE id = 4");   // leaves it
+  query.RefreshQuick(true);
+  EXPECT_EQ(Records(), (Rows{"2|B|2", "1|a|10"}));  // a row read anew comes last
+  db.Exec("UPDATE t SET name = 'A' WHERE id = 1");
+  Find(u"id", u"1");
+  query.RefreshRecord();
+  EXPECT_EQ(query.FieldByName(u"name").AsString(), u"A");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"A2");
+  query.Post();
+  EXPECT_EQ(db.Rows("SELECT id, name, qty FROM t ORDER BY id"), (Rows{"1|A2|10", "2|B|2", "3|c|3", "4|d|0"}));
+
+  // A text that takes no condition refuses the filter and keeps the old one.
+  query.SetFilterSQL(u"");
+  EXPECT_EQ(Records().size(), 4u);
+  query.Close();
+  query.SetSQL(u"SHOW TABLES");
+  EXPECT_EQ(test::ErrorOf([&] { query.SetFilterSQL(u"1 = 1"); }),
+            "Cannot add a condition to a statement that is not a SELECT");
+  EXPECT_EQ(query.GetFilterSQL(), u"");
+  query.Open();
 }
 
 // Rows not fetched yet are fetched first, not added twice.
@@ -786,6 +1005,53 @@ TEST_F(VixEditServerTest, LockTypesAsAnotherSessionSeesThem) {
   EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|A2", "2|b"}));
   b.Close();
   other.Close();
+}
+
+// The lock check takes two date-times as equal when they agree to the
+// minute and differ by less than a second.
+TEST(MyLockCheck, DateTimesWithinOneSecondOfTheSameMinuteAreEqual) {
+  const auto at = [](int day, int hour, int minute, int second, int msec) {
+    return EncodeDateTime(2020, 1, day, hour, minute, second, msec);
+  };
+  struct Case {
+    TDateTime a, b;
+    bool same;
+  } cases[] = {
+      {at(1, 10, 0, 0, 700), at(1, 10, 0, 0, 0), true},  // a fraction cut
+      {at(1, 10, 0, 0, 700), at(1, 10, 0, 1, 0), true},  // rounded up
+      {at(1, 10, 0, 5, 0), at(1, 10, 0, 5, 999), true},
+      {at(1, 10, 0, 5, 0), at(1, 10, 0, 6, 0), false},     // a whole second
+      {at(1, 10, 0, 59, 700), at(1, 10, 1, 0, 0), false},  // another minute
+      {at(1, 10, 0, 0, 0), at(1, 11, 0, 0, 0), false},     // another hour
+      {at(1, 10, 0, 0, 0), at(2, 10, 0, 0, 0), false},     // another day
+      {at(1, 10, 0, 0, 0), -700000.0, false},              // does not decode
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SameLockDateTime(c.a, c.b), c.same) << c.a << " " << c.b;
+    EXPECT_EQ(SameLockDateTime(c.b, c.a), c.same) << c.a << " " << c.b;
+  }
+}
+
+// A fraction the server's DATETIME column does not keep does not make the
+// record's lock fail; a change by another session does.
+TEST_F(VixEditServerTest, LockCheckAllowsAFractionTheServerDropped) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, at DATETIME, name VARCHAR(20)) ENGINE=InnoDB");
+  query.SetLockMode(TCustomDADataSet::lmPessimistic);
+  Open(u"SELECT * FROM t");
+  query.Append();
+  query.FieldByName(u"id").SetAsInteger(1);
+  query.FieldByName(u"at").SetAsVariant(Variant::FromDate(EncodeDateTime(2020, 1, 1, 10, 0, 0, 700)));
+  query.FieldByName(u"name").SetAsString(u"a");
+  query.Post();
+  const Rows stored = db.Rows("SELECT at FROM t");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_TRUE(stored[0] == "2020-01-01 10:00:00" || stored[0] == "2020-01-01 10:00:01") << stored[0];
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"b");
+  query.Post();
+  db.Exec("UPDATE t SET at = '2020-01-01 10:00:02'");
+  EXPECT_EQ(test::ErrorOf([&] { query.Edit(); }), "Record was changed by another user");
+  EXPECT_EQ(db.Rows("SELECT id, at, name FROM t"), (Rows{"1|2020-01-01 10:00:02|b"}));
 }
 
 // --- table queries -----------------------------------------------------------------
@@ -1041,6 +1307,36 @@ TEST_F(VixCachedUpdatesServerTest, SessionLostInThePassLeavesEverythingPending) 
   EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|c", "4|n4", "5|n5", "6|n6", "7|n7", "8|n8"}));
 }
 
+// The session dies once in a pass that runs in its own transaction: the
+// pass runs again on a new session, and every change is on the server once.
+TEST_F(VixCachedUpdatesServerTest, SessionLostOnceInThePassIsRepeatedWhole) {
+  query.Close();
+  connection.Close();
+  connection.Options().SetDisconnectedMode(true);
+  Open(u"SELECT * FROM t ORDER BY id");
+  query.Options().UpdateBatchSize = 2;
+  for (int id = 4; id <= 8; ++id) AppendRow(id, u"n" + IntToStr(id));
+  SetName(u"a", u"A");
+  bool killed = false;
+  int calls = 0;
+  query.OnUpdateRecord = [&](TDataSet& ds, TMemDataSet::TUpdateRecKind, TUpdateRecAction& action) {
+    ++calls;
+    if (!killed && ds.FieldByName(u"id").AsInteger() == 7) {
+      killed = true;
+      auto* session = dynamic_cast<TMySQLConnection*>(connection.ProviderConnection());
+      ASSERT_NE(session, nullptr);
+      db.Exec("KILL " + std::to_string(session->GetThreadId()));
+    }
+    action = TMemDataSet::kUpdateRecActionDefault;
+  };
+  query.ApplyUpdates();
+  EXPECT_TRUE(killed);
+  EXPECT_GT(calls, 6);
+  EXPECT_FALSE(query.UpdatesPending());
+  query.CommitUpdates();
+  EXPECT_EQ(Server(), (Rows{"1|A", "2|b", "3|c", "4|n4", "5|n5", "6|n6", "7|n7", "8|n8"}));
+}
+
 TEST_F(VixCachedUpdatesServerTest, KindsNotRequestedStayPending) {
   SetName(u"a", u"A");
   AppendRow(4, u"d");
@@ -1123,16 +1419,7 @@ TEST_F(VixEditServerTest, CachedChangesReadBackWhatTheServerMade) {
   query.SetRefreshOptions(roAfterInsert);
   query.Options().UpdateBatchSize = 3;
   Open(u"SELECT * FROM t ORDER BY id");
-  for (int id = 2; id <= 5; ++id) {
-    query.Append();
-    query.FieldByName(u"id").SetAsInteger(id);
-    query.FieldByName(u"name").SetAsString(u"n");
-    query.Post();
-  }
-  Find(u"id", u"1");
-  query.Edit();
-  query.FieldByName(u"name").SetAsString(u"A");
-  query.Post();
+  PostNewRowsAndRenameFirst(2, 5);
   query.ApplyUpdates();
   query.CommitUpdates();
   Rows kinds;

@@ -426,5 +426,28 @@ TEST_F(MasterDetailServerTest, LocalDetailFollowsTheMastersLinkField) {
   FollowsTheLinkField(*this, true);
 }
 
+// In the remote mode the detail's text needs no parameter of its own: the
+// link's condition joins its final SQL, its parameter named after the master
+// field.
+TEST_F(MasterDetailServerTest, RemoteDetailGetsTheLinksCondition) {
+  master.SetSQL(u"SELECT id FROM " + masterTable + u" ORDER BY id");
+  detail.SetSQL(u"SELECT id, master_id, item FROM " + detailTable + u" -- every row\nORDER BY id");
+  detail.SetMasterSource(&masterSource);
+  detail.SetMasterFields(u"id");
+  detail.SetDetailFields(u"master_id");
+  master.Open();
+  detail.Open();
+  EXPECT_NE(detail.FinalSQL().find(u"master_id = :id"), UString::npos);
+  EXPECT_EQ(DetailIds(), (std::vector<int>{10, 11}));
+  master.Next();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{20}));
+  master.Next();
+  EXPECT_EQ(DetailIds(), (std::vector<int>{}));
+  // A text with a parameter for the master field links itself.
+  const UString own = u"SELECT id, master_id, item FROM " + detailTable + u" WHERE master_id = :id ORDER BY id";
+  detail.SetSQL(own);
+  EXPECT_EQ(detail.FinalSQL(), own);
+}
+
 }  // namespace
 }  // namespace vix
