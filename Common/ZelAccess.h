@@ -392,6 +392,10 @@ class TZelConnection {
   virtual void SetPassword(const UString& value) { FPassword = value; }
   virtual void SetServer(const UString& value) { FServer = value; }
   virtual bool CheckIsValid() = 0;
+  // Makes the session fit for another user (a pooled connection on its way
+  // back): nothing of the last user's session state may stay. False when
+  // that failed and the session must be closed. Base: nothing to reset.
+  virtual bool ResetSession() { return FConnected; }
   virtual void ReturnToPool();
   virtual UString GetServerVersion() = 0;
   virtual UString GetServerVersionFull() = 0;

@@ -192,6 +192,9 @@ void TZelConnectionPool::PutConnection(std::unique_ptr<TZelConnection> connectio
     if (check) version = FInvalidateVersion;
   }
   if (check) keep = connection->CheckIsValid();
+  // The next user starts from the state the connect step left: whatever the
+  // last one set in the session goes, or the session does.
+  keep = keep && connection->ResetSession();
   if (!keep) {
     DropTaken(std::move(connection));
     return;

@@ -96,8 +96,9 @@ class TZelConnectionPool : public std::enable_shared_from_this<TZelConnectionPoo
   std::unique_ptr<TZelConnection> GetConnection(const TZelConnectionParameters& request,
                                                 std::chrono::milliseconds wait);
   // Takes back a connection of this pool: it is pooled again when it is
-  // live, valid, outside a transaction and not cleared away; otherwise it is
-  // closed. Its callbacks and component are cleared either way.
+  // live, valid, outside a transaction, not cleared away and its session
+  // state reset (ResetSession); otherwise it is closed. Its callbacks and
+  // component are cleared either way.
   void PutConnection(std::unique_ptr<TZelConnection> connection);
   // Every idle connection is checked before its next use.
   void Invalidate();

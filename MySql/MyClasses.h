@@ -96,6 +96,10 @@ class TMySQLConnection : public TZelConnection {
   void Assign(const TZelConnection& source) override;
   void AssignConnect(TZelConnection* source) override;
   bool CheckIsValid() override;
+  // COM_RESET_CONNECTION and what the connect step set (the database, the
+  // character set), in one round trip; nothing when no command ran since
+  // the connect or the last reset. Never raises.
+  bool ResetSession() override;
   UString GetServerVersion() override;
   UString GetServerVersionFull() override;
   UString GetClientVersion() override;
@@ -176,6 +180,9 @@ class TMySQLConnection : public TZelConnection {
   UString FromSession(const std::string& text) const;
   void CheckApi() const;
   void SetCharsetStep();
+  // The statement the connect step sets the session's character set with
+  // (empty for a server before 4.1).
+  UString CharsetStatement() const;
   // Refuses a character set the texts of a connection without Unicode
   // cannot travel in (they are in the ANSI code page).
   void CheckCharset(bool useUnicode, const UString& charset) const;
@@ -220,6 +227,8 @@ class TMySQLConnection : public TZelConnection {
   int32_t FServerReleaseVer = 0;
   TGetMySQLConnection FGetMySQLConnection;
   TReturnMySQLConnection FReturnMySQLConnection;
+  // The session's command count when its state was last the connect's own.
+  uint64_t FCleanCommandCount = 0;
   // Sessions closed by the error loop, freed with this object.
   std::vector<PMYSQL> FDeadSessions;
 };

@@ -457,6 +457,7 @@ void TMySqlSession::WriteCommand(TServerCommand command) {
   FLocalFiles.clear();
   net.NewCommand();
   net.WriteByte(command);
+  if (command != scPing) ++commandCount;
 }
 
 void TMySqlSession::SimpleCommand(TServerCommand command, const uint8_t* data, size_t length, bool noReply) {
@@ -488,6 +489,50 @@ bool TMySqlSession::TakeLocalFile(const std::string& fileName) {
 void TMySqlSession::SelectDb(const std::string& db) {
   SimpleCommand(scInitDb, reinterpret_cast<const uint8_t*>(db.data()), db.size(), false);
   database = db;
+}
+
+void TMySqlSession::ResetConnection(const std::string& db, const std::string& query) {
+  struct TCommand {
+    TServerCommand command;
+    const std::string* data;
+  };
+  std::vector<TCommand> commands{{scResetConnection, nullptr}};
+  if (!db.empty()) commands.push_back({scInitDb, &db});
+  if (!query.empty()) commands.push_back({scQuery, &query});
+  const auto bytes = [](const TCommand& c) {
+    return c.data ? reinterpret_cast<const uint8_t*>(c.data->data()) : nullptr;
+  };
+  const auto length = [](const TCommand& c) { return c.data ? c.data->size() : 0; };
+  // Each reply must be an OK packet (a server error is raised by Receive).
+  const auto readOk = [this] {
+    const ByteSpan reply = net.Packet();
+    if (reply.empty() || reply[0] != 0) RaiseMalformedPacket();
+    ApplyOk(reply);
+  };
+  // Compressed frames and the HTTP tunnel take one command at a time.
+  if (net.Compress() || httpOptions) {
+    for (const TCommand& c : commands) {
+      SimpleCommand(c.command, bytes(c), length(c), false);
+      readOk();
+    }
+  } else {
+    for (const TCommand& c : commands) SimpleCommand(c.command, bytes(c), length(c), true);
+    std::optional<EMySqlException> error;
+    for (size_t i = 0; i < commands.size(); ++i) {
+      try {
+        // Every reply is the first packet answering its own command.
+        net.ExpectReply();
+        net.Receive();
+        readOk();
+      } catch (const EMySqlException& e) {
+        if (net.Broken()) throw;
+        if (!error) error = e;
+      }
+    }
+    if (error) throw *error;
+  }
+  if (!db.empty()) database = db;
+  insertId = 0;
 }
 
 void TMySqlSession::Ping() {

@@ -307,6 +307,83 @@ TEST_F(VixPoolServerTest, ConnectionReturnedInsideATransactionIsNotReused) {
   admin.Run("DROP TABLE IF EXISTS " + table);
 }
 
+// What one user leaves in a session does not reach the next user of the
+// same session (MaxPoolSize 1: the session id shows it is the same one): the
+// pool resets it on its way back and the connect step's settings (database,
+// character set) are set again.
+TEST_F(VixPoolServerTest, NextUserOfASessionFindsItClean) {
+  struct Case {
+    std::string what;
+    std::string leave;  // run by the first user
+    std::string probe;  // run by the next user
+    std::string clean;  // the probe's answer in a clean session
+  };
+  const std::string database = EnvOr("VIX_MYSQL_DATABASE", "vixtest");
+  // A table with one row, which an empty temporary table of the same name hides.
+  const std::string table = "poolleak_" + test::ProcessTag();
+  ASSERT_TRUE(admin.Run("CREATE OR REPLACE TABLE " + database + "." + table + " (id INT)")) << admin.Error();
+  ASSERT_TRUE(admin.Run("INSERT INTO " + database + "." + table + " VALUES (1)")) << admin.Error();
+  const Case cases[] = {
+      {"user variable", "SET @pool_leak = 42", "SELECT COALESCE(@pool_leak, 'clean')", "clean"},
+      {"temporary table", "CREATE TEMPORARY TABLE " + table + " (id INT)", "SELECT COUNT(*) FROM " + table, "1"},
+      {"session variable", "SET SESSION sql_mode = 'ANSI_QUOTES,NO_BACKSLASH_ESCAPES'",
+       "SELECT @@session.sql_mode = @@global.sql_mode", "1"},
+      {"character set", "SET NAMES latin1", "SELECT @@character_set_client", "utf8mb4"},
+      {"Korean text after a character set change", "SET NAMES latin1",
+       "SELECT HEX(CONVERT('\xED\x95\x9C\xEA\xB8\x80' USING utf8mb4))", "ED959CEAB880"},
+      {"database", "USE information_schema", "SELECT DATABASE()", database},
+      {"LAST_INSERT_ID", "SELECT LAST_INSERT_ID(77)", "SELECT LAST_INSERT_ID()", "0"},
+      {"named lock", "SELECT GET_LOCK('pool_leak_lock', 0)", "SELECT IS_USED_LOCK('pool_leak_lock') IS NULL", "1"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    TVixConnection c;
+    TVixQuery q;
+    Configure(c, 1, EnvOr("VIX_MYSQL_USER", "vix"), EnvOr("VIX_MYSQL_PASSWORD"));
+    c.SetDatabase(U(database));
+    const std::string first = SessionId(c, q);
+    q.SetSQL(U(k.leave));
+    q.Execute();
+    c.Close();
+    EXPECT_EQ(SessionId(c, q), first);
+    q.SetSQL(U(k.probe));
+    q.Open();
+    std::string answer = Utf16ToUtf8(q.Fields(0).AsString());
+    q.Close();
+    c.Close();
+    EXPECT_EQ(answer, k.clean);
+    TMyConnectionPoolManager::Instance().Clear();
+  }
+  admin.Run("DROP TABLE IF EXISTS " + database + "." + table);
+}
+
+// A session whose reset fails is closed instead of being handed out: the
+// database it was opened in is dropped while it is out, so selecting that
+// database again after the reset fails; the return itself raises nothing.
+TEST_F(VixPoolServerTest, SessionWhoseResetFailsIsClosed) {
+  const std::string database = "vixpoolreset_" + test::ProcessTag();
+  ASSERT_TRUE(admin.Run("CREATE OR REPLACE DATABASE " + database)) << admin.Error();
+  TVixConnection c;
+  TVixQuery q;
+  Configure(c, 1, EnvOr("VIX_MYSQL_USER", "vix"), EnvOr("VIX_MYSQL_PASSWORD"));
+  c.SetDatabase(U(database));
+  const std::string first = SessionId(c, q);
+  ASSERT_TRUE(admin.Run("DROP DATABASE " + database)) << admin.Error();
+  TMyConnectionParameters p;
+  p.Username = c.GetUsername();
+  p.Password = c.GetPassword();
+  p.Server = c.GetServer();
+  p.Port = c.GetPort();
+  p.Database = U(database);
+  p.UseUnicode = true;
+  p.MaxPoolSize = 1;
+  const auto pool = TMyConnectionPoolManager::Instance().FindPool(p);
+  EXPECT_EQ(ErrorOf([&] { c.Close(); }), "<none>");
+  ASSERT_TRUE(pool);
+  EXPECT_EQ(pool->TotalConnectionsCount(), 0);
+  EXPECT_EQ(admin.ScalarSettled("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + first, "0"), "0");
+}
+
 // Sizes are checked when they are set; user names are compared exactly,
 // servers and databases ignoring case, passwords exactly.
 TEST(VixPoolSettingsTest, SizesAreCheckedWhenSet) {
