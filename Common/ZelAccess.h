@@ -590,6 +590,9 @@ class TZelRecordSet : public TMemData {
   int FFetchRows = 25;
   bool FNoData = false;
   bool FFetchAll = false;
+  // The open in progress reads every row although FFetchAll is off (its
+  // result could not be moved off the connection's session).
+  bool FFetchAllThisOpen = false;
   bool FLockFetchAll = false;
   bool FLongStrings = true;
   bool FFlatBuffers = true;

@@ -121,11 +121,23 @@ std::unique_ptr<TZelConnection> TZelConnectionPool::GetConnection(const TZelConn
   return TakeConnection(request, wait);
 }
 
+std::unique_ptr<TZelConnection> TZelConnectionPool::TryGetConnection() {
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    ++FPending;
+  }
+  return TakeConnection(*FConnectionParameters, std::chrono::milliseconds(0), true);
+}
+
 std::unique_ptr<TZelConnection> TZelConnectionPool::TakeConnection(const TZelConnectionParameters& request,
-                                                                   std::chrono::milliseconds wait) {
+                                                                   std::chrono::milliseconds wait, bool orNone) {
   // One deadline for the whole wait, however often the slot goes to another.
   const auto deadline = std::chrono::steady_clock::now() + wait;
   std::unique_lock<std::mutex> lock(FLock);
+  if (orNone && FTakenConnectionsCount >= FConnectionParameters->MaxPoolSize) {
+    --FPending;
+    return nullptr;
+  }
   while (FTakenConnectionsCount >= FConnectionParameters->MaxPoolSize) {
     if (FBusy.wait_until(lock, deadline) == std::cv_status::timeout &&
         FTakenConnectionsCount >= FConnectionParameters->MaxPoolSize) {

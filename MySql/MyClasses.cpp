@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "Common/ZelConnectionPool.h"
 #include "Common/ZelVio.h"
 #include "MySql/MySqlApiDirect.h"
 #include "rtl/CodePage.h"
@@ -491,6 +492,33 @@ std::unique_ptr<TMySQLConnection> TMySQLConnection::CreateAdditionalConnection()
   c->FComponent = FComponent;
   c->FAdditional = true;
   return c;
+}
+
+std::unique_ptr<TMySQLConnection> TMySQLConnection::TakeAdditionalConnection() const {
+  if (!FPool) {
+    std::unique_ptr<TMySQLConnection> c = CreateAdditionalConnection();
+    c->Connect(UString());
+    return c;
+  }
+  std::unique_ptr<TZelConnection> taken = FPool->TryGetConnection();
+  if (!dynamic_cast<TMySQLConnection*>(taken.get())) return nullptr;
+  std::unique_ptr<TMySQLConnection> c(static_cast<TMySQLConnection*>(taken.release()));
+  // The decoding settings are this connection's, the errors the new one's own.
+  c->Assign(*this);
+  c->FOnError = nullptr;
+  c->FComponent = FComponent;
+  c->FAdditional = true;
+  return c;
+}
+
+void TMySQLConnection::ReleaseAdditionalConnection(std::unique_ptr<TMySQLConnection> connection) {
+  if (!connection) return;
+  if (const std::shared_ptr<TZelConnectionPool> pool = connection->GetPool()) {
+    connection->FAdditional = false;
+    pool->PutConnection(std::move(connection));
+    return;
+  }
+  connection->Disconnect();
 }
 
 bool TMySQLConnection::CheckIsValid() {

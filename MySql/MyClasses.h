@@ -129,6 +129,15 @@ class TMySQLConnection : public TZelConnection {
   // fetch or a command's cancel: it has no error handler (this one's would
   // act on this session), and its errors never reconnect.
   std::unique_ptr<TMySQLConnection> CreateAdditionalConnection() const;
+  // A connected auxiliary connection for a record set's fetch, as
+  // CreateAdditionalConnection makes it. A pooled connection takes it from
+  // its own pool, so that the server never sees more than MaxPoolSize
+  // sessions: none when every slot is out (the result is then read on this
+  // session).
+  std::unique_ptr<TMySQLConnection> TakeAdditionalConnection() const;
+  // Ends an auxiliary connection of TakeAdditionalConnection: back to its
+  // pool (which resets or closes it), or closed.
+  static void ReleaseAdditionalConnection(std::unique_ptr<TMySQLConnection> connection);
 
   TMySQLAPI* GetMySQLAPI() const { return FMySQLAPI; }
   PMYSQL GetMySQL() const { return FMySQL; }
@@ -522,8 +531,10 @@ class TMySQLRecordset : public TZelRecordSet {
   // `lookAhead` finds the next result of the text that has columns. The
   // auxiliary connection goes once no result of the text is left.
   void CloseResult(bool lookAhead);
-  // Moves the command to a new session of the connection's settings, so that
-  // the connection stays free for other statements while rows are read.
+  // Moves the command to another session of the connection's settings (from
+  // the pool of a pooled connection; the command stays when the pool has no
+  // free slot), so that the connection stays free for other statements
+  // while rows are read.
   void MoveToFetchConnection();
   // Puts the command back on the main connection and closes the auxiliary
   // session (a result still open on it is then freed without reading).

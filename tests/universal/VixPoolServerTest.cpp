@@ -384,6 +384,41 @@ TEST_F(VixPoolServerTest, SessionWhoseResetFailsIsClosed) {
   EXPECT_EQ(admin.ScalarSettled("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + first, "0"), "0");
 }
 
+// A query that reads its rows lazily does so on a second session while its
+// connection runs other statements: for a pooled connection that session
+// comes from the pool and goes back to it, so the server never sees more
+// than MaxPoolSize sessions of the account; with no free slot every row is
+// read at the open on the connection's own session.
+TEST_F(VixPoolServerTest, LazyFetchSessionComesFromThePool) {
+  for (const int maxPoolSize : {1, 2}) {
+    SCOPED_TRACE(maxPoolSize);
+    TVixConnection c;
+    TVixQuery rows, other;
+    Configure(c, maxPoolSize);
+    rows.SetConnection(&c);
+    rows.SpecificOptions().Add(u"FetchAll=False");
+    rows.SetSQL(u"WITH RECURSIVE s(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM s WHERE n < 100) SELECT n FROM s");
+    rows.Open();
+    // Without a free slot every row is read at once.
+    EXPECT_EQ(rows.Fetched(), maxPoolSize == 1);
+    EXPECT_NE(SessionId(c, other), "");
+    EXPECT_EQ(admin.SessionsOf(user), maxPoolSize);
+    int seen = 0;
+    for (; !rows.Eof(); rows.Next()) EXPECT_EQ(rows.Fields(0).AsInteger(), ++seen);
+    EXPECT_EQ(seen, 100);
+    rows.Close();
+    c.Close();
+    const auto pool = PoolOf(c);
+    ASSERT_TRUE(pool);
+    EXPECT_EQ(pool->TakenConnectionsCount(), 0);
+    // Both sessions are back in the pool, not closed.
+    EXPECT_EQ(pool->PooledConnectionsCount(), maxPoolSize);
+    EXPECT_EQ(admin.SessionsOfSettled(user, maxPoolSize), maxPoolSize);
+    TMyConnectionPoolManager::Instance().Clear();
+    admin.SessionsOfSettled(user, 0);
+  }
+}
+
 // Sizes are checked when they are set; user names are compared exactly,
 // servers and databases ignoring case, passwords exactly.
 TEST(VixPoolSettingsTest, SizesAreCheckedWhenSet) {
