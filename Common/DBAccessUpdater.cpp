@@ -44,12 +44,17 @@ const TFieldDesc* FieldOfParam(const TFieldDescs& descs, const UString& name, bo
 TDADataSetUpdater::TDADataSetUpdater(TCustomDADataSet& dataSet) : FDataSet(dataSet) {}
 
 TDADataSetUpdater::~TDADataSetUpdater() {
+  ReleaseStatement();
+}
+
+void TDADataSetUpdater::ReleaseStatement() {
   if (FStatement && FStatement->Active()) {
     try {
       FStatement->Close();
     } catch (...) {
     }
   }
+  FStatement.reset();
 }
 
 std::unique_ptr<TDASQLGenerator> TDADataSetUpdater::CreateGenerator() {

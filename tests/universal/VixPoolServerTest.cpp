@@ -419,6 +419,48 @@ TEST_F(VixPoolServerTest, LazyFetchSessionComesFromThePool) {
   }
 }
 
+// Disconnected mode on a pooled connection: a query that has read all its
+// rows stays open when its session goes back to the pool at the end of the
+// open; an edit then takes a session again, writes the row, and gives it back.
+TEST_F(VixPoolServerTest, FetchedQueryOutlivesItsPooledSession) {
+  const std::string database = EnvOr("VIX_MYSQL_DATABASE", "vixtest");
+  const std::string table = database + ".pooldisc_" + test::ProcessTag();
+  ASSERT_TRUE(admin.Run("CREATE OR REPLACE TABLE " + table + " (id INT PRIMARY KEY, name VARCHAR(20))"))
+      << admin.Error();
+  ASSERT_TRUE(admin.Run("INSERT INTO " + table + " VALUES (1, 'a'), (2, 'b')")) << admin.Error();
+  TVixConnection c;
+  TVixQuery q;
+  Configure(c, 1, EnvOr("VIX_MYSQL_USER", "vix"), EnvOr("VIX_MYSQL_PASSWORD"));
+  c.Options().SetDisconnectedMode(true);
+  q.SetConnection(&c);
+  q.SetSQL(U("SELECT id, name FROM " + table + " ORDER BY id"));
+  q.Open();
+  EXPECT_FALSE(c.GetConnected());
+  const auto pool = PoolOf(c);
+  ASSERT_TRUE(pool);
+  EXPECT_EQ(pool->TakenConnectionsCount(), 0);
+  ASSERT_TRUE(q.Active());
+  EXPECT_EQ(q.RecordCount(), 2);
+  q.Last();
+  EXPECT_EQ(q.FieldByName(u"name").AsString(), u"b");
+
+  q.Edit();
+  q.FieldByName(u"name").SetAsString(u"b2");
+  q.Post();
+  EXPECT_EQ(admin.Scalar("SELECT name FROM " + table + " WHERE id = 2"), "b2");
+  EXPECT_TRUE(q.Active());
+  EXPECT_FALSE(c.GetConnected());
+  EXPECT_EQ(pool->TakenConnectionsCount(), 0);
+
+  ASSERT_TRUE(admin.Run("INSERT INTO " + table + " VALUES (3, 'c')")) << admin.Error();
+  q.Close();
+  q.Open();
+  EXPECT_EQ(q.RecordCount(), 3);
+  EXPECT_EQ(pool->TakenConnectionsCount(), 0);
+  q.Close();
+  admin.Run("DROP TABLE IF EXISTS " + table);
+}
+
 // Sizes are checked when they are set; user names are compared exactly,
 // servers and databases ignoring case, passwords exactly.
 TEST(VixPoolSettingsTest, SizesAreCheckedWhenSet) {
