@@ -396,6 +396,9 @@ class TZelConnection {
   // back): nothing of the last user's session state may stay. False when
   // that failed and the session must be closed. Base: nothing to reset.
   virtual bool ResetSession() { return FConnected; }
+  // Completes a reset whose outcome ResetSession left to be read (a pooled
+  // connection on its way out again): false when it failed.
+  virtual bool FinishReset() { return true; }
   virtual void ReturnToPool();
   virtual UString GetServerVersion() = 0;
   virtual UString GetServerVersionFull() = 0;

@@ -156,7 +156,9 @@ std::unique_ptr<TZelConnection> TZelConnectionPool::TakeConnection(const TZelCon
     const bool drop = version < FClearVersion;
     const bool check = !drop && (validate || version < invalidateVersion);
     lock.unlock();
-    if (drop || (check && !connection->CheckIsValid())) {
+    // The outcome of the reset at its return is read here: a session whose
+    // reset failed is not handed out.
+    if (drop || !connection->FinishReset() || (check && !connection->CheckIsValid())) {
       // Replaced by the next idle one or a new one, in the same slot.
       FreeQuietly(connection);
       lock.lock();

@@ -538,7 +538,7 @@ bool TMySQLConnection::ResetSession() {
     const std::string query = ToSession(CharsetStatement());
     const std::string database = ToSession(FDatabase);
     FMySQLAPI->SetTimeout(FMySQL, FConnectionTimeout);
-    if (FMySQLAPI->mysql_reset_connection(FMySQL, database, query) != 0) {
+    if (FMySQLAPI->mysql_reset_connection(FMySQL, database, query, true) != 0) {
       FIsValid = false;
       return false;
     }
@@ -549,6 +549,18 @@ bool TMySQLConnection::ResetSession() {
     FIsValid = false;
     return false;
   }
+}
+
+bool TMySQLConnection::FinishReset() {
+  if (!FConnected || !FMySQL || !FMySQLAPI) return false;
+  if (FMySQL->pendingReplies == 0) return true;
+  try {
+    FMySQLAPI->SetTimeout(FMySQL, FConnectionTimeout);
+    if (FMySQLAPI->mysql_read_reset_replies(FMySQL) == 0) return true;
+  } catch (const std::exception&) {
+  }
+  FIsValid = false;
+  return false;
 }
 
 UString TMySQLConnection::GetServerVersion() {

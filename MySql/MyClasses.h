@@ -97,9 +97,12 @@ class TMySQLConnection : public TZelConnection {
   void AssignConnect(TZelConnection* source) override;
   bool CheckIsValid() override;
   // COM_RESET_CONNECTION and what the connect step set (the database, the
-  // character set), in one round trip; nothing when no command ran since
-  // the connect or the last reset. Never raises.
+  // character set), sent together; nothing when no command ran since the
+  // connect or the last reset. Over a plain stream the replies are left for
+  // FinishReset (or the next command), so the return does not wait for the
+  // server. Never raises.
   bool ResetSession() override;
+  bool FinishReset() override;
   UString GetServerVersion() override;
   UString GetServerVersionFull() override;
   UString GetClientVersion() override;

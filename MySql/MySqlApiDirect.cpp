@@ -118,8 +118,13 @@ int TMySQLAPIDirect::mysql_ping(PMYSQL pmysql) {
   return Guarded(pmysql, [&] { pmysql->Ping(); });
 }
 
-int TMySQLAPIDirect::mysql_reset_connection(PMYSQL pmysql, const std::string& db, const std::string& query) {
-  return Guarded(pmysql, [&] { pmysql->ResetConnection(db, query); });
+int TMySQLAPIDirect::mysql_reset_connection(PMYSQL pmysql, const std::string& db, const std::string& query,
+                                            bool deferReplies) {
+  return Guarded(pmysql, [&] { pmysql->ResetConnection(db, query, deferReplies); });
+}
+
+int TMySQLAPIDirect::mysql_read_reset_replies(PMYSQL pmysql) {
+  return Guarded(pmysql, [&] { pmysql->ReadPendingReplies(); });
 }
 
 PMYSQL_RES TMySQLAPIDirect::mysql_use_result(PMYSQL pmysql) {

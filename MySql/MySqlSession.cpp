@@ -452,6 +452,8 @@ void TMySqlSession::Close() {
 void TMySqlSession::WriteCommand(TServerCommand command) {
   if (status != TMySqlStatus::msReady) throw EMySqlException(CR_COMMANDS_OUT_OF_SYNC);
   CheckUsable();
+  // The replies of a reset come first, whoever sends next.
+  if (pendingReplies > 0 && command != scQuit) ReadPendingReplies();
   info.clear();
   affectedRows = 0;
   FLocalFiles.clear();
@@ -491,7 +493,7 @@ void TMySqlSession::SelectDb(const std::string& db) {
   database = db;
 }
 
-void TMySqlSession::ResetConnection(const std::string& db, const std::string& query) {
+void TMySqlSession::ResetConnection(const std::string& db, const std::string& query, bool deferReplies) {
   struct TCommand {
     TServerCommand command;
     const std::string* data;
@@ -503,36 +505,46 @@ void TMySqlSession::ResetConnection(const std::string& db, const std::string& qu
     return c.data ? reinterpret_cast<const uint8_t*>(c.data->data()) : nullptr;
   };
   const auto length = [](const TCommand& c) { return c.data ? c.data->size() : 0; };
-  // Each reply must be an OK packet (a server error is raised by Receive).
-  const auto readOk = [this] {
-    const ByteSpan reply = net.Packet();
-    if (reply.empty() || reply[0] != 0) RaiseMalformedPacket();
-    ApplyOk(reply);
-  };
   // Compressed frames and the HTTP tunnel take one command at a time.
   if (net.Compress() || httpOptions) {
     for (const TCommand& c : commands) {
       SimpleCommand(c.command, bytes(c), length(c), false);
-      readOk();
+      ApplyResetReply();
     }
   } else {
     for (const TCommand& c : commands) SimpleCommand(c.command, bytes(c), length(c), true);
-    std::optional<EMySqlException> error;
-    for (size_t i = 0; i < commands.size(); ++i) {
-      try {
-        // Every reply is the first packet answering its own command.
-        net.ExpectReply();
-        net.Receive();
-        readOk();
-      } catch (const EMySqlException& e) {
-        if (net.Broken()) throw;
-        if (!error) error = e;
-      }
-    }
-    if (error) throw *error;
+    pendingReplies = commands.size();
+    if (!deferReplies) ReadPendingReplies();
   }
   if (!db.empty()) database = db;
   insertId = 0;
+}
+
+void TMySqlSession::ApplyResetReply() {
+  // Each reply must be an OK packet (a server error is raised by Receive).
+  const ByteSpan reply = net.Packet();
+  if (reply.empty() || reply[0] != 0) RaiseMalformedPacket();
+  ApplyOk(reply);
+}
+
+void TMySqlSession::ReadPendingReplies() {
+  std::optional<EMySqlException> error;
+  while (pendingReplies > 0) {
+    --pendingReplies;
+    try {
+      // Every reply is the first packet answering its own command.
+      net.ExpectReply();
+      net.Receive();
+      ApplyResetReply();
+    } catch (const EMySqlException& e) {
+      if (net.Broken()) {
+        pendingReplies = 0;
+        throw;
+      }
+      if (!error) error = e;
+    }
+  }
+  if (error) throw *error;
 }
 
 void TMySqlSession::Ping() {

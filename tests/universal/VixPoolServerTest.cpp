@@ -359,7 +359,9 @@ TEST_F(VixPoolServerTest, NextUserOfASessionFindsItClean) {
 
 // A session whose reset fails is closed instead of being handed out: the
 // database it was opened in is dropped while it is out, so selecting that
-// database again after the reset fails; the return itself raises nothing.
+// database again after the reset fails. The return raises nothing; the next
+// hand-out finds the failure, closes the session and tries a new one (which
+// cannot log in to the missing database either).
 TEST_F(VixPoolServerTest, SessionWhoseResetFailsIsClosed) {
   const std::string database = "vixpoolreset_" + test::ProcessTag();
   ASSERT_TRUE(admin.Run("CREATE OR REPLACE DATABASE " + database)) << admin.Error();
@@ -369,6 +371,9 @@ TEST_F(VixPoolServerTest, SessionWhoseResetFailsIsClosed) {
   c.SetDatabase(U(database));
   const std::string first = SessionId(c, q);
   ASSERT_TRUE(admin.Run("DROP DATABASE " + database)) << admin.Error();
+  EXPECT_EQ(ErrorOf([&] { c.Close(); }), "<none>");
+  const std::string error = ErrorOf([&] { SessionId(c, q); });
+  EXPECT_NE(error.find("Unknown database"), std::string::npos) << error;
   TMyConnectionParameters p;
   p.Username = c.GetUsername();
   p.Password = c.GetPassword();
@@ -378,7 +383,6 @@ TEST_F(VixPoolServerTest, SessionWhoseResetFailsIsClosed) {
   p.UseUnicode = true;
   p.MaxPoolSize = 1;
   const auto pool = TMyConnectionPoolManager::Instance().FindPool(p);
-  EXPECT_EQ(ErrorOf([&] { c.Close(); }), "<none>");
   ASSERT_TRUE(pool);
   EXPECT_EQ(pool->TotalConnectionsCount(), 0);
   EXPECT_EQ(admin.ScalarSettled("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + first, "0"), "0");
