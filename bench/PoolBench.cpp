@@ -112,9 +112,9 @@ BENCHMARK(BM_PoolGetPut)->Unit(benchmark::kMicrosecond);
 // trip, the floor of a pooled request) and connect, "DO 1", close.
 bench::RawSession* OpenRawSession(benchmark::State& state, bool multiStatements) {
   std::string error;
-  bench::RawSession* s = bench::OpenRaw(Env("VIX_MYSQL_HOST"), std::atoi(Env("VIX_MYSQL_PORT", "0").c_str()),
-                                        Env("VIX_MYSQL_USER", "vix"), Env("VIX_MYSQL_PASSWORD"),
-                                        Env("VIX_MYSQL_DATABASE", "vixtest"), multiStatements, error);
+  bench::RawSession* s =
+      bench::OpenRaw(Env("VIX_MYSQL_HOST"), std::atoi(Env("VIX_MYSQL_PORT", "0").c_str()), Env("VIX_MYSQL_USER", "vix"),
+                     Env("VIX_MYSQL_PASSWORD"), Env("VIX_MYSQL_DATABASE", "vixtest"), multiStatements, error);
   if (!s) state.SkipWithError(error.c_str());
   return s;
 }
