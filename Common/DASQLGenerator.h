@@ -203,6 +203,9 @@ class TDADataSetUpdater {
  public:
   explicit TDADataSetUpdater(TCustomDADataSet& dataSet);
   virtual ~TDADataSetUpdater();
+  // Lets go of the statement of the provider connection that goes; the next
+  // write makes one on the connection then in use.
+  void ReleaseStatement();
   TDADataSetUpdater(const TDADataSetUpdater&) = delete;
   TDADataSetUpdater& operator=(const TDADataSetUpdater&) = delete;
 

@@ -646,12 +646,16 @@ void TCustomDADataSet::EndLockTransaction(bool commit) {
 }
 
 void TCustomDADataSet::WriteInsert(uint8_t* newBuf) {
+  // Connected before the statement is made: a dataset that outlived its
+  // session in disconnected mode writes in the dialect of the provider.
+  const TConnectionUse use(FConnection);
   TDADataSetUpdater& updater = Updater();
   updater.PerformSQL(stInsert, newBuf, newBuf);
   if (updater.RefreshWanted(stInsert)) updater.RefreshAfterWrite(newBuf);
 }
 
 void TCustomDADataSet::WriteUpdate(const uint8_t* oldBuf, uint8_t* newBuf) {
+  const TConnectionUse use(FConnection);
   TDADataSetUpdater& updater = Updater();
   // The server may have given the row a new version or other values: read
   // them, or the next change of the record would not find its row.
@@ -660,6 +664,7 @@ void TCustomDADataSet::WriteUpdate(const uint8_t* oldBuf, uint8_t* newBuf) {
 }
 
 void TCustomDADataSet::WriteDelete(const uint8_t* oldBuf) {
+  const TConnectionUse use(FConnection);
   Updater().PerformSQL(stDelete, oldBuf, const_cast<uint8_t*>(oldBuf));
 }
 
@@ -682,12 +687,21 @@ void TCustomDADataSet::ConnectChange(TCustomDAConnection&, bool connecting) {
   else Close();
 }
 
-void TCustomDADataSet::ProviderConnectionChanged(TCustomDAConnection&, TZelConnection* connection) {
+void TCustomDADataSet::ProviderConnectionChanged(TCustomDAConnection& sender, TZelConnection* connection) {
+  // In disconnected mode a dataset that holds all its rows outlives its
+  // session (a pooled one goes back to its pool when the connection closes):
+  // the next operation that needs the server connects again, perhaps from
+  // inside the updater, which then stays.
+  const bool keepsRows = FIRecordSet && sender.Options().GetDisconnectedMode() && Active() && !FInFetch && Fetched() &&
+                         !FIRecordSet->Prepared() && IsIRecordSetOfProvider(*FIRecordSet);
   // The updater's statement belongs to the provider connection that goes.
-  FUpdater.reset();
+  if (keepsRows && FUpdater) FUpdater->ReleaseStatement();
+  else FUpdater.reset();
   if (!FIRecordSet) return;
-  if (FInFetch) FCloseAfterFetch = true;
-  else Close();
+  if (!keepsRows) {
+    if (FInFetch) FCloseAfterFetch = true;
+    else Close();
+  }
   FIRecordSet->SetConnection(connection);
 }
 

@@ -57,12 +57,17 @@ struct TQuietClose {
 TDADataSetUpdater::TDADataSetUpdater(TCustomDADataSet& dataSet) : FDataSet(dataSet) {}
 
 TDADataSetUpdater::~TDADataSetUpdater() {
+  ReleaseStatement();
+}
+
+void TDADataSetUpdater::ReleaseStatement() {
   if (FStatement && FStatement->Active()) {
     try {
       FStatement->Close();
     } catch (...) {
     }
   }
+  FStatement.reset();
 }
 
 std::unique_ptr<TDASQLGenerator> TDADataSetUpdater::CreateGenerator() {

@@ -392,6 +392,13 @@ class TZelConnection {
   virtual void SetPassword(const UString& value) { FPassword = value; }
   virtual void SetServer(const UString& value) { FServer = value; }
   virtual bool CheckIsValid() = 0;
+  // Makes the session fit for another user (a pooled connection on its way
+  // back): nothing of the last user's session state may stay. False when
+  // that failed and the session must be closed. Base: nothing to reset.
+  virtual bool ResetSession() { return FConnected; }
+  // Completes a reset whose outcome ResetSession left to be read (a pooled
+  // connection on its way out again): false when it failed.
+  virtual bool FinishReset() { return true; }
   virtual void ReturnToPool();
   virtual UString GetServerVersion() = 0;
   virtual UString GetServerVersionFull() = 0;
@@ -586,6 +593,9 @@ class TZelRecordSet : public TMemData {
   int FFetchRows = 25;
   bool FNoData = false;
   bool FFetchAll = false;
+  // The open in progress reads every row although FFetchAll is off (its
+  // result could not be moved off the connection's session).
+  bool FFetchAllThisOpen = false;
   bool FLockFetchAll = false;
   bool FLongStrings = true;
   bool FFlatBuffers = true;

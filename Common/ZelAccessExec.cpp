@@ -79,7 +79,9 @@ bool TZelRecordSet::RowsReturn() const {
 void TZelRecordSet::InternalOpen() {
   ExecCommand();
   if (!(FPrepared && FFields.Count() > 0)) InitFields();
-  if (FFetchAll) FetchAll();
+  const bool all = FFetchAll || FFetchAllThisOpen;
+  FFetchAllThisOpen = false;
+  if (all) FetchAll();
   else Fetch();
 }
 

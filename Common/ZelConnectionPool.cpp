@@ -121,11 +121,23 @@ std::unique_ptr<TZelConnection> TZelConnectionPool::GetConnection(const TZelConn
   return TakeConnection(request, wait);
 }
 
+std::unique_ptr<TZelConnection> TZelConnectionPool::TryGetConnection() {
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    ++FPending;
+  }
+  return TakeConnection(*FConnectionParameters, std::chrono::milliseconds(0), true);
+}
+
 std::unique_ptr<TZelConnection> TZelConnectionPool::TakeConnection(const TZelConnectionParameters& request,
-                                                                   std::chrono::milliseconds wait) {
+                                                                   std::chrono::milliseconds wait, bool orNone) {
   // One deadline for the whole wait, however often the slot goes to another.
   const auto deadline = std::chrono::steady_clock::now() + wait;
   std::unique_lock<std::mutex> lock(FLock);
+  if (orNone && FTakenConnectionsCount >= FConnectionParameters->MaxPoolSize) {
+    --FPending;
+    return nullptr;
+  }
   while (FTakenConnectionsCount >= FConnectionParameters->MaxPoolSize) {
     if (FBusy.wait_until(lock, deadline) == std::cv_status::timeout &&
         FTakenConnectionsCount >= FConnectionParameters->MaxPoolSize) {
@@ -144,7 +156,9 @@ std::unique_ptr<TZelConnection> TZelConnectionPool::TakeConnection(const TZelCon
     const bool drop = version < FClearVersion;
     const bool check = !drop && (validate || version < invalidateVersion);
     lock.unlock();
-    if (drop || (check && !connection->CheckIsValid())) {
+    // The outcome of the reset at its return is read here: a session whose
+    // reset failed is not handed out.
+    if (drop || !connection->FinishReset() || (check && !connection->CheckIsValid())) {
       // Replaced by the next idle one or a new one, in the same slot.
       FreeQuietly(connection);
       lock.lock();
@@ -192,6 +206,9 @@ void TZelConnectionPool::PutConnection(std::unique_ptr<TZelConnection> connectio
     if (check) version = FInvalidateVersion;
   }
   if (check) keep = connection->CheckIsValid();
+  // The next user starts from the state the connect step left: whatever the
+  // last one set in the session goes, or the session does.
+  keep = keep && connection->ResetSession();
   if (!keep) {
     DropTaken(std::move(connection));
     return;

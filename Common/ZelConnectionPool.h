@@ -95,9 +95,13 @@ class TZelConnectionPool : public std::enable_shared_from_this<TZelConnectionPoo
   // connection reports its errors through its OnError.
   std::unique_ptr<TZelConnection> GetConnection(const TZelConnectionParameters& request,
                                                 std::chrono::milliseconds wait);
+  // A connected connection as GetConnection gives it, or none at once when
+  // MaxPoolSize connections are out (no wait).
+  std::unique_ptr<TZelConnection> TryGetConnection();
   // Takes back a connection of this pool: it is pooled again when it is
-  // live, valid, outside a transaction and not cleared away; otherwise it is
-  // closed. Its callbacks and component are cleared either way.
+  // live, valid, outside a transaction, not cleared away and its session
+  // state reset (ResetSession); otherwise it is closed. Its callbacks and
+  // component are cleared either way.
   void PutConnection(std::unique_ptr<TZelConnection> connection);
   // Every idle connection is checked before its next use.
   void Invalidate();
@@ -131,8 +135,9 @@ class TZelConnectionPool : public std::enable_shared_from_this<TZelConnectionPoo
   };
 
   // GetConnection once the request is counted as pending.
+  // With `orNone`, a full pool gives none instead of waiting.
   std::unique_ptr<TZelConnection> TakeConnection(const TZelConnectionParameters& request,
-                                                 std::chrono::milliseconds wait);
+                                                 std::chrono::milliseconds wait, bool orNone = false);
   bool IsLive(const TZelConnection& connection) const;
   // Frees a connection (errors ignored), then gives its slot back.
   void DropTaken(std::unique_ptr<TZelConnection> connection);

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "Common/ZelConnectionPool.h"
 #include "Common/ZelVio.h"
 #include "MySql/MySqlApiDirect.h"
 #include "rtl/CodePage.h"
@@ -317,6 +318,7 @@ void TMySQLConnection::Connect(const UString& connectString) {
     ParseServerVersion(FMySQLAPI->mysql_get_server_info(FMySQL), FServerPrimaryVer, FServerMinorVer, FServerReleaseVer);
     SetCharsetStep();
     CheckBackslashesStep();
+    FCleanCommandCount = FMySQL->commandCount;
   } catch (const EFailOver&) {
     // The error loop has connected again.
   } catch (...) {
@@ -353,18 +355,20 @@ void TMySQLConnection::SetCharsetStep() {
     FUseUnicode = false;
     return;
   }
-  if (FUseUnicode) {
-    // Characters outside the BMP need the 4-byte set.
-    FUtf8Mb4 = HasUtf8Mb4();
-    ExecuteStatement(FUtf8Mb4 ? u"SET NAMES utf8mb4" : u"SET NAMES utf8");
-  } else {
-    // The set the texts are written in; without one, the handshake's latin1
-    // (as a new session without Unicode has it).
-    const UString charset = FCharset.empty() ? UString(u"latin1") : FCharset;
-    if (!IsPlainSqlName(charset)) RaiseInvalidCharset(charset);
-    ExecuteStatement(u"SET NAMES " + charset);
-  }
+  // Characters outside the BMP need the 4-byte set.
+  FUtf8Mb4 = FUseUnicode && HasUtf8Mb4();
+  ExecuteStatement(CharsetStatement());
   FCharsetTracked = FMySQL && FMySQL->SessionTrack() && !FMySQL->trackedCharsetClient.empty();
+}
+
+UString TMySQLConnection::CharsetStatement() const {
+  if (FServerPrimaryVer < 4 || (FServerPrimaryVer == 4 && FServerMinorVer == 0)) return UString();
+  if (FUseUnicode) return FUtf8Mb4 ? u"SET NAMES utf8mb4" : u"SET NAMES utf8";
+  // The set the texts are written in; without one, the handshake's latin1
+  // (as a new session without Unicode has it).
+  const UString charset = FCharset.empty() ? UString(u"latin1") : FCharset;
+  if (!IsPlainSqlName(charset)) RaiseInvalidCharset(charset);
+  return u"SET NAMES " + charset;
 }
 
 void TMySQLConnection::CheckBackslashesStep() {
@@ -490,11 +494,73 @@ std::unique_ptr<TMySQLConnection> TMySQLConnection::CreateAdditionalConnection()
   return c;
 }
 
+std::unique_ptr<TMySQLConnection> TMySQLConnection::TakeAdditionalConnection() const {
+  if (!FPool) {
+    std::unique_ptr<TMySQLConnection> c = CreateAdditionalConnection();
+    c->Connect(UString());
+    return c;
+  }
+  std::unique_ptr<TZelConnection> taken = FPool->TryGetConnection();
+  if (!dynamic_cast<TMySQLConnection*>(taken.get())) return nullptr;
+  std::unique_ptr<TMySQLConnection> c(static_cast<TMySQLConnection*>(taken.release()));
+  // The decoding settings are this connection's, the errors the new one's own.
+  c->Assign(*this);
+  c->FOnError = nullptr;
+  c->FComponent = FComponent;
+  c->FAdditional = true;
+  return c;
+}
+
+void TMySQLConnection::ReleaseAdditionalConnection(std::unique_ptr<TMySQLConnection> connection) {
+  if (!connection) return;
+  if (const std::shared_ptr<TZelConnectionPool> pool = connection->GetPool()) {
+    connection->FAdditional = false;
+    pool->PutConnection(std::move(connection));
+    return;
+  }
+  connection->Disconnect();
+}
+
 bool TMySQLConnection::CheckIsValid() {
   // A server that stopped answering costs at most the connection time-out.
   if (FMySQLAPI && FMySQL) FMySQLAPI->SetTimeout(FMySQL, FConnectionTimeout);
   FIsValid = FMySQLAPI && FMySQL && FMySQLAPI->mysql_ping(FMySQL) == 0 && FMySQLAPI->mysql_ping(FMySQL) == 0;
   return FIsValid;
+}
+
+bool TMySQLConnection::ResetSession() {
+  if (!FConnected || !FMySQL || !FMySQLAPI) return false;
+  // Only pings since the connect or the last reset: the state is clean.
+  if (FMySQL->commandCount == FCleanCommandCount) return true;
+  try {
+    // A result left unread would answer in the reset's place.
+    if (FMySQL->status != TMySqlStatus::msReady) return false;
+    const std::string query = ToSession(CharsetStatement());
+    const std::string database = ToSession(FDatabase);
+    FMySQLAPI->SetTimeout(FMySQL, FConnectionTimeout);
+    if (FMySQLAPI->mysql_reset_connection(FMySQL, database, query, true) != 0) {
+      FIsValid = false;
+      return false;
+    }
+    FCharsetTracked = FMySQL->SessionTrack() && !FMySQL->trackedCharsetClient.empty();
+    FCleanCommandCount = FMySQL->commandCount;
+    return true;
+  } catch (const std::exception&) {
+    FIsValid = false;
+    return false;
+  }
+}
+
+bool TMySQLConnection::FinishReset() {
+  if (!FConnected || !FMySQL || !FMySQLAPI) return false;
+  if (FMySQL->pendingReplies == 0) return true;
+  try {
+    FMySQLAPI->SetTimeout(FMySQL, FConnectionTimeout);
+    if (FMySQLAPI->mysql_read_reset_replies(FMySQL) == 0) return true;
+  } catch (const std::exception&) {
+  }
+  FIsValid = false;
+  return false;
 }
 
 UString TMySQLConnection::GetServerVersion() {

@@ -96,6 +96,13 @@ class TMySQLConnection : public TZelConnection {
   void Assign(const TZelConnection& source) override;
   void AssignConnect(TZelConnection* source) override;
   bool CheckIsValid() override;
+  // COM_RESET_CONNECTION and what the connect step set (the database, the
+  // character set), sent together; nothing when no command ran since the
+  // connect or the last reset. Over a plain stream the replies are left for
+  // FinishReset (or the next command), so the return does not wait for the
+  // server. Never raises.
+  bool ResetSession() override;
+  bool FinishReset() override;
   UString GetServerVersion() override;
   UString GetServerVersionFull() override;
   UString GetClientVersion() override;
@@ -125,6 +132,15 @@ class TMySQLConnection : public TZelConnection {
   // fetch or a command's cancel: it has no error handler (this one's would
   // act on this session), and its errors never reconnect.
   std::unique_ptr<TMySQLConnection> CreateAdditionalConnection() const;
+  // A connected auxiliary connection for a record set's fetch, as
+  // CreateAdditionalConnection makes it. A pooled connection takes it from
+  // its own pool, so that the server never sees more than MaxPoolSize
+  // sessions: none when every slot is out (the result is then read on this
+  // session).
+  std::unique_ptr<TMySQLConnection> TakeAdditionalConnection() const;
+  // Ends an auxiliary connection of TakeAdditionalConnection: back to its
+  // pool (which resets or closes it), or closed.
+  static void ReleaseAdditionalConnection(std::unique_ptr<TMySQLConnection> connection);
 
   TMySQLAPI* GetMySQLAPI() const { return FMySQLAPI; }
   PMYSQL GetMySQL() const { return FMySQL; }
@@ -176,6 +192,9 @@ class TMySQLConnection : public TZelConnection {
   UString FromSession(const std::string& text) const;
   void CheckApi() const;
   void SetCharsetStep();
+  // The statement the connect step sets the session's character set with
+  // (empty for a server before 4.1).
+  UString CharsetStatement() const;
   // Refuses a character set the texts of a connection without Unicode
   // cannot travel in (they are in the ANSI code page).
   void CheckCharset(bool useUnicode, const UString& charset) const;
@@ -220,6 +239,8 @@ class TMySQLConnection : public TZelConnection {
   int32_t FServerReleaseVer = 0;
   TGetMySQLConnection FGetMySQLConnection;
   TReturnMySQLConnection FReturnMySQLConnection;
+  // The session's command count when its state was last the connect's own.
+  uint64_t FCleanCommandCount = 0;
   // Sessions closed by the error loop, freed with this object.
   std::vector<PMYSQL> FDeadSessions;
 };
@@ -518,8 +539,10 @@ class TMySQLRecordset : public TZelRecordSet {
   // `lookAhead` finds the next result of the text that has columns. The
   // auxiliary connection goes once no result of the text is left.
   void CloseResult(bool lookAhead);
-  // Moves the command to a new session of the connection's settings, so that
-  // the connection stays free for other statements while rows are read.
+  // Moves the command to another session of the connection's settings (from
+  // the pool of a pooled connection; the command stays when the pool has no
+  // free slot), so that the connection stays free for other statements
+  // while rows are read.
   void MoveToFetchConnection();
   // Puts the command back on the main connection and closes the auxiliary
   // session (a result still open on it is then freed without reading).

@@ -256,8 +256,12 @@ void TMySQLRecordset::ExecCommand() {
     // sees the transaction's changes.
     const TCursorState state = cmd.GetCursorState();
     if (!FFetchAll && FCreateConnection && !FConnectionSwap && state == csInactive && !cmd.GetPrepared() &&
-        !c.InServerTransaction())
+        !c.InServerTransaction()) {
       MoveToFetchConnection();
+      // Left on the session (a pool without a free slot): the rows are read
+      // at once, so that the connection is free for other statements.
+      FFetchAllThisOpen = !FConnectionSwap;
+    }
     cmd.Execute();
     FWaitForFetchBreak = false;
     if (cmd.GetSQLResult()) {
@@ -285,8 +289,8 @@ void TMySQLRecordset::MoveToFetchConnection() {
   api->SetTimeout(main.GetMySQL(), FMyCommand->GetCommandTimeout());
   // A main session that is gone is found here, where its error loop may act.
   main.Check(api->mysql_ping(main.GetMySQL()), component);
-  std::unique_ptr<TMySQLConnection> aux = main.CreateAdditionalConnection();
-  aux->Connect(UString());
+  std::unique_ptr<TMySQLConnection> aux = main.TakeAdditionalConnection();
+  if (!aux) return;
   // Only a single SELECT may have the rest of its result killed.
   TMyParser parser(FMyCommand->GetSQL());
   parser.SetOmitBlank(true);
@@ -315,7 +319,7 @@ void TMySQLRecordset::ReleaseFetchConnection() {
   // Results still held on the auxiliary session are detached from it and
   // freed later without reading.
   try {
-    aux->Disconnect();
+    TMySQLConnection::ReleaseAdditionalConnection(std::move(aux));
   } catch (const std::exception&) {
   }
 }

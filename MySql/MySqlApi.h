@@ -69,6 +69,13 @@ class TMySQLAPI {
   virtual int mysql_real_query(PMYSQL pmysql, const char* q, size_t length) = 0;
   virtual int mysql_kill(PMYSQL pmysql, uint32_t pid) = 0;
   virtual int mysql_ping(PMYSQL pmysql) = 0;
+  // COM_RESET_CONNECTION, then the database `db` and the statement `query`
+  // (each when not empty), in one round trip where the transport allows;
+  // with `deferReplies` the replies are read by mysql_read_reset_replies or
+  // before the next command.
+  virtual int mysql_reset_connection(PMYSQL pmysql, const std::string& db, const std::string& query,
+                                     bool deferReplies) = 0;
+  virtual int mysql_read_reset_replies(PMYSQL pmysql) = 0;
   virtual std::string mysql_get_server_info(PMYSQL pmysql) = 0;
   virtual std::string mysql_get_client_info() = 0;
   virtual std::string mysql_get_host_info(PMYSQL pmysql) = 0;

@@ -118,6 +118,15 @@ int TMySQLAPIDirect::mysql_ping(PMYSQL pmysql) {
   return Guarded(pmysql, [&] { pmysql->Ping(); });
 }
 
+int TMySQLAPIDirect::mysql_reset_connection(PMYSQL pmysql, const std::string& db, const std::string& query,
+                                            bool deferReplies) {
+  return Guarded(pmysql, [&] { pmysql->ResetConnection(db, query, deferReplies); });
+}
+
+int TMySQLAPIDirect::mysql_read_reset_replies(PMYSQL pmysql) {
+  return Guarded(pmysql, [&] { pmysql->ReadPendingReplies(); });
+}
+
 PMYSQL_RES TMySQLAPIDirect::mysql_use_result(PMYSQL pmysql) {
   std::unique_ptr<TMySqlResultSet> rs;
   Guarded(pmysql, [&] { rs = pmysql->UseResult(); });

@@ -29,6 +29,9 @@ class TMySQLAPIDirect : public TMySQLAPI {
   int mysql_real_query(PMYSQL pmysql, const char* q, size_t length) override;
   int mysql_kill(PMYSQL pmysql, uint32_t pid) override;
   int mysql_ping(PMYSQL pmysql) override;
+  int mysql_reset_connection(PMYSQL pmysql, const std::string& db, const std::string& query,
+                             bool deferReplies) override;
+  int mysql_read_reset_replies(PMYSQL pmysql) override;
   std::string mysql_get_server_info(PMYSQL pmysql) override;
   std::string mysql_get_client_info() override;
   std::string mysql_get_host_info(PMYSQL pmysql) override;

@@ -215,6 +215,9 @@ class TMySqlNet {
 
   void Close();
   void NewCommand();
+  // The next packet read is the first of a reply (a command sent after
+  // another before the first's reply was read).
+  void ExpectReply() { FPacketNumber = 1; }
   void Clear();
   void Send();
   void SendEmpty();

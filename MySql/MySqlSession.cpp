@@ -452,11 +452,14 @@ void TMySqlSession::Close() {
 void TMySqlSession::WriteCommand(TServerCommand command) {
   if (status != TMySqlStatus::msReady) throw EMySqlException(CR_COMMANDS_OUT_OF_SYNC);
   CheckUsable();
+  // The replies of a reset come first, whoever sends next.
+  if (pendingReplies > 0 && command != scQuit) ReadPendingReplies();
   info.clear();
   affectedRows = 0;
   FLocalFiles.clear();
   net.NewCommand();
   net.WriteByte(command);
+  if (command != scPing) ++commandCount;
 }
 
 void TMySqlSession::SimpleCommand(TServerCommand command, const uint8_t* data, size_t length, bool noReply) {
@@ -488,6 +491,60 @@ bool TMySqlSession::TakeLocalFile(const std::string& fileName) {
 void TMySqlSession::SelectDb(const std::string& db) {
   SimpleCommand(scInitDb, reinterpret_cast<const uint8_t*>(db.data()), db.size(), false);
   database = db;
+}
+
+void TMySqlSession::ResetConnection(const std::string& db, const std::string& query, bool deferReplies) {
+  struct TCommand {
+    TServerCommand command;
+    const std::string* data;
+  };
+  std::vector<TCommand> commands{{scResetConnection, nullptr}};
+  if (!db.empty()) commands.push_back({scInitDb, &db});
+  if (!query.empty()) commands.push_back({scQuery, &query});
+  const auto bytes = [](const TCommand& c) {
+    return c.data ? reinterpret_cast<const uint8_t*>(c.data->data()) : nullptr;
+  };
+  const auto length = [](const TCommand& c) { return c.data ? c.data->size() : 0; };
+  // Compressed frames and the HTTP tunnel take one command at a time.
+  if (net.Compress() || httpOptions) {
+    for (const TCommand& c : commands) {
+      SimpleCommand(c.command, bytes(c), length(c), false);
+      ApplyResetReply();
+    }
+  } else {
+    for (const TCommand& c : commands) SimpleCommand(c.command, bytes(c), length(c), true);
+    pendingReplies = commands.size();
+    if (!deferReplies) ReadPendingReplies();
+  }
+  if (!db.empty()) database = db;
+  insertId = 0;
+}
+
+void TMySqlSession::ApplyResetReply() {
+  // Each reply must be an OK packet (a server error is raised by Receive).
+  const ByteSpan reply = net.Packet();
+  if (reply.empty() || reply[0] != 0) RaiseMalformedPacket();
+  ApplyOk(reply);
+}
+
+void TMySqlSession::ReadPendingReplies() {
+  std::optional<EMySqlException> error;
+  while (pendingReplies > 0) {
+    --pendingReplies;
+    try {
+      // Every reply is the first packet answering its own command.
+      net.ExpectReply();
+      net.Receive();
+      ApplyResetReply();
+    } catch (const EMySqlException& e) {
+      if (net.Broken()) {
+        pendingReplies = 0;
+        throw;
+      }
+      if (!error) error = e;
+    }
+  }
+  if (error) throw *error;
 }
 
 void TMySqlSession::Ping() {

@@ -59,6 +59,7 @@ enum TServerCommand : uint8_t {
   scExecute = 23,
   scLongData = 24,
   scCloseStmt = 25,
+  scResetConnection = 31,
 };
 
 constexpr uint32_t CLIENT_LONG_PASSWORD = 0x1;
@@ -185,6 +186,17 @@ class TMySqlSession {
   void ReadQueryResult(const std::vector<TMySqlFieldInfo>* cached = nullptr);
   void FreeQuery();
   void SelectDb(const std::string& db);
+  // Gives the session a clean state as COM_RESET_CONNECTION does (no open
+  // transaction, user variables, temporary tables, prepared statements or
+  // locks; session variables from their global values; LAST_INSERT_ID 0),
+  // then selects `db` and runs `query` (a statement without a result), each
+  // when not empty. Over a plain stream the commands go out together: one
+  // round trip, and with `deferReplies` the replies are left for
+  // ReadPendingReplies (or the next command) to read. Any failure is raised
+  // once every reply has been read.
+  void ResetConnection(const std::string& db, const std::string& query, bool deferReplies);
+  // Reads the replies a deferred reset left; raises the first failure.
+  void ReadPendingReplies();
   void Ping();
   void Kill(uint32_t threadId);
   std::string Statistics();
@@ -219,6 +231,11 @@ class TMySqlSession {
   uint32_t serverLanguage = 0;
   uint32_t warningCount = 0;
   TMySqlStatus status = TMySqlStatus::msReady;
+  // Commands sent other than pings: the session's state may have changed
+  // since the count was last read.
+  uint64_t commandCount = 0;
+  // Replies of a deferred reset not read yet.
+  size_t pendingReplies = 0;
   std::array<uint8_t, 20> scrambleBuff{};
   MYSQL_PROTOCOL_TYPE protocolType = MYSQL_PROTOCOL_DEFAULT;
   // The TLS settings of the SSL protocol.
@@ -257,6 +274,7 @@ class TMySqlSession {
   // the server has not asked for yet.
   std::vector<std::string> FLocalFiles;
   void ApplyOk(ByteSpan packet);
+  void ApplyResetReply();
 };
 
 }  // namespace vix

@@ -14,11 +14,15 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "MySql/MyConnectionPool.h"
 #include "MySql/MySQLVixProvider.h"
 #include "universal/Vix.h"
 #include "universal/VixScript.h"
+#ifdef VIX_BENCH_MARIADB
+#include "MariaDbRaw.h"
+#endif
 
 namespace vix {
 namespace {
@@ -103,6 +107,40 @@ void BM_PoolGetPut(benchmark::State& state) {
 }
 BENCHMARK(BM_PoolGetPut)->Unit(benchmark::kMicrosecond);
 
+#ifdef VIX_BENCH_MARIADB
+// The bounds, by MariaDB's C connector: "DO 1" on an open session (one round
+// trip, the floor of a pooled request) and connect, "DO 1", close.
+bench::RawSession* OpenRawSession(benchmark::State& state, bool multiStatements) {
+  std::string error;
+  bench::RawSession* s =
+      bench::OpenRaw(Env("VIX_MYSQL_HOST"), std::atoi(Env("VIX_MYSQL_PORT", "0").c_str()), Env("VIX_MYSQL_USER", "vix"),
+                     Env("VIX_MYSQL_PASSWORD"), Env("VIX_MYSQL_DATABASE", "vixtest"), multiStatements, error);
+  if (!s) state.SkipWithError(error.c_str());
+  return s;
+}
+void BM_MariaDbDo1(benchmark::State& state) {
+  if (!HaveServer(state)) return;
+  bench::RawSession* s = OpenRawSession(state, false);
+  if (!s) return;
+  std::string error;
+  for (auto _ : state)
+    if (!bench::QueryRaw(s, "DO 1", error)) state.SkipWithError(error.c_str());
+  bench::CloseRaw(s);
+}
+void BM_MariaDbConnectDo1(benchmark::State& state) {
+  if (!HaveServer(state)) return;
+  std::string error;
+  for (auto _ : state) {
+    bench::RawSession* s = OpenRawSession(state, false);
+    if (!s) return;
+    if (!bench::QueryRaw(s, "DO 1", error)) state.SkipWithError(error.c_str());
+    bench::CloseRaw(s);
+  }
+}
+BENCHMARK(BM_MariaDbDo1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MariaDbConnectDo1)->Unit(benchmark::kMicrosecond);
+#endif
+
 // --- the script ---
 
 const std::string kTable = "bench_script_" + std::to_string(getpid());
@@ -174,6 +212,28 @@ void BM_ScriptMariadbClient(benchmark::State& state) {
   Configure(c, false);
   ClientChecksum() = Checksum(c);
 }
+#ifdef VIX_BENCH_MARIADB
+// The server's own share: the same statements sent by the connector as
+// multi-statement texts of about 1 MB (few round trips, no client work to
+// speak of), so the wall time is the server's work per INSERT.
+void BM_ScriptServerBound(benchmark::State& state) {
+  if (!HaveServer(state)) return;
+  std::ifstream in(ScriptFile(), std::ios::binary);
+  std::vector<std::string> texts(1);
+  for (std::string line; std::getline(in, line);) {
+    if (texts.back().size() > (1u << 20)) texts.emplace_back();
+    texts.back() += line + "\n";
+  }
+  bench::RawSession* s = OpenRawSession(state, true);
+  if (!s) return;
+  std::string error;
+  for (auto _ : state)
+    for (const std::string& text : texts)
+      if (!bench::QueryRaw(s, text, error)) state.SkipWithError(error.c_str());
+  bench::CloseRaw(s);
+}
+BENCHMARK(BM_ScriptServerBound)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+#endif
 BENCHMARK(BM_ScriptMariadbClient)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
 BENCHMARK(BM_ScriptOneByOne)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK(BM_ScriptBatched)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();

@@ -307,6 +307,167 @@ TEST_F(VixPoolServerTest, ConnectionReturnedInsideATransactionIsNotReused) {
   admin.Run("DROP TABLE IF EXISTS " + table);
 }
 
+// What one user leaves in a session does not reach the next user of the
+// same session (MaxPoolSize 1: the session id shows it is the same one): the
+// pool resets it on its way back and the connect step's settings (database,
+// character set) are set again.
+TEST_F(VixPoolServerTest, NextUserOfASessionFindsItClean) {
+  struct Case {
+    std::string what;
+    std::string leave;  // run by the first user
+    std::string probe;  // run by the next user
+    std::string clean;  // the probe's answer in a clean session
+  };
+  const std::string database = EnvOr("VIX_MYSQL_DATABASE", "vixtest");
+  // A table with one row, which an empty temporary table of the same name hides.
+  const std::string table = "poolleak_" + test::ProcessTag();
+  ASSERT_TRUE(admin.Run("CREATE OR REPLACE TABLE " + database + "." + table + " (id INT)")) << admin.Error();
+  ASSERT_TRUE(admin.Run("INSERT INTO " + database + "." + table + " VALUES (1)")) << admin.Error();
+  const Case cases[] = {
+      {"user variable", "SET @pool_leak = 42", "SELECT COALESCE(@pool_leak, 'clean')", "clean"},
+      {"temporary table", "CREATE TEMPORARY TABLE " + table + " (id INT)", "SELECT COUNT(*) FROM " + table, "1"},
+      {"session variable", "SET SESSION sql_mode = 'ANSI_QUOTES,NO_BACKSLASH_ESCAPES'",
+       "SELECT @@session.sql_mode = @@global.sql_mode", "1"},
+      {"character set", "SET NAMES latin1", "SELECT @@character_set_client", "utf8mb4"},
+      {"Korean text after a character set change", "SET NAMES latin1",
+       "SELECT HEX(CONVERT('\xED\x95\x9C\xEA\xB8\x80' USING utf8mb4))", "ED959CEAB880"},
+      {"database", "USE information_schema", "SELECT DATABASE()", database},
+      {"LAST_INSERT_ID", "SELECT LAST_INSERT_ID(77)", "SELECT LAST_INSERT_ID()", "0"},
+      {"named lock", "SELECT GET_LOCK('pool_leak_lock', 0)", "SELECT IS_USED_LOCK('pool_leak_lock') IS NULL", "1"},
+  };
+  // Compressed, the reset's commands go one at a time.
+  for (const bool compress : {false, true})
+    for (const Case& k : cases) {
+      SCOPED_TRACE(k.what + (compress ? " (compressed)" : ""));
+      TVixConnection c;
+      TVixQuery q;
+      Configure(c, 1, EnvOr("VIX_MYSQL_USER", "vix"), EnvOr("VIX_MYSQL_PASSWORD"));
+      if (compress) c.SpecificOptions().Add(u"MySQL.Compress=True");
+      c.SetDatabase(U(database));
+      const std::string first = SessionId(c, q);
+      q.SetSQL(U(k.leave));
+      q.Execute();
+      c.Close();
+      EXPECT_EQ(SessionId(c, q), first);
+      q.SetSQL(U(k.probe));
+      q.Open();
+      std::string answer = Utf16ToUtf8(q.Fields(0).AsString());
+      q.Close();
+      c.Close();
+      EXPECT_EQ(answer, k.clean);
+      TMyConnectionPoolManager::Instance().Clear();
+    }
+  admin.Run("DROP TABLE IF EXISTS " + database + "." + table);
+}
+
+// A session whose reset fails is closed instead of being handed out: the
+// database it was opened in is dropped while it is out, so selecting that
+// database again after the reset fails. The return raises nothing; the next
+// hand-out finds the failure, closes the session and tries a new one (which
+// cannot log in to the missing database either).
+TEST_F(VixPoolServerTest, SessionWhoseResetFailsIsClosed) {
+  const std::string database = "vixpoolreset_" + test::ProcessTag();
+  ASSERT_TRUE(admin.Run("CREATE OR REPLACE DATABASE " + database)) << admin.Error();
+  TVixConnection c;
+  TVixQuery q;
+  Configure(c, 1, EnvOr("VIX_MYSQL_USER", "vix"), EnvOr("VIX_MYSQL_PASSWORD"));
+  c.SetDatabase(U(database));
+  const std::string first = SessionId(c, q);
+  ASSERT_TRUE(admin.Run("DROP DATABASE " + database)) << admin.Error();
+  EXPECT_EQ(ErrorOf([&] { c.Close(); }), "<none>");
+  const std::string error = ErrorOf([&] { SessionId(c, q); });
+  EXPECT_NE(error.find("Unknown database"), std::string::npos) << error;
+  TMyConnectionParameters p;
+  p.Username = c.GetUsername();
+  p.Password = c.GetPassword();
+  p.Server = c.GetServer();
+  p.Port = c.GetPort();
+  p.Database = U(database);
+  p.UseUnicode = true;
+  p.MaxPoolSize = 1;
+  const auto pool = TMyConnectionPoolManager::Instance().FindPool(p);
+  ASSERT_TRUE(pool);
+  EXPECT_EQ(pool->TotalConnectionsCount(), 0);
+  EXPECT_EQ(admin.ScalarSettled("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + first, "0"), "0");
+}
+
+// A query that reads its rows lazily does so on a second session while its
+// connection runs other statements: for a pooled connection that session
+// comes from the pool and goes back to it, so the server never sees more
+// than MaxPoolSize sessions of the account; with no free slot every row is
+// read at the open on the connection's own session.
+TEST_F(VixPoolServerTest, LazyFetchSessionComesFromThePool) {
+  for (const int maxPoolSize : {1, 2}) {
+    SCOPED_TRACE(maxPoolSize);
+    TVixConnection c;
+    TVixQuery rows, other;
+    Configure(c, maxPoolSize);
+    rows.SetConnection(&c);
+    rows.SpecificOptions().Add(u"FetchAll=False");
+    rows.SetSQL(u"WITH RECURSIVE s(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM s WHERE n < 100) SELECT n FROM s");
+    rows.Open();
+    // Without a free slot every row is read at once.
+    EXPECT_EQ(rows.Fetched(), maxPoolSize == 1);
+    EXPECT_NE(SessionId(c, other), "");
+    EXPECT_EQ(admin.SessionsOf(user), maxPoolSize);
+    int seen = 0;
+    for (; !rows.Eof(); rows.Next()) EXPECT_EQ(rows.Fields(0).AsInteger(), ++seen);
+    EXPECT_EQ(seen, 100);
+    rows.Close();
+    c.Close();
+    const auto pool = PoolOf(c);
+    ASSERT_TRUE(pool);
+    EXPECT_EQ(pool->TakenConnectionsCount(), 0);
+    // Both sessions are back in the pool, not closed.
+    EXPECT_EQ(pool->PooledConnectionsCount(), maxPoolSize);
+    EXPECT_EQ(admin.SessionsOfSettled(user, maxPoolSize), maxPoolSize);
+    TMyConnectionPoolManager::Instance().Clear();
+    admin.SessionsOfSettled(user, 0);
+  }
+}
+
+// Disconnected mode on a pooled connection: a query that has read all its
+// rows stays open when its session goes back to the pool at the end of the
+// open; an edit then takes a session again, writes the row, and gives it back.
+TEST_F(VixPoolServerTest, FetchedQueryOutlivesItsPooledSession) {
+  const std::string database = EnvOr("VIX_MYSQL_DATABASE", "vixtest");
+  const std::string table = database + ".pooldisc_" + test::ProcessTag();
+  ASSERT_TRUE(admin.Run("CREATE OR REPLACE TABLE " + table + " (id INT PRIMARY KEY, name VARCHAR(20))"))
+      << admin.Error();
+  ASSERT_TRUE(admin.Run("INSERT INTO " + table + " VALUES (1, 'a'), (2, 'b')")) << admin.Error();
+  TVixConnection c;
+  TVixQuery q;
+  Configure(c, 1, EnvOr("VIX_MYSQL_USER", "vix"), EnvOr("VIX_MYSQL_PASSWORD"));
+  c.Options().SetDisconnectedMode(true);
+  q.SetConnection(&c);
+  q.SetSQL(U("SELECT id, name FROM " + table + " ORDER BY id"));
+  q.Open();
+  EXPECT_FALSE(c.GetConnected());
+  const auto pool = PoolOf(c);
+  ASSERT_TRUE(pool);
+  EXPECT_EQ(pool->TakenConnectionsCount(), 0);
+  ASSERT_TRUE(q.Active());
+  EXPECT_EQ(q.RecordCount(), 2);
+  q.Last();
+  EXPECT_EQ(q.FieldByName(u"name").AsString(), u"b");
+
+  q.Edit();
+  q.FieldByName(u"name").SetAsString(u"b2");
+  q.Post();
+  EXPECT_EQ(admin.Scalar("SELECT name FROM " + table + " WHERE id = 2"), "b2");
+  EXPECT_TRUE(q.Active());
+  EXPECT_FALSE(c.GetConnected());
+  EXPECT_EQ(pool->TakenConnectionsCount(), 0);
+
+  ASSERT_TRUE(admin.Run("INSERT INTO " + table + " VALUES (3, 'c')")) << admin.Error();
+  q.Close();
+  q.Open();
+  EXPECT_EQ(q.RecordCount(), 3);
+  EXPECT_EQ(pool->TakenConnectionsCount(), 0);
+  q.Close();
+  admin.Run("DROP TABLE IF EXISTS " + table);
+}
+
 // Sizes are checked when they are set; user names are compared exactly,
 // servers and databases ignoring case, passwords exactly.
 TEST(VixPoolSettingsTest, SizesAreCheckedWhenSet) {
