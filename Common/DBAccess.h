@@ -873,6 +873,9 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   void CloseCursor() override;
   // Writes the parameters with their values into the command, then opens the storage.
   void DataOpen() override;
+  // Hands the final SQL to the command and gives the parameters their
+  // values for it (a detail's from its master).
+  void PrepareCommandParams();
   void DataClose() override;
   bool FetchMore() override;
 

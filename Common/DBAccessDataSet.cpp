@@ -302,7 +302,12 @@ void TCustomDADataSet::OpenCursor() {
     BeginConnection();
     try {
       FRecordCount = 0;
-      if (FOptions.QueryRecCount && !FIRecordSet->GetFetchAll()) FRecordCount = Updater().ReadRecordCount();
+      if (FOptions.QueryRecCount && !FIRecordSet->GetFetchAll()) {
+        // The count sees the parameter values of the rows' query, a
+        // detail's link values among them.
+        PrepareCommandParams();
+        FRecordCount = Updater().ReadRecordCount();
+      }
       if (BeforeExecute) BeforeExecute(*this);
       TMemDataSet::OpenCursor();
     } catch (const EFailOver&) {
@@ -352,7 +357,7 @@ void TCustomDADataSet::Execute() {
   EndConnection();
 }
 
-void TCustomDADataSet::DataOpen() {
+void TCustomDADataSet::PrepareCommandParams() {
   FIRecordSet->SetSQL(FinalSQL());
   // The session may read the text otherwise than it was scanned before
   // (its quoting mode), and the master-detail condition may be new: the
@@ -360,6 +365,10 @@ void TCustomDADataSet::DataOpen() {
   if (FParamCheck && !ParamsMatchDescs(FParams, FIRecordSet->GetCommand()->Params()))
     FParams.RebuildFromParamDescs(FIRecordSet->GetCommand()->Params(), GetFieldType);
   InstallMasterDetailFilter();
+}
+
+void TCustomDADataSet::DataOpen() {
+  PrepareCommandParams();
   TParamWriteSettings settings;
   settings.ConvertEOL = FConnection->Options().GetConvertEOL();
   FParams.WriteParamDescs(FIRecordSet->GetCommand()->Params(), ParamDataTypeMap(), true, settings);

@@ -195,6 +195,18 @@ std::vector<Variant> TMemDataSet::Lookup(const UString& keyFields, const std::ve
   std::vector<TField*> fields;
   for (const UString& name : names) fields.push_back(&FieldByName(name));
   std::vector<Variant> result(fields.size(), Variant::Null());
+  if (Active() && Filtered() && FOnFilterRecord) {
+    // The record handler may read more than the record (a value of the
+    // application): the answers kept for the records are asked again. A
+    // filter text reads the record alone, and a change of a record drops
+    // its answer already.
+    CheckBrowseMode();
+    const TRecBookmark bookmark = GetBookmark();
+    FData->FilterUpdated();
+    Resync();
+    if (BookmarkValid(bookmark)) GotoBookmark(bookmark);
+    else First();
+  }
   TItemHeader* item = nullptr;
   if (!LocateRecord(keyFields, keyValues, 0, false, &item) || !item) return result;
   const uint8_t* saved = FReadBuffer;

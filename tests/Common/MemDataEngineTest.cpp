@@ -672,6 +672,34 @@ TEST(Locate, HiddenRecordsAreNeverFoundAndLookupDoesNotMove) {
   EXPECT_TRUE(q.Lookup(u"Id", {1}, u"Name")[0].IsNull());
 }
 
+// A record filter that reads a value of the application: Lookup answers by
+// what the filter shows now. The current record stays current, or, when the
+// filter now hides it, the first record shown becomes current.
+TEST(Locate, LookupAnswersByTheFilterAsItIsNow) {
+  MemQuery q(kColumns, Rows());
+  int low = 1, high = 4;
+  q.SetOnFilterRecord([&](TDataSet& d, bool& accept) {
+    const int id = d.FieldByName(u"Id").AsInteger();
+    accept = id >= low && id <= high;
+  });
+  q.Open();
+  q.SetFiltered(true);
+  ASSERT_TRUE(q.Locate(u"Id", Variant(3)));
+  EXPECT_TRUE(q.Lookup(u"Id", {6}, u"Name")[0].IsNull());
+  low = 2;
+  high = 6;
+  EXPECT_EQ(q.Lookup(u"Id", {6}, u"Name")[0].AsString(), u"Abc");
+  EXPECT_TRUE(q.Lookup(u"Id", {1}, u"Name")[0].IsNull());
+  EXPECT_EQ(CurrentId(q), 3);
+  EXPECT_EQ(q.RecNo(), 2);
+  EXPECT_EQ(q.RecordCount(), 5);
+  low = 4;
+  EXPECT_EQ(q.Lookup(u"Id", {5}, u"Name")[0].AsString(), u"김철수");
+  EXPECT_EQ(CurrentId(q), 4);
+  EXPECT_TRUE(q.Bof());
+  EXPECT_EQ(Ids(q), (std::vector<int>{4, 5, 6}));
+}
+
 // Random data: the binary search along the sort keys and the scan agree.
 TEST(Locate, BinarySearchAgreesWithTheScan) {
   std::mt19937 random(20261210);

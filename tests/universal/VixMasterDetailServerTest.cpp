@@ -449,5 +449,32 @@ TEST_F(MasterDetailServerTest, RemoteDetailGetsTheLinksCondition) {
   EXPECT_EQ(detail.FinalSQL(), own);
 }
 
+// A detail read a few rows at a time counts its rows on the server from its
+// first open, with the master's values: whether its text names the link's
+// parameter or the link adds its condition.
+TEST_F(MasterDetailServerTest, CountedDetailCountsTheFirstMastersRows) {
+  const UString texts[] = {
+      u"SELECT id, master_id, item FROM " + detailTable + u" WHERE master_id = :id ORDER BY id",
+      u"SELECT id, master_id, item FROM " + detailTable + u" ORDER BY id",
+  };
+  Link(false);
+  detail.SpecificOptions().Add(u"MySQL.FetchAll=False");
+  detail.SetFetchRows(1);
+  detail.Options().QueryRecCount = true;
+  master.Open();
+  for (const UString& text : texts) {
+    SCOPED_TRACE(Utf16ToUtf8(text));
+    master.First();
+    detail.SetSQL(text);
+    detail.Open();
+    EXPECT_EQ(detail.RecordCount(), 2);
+    master.Next();
+    EXPECT_EQ(detail.RecordCount(), 1);
+    master.Next();
+    EXPECT_EQ(detail.RecordCount(), 0);
+    detail.Close();
+  }
+}
+
 }  // namespace
 }  // namespace vix
