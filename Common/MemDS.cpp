@@ -816,7 +816,7 @@ bool TMemDataSet::GetFieldDateTime(const TField& field, TDateTime& value) const 
 }
 
 TBlob* TMemDataSet::GetBlob(const TField& field) const {
-  if (!Active() || !(FHasCurrent || FReadBuffer)) return nullptr;
+  if (!FReadBuffer && !(Active() && FHasCurrent)) return nullptr;
   const uint8_t* const record = FReadBuffer ? FReadBuffer : FActiveBuffer.data();
   if (FData->GetNull(field.FieldNo(), record)) return nullptr;
   return FData->GetBlob(field.FieldNo(), record);
@@ -1072,7 +1072,10 @@ void TMemDataSet::OpenCursor() {
                                 bool last) { ApplyRecord(kind, action, newBuf, oldBuf, last); };
   try {
     FData->SetIndexFieldNames(FIndexFieldNames);
-    ApplyFilter();
+    // A record filter handler reads fields, which exist only after the rows
+    // came: it judges the records once the fields are made.
+    const bool handler = FFiltered && FOnFilterRecord;
+    ApplyFilter(!handler);
     DataOpen();
     if (!FData->IndexFields().empty()) FData->SortItems();
     if (!FFieldDefsUpdated) {
@@ -1080,6 +1083,10 @@ void TMemDataSet::OpenCursor() {
       FFieldDefsUpdated = true;
     }
     CreateFields();
+    if (handler) {
+      ApplyFilter();
+      FData->FilterUpdated();
+    }
     FActiveBuffer = FData->AllocRecBuf();
     FHasCurrent = false;
     const bool found = InternalFirst();

@@ -645,8 +645,10 @@ class TMemDataSet : public TDataSet {
   virtual bool FetchMore() { return false; }
   // Every remaining row.
   void FetchRest();
-  // Hands the filter settings to the storage (its text parsed there).
-  void ApplyFilter();
+  // Hands the filter settings to the storage (its text parsed there);
+  // `withHandler` false leaves OnFilterRecord out (the open, before the
+  // handler has fields to read).
+  void ApplyFilter(bool withHandler = true);
   // Searches (MemDSLocate.cpp); moves when `move` and a record is found.
   bool LocateRecord(const UString& keyFields, const std::vector<Variant>& keyValues, TLocateExOptions options,
                     bool move, TItemHeader** found = nullptr);
@@ -727,7 +729,7 @@ class TMemDataSet : public TDataSet {
   // The record a read of `field` looks at, its number checked against the
   // storage's fields; none while there is no current record.
   const uint8_t* FieldRecord(const TField& field) const {
-    if (!Active() || !(FHasCurrent || FReadBuffer)) return nullptr;
+    if (!FReadBuffer && !(Active() && FHasCurrent)) return nullptr;
     const int fieldNo = field.FieldNo();
     if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
     return FReadBuffer ? FReadBuffer : FActiveBuffer.data();

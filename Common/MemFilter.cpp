@@ -651,14 +651,14 @@ void TMemData::FilterUpdated() {
 
 // --- the dataset's filter --------------------------------------------------------
 
-void TMemDataSet::ApplyFilter() {
+void TMemDataSet::ApplyFilter(bool withHandler) {
   if (!FData) return;
   // The text first: an expression that fails changes nothing.
   FData->SetFilterText(FFiltered ? FFilter : UString());
   FData->FFilterCaseInsensitive = (FFilterOptions & foCaseInsensitive) != 0;
   FData->FFilterNoPartialCompare = (FFilterOptions & foNoPartialCompare) != 0;
   FData->FFilterFunc = nullptr;
-  if (FFiltered && FOnFilterRecord) {
+  if (FFiltered && FOnFilterRecord && withHandler) {
     FData->FFilterFunc = [this](const uint8_t* recBuf) {
       bool accept = true;
       const uint8_t* saved = FReadBuffer;

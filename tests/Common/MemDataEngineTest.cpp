@@ -700,6 +700,18 @@ TEST(Locate, LookupAnswersByTheFilterAsItIsNow) {
   EXPECT_EQ(Ids(q), (std::vector<int>{4, 5, 6}));
 }
 
+// A record filter handler switched on before the open reads the fields of
+// the records it judges; the open shows only the records it accepts.
+TEST(Filter, HandlerSetBeforeTheOpenReadsTheRecordsFields) {
+  MemQuery q(kColumns, Rows());
+  q.SetOnFilterRecord([](TDataSet& d, bool& accept) { accept = d.FieldByName(u"Id").AsInteger() % 2 == 0; });
+  q.SetFiltered(true);
+  q.Open();
+  EXPECT_EQ(CurrentId(q), 2);
+  EXPECT_EQ(q.RecordCount(), 5);
+  EXPECT_EQ(Ids(q), (std::vector<int>{2, 4, 6, 8, 10}));
+}
+
 // Random data: the binary search along the sort keys and the scan agree.
 TEST(Locate, BinarySearchAgreesWithTheScan) {
   std::mt19937 random(20261210);

@@ -121,6 +121,16 @@ struct VixQueryServerTest : ::testing::Test {
   void Admin(const std::string& sql) {
     ASSERT_EQ(api.mysql_real_query(admin, sql.data(), sql.size()), 0) << sql << ": " << api.mysql_error(admin);
   }
+  // UserMt holds 60 users of site 9, AccessSetupHead 1..60, and the query
+  // reads them in that order without fetching all at the open.
+  void SixtyUsersReadInBlocks() {
+    Admin("DELETE FROM UserMt");
+    std::string insert = "INSERT INTO UserMt VALUES ('9', 'u1', 'p', 1, 1)";
+    for (int i = 2; i <= 60; ++i) insert += ", ('9', 'u" + std::to_string(i) + "', 'p', " + std::to_string(i) + ", 1)";
+    Admin(insert);
+    query.SpecificOptions().Add(u"FetchAll=False");
+    query.SetSQL(u"SELECT UserName, AccessSetupHead FROM UserMt ORDER BY AccessSetupHead");
+  }
 
   // The dialog's user check, up to the open.
   void CheckUser(const UString& siteId, const UString& userName) {
@@ -285,12 +295,7 @@ TEST_F(VixQueryServerTest, FailuresLeaveTheQueryClosed) {
 }
 
 TEST_F(VixQueryServerTest, RowsInBlocksWhenNotAllAreFetchedAtOpen) {
-  Admin("DELETE FROM UserMt");
-  std::string insert = "INSERT INTO UserMt VALUES ('9', 'u1', 'p', 1, 1)";
-  for (int i = 2; i <= 60; ++i) insert += ", ('9', 'u" + std::to_string(i) + "', 'p', " + std::to_string(i) + ", 1)";
-  Admin(insert);
-  query.SpecificOptions().Add(u"FetchAll=False");
-  query.SetSQL(u"SELECT UserName, AccessSetupHead FROM UserMt ORDER BY AccessSetupHead");
+  SixtyUsersReadInBlocks();
   query.Open();
   EXPECT_EQ(query.RecordCount(), 25);
   EXPECT_FALSE(query.Fetched());
@@ -315,6 +320,21 @@ TEST_F(VixQueryServerTest, RowsInBlocksWhenNotAllAreFetchedAtOpen) {
   query.Close();
   CheckUser(u"9", u"u7");
   EXPECT_EQ(query.FieldByName(u"AccessSetupHead").AsInteger(), 7);
+}
+
+// A record filter handler switched on before the open judges the rows by
+// their fields, in the first block and in the ones fetched later.
+TEST_F(VixQueryServerTest, AFilterHandlerSetBeforeTheOpenJudgesEveryBlock) {
+  SixtyUsersReadInBlocks();
+  query.SetOnFilterRecord(
+      [](TDataSet& d, bool& accept) { accept = d.FieldByName(u"AccessSetupHead").AsInteger() % 3 == 0; });
+  query.SetFiltered(true);
+  query.Open();
+  std::vector<int> seen;
+  for (; !query.Eof(); query.Next()) seen.push_back(query.FieldByName(u"AccessSetupHead").AsInteger());
+  ASSERT_EQ(seen.size(), 20u);
+  for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], 3 * static_cast<int>(i + 1));
+  EXPECT_EQ(query.RecordCount(), 20);
 }
 
 TEST_F(VixQueryServerTest, AResetUnderAPartlyFetchedQueryClosesItAndTheConnection) {
