@@ -497,28 +497,23 @@ void TDataSource::SetDataSet(TDataSet* value) {
 }
 
 void TDataSource::NotifyActiveChanged() {
-  for (TDataLink* link : std::vector<TDataLink*>(FLinks))
-    if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) link->ActiveChanged();
+  ForEachLink([](TDataLink& link) { link.ActiveChanged(); });
 }
 
 void TDataSource::NotifyRecordChanged() {
-  for (TDataLink* link : std::vector<TDataLink*>(FLinks))
-    if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) link->RecordChanged();
+  ForEachLink([](TDataLink& link) { link.RecordChanged(); });
 }
 
 void TDataSource::NotifyFieldChanged(const TField& field) {
-  for (TDataLink* link : std::vector<TDataLink*>(FLinks))
-    if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) link->FieldChanged(field);
+  ForEachLink([&field](TDataLink& link) { link.FieldChanged(field); });
 }
 
 void TDataSource::NotifyRecordLeaving() {
-  for (TDataLink* link : std::vector<TDataLink*>(FLinks))
-    if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) link->RecordLeaving();
+  ForEachLink([](TDataLink& link) { link.RecordLeaving(); });
 }
 
 void TDataSource::NotifyCheckBrowseMode() {
-  for (TDataLink* link : std::vector<TDataLink*>(FLinks))
-    if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) link->CheckBrowseMode();
+  ForEachLink([](TDataLink& link) { link.CheckBrowseMode(); });
 }
 
 TDataLink::~TDataLink() {

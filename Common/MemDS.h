@@ -7,6 +7,7 @@
 // the local sort, the filters and the record search of the storage.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -374,6 +375,13 @@ class TDataSource {
   void NotifyFieldChanged(const TField& field);
   void NotifyRecordLeaving();
   void NotifyCheckBrowseMode();
+  // Calls `notify` for each link, over a copy of the list: a link that an
+  // earlier call removed is skipped.
+  template <typename F>
+  void ForEachLink(F notify) {
+    for (TDataLink* link : std::vector<TDataLink*>(FLinks))
+      if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end()) notify(*link);
+  }
 
   TDataSet* FDataSet = nullptr;
   std::vector<TDataLink*> FLinks;
