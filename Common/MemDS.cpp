@@ -657,6 +657,10 @@ void TDataSet::CheckBrowseMode() {
 
 void TDataSet::CheckLeaveRecord() {
   CheckBrowseMode();
+  CheckLinksLetLeave();
+}
+
+void TDataSet::CheckLinksLetLeave() {
   if (!Active()) return;
   for (TDataSource* source : std::vector<TDataSource*>(FDataSources)) source->NotifyRecordLeaving();
 }
@@ -737,6 +741,9 @@ void TDataSet::Delete() {
   }
   if (!CanModify()) DatabaseError(u"Cannot modify a read-only dataset", this);
   if (IsEmpty()) DatabaseError(u"Cannot perform this operation on an empty dataset", this);
+  // The record goes and another becomes current: the links may refuse
+  // before anything is deleted.
+  CheckLinksLetLeave();
   if (BeforeDelete) BeforeDelete(*this);
   if (FState == dsEdit) {
     InternalCancel();
