@@ -836,19 +836,25 @@ TEST(Bookmarks, StayWithTheirRecordOrBecomeInvalid) {
   }
 }
 
+// Opens the query and appends record 11, alone in a block of its own (the
+// fixture's ten records fill one); its bookmark.
+TRecBookmark OpenAndAppendAlone(MemQuery& q, bool cached) {
+  q.SetCachedUpdates(cached);
+  q.Open();
+  q.Append();
+  q.FieldByName(u"Id").SetAsInteger(11);
+  q.FieldByName(u"Name").SetAsString(u"새 기록");
+  q.Post();
+  return q.GetBookmark();
+}
+
 // A record alone in its block: deleting it gives the block's memory back,
 // and its bookmark is refused without reading that memory (AddressSanitizer).
 TEST(Bookmarks, OfARecordWhoseMemoryWasFreedAreRefused) {
   for (const bool cached : {false, true}) {
     SCOPED_TRACE(cached ? "cached updates" : "direct");
     MemQuery q(kColumns, Rows());
-    q.SetCachedUpdates(cached);
-    q.Open();
-    q.Append();
-    q.FieldByName(u"Id").SetAsInteger(11);
-    q.FieldByName(u"Name").SetAsString(u"새 기록");
-    q.Post();
-    const TRecBookmark bookmark = q.GetBookmark();
+    const TRecBookmark bookmark = OpenAndAppendAlone(q, cached);
     q.Delete();
     if (cached) q.CommitUpdates();
     EXPECT_FALSE(q.BookmarkValid(bookmark));
@@ -872,6 +878,32 @@ TEST(Bookmarks, OfARecordWhoseMemoryWasFreedAreRefused) {
   q.CancelUpdates();
   q.GotoBookmark(bookmark);
   EXPECT_EQ(CurrentId(q), 6);
+}
+
+// An update handler that reverts the new record it is asked to apply: the
+// record's memory goes (it was alone in its block), and the record that was
+// current when the apply began is not made current again from that memory.
+TEST(Bookmarks, ARecordRevertedWhileItIsAppliedIsNotCurrentAfterwards) {
+  MemQuery q(kColumns, Rows());
+  const TRecBookmark bookmark = OpenAndAppendAlone(q, true);
+  q.OnUpdateRecord = [](TDataSet& d, TMemDataSet::TUpdateRecKind, TUpdateRecAction& action) {
+    static_cast<TMemDataSet&>(d).RevertRecord();
+    action = urApplied;
+  };
+  q.ApplyUpdates();
+  EXPECT_FALSE(q.UpdatesPending());
+  EXPECT_FALSE(q.BookmarkValid(bookmark));
+  EXPECT_NE(CurrentId(q), 11);
+  EXPECT_EQ(q.RecordCount(), 10);
+  EXPECT_EQ(Ids(q), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  // New records take the freed memory and read as themselves.
+  q.OnUpdateRecord = nullptr;
+  for (int id = 12; id <= 14; ++id) {
+    q.Append();
+    q.FieldByName(u"Id").SetAsInteger(id);
+    q.Post();
+  }
+  EXPECT_EQ(Ids(q), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13, 14}));
 }
 
 TEST(Bookmarks, CompareByThePlaceOfTheirRecords) {
