@@ -712,16 +712,18 @@ TEST(Filter, HandlerSetBeforeTheOpenReadsTheRecordsFields) {
   EXPECT_EQ(Ids(q), (std::vector<int>{2, 4, 6, 8, 10}));
 }
 
+// NULL one time in `nullOneIn`, else up to `below` - 1 units of `alphabet`.
+Variant RandomText(std::mt19937& random, std::u16string_view alphabet, size_t below, unsigned nullOneIn) {
+  if (random() % nullOneIn == 0) return N();
+  std::u16string s;
+  for (size_t n = random() % below; n > 0; --n) s.push_back(alphabet[random() % alphabet.size()]);
+  return Variant(s);
+}
+
 // Random data: the binary search along the sort keys and the scan agree.
 TEST(Locate, BinarySearchAgreesWithTheScan) {
   std::mt19937 random(20261210);
-  const std::u16string alphabet = u"aAbB가 ";
-  const auto text = [&]() -> Variant {
-    if (random() % 8 == 0) return N();
-    std::u16string s;
-    for (size_t n = random() % 4; n > 0; --n) s.push_back(alphabet[random() % alphabet.size()]);
-    return Variant(s);
-  };
+  const auto text = [&] { return RandomText(random, u"aAbB가 ", 4, 8); };
   const auto qty = [&]() -> Variant { return random() % 6 == 0 ? N() : Variant(static_cast<int>(random() % 5)); };
   std::vector<std::vector<Variant>> rows;
   for (int id = 1; id <= 600; ++id) rows.push_back({id, text(), u"x", 1.0, qty()});
@@ -904,6 +906,81 @@ TEST(Bookmarks, ARecordRevertedWhileItIsAppliedIsNotCurrentAfterwards) {
     q.Post();
   }
   EXPECT_EQ(Ids(q), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13, 14}));
+}
+
+// Random sorts, filters, deletes, inserts and edits: every bookmark taken so
+// far is valid exactly while its record is shown, leads to it, and two valid
+// bookmarks compare as their records' places in the records shown.
+TEST(Bookmarks, FollowTheirRecordsThroughRandomChanges) {
+  std::mt19937 random(1211);
+  std::vector<std::vector<Variant>> rows;
+  const auto name = [&] { return RandomText(random, u"aAbB가", 3, 7); };
+  for (int id = 1; id <= 40; ++id) rows.push_back({id, name(), u"x", 1.0, static_cast<int>(random() % 5)});
+  const char16_t* sorts[] = {u"", u"Qty", u"Qty DESC; Id", u"Name CIS; Id DESC", u"Id DESC", u"Name; Qty"};
+  const char16_t* filters[] = {u"", u"Qty > 1", u"Name LIKE '%a%'", u"Name IS NOT NULL AND Qty <> 3"};
+  for (const bool cached : {false, true}) {
+    SCOPED_TRACE(cached ? "cached updates" : "direct");
+    MemQuery q(kColumns, rows);
+    q.SetCachedUpdates(cached);
+    q.Open();
+    std::vector<std::pair<int, TRecBookmark>> marks;
+    int nextId = 41;
+    for (int step = 0; step < 300; ++step) {
+      SCOPED_TRACE(step);
+      std::vector<int> shown = Ids(q);
+      const auto place = [&](int id) { return std::find(shown.begin(), shown.end(), id) - shown.begin(); };
+      const auto visitRandom = [&] {
+        if (shown.empty()) return false;
+        const int id = shown[random() % shown.size()];
+        EXPECT_TRUE(q.Locate(u"Id", Variant(id)));
+        return true;
+      };
+      switch (random() % 7) {
+        case 0: q.SetIndexFieldNames(sorts[random() % std::size(sorts)]); break;
+        case 1:
+          q.SetFilter(filters[random() % std::size(filters)]);
+          q.SetFiltered(true);
+          break;
+        case 2:
+          if (visitRandom()) q.Delete();
+          break;
+        case 3:
+          if (!shown.empty()) visitRandom();
+          q.Insert();
+          q.FieldByName(u"Id").SetAsInteger(nextId++);
+          q.FieldByName(u"Qty").SetAsInteger(static_cast<int>(random() % 5));
+          q.FieldByName(u"Name").SetAsVariant(name());
+          q.Post();
+          break;
+        case 4:
+          if (visitRandom()) {
+            q.Edit();
+            q.FieldByName(u"Qty").SetAsInteger(static_cast<int>(random() % 5));
+            q.Post();
+          }
+          break;
+        case 5:
+          if (cached && visitRandom()) q.RevertRecord();
+          else if (cached && random() % 4 == 0) q.CancelUpdates();
+          break;
+        default:
+          if (visitRandom()) marks.emplace_back(CurrentId(q), q.GetBookmark());
+          break;
+      }
+      shown = Ids(q);
+      for (const auto& [id, mark] : marks) {
+        const bool isShown = place(id) < static_cast<ptrdiff_t>(shown.size());
+        ASSERT_EQ(q.BookmarkValid(mark), isShown) << id;
+        if (!isShown) continue;
+        q.GotoBookmark(mark);
+        ASSERT_EQ(CurrentId(q), id);
+        const auto& [otherId, other] = marks[random() % marks.size()];
+        if (place(otherId) >= static_cast<ptrdiff_t>(shown.size())) continue;
+        const ptrdiff_t a = place(id), b = place(otherId);
+        ASSERT_EQ(q.CompareBookmarks(mark, other), a < b ? -1 : (a > b ? 1 : 0)) << id << " " << otherId;
+      }
+    }
+  }
 }
 
 TEST(Bookmarks, CompareByThePlaceOfTheirRecords) {
