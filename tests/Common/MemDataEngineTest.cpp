@@ -28,6 +28,14 @@ Variant N() {
   return Variant::Null();
 }
 
+// NULL one time in `nullOneIn`, else up to `below` - 1 units of `alphabet`.
+Variant RandomText(std::mt19937& random, std::u16string_view alphabet, size_t below, unsigned nullOneIn) {
+  if (random() % nullOneIn == 0) return N();
+  std::u16string s;
+  for (size_t n = random() % below; n > 0; --n) s.push_back(alphabet[random() % alphabet.size()]);
+  return Variant(s);
+}
+
 // NULLs, an empty text, Korean text, trailing blanks, equal keys.
 std::vector<std::vector<Variant>> Rows() {
   return {
@@ -181,6 +189,32 @@ TEST(LocalSort, ReverseSortedMillionAndStability) {
   EXPECT_TRUE(stable);
 }
 
+// Opens the query sorted by Id, then by `text`.
+void OpenSortedBy(MemQuery& q, const char16_t* text) {
+  q.Open();
+  q.SetIndexFieldNames(u"Id");
+  q.SetIndexFieldNames(text);
+}
+
+// The records shown, in order, that the record comparison puts before the
+// one preceding them, or that compare equal to it but have a lower Id (the
+// first field); -1 when not `count` records are shown.
+int MisplacedRecords(MemQuery& q, size_t count) {
+  TMemData& data = q.Storage;
+  std::vector<std::vector<uint8_t>> records;
+  std::vector<uint8_t> buf = data.AllocRecBuf();
+  for (data.SetToBegin(); data.GetNextRecord(buf.data());) records.push_back(buf);
+  if (records.size() != count) return -1;
+  int misplaced = 0;
+  for (size_t i = 1; i < records.size(); ++i) {
+    const int c = data.CompareRecords(records[i - 1].data(), records[i].data());
+    const int a = data.GetFieldAsVariant(1, records[i - 1].data()).AsInteger();
+    const int b = data.GetFieldAsVariant(1, records[i].data()).AsInteger();
+    if (c > 0 || (c == 0 && a > b)) ++misplaced;
+  }
+  return misplaced;
+}
+
 // Many records with keys that share their first characters, differ only in
 // case, are NULL, negative, -0 or NaN: every sort text orders them by the
 // record comparison, and records that compare equal keep the order of Id.
@@ -221,22 +255,8 @@ TEST(LocalSort, ManyRecordsFollowTheRecordComparisonStably) {
   for (const char16_t* text : texts) {
     SCOPED_TRACE(Utf16ToUtf8(text));
     MemQuery q(columns, rows);
-    q.Open();
-    q.SetIndexFieldNames(u"Id");
-    q.SetIndexFieldNames(text);
-    TMemData& data = q.Storage;
-    std::vector<std::vector<uint8_t>> records;
-    std::vector<uint8_t> buf = data.AllocRecBuf();
-    for (data.SetToBegin(); data.GetNextRecord(buf.data());) records.push_back(buf);
-    ASSERT_EQ(records.size(), rows.size());
-    int misplaced = 0;
-    for (size_t i = 1; i < records.size(); ++i) {
-      const int c = data.CompareRecords(records[i - 1].data(), records[i].data());
-      const int a = data.GetFieldAsVariant(1, records[i - 1].data()).AsInteger();
-      const int b = data.GetFieldAsVariant(1, records[i].data()).AsInteger();
-      if (c > 0 || (c == 0 && a > b)) ++misplaced;
-    }
-    EXPECT_EQ(misplaced, 0);
+    OpenSortedBy(q, text);
+    EXPECT_EQ(MisplacedRecords(q, rows.size()), 0);
 
     // A filter over the sorted records shows the same records in that order.
     std::vector<int> sorted = Ids(q), expected;
@@ -250,6 +270,37 @@ TEST(LocalSort, ManyRecordsFollowTheRecordComparisonStably) {
     q.SetFilter(u"Qty > 0 AND Name LIKE '%b%' OR Price < 0");
     q.SetFiltered(true);
     EXPECT_EQ(Ids(q), expected);
+  }
+}
+
+// The column types whose sort keys are read otherwise (memos copied out of
+// their blobs, small and unsigned numbers, dates, currency, 8-bit texts of a
+// fixed width): every sort text orders the records by the record comparison,
+// equal ones in the order of Id.
+TEST(LocalSort, MemosNumbersAndFixedTextsFollowTheRecordComparison) {
+  const std::vector<Column> columns = {{u"Id", mtInt32},    {u"Memo", mtMemo},     {u"Wide", mtWideMemo},
+                                       {u"Small", mtInt16}, {u"U32", mtUInt32},    {u"U64", mtUInt64},
+                                       {u"Day", mtDate},    {u"Cash", mtCurrency}, {u"Fix", mtString, 4, true}};
+  std::mt19937 random(77);
+  std::vector<std::vector<Variant>> rows;
+  for (int id = 1; id <= 1500; ++id) {
+    const auto maybeNull = [&](Variant v) { return random() % 9 == 0 ? N() : v; };
+    rows.push_back(
+        {id, maybeNull(RandomText(random, u"aAbB ", 7, 1000)), maybeNull(RandomText(random, u"aA가각", 6, 1000)),
+         maybeNull(Variant(static_cast<int>(random() % 5) - 2)),
+         maybeNull(Variant(static_cast<int64_t>(random() % 3) * 2000000000)),
+         maybeNull(Variant(random() % 2 ? uint64_t{18000000000000000000u} : uint64_t{random() % 3})),
+         maybeNull(Variant(TDateTime(45000 + random() % 4))),
+         maybeNull(Variant(static_cast<double>(random() % 7) - 3.5)), maybeNull(RandomText(random, u"aAb", 5, 1000))});
+  }
+  const char16_t* texts[] = {u"Memo",      u"Memo CIS; U32 DESC", u"Memo BIN DESC",    u"Wide", u"Wide CIS DESC",
+                             u"Wide BIN",  u"Small DESC; Memo",   u"U32; U64 DESC",    u"U64",  u"Day DESC; Cash",
+                             u"Cash; Fix", u"Fix CIS; Wide",      u"Fix BIN DESC; Day"};
+  for (const char16_t* text : texts) {
+    SCOPED_TRACE(Utf16ToUtf8(text));
+    MemQuery q(columns, rows);
+    OpenSortedBy(q, text);
+    EXPECT_EQ(MisplacedRecords(q, rows.size()), 0);
   }
 }
 
@@ -710,14 +761,6 @@ TEST(Filter, HandlerSetBeforeTheOpenReadsTheRecordsFields) {
   EXPECT_EQ(CurrentId(q), 2);
   EXPECT_EQ(q.RecordCount(), 5);
   EXPECT_EQ(Ids(q), (std::vector<int>{2, 4, 6, 8, 10}));
-}
-
-// NULL one time in `nullOneIn`, else up to `below` - 1 units of `alphabet`.
-Variant RandomText(std::mt19937& random, std::u16string_view alphabet, size_t below, unsigned nullOneIn) {
-  if (random() % nullOneIn == 0) return N();
-  std::u16string s;
-  for (size_t n = random() % below; n > 0; --n) s.push_back(alphabet[random() % alphabet.size()]);
-  return Variant(s);
 }
 
 // Random data: the binary search along the sort keys and the scan agree.
