@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -593,6 +594,133 @@ TEST(Filter, ExpressionsKeepTheirRecordsOrFail) {
   q.SetFilter(UString(deep.begin(), deep.end()) + u"Id = 1");
   q.SetFiltered(true);
   EXPECT_EQ(ErrorOf([&] { q.Open(); }), "Illegal filter expression");
+}
+
+// Random expressions over random records, read through the fields, against
+// a plain evaluation of the same expression: NULL compares to nothing (only
+// "<>" and NOT LIKE hold for it), "=" with a wildcard is a pattern match,
+// case is ignored with the option.
+struct TReferenceRow {
+  int Id;
+  std::optional<std::u16string> Name;
+  std::optional<double> Price;
+  std::optional<int> Qty;
+};
+
+bool ReferenceLike(std::u16string_view text, std::u16string_view pattern) {
+  if (pattern.empty()) return text.empty();
+  if (pattern[0] == u'%' || pattern[0] == u'*')
+    for (size_t skip = 0; skip <= text.size(); ++skip)
+      if (ReferenceLike(text.substr(skip), pattern.substr(1))) return true;
+  if (pattern[0] == u'%' || pattern[0] == u'*' || text.empty()) return false;
+  return (pattern[0] == u'_' || pattern[0] == text[0]) && ReferenceLike(text.substr(1), pattern.substr(1));
+}
+
+std::u16string Folded(std::u16string text, bool fold) {
+  if (fold)
+    for (char16_t& c : text) c = UpCaseChar(c);
+  return text;
+}
+
+TEST(Filter, RandomExpressionsKeepTheRecordsOfAPlainEvaluation) {
+  std::mt19937 random(4242);
+  std::vector<TReferenceRow> reference;
+  std::vector<std::vector<Variant>> rows;
+  for (int id = 1; id <= 200; ++id) {
+    TReferenceRow r{id, {}, {}, {}};
+    const Variant name = RandomText(random, u"aAbB가", 4, 6);
+    if (!name.IsNull()) r.Name = name.AsString();
+    if (random() % 6) r.Price = static_cast<double>(random() % 9) - 2.5;
+    if (random() % 6) r.Qty = static_cast<int>(random() % 5) - 1;
+    rows.push_back({id, name, u"x", r.Price ? Variant(*r.Price) : N(), r.Qty ? Variant(*r.Qty) : N()});
+    reference.push_back(r);
+  }
+  const char16_t* ops[] = {u"=", u"<>", u"<", u">", u"<=", u">="};
+  const auto ordered = [](int op, int c) {
+    switch (op) {
+      case 0: return c == 0;
+      case 1: return c != 0;
+      case 2: return c < 0;
+      case 3: return c > 0;
+      case 4: return c <= 0;
+      default: return c >= 0;
+    }
+  };
+  bool fold = false;
+  using TPredicate = std::function<bool(const TReferenceRow&)>;
+  // A random expression: its text and its plain evaluation.
+  std::function<std::pair<UString, TPredicate>(int)> expression = [&](int depth) -> std::pair<UString, TPredicate> {
+    const unsigned kind = depth > 2 ? random() % 4 : random() % 7;
+    if (kind == 0) {  // a number field against a number
+      const bool price = random() % 2;
+      const int op = static_cast<int>(random() % 6);
+      const double k = static_cast<double>(random() % 9) - 2.5;
+      const int qk = static_cast<int>(random() % 5) - 1;
+      UString text = price ? u"Price " + UString(ops[op]) + u" " + FloatToStr(k)
+                           : u"Qty " + UString(ops[op]) + u" " + IntToStr(qk);
+      return {text, [=](const TReferenceRow& r) {
+                const std::optional<double> v =
+                    price ? r.Price : (r.Qty ? std::optional<double>(*r.Qty) : std::nullopt);
+                if (!v) return op == 1;
+                const double c = price ? k : qk;
+                return ordered(op, *v < c ? -1 : (*v > c ? 1 : 0));
+              }};
+    }
+    if (kind == 1) {  // the text field against a text, with a wildcard or not
+      const bool equal = random() % 2;
+      std::u16string pattern = RandomText(random, u"aAb가%_", 4, 1000).AsString();
+      const bool wild = pattern.find_first_of(u"%_") != std::u16string::npos;
+      return {u"Name " + UString(equal ? u"= '" : u"<> '") + pattern + u"'", [=, &fold](const TReferenceRow& r) {
+                if (!r.Name) return !equal;
+                const std::u16string name = Folded(*r.Name, fold), k = Folded(pattern, fold);
+                return (wild ? ReferenceLike(name, k) : name == k) == equal;
+              }};
+    }
+    if (kind == 2) {  // LIKE
+      const bool negate = random() % 2;
+      const std::u16string pattern = RandomText(random, u"aAb가%_*", 5, 1000).AsString();
+      return {u"Name " + UString(negate ? u"NOT LIKE '" : u"LIKE '") + pattern + u"'",
+              [=, &fold](const TReferenceRow& r) {
+                if (!r.Name) return negate;
+                return ReferenceLike(Folded(*r.Name, fold), Folded(pattern, fold)) != negate;
+              }};
+    }
+    if (kind == 3) {  // IS [NOT] NULL
+      const bool negate = random() % 2;
+      const unsigned field = random() % 3;
+      const char16_t* names[] = {u"Name", u"Price", u"Qty"};
+      return {UString(names[field]) + (negate ? u" IS NOT NULL" : u" IS NULL"), [=](const TReferenceRow& r) {
+                const bool null = field == 0 ? !r.Name : (field == 1 ? !r.Price : !r.Qty);
+                return null != negate;
+              }};
+    }
+    if (kind == 4) {
+      auto [text, inner] = expression(depth + 1);
+      return {u"NOT (" + text + u")", [inner](const TReferenceRow& r) { return !inner(r); }};
+    }
+    auto [leftText, left] = expression(depth + 1);
+    auto [rightText, right] = expression(depth + 1);
+    const bool isAnd = kind == 5;
+    return {u"(" + leftText + (isAnd ? u") AND (" : u") OR (") + rightText + u")",
+            [=](const TReferenceRow& r) { return isAnd ? left(r) && right(r) : left(r) || right(r); }};
+  };
+  MemQuery q(kColumns, rows);
+  q.Open();
+  q.SetIndexFieldNames(u"Name CIS; Qty DESC");
+  q.SetFiltered(true);
+  for (int i = 0; i < 400; ++i) {
+    fold = random() % 3 == 0;
+    const auto [text, predicate] = expression(0);
+    SCOPED_TRACE(Utf16ToUtf8(text) + (fold ? " (case ignored)" : ""));
+    q.SetFilterOptions(fold ? foCaseInsensitive : 0);
+    q.SetFilter(text);
+    std::vector<int> ids = Ids(q), expected;
+    for (const TReferenceRow& r : reference)
+      if (predicate(r)) expected.push_back(r.Id);
+    std::sort(ids.begin(), ids.end());
+    ASSERT_EQ(ids, expected);
+    ASSERT_EQ(q.RecordCount(), static_cast<int>(expected.size()));
+  }
 }
 
 TEST(Filter, AFailedChangeKeepsTheShownRecords) {
