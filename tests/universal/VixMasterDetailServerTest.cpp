@@ -397,6 +397,17 @@ TEST_F(MasterDetailServerTest, MasterWithAPendingDetailRefusesBeforeItChanges) {
   EXPECT_EQ(master.RecordCount(), 3);
   EXPECT_EQ(ServerRows(u"SELECT id FROM " + masterTable + u" ORDER BY id"), (std::vector<std::string>{"1", "2", "3"}));
 
+  // A refused write of the link field leaves the field as it was: a post
+  // then changes nothing.
+  master.Edit();
+  EXPECT_EQ(test::ErrorOf([&] { master.FieldByName(u"id").SetAsInteger(2); }), refused);
+  EXPECT_EQ(master.FieldByName(u"id").AsInteger(), 1);
+  EXPECT_FALSE(master.Modified());
+  master.FieldByName(u"name").SetAsString(u"A");
+  EXPECT_EQ(test::ErrorOf([&] { master.Post(); }), "<none>");
+  EXPECT_EQ(ServerRows(u"SELECT id, name FROM " + masterTable + u" ORDER BY id"),
+            (std::vector<std::string>{"1|A", "2|b", "3|c"}));
+
   EXPECT_EQ(test::ErrorOf([&] { master.SetFilter(u"id > 1"); }), refused);
   EXPECT_EQ(master.Filter(), u"");
   EXPECT_EQ(master.RecordCount(), 3);
