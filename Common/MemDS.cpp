@@ -657,6 +657,10 @@ void TDataSet::CheckBrowseMode() {
 
 void TDataSet::CheckLeaveRecord() {
   CheckBrowseMode();
+  CheckLinksLetLeave();
+}
+
+void TDataSet::CheckLinksLetLeave() {
   if (!Active()) return;
   for (TDataSource* source : std::vector<TDataSource*>(FDataSources)) source->NotifyRecordLeaving();
 }
@@ -737,6 +741,9 @@ void TDataSet::Delete() {
   }
   if (!CanModify()) DatabaseError(u"Cannot modify a read-only dataset", this);
   if (IsEmpty()) DatabaseError(u"Cannot perform this operation on an empty dataset", this);
+  // The record goes and another becomes current: the links may refuse
+  // before anything is deleted.
+  CheckLinksLetLeave();
   if (BeforeDelete) BeforeDelete(*this);
   if (FState == dsEdit) {
     InternalCancel();
@@ -825,20 +832,34 @@ void TMemDataSet::SetFieldValue(const TField& field, const Variant& value) {
   const int fieldNo = field.FieldNo();
   if (fieldNo < 1 || fieldNo > FData->Fields().Count()) throw Exception(u"Field number out of range");
   uint8_t* buf = FActiveBuffer.data();
-  if (IsBlobDataType(FData->Fields()[fieldNo - 1].FDataType)) {
-    // The stored record keeps its own blob: the record in work gets a new one.
-    TBlob* blob = FData->GetBlob(fieldNo, buf);
-    TBlob* own = new TBlob(blob ? blob->IsUnicode() : FData->Fields()[fieldNo - 1].FDataType == mtWideMemo);
-    FData->SetBlob(fieldNo, buf, own);
-    own->Release();
-  }
-  if (FData->Fields()[fieldNo - 1].FDataType == mtTime && !value.IsEmptyOrNull()) {
-    FData->PutFieldAsVariant(fieldNo, buf, Variant::FromDate(value.AsDateTime()));
-  } else {
-    FData->PutFieldAsVariant(fieldNo, buf, value);
-  }
+  const auto write = [&](const Variant& v) {
+    if (IsBlobDataType(FData->Fields()[fieldNo - 1].FDataType)) {
+      // The stored record keeps its own blob: the record in work gets a new one.
+      TBlob* blob = FData->GetBlob(fieldNo, buf);
+      TBlob* own = new TBlob(blob ? blob->IsUnicode() : FData->Fields()[fieldNo - 1].FDataType == mtWideMemo);
+      FData->SetBlob(fieldNo, buf, own);
+      own->Release();
+    }
+    if (FData->Fields()[fieldNo - 1].FDataType == mtTime && !v.IsEmptyOrNull()) {
+      FData->PutFieldAsVariant(fieldNo, buf, Variant::FromDate(v.AsDateTime()));
+    } else {
+      FData->PutFieldAsVariant(fieldNo, buf, v);
+    }
+  };
+  // A link may refuse the change (a detail that cannot follow its master):
+  // the field then keeps its value, and the record its modified state.
+  const bool linked = !FDataSources.empty();
+  const Variant previous = linked ? FData->GetFieldAsVariant(fieldNo, buf) : Variant();
+  const bool wasModified = Modified();
+  write(value);
   SetModified(true);
-  NotifyFieldChanged(field);
+  try {
+    NotifyFieldChanged(field);
+  } catch (...) {
+    write(previous);
+    SetModified(wasModified);
+    throw;
+  }
 }
 
 void TMemDataSet::InternalEdit() {

@@ -490,6 +490,9 @@ class TDataSet : public TComponent {
   void CheckBrowseMode();
   // Before a move or an insert: CheckBrowseMode, then the links may refuse.
   void CheckLeaveRecord();
+  // The links may refuse that the current record is left (a detail with
+  // changes it cannot keep); nothing is posted.
+  void CheckLinksLetLeave();
   // Fills a new record after Insert or Append: OnNewRecord.
   virtual void DoOnNewRecord();
   void SetState(TDataSetState value) { FState = value; }

@@ -199,12 +199,12 @@ std::vector<Variant> TMemDataSet::Lookup(const UString& keyFields, const std::ve
     // The record handler may read more than the record (a value of the
     // application): the answers kept for the records are asked again. A
     // filter text reads the record alone, and a change of a record drops
-    // its answer already.
+    // its answer already. The current record stays current (nothing for the
+    // links to refuse) unless the handler hides it now: then the first.
     CheckBrowseMode();
-    const TRecBookmark bookmark = GetBookmark();
+    const TItemHeader* current = FHasCurrent ? FData->CurrentItem : nullptr;
     FData->FilterUpdated();
-    Resync();
-    if (BookmarkValid(bookmark)) GotoBookmark(bookmark);
+    if (current && current->Order != 0) Resync();
     else First();
   }
   TItemHeader* item = nullptr;

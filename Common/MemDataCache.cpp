@@ -200,6 +200,7 @@ void TMemData::ApplyUpdates(uint8_t kinds) {
     if ((*it)->UpdateResult != urApplied && KindRequested((*it)->Status, kinds)) lastToApply = *it;
   size_t batchStart = SIZE_MAX;  // first item of the batch waiting to be sent
   bool moved = false;            // a record was placed again: renumber at the end
+  bool cacheChanged = false;     // a callback reverted or forgot changes (records may be gone)
   size_t i = 0;
   while (i < FCache.size()) {
     TItemHeader* item = FCache[i];
@@ -220,6 +221,7 @@ void TMemData::ApplyUpdates(uint8_t kinds) {
     const uint8_t* oldBuf =
         item->Status == isUpdated && item->Rollback ? TBlockManager::GetRecordPtr(item->Rollback) : newBuf;
     const TUpdateRecKind kind = item->Status == isUpdated ? ukUpdate : item->Status == isAppended ? ukInsert : ukDelete;
+    const size_t cached = FCache.size();
     try {
       OnApplyRecord(kind, action, newBuf, oldBuf, item == lastToApply);
     } catch (...) {
@@ -232,6 +234,7 @@ void TMemData::ApplyUpdates(uint8_t kinds) {
     }
     // A callback that closed the storage ends the pass.
     if (!FActive) return;
+    if (FCache.size() != cached) cacheChanged = true;
     if (i >= FCache.size() || FCache[i] != item) {
       // The callback took this change out of the cache.
       const auto at = std::find(FCache.begin(), FCache.end(), item);
@@ -265,6 +268,13 @@ void TMemData::ApplyUpdates(uint8_t kinds) {
       if (FCache[j]->UpdateResult == urSuspended) FCache[j]->UpdateResult = urNone;
   if (moved) RenumberAll();
   CurrentItem = remembered;
+  if (CurrentItem && cacheChanged) {
+    // The remembered record may have been reverted away: its memory is not
+    // read unless it is still in the list.
+    TItemHeader* i = FirstItem;
+    while (i && i != CurrentItem) i = i->Next;
+    CurrentItem = i;
+  }
   if (CurrentItem && (!IsVisible(CurrentItem) || CurrentItem->Flag != kItemInUse)) CurrentItem = nullptr;
 }
 

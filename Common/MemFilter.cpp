@@ -700,7 +700,10 @@ void TMemDataSet::SetFilter(const UString& value) {
     FFilter = value;
     return;
   }
-  CheckBrowseMode();
+  // A new filter of a filtered dataset goes to the first record: the links
+  // may refuse before anything changes.
+  if (FFiltered) CheckLeaveRecord();
+  else CheckBrowseMode();
   ChangeFilterSetting(FFilter, value, [this] {
     if (FFiltered) FData->SetFilterText(FFilter);
   });
@@ -716,7 +719,7 @@ void TMemDataSet::SetFiltered(bool value) {
     FFiltered = value;
     return;
   }
-  CheckBrowseMode();
+  CheckLeaveRecord();
   ChangeFilterSetting(FFiltered, value, [this] { ApplyFilter(); });
   FData->FilterUpdated();
   First();
@@ -724,7 +727,7 @@ void TMemDataSet::SetFiltered(bool value) {
 
 void TMemDataSet::SetFilterOptions(TFilterOptions value) {
   if (value == FFilterOptions) return;
-  if (Active()) CheckBrowseMode();
+  if (Active()) FFiltered ? CheckLeaveRecord() : CheckBrowseMode();
   FFilterOptions = value;
   if (!Active()) return;
   ApplyFilter();
@@ -735,7 +738,7 @@ void TMemDataSet::SetFilterOptions(TFilterOptions value) {
 }
 
 void TMemDataSet::SetOnFilterRecord(TFilterRecordEvent value) {
-  if (Active()) CheckBrowseMode();
+  if (Active()) CheckLeaveRecord();
   FOnFilterRecord = std::move(value);
   if (!Active()) return;
   ApplyFilter();

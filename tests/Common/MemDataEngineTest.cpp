@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,6 +27,14 @@ const std::vector<Column> kColumns = {{u"Id", mtInt32},
 
 Variant N() {
   return Variant::Null();
+}
+
+// NULL one time in `nullOneIn`, else up to `below` - 1 units of `alphabet`.
+Variant RandomText(std::mt19937& random, std::u16string_view alphabet, size_t below, unsigned nullOneIn) {
+  if (random() % nullOneIn == 0) return N();
+  std::u16string s;
+  for (size_t n = random() % below; n > 0; --n) s.push_back(alphabet[random() % alphabet.size()]);
+  return Variant(s);
 }
 
 // NULLs, an empty text, Korean text, trailing blanks, equal keys.
@@ -181,6 +190,32 @@ TEST(LocalSort, ReverseSortedMillionAndStability) {
   EXPECT_TRUE(stable);
 }
 
+// Opens the query sorted by Id, then by `text`.
+void OpenSortedBy(MemQuery& q, const char16_t* text) {
+  q.Open();
+  q.SetIndexFieldNames(u"Id");
+  q.SetIndexFieldNames(text);
+}
+
+// The records shown, in order, that the record comparison puts before the
+// one preceding them, or that compare equal to it but have a lower Id (the
+// first field); -1 when not `count` records are shown.
+int MisplacedRecords(MemQuery& q, size_t count) {
+  TMemData& data = q.Storage;
+  std::vector<std::vector<uint8_t>> records;
+  std::vector<uint8_t> buf = data.AllocRecBuf();
+  for (data.SetToBegin(); data.GetNextRecord(buf.data());) records.push_back(buf);
+  if (records.size() != count) return -1;
+  int misplaced = 0;
+  for (size_t i = 1; i < records.size(); ++i) {
+    const int c = data.CompareRecords(records[i - 1].data(), records[i].data());
+    const int a = data.GetFieldAsVariant(1, records[i - 1].data()).AsInteger();
+    const int b = data.GetFieldAsVariant(1, records[i].data()).AsInteger();
+    if (c > 0 || (c == 0 && a > b)) ++misplaced;
+  }
+  return misplaced;
+}
+
 // Many records with keys that share their first characters, differ only in
 // case, are NULL, negative, -0 or NaN: every sort text orders them by the
 // record comparison, and records that compare equal keep the order of Id.
@@ -221,22 +256,8 @@ TEST(LocalSort, ManyRecordsFollowTheRecordComparisonStably) {
   for (const char16_t* text : texts) {
     SCOPED_TRACE(Utf16ToUtf8(text));
     MemQuery q(columns, rows);
-    q.Open();
-    q.SetIndexFieldNames(u"Id");
-    q.SetIndexFieldNames(text);
-    TMemData& data = q.Storage;
-    std::vector<std::vector<uint8_t>> records;
-    std::vector<uint8_t> buf = data.AllocRecBuf();
-    for (data.SetToBegin(); data.GetNextRecord(buf.data());) records.push_back(buf);
-    ASSERT_EQ(records.size(), rows.size());
-    int misplaced = 0;
-    for (size_t i = 1; i < records.size(); ++i) {
-      const int c = data.CompareRecords(records[i - 1].data(), records[i].data());
-      const int a = data.GetFieldAsVariant(1, records[i - 1].data()).AsInteger();
-      const int b = data.GetFieldAsVariant(1, records[i].data()).AsInteger();
-      if (c > 0 || (c == 0 && a > b)) ++misplaced;
-    }
-    EXPECT_EQ(misplaced, 0);
+    OpenSortedBy(q, text);
+    EXPECT_EQ(MisplacedRecords(q, rows.size()), 0);
 
     // A filter over the sorted records shows the same records in that order.
     std::vector<int> sorted = Ids(q), expected;
@@ -250,6 +271,37 @@ TEST(LocalSort, ManyRecordsFollowTheRecordComparisonStably) {
     q.SetFilter(u"Qty > 0 AND Name LIKE '%b%' OR Price < 0");
     q.SetFiltered(true);
     EXPECT_EQ(Ids(q), expected);
+  }
+}
+
+// The column types whose sort keys are read otherwise (memos copied out of
+// their blobs, small and unsigned numbers, dates, currency, 8-bit texts of a
+// fixed width): every sort text orders the records by the record comparison,
+// equal ones in the order of Id.
+TEST(LocalSort, MemosNumbersAndFixedTextsFollowTheRecordComparison) {
+  const std::vector<Column> columns = {{u"Id", mtInt32},    {u"Memo", mtMemo},     {u"Wide", mtWideMemo},
+                                       {u"Small", mtInt16}, {u"U32", mtUInt32},    {u"U64", mtUInt64},
+                                       {u"Day", mtDate},    {u"Cash", mtCurrency}, {u"Fix", mtString, 4, true}};
+  std::mt19937 random(77);
+  std::vector<std::vector<Variant>> rows;
+  for (int id = 1; id <= 1500; ++id) {
+    const auto maybeNull = [&](Variant v) { return random() % 9 == 0 ? N() : v; };
+    rows.push_back(
+        {id, maybeNull(RandomText(random, u"aAbB ", 7, 1000)), maybeNull(RandomText(random, u"aA가각", 6, 1000)),
+         maybeNull(Variant(static_cast<int>(random() % 5) - 2)),
+         maybeNull(Variant(static_cast<int64_t>(random() % 3) * 2000000000)),
+         maybeNull(Variant(random() % 2 ? uint64_t{18000000000000000000u} : uint64_t{random() % 3})),
+         maybeNull(Variant(TDateTime(45000 + random() % 4))),
+         maybeNull(Variant(static_cast<double>(random() % 7) - 3.5)), maybeNull(RandomText(random, u"aAb", 5, 1000))});
+  }
+  const char16_t* texts[] = {u"Memo",      u"Memo CIS; U32 DESC", u"Memo BIN DESC",    u"Wide", u"Wide CIS DESC",
+                             u"Wide BIN",  u"Small DESC; Memo",   u"U32; U64 DESC",    u"U64",  u"Day DESC; Cash",
+                             u"Cash; Fix", u"Fix CIS; Wide",      u"Fix BIN DESC; Day"};
+  for (const char16_t* text : texts) {
+    SCOPED_TRACE(Utf16ToUtf8(text));
+    MemQuery q(columns, rows);
+    OpenSortedBy(q, text);
+    EXPECT_EQ(MisplacedRecords(q, rows.size()), 0);
   }
 }
 
@@ -544,6 +596,133 @@ TEST(Filter, ExpressionsKeepTheirRecordsOrFail) {
   EXPECT_EQ(ErrorOf([&] { q.Open(); }), "Illegal filter expression");
 }
 
+// Random expressions over random records, read through the fields, against
+// a plain evaluation of the same expression: NULL compares to nothing (only
+// "<>" and NOT LIKE hold for it), "=" with a wildcard is a pattern match,
+// case is ignored with the option.
+struct TReferenceRow {
+  int Id;
+  std::optional<std::u16string> Name;
+  std::optional<double> Price;
+  std::optional<int> Qty;
+};
+
+bool ReferenceLike(std::u16string_view text, std::u16string_view pattern) {
+  if (pattern.empty()) return text.empty();
+  if (pattern[0] == u'%' || pattern[0] == u'*')
+    for (size_t skip = 0; skip <= text.size(); ++skip)
+      if (ReferenceLike(text.substr(skip), pattern.substr(1))) return true;
+  if (pattern[0] == u'%' || pattern[0] == u'*' || text.empty()) return false;
+  return (pattern[0] == u'_' || pattern[0] == text[0]) && ReferenceLike(text.substr(1), pattern.substr(1));
+}
+
+std::u16string Folded(std::u16string text, bool fold) {
+  if (fold)
+    for (char16_t& c : text) c = UpCaseChar(c);
+  return text;
+}
+
+TEST(Filter, RandomExpressionsKeepTheRecordsOfAPlainEvaluation) {
+  std::mt19937 random(4242);
+  std::vector<TReferenceRow> reference;
+  std::vector<std::vector<Variant>> rows;
+  for (int id = 1; id <= 200; ++id) {
+    TReferenceRow r{id, {}, {}, {}};
+    const Variant name = RandomText(random, u"aAbB가", 4, 6);
+    if (!name.IsNull()) r.Name = name.AsString();
+    if (random() % 6) r.Price = static_cast<double>(random() % 9) - 2.5;
+    if (random() % 6) r.Qty = static_cast<int>(random() % 5) - 1;
+    rows.push_back({id, name, u"x", r.Price ? Variant(*r.Price) : N(), r.Qty ? Variant(*r.Qty) : N()});
+    reference.push_back(r);
+  }
+  const char16_t* ops[] = {u"=", u"<>", u"<", u">", u"<=", u">="};
+  const auto ordered = [](int op, int c) {
+    switch (op) {
+      case 0: return c == 0;
+      case 1: return c != 0;
+      case 2: return c < 0;
+      case 3: return c > 0;
+      case 4: return c <= 0;
+      default: return c >= 0;
+    }
+  };
+  bool fold = false;
+  using TPredicate = std::function<bool(const TReferenceRow&)>;
+  // A random expression: its text and its plain evaluation.
+  std::function<std::pair<UString, TPredicate>(int)> expression = [&](int depth) -> std::pair<UString, TPredicate> {
+    const unsigned kind = depth > 2 ? random() % 4 : random() % 7;
+    if (kind == 0) {  // a number field against a number
+      const bool price = random() % 2;
+      const int op = static_cast<int>(random() % 6);
+      const double k = static_cast<double>(random() % 9) - 2.5;
+      const int qk = static_cast<int>(random() % 5) - 1;
+      UString text = price ? u"Price " + UString(ops[op]) + u" " + FloatToStr(k)
+                           : u"Qty " + UString(ops[op]) + u" " + IntToStr(qk);
+      return {text, [=](const TReferenceRow& r) {
+                const std::optional<double> v =
+                    price ? r.Price : (r.Qty ? std::optional<double>(*r.Qty) : std::nullopt);
+                if (!v) return op == 1;
+                const double c = price ? k : qk;
+                return ordered(op, *v < c ? -1 : (*v > c ? 1 : 0));
+              }};
+    }
+    if (kind == 1) {  // the text field against a text, with a wildcard or not
+      const bool equal = random() % 2;
+      std::u16string pattern = RandomText(random, u"aAb가%_", 4, 1000).AsString();
+      const bool wild = pattern.find_first_of(u"%_") != std::u16string::npos;
+      return {u"Name " + UString(equal ? u"= '" : u"<> '") + pattern + u"'", [=, &fold](const TReferenceRow& r) {
+                if (!r.Name) return !equal;
+                const std::u16string name = Folded(*r.Name, fold), k = Folded(pattern, fold);
+                return (wild ? ReferenceLike(name, k) : name == k) == equal;
+              }};
+    }
+    if (kind == 2) {  // LIKE
+      const bool negate = random() % 2;
+      const std::u16string pattern = RandomText(random, u"aAb가%_*", 5, 1000).AsString();
+      return {u"Name " + UString(negate ? u"NOT LIKE '" : u"LIKE '") + pattern + u"'",
+              [=, &fold](const TReferenceRow& r) {
+                if (!r.Name) return negate;
+                return ReferenceLike(Folded(*r.Name, fold), Folded(pattern, fold)) != negate;
+              }};
+    }
+    if (kind == 3) {  // IS [NOT] NULL
+      const bool negate = random() % 2;
+      const unsigned field = random() % 3;
+      const char16_t* names[] = {u"Name", u"Price", u"Qty"};
+      return {UString(names[field]) + (negate ? u" IS NOT NULL" : u" IS NULL"), [=](const TReferenceRow& r) {
+                const bool null = field == 0 ? !r.Name : (field == 1 ? !r.Price : !r.Qty);
+                return null != negate;
+              }};
+    }
+    if (kind == 4) {
+      auto [text, inner] = expression(depth + 1);
+      return {u"NOT (" + text + u")", [inner](const TReferenceRow& r) { return !inner(r); }};
+    }
+    auto [leftText, left] = expression(depth + 1);
+    auto [rightText, right] = expression(depth + 1);
+    const bool isAnd = kind == 5;
+    return {u"(" + leftText + (isAnd ? u") AND (" : u") OR (") + rightText + u")",
+            [=](const TReferenceRow& r) { return isAnd ? left(r) && right(r) : left(r) || right(r); }};
+  };
+  MemQuery q(kColumns, rows);
+  q.Open();
+  q.SetIndexFieldNames(u"Name CIS; Qty DESC");
+  q.SetFiltered(true);
+  for (int i = 0; i < 400; ++i) {
+    fold = random() % 3 == 0;
+    const auto [text, predicate] = expression(0);
+    SCOPED_TRACE(Utf16ToUtf8(text) + (fold ? " (case ignored)" : ""));
+    q.SetFilterOptions(fold ? foCaseInsensitive : 0);
+    q.SetFilter(text);
+    std::vector<int> ids = Ids(q), expected;
+    for (const TReferenceRow& r : reference)
+      if (predicate(r)) expected.push_back(r.Id);
+    std::sort(ids.begin(), ids.end());
+    ASSERT_EQ(ids, expected);
+    ASSERT_EQ(q.RecordCount(), static_cast<int>(expected.size()));
+  }
+}
+
 TEST(Filter, AFailedChangeKeepsTheShownRecords) {
   MemQuery q(kColumns, Rows());
   q.SetFilter(u"Qty = 0");
@@ -715,13 +894,7 @@ TEST(Filter, HandlerSetBeforeTheOpenReadsTheRecordsFields) {
 // Random data: the binary search along the sort keys and the scan agree.
 TEST(Locate, BinarySearchAgreesWithTheScan) {
   std::mt19937 random(20261210);
-  const std::u16string alphabet = u"aAbB가 ";
-  const auto text = [&]() -> Variant {
-    if (random() % 8 == 0) return N();
-    std::u16string s;
-    for (size_t n = random() % 4; n > 0; --n) s.push_back(alphabet[random() % alphabet.size()]);
-    return Variant(s);
-  };
+  const auto text = [&] { return RandomText(random, u"aAbB가 ", 4, 8); };
   const auto qty = [&]() -> Variant { return random() % 6 == 0 ? N() : Variant(static_cast<int>(random() % 5)); };
   std::vector<std::vector<Variant>> rows;
   for (int id = 1; id <= 600; ++id) rows.push_back({id, text(), u"x", 1.0, qty()});
@@ -836,19 +1009,25 @@ TEST(Bookmarks, StayWithTheirRecordOrBecomeInvalid) {
   }
 }
 
+// Opens the query and appends record 11, alone in a block of its own (the
+// fixture's ten records fill one); its bookmark.
+TRecBookmark OpenAndAppendAlone(MemQuery& q, bool cached) {
+  q.SetCachedUpdates(cached);
+  q.Open();
+  q.Append();
+  q.FieldByName(u"Id").SetAsInteger(11);
+  q.FieldByName(u"Name").SetAsString(u"새 기록");
+  q.Post();
+  return q.GetBookmark();
+}
+
 // A record alone in its block: deleting it gives the block's memory back,
 // and its bookmark is refused without reading that memory (AddressSanitizer).
 TEST(Bookmarks, OfARecordWhoseMemoryWasFreedAreRefused) {
   for (const bool cached : {false, true}) {
     SCOPED_TRACE(cached ? "cached updates" : "direct");
     MemQuery q(kColumns, Rows());
-    q.SetCachedUpdates(cached);
-    q.Open();
-    q.Append();
-    q.FieldByName(u"Id").SetAsInteger(11);
-    q.FieldByName(u"Name").SetAsString(u"새 기록");
-    q.Post();
-    const TRecBookmark bookmark = q.GetBookmark();
+    const TRecBookmark bookmark = OpenAndAppendAlone(q, cached);
     q.Delete();
     if (cached) q.CommitUpdates();
     EXPECT_FALSE(q.BookmarkValid(bookmark));
@@ -872,6 +1051,107 @@ TEST(Bookmarks, OfARecordWhoseMemoryWasFreedAreRefused) {
   q.CancelUpdates();
   q.GotoBookmark(bookmark);
   EXPECT_EQ(CurrentId(q), 6);
+}
+
+// An update handler that reverts the new record it is asked to apply: the
+// record's memory goes (it was alone in its block), and the record that was
+// current when the apply began is not made current again from that memory.
+TEST(Bookmarks, ARecordRevertedWhileItIsAppliedIsNotCurrentAfterwards) {
+  MemQuery q(kColumns, Rows());
+  const TRecBookmark bookmark = OpenAndAppendAlone(q, true);
+  q.OnUpdateRecord = [](TDataSet& d, TMemDataSet::TUpdateRecKind, TUpdateRecAction& action) {
+    static_cast<TMemDataSet&>(d).RevertRecord();
+    action = urApplied;
+  };
+  q.ApplyUpdates();
+  EXPECT_FALSE(q.UpdatesPending());
+  EXPECT_FALSE(q.BookmarkValid(bookmark));
+  EXPECT_NE(CurrentId(q), 11);
+  EXPECT_EQ(q.RecordCount(), 10);
+  EXPECT_EQ(Ids(q), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  // New records take the freed memory and read as themselves.
+  q.OnUpdateRecord = nullptr;
+  for (int id = 12; id <= 14; ++id) {
+    q.Append();
+    q.FieldByName(u"Id").SetAsInteger(id);
+    q.Post();
+  }
+  EXPECT_EQ(Ids(q), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13, 14}));
+}
+
+// Random sorts, filters, deletes, inserts and edits: every bookmark taken so
+// far is valid exactly while its record is shown, leads to it, and two valid
+// bookmarks compare as their records' places in the records shown.
+TEST(Bookmarks, FollowTheirRecordsThroughRandomChanges) {
+  std::mt19937 random(1211);
+  std::vector<std::vector<Variant>> rows;
+  const auto name = [&] { return RandomText(random, u"aAbB가", 3, 7); };
+  for (int id = 1; id <= 40; ++id) rows.push_back({id, name(), u"x", 1.0, static_cast<int>(random() % 5)});
+  const char16_t* sorts[] = {u"", u"Qty", u"Qty DESC; Id", u"Name CIS; Id DESC", u"Id DESC", u"Name; Qty"};
+  const char16_t* filters[] = {u"", u"Qty > 1", u"Name LIKE '%a%'", u"Name IS NOT NULL AND Qty <> 3"};
+  for (const bool cached : {false, true}) {
+    SCOPED_TRACE(cached ? "cached updates" : "direct");
+    MemQuery q(kColumns, rows);
+    q.SetCachedUpdates(cached);
+    q.Open();
+    std::vector<std::pair<int, TRecBookmark>> marks;
+    int nextId = 41;
+    for (int step = 0; step < 300; ++step) {
+      SCOPED_TRACE(step);
+      std::vector<int> shown = Ids(q);
+      const auto place = [&](int id) { return std::find(shown.begin(), shown.end(), id) - shown.begin(); };
+      const auto visitRandom = [&] {
+        if (shown.empty()) return false;
+        const int id = shown[random() % shown.size()];
+        EXPECT_TRUE(q.Locate(u"Id", Variant(id)));
+        return true;
+      };
+      switch (random() % 7) {
+        case 0: q.SetIndexFieldNames(sorts[random() % std::size(sorts)]); break;
+        case 1:
+          q.SetFilter(filters[random() % std::size(filters)]);
+          q.SetFiltered(true);
+          break;
+        case 2:
+          if (visitRandom()) q.Delete();
+          break;
+        case 3:
+          if (!shown.empty()) visitRandom();
+          q.Insert();
+          q.FieldByName(u"Id").SetAsInteger(nextId++);
+          q.FieldByName(u"Qty").SetAsInteger(static_cast<int>(random() % 5));
+          q.FieldByName(u"Name").SetAsVariant(name());
+          q.Post();
+          break;
+        case 4:
+          if (visitRandom()) {
+            q.Edit();
+            q.FieldByName(u"Qty").SetAsInteger(static_cast<int>(random() % 5));
+            q.Post();
+          }
+          break;
+        case 5:
+          if (cached && visitRandom()) q.RevertRecord();
+          else if (cached && random() % 4 == 0) q.CancelUpdates();
+          break;
+        default:
+          if (visitRandom()) marks.emplace_back(CurrentId(q), q.GetBookmark());
+          break;
+      }
+      shown = Ids(q);
+      for (const auto& [id, mark] : marks) {
+        const bool isShown = place(id) < static_cast<ptrdiff_t>(shown.size());
+        ASSERT_EQ(q.BookmarkValid(mark), isShown) << id;
+        if (!isShown) continue;
+        q.GotoBookmark(mark);
+        ASSERT_EQ(CurrentId(q), id);
+        const auto& [otherId, other] = marks[random() % marks.size()];
+        if (place(otherId) >= static_cast<ptrdiff_t>(shown.size())) continue;
+        const ptrdiff_t a = place(id), b = place(otherId);
+        ASSERT_EQ(q.CompareBookmarks(mark, other), a < b ? -1 : (a > b ? 1 : 0)) << id << " " << otherId;
+      }
+    }
+  }
 }
 
 TEST(Bookmarks, CompareByThePlaceOfTheirRecords) {

@@ -372,6 +372,59 @@ TEST_F(MasterDetailServerTest, RemoteDetailKeepsItsCachedUpdatesWhenTheMasterWou
             (std::vector<std::string>{"10|1|x", "11|1|late", "20|2|z", "30|<NULL>|n"}));
 }
 
+// With a remote detail holding cached updates, deleting the master's record
+// is refused before anything is deleted (the master would move to another
+// record), and so is a new filter text before the master changes. A Lookup on
+// the master, which stays on its record, is answered.
+TEST_F(MasterDetailServerTest, MasterWithAPendingDetailRefusesBeforeItChanges) {
+  Link(false);
+  master.SetSQL(u"SELECT id, name FROM " + masterTable + u" ORDER BY id");
+  master.SetOnFilterRecord([](TDataSet&, bool& accept) { accept = true; });
+  master.SetFiltered(true);
+  detail.SetCachedUpdates(true);
+  master.Open();
+  detail.Open();
+  ASSERT_TRUE(detail.Locate(u"id", Variant(11)));
+  detail.Edit();
+  detail.FieldByName(u"item").SetAsString(u"kept");
+  detail.Post();
+  ASSERT_TRUE(detail.UpdatesPending());
+  const std::string refused =
+      "Detail: Cannot change the master record while the detail has cached updates that are not applied";
+
+  EXPECT_EQ(test::ErrorOf([&] { master.Delete(); }), refused);
+  EXPECT_EQ(master.FieldByName(u"id").AsInteger(), 1);
+  EXPECT_EQ(master.RecordCount(), 3);
+  EXPECT_EQ(ServerRows(u"SELECT id FROM " + masterTable + u" ORDER BY id"), (std::vector<std::string>{"1", "2", "3"}));
+
+  // A refused write of the link field leaves the field as it was: a post
+  // then changes nothing.
+  master.Edit();
+  EXPECT_EQ(test::ErrorOf([&] { master.FieldByName(u"id").SetAsInteger(2); }), refused);
+  EXPECT_EQ(master.FieldByName(u"id").AsInteger(), 1);
+  EXPECT_FALSE(master.Modified());
+  master.FieldByName(u"name").SetAsString(u"A");
+  EXPECT_EQ(test::ErrorOf([&] { master.Post(); }), "<none>");
+  EXPECT_EQ(ServerRows(u"SELECT id, name FROM " + masterTable + u" ORDER BY id"),
+            (std::vector<std::string>{"1|A", "2|b", "3|c"}));
+
+  EXPECT_EQ(test::ErrorOf([&] { master.SetFilter(u"id > 1"); }), refused);
+  EXPECT_EQ(master.Filter(), u"");
+  EXPECT_EQ(master.RecordCount(), 3);
+  EXPECT_EQ(master.FieldByName(u"id").AsInteger(), 1);
+
+  // Lookup asks the record filter handler again and leaves the master where it is.
+  std::vector<Variant> found;
+  EXPECT_EQ(test::ErrorOf([&] { found = master.Lookup(u"id", {Variant(2)}, u"name"); }), "<none>");
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].AsString(), u"b");
+  EXPECT_EQ(master.FieldByName(u"id").AsInteger(), 1);
+
+  EXPECT_TRUE(detail.UpdatesPending());
+  EXPECT_EQ(detailRuns, 1);
+  EXPECT_EQ(DetailIds(), (std::vector<int>{10, 11}));
+}
+
 // The detail follows a change of the master's link field: while the master
 // edits (the value in work) and after it posts the new key; not while the
 // master inserts, and not for its other fields.
