@@ -903,6 +903,42 @@ TEST_F(VixQuickRefreshServerTest, FilterSQLNarrowsTheRowsAndTheirRefresh) {
   query.Open();
 }
 
+// A new FilterSQL that cannot be taken leaves the open query as it was: a
+// text that takes no condition, and cached changes that reopening would
+// drop. Once they are applied, the filter is taken.
+TEST_F(VixQuickRefreshServerTest, RefusedFilterSQLLeavesTheOpenQueryAsItWas) {
+  struct Case {
+    const char16_t* sql;
+    bool cachedChange;
+    const char* error;
+  } cases[] = {
+      {u"SELECT * FROM t WHERE id < 3 UNION SELECT * FROM t WHERE id > 3", false,
+       "Cannot add a condition to a query that combines results with UNION, INTERSECT or EXCEPT"},
+      {u"SELECT * FROM t ORDER BY id", true, "Query: Cannot change FilterSQL while cached updates are pending"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    query.Close();
+    query.SetFilterSQL(u"");
+    query.SetCachedUpdates(c.cachedChange);
+    Open(c.sql);
+    const size_t count = Records().size();
+    if (c.cachedChange) SetName(u"b", u"b2");
+    EXPECT_EQ(test::ErrorOf([&] { query.SetFilterSQL(u"qty > 1"); }), c.error);
+    EXPECT_EQ(query.GetFilterSQL(), u"");
+    EXPECT_TRUE(query.Active());
+    if (!query.Active()) continue;
+    EXPECT_EQ(Records().size(), count);
+    if (!c.cachedChange) continue;
+    EXPECT_TRUE(query.UpdatesPending());
+    query.ApplyUpdates();
+    query.CommitUpdates();
+    query.SetFilterSQL(u"qty > 1");
+    EXPECT_EQ(Records().size(), count - 1);
+    EXPECT_EQ(db.Rows("SELECT name FROM t WHERE id = 2"), (Rows{"b2"}));
+  }
+}
+
 // Rows not fetched yet are fetched first, not added twice.
 TEST_F(VixQuickRefreshServerTest, UnfetchedRowsAreNotAddedTwice) {
   query.SpecificOptions().Add(u"MySQL.FetchAll=False");
