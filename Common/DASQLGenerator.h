@@ -255,7 +255,8 @@ class TDADataSetUpdater {
   bool RefreshWanted(TStatementType type);
   // That read, into the record `buf` just written. The change is on the
   // server already: a row the query does not show (or a record without a
-  // key) keeps the values written.
+  // key) keeps the values written. A session lost inside a transaction
+  // took the change with it: that error is raised.
   void RefreshAfterWrite(uint8_t* buf);
 
   // The number of rows the dataset's final SQL returns, counted by the

@@ -482,8 +482,13 @@ bool TDADataSetUpdater::RefreshWanted(TStatementType type) {
 }
 
 void TDADataSetUpdater::RefreshAfterWrite(uint8_t* buf) {
+  // Written inside a transaction, the change goes with a lost session: the
+  // caller must hear of that loss, not carry on as if it were kept.
+  const bool inTransaction = FDataSet.GetConnection()->InTransaction();
   try {
     RefreshRecord(buf);
+  } catch (const EDAError& e) {
+    if (inTransaction && e.IsFatalError()) throw;
   } catch (const EDatabaseError&) {
   }
 }

@@ -1,8 +1,10 @@
 // Editing through the query on the private MariaDB server: Edit, Insert,
 // Append, Delete, Post and Cancel write to the server at once, and every
 // case ends with the server's rows read back through a second session.
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Common/DASQLGenerator.h"
@@ -97,6 +99,23 @@ struct VixEditServerTest : ::testing::Test {
     ASSERT_EQ(blocked.size(), 1u);
     EXPECT_NE(blocked[0].find("Lock wait timeout"), std::string::npos) << blocked[0];
     query.Cancel();
+  }
+  // A thread that kills the first other session seen running a statement
+  // with `marker` in its text (for up to five seconds). The admin session
+  // is the thread's until it is joined.
+  std::thread KillSessionRunning(const std::string& marker) {
+    return std::thread([this, marker] {
+      for (int i = 0; i < 500; ++i) {
+        const Rows found =
+            db.Rows("SELECT ID FROM information_schema.PROCESSLIST WHERE ID <> CONNECTION_ID() AND INFO LIKE '%" +
+                    marker + "%'");
+        if (!found.empty()) {
+          db.Exec("KILL " + found[0]);
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    });
   }
 };
 
@@ -506,6 +525,26 @@ TEST_F(VixEditServerTest, PessimisticLockHoldsTheRecordUntilPost) {
   EXPECT_FALSE(other.InTransaction());
   b.Close();
   other.Close();
+}
+
+// The session dies while a posted change is read back inside the transaction
+// that holds the record's lock: the change went with the session, and Post
+// reports the lost session.
+TEST_F(VixEditServerTest, SessionLostWhileReadingBackALockedChangeFailsThePost) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20))");
+  db.Exec("INSERT INTO t VALUES (1, 'a'), (2, 'b')");
+  query.SetLockMode(TCustomDADataSet::lmPessimistic);
+  query.SetRefreshOptions(roAfterUpdate);
+  query.SetSQLRefresh(u"SELECT id, name FROM t WHERE id = :id AND SLEEP(0.3) = 0");
+  Open(u"SELECT * FROM t ORDER BY id");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"A");
+  std::thread killer = KillSessionRunning("SLEEP(0.3)");
+  const std::string error = test::ErrorOf([&] { query.Post(); });
+  killer.join();
+  EXPECT_NE(error.find("onnection"), std::string::npos) << error;
+  EXPECT_NE(query.State(), dsBrowse);
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|a", "2|b"}));
 }
 
 // --- reading records again ------------------------------------------------------
@@ -1371,6 +1410,27 @@ TEST_F(VixCachedUpdatesServerTest, SessionLostOnceInThePassIsRepeatedWhole) {
   EXPECT_FALSE(query.UpdatesPending());
   query.CommitUpdates();
   EXPECT_EQ(Server(), (Rows{"1|A", "2|b", "3|c", "4|n4", "5|n5", "6|n6", "7|n7", "8|n8"}));
+}
+
+// The session dies while a change of the pass is read back from the server:
+// what the pass wrote went with the session and its transaction, so the pass
+// runs again whole on a new session, each change once.
+TEST_F(VixCachedUpdatesServerTest, SessionLostWhileReadingBackAChangeRepeatsThePass) {
+  query.Close();
+  connection.Close();
+  connection.Options().SetDisconnectedMode(true);
+  query.SetRefreshOptions(roAfterInsert);
+  query.SetSQLRefresh(u"SELECT id, name FROM t WHERE id = :id AND SLEEP(0.3) = 0");
+  Open(u"SELECT * FROM t ORDER BY id");
+  AppendRow(4, u"d");
+  AppendRow(5, u"e");
+  std::thread killer = KillSessionRunning("SLEEP(0.3)");
+  const std::string error = test::ErrorOf([&] { query.ApplyUpdates(); });
+  killer.join();
+  EXPECT_EQ(error, "<none>");
+  EXPECT_FALSE(query.UpdatesPending());
+  query.CommitUpdates();
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|c", "4|d", "5|e"}));
 }
 
 TEST_F(VixCachedUpdatesServerTest, KindsNotRequestedStayPending) {
