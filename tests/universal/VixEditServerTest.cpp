@@ -715,6 +715,10 @@ TEST_F(VixEditServerTest, RecordCountQueryCountsEveryFormOfQuery) {
       {u"SELECT DISTINCT grp FROM c", 3},
       {u"SELECT id FROM c WHERE id <= 5 UNION ALL SELECT id FROM c WHERE id > 25", 10},
       {u"SELECT id FROM c ORDER BY id LIMIT 7", 7},
+      // Rows limited from a join whose columns share names, ordered by a
+      // name of the select list.
+      {u"SELECT * FROM c a JOIN c b ON b.id = a.id ORDER BY a.id LIMIT 9", 9},
+      {u"SELECT id + 1 AS x, grp FROM c ORDER BY x DESC LIMIT 25, 10", 5},
       {u"WITH x AS (SELECT id FROM c WHERE grp = 0) SELECT * FROM x", 10},
       {u"SELECT COUNT(*) AS n FROM c", 1},
       {u"SELECT id, (SELECT MAX(id) FROM c) AS top FROM c WHERE grp = 1;", 10},
