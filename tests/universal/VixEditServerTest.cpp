@@ -1133,6 +1133,22 @@ TEST_F(VixEditServerTest, LockCheckAllowsAFractionTheServerDropped) {
   EXPECT_EQ(db.Rows("SELECT id, at, name FROM t"), (Rows{"1|2020-01-01 10:00:02|b"}));
 }
 
+// A column that keeps milliseconds holds exactly what the record read: a
+// change of another session within the same second fails the lock, and the
+// record's values are not written over it.
+TEST_F(VixEditServerTest, LockCheckSeesAChangeWithinASecondOfAColumnWithFractions) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, at DATETIME(3), name VARCHAR(20)) ENGINE=InnoDB");
+  db.Exec("INSERT INTO t VALUES (1, '2020-01-01 10:00:00.100', 'a')");
+  query.SetLockMode(TCustomDADataSet::lmPessimistic);
+  Open(u"SELECT * FROM t");
+  query.Edit();  // the values read hold
+  query.Cancel();
+  db.Exec("UPDATE t SET at = '2020-01-01 10:00:00.600'");
+  EXPECT_EQ(test::ErrorOf([&] { query.Edit(); }), "Record was changed by another user");
+  EXPECT_EQ(query.State(), dsBrowse);
+  EXPECT_EQ(db.Rows("SELECT at, name FROM t"), (Rows{"2020-01-01 10:00:00.600|a"}));
+}
+
 // --- table queries -----------------------------------------------------------------
 
 // The generated table query, run by a query: every form reads the rows it
