@@ -255,7 +255,8 @@ class TDADataSetUpdater {
   bool RefreshWanted(TStatementType type);
   // That read, into the record `buf` just written. The change is on the
   // server already: a row the query does not show (or a record without a
-  // key) keeps the values written.
+  // key) keeps the values written. A session lost inside a transaction
+  // took the change with it: that error is raised.
   void RefreshAfterWrite(uint8_t* buf);
 
   // The number of rows the dataset's final SQL returns, counted by the
@@ -296,8 +297,8 @@ class TDADataSetUpdater {
                                       const std::vector<TTextSpan>& /*statements*/) {}
   // The auto-increment value the last insert of `command` generated; 0: none.
   virtual int64_t LastInsertId(TZelCommand& command);
-  // Whether two values of a field count as the same for the lock check.
-  virtual bool SameLockValue(const Variant& a, const Variant& b) const;
+  // Whether two values of the field `desc` count as the same for the lock check.
+  virtual bool SameLockValue(const TFieldDesc& desc, const Variant& a, const Variant& b) const;
   // The field of an auto-increment column, or 0.
   virtual int AutoIncrementFieldNo() const;
   // The statement that counts the rows of `finalSQL`; the base has none.

@@ -330,15 +330,29 @@ UString RecordCountSQL(const UString& sql, TParserClass lexer) {
       PlainSelectList(sql.substr(static_cast<size_t>(scan.SelectEnd), static_cast<size_t>(from->Pos - scan.SelectEnd)),
                       lexer);
   const TMark* order = nullptr;
+  const TMark* limit = nullptr;  // LIMIT (its OFFSET after it), after ORDER BY if any
+  const auto isWord = [&](const TMark& m, UStringView word) {
+    return m.Kind == cwStop &&
+           SameText(UStringView(sql).substr(static_cast<size_t>(m.Pos), static_cast<size_t>(m.End - m.Pos)), word);
+  };
   for (const TMark& m : scan.Marks) {
     if (!plain || m.Kind == cwFrom || m.Kind == cwWhere) continue;
-    const bool isOrder = m.Kind == cwStop && SameText(UStringView(sql).substr(static_cast<size_t>(m.Pos), 5), u"ORDER");
-    if (isOrder && !order) order = &m;
-    else plain = false;
+    if (isWord(m, u"ORDER") && !order && !limit) order = &m;
+    else if (isWord(m, u"LIMIT") && !limit) limit = &m;
+    else if (!limit || !(isWord(m, u"OFFSET") || isWord(m, u"FETCH"))) plain = false;
   }
-  if (plain) {
+  if (plain && !limit) {
     const int64_t end = order ? order->Pos : scan.End;
     return u"SELECT COUNT(*)\n" + sql.substr(static_cast<size_t>(from->Pos), static_cast<size_t>(end - from->Pos));
+  }
+  if (plain) {
+    // The limit takes as many rows whatever their order, and the select list
+    // is left out: its names may repeat (a join's "*"), which a derived
+    // table refuses, and ORDER BY may name them.
+    const int64_t cut = order ? order->Pos : limit->Pos;
+    return u"SELECT COUNT(*) FROM (\nSELECT 1 " +
+           sql.substr(static_cast<size_t>(from->Pos), static_cast<size_t>(cut - from->Pos)) +
+           sql.substr(static_cast<size_t>(limit->Pos), static_cast<size_t>(scan.End - limit->Pos)) + u"\n) vix_count";
   }
   return u"SELECT COUNT(*) FROM (\n" + sql.substr(0, static_cast<size_t>(scan.End)) + u"\n) vix_count";
 }

@@ -69,10 +69,12 @@ UString AppendToQuery(const UString& sql, const UString& tail, TParserClass lexe
 
 // A statement that counts the rows `sql` returns: a plain SELECT (no
 // DISTINCT, no parenthesis in its select list, only FROM, WHERE and ORDER BY
-// clauses) becomes "SELECT COUNT(*)" with its FROM and WHERE; any other
-// SELECT (GROUP BY, HAVING, LIMIT, UNION, WITH, aggregates ...) is counted
-// as a derived table. The empty text for a text that is not a SELECT or
-// does not end outside strings and comments.
+// clauses) becomes "SELECT COUNT(*)" with its FROM and WHERE; one that adds
+// only a LIMIT is counted as a derived table of "SELECT 1"
+// with its FROM, WHERE and limit; any other SELECT (GROUP BY, HAVING, UNION,
+// WITH, aggregates ...) is counted as a derived table of the whole text.
+// The empty text for a text that is not a SELECT or does not end outside
+// strings and comments.
 UString RecordCountSQL(const UString& sql, TParserClass lexer);
 
 }  // namespace vix

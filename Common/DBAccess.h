@@ -657,7 +657,9 @@ class TCustomDADataSet : public TMemDataSet, public TDAConnectionClient {
   // FinalSQL (its parameters join Params). A different value closes and
   // unprepares the query, and opens it again when it was open. A condition
   // that cannot be added (the text is not a SELECT, or combines results)
-  // raises and leaves the value as it was.
+  // raises and leaves the value as it was, an open query open. While cached
+  // changes are not applied an open query refuses a new value (it would
+  // drop them).
   const UString& GetFilterSQL() const { return FFilterSQL; }
   void SetFilterSQL(const UString& value);
 

@@ -101,14 +101,25 @@ bool TCustomDADataSet::NamesParams(const UString& sql, const std::vector<UString
 void TCustomDADataSet::SetFilterSQL(const UString& value) {
   if (value == FFilterSQL) return;
   const bool wasActive = Active();
-  UnPrepare();
-  Close();
+  // The query opens again: changes the server has not got would go with its
+  // records.
+  if (wasActive && HoldsUnappliedChanges())
+    DatabaseError(u"Cannot change FilterSQL while cached updates are pending", this);
   const UString old = FFilterSQL;
   FFilterSQL = value;
   try {
+    // A condition that cannot be added leaves the text as it was, and an
+    // open query open.
+    FinalSQL();
+  } catch (...) {
+    FFilterSQL = old;
+    throw;
+  }
+  UnPrepare();
+  Close();
+  try {
     AssembleSQL();
   } catch (...) {
-    // A condition that cannot be added leaves the text as it was.
     FFilterSQL = old;
     AssembleSQL();
     throw;

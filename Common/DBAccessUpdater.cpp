@@ -196,7 +196,7 @@ bool TDADataSetUpdater::PerformSQL(TStatementType type, const uint8_t* oldBuf, u
   return true;
 }
 
-bool TDADataSetUpdater::SameLockValue(const Variant& a, const Variant& b) const {
+bool TDADataSetUpdater::SameLockValue(const TFieldDesc&, const Variant& a, const Variant& b) const {
   if (a.IsNull() || b.IsNull()) return a.IsNull() == b.IsNull();
   return a == b || a.AsString() == b.AsString();
 }
@@ -231,7 +231,7 @@ void TDADataSetUpdater::LockRecord(const uint8_t* oldBuf, uint8_t* refreshInto) 
       const TFieldDesc* column =
           statement.Fields().FindField(desc->FActualName.empty() ? desc->FName : desc->FActualName);
       if (!column) continue;
-      if (!SameLockValue(statement.GetFieldAsVariant(column->FFieldNo, row),
+      if (!SameLockValue(*desc, statement.GetFieldAsVariant(column->FFieldNo, row),
                          data.GetFieldAsVariant(desc->FFieldNo, oldBuf)))
         DatabaseError(u"Record was changed by another user");
     }
@@ -482,8 +482,13 @@ bool TDADataSetUpdater::RefreshWanted(TStatementType type) {
 }
 
 void TDADataSetUpdater::RefreshAfterWrite(uint8_t* buf) {
+  // Written inside a transaction, the change goes with a lost session: the
+  // caller must hear of that loss, not carry on as if it were kept.
+  const bool inTransaction = FDataSet.GetConnection()->InTransaction();
   try {
     RefreshRecord(buf);
+  } catch (const EDAError& e) {
+    if (inTransaction && e.IsFatalError()) throw;
   } catch (const EDatabaseError&) {
   }
 }

@@ -1,6 +1,7 @@
 // The MySQL generator and updater.
 #include "MySql/MyServices.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "Common/DASQLText.h"
@@ -273,10 +274,15 @@ bool SameLockDateTime(TDateTime a, TDateTime b) {
   return difference > -1000 && difference < 1000;
 }
 
-bool TCustomMyDataSetUpdater::SameLockValue(const Variant& a, const Variant& b) const {
-  if (TDADataSetUpdater::SameLockValue(a, b)) return true;
+bool TCustomMyDataSetUpdater::SameLockValue(const TFieldDesc& desc, const Variant& a, const Variant& b) const {
   const auto isDateTime = [](const Variant& v) { return v.VarType() == varDate || v.VarType() == varSQLTimeStamp; };
-  return isDateTime(a) && isDateTime(b) && SameLockDateTime(a.AsDateTime(), b.AsDateTime());
+  if (!isDateTime(a) || !isDateTime(b)) return TDADataSetUpdater::SameLockValue(desc, a, b);
+  // A column that keeps milliseconds holds what the record holds: another
+  // millisecond is another session's change.
+  const TMySQLFieldDesc* my = dynamic_cast<const TMySQLFieldDesc*>(&desc);
+  if (my && my->FDecimals >= 3)
+    return std::llround(a.AsDateTime() * 86400000.0) == std::llround(b.AsDateTime() * 86400000.0);
+  return TDADataSetUpdater::SameLockValue(desc, a, b) || SameLockDateTime(a.AsDateTime(), b.AsDateTime());
 }
 
 UString TCustomMyDataSetUpdater::RecordCountSQL(const UString& finalSQL) {

@@ -119,8 +119,9 @@ class TCustomMyDataSetUpdater : public TDADataSetUpdater {
   UString RecordCountSQL(const UString& finalSQL) override;
   int64_t TotalRowsAffected() override;
   int AutoIncrementFieldNo() const override;
-  // Date-times compare by SameLockDateTime.
-  bool SameLockValue(const Variant& a, const Variant& b) const override;
+  // Date-times of a column with fewer fractional digits than the record's
+  // milliseconds compare by SameLockDateTime; the others exactly.
+  bool SameLockValue(const TFieldDesc& desc, const Variant& a, const Variant& b) const override;
 
  private:
   TCustomMySQLGenerator& MyGenerator();

@@ -1,8 +1,10 @@
 // Editing through the query on the private MariaDB server: Edit, Insert,
 // Append, Delete, Post and Cancel write to the server at once, and every
 // case ends with the server's rows read back through a second session.
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Common/DASQLGenerator.h"
@@ -97,6 +99,23 @@ struct VixEditServerTest : ::testing::Test {
     ASSERT_EQ(blocked.size(), 1u);
     EXPECT_NE(blocked[0].find("Lock wait timeout"), std::string::npos) << blocked[0];
     query.Cancel();
+  }
+  // A thread that kills the first other session seen running a statement
+  // with `marker` in its text (for up to five seconds). The admin session
+  // is the thread's until it is joined.
+  std::thread KillSessionRunning(const std::string& marker) {
+    return std::thread([this, marker] {
+      for (int i = 0; i < 500; ++i) {
+        const Rows found =
+            db.Rows("SELECT ID FROM information_schema.PROCESSLIST WHERE ID <> CONNECTION_ID() AND INFO LIKE '%" +
+                    marker + "%'");
+        if (!found.empty()) {
+          db.Exec("KILL " + found[0]);
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    });
   }
 };
 
@@ -508,6 +527,26 @@ TEST_F(VixEditServerTest, PessimisticLockHoldsTheRecordUntilPost) {
   other.Close();
 }
 
+// The session dies while a posted change is read back inside the transaction
+// that holds the record's lock: the change went with the session, and Post
+// reports the lost session.
+TEST_F(VixEditServerTest, SessionLostWhileReadingBackALockedChangeFailsThePost) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, name VARCHAR(20))");
+  db.Exec("INSERT INTO t VALUES (1, 'a'), (2, 'b')");
+  query.SetLockMode(TCustomDADataSet::lmPessimistic);
+  query.SetRefreshOptions(roAfterUpdate);
+  query.SetSQLRefresh(u"SELECT id, name FROM t WHERE id = :id AND SLEEP(0.3) = 0");
+  Open(u"SELECT * FROM t ORDER BY id");
+  query.Edit();
+  query.FieldByName(u"name").SetAsString(u"A");
+  std::thread killer = KillSessionRunning("SLEEP(0.3)");
+  const std::string error = test::ErrorOf([&] { query.Post(); });
+  killer.join();
+  EXPECT_NE(error.find("onnection"), std::string::npos) << error;
+  EXPECT_NE(query.State(), dsBrowse);
+  EXPECT_EQ(db.Rows("SELECT * FROM t ORDER BY id"), (Rows{"1|a", "2|b"}));
+}
+
 // --- reading records again ------------------------------------------------------
 
 // What the server makes of a row (a default, a trigger, the auto-increment
@@ -676,6 +715,10 @@ TEST_F(VixEditServerTest, RecordCountQueryCountsEveryFormOfQuery) {
       {u"SELECT DISTINCT grp FROM c", 3},
       {u"SELECT id FROM c WHERE id <= 5 UNION ALL SELECT id FROM c WHERE id > 25", 10},
       {u"SELECT id FROM c ORDER BY id LIMIT 7", 7},
+      // Rows limited from a join whose columns share names, ordered by a
+      // name of the select list.
+      {u"SELECT * FROM c a JOIN c b ON b.id = a.id ORDER BY a.id LIMIT 9", 9},
+      {u"SELECT id + 1 AS x, grp FROM c ORDER BY x DESC LIMIT 25, 10", 5},
       {u"WITH x AS (SELECT id FROM c WHERE grp = 0) SELECT * FROM x", 10},
       {u"SELECT COUNT(*) AS n FROM c", 1},
       {u"SELECT id, (SELECT MAX(id) FROM c) AS top FROM c WHERE grp = 1;", 10},
@@ -903,6 +946,42 @@ TEST_F(VixQuickRefreshServerTest, FilterSQLNarrowsTheRowsAndTheirRefresh) {
   query.Open();
 }
 
+// A new FilterSQL that cannot be taken leaves the open query as it was: a
+// text that takes no condition, and cached changes that reopening would
+// drop. Once they are applied, the filter is taken.
+TEST_F(VixQuickRefreshServerTest, RefusedFilterSQLLeavesTheOpenQueryAsItWas) {
+  struct Case {
+    const char16_t* sql;
+    bool cachedChange;
+    const char* error;
+  } cases[] = {
+      {u"SELECT * FROM t WHERE id < 3 UNION SELECT * FROM t WHERE id > 3", false,
+       "Cannot add a condition to a query that combines results with UNION, INTERSECT or EXCEPT"},
+      {u"SELECT * FROM t ORDER BY id", true, "Query: Cannot change FilterSQL while cached updates are pending"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    query.Close();
+    query.SetFilterSQL(u"");
+    query.SetCachedUpdates(c.cachedChange);
+    Open(c.sql);
+    const size_t count = Records().size();
+    if (c.cachedChange) SetName(u"b", u"b2");
+    EXPECT_EQ(test::ErrorOf([&] { query.SetFilterSQL(u"qty > 1"); }), c.error);
+    EXPECT_EQ(query.GetFilterSQL(), u"");
+    EXPECT_TRUE(query.Active());
+    if (!query.Active()) continue;
+    EXPECT_EQ(Records().size(), count);
+    if (!c.cachedChange) continue;
+    EXPECT_TRUE(query.UpdatesPending());
+    query.ApplyUpdates();
+    query.CommitUpdates();
+    query.SetFilterSQL(u"qty > 1");
+    EXPECT_EQ(Records().size(), count - 1);
+    EXPECT_EQ(db.Rows("SELECT name FROM t WHERE id = 2"), (Rows{"b2"}));
+  }
+}
+
 // Rows not fetched yet are fetched first, not added twice.
 TEST_F(VixQuickRefreshServerTest, UnfetchedRowsAreNotAddedTwice) {
   query.SpecificOptions().Add(u"MySQL.FetchAll=False");
@@ -1052,6 +1131,22 @@ TEST_F(VixEditServerTest, LockCheckAllowsAFractionTheServerDropped) {
   db.Exec("UPDATE t SET at = '2020-01-01 10:00:02'");
   EXPECT_EQ(test::ErrorOf([&] { query.Edit(); }), "Record was changed by another user");
   EXPECT_EQ(db.Rows("SELECT id, at, name FROM t"), (Rows{"1|2020-01-01 10:00:02|b"}));
+}
+
+// A column that keeps milliseconds holds exactly what the record read: a
+// change of another session within the same second fails the lock, and the
+// record's values are not written over it.
+TEST_F(VixEditServerTest, LockCheckSeesAChangeWithinASecondOfAColumnWithFractions) {
+  db.Exec("CREATE TABLE t (id INT PRIMARY KEY, at DATETIME(3), name VARCHAR(20)) ENGINE=InnoDB");
+  db.Exec("INSERT INTO t VALUES (1, '2020-01-01 10:00:00.100', 'a')");
+  query.SetLockMode(TCustomDADataSet::lmPessimistic);
+  Open(u"SELECT * FROM t");
+  query.Edit();  // the values read hold
+  query.Cancel();
+  db.Exec("UPDATE t SET at = '2020-01-01 10:00:00.600'");
+  EXPECT_EQ(test::ErrorOf([&] { query.Edit(); }), "Record was changed by another user");
+  EXPECT_EQ(query.State(), dsBrowse);
+  EXPECT_EQ(db.Rows("SELECT at, name FROM t"), (Rows{"2020-01-01 10:00:00.600|a"}));
 }
 
 // --- table queries -----------------------------------------------------------------
@@ -1335,6 +1430,27 @@ TEST_F(VixCachedUpdatesServerTest, SessionLostOnceInThePassIsRepeatedWhole) {
   EXPECT_FALSE(query.UpdatesPending());
   query.CommitUpdates();
   EXPECT_EQ(Server(), (Rows{"1|A", "2|b", "3|c", "4|n4", "5|n5", "6|n6", "7|n7", "8|n8"}));
+}
+
+// The session dies while a change of the pass is read back from the server:
+// what the pass wrote went with the session and its transaction, so the pass
+// runs again whole on a new session, each change once.
+TEST_F(VixCachedUpdatesServerTest, SessionLostWhileReadingBackAChangeRepeatsThePass) {
+  query.Close();
+  connection.Close();
+  connection.Options().SetDisconnectedMode(true);
+  query.SetRefreshOptions(roAfterInsert);
+  query.SetSQLRefresh(u"SELECT id, name FROM t WHERE id = :id AND SLEEP(0.3) = 0");
+  Open(u"SELECT * FROM t ORDER BY id");
+  AppendRow(4, u"d");
+  AppendRow(5, u"e");
+  std::thread killer = KillSessionRunning("SLEEP(0.3)");
+  const std::string error = test::ErrorOf([&] { query.ApplyUpdates(); });
+  killer.join();
+  EXPECT_EQ(error, "<none>");
+  EXPECT_FALSE(query.UpdatesPending());
+  query.CommitUpdates();
+  EXPECT_EQ(Server(), (Rows{"1|a", "2|b", "3|c", "4|d", "5|e"}));
 }
 
 TEST_F(VixCachedUpdatesServerTest, KindsNotRequestedStayPending) {
