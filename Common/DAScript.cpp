@@ -375,6 +375,9 @@ void TDAScript::Execute() {
 
 bool TDAScript::ExecuteNext() {
   if (FStopped || FBreakExecution.load()) return false;
+  if (TCustomDAConnection* connection = Connection())
+    if (TZelConnection* session = connection->ProviderConnection(); session && session->GetConnected())
+      FProcessor->ReadSession(*session);
   TScriptStatement st;
   if (!FProcessor->CutNext(FSQL, FPos, FCurrDelimiter, st)) return false;
   Locate(st);
@@ -403,8 +406,9 @@ bool TDAScript::RunStatement(const TScriptStatement& st) {
   if (FBatching) {
     if (!FProcessor->MayJoinBatch(sql, FBatchLength) && !RunBatch()) return false;
     FBatchLength += sql.size() + 3;
+    const bool changesReading = FProcessor->ChangesReading(sql);
     FBatch.push_back({st, std::move(sql)});
-    return true;
+    return !changesReading || RunBatch();
   }
   const bool inTransaction = InTransactionNow();
   try {

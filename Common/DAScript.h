@@ -18,6 +18,7 @@ namespace vix {
 
 class TCustomDADataSet;
 class TCustomDAConnection;
+class TZelConnection;
 
 // Statement kinds.
 constexpr int stOrdinary = 0;
@@ -55,6 +56,13 @@ class TDAScriptProcessor {
   // Whether `sql` may join a batch that holds `batchLength` characters (the
   // batch is run first otherwise). Base: the two together stay below kMaxBatchLength.
   virtual bool MayJoinBatch(UStringView sql, size_t batchLength) const;
+  // Whether `sql` may change how the session reads the statements after it
+  // (they are then cut once it has run: a batch it joins runs at once).
+  // Base: none does.
+  virtual bool ChangesReading(UStringView) const { return false; }
+  // Takes the state of the session the statements run on, as the last
+  // statement left it, before the next one is cut. Base: nothing to take.
+  virtual void ReadSession(TZelConnection&) {}
   // The lexer that finds the script's macros: the dialect's own, so that a
   // "&" inside its strings is never taken for one.
   virtual TParserClass GetParserClass() const { return NewParser<TSQLParser>; }

@@ -233,6 +233,38 @@ TEST_F(VixScriptServerTest, QueryExecuteReportsAFailureOfALaterStatementOfItsTex
   EXPECT_EQ(Scalar("SELECT GROUP_CONCAT(id ORDER BY id) FROM m"), "1,3");
 }
 
+// A session in NO_BACKSLASH_ESCAPES mode reads a backslash in a string as
+// itself, and so are the statements cut: a value ending in a backslash ends
+// its string, and the DELIMITER commands after it stay commands. The mode is
+// the session's when the script starts, or set by the script itself.
+TEST_F(VixScriptServerTest, StatementsAreCutAsTheSessionReadsBackslashes) {
+  const std::string body =
+      "INSERT INTO n VALUES ('C:\\');\n"
+      "DELIMITER $$\n"
+      "CREATE PROCEDURE np() BEGIN INSERT INTO n VALUES ('p\\'); END$$\n"
+      "DELIMITER ;\n"
+      "CALL np();\n";
+  const std::string mode = "SET sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')";
+  for (const bool inScript : {false, true})
+    for (const bool batched : {false, true}) {
+      SCOPED_TRACE(std::string(inScript ? "set by the script" : "set before") + (batched ? ", batched" : ""));
+      connection.Close();
+      Admin("DROP TABLE IF EXISTS n");
+      Admin("DROP PROCEDURE IF EXISTS np");
+      Admin("CREATE TABLE n (v VARCHAR(10))");
+      if (!inScript) {
+        TVixQuery q;
+        q.SetConnection(&connection);
+        q.SetSQL(U(mode));
+        q.Execute();
+      }
+      script.SetUseOptimization(batched);
+      script.SetSQL(U((inScript ? mode + ";\n" : std::string()) + body));
+      EXPECT_EQ(test::ErrorOf([&] { script.Execute(); }), "<none>");
+      EXPECT_EQ(Rows("SELECT v FROM n ORDER BY v"), (std::vector<std::string>{"C:\\", "p\\"}));
+    }
+}
+
 // "&Name" stands for the macro's value in every statement; a "&" inside a
 // string stays as it is; an inactive macro is left out.
 TEST_F(VixScriptServerTest, MacrosAreReplacedOutsideStrings) {
