@@ -223,6 +223,7 @@ bool TDAScriptProcessor::CutNext(UStringView text, int64_t& pos, UStringView del
       // Any other character is code.
       if (routine == TRoutineState::Prefix && c != u'=' && c != u'@' && c != u'(' && c != u')')
         routine = TRoutineState::Other;
+      if (c == u';' && !semicolon) st.HoldsSemicolon = true;
       mark(i, i + 1);
       hasCode = true;
       ++i;
@@ -403,13 +404,15 @@ bool TDAScript::RunStatement(const TScriptStatement& st) {
   bool omit = st.Omit;
   if (BeforeExecute) BeforeExecute(*this, sql, omit);
   if (omit) return true;
-  if (FBatching) {
+  if (FBatching && !st.HoldsSemicolon) {
     if (!FProcessor->MayJoinBatch(sql, FBatchLength) && !RunBatch()) return false;
     FBatchLength += sql.size() + 3;
     const bool changesReading = FProcessor->ChangesReading(sql);
     FBatch.push_back({st, std::move(sql)});
     return !changesReading || RunBatch();
   }
+  // Alone, after what the batch holds.
+  if (FBatching && !RunBatch()) return false;
   const bool inTransaction = InTransactionNow();
   try {
     ExecuteText(sql);

@@ -42,6 +42,10 @@ struct TScriptStatement {
   // The statement's last line ends in a line comment: whatever follows it
   // in a batch must start on a new line.
   bool EndsInLineComment = false;
+  // With another delimiter than ";" in force, the text holds a ";" outside
+  // quotes and comments: the server may run it as more than one statement,
+  // so it never joins a batch (whose failures are counted by statement).
+  bool HoldsSemicolon = false;
 };
 
 // The rules of one SQL dialect for cutting a script. The base reads standard
