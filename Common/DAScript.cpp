@@ -404,7 +404,7 @@ bool TDAScript::RunStatement(const TScriptStatement& st) {
   bool omit = st.Omit;
   if (BeforeExecute) BeforeExecute(*this, sql, omit);
   if (omit) return true;
-  if (FBatching && !st.HoldsSemicolon) {
+  if (FBatching && !st.HoldsSemicolon && !FProcessor->RunsAlone(sql)) {
     if (!FProcessor->MayJoinBatch(sql, FBatchLength) && !RunBatch()) return false;
     FBatchLength += sql.size() + 3;
     const bool changesReading = FProcessor->ChangesReading(sql);

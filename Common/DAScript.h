@@ -64,6 +64,10 @@ class TDAScriptProcessor {
   // (they are then cut once it has run: a batch it joins runs at once).
   // Base: none does.
   virtual bool ChangesReading(UStringView) const { return false; }
+  // Whether `sql` may give more results than one (a procedure call): it
+  // then runs alone, outside batches, whose failures are counted by result.
+  // Base: none does.
+  virtual bool RunsAlone(UStringView) const { return false; }
   // Takes the state of the session the statements run on, as the last
   // statement left it, before the next one is cut. Base: nothing to take.
   virtual void ReadSession(TZelConnection&) {}

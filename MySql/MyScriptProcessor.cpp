@@ -5,10 +5,12 @@
 
 namespace vix {
 
-bool TMyScriptProcessor::ChangesReading(UStringView sql) const {
+namespace {
+
+// The statement's first word, inside an executable comment ("/*!40101 SET ...") as well.
+UStringView FirstWord(UStringView sql) {
   size_t i = 0;
   while (i < sql.size() && sql[i] <= u' ') ++i;
-  // Inside an executable comment ("/*!40101 SET ...") as well.
   if (sql.substr(i, 2) == u"/*") {
     i += 2;
     if (i < sql.size() && (sql[i] == u'M' || sql[i] == u'm')) ++i;
@@ -16,8 +18,20 @@ bool TMyScriptProcessor::ChangesReading(UStringView sql) const {
     while (i < sql.size() && sql[i] >= u'0' && sql[i] <= u'9') ++i;
     while (i < sql.size() && sql[i] <= u' ') ++i;
   }
-  return sql.size() - i > 3 && SameText(sql.substr(i, 3), u"SET") && sql[i + 3] <= u' ' &&
-         Pos(u"SQL_MODE", UpperCaseAscii(UString(sql))) > 0;
+  size_t j = i;
+  while (j < sql.size() && ((sql[j] >= u'a' && sql[j] <= u'z') || (sql[j] >= u'A' && sql[j] <= u'Z'))) ++j;
+  return sql.substr(i, j - i);
+}
+
+}  // namespace
+
+bool TMyScriptProcessor::ChangesReading(UStringView sql) const {
+  return SameText(FirstWord(sql), u"SET") && Pos(u"SQL_MODE", UpperCaseAscii(sql)) > 0;
+}
+
+bool TMyScriptProcessor::RunsAlone(UStringView sql) const {
+  const UStringView word = FirstWord(sql);
+  return SameText(word, u"CALL") || SameText(word, u"EXECUTE");
 }
 
 void TMyScriptProcessor::ReadSession(TZelConnection& session) {

@@ -16,6 +16,8 @@ class TMyScriptProcessor : public TDAScriptProcessor {
   }
   // A SET statement that names sql_mode.
   bool ChangesReading(UStringView sql) const override;
+  // CALL and EXECUTE.
+  bool RunsAlone(UStringView sql) const override;
   // Backslashes escape as the session's NO_BACKSLASH_ESCAPES status says.
   void ReadSession(TZelConnection& session) override;
 

@@ -265,34 +265,49 @@ TEST_F(VixScriptServerTest, StatementsAreCutAsTheSessionReadsBackslashes) {
     }
 }
 
-// With another delimiter in force, one statement of the script may hold
-// several of the server ("a; b$$", or a trailing ";"): batched or not, the
-// failure is the failing statement's, at its own offset, and every statement
-// after it runs.
-TEST_F(VixScriptServerTest, StatementHoldingSeveralIsReportedAsOneInABatch) {
-  const std::string text =
-      "CREATE TABLE e (id INT PRIMARY KEY)$$\n"
-      "INSERT INTO e VALUES (1); INSERT INTO e VALUES (2)$$\n"
-      "SELECT 1;$$\n"
-      "INSERT INTO e VALUES (1)$$\n"
-      "INSERT INTO e VALUES (3)$$\n";
-  const int64_t failedAt = static_cast<int64_t>(U(text).find(u"INSERT INTO e VALUES (1)$$"));
-  for (const bool batched : {false, true}) {
-    SCOPED_TRACE(batched ? "batched" : "one by one");
-    Admin("DROP TABLE IF EXISTS e");
-    script.SetUseOptimization(batched);
-    script.SetDelimiter(u"$$");
-    script.SetSQL(U(text));
-    std::vector<UString> failed;
-    script.OnError = [&](TDAScript&, const Exception&, const UString& sql, TErrorAction& action) {
-      failed.push_back(sql);
-      action = TErrorAction::eaContinue;
-    };
-    EXPECT_EQ(test::ErrorOf([&] { script.Execute(); }), "<none>");
-    EXPECT_EQ(failed, std::vector<UString>{u"INSERT INTO e VALUES (1)"});
-    EXPECT_EQ(script.ErrorOffset(), failedAt);
-    EXPECT_EQ(Scalar("SELECT GROUP_CONCAT(id ORDER BY id) FROM e"), "1,2,3");
-  }
+// A statement of the script may give the server's reply more results than
+// one: several statements under another delimiter ("a; b$$", a trailing
+// ";"), or a call of a procedure that returns rows. Batched or not, a failure
+// after it is the failing statement's, at its own offset, and every
+// statement after it runs.
+TEST_F(VixScriptServerTest, StatementWithSeveralResultsDoesNotShiftTheFailureInABatch) {
+  Admin("CREATE PROCEDURE two_rows() BEGIN SELECT 1; SELECT 2; END");
+  struct Case {
+    const char* what;
+    const char16_t* delimiter;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"two statements and a trailing \";\" under $$", u"$$",
+       "CREATE TABLE e (id INT PRIMARY KEY)$$\n"
+       "INSERT INTO e VALUES (1); INSERT INTO e VALUES (2)$$\n"
+       "SELECT 1;$$\n"
+       "INSERT INTO e VALUES (1)$$\n"
+       "INSERT INTO e VALUES (3)$$\n"},
+      {"a procedure returning rows", u";",
+       "CREATE TABLE e (id INT PRIMARY KEY);\n"
+       "INSERT INTO e VALUES (1), (2);\n"
+       "CALL two_rows();\n"
+       "INSERT INTO e VALUES (1);\n"
+       "INSERT INTO e VALUES (3);\n"},
+  };
+  for (const Case& c : cases)
+    for (const bool batched : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (batched ? ", batched" : ""));
+      Admin("DROP TABLE IF EXISTS e");
+      script.SetUseOptimization(batched);
+      script.SetDelimiter(c.delimiter);
+      script.SetSQL(U(c.text));
+      std::vector<UString> failed;
+      script.OnError = [&](TDAScript&, const Exception&, const UString& sql, TErrorAction& action) {
+        failed.push_back(sql);
+        action = TErrorAction::eaContinue;
+      };
+      EXPECT_EQ(test::ErrorOf([&] { script.Execute(); }), "<none>");
+      EXPECT_EQ(failed, std::vector<UString>{u"INSERT INTO e VALUES (1)"});
+      EXPECT_EQ(script.ErrorOffset(), static_cast<int64_t>(U(c.text).rfind(u"INSERT INTO e VALUES (1)")));
+      EXPECT_EQ(Scalar("SELECT GROUP_CONCAT(id ORDER BY id) FROM e"), "1,2,3");
+    }
 }
 
 // "&Name" stands for the macro's value in every statement; a "&" inside a
