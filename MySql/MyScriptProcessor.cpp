@@ -7,16 +7,24 @@ namespace vix {
 
 namespace {
 
-// The statement's first word, inside an executable comment ("/*!40101 SET ...") as well.
+// The statement's first word after the comments before it; inside an
+// executable comment ("/*!40101 SET ...") as well.
 UStringView FirstWord(UStringView sql) {
+  const size_t n = sql.size();
   size_t i = 0;
-  while (i < sql.size() && sql[i] <= u' ') ++i;
-  if (sql.substr(i, 2) == u"/*") {
-    i += 2;
-    if (i < sql.size() && (sql[i] == u'M' || sql[i] == u'm')) ++i;
-    if (i < sql.size() && sql[i] == u'!') ++i;
-    while (i < sql.size() && sql[i] >= u'0' && sql[i] <= u'9') ++i;
-    while (i < sql.size() && sql[i] <= u' ') ++i;
+  for (;;) {
+    while (i < n && sql[i] <= u' ') ++i;
+    if (i < n && (sql[i] == u'#' || (sql.substr(i, 2) == u"--" && (i + 2 >= n || sql[i + 2] <= u' ')))) {
+      while (i < n && sql[i] != u'\n') ++i;
+    } else if (sql.substr(i, 3) == u"/*!" || sql.substr(i, 4) == u"/*M!" || sql.substr(i, 4) == u"/*m!") {
+      i += sql[i + 2] == u'!' ? 3 : 4;
+      while (i < n && sql[i] >= u'0' && sql[i] <= u'9') ++i;
+    } else if (sql.substr(i, 2) == u"/*") {
+      const size_t end = sql.find(u"*/", i + 2);
+      i = end == UStringView::npos ? n : end + 2;
+    } else {
+      break;
+    }
   }
   size_t j = i;
   while (j < sql.size() && ((sql[j] >= u'a' && sql[j] <= u'z') || (sql[j] >= u'A' && sql[j] <= u'Z'))) ++j;

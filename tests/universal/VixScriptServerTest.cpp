@@ -244,7 +244,7 @@ TEST_F(VixScriptServerTest, StatementsAreCutAsTheSessionReadsBackslashes) {
       "CREATE PROCEDURE np() BEGIN INSERT INTO n VALUES ('p\\'); END$$\n"
       "DELIMITER ;\n"
       "CALL np();\n";
-  const std::string mode = "SET sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')";
+  const std::string mode = "# no escapes\n/*!40101 SET sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES') */";
   for (const bool inScript : {false, true})
     for (const bool batched : {false, true}) {
       SCOPED_TRACE(std::string(inScript ? "set by the script" : "set before") + (batched ? ", batched" : ""));
@@ -287,6 +287,7 @@ TEST_F(VixScriptServerTest, StatementWithSeveralResultsDoesNotShiftTheFailureInA
       {"a procedure returning rows", u";",
        "CREATE TABLE e (id INT PRIMARY KEY);\n"
        "INSERT INTO e VALUES (1), (2);\n"
+       "-- the rows\n"
        "CALL two_rows();\n"
        "INSERT INTO e VALUES (1);\n"
        "INSERT INTO e VALUES (3);\n"},
