@@ -405,9 +405,10 @@ bool TDAScript::RunStatement(const TScriptStatement& st) {
   if (BeforeExecute) BeforeExecute(*this, sql, omit);
   if (omit) return true;
   if (FBatching && !st.HoldsSemicolon && !FProcessor->RunsAlone(sql)) {
-    if (!FProcessor->MayJoinBatch(sql, FBatchLength) && !RunBatch()) return false;
-    FBatchLength += sql.size() + 3;
+    // A statement that changes how the session reads text is a batch of its own.
     const bool changesReading = FProcessor->ChangesReading(sql);
+    if ((changesReading || !FProcessor->MayJoinBatch(sql, FBatchLength)) && !RunBatch()) return false;
+    FBatchLength += sql.size() + 3;
     FBatch.push_back({st, std::move(sql)});
     return !changesReading || RunBatch();
   }

@@ -61,7 +61,8 @@ class TDAScriptProcessor {
   // batch is run first otherwise). Base: the two together stay below kMaxBatchLength.
   virtual bool MayJoinBatch(UStringView sql, size_t batchLength) const;
   // Whether `sql` may change how the session reads the statements after it
-  // (they are then cut once it has run: a batch it joins runs at once).
+  // (it then runs in a batch of its own, and the statements after it are
+  // cut once it has run).
   // Base: none does.
   virtual bool ChangesReading(UStringView) const { return false; }
   // Whether `sql` may give more results than one (a procedure call): it

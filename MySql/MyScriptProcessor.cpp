@@ -34,7 +34,12 @@ UStringView FirstWord(UStringView sql) {
 }  // namespace
 
 bool TMyScriptProcessor::ChangesReading(UStringView sql) const {
-  return SameText(FirstWord(sql), u"SET") && Pos(u"SQL_MODE", UpperCaseAscii(sql)) > 0;
+  if (!SameText(FirstWord(sql), u"SET")) return false;
+  if (Pos(u"SQL_MODE", UpperCaseAscii(sql)) > 0) return true;
+  // Inside an executable comment ("/*!40101 SET NAMES utf8mb4 */") the
+  // server decides what runs: taken as a change.
+  const TMyCharsetEffect effect = CharsetEffectOf(UString(sql), GetParserClass());
+  return effect.ChangesCharset || effect.ExecutableComment;
 }
 
 bool TMyScriptProcessor::RunsAlone(UStringView sql) const {

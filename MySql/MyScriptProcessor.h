@@ -14,7 +14,8 @@ class TMyScriptProcessor : public TDAScriptProcessor {
   TParserClass GetParserClass() const override {
     return FBackslashEscapes ? NewParser<TMyParser> : NewParser<TMyNoBackslashParser>;
   }
-  // A SET statement that names sql_mode.
+  // A SET statement that names sql_mode, changes the client character set,
+  // or stands in an executable comment.
   bool ChangesReading(UStringView sql) const override;
   // CALL and EXECUTE.
   bool RunsAlone(UStringView sql) const override;

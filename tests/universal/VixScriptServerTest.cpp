@@ -311,6 +311,30 @@ TEST_F(VixScriptServerTest, StatementWithSeveralResultsDoesNotShiftTheFailureInA
     }
 }
 
+// A statement that changes the session's character set ends its batch: the
+// statements after it are checked and sent for the set the session reads
+// then, as one by one (a text the new set would read otherwise is refused,
+// never stored garbled).
+TEST_F(VixScriptServerTest, ChangeOfCharacterSetEndsABatch) {
+  for (const bool batched : {false, true}) {
+    SCOPED_TRACE(batched ? "batched" : "one by one");
+    Admin("DROP TABLE IF EXISTS k");
+    Admin("CREATE TABLE k (v VARCHAR(10)) CHARACTER SET utf8mb4");
+    script.SetUseOptimization(batched);
+    std::vector<UString> failed;
+    script.OnError = [&](TDAScript&, const Exception&, const UString& sql, TErrorAction& action) {
+      failed.push_back(sql);
+      action = TErrorAction::eaContinue;
+    };
+    script.SetSQL(
+        u"SET NAMES latin1;\nINSERT INTO k VALUES ('\u00e9');\n/*!40101 SET NAMES utf8mb4 */;\n"
+        u"INSERT INTO k VALUES ('\ud55c');\n");
+    EXPECT_EQ(test::ErrorOf([&] { script.Execute(); }), "<none>");
+    EXPECT_EQ(failed, std::vector<UString>{u"INSERT INTO k VALUES ('\u00e9')"});
+    EXPECT_EQ(Rows("SELECT HEX(v) FROM k"), std::vector<std::string>{"ED959C"});
+  }
+}
+
 // "&Name" stands for the macro's value in every statement; a "&" inside a
 // string stays as it is; an inactive macro is left out.
 TEST_F(VixScriptServerTest, MacrosAreReplacedOutsideStrings) {
