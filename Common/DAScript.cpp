@@ -223,6 +223,7 @@ bool TDAScriptProcessor::CutNext(UStringView text, int64_t& pos, UStringView del
       // Any other character is code.
       if (routine == TRoutineState::Prefix && c != u'=' && c != u'@' && c != u'(' && c != u')')
         routine = TRoutineState::Other;
+      if (c == u';' && !semicolon) st.HoldsSemicolon = true;
       mark(i, i + 1);
       hasCode = true;
       ++i;
@@ -375,6 +376,9 @@ void TDAScript::Execute() {
 
 bool TDAScript::ExecuteNext() {
   if (FStopped || FBreakExecution.load()) return false;
+  if (TCustomDAConnection* connection = Connection())
+    if (TZelConnection* session = connection->ProviderConnection(); session && session->GetConnected())
+      FProcessor->ReadSession(*session);
   TScriptStatement st;
   if (!FProcessor->CutNext(FSQL, FPos, FCurrDelimiter, st)) return false;
   Locate(st);
@@ -400,12 +404,16 @@ bool TDAScript::RunStatement(const TScriptStatement& st) {
   bool omit = st.Omit;
   if (BeforeExecute) BeforeExecute(*this, sql, omit);
   if (omit) return true;
-  if (FBatching) {
-    if (!FProcessor->MayJoinBatch(sql, FBatchLength) && !RunBatch()) return false;
+  if (FBatching && !st.HoldsSemicolon && !FProcessor->RunsAlone(sql)) {
+    // A statement that changes how the session reads text is a batch of its own.
+    const bool changesReading = FProcessor->ChangesReading(sql);
+    if ((changesReading || !FProcessor->MayJoinBatch(sql, FBatchLength)) && !RunBatch()) return false;
     FBatchLength += sql.size() + 3;
     FBatch.push_back({st, std::move(sql)});
-    return true;
+    return !changesReading || RunBatch();
   }
+  // Alone, after what the batch holds.
+  if (FBatching && !RunBatch()) return false;
   const bool inTransaction = InTransactionNow();
   try {
     ExecuteText(sql);

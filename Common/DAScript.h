@@ -18,6 +18,7 @@ namespace vix {
 
 class TCustomDADataSet;
 class TCustomDAConnection;
+class TZelConnection;
 
 // Statement kinds.
 constexpr int stOrdinary = 0;
@@ -41,6 +42,10 @@ struct TScriptStatement {
   // The statement's last line ends in a line comment: whatever follows it
   // in a batch must start on a new line.
   bool EndsInLineComment = false;
+  // With another delimiter than ";" in force, the text holds a ";" outside
+  // quotes and comments: the server may run it as more than one statement,
+  // so it never joins a batch (whose failures are counted by statement).
+  bool HoldsSemicolon = false;
 };
 
 // The rules of one SQL dialect for cutting a script. The base reads standard
@@ -55,6 +60,18 @@ class TDAScriptProcessor {
   // Whether `sql` may join a batch that holds `batchLength` characters (the
   // batch is run first otherwise). Base: the two together stay below kMaxBatchLength.
   virtual bool MayJoinBatch(UStringView sql, size_t batchLength) const;
+  // Whether `sql` may change how the session reads the statements after it
+  // (it then runs in a batch of its own, and the statements after it are
+  // cut once it has run).
+  // Base: none does.
+  virtual bool ChangesReading(UStringView) const { return false; }
+  // Whether `sql` may give more results than one (a procedure call): it
+  // then runs alone, outside batches, whose failures are counted by result.
+  // Base: none does.
+  virtual bool RunsAlone(UStringView) const { return false; }
+  // Takes the state of the session the statements run on, as the last
+  // statement left it, before the next one is cut. Base: nothing to take.
+  virtual void ReadSession(TZelConnection&) {}
   // The lexer that finds the script's macros: the dialect's own, so that a
   // "&" inside its strings is never taken for one.
   virtual TParserClass GetParserClass() const { return NewParser<TSQLParser>; }

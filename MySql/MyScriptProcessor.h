@@ -14,6 +14,13 @@ class TMyScriptProcessor : public TDAScriptProcessor {
   TParserClass GetParserClass() const override {
     return FBackslashEscapes ? NewParser<TMyParser> : NewParser<TMyNoBackslashParser>;
   }
+  // A SET statement that names sql_mode, changes the client character set,
+  // or stands in an executable comment.
+  bool ChangesReading(UStringView sql) const override;
+  // CALL and EXECUTE.
+  bool RunsAlone(UStringView sql) const override;
+  // Backslashes escape as the session's NO_BACKSLASH_ESCAPES status says.
+  void ReadSession(TZelConnection& session) override;
 
  protected:
   bool IsQuote(char16_t c) const override { return c == u'\'' || c == u'"' || c == u'`'; }

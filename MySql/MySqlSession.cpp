@@ -498,8 +498,14 @@ void TMySqlSession::ResetConnection(const std::string& db, const std::string& qu
     TServerCommand command;
     const std::string* data;
   };
+  // No command takes a session back to no database: one opened without a
+  // database and switched to one since fails its reset, and is closed
+  // instead of being used again (so is every such session on a server that
+  // does not take a compound statement outside a routine).
+  static const std::string kNoDatabaseCheck =
+      "IF DATABASE() IS NOT NULL THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'A database is selected'; END IF";
   std::vector<TCommand> commands{{scResetConnection, nullptr}};
-  if (!db.empty()) commands.push_back({scInitDb, &db});
+  commands.push_back(db.empty() ? TCommand{scQuery, &kNoDatabaseCheck} : TCommand{scInitDb, &db});
   if (!query.empty()) commands.push_back({scQuery, &query});
   const auto bytes = [](const TCommand& c) {
     return c.data ? reinterpret_cast<const uint8_t*>(c.data->data()) : nullptr;

@@ -189,8 +189,9 @@ class TMySqlSession {
   // Gives the session a clean state as COM_RESET_CONNECTION does (no open
   // transaction, user variables, temporary tables, prepared statements or
   // locks; session variables from their global values; LAST_INSERT_ID 0),
-  // then selects `db` and runs `query` (a statement without a result), each
-  // when not empty. Over a plain stream the commands go out together: one
+  // then selects `db` (with `db` empty: fails when the session has a
+  // database selected) and runs `query` (a statement without a result) when
+  // not empty. Over a plain stream the commands go out together: one
   // round trip, and with `deferReplies` the replies are left for
   // ReadPendingReplies (or the next command) to read. Any failure is raised
   // once every reply has been read.

@@ -360,6 +360,38 @@ TEST_F(VixPoolServerTest, NextUserOfASessionFindsItClean) {
   admin.Run("DROP TABLE IF EXISTS " + database + "." + table);
 }
 
+// A session opened without a database stays without one for its next user:
+// one that a USE switched to a database is closed at its return (no command
+// selects no database again); one that stayed without is used again.
+TEST_F(VixPoolServerTest, SessionOpenedWithoutDatabaseComesBackWithout) {
+  TVixConnection c;
+  TVixQuery q;
+  Configure(c, 1, EnvOr("VIX_MYSQL_USER", "vix"), EnvOr("VIX_MYSQL_PASSWORD"));
+  const auto database = [&] {
+    q.SetSQL(u"SELECT COALESCE(DATABASE(), '<none>'), CONNECTION_ID()");
+    q.Open();
+    const std::string name = Utf16ToUtf8(q.Fields(0).AsString()) + " " + Utf16ToUtf8(q.Fields(1).AsString());
+    q.Close();
+    return name;
+  };
+  q.SetConnection(&c);
+  const std::string first = SessionId(c, q);
+  EXPECT_EQ(database(), "<none> " + first);
+  c.Close();
+  EXPECT_EQ(database(), "<none> " + first);  // used again: nothing switched it
+  q.SetSQL(u"USE information_schema");
+  q.Execute();
+  c.Close();
+  const std::string next = database();
+  EXPECT_EQ(next.substr(0, 7), "<none> ");
+  EXPECT_NE(next, "<none> " + first);
+  c.Close();
+  EXPECT_EQ(admin.ScalarSettled("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + first, "0"), "0");
+  const auto pool = PoolOf(c);
+  ASSERT_TRUE(pool);
+  EXPECT_EQ(pool->TotalConnectionsCount(), 1);
+}
+
 // A session whose reset fails is closed instead of being handed out: the
 // database it was opened in is dropped while it is out, so selecting that
 // database again after the reset fails. The return raises nothing; the next

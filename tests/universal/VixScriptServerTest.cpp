@@ -233,6 +233,108 @@ TEST_F(VixScriptServerTest, QueryExecuteReportsAFailureOfALaterStatementOfItsTex
   EXPECT_EQ(Scalar("SELECT GROUP_CONCAT(id ORDER BY id) FROM m"), "1,3");
 }
 
+// A session in NO_BACKSLASH_ESCAPES mode reads a backslash in a string as
+// itself, and so are the statements cut: a value ending in a backslash ends
+// its string, and the DELIMITER commands after it stay commands. The mode is
+// the session's when the script starts, or set by the script itself.
+TEST_F(VixScriptServerTest, StatementsAreCutAsTheSessionReadsBackslashes) {
+  const std::string body =
+      "INSERT INTO n VALUES ('C:\\');\n"
+      "DELIMITER $$\n"
+      "CREATE PROCEDURE np() BEGIN INSERT INTO n VALUES ('p\\'); END$$\n"
+      "DELIMITER ;\n"
+      "CALL np();\n";
+  const std::string mode = "# no escapes\n/*!40101 SET sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES') */";
+  for (const bool inScript : {false, true})
+    for (const bool batched : {false, true}) {
+      SCOPED_TRACE(std::string(inScript ? "set by the script" : "set before") + (batched ? ", batched" : ""));
+      connection.Close();
+      Admin("DROP TABLE IF EXISTS n");
+      Admin("DROP PROCEDURE IF EXISTS np");
+      Admin("CREATE TABLE n (v VARCHAR(10))");
+      if (!inScript) {
+        TVixQuery q;
+        q.SetConnection(&connection);
+        q.SetSQL(U(mode));
+        q.Execute();
+      }
+      script.SetUseOptimization(batched);
+      script.SetSQL(U((inScript ? mode + ";\n" : std::string()) + body));
+      EXPECT_EQ(test::ErrorOf([&] { script.Execute(); }), "<none>");
+      EXPECT_EQ(Rows("SELECT v FROM n ORDER BY v"), (std::vector<std::string>{"C:\\", "p\\"}));
+    }
+}
+
+// A statement of the script may give the server's reply more results than
+// one: several statements under another delimiter ("a; b$$", a trailing
+// ";"), or a call of a procedure that returns rows. Batched or not, a failure
+// after it is the failing statement's, at its own offset, and every
+// statement after it runs.
+TEST_F(VixScriptServerTest, StatementWithSeveralResultsDoesNotShiftTheFailureInABatch) {
+  Admin("CREATE PROCEDURE two_rows() BEGIN SELECT 1; SELECT 2; END");
+  struct Case {
+    const char* what;
+    const char16_t* delimiter;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"two statements and a trailing \";\" under $$", u"$$",
+       "CREATE TABLE e (id INT PRIMARY KEY)$$\n"
+       "INSERT INTO e VALUES (1); INSERT INTO e VALUES (2)$$\n"
+       "SELECT 1;$$\n"
+       "INSERT INTO e VALUES (1)$$\n"
+       "INSERT INTO e VALUES (3)$$\n"},
+      {"a procedure returning rows", u";",
+       "CREATE TABLE e (id INT PRIMARY KEY);\n"
+       "INSERT INTO e VALUES (1), (2);\n"
+       "-- the rows\n"
+       "CALL two_rows();\n"
+       "INSERT INTO e VALUES (1);\n"
+       "INSERT INTO e VALUES (3);\n"},
+  };
+  for (const Case& c : cases)
+    for (const bool batched : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (batched ? ", batched" : ""));
+      Admin("DROP TABLE IF EXISTS e");
+      script.SetUseOptimization(batched);
+      script.SetDelimiter(c.delimiter);
+      script.SetSQL(U(c.text));
+      std::vector<UString> failed;
+      script.OnError = [&](TDAScript&, const Exception&, const UString& sql, TErrorAction& action) {
+        failed.push_back(sql);
+        action = TErrorAction::eaContinue;
+      };
+      EXPECT_EQ(test::ErrorOf([&] { script.Execute(); }), "<none>");
+      EXPECT_EQ(failed, std::vector<UString>{u"INSERT INTO e VALUES (1)"});
+      EXPECT_EQ(script.ErrorOffset(), static_cast<int64_t>(U(c.text).rfind(u"INSERT INTO e VALUES (1)")));
+      EXPECT_EQ(Scalar("SELECT GROUP_CONCAT(id ORDER BY id) FROM e"), "1,2,3");
+    }
+}
+
+// A statement that changes the session's character set ends its batch: the
+// statements after it are checked and sent for the set the session reads
+// then, as one by one (a text the new set would read otherwise is refused,
+// never stored garbled).
+TEST_F(VixScriptServerTest, ChangeOfCharacterSetEndsABatch) {
+  for (const bool batched : {false, true}) {
+    SCOPED_TRACE(batched ? "batched" : "one by one");
+    Admin("DROP TABLE IF EXISTS k");
+    Admin("CREATE TABLE k (v VARCHAR(10)) CHARACTER SET utf8mb4");
+    script.SetUseOptimization(batched);
+    std::vector<UString> failed;
+    script.OnError = [&](TDAScript&, const Exception&, const UString& sql, TErrorAction& action) {
+      failed.push_back(sql);
+      action = TErrorAction::eaContinue;
+    };
+    script.SetSQL(
+        u"SET NAMES latin1;\nINSERT INTO k VALUES ('\u00e9');\n/*!40101 SET NAMES utf8mb4 */;\n"
+        u"INSERT INTO k VALUES ('\ud55c');\n");
+    EXPECT_EQ(test::ErrorOf([&] { script.Execute(); }), "<none>");
+    EXPECT_EQ(failed, std::vector<UString>{u"INSERT INTO k VALUES ('\u00e9')"});
+    EXPECT_EQ(Rows("SELECT HEX(v) FROM k"), std::vector<std::string>{"ED959C"});
+  }
+}
+
 // "&Name" stands for the macro's value in every statement; a "&" inside a
 // string stays as it is; an inactive macro is left out.
 TEST_F(VixScriptServerTest, MacrosAreReplacedOutsideStrings) {
